@@ -1,0 +1,45 @@
+// Host stand-in of the system log: the host's syslog plus an optional sink.
+
+#include "platform/syslog/system_log.h"
+
+#include <syslog.h>
+
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+std::mutex g_mutex;
+SystemLogSink g_sink = nullptr;  // guarded by g_mutex
+void* g_sink_context = nullptr;  // guarded by g_mutex
+
+int HostPriority(int priority) {
+  switch (priority) {
+    case SYSTEM_LOG_FATAL: return LOG_CRIT;
+    case SYSTEM_LOG_ERROR: return LOG_ERR;
+    case SYSTEM_LOG_WARN: return LOG_WARNING;
+    case SYSTEM_LOG_INFO: return LOG_INFO;
+    default: return LOG_DEBUG;
+  }
+}
+
+}  // namespace
+
+extern "C" int SystemLogWrite(int priority, const char* tag, const char* text) {
+  if (tag == nullptr) tag = "";
+  if (text == nullptr) return -1;
+  std::lock_guard<std::mutex> lock(g_mutex);
+  syslog(LOG_USER | HostPriority(priority), "%s: %s", tag, text);
+  if (g_sink != nullptr) g_sink(g_sink_context, priority, tag, text);
+  return static_cast<int>(std::strlen(text));
+}
+
+extern "C" void SystemLogSetSink(SystemLogSink sink, void* context,
+                                 SystemLogSink* previous,
+                                 void** previous_context) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (previous != nullptr) *previous = g_sink;
+  if (previous_context != nullptr) *previous_context = g_sink_context;
+  g_sink = sink;
+  g_sink_context = context;
+}

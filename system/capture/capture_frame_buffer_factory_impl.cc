@@ -1,0 +1,74 @@
+#include "system/capture/capture_frame_buffer_factory_impl.h"
+
+#include <unordered_set>
+
+#include "base/logging.h"
+#include "system/capture/capture_frame_buffer_impl.h"
+#include "system/capture/capture_util.h"
+
+namespace vireo {
+namespace {
+
+// Streams are keyed by data type: two streams of one data type would leave a
+// device buffer without an owner and have the IPU write two streams into one
+// buffer.
+bool HasRepeatedDataType(const CaptureConfig& config) {
+  std::unordered_set<int> seen;
+  for (const CaptureStreamConfig& stream : config.stream_configs) {
+    if (!seen.insert(stream.data_type).second) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::unique_ptr<CaptureFrameBufferFactory> CaptureFrameBufferFactory::CreateInstance(
+    const CaptureConfig& config) {
+  auto factory = std::make_unique<CaptureFrameBufferFactoryImpl>(config);
+  if (factory->Initialize() != CaptureError::SUCCESS) return nullptr;
+  return factory;
+}
+
+CaptureFrameBufferFactoryImpl::CaptureFrameBufferFactoryImpl(const CaptureConfig& config)
+    : config_(config) {}
+
+CaptureFrameBufferFactoryImpl::~CaptureFrameBufferFactoryImpl() {
+  if (allocator_ != nullptr) OzyDeleteMemoryAllocator(allocator_);
+}
+
+CaptureError CaptureFrameBufferFactoryImpl::Initialize() {
+  OzyError error = OzyGetMemoryAllocator(OZY_MEMORY_ALLOCATOR_ION, &allocator_);
+  if (error != OZY_SUCCESS) {
+    allocator_ = nullptr;
+    LOG(ERROR) << "Could not get ion memory allocator";
+  }
+  return vireo_util::GetCaptureError(error);
+}
+
+std::unique_ptr<CaptureFrameBuffer> CaptureFrameBufferFactoryImpl::Create() {
+  if (allocator_ == nullptr) {
+    LOG(ERROR) << "Allocator not initialized";
+    return nullptr;
+  }
+  if (vireo_util::CheckCaptureConfig(config_) != CaptureError::SUCCESS ||
+      HasRepeatedDataType(config_)) {
+    LOG(ERROR) << "Invalid configuration";
+    return nullptr;
+  }
+  CaptureFrameBufferImpl::EntryMap entries;
+  for (const CaptureStreamConfig& stream : config_.stream_configs) {
+    OzyDeviceBuffer* handle = nullptr;
+    OzyError error = OzyCreateDeviceBufferManaged(allocator_, vireo_util::GetSizeBytes(stream),
+                                                  64, 0, 0, &handle);
+    if (error != OZY_SUCCESS) {
+      LOG(ERROR) << "Could not create frame buffer, error code " << error;
+      if (handle != nullptr) OzyDeleteDeviceBuffer(handle);
+      for (auto& [data_type, entry] : entries) OzyDeleteDeviceBuffer(entry.second);
+      return nullptr;
+    }
+    entries[stream.data_type] = {stream, handle};
+  }
+  return std::make_unique<CaptureFrameBufferImpl>(entries);
+}
+
+}  // namespace vireo

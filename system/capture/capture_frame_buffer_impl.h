@@ -1,0 +1,61 @@
+// The frame buffer of the capture service: one device buffer per stream,
+// keyed by the stream's data type, plus the status, error and timestamps of
+// its last capture.
+//
+// Threading: no locks. The capture job thread writes status, error and
+// timestamps through the setters while the service holds the buffer; the
+// service's queue mutexes order those writes before the client's dequeue.
+// Ownership: owns the device buffers in its entries and deletes each once.
+
+#ifndef SYSTEM_CAPTURE_CAPTURE_FRAME_BUFFER_IMPL_H_
+#define SYSTEM_CAPTURE_CAPTURE_FRAME_BUFFER_IMPL_H_
+
+#include <cstdint>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "base/export.h"
+#include "system/capture/capture_frame_buffer.h"
+
+namespace vireo {
+
+class TALON_EXPORT CaptureFrameBufferImpl : public CaptureFrameBuffer {
+ public:
+  // data type -> (the stream's configuration, its device buffer).
+  using EntryMap =
+      std::unordered_map<int, std::pair<CaptureStreamConfig, OzyDeviceBuffer*>>;
+
+  // Copies the entries and takes over their device buffers.
+  explicit CaptureFrameBufferImpl(const EntryMap& entries);
+  ~CaptureFrameBufferImpl() override;
+  CaptureFrameBufferImpl(const CaptureFrameBufferImpl&) = delete;
+  CaptureFrameBufferImpl& operator=(const CaptureFrameBufferImpl&) = delete;
+
+  OzyDeviceBuffer* GetBufferHandle(int data_type) const override;
+  CaptureStatus GetStatus() const override;
+  int64_t GetTimestampStartNs() const override;
+  int64_t GetTimestampEndNs() const override;
+  CaptureError GetError() const override;
+  std::vector<int> GetDataTypeList() const override;
+  CaptureError LockFrameData(int data_type, void** data) const override;
+  CaptureError UnlockFrameData(int data_type) const override;
+  uint64_t GetRowStrideBytes(int data_type) const override;
+
+  // Plain stores for the capture job thread.
+  void SetStatus(CaptureStatus status) { status_ = status; }
+  void SetError(CaptureError error) { error_ = error; }
+  void SetTimestampStartNs(int64_t timestamp_ns) { timestamp_start_ns_ = timestamp_ns; }
+  void SetTimestampEndNs(int64_t timestamp_ns) { timestamp_end_ns_ = timestamp_ns; }
+
+ private:
+  EntryMap entries_;
+  CaptureStatus status_ = CaptureStatus::IDLE;
+  int64_t timestamp_start_ns_ = 0;
+  int64_t timestamp_end_ns_ = 0;
+  CaptureError error_ = CaptureError::SUCCESS;
+};
+
+}  // namespace vireo
+
+#endif  // SYSTEM_CAPTURE_CAPTURE_FRAME_BUFFER_IMPL_H_

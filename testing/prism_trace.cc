@@ -1,0 +1,51 @@
+#include "testing/prism_trace.h"
+
+#include <cstdlib>
+
+#include "platform/prism/prism_sim.h"
+
+namespace vireo {
+namespace testing {
+
+ScopedPrismTrace::ScopedPrismTrace() { PrismSimSetTraceSink(&ScopedPrismTrace::Sink, this); }
+
+ScopedPrismTrace::~ScopedPrismTrace() { PrismSimSetTraceSink(nullptr, nullptr); }
+
+void ScopedPrismTrace::Sink(void* context, const char* line) {
+  auto* self = static_cast<ScopedPrismTrace*>(context);
+  std::lock_guard<std::mutex> lock(self->mutex_);
+  self->lines_.emplace_back(line);
+}
+
+std::vector<std::string> ScopedPrismTrace::Lines() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lines_;
+}
+
+std::vector<std::string> ScopedPrismTrace::Calls(const std::string& function) const {
+  std::vector<std::string> out;
+  for (const std::string& line : Lines()) {
+    if (line.rfind(function + "(", 0) == 0) out.push_back(line);
+  }
+  return out;
+}
+
+std::vector<std::string> ScopedPrismTrace::Functions() const {
+  std::vector<std::string> out;
+  for (const std::string& line : Lines()) out.push_back(line.substr(0, line.find('(')));
+  return out;
+}
+
+void ScopedPrismTrace::Clear() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  lines_.clear();
+}
+
+ScopedFailpoints::ScopedFailpoints(const std::string& spec) {
+  if (PrismSimSetFailpoints(spec.c_str()) != 0) std::abort();
+}
+
+ScopedFailpoints::~ScopedFailpoints() { PrismSimSetFailpoints(""); }
+
+}  // namespace testing
+}  // namespace vireo

@@ -1,0 +1,48 @@
+// Test helpers for the simulated IPU runtime: a scoped trace recorder and a
+// scoped failpoint setting.
+//
+// Threading: trace lines may arrive from any thread; accessors take snapshots.
+
+#ifndef TESTING_PRISM_TRACE_H_
+#define TESTING_PRISM_TRACE_H_
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace vireo {
+namespace testing {
+
+class ScopedPrismTrace {
+ public:
+  ScopedPrismTrace();
+  ~ScopedPrismTrace();
+  ScopedPrismTrace(const ScopedPrismTrace&) = delete;
+  ScopedPrismTrace& operator=(const ScopedPrismTrace&) = delete;
+
+  std::vector<std::string> Lines() const;
+  // The lines that start with `function` + "(".
+  std::vector<std::string> Calls(const std::string& function) const;
+  // The function names of all lines, in order.
+  std::vector<std::string> Functions() const;
+  void Clear();
+
+ private:
+  static void Sink(void* context, const char* line);
+  mutable std::mutex mutex_;
+  std::vector<std::string> lines_;  // guarded by mutex_
+};
+
+// Sets failpoints for the scope and clears them afterwards.
+class ScopedFailpoints {
+ public:
+  explicit ScopedFailpoints(const std::string& spec);
+  ~ScopedFailpoints();
+  ScopedFailpoints(const ScopedFailpoints&) = delete;
+  ScopedFailpoints& operator=(const ScopedFailpoints&) = delete;
+};
+
+}  // namespace testing
+}  // namespace vireo
+
+#endif  // TESTING_PRISM_TRACE_H_
