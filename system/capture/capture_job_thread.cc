@@ -1,0 +1,265 @@
+#include "system/capture/capture_job_thread.h"
+
+#include <cerrno>
+#include <chrono>
+#include <system_error>
+
+#include "base/logging.h"
+#include "system/capture/capture_util.h"
+
+namespace vireo {
+namespace {
+
+std::atomic<int> g_failing_thread_starts{0};
+
+}  // namespace
+
+namespace internal {
+void FailThreadStartsForTesting(int count) { g_failing_thread_starts.store(count); }
+}  // namespace internal
+
+CaptureJobThread::CaptureJobThread(OzyDevice* device, OzyJob* job,
+                                   ozy::TransferNodes* transfer_nodes,
+                                   OzyTransferEventStatus* sof_status,
+                                   OzyTransferEventStatus* eof_status, uint32_t timeout_ms)
+    : device_(device),
+      job_(job),
+      transfer_nodes_(transfer_nodes),
+      sof_status_(sof_status),
+      eof_status_(eof_status),
+      timeout_ms_(timeout_ms) {}
+
+CaptureJobThread::~CaptureJobThread() { Finish(); }
+
+void CaptureJobThread::Start() {
+  if (thread_.joinable()) {
+    LOG(WARNING) << "Start ignored: the capture thread is running";
+    return;
+  }
+  finished_.store(false);
+  OzyError error = OzyLoadDeviceConfig(job_);
+  CHECK_EQ(OZY_SUCCESS, error) << "Could not load device config.";
+  {
+    std::lock_guard<std::mutex> lock(pending_mutex_);
+    worker_active_ = true;
+  }
+  try {
+    if (g_failing_thread_starts.load() > 0) {
+      g_failing_thread_starts.fetch_sub(1);
+      throw std::system_error(EAGAIN, std::generic_category(), "thread constructor failed");
+    }
+    thread_ = std::thread(&CaptureJobThread::Run, this);
+  } catch (...) {
+    // Back to stopped, so that nobody waits for a worker that never ran.
+    {
+      std::lock_guard<std::mutex> lock(pending_mutex_);
+      worker_active_ = false;
+    }
+    finished_.store(true);
+    OzyUnloadDeviceConfig(job_);
+    throw;
+  }
+}
+
+void CaptureJobThread::Finish() {
+  if (finished_.load()) return;
+  finished_.store(true);
+  {
+    std::lock_guard<std::mutex> lock(ipu_mutex_);
+    OzyResetDevice(device_);
+  }
+  // Taking each queue mutex after setting the flag means that a thread that
+  // saw the flag clear is already waiting when the notification comes.
+  { std::lock_guard<std::mutex> lock(pending_mutex_); }
+  pending_cv_.notify_all();
+  { std::lock_guard<std::mutex> lock(completed_mutex_); }
+  completed_cv_.notify_all();
+  if (thread_.joinable()) thread_.join();
+  OzyError error = OzyUnloadDeviceConfig(job_);
+  CHECK_EQ(OZY_SUCCESS, error) << "Could not unload device config.";
+}
+
+void CaptureJobThread::EnqueueRequest(CaptureFrameBufferImpl* frame_buffer) {
+  CHECK(frame_buffer != nullptr);
+  {
+    std::lock_guard<std::mutex> lock(pending_mutex_);
+    pending_queue_.push_back(frame_buffer);
+    frame_buffer->SetStatus(CaptureStatus::ENQUEUED);
+  }
+  pending_cv_.notify_one();
+}
+
+bool CaptureJobThread::EnqueueRequestUnlessHeld(CaptureFrameBufferImpl* frame_buffer) {
+  CHECK(frame_buffer != nullptr);
+  {
+    std::lock_guard<std::mutex> completed_lock(completed_mutex_);
+    std::lock_guard<std::mutex> pending_lock(pending_mutex_);
+    for (const CaptureFrameBufferImpl* held : completed_queue_) {
+      if (held == frame_buffer) return false;
+    }
+    for (const CaptureFrameBufferImpl* held : pending_queue_) {
+      if (held == frame_buffer) return false;
+    }
+    pending_queue_.push_back(frame_buffer);
+    frame_buffer->SetStatus(CaptureStatus::ENQUEUED);
+  }
+  pending_cv_.notify_one();
+  return true;
+}
+
+CaptureFrameBufferImpl* CaptureJobThread::DequeueCompletedRequest() {
+  std::unique_lock<std::mutex> lock(completed_mutex_);
+  while (true) {
+    if (!completed_queue_.empty()) {
+      CaptureFrameBufferImpl* frame_buffer = completed_queue_.front();
+      completed_queue_.pop_front();
+      return frame_buffer;
+    }
+    if (finished_.load()) return nullptr;
+    completed_cv_.wait(lock);
+  }
+}
+
+void CaptureJobThread::ClearPendingRequests() {
+  {
+    std::lock_guard<std::mutex> lock(pending_mutex_);
+    if (!worker_active_) {
+      pending_queue_.clear();
+      return;
+    }
+  }
+  LOG(WARNING) << "ClearPendingRequests ignored: the capture is running";
+}
+
+void CaptureJobThread::Run() {
+  LOG(INFO) << "Background thread starts";
+  bool double_buffering = false;
+  while (!finished_.load()) {
+    CaptureFrameBufferImpl* current = nullptr;
+    CaptureFrameBufferImpl* next = nullptr;
+    bool single_buffer = false;
+    {
+      std::unique_lock<std::mutex> lock(pending_mutex_);
+      const size_t needed = double_buffering ? 1 : 2;
+      while (pending_queue_.size() < needed && !finished_.load()) {
+        bool woken = false;
+        if (timeout_ms_ > 0) {
+          woken = pending_cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms_)) ==
+                  std::cv_status::no_timeout;
+        }
+        if (pending_queue_.size() >= needed || finished_.load()) break;
+        if (woken) continue;  // a fresh full timeout
+        if (pending_queue_.size() == 1) break;
+        // The client broke the supply rule: nothing to capture into. Keep
+        // waiting for a buffer; a zero timeout waits without a limit rather
+        // than spinning.
+        const size_t pending = pending_queue_.size();
+        lock.unlock();
+        LOG(WARNING) << "Capture framebuffer not enqueued fast, "
+                     << "pending queue size " << pending;
+        lock.lock();
+        if (timeout_ms_ == 0) {
+          pending_cv_.wait(lock, [this]() ABSL_NO_THREAD_SAFETY_ANALYSIS {
+            return !pending_queue_.empty() || finished_.load();
+          });
+        }
+      }
+      if (pending_queue_.empty()) break;  // only after a stop request
+      current = pending_queue_[0];
+      if (pending_queue_.size() >= 2) {
+        next = pending_queue_[1];
+        double_buffering = true;
+      } else {
+        double_buffering = false;
+        single_buffer = true;
+      }
+    }
+    if (single_buffer) {
+      LOG(WARNING) << "Only one frame buffer in request queue. "
+                   << "Double buffering is not used.";
+    }
+    {
+      std::lock_guard<std::mutex> lock(ipu_mutex_);
+      if (finished_.load()) break;
+      if (current->GetStatus() == CaptureStatus::ENQUEUED) EnqueueIpuCapture(current);
+      if (next != nullptr && next->GetStatus() == CaptureStatus::ENQUEUED) {
+        EnqueueIpuCapture(next);
+      }
+    }
+    WaitIpuCapture(current);
+    PostIpuCapture(current);
+  }
+
+  // Drain: the buffers whose job was submitted come back before the worker
+  // ends; the ones behind them stay pending.
+  while (true) {
+    CaptureFrameBufferImpl* frame_buffer = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(pending_mutex_);
+      if (pending_queue_.empty()) {
+        worker_active_ = false;
+        return;
+      }
+      frame_buffer = pending_queue_[0];
+    }
+    CHECK(frame_buffer != nullptr);
+    if (frame_buffer->GetStatus() != CaptureStatus::RUNNING) break;
+    WaitIpuCapture(frame_buffer);
+    PostIpuCapture(frame_buffer);
+  }
+  std::lock_guard<std::mutex> lock(pending_mutex_);
+  worker_active_ = false;
+}
+
+void CaptureJobThread::EnqueueIpuCapture(CaptureFrameBufferImpl* frame_buffer) {
+  CHECK(frame_buffer != nullptr);
+  CHECK(frame_buffer->GetStatus() == CaptureStatus::ENQUEUED)
+      << "Got unexpected state: " << static_cast<int>(frame_buffer->GetStatus());
+  CaptureError error =
+      ozy::FinalizeBuffers(frame_buffer, &transfer_nodes_->finalize_infos, job_);
+  frame_buffer->SetStatus(CaptureStatus::RUNNING);
+  if (error == CaptureError::SUCCESS) error = vireo_util::GetCaptureError(OzyEnqueueJob(job_));
+  frame_buffer->SetError(error);
+  if (error != CaptureError::SUCCESS) {
+    LOG(ERROR) << "EnqueueIpuCapture failed: " << GetCaptureErrorDesc(error);
+  }
+}
+
+void CaptureJobThread::WaitIpuCapture(CaptureFrameBufferImpl* frame_buffer) {
+  CHECK(frame_buffer != nullptr);
+  if (frame_buffer->GetError() == CaptureError::SUCCESS) {
+    CHECK(frame_buffer->GetStatus() == CaptureStatus::RUNNING)
+        << "Got unexpected state: " << static_cast<int>(frame_buffer->GetStatus());
+    const uint64_t timeout_ns = uint64_t{timeout_ms_} * 1000000u;
+    OzyError result = OzyWaitForCompletionWithTimeout(job_, timeout_ns);
+    if (result == OZY_SUCCESS) {
+      frame_buffer->SetTimestampStartNs(sof_status_->time_ns);
+      frame_buffer->SetTimestampEndNs(eof_status_->time_ns);
+    } else {
+      CaptureError error = vireo_util::GetCaptureError(result);
+      frame_buffer->SetError(error);
+      frame_buffer->SetTimestampStartNs(0);
+      frame_buffer->SetTimestampEndNs(0);
+      if (error == CaptureError::CAPTURE_CANCELLED) {
+        LOG(INFO) << "WaitIpuCapture cancelled";
+      } else {
+        LOG(ERROR) << "WaitIpuCapture failed: " << GetCaptureErrorDesc(error);
+      }
+    }
+  }
+  frame_buffer->SetStatus(CaptureStatus::COMPLETED);
+}
+
+void CaptureJobThread::PostIpuCapture(CaptureFrameBufferImpl* frame_buffer) {
+  {
+    std::lock_guard<std::mutex> completed_lock(completed_mutex_);
+    std::lock_guard<std::mutex> pending_lock(pending_mutex_);
+    CHECK(!pending_queue_.empty());
+    CHECK_EQ(frame_buffer, pending_queue_[0]);
+    completed_queue_.push_back(frame_buffer);
+    pending_queue_.pop_front();
+  }
+  completed_cv_.notify_one();
+}
+
+}  // namespace vireo

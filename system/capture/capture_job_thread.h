@@ -1,0 +1,119 @@
+// The background worker of the DRAM capture service.
+//
+// It owns two queues of frame buffers: `pending_queue_`, handed in and not
+// captured yet (its head is always the next buffer to complete, including the
+// one or two whose job is on the IPU), and `completed_queue_`, captured and
+// not taken back yet. The worker binds the head buffer's device buffers to the
+// single IPU job, enqueues the job, waits for it, records status, error and
+// timestamps in the buffer and moves it to the completed queue. With two
+// buffers pending it submits the second before it waits for the first (double
+// buffering), so the IPU already holds the next frame's run when the current
+// one completes.
+//
+// Threading:
+// - client threads, any number: EnqueueRequest, DequeueCompletedRequest,
+//   ClearPendingRequests;
+// - the owner (never the worker): Start, Finish, destruction, one at a time;
+// - the worker thread: Run, EnqueueIpuCapture, WaitIpuCapture, PostIpuCapture.
+// Lock order: completed_mutex_ before pending_mutex_ (PostIpuCapture only);
+// ipu_mutex_ is never held with another lock, and no lock is held while the
+// worker waits for the IPU.
+//
+// Ownership: builds no IPU object. The device, job, transfer nodes and the two
+// event-status records belong to the capture service, which outlives this
+// object. The queues hold the client's frame buffers without owning them.
+
+#ifndef SYSTEM_CAPTURE_CAPTURE_JOB_THREAD_H_
+#define SYSTEM_CAPTURE_CAPTURE_JOB_THREAD_H_
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "absl/base/thread_annotations.h"
+#include "base/export.h"
+#include "system/capture/capture_frame_buffer_impl.h"
+#include "system/capture/capture_ozy_helper.h"
+#include "system/ipu_runtime/prism.h"
+
+namespace vireo {
+
+class TALON_EXPORT CaptureJobThread {
+ public:
+  CaptureJobThread(OzyDevice* device, OzyJob* job, ozy::TransferNodes* transfer_nodes,
+                   OzyTransferEventStatus* sof_status, OzyTransferEventStatus* eof_status,
+                   uint32_t timeout_ms);
+  // Stops the worker (Finish) and forgets what the queues still hold.
+  ~CaptureJobThread();
+  CaptureJobThread(const CaptureJobThread&) = delete;
+  CaptureJobThread& operator=(const CaptureJobThread&) = delete;
+
+  // Loads the job's device configuration and starts the worker. A failed
+  // load is fatal; a thread the system refuses throws std::system_error.
+  // Does nothing (with a WARNING) while the worker runs.
+  void Start();
+
+  // Stops the worker: resets the device, wakes every waiter, drains the
+  // submitted buffers into the completed queue, joins the worker and unloads
+  // the device configuration. Does nothing when already stopped.
+  void Finish();
+
+  // Appends a buffer to the pending queue and marks it ENQUEUED.
+  void EnqueueRequest(CaptureFrameBufferImpl* frame_buffer);
+
+  // As EnqueueRequest, unless the buffer already stands in one of the two
+  // queues (still in the service's hands): then nothing changes and the
+  // result is false. The test and the append are one step.
+  bool EnqueueRequestUnlessHeld(CaptureFrameBufferImpl* frame_buffer);
+
+  // The oldest completed buffer; blocks while the worker runs and nothing is
+  // completed; null once a stop is requested and nothing is completed.
+  CaptureFrameBufferImpl* DequeueCompletedRequest();
+
+  // Drops every pending buffer unchanged. Refused with a WARNING, leaving
+  // the queue as it is, while the worker thread is alive: the worker may be
+  // about to submit the buffers it has picked.
+  void ClearPendingRequests();
+
+  // True between Start and Finish.
+  bool running() const { return !finished_.load(); }
+
+ private:
+  void Run();
+  void EnqueueIpuCapture(CaptureFrameBufferImpl* frame_buffer);
+  void WaitIpuCapture(CaptureFrameBufferImpl* frame_buffer);
+  void PostIpuCapture(CaptureFrameBufferImpl* frame_buffer);
+
+  OzyDevice* const device_;
+  OzyJob* const job_;
+  ozy::TransferNodes* const transfer_nodes_;
+  // Stop request: set by Finish (and true before the first Start).
+  std::atomic<bool> finished_{true};
+  // The worker; joinable between Start and Finish. Owner thread only.
+  std::thread thread_;
+  std::mutex ipu_mutex_;
+  std::mutex pending_mutex_;
+  std::mutex completed_mutex_;
+  std::condition_variable pending_cv_;
+  std::condition_variable completed_cv_;
+  std::deque<CaptureFrameBufferImpl*> pending_queue_ ABSL_GUARDED_BY(pending_mutex_);
+  // True from Start until Run has drained and returns.
+  bool worker_active_ ABSL_GUARDED_BY(pending_mutex_) = false;
+  std::deque<CaptureFrameBufferImpl*> completed_queue_ ABSL_GUARDED_BY(completed_mutex_);
+  OzyTransferEventStatus* const sof_status_;
+  OzyTransferEventStatus* const eof_status_;
+  const uint32_t timeout_ms_;
+};
+
+namespace internal {
+// Test seam, not exported: the next `count` worker starts fail as if the
+// system had refused to create the thread.
+void FailThreadStartsForTesting(int count);
+}  // namespace internal
+
+}  // namespace vireo
+
+#endif  // SYSTEM_CAPTURE_CAPTURE_JOB_THREAD_H_

@@ -1,0 +1,63 @@
+// The capture API: a client creates a service for one CaptureConfig, creates
+// frame buffers for the same configuration with CaptureFrameBufferFactory,
+// hands empty buffers to EnqueueRequest and takes them back filled, in the
+// order in which they were handed in, from DequeueCompletedRequest.
+//
+//   auto service = vireo::CaptureService::CreateInstance(config);
+//   auto factory = vireo::CaptureFrameBufferFactory::CreateInstance(config);
+//   auto a = factory->Create(), b = factory->Create();
+//   service->EnqueueRequest(a.get());
+//   service->EnqueueRequest(b.get());
+//   while (capturing) {
+//     vireo::CaptureFrameBuffer* done = service->DequeueCompletedRequest();
+//     ... read done->GetError(), timestamps, LockFrameData ...
+//     service->EnqueueRequest(done);
+//   }
+//
+// Once created, a service runs: the next buffer must arrive within the
+// configuration's timeout_ms (keep at least one, for gap-free capture two,
+// buffers enqueued). Pause stops the capture; Resume starts it again;
+// ClearPendingRequests drops the waiting buffers of a paused service.
+//
+// Threading: EnqueueRequest, DequeueCompletedRequest and ClearPendingRequests
+// may be called from any thread, also concurrently. Pause, Resume and
+// destruction are called by the service's owner, one at a time; Pause (and so
+// destruction) releases every thread blocked in DequeueCompletedRequest.
+// Ownership: the client owns its frame buffers throughout; the service only
+// holds pointers to them while they are in its queues.
+
+#ifndef SYSTEM_CAPTURE_CAPTURE_SERVICE_H_
+#define SYSTEM_CAPTURE_CAPTURE_SERVICE_H_
+
+#include <memory>
+
+#include "base/export.h"
+#include "system/capture/capture_frame_buffer.h"
+#include "system/capture/capture_types.h"
+
+namespace vireo {
+
+class TALON_EXPORT CaptureService {
+ public:
+  virtual ~CaptureService() {}
+
+  // SUCCESS, or INVALID_BUFFER for a null buffer, a buffer not made by
+  // CaptureFrameBufferFactory, or one the service still holds.
+  virtual CaptureError EnqueueRequest(CaptureFrameBuffer* frame_buffer) = 0;
+  // The oldest completed buffer. While capture runs it blocks until one
+  // completes; while paused it returns the completed ones, then null.
+  virtual CaptureFrameBuffer* DequeueCompletedRequest() = 0;
+  // Drops the waiting buffers of a paused service unchanged.
+  virtual void ClearPendingRequests() = 0;
+  // Stops the capture: on return the submitted buffers are completed.
+  virtual void Pause() = 0;
+  // Starts a paused capture again with the buffers still pending.
+  virtual void Resume() = 0;
+
+  // An initialised, running service, or empty (the log says why).
+  static std::unique_ptr<CaptureService> CreateInstance(const CaptureConfig& config);
+};
+
+}  // namespace vireo
+
+#endif  // SYSTEM_CAPTURE_CAPTURE_SERVICE_H_

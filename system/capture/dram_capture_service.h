@@ -1,0 +1,63 @@
+// The capture service that captures the configured MIPI CSI-2 streams into
+// frame buffers in the IPU's DRAM. It builds, once, the device, one MIPI input
+// and one DRAM transfer node per stream, the compiled transfer graph, the job
+// and two transfer-event monitors (start of frame at the first MIPI node, end
+// of frame at the first DRAM node), and hands them to a CaptureJobThread,
+// which captures on a thread of its own.
+//
+// Threading: as CaptureService. Initialize, InitializeIpu and InitializeThread
+// run on the creating thread before the worker starts; the worker only reads
+// what they built.
+// Ownership: owns every IPU handle and node and the CaptureJobThread, and
+// deletes them when destroyed (worker stopped first, then the IPU objects,
+// device first).
+
+#ifndef SYSTEM_CAPTURE_DRAM_CAPTURE_SERVICE_H_
+#define SYSTEM_CAPTURE_DRAM_CAPTURE_SERVICE_H_
+
+#include <memory>
+
+#include "base/export.h"
+#include "system/capture/capture_job_thread.h"
+#include "system/capture/capture_ozy_helper.h"
+#include "system/capture/capture_service.h"
+#include "system/ipu_runtime/prism.h"
+
+namespace vireo {
+
+class TALON_EXPORT DramCaptureService : public CaptureService {
+ public:
+  // Copies `config`; builds and checks nothing.
+  explicit DramCaptureService(const CaptureConfig& config);
+  ~DramCaptureService() override;
+  DramCaptureService(const DramCaptureService&) = delete;
+  DramCaptureService& operator=(const DramCaptureService&) = delete;
+
+  CaptureError EnqueueRequest(CaptureFrameBuffer* frame_buffer) override;
+  CaptureFrameBuffer* DequeueCompletedRequest() override;
+  void ClearPendingRequests() override;
+  void Pause() override;
+  void Resume() override;
+
+  // Checks the configuration, builds the IPU objects, starts the worker.
+  CaptureError Initialize();
+  CaptureError InitializeIpu();
+  CaptureError InitializeThread();
+  // Deletes every IPU object; runs once, from the destructor.
+  void ReleaseIpu();
+
+ private:
+  CaptureConfig config_;
+  std::unique_ptr<CaptureJobThread> capture_job_thread_;
+  OzyDevice* device_ = nullptr;
+  OzyGraph* graph_ = nullptr;
+  OzyCompiledGraph* compiled_graph_ = nullptr;
+  OzyJob* job_ = nullptr;
+  ozy::TransferNodes transfer_nodes_;
+  OzyTransferEventStatus sof_status_{};
+  OzyTransferEventStatus eof_status_{};
+};
+
+}  // namespace vireo
+
+#endif  // SYSTEM_CAPTURE_DRAM_CAPTURE_SERVICE_H_
