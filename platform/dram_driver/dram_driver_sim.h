@@ -1,0 +1,81 @@
+// A simulated DRAM-controller driver: stands in for the kernel driver's two
+// sysfs files so that the DRAM-controller tuning runs off the device.
+//
+// It models the controller's register block (1024 registers of 32 bits, all
+// zero at first) and accepts exactly the driver's text protocol, as a kernel
+// store handler would:
+//   - write file "/sys/kernel/zub_freq_cool/ddr_ctl_write": "<index>;0x<value>",
+//     index in decimal (0 to 1023), value in lower-case hexadecimal (at most 8
+//     digits), both without leading zeros and with nothing else around them;
+//     the register is replaced by the value.
+//   - read file "/sys/kernel/zub_freq_cool/ddr_ctl_read": writing "<index>"
+//     selects a register; reading yields its value as one line "0x%08x".
+// Anything else is refused the way a store handler refuses it: the write
+// fails (-1) and no register changes. Reading before a register was selected,
+// reading the write file and any other path fail as well.
+//
+// With a state file the registers live in that file: every command loads it
+// and every register write replaces it (temporary file and rename), so that
+// successive processes see the registers they set. The selection of the read
+// file stays with the object.
+//
+// Threading: every operation may be called from any thread; the object's
+// mutex serialises them. Two processes sharing a state file are not
+// serialised against each other.
+// Ownership: the object owns its registers and nothing else.
+
+#ifndef PLATFORM_DRAM_DRIVER_DRAM_DRIVER_SIM_H_
+#define PLATFORM_DRAM_DRIVER_DRAM_DRIVER_SIM_H_
+
+#include <array>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "absl/base/thread_annotations.h"
+#include "system/dram_controller/dram_controller.h"
+
+namespace vireo {
+namespace dram_sim {
+
+inline constexpr char kWriteFilePath[] = "/sys/kernel/zub_freq_cool/ddr_ctl_write";
+inline constexpr char kReadFilePath[] = "/sys/kernel/zub_freq_cool/ddr_ctl_read";
+inline constexpr uint32_t kRegisterCount = 1024;
+
+class SimulatedDramDriver : public SysFileInterface {
+ public:
+  // Registers kept in memory.
+  SimulatedDramDriver();
+  // Registers kept in the file `state_path` (a missing file means all zero).
+  explicit SimulatedDramDriver(std::string state_path);
+  ~SimulatedDramDriver() override;
+  SimulatedDramDriver(const SimulatedDramDriver&) = delete;
+  SimulatedDramDriver& operator=(const SimulatedDramDriver&) = delete;
+
+  int Write(const std::string& path, const std::string& input) override;
+  int Read(const std::string& path, std::string* output) override;
+
+  // The current value of register `index`; false when the index is out of
+  // range or the state file cannot be loaded.
+  bool GetRegister(uint32_t index, uint32_t* value);
+
+  // Why the last refused operation was refused ("" when none was).
+  std::string LastError() const;
+
+ private:
+  bool Fail(std::string reason) ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  bool LoadState() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  bool SaveState() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+
+  const std::string state_path_;  // empty: registers in memory only
+  mutable std::mutex mutex_;
+  std::array<uint32_t, kRegisterCount> registers_ ABSL_GUARDED_BY(mutex_){};
+  std::optional<uint32_t> selected_ ABSL_GUARDED_BY(mutex_);
+  std::string last_error_ ABSL_GUARDED_BY(mutex_);
+};
+
+}  // namespace dram_sim
+}  // namespace vireo
+
+#endif  // PLATFORM_DRAM_DRIVER_DRAM_DRIVER_SIM_H_
