@@ -1,5 +1,6 @@
 #include "testing/prism_trace.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "platform/prism/prism_sim.h"
@@ -34,6 +35,13 @@ std::vector<std::string> ScopedPrismTrace::Functions() const {
   std::vector<std::string> out;
   for (const std::string& line : Lines()) out.push_back(line.substr(0, line.find('(')));
   return out;
+}
+
+std::string ScopedPrismTrace::Pointer(const void* pointer) {
+  if (pointer == nullptr) return "null";
+  char text[32];
+  std::snprintf(text, sizeof(text), "%p", pointer);
+  return text;
 }
 
 void ScopedPrismTrace::Clear() {

@@ -27,6 +27,9 @@ class ScopedPrismTrace {
   std::vector<std::string> Functions() const;
   void Clear();
 
+  // A handle as the trace prints it.
+  static std::string Pointer(const void* pointer);
+
  private:
   static void Sink(void* context, const char* line);
   mutable std::mutex mutex_;
