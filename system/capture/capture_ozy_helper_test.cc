@@ -15,6 +15,7 @@
 #include "system/capture/capture_util.h"
 #include "testing/log_capture.h"
 #include "testing/prism_trace.h"
+#include "system/capture/capture_test_pipeline.h"
 #include "testing/temp_dir.h"
 
 namespace vireo {
@@ -49,47 +50,7 @@ const uint8_t* Bytes(const OzyCreateTransferNodeInfo& info) {
   return reinterpret_cast<const uint8_t*>(&info);
 }
 
-// Everything a test builds, released in the capture service's order.
-struct Pipeline {
-  OzyDevice* device = nullptr;
-  TransferNodes nodes;
-  OzyGraph* graph = nullptr;
-  OzyCompiledGraph* compiled = nullptr;
-  OzyJob* job = nullptr;
-
-  ~Pipeline() {
-    if (device) {
-      EXPECT_EQ(OzyDeleteDevice(device), OZY_SUCCESS);
-    }
-    if (compiled) {
-      EXPECT_EQ(OzyDeleteCompiledGraph(compiled), OZY_SUCCESS);
-    }
-    if (graph) {
-      EXPECT_EQ(OzyDeleteGraph(graph), OZY_SUCCESS);
-    }
-    if (job) {
-      EXPECT_EQ(OzyDeleteJob(job), OZY_SUCCESS);
-    }
-    for (OzyNode* node : nodes.nodes) EXPECT_EQ(OzyDeleteNode(node), OZY_SUCCESS);
-  }
-
-  CaptureError Build(const CaptureConfig& config) {
-    CaptureError error = GetDeviceFromConfig(config, &device, true);
-    if (error != CaptureError::SUCCESS) return error;
-    if ((error = AppendMipiTransferNodes(config, &nodes)) != CaptureError::SUCCESS) return error;
-    if ((error = AppendDramTransferNodes(config, &nodes, true)) != CaptureError::SUCCESS) {
-      return error;
-    }
-    return CreateMipiInputGraph(config, CompileInfo(), nodes, &graph, &compiled);
-  }
-
-  OzyCompileGraphInfo CompileInfo() const {
-    OzyCompileGraphInfo info;
-    std::memset(&info, 0, sizeof(info));
-    info.device = device;
-    return info;
-  }
-};
+using Pipeline = vireo::testing::CapturePipeline;
 
 class OzyHelperTest : public ::testing::Test {
  protected:

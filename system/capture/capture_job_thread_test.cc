@@ -1,0 +1,302 @@
+#include "system/capture/capture_job_thread.h"
+
+#include <cstdlib>
+#include <future>
+#include <thread>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "platform/prism/prism_sim.h"
+#include "system/capture/capture_frame_buffer_factory_impl.h"
+#include "system/capture/capture_test_pipeline.h"
+#include "testing/log_capture.h"
+#include "testing/prism_trace.h"
+#include "testing/temp_dir.h"
+
+namespace vireo {
+namespace {
+
+using ::testing::ElementsAre;
+using vireo::testing::ScopedFailpoints;
+using vireo::testing::ScopedLogCapture;
+using vireo::testing::ScopedPrismTrace;
+
+constexpr char kSingle[] =
+    "Only one frame buffer in request queue. Double buffering is not used.";
+
+CaptureConfig OneStream(uint32_t timeout_ms) {
+  CaptureConfig config;
+  config.timeout_ms = timeout_ms;
+  config.stream_configs = {{CSI2_RAW10, 64, 4, 10, false}};
+  return config;
+}
+
+class CaptureJobThreadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("TEST_UNDECLARED_OUTPUTS_DIR", dir_.path().c_str(), 1);
+    PrismSimSetCompileTimeMs(0);
+    PrismSimSetFrameRate(1000);
+  }
+  void TearDown() override {
+    unsetenv("TEST_UNDECLARED_OUTPUTS_DIR");
+    PrismSimSetFrameRate(30);
+  }
+
+  void Build(uint32_t timeout_ms) {
+    config_ = OneStream(timeout_ms);
+    ASSERT_EQ(pipeline_.BuildWithJob(config_), CaptureError::SUCCESS);
+    factory_ = std::make_unique<CaptureFrameBufferFactoryImpl>(config_);
+    ASSERT_EQ(factory_->Initialize(), CaptureError::SUCCESS);
+    worker_ = std::make_unique<CaptureJobThread>(pipeline_.device, pipeline_.job,
+                                                 &pipeline_.nodes, &pipeline_.sof,
+                                                 &pipeline_.eof, timeout_ms);
+  }
+
+  CaptureFrameBufferImpl* NewBuffer() {
+    buffers_.push_back(factory_->Create());
+    return static_cast<CaptureFrameBufferImpl*>(buffers_.back().get());
+  }
+
+  testing::TempDir dir_;
+  CaptureConfig config_;
+  testing::CapturePipeline pipeline_;
+  std::unique_ptr<CaptureFrameBufferFactoryImpl> factory_;
+  std::vector<std::unique_ptr<CaptureFrameBuffer>> buffers_;
+  std::unique_ptr<CaptureJobThread> worker_;  // destroyed first
+};
+
+// Catches a cycle that submits more than two runs, submits a RUNNING buffer
+// again, or retires out of order (buffers P, Q, R pending at the start).
+TEST_F(CaptureJobThreadTest, ThreeBuffersPendingAtStart) {
+  Build(200);
+  CaptureFrameBufferImpl* p = NewBuffer();
+  CaptureFrameBufferImpl* q = NewBuffer();
+  CaptureFrameBufferImpl* r = NewBuffer();
+  worker_->EnqueueRequest(p);
+  worker_->EnqueueRequest(q);
+  worker_->EnqueueRequest(r);
+  EXPECT_EQ(r->GetStatus(), CaptureStatus::ENQUEUED);
+  ScopedLogCapture log;
+  ScopedPrismTrace trace;
+  worker_->Start();
+  EXPECT_EQ(worker_->DequeueCompletedRequest(), p);
+  EXPECT_EQ(worker_->DequeueCompletedRequest(), q);
+  EXPECT_EQ(worker_->DequeueCompletedRequest(), r);
+  worker_->Finish();
+  EXPECT_EQ(log.Count(kSingle), 1);
+  EXPECT_EQ(trace.Calls("OzyEnqueueJob").size(), 3u);
+  EXPECT_EQ(trace.Calls("OzyWaitForCompletionWithTimeout").size(), 3u);
+  for (auto* fb : {p, q, r}) {
+    EXPECT_EQ(fb->GetStatus(), CaptureStatus::COMPLETED);
+    EXPECT_EQ(fb->GetError(), CaptureError::SUCCESS);
+    EXPECT_LT(fb->GetTimestampStartNs(), fb->GetTimestampEndNs());
+  }
+  EXPECT_LT(p->GetTimestampEndNs(), q->GetTimestampStartNs());
+  EXPECT_LT(q->GetTimestampEndNs(), r->GetTimestampStartNs());
+  // Stopped: nothing completed, so null at once.
+  EXPECT_EQ(worker_->DequeueCompletedRequest(), nullptr);
+}
+
+// Catches a worker that waits for a second buffer forever, or never warns.
+TEST_F(CaptureJobThreadTest, OneBufferGoesAloneAfterTheTimeout) {
+  Build(20);
+  CaptureFrameBufferImpl* a = NewBuffer();
+  ScopedLogCapture log;
+  worker_->Start();
+  worker_->EnqueueRequest(a);
+  EXPECT_EQ(worker_->DequeueCompletedRequest(), a);
+  EXPECT_EQ(a->GetError(), CaptureError::SUCCESS);
+  worker_->Finish();
+  EXPECT_EQ(log.Count(kSingle), 1);
+}
+
+// Catches a zero timeout that waits for a second buffer, or that spins and
+// floods the log when nothing is pending. (The IPU wait has a zero timeout
+// too, so the frame itself may time out.)
+TEST_F(CaptureJobThreadTest, ZeroTimeoutCapturesAtOnce) {
+  Build(0);
+  ScopedLogCapture log;
+  worker_->Start();
+  CaptureFrameBufferImpl* a = NewBuffer();
+  worker_->EnqueueRequest(a);
+  EXPECT_EQ(worker_->DequeueCompletedRequest(), a);
+  EXPECT_EQ(a->GetStatus(), CaptureStatus::COMPLETED);
+  worker_->Finish();
+  EXPECT_GE(log.Count(kSingle), 1);
+  // At most one supply warning per wait for a buffer: no busy loop.
+  EXPECT_LE(log.Count("Capture framebuffer not enqueued fast, pending queue size 0"), 2);
+}
+
+// Catches a worker that ends the capture, or stays silent, when the client
+// breaks the supply rule; it keeps waiting and captures what comes later.
+TEST_F(CaptureJobThreadTest, BrokenSupplyRuleKeepsWaiting) {
+  Build(5);
+  ScopedLogCapture log;
+  worker_->Start();
+  // Wait (on the log, not on time) until the worker has given up twice.
+  while (log.Count("Capture framebuffer not enqueued fast, pending queue size 0") < 2) {
+    std::this_thread::yield();
+  }
+  CaptureFrameBufferImpl* a = NewBuffer();
+  CaptureFrameBufferImpl* b = NewBuffer();
+  worker_->EnqueueRequest(a);
+  worker_->EnqueueRequest(b);
+  EXPECT_EQ(worker_->DequeueCompletedRequest(), a);
+  EXPECT_EQ(worker_->DequeueCompletedRequest(), b);
+  EXPECT_EQ(a->GetError(), CaptureError::SUCCESS);
+  worker_->Finish();
+}
+
+// Catches a missed wake-up: Finish must release a worker waiting for
+// buffers and every client blocked in DequeueCompletedRequest.
+TEST_F(CaptureJobThreadTest, FinishReleasesEveryWaiter) {
+  Build(60000);
+  worker_->Start();
+  std::vector<std::future<CaptureFrameBufferImpl*>> clients;
+  for (int i = 0; i < 3; ++i) {
+    clients.push_back(std::async(std::launch::async,
+                                 [this] { return worker_->DequeueCompletedRequest(); }));
+  }
+  worker_->Finish();
+  for (auto& c : clients) EXPECT_EQ(c.get(), nullptr);
+  worker_->Finish();  // a second Finish does nothing
+}
+
+// Catches submitted buffers left behind at a stop, or ENQUEUED buffers
+// captured or lost by it.
+TEST_F(CaptureJobThreadTest, FinishDrainsSubmittedRunsOnly) {
+  Build(1000);
+  PrismSimSetFrameRate(5);  // slow frames: the stop lands while runs are out
+  testing::CapturePipeline slow;
+  ASSERT_EQ(slow.BuildWithJob(config_), CaptureError::SUCCESS);
+  worker_ = std::make_unique<CaptureJobThread>(slow.device, slow.job, &slow.nodes, &slow.sof,
+                                               &slow.eof, 1000);
+  CaptureFrameBufferImpl* a = NewBuffer();
+  CaptureFrameBufferImpl* b = NewBuffer();
+  CaptureFrameBufferImpl* c = NewBuffer();
+  ScopedPrismTrace trace;
+  ScopedLogCapture log;
+  worker_->EnqueueRequest(a);
+  worker_->EnqueueRequest(b);
+  worker_->EnqueueRequest(c);
+  worker_->Start();
+  while (trace.Calls("OzyEnqueueJob").size() < 2) std::this_thread::yield();
+  worker_->Finish();
+  EXPECT_EQ(a->GetStatus(), CaptureStatus::COMPLETED);
+  EXPECT_EQ(b->GetStatus(), CaptureStatus::COMPLETED);
+  EXPECT_EQ(c->GetStatus(), CaptureStatus::ENQUEUED);
+  for (auto* fb : {a, b}) {
+    if (fb->GetError() == CaptureError::CAPTURE_CANCELLED) {
+      EXPECT_EQ(fb->GetTimestampStartNs(), 0);
+      EXPECT_EQ(fb->GetTimestampEndNs(), 0);
+    } else {
+      EXPECT_EQ(fb->GetError(), CaptureError::SUCCESS);
+    }
+  }
+  EXPECT_GE(log.Count("WaitIpuCapture cancelled"), 1);
+  EXPECT_EQ(worker_->DequeueCompletedRequest(), a);
+  EXPECT_EQ(worker_->DequeueCompletedRequest(), b);
+  EXPECT_EQ(worker_->DequeueCompletedRequest(), nullptr);
+  // The buffer behind them is captured after the next start.
+  PrismSimSetFrameRate(1000);
+  worker_->Start();
+  EXPECT_EQ(worker_->DequeueCompletedRequest(), c);
+  worker_->Finish();
+  worker_.reset();
+}
+
+// Catches a clear that drops buffers the worker picked, or is not refused
+// while the worker runs.
+TEST_F(CaptureJobThreadTest, ClearPendingRequestsOnlyWhileStopped) {
+  Build(60000);
+  CaptureFrameBufferImpl* a = NewBuffer();
+  worker_->EnqueueRequest(a);
+  ScopedLogCapture log;
+  worker_->ClearPendingRequests();  // not started: cleared
+  worker_->Start();
+  CaptureFrameBufferImpl* b = NewBuffer();
+  worker_->EnqueueRequest(b);
+  worker_->ClearPendingRequests();  // running: refused
+  EXPECT_EQ(log.Count("ClearPendingRequests ignored"), 1);
+  CaptureFrameBufferImpl* c = NewBuffer();
+  worker_->EnqueueRequest(c);
+  EXPECT_EQ(worker_->DequeueCompletedRequest(), b);
+  EXPECT_EQ(worker_->DequeueCompletedRequest(), c);
+  worker_->Finish();
+  EXPECT_EQ(a->GetStatus(), CaptureStatus::ENQUEUED);  // untouched by the clear
+}
+
+// Catches a buffer accepted twice into the queues.
+TEST_F(CaptureJobThreadTest, EnqueueUnlessHeldRefusesAHeldBuffer) {
+  Build(60000);
+  CaptureFrameBufferImpl* a = NewBuffer();
+  EXPECT_TRUE(worker_->EnqueueRequestUnlessHeld(a));
+  EXPECT_FALSE(worker_->EnqueueRequestUnlessHeld(a));
+  worker_->ClearPendingRequests();
+  EXPECT_TRUE(worker_->EnqueueRequestUnlessHeld(a));
+  worker_->ClearPendingRequests();
+}
+
+// Catches per-frame failures that stop the capture or break the order.
+TEST_F(CaptureJobThreadTest, PerFrameFailuresComeBackInOrder) {
+  Build(200);
+  std::vector<CaptureFrameBufferImpl*> fbs;
+  for (int i = 0; i < 4; ++i) fbs.push_back(NewBuffer());
+  ScopedFailpoints fail("OzyFinalizeBuffers:2:2,OzyEnqueueJob:1:2");
+  ScopedLogCapture log;
+  for (auto* fb : fbs) worker_->EnqueueRequest(fb);
+  worker_->Start();
+  for (auto* fb : fbs) EXPECT_EQ(worker_->DequeueCompletedRequest(), fb);
+  worker_->Finish();
+  EXPECT_EQ(fbs[0]->GetError(), CaptureError::SUCCESS);
+  EXPECT_EQ(fbs[1]->GetError(), CaptureError::INVALID_REQUEST);
+  EXPECT_EQ(fbs[2]->GetError(), CaptureError::GENERIC_FAILURE);
+  EXPECT_EQ(fbs[3]->GetError(), CaptureError::SUCCESS);
+  EXPECT_EQ(fbs[1]->GetTimestampStartNs(), 0);
+  EXPECT_EQ(log.Count("EnqueueIpuCapture failed: invalid request"), 1);
+  EXPECT_EQ(log.Count("EnqueueIpuCapture failed: generic failure"), 1);
+}
+
+// Catches a failed wait that keeps stale timestamps or logs at the wrong
+// severity.
+TEST_F(CaptureJobThreadTest, FailedWaitZeroesTimestamps) {
+  Build(200);
+  CaptureFrameBufferImpl* a = NewBuffer();
+  CaptureFrameBufferImpl* b = NewBuffer();
+  a->SetTimestampStartNs(111);
+  ScopedFailpoints fail("OzyWaitForCompletionWithTimeout:5:1");
+  ScopedLogCapture log;
+  worker_->EnqueueRequest(a);
+  worker_->EnqueueRequest(b);
+  worker_->Start();
+  EXPECT_EQ(worker_->DequeueCompletedRequest(), a);
+  EXPECT_EQ(worker_->DequeueCompletedRequest(), b);
+  worker_->Finish();
+  EXPECT_EQ(a->GetError(), CaptureError::TIMEOUT);
+  EXPECT_EQ(a->GetTimestampStartNs(), 0);
+  EXPECT_EQ(b->GetError(), CaptureError::SUCCESS);
+  EXPECT_THAT(log.Messages(SYSTEM_LOG_ERROR), ElementsAre("WaitIpuCapture failed: timeout"));
+}
+
+// Catches a failed thread creation that escapes without undoing the start.
+TEST_F(CaptureJobThreadTest, FailedThreadStartLeavesItStopped) {
+  Build(1000);
+  internal::FailThreadStartsForTesting(1);
+  EXPECT_THROW(worker_->Start(), std::system_error);
+  EXPECT_FALSE(worker_->running());
+  EXPECT_EQ(worker_->DequeueCompletedRequest(), nullptr);  // does not block
+  worker_->Start();
+  EXPECT_TRUE(worker_->running());
+  worker_->Finish();
+}
+
+// Catches a missed check of the status invariants.
+TEST_F(CaptureJobThreadTest, NullBufferIsFatal) {
+  Build(1000);
+  EXPECT_DEATH(worker_->EnqueueRequest(nullptr), "Check failed: frame_buffer != nullptr ");
+}
+
+}  // namespace
+}  // namespace vireo
