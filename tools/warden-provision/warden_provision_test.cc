@@ -1,0 +1,167 @@
+// Runs warden-provision end to end against the property and modem stand-ins
+// and checks its device id against an independent SHA-256.
+
+#include <openssl/evp.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "gtest/gtest.h"
+#include "testing/temp_dir.h"
+
+namespace {
+
+struct Result {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::string Hex(const unsigned char* bytes, size_t size) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  for (size_t i = 0; i < size; ++i) {
+    text += kDigits[bytes[i] >> 4];
+    text += kDigits[bytes[i] & 15];
+  }
+  return text;
+}
+
+std::string Frame(const std::string& field) {
+  return std::string(1, static_cast<char>(field.size())) + field;
+}
+
+std::string Sha256(const std::string& data) {
+  unsigned char digest[32];
+  unsigned int length = 0;
+  EXPECT_EQ(EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr), 1);
+  return std::string(reinterpret_cast<char*>(digest), 32);
+}
+
+class WardenProvisionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::ofstream(props_) << "# test device\nro.product.brand=acme\n"
+                             "ro.product.device=falcon\nro.product.name=falcon_eu\n"
+                             "ro.serialno=SN0001\nro.product.manufacturer=Acme Inc\n"
+                             "ro.product.model=Falcon 2\n";
+    setenv("SIM_PROPERTIES", props_.c_str(), 1);
+    setenv("SIM_MODEM", "imei=490000000000001;meid=A0000000000001", 1);
+  }
+  void TearDown() override {
+    unsetenv("SIM_PROPERTIES");
+    unsetenv("SIM_MODEM");
+  }
+
+  Result Run(const std::string& args) {
+    const std::string err_path = dir_.path() + "/stderr";
+    const std::string command =
+        std::string("'") + WARDEN_PROVISION_PATH + "' " + args + " 2>'" + err_path + "'";
+    Result result;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return result;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) result.out.append(buffer, n);
+    const int status = pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.err = ReadFile(err_path);
+    return result;
+  }
+
+  static std::string ExpectedDump(const std::string& fifth) {
+    const std::string digest =
+        Sha256(Frame("acme") + Frame("falcon") + Frame("falcon_eu") + Frame("SN0001") +
+               Frame(fifth) + Frame("Acme Inc") + Frame("Falcon 2"));
+    return "device_id: " + Hex(reinterpret_cast<const unsigned char*>(digest.data()), 32) +
+           "\nnonce: 0000000000000000\n";
+  }
+
+  vireo::testing::TempDir dir_;
+  std::string props_ = dir_.path() + "/props";
+};
+
+// Catches a tool whose device id differs from the hash of the identity the
+// stand-ins describe, with the IMEI or, lacking one, the MEID.
+TEST_F(WardenProvisionTest, GenerateMatchesIndependentDigest) {
+  Result result = Run("generate");
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, ExpectedDump("490000000000001"));
+  EXPECT_NE(result.err.find("I warden: Generate: running\n"), std::string::npos);
+
+  setenv("SIM_MODEM", "imei=;meid=A0000000000001", 1);
+  result = Run("generate");
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, ExpectedDump("A0000000000001"));
+}
+
+// Catches a written record with another layout than the one parse accepts.
+TEST_F(WardenProvisionTest, GeneratedRecordRoundTrips) {
+  const std::string path = dir_.path() + "/record.bin";
+  const Result generated = Run("generate --out '" + path + "'");
+  ASSERT_EQ(generated.status, 0) << generated.err;
+  const std::string record = ReadFile(path);
+  ASSERT_EQ(record.size(), 48u);
+  EXPECT_EQ(record.substr(0, 5), std::string("OEML\x01", 5));
+  EXPECT_EQ(record.substr(40), std::string(8, '\0'));
+  const Result parsed = Run("parse '" + path + "'");
+  ASSERT_EQ(parsed.status, 0) << parsed.err;
+  EXPECT_EQ(parsed.out, generated.out);
+}
+
+// Catches received records that are accepted although short or wrong.
+TEST_F(WardenProvisionTest, ParseRejectsBadRecords) {
+  const std::string path = dir_.path() + "/in.bin";
+  std::ofstream(path, std::ios::binary) << std::string("OEML\x01", 5) + std::string(42, 'x');
+  Result result = Run("parse '" + path + "'");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.err.find("too short for a message: 47 bytes"), std::string::npos);
+  EXPECT_EQ(result.out, "");
+
+  std::ofstream(path, std::ios::binary) << std::string("OEMX\x01", 5) + std::string(43, 'x');
+  result = Run("parse '" + path + "'");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.err.find("E warden: Parse: Incorrect magic value"), std::string::npos);
+
+  result = Run("parse '" + dir_.path() + "/missing'");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.err.find("cannot open"), std::string::npos);
+}
+
+// Catches a modem failure that the tool reports as success.
+TEST_F(WardenProvisionTest, CollectPrintsIdentityAndReportsModemFailure) {
+  Result result = Run("collect");
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_NE(result.out.find("serial_number: SN0001\n"), std::string::npos);
+  EXPECT_NE(result.out.find("imei: 490000000000001\n"), std::string::npos);
+
+  setenv("SIM_MODEM", "unavailable", 1);
+  result = Run("collect");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.err.find("E warden: QMI client service object (NULL)"), std::string::npos);
+  result = Run("generate");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, "");
+}
+
+// Catches a bad command line that is not reported with the usage status.
+TEST_F(WardenProvisionTest, CommandLine) {
+  Result result = Run("--help");
+  EXPECT_EQ(result.status, 0);
+  EXPECT_NE(result.out.find("Usage: warden-provision"), std::string::npos);
+  EXPECT_EQ(Run("").status, 2);
+  EXPECT_EQ(Run("frobnicate").status, 2);
+  EXPECT_EQ(Run("generate --out").status, 2);
+  EXPECT_EQ(Run("parse").status, 2);
+}
+
+}  // namespace
