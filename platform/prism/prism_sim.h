@@ -8,6 +8,7 @@
 //   PRISM_SIM_TRACE  a file path, or "stderr": one line per runtime call,
 //                    "Name(arguments) = result".
 //   PRISM_SIM_FPS    sensor frame rate (default 30); 0 means unthrottled.
+//   PRISM_SIM_COMPILE_MS  time one graph compilation takes (default 20 ms).
 // The functions below change the same settings in process.
 //
 // Threading: every function may be called from any thread.
@@ -17,6 +18,8 @@
 
 #include <stddef.h>
 #include <stdint.h>
+
+#include "system/ipu_runtime/prism.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -46,6 +49,43 @@ PRISM_SIM_EXPORT size_t PrismSimLiveHandleReport(char* out, size_t size);
 
 // Times a run wrote nothing into a buffer because the CPU held it locked.
 PRISM_SIM_EXPORT uint64_t PrismSimLockedBufferWrites(void);
+
+// Sensor frame rate of devices created from now on; 0 means unthrottled
+// (frames available at once). Negative or non-finite rates are ignored.
+PRISM_SIM_EXPORT void PrismSimSetFrameRate(double fps);
+
+// Time one OzyCompileGraph call takes, in milliseconds.
+PRISM_SIM_EXPORT void PrismSimSetCompileTimeMs(uint32_t milliseconds);
+// Successful OzyCompileGraph / OzyLoadPrecompiledGraph calls so far.
+PRISM_SIM_EXPORT uint64_t PrismSimCompileCount(void);
+PRISM_SIM_EXPORT uint64_t PrismSimLoadCount(void);
+
+// Copies the 176-byte record that `node` was created from into `out`.
+// Returns 0, or -1 when `node` is not a live node handle or `out` is null.
+PRISM_SIM_EXPORT int PrismSimGetNodeInfo(const OzyNode* node, OzyCreateTransferNodeInfo* out);
+
+// Counters of the runs of all jobs since the process started.
+typedef struct PrismSimRunStats {
+  uint64_t enqueued;   // runs accepted by OzyEnqueueJob
+  uint64_t completed;  // waits that returned OZY_SUCCESS
+  uint64_t cancelled;  // runs ended by a reset, an unload or a job deletion
+  uint64_t timed_out;  // waits that ran out of time
+  uint64_t failed;     // waits that returned an injected failure
+} PrismSimRunStats;
+PRISM_SIM_EXPORT void PrismSimGetRunStats(PrismSimRunStats* stats);
+
+// Writes the test-pattern frame `sequence` as CSI-2 payload (bits 8: RAW8,
+// 10: packed RAW10, 16: RAW16 little-endian) into `data`: ceil(width * bits
+// / 8) bytes per row at row r's offset r * stride, nothing else. This is
+// what a run writes into a bound DRAM buffer. Does nothing when bits is not
+// 8, 10 or 16 or stride is smaller than a row's payload.
+PRISM_SIM_EXPORT void PrismSimRenderFrame(void* data, uint64_t stride, uint32_t width,
+                                          uint32_t height, uint32_t bits, uint32_t sequence);
+// Reads the sequence stamp of a frame written by PrismSimRenderFrame.
+// Returns 0, or -1 when width < 4, height < 1 or bits is not 8, 10 or 16.
+PRISM_SIM_EXPORT int PrismSimDecodeFrameSequence(const void* data, uint64_t stride,
+                                                 uint32_t width, uint32_t height, uint32_t bits,
+                                                 uint32_t* sequence);
 
 #ifdef __cplusplus
 }  // extern "C"

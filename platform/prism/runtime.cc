@@ -85,7 +85,7 @@ Runtime::Runtime() {
     char* end = nullptr;
     double value = std::strtod(fps, &end);
     if (end != fps && *end == '\0' && value >= 0 && value <= 1e6) {
-      fps_ = value;
+      fps_.store(value);
     } else {
       std::fprintf(stderr, "prism-sim: ignoring malformed PRISM_SIM_FPS \"%s\"\n", fps);
     }

@@ -90,7 +90,8 @@ class Runtime {
   std::string LiveHandleReport();
 
   // Sensor frame rate; 0 means unthrottled.
-  double fps() const { return fps_; }
+  double fps() const { return fps_.load(); }
+  void set_fps(double fps) { fps_.store(fps); }
 
   std::atomic<uint64_t> locked_buffer_writes{0};
 
@@ -113,7 +114,7 @@ class Runtime {
   std::unordered_map<const void*, std::shared_ptr<Object>> registry_
       ABSL_GUARDED_BY(registry_mutex_);
 
-  double fps_ = 30.0;
+  std::atomic<double> fps_{30.0};
 };
 
 // One runtime call: checks its failpoint and writes its trace line.
