@@ -1,0 +1,92 @@
+#include "tools/talon-cam/talon_cam_options.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace talon_cam {
+namespace {
+
+bool Parse(std::vector<const char*> args, Options* options, std::string* error) {
+  args.insert(args.begin(), "talon-cam");
+  return ParseOptions(static_cast<int>(args.size()), args.data(), options, error);
+}
+
+// Catches a default that captures nothing (no stream) or a wrong default stream.
+TEST(TalonCamOptions, DefaultsGiveOneRaw10Stream) {
+  Options options;
+  std::string error;
+  ASSERT_TRUE(Parse({}, &options, &error)) << error;
+  ASSERT_EQ(options.config.stream_configs.size(), 1u);
+  const auto& stream = options.config.stream_configs[0];
+  EXPECT_EQ(stream.data_type, 0x2B);
+  EXPECT_EQ(stream.width, 640u);
+  EXPECT_EQ(stream.height, 480u);
+  EXPECT_EQ(stream.bits_per_component, 10u);
+  EXPECT_FALSE(stream.pad_row_to_64_bytes);
+  EXPECT_EQ(options.config.timeout_ms, 1000u);
+  EXPECT_EQ(options.buffers, 3u);
+  EXPECT_EQ(options.frames, 60u);
+}
+
+// Catches hex data types read as decimal (or octal), a lost pad flag, and
+// options given as --name=value being ignored.
+TEST(TalonCamOptions, StreamsAndValues) {
+  Options options;
+  std::string error;
+  ASSERT_TRUE(Parse({"--stream", "0x2A,64,4,8,1", "--stream=46,32,2,16", "--mipi-rx", "2",
+                     "--virtual-channel=3", "--timeout-ms", "50", "--buffers", "2",
+                     "--frames", "7", "--output", "f-#.raw", "--png", "p.png", "--quiet"},
+                    &options, &error))
+      << error;
+  ASSERT_EQ(options.config.stream_configs.size(), 2u);
+  EXPECT_EQ(options.config.stream_configs[0].data_type, 0x2A);
+  EXPECT_TRUE(options.config.stream_configs[0].pad_row_to_64_bytes);
+  EXPECT_EQ(options.config.stream_configs[1].data_type, 46);
+  EXPECT_EQ(options.config.stream_configs[1].bits_per_component, 16u);
+  EXPECT_FALSE(options.config.stream_configs[1].pad_row_to_64_bytes);
+  EXPECT_EQ(options.config.mipi_rx, 2);
+  EXPECT_EQ(options.config.virtual_channel, 3u);
+  EXPECT_EQ(options.config.timeout_ms, 50u);
+  EXPECT_EQ(options.buffers, 2u);
+  EXPECT_EQ(options.frames, 7u);
+  EXPECT_EQ(options.output_pattern, "f-#.raw");
+  EXPECT_EQ(options.png_path, "p.png");
+  EXPECT_TRUE(options.quiet);
+}
+
+// Catches bad input accepted silently (garbage numbers, a fourth stream,
+// negative values wrapping around, a missing value).
+TEST(TalonCamOptions, RefusesBadInput) {
+  const std::vector<std::vector<const char*>> bad = {
+      {"--stream", "43,640,480"},           {"--stream", "43,640,480,10,2"},
+      {"--stream", "0x,640,480,10"},        {"--stream", "43,0,480,10"},
+      {"--stream", "43,640x,480,10"},       {"--stream", "43,640,480,10,1,1"},
+      {"--buffers", "0"},                   {"--buffers", "-1"},
+      {"--frames", "0"},                    {"--timeout-ms", "99999999999"},
+      {"--frames"},                         {"--bogus"},
+      {"--stream", "1,4,4,8", "--stream", "2,4,4,8", "--stream", "3,4,4,8", "--stream",
+       "4,4,4,8"},
+  };
+  for (const auto& args : bad) {
+    Options options;
+    std::string error;
+    EXPECT_FALSE(Parse(args, &options, &error)) << args[0] << " " << (args.size() > 1 ? args[1] : "");
+    EXPECT_FALSE(error.empty());
+  }
+}
+
+// Catches file names that collide between streams or frames.
+TEST(TalonCamOptions, FileNames) {
+  EXPECT_EQ(ExpandOutputPattern("frame-#.raw", 43, 12), "frame-43-000012.raw");
+  EXPECT_EQ(ExpandOutputPattern("all.raw", 43, 12), "all.raw");
+  EXPECT_EQ(ExpandOutputPattern("#/#", 1, 1234567), "1-1234567/1-1234567");
+  EXPECT_EQ(PreviewPath("out/p.png", 43, false), "out/p.png");
+  EXPECT_EQ(PreviewPath("out/p.png", 43, true), "out/p-43.png");
+  EXPECT_EQ(PreviewPath("out.d/p", 42, true), "out.d/p-42");
+  EXPECT_EQ(PreviewPath(".hidden", 42, true), ".hidden-42");
+}
+
+}  // namespace
+}  // namespace talon_cam

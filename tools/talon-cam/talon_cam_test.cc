@@ -1,0 +1,250 @@
+// Runs talon-cam as a separate process on the simulated IPU, the way a person
+// would, with a fast simulated sensor and a private compiled-graph cache.
+
+#include <fcntl.h>
+#include <png.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "testing/temp_dir.h"
+
+extern char** environ;
+
+namespace {
+
+struct Result {
+  int status = -1;     // exit status, -1 when not a normal exit
+  std::string output;  // standard output and standard error together
+};
+
+class TalonCam : public ::testing::Test {
+ protected:
+  // Starts the tool with `args` and `extra_env` (NAME=value entries) added to
+  // the environment; its stdout and stderr go to one pipe.
+  pid_t Start(const std::vector<std::string>& args, const std::vector<std::string>& extra_env,
+              int* read_fd) {
+    // The first entry of a name wins: the test's own settings come first.
+    std::vector<std::string> env = extra_env;
+    env.push_back("PRISM_SIM_FPS=1000");
+    env.push_back("TEST_UNDECLARED_OUTPUTS_DIR=" + dir_.path() + "/cache");
+    for (char** e = environ; *e != nullptr; ++e) {
+      const std::string entry = *e;
+      if (entry.rfind("PRISM_SIM_", 0) == 0 || entry.rfind("TEST_UNDECLARED_OUTPUTS_DIR=", 0) == 0)
+        continue;
+      env.push_back(entry);
+    }
+    std::vector<std::string> argv_text = {TALON_CAM_PATH};
+    argv_text.insert(argv_text.end(), args.begin(), args.end());
+    std::vector<char*> argv, envp;
+    for (auto& a : argv_text) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    int fds[2];
+    if (pipe(fds) != 0) return -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    posix_spawn_file_actions_addclose(&actions, fds[1]);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, TALON_CAM_PATH, &actions, nullptr, argv.data(), envp.data()) != 0) {
+      pid = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    *read_fd = fds[0];
+    return pid;
+  }
+
+  static int Wait(pid_t pid) {
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  static void ReadAll(int fd, std::string* out) {
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof(buffer))) > 0) out->append(buffer, static_cast<size_t>(n));
+  }
+
+  Result Run(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+    Result result;
+    int fd = -1;
+    const pid_t pid = Start(args, env, &fd);
+    if (pid < 0) return result;
+    ReadAll(fd, &result.output);
+    close(fd);
+    result.status = Wait(pid);
+    return result;
+  }
+
+  static int CountLines(const std::string& text, const std::string& needle) {
+    int count = 0;
+    for (size_t pos = text.find(needle); pos != std::string::npos;
+         pos = text.find(needle, pos + 1)) {
+      ++count;
+    }
+    return count;
+  }
+
+  vireo::testing::TempDir dir_;
+};
+
+constexpr char kSingleBufferWarning[] =
+    "Only one frame buffer in request queue. Double buffering is not used.";
+
+// Catches a default run that captures nothing, loses frames, or reports
+// errors or drops where the sensor delivered every frame.
+TEST_F(TalonCam, DefaultRunCapturesEveryFrame) {
+  const Result result = Run({}, {"PRISM_SIM_FPS=100"});
+  EXPECT_EQ(result.status, 0) << result.output;
+  EXPECT_EQ(CountLines(result.output, "fps  success\n"), 60) << result.output;
+  EXPECT_NE(result.output.find("     0 seq "), std::string::npos);
+  EXPECT_NE(result.output.find("    59 seq "), std::string::npos);
+  EXPECT_NE(result.output.find("frames: 60\n"), std::string::npos) << result.output;
+  EXPECT_NE(result.output.find("errors: 0\n"), std::string::npos);
+  EXPECT_NE(result.output.find("dropped: 0\n"), std::string::npos) << result.output;
+  EXPECT_NE(result.output.find("EOF-to-dequeue latency: p50 "), std::string::npos);
+  EXPECT_NE(result.output.find("CPU per frame: "), std::string::npos);
+}
+
+// Catches several streams being refused, mixed up, or previewed into one file.
+TEST_F(TalonCam, ThreeStreamsWithPreviews) {
+  const std::string png = dir_.path() + "/p.png";
+  const Result result = Run({"--stream", "0x2A,64,4,8", "--stream", "0x2B,64,4,10", "--stream",
+                             "46,64,4,16,1", "--frames", "10", "--png", png});
+  ASSERT_EQ(result.status, 0) << result.output;
+  EXPECT_NE(result.output.find("frames: 10\n"), std::string::npos);
+  EXPECT_NE(result.output.find("errors: 0\n"), std::string::npos);
+  for (const char* dt : {"42", "43", "46"}) {
+    struct stat st{};
+    EXPECT_EQ(stat((dir_.path() + "/p-" + dt + ".png").c_str(), &st), 0) << dt;
+  }
+}
+
+// Catches the tool hiding the library's warning that one buffer cannot be
+// double-buffered.
+TEST_F(TalonCam, OneBufferShowsTheWarning) {
+  const Result result = Run({"--buffers", "1", "--frames", "3", "--timeout-ms", "20"});
+  EXPECT_EQ(result.status, 0) << result.output;
+  EXPECT_NE(result.output.find(kSingleBufferWarning), std::string::npos) << result.output;
+  EXPECT_NE(result.output.find("frames: 3\n"), std::string::npos);
+}
+
+// Catches a failed frame reported as success, counted twice, or not turned
+// into a non-zero exit status.
+TEST_F(TalonCam, TimedOutFrameFailsTheRun) {
+  const Result result =
+      Run({"--frames", "20"}, {"PRISM_SIM_FAIL=OzyWaitForCompletionWithTimeout:5:10"});
+  EXPECT_NE(result.status, 0) << result.output;
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(CountLines(result.output, "fps  timeout\n"), 1) << result.output;
+  EXPECT_NE(result.output.find("frames: 20\n"), std::string::npos) << result.output;
+  EXPECT_NE(result.output.find("errors: 1 (timeout 1)\n"), std::string::npos) << result.output;
+  EXPECT_NE(result.output.find("1 of 20 frames failed"), std::string::npos);
+}
+
+// Catches a refused configuration that exits 0 or without saying why.
+TEST_F(TalonCam, RefusedConfigurationSaysWhy) {
+  const Result result = Run({"--stream", "0x2C,640,480,12"});
+  EXPECT_EQ(result.status, 1) << result.output;
+  EXPECT_NE(result.output.find("bits_per_component could only be 8, 10 or 16."),
+            std::string::npos)
+      << result.output;
+  EXPECT_NE(result.output.find("configuration refused"), std::string::npos);
+
+  const Result bad_option = Run({"--frames", "many"});
+  EXPECT_EQ(bad_option.status, 2);
+  EXPECT_NE(bad_option.output.find("bad --frames"), std::string::npos);
+}
+
+// Catches a preview that is not a PNG, that libpng cannot read, or that has
+// the wrong size.
+TEST_F(TalonCam, PngPreviewIsReadable) {
+  const std::string png = dir_.path() + "/preview.png";
+  const Result result = Run({"--frames", "5", "--png", png, "--quiet"});
+  ASSERT_EQ(result.status, 0) << result.output;
+  std::ifstream file(png, std::ios::binary);
+  char signature[8] = {};
+  ASSERT_TRUE(file.read(signature, 8));
+  EXPECT_EQ(std::memcmp(signature, "\x89PNG\r\n\x1a\n", 8), 0);
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  ASSERT_TRUE(png_image_begin_read_from_file(&image, png.c_str())) << image.message;
+  image.format = PNG_FORMAT_RGB;
+  std::vector<uint8_t> pixels(PNG_IMAGE_SIZE(image));
+  ASSERT_TRUE(png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr));
+  EXPECT_EQ(image.width, 640u);
+  EXPECT_EQ(image.height, 480u);
+  // The test pattern is eight full-scale colour bars (white to black); the
+  // preview of a middle row shows them all. Only the 2x2 cells that straddle
+  // a bar edge mix their greens.
+  std::set<std::vector<uint8_t>> colours;
+  int full_scale = 0;
+  for (size_t x = 0; x < 640; ++x) {
+    const uint8_t* p = &pixels[(240 * 640 + x) * 3];
+    bool pure = true;
+    for (int c = 0; c < 3; ++c) pure = pure && (p[c] == 0 || p[c] == 255);
+    if (!pure) continue;
+    ++full_scale;
+    colours.insert({p[0], p[1], p[2]});
+  }
+  EXPECT_GE(full_scale, 640 - 8 * 2);
+  EXPECT_EQ(colours.size(), 8u);
+  // Quiet: no per-frame lines.
+  EXPECT_EQ(CountLines(result.output, "fps  success\n"), 0);
+}
+
+// Catches raw files with the wrong name, a lost frame, or rows not at the
+// stride.
+TEST_F(TalonCam, RawOutputOneFilePerFrame) {
+  const std::string pattern = dir_.path() + "/frame-#.raw";
+  const Result result = Run({"--frames", "4", "--stream", "0x2B,100,6,10,1", "--output", pattern});
+  ASSERT_EQ(result.status, 0) << result.output;
+  for (int i = 0; i < 4; ++i) {
+    char name[64];
+    std::snprintf(name, sizeof(name), "/frame-43-%06d.raw", i);
+    struct stat st{};
+    ASSERT_EQ(stat((dir_.path() + name).c_str(), &st), 0) << name;
+    EXPECT_EQ(st.st_size, 128 * 6);  // 125 payload bytes padded to 128, 6 rows
+  }
+}
+
+// Catches Ctrl-C killing the tool without a summary, or leaving it hanging.
+TEST_F(TalonCam, InterruptPrintsTheSummary) {
+  int fd = -1;
+  const pid_t pid = Start({"--frames", "100000000", "--stream", "0x2A,64,4,8"}, {}, &fd);
+  ASSERT_GT(pid, 0);
+  std::string output;
+  char buffer[4096];
+  // Wait until frames flow, then interrupt.
+  while (output.find("     5 seq ") == std::string::npos) {
+    const ssize_t n = read(fd, buffer, sizeof(buffer));
+    ASSERT_GT(n, 0) << output;
+    output.append(buffer, static_cast<size_t>(n));
+  }
+  kill(pid, SIGINT);
+  ReadAll(fd, &output);
+  close(fd);
+  EXPECT_EQ(Wait(pid), 0) << output.substr(output.size() > 2000 ? output.size() - 2000 : 0);
+  EXPECT_NE(output.find("interrupted after "), std::string::npos);
+  EXPECT_NE(output.find("errors: 0\n"), std::string::npos);
+}
+
+}  // namespace
