@@ -28,7 +28,10 @@ int64_t MedianPeriodNs(const std::vector<int64_t>& sof_ns) {
 }
 
 uint64_t CountDropped(const std::vector<int64_t>& sof_ns) {
-  const int64_t period = MedianPeriodNs(sof_ns);
+  return CountDroppedWithPeriod(sof_ns, MedianPeriodNs(sof_ns));
+}
+
+uint64_t CountDroppedWithPeriod(const std::vector<int64_t>& sof_ns, int64_t period) {
   if (period <= 0) return 0;
   uint64_t dropped = 0;
   for (size_t i = 1; i < sof_ns.size(); ++i) {
@@ -51,12 +54,15 @@ void FrameStats::Add(const FrameRecord& record) {
   latency_ns_.push_back(record.dequeue_ns - record.eof_ns);
 }
 
-Summary FrameStats::Summarize() const {
+Summary FrameStats::Summarize() const { return Summarize(0); }
+
+Summary FrameStats::Summarize(int64_t period_ns) const {
   Summary summary;
   summary.frames = frames_;
   summary.errors = errors_;
   summary.errors_by_kind = errors_by_kind_;
-  summary.dropped = CountDropped(sof_ns_);
+  summary.dropped =
+      period_ns > 0 ? CountDroppedWithPeriod(sof_ns_, period_ns) : CountDropped(sof_ns_);
   if (sof_ns_.size() >= 2 && sof_ns_.back() > sof_ns_.front()) {
     summary.average_fps = static_cast<double>(sof_ns_.size() - 1) * 1e9 /
                           static_cast<double>(sof_ns_.back() - sof_ns_.front());

@@ -31,6 +31,10 @@ int64_t MedianPeriodNs(const std::vector<int64_t>& sof_ns);
 // 0 when no period can be estimated (unthrottled sensor, too few frames).
 uint64_t CountDropped(const std::vector<int64_t>& sof_ns);
 
+// The same against a known sensor period (a loop that misses every other
+// frame has a regular gap that the median takes for the period).
+uint64_t CountDroppedWithPeriod(const std::vector<int64_t>& sof_ns, int64_t period_ns);
+
 struct FrameRecord {
   vireo::CaptureError error = vireo::CaptureError::SUCCESS;
   int64_t sof_ns = 0;      // start of frame, CLOCK_BOOTTIME
@@ -52,6 +56,8 @@ class FrameStats {
  public:
   void Add(const FrameRecord& record);
   Summary Summarize() const;
+  // Summarize with drops counted against a known period (0: estimated).
+  Summary Summarize(int64_t period_ns) const;
   uint64_t frames() const { return frames_; }
   uint64_t errors() const { return errors_; }
 

@@ -37,6 +37,10 @@ TEST(FrameStats, DroppedFramesFromSofGaps) {
   EXPECT_EQ(CountDropped(sof), 3u);
   EXPECT_EQ(CountDropped({5, 5, 5}), 0u);  // unthrottled: no period
   EXPECT_EQ(CountDropped({5}), 0u);
+  // Every other frame missing: the median sees no drop, the known period does.
+  const std::vector<int64_t> every_other = {0, 2 * kPeriod, 4 * kPeriod, 6 * kPeriod};
+  EXPECT_EQ(CountDropped(every_other), 0u);
+  EXPECT_EQ(CountDroppedWithPeriod(every_other, kPeriod), 3u);
 }
 
 // Catches failed frames counted into latency, fps or drops, and errors not

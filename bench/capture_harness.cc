@@ -1,0 +1,207 @@
+#include "bench/capture_harness.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/prism/prism_sim.h"
+#include "system/capture/capture_frame_buffer.h"
+#include "system/capture/capture_service.h"
+#include "tools/talon-cam/frame_stats.h"
+
+namespace talon_bench {
+namespace {
+
+// Sends stderr (the library's log copy) to a temporary file for its lifetime
+// and counts the lines that contain a text afterwards.
+class StderrToFile {
+ public:
+  StderrToFile() {
+    char path[] = "/tmp/talon-bench-log-XXXXXX";
+    fd_ = mkstemp(path);
+    if (fd_ < 0) return;
+    unlink(path);
+    std::fflush(stderr);
+    saved_ = dup(2);
+    dup2(fd_, 2);
+  }
+  ~StderrToFile() {
+    Restore();
+    if (fd_ >= 0) close(fd_);
+  }
+  void Restore() {
+    if (saved_ < 0) return;
+    std::fflush(stderr);
+    dup2(saved_, 2);
+    close(saved_);
+    saved_ = -1;
+  }
+  uint64_t Count(const char* text) const {
+    if (fd_ < 0) return 0;
+    std::string content;
+    char buffer[65536];
+    ssize_t n;
+    off_t offset = 0;
+    while ((n = pread(fd_, buffer, sizeof(buffer), offset)) > 0) {
+      content.append(buffer, static_cast<size_t>(n));
+      offset += n;
+    }
+    uint64_t count = 0;
+    for (size_t pos = content.find(text); pos != std::string::npos;
+         pos = content.find(text, pos + 1)) {
+      ++count;
+    }
+    return count;
+  }
+
+ private:
+  int fd_ = -1;
+  int saved_ = -1;
+};
+
+}  // namespace
+
+int64_t ProcessCpuNs() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return (int64_t{usage.ru_utime.tv_sec} + usage.ru_stime.tv_sec) * 1000000000 +
+         (int64_t{usage.ru_utime.tv_usec} + usage.ru_stime.tv_usec) * 1000;
+}
+
+int64_t ThreadCpuNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+}
+
+int64_t BoottimeNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_BOOTTIME, &ts);
+  return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+}
+
+std::string UseFreshGraphCache() {
+  char path[] = "/tmp/talon-bench-graphs-XXXXXX";
+  if (mkdtemp(path) == nullptr) return "";
+  setenv("TEST_UNDECLARED_OUTPUTS_DIR", path, 1);
+  return path;
+}
+
+CaptureRun RunCapture(const vireo::CaptureConfig& config, double fps, int buffers,
+                      uint64_t frames) {
+  CaptureRun run;
+  PrismSimSetFrameRate(fps);
+  StderrToFile log;
+  auto factory = vireo::CaptureFrameBufferFactory::CreateInstance(config);
+  if (factory == nullptr) return run;
+  std::vector<std::unique_ptr<vireo::CaptureFrameBuffer>> pool;
+  for (int i = 0; i < buffers; ++i) {
+    pool.push_back(factory->Create());
+    if (pool.back() == nullptr) return run;
+  }
+  auto service = vireo::CaptureService::CreateInstance(config);
+  if (service == nullptr) return run;
+
+  talon_cam::FrameStats stats;
+  const int64_t cpu_start = ProcessCpuNs();
+  const int64_t client_cpu_start = ThreadCpuNs();
+  const int64_t wall_start = BoottimeNs();
+  uint64_t enqueued = 0;
+  for (auto& buffer : pool) {
+    if (enqueued < frames && service->EnqueueRequest(buffer.get()) == vireo::CaptureError::SUCCESS)
+      ++enqueued;
+  }
+  while (stats.frames() < enqueued) {
+    vireo::CaptureFrameBuffer* buffer = service->DequeueCompletedRequest();
+    const int64_t now = BoottimeNs();
+    if (buffer == nullptr) break;
+    talon_cam::FrameRecord record;
+    record.error = buffer->GetError();
+    record.dequeue_ns = now;
+    if (record.error == vireo::CaptureError::SUCCESS) {
+      record.sof_ns = buffer->GetTimestampStartNs();
+      record.eof_ns = buffer->GetTimestampEndNs();
+    }
+    stats.Add(record);
+    if (enqueued < frames && service->EnqueueRequest(buffer) == vireo::CaptureError::SUCCESS) {
+      ++enqueued;
+    }
+  }
+  const int64_t wall_end = BoottimeNs();
+  const int64_t client_cpu = ThreadCpuNs() - client_cpu_start;
+  const int64_t cpu = ProcessCpuNs() - cpu_start;
+  service->Pause();
+  while (service->DequeueCompletedRequest() != nullptr) {
+  }
+  service.reset();
+  log.Restore();
+
+  // Drops are counted against the simulated sensor's known period.
+  const int64_t period_ns = fps > 0 ? static_cast<int64_t>(1e9 / fps + 0.5) : 0;
+  const talon_cam::Summary summary = stats.Summarize(period_ns);
+  run.ok = stats.frames() == frames;
+  run.frames = summary.frames;
+  run.errors = summary.errors;
+  run.dropped = summary.dropped;
+  const double delivered = static_cast<double>(summary.frames - summary.errors);
+  run.delivered_pct = delivered + static_cast<double>(summary.dropped) > 0
+                          ? 100.0 * delivered / (delivered + static_cast<double>(summary.dropped))
+                          : 0;
+  run.latency_p50_ns = summary.latency_p50_ns;
+  run.latency_p99_ns = summary.latency_p99_ns;
+  run.wall_s = static_cast<double>(wall_end - wall_start) / 1e9;
+  run.frames_per_s = run.wall_s > 0 ? static_cast<double>(summary.frames) / run.wall_s : 0;
+  if (summary.frames > 0) {
+    run.worker_cpu_ns_per_frame =
+        static_cast<double>(cpu - client_cpu) / static_cast<double>(summary.frames);
+    run.process_cpu_ns_per_frame = static_cast<double>(cpu) / static_cast<double>(summary.frames);
+  }
+  run.single_buffer_warnings = log.Count("Only one frame buffer in request queue.");
+  return run;
+}
+
+RoundTrip MeasureCondVarRoundTrip(uint64_t count) {
+  std::mutex mutex;
+  std::condition_variable ping_cv, pong_cv;
+  uint64_t ping = 0, pong = 0;  // guarded by mutex
+  std::thread echo([&] {
+    std::unique_lock<std::mutex> lock(mutex);
+    for (uint64_t i = 1; i <= count; ++i) {
+      ping_cv.wait(lock, [&] { return ping >= i; });
+      pong = i;
+      pong_cv.notify_one();
+    }
+  });
+  std::vector<int64_t> samples;
+  samples.reserve(count);
+  const int64_t start = BoottimeNs();
+  for (uint64_t i = 1; i <= count; ++i) {
+    const int64_t t0 = BoottimeNs();
+    std::unique_lock<std::mutex> lock(mutex);
+    ping = i;
+    ping_cv.notify_one();
+    pong_cv.wait(lock, [&] { return pong >= i; });
+    lock.unlock();
+    samples.push_back(BoottimeNs() - t0);
+  }
+  const int64_t end = BoottimeNs();
+  echo.join();
+  RoundTrip result;
+  result.p50_ns = talon_cam::Percentile(samples, 50);
+  result.p99_ns = talon_cam::Percentile(samples, 99);
+  result.per_s = end > start ? static_cast<double>(count) * 1e9 / static_cast<double>(end - start)
+                             : 0;
+  return result;
+}
+
+}  // namespace talon_bench
