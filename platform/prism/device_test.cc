@@ -143,7 +143,7 @@ TEST(Node, DefaultsAreRecognisableAndNotConfigured) {
 // Catches the node not keeping the exact record it was made from (the DRAM
 // node keeps the defaults at 144..152 as the capture service leaves them).
 TEST(Node, KeepsItsRecordBytes) {
-  prism_test::StreamSpec s;
+  prism_test::TestStream s;
   OzyCreateTransferNodeInfo info = prism_test::DramInfo(s);
   OzyNode* node = nullptr;
   ASSERT_EQ(OzyCreateTransferNode(&info, &node), OZY_SUCCESS);
@@ -183,7 +183,7 @@ TEST(Node, ChecksRecords) {
       {"data type", [](auto& i) { i.mipi_data_type = 0x40; }},
       {"mipi flags", [](auto& i) { i.mipi_flags = 2; }},
   };
-  prism_test::StreamSpec s;
+  prism_test::TestStream s;
   for (const auto& [name, mutate] : bad) {
     OzyCreateTransferNodeInfo info = prism_test::MipiInfo(s, 1);
     mutate(info);
@@ -211,7 +211,7 @@ TEST(Node, ChecksRecords) {
 // Catches a node trace without the fields a reader needs.
 TEST(Node, TracesKeyFields) {
   ScopedPrismTrace trace;
-  prism_test::StreamSpec s;
+  prism_test::TestStream s;
   s.data_type = 43;
   s.virtual_channel = 2;
   OzyCreateTransferNodeInfo info = prism_test::MipiInfo(s, 1);

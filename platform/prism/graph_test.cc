@@ -22,7 +22,7 @@
 namespace {
 
 using prism_test::Pipeline;
-using prism_test::StreamSpec;
+using prism_test::TestStream;
 using vireo::testing::TempDir;
 
 class GraphTest : public ::testing::Test {
@@ -65,8 +65,8 @@ void WriteAll(const std::string& path, const std::string& bytes) {
 // Catches DRAM nodes paired by position instead of by name, and pairs whose
 // shapes disagree being accepted.
 TEST_F(GraphTest, PairsStreamsByName) {
-  StreamSpec a{43, 64, 4, 10, 0};
-  StreamSpec b{18, 32, 8, 8, 0};
+  TestStream a{43, 64, 4, 10, 0};
+  TestStream b{18, 32, 8, 8, 0};
   {
     Nodes n;  // DRAM nodes in the opposite order of their MIPI nodes
     n.Add(prism_test::MipiInfo(a, 0), "__mipi_in_dt_43");
@@ -119,7 +119,7 @@ TEST_F(GraphTest, PairsStreamsByName) {
 
 // Catches bad arguments to OzyCreateGraph being accepted.
 TEST_F(GraphTest, CreateGraphChecksArguments) {
-  StreamSpec a;
+  TestStream a;
   Nodes n;
   n.Add(prism_test::MipiInfo(a, 0), "s");
   n.Add(prism_test::DramInfo(a), "s");
@@ -146,9 +146,9 @@ TEST_F(GraphTest, CreateGraphChecksArguments) {
 // Catches compilation for a device without the nodes' receiver, and a compile
 // counter that does not count.
 TEST_F(GraphTest, CompileChecksDeviceReceivers) {
-  Pipeline p({StreamSpec{}}, 2);
+  Pipeline p({TestStream{}}, 2);
   ASSERT_TRUE(p.ok());
-  StreamSpec s;
+  TestStream s;
   Nodes other;  // receiver 1: not on the device
   other.Add(prism_test::MipiInfo(s, 1), "s");
   other.Add(prism_test::DramInfo(s), "s");
@@ -174,11 +174,11 @@ TEST_F(GraphTest, CompileChecksDeviceReceivers) {
 // sharing one compiled graph.
 TEST_F(GraphTest, SaveLoadRoundTripSharedAcrossVirtualChannels) {
   TempDir dir;
-  Pipeline p({StreamSpec{43, 64, 4, 10, 0}, StreamSpec{18, 16, 4, 8, 0}}, 1);
+  Pipeline p({TestStream{43, 64, 4, 10, 0}, TestStream{18, 16, 4, 8, 0}}, 1);
   ASSERT_TRUE(p.ok());
   ASSERT_EQ(OzySaveCompiledGraph(dir.path().c_str(), "graph", p.compiled), OZY_SUCCESS);
 
-  Pipeline q({StreamSpec{43, 64, 4, 10, 3}, StreamSpec{18, 16, 4, 8, 3}}, 1);
+  Pipeline q({TestStream{43, 64, 4, 10, 3}, TestStream{18, 16, 4, 8, 3}}, 1);
   ASSERT_TRUE(q.ok());
   OzyCompileGraphInfo info;
   std::memset(&info, 0, sizeof(info));
@@ -210,14 +210,14 @@ TEST_F(GraphTest, SaveLoadRoundTripSharedAcrossVirtualChannels) {
 // count) being loaded.
 TEST_F(GraphTest, LoadRefusesStructureMismatch) {
   TempDir dir;
-  Pipeline p({StreamSpec{43, 64, 4, 10, 0}});
+  Pipeline p({TestStream{43, 64, 4, 10, 0}});
   ASSERT_TRUE(p.ok());
   ASSERT_EQ(OzySaveCompiledGraph(dir.path().c_str(), "graph", p.compiled), OZY_SUCCESS);
-  const std::vector<std::vector<StreamSpec>> others = {
-      {StreamSpec{43, 64, 8, 10, 0}},                               // height
-      {StreamSpec{43, 32, 4, 10, 0}},                               // width
-      {StreamSpec{43, 80, 4, 8, 0}},                                // width and bits
-      {StreamSpec{43, 64, 4, 10, 0}, StreamSpec{18, 64, 4, 10, 0}},  // count
+  const std::vector<std::vector<TestStream>> others = {
+      {TestStream{43, 64, 8, 10, 0}},                               // height
+      {TestStream{43, 32, 4, 10, 0}},                               // width
+      {TestStream{43, 80, 4, 8, 0}},                                // width and bits
+      {TestStream{43, 64, 4, 10, 0}, TestStream{18, 64, 4, 10, 0}},  // count
   };
   for (const auto& streams : others) {
     Pipeline q(streams);
@@ -239,7 +239,7 @@ TEST_F(GraphTest, LoadRefusesStructureMismatch) {
 // directory not reported as such.
 TEST_F(GraphTest, DamagedFilesFailCleanly) {
   TempDir dir;
-  Pipeline p({StreamSpec{43, 64, 4, 10, 0}, StreamSpec{18, 16, 4, 8, 0}});
+  Pipeline p({TestStream{43, 64, 4, 10, 0}, TestStream{18, 16, 4, 8, 0}});
   ASSERT_TRUE(p.ok());
   ASSERT_EQ(OzySaveCompiledGraph(dir.path().c_str(), "graph", p.compiled), OZY_SUCCESS);
   const std::string path = dir.path() + "/graph";
@@ -286,7 +286,7 @@ TEST_F(GraphTest, DamagedFilesFailCleanly) {
 // replaced file that is not whole.
 TEST_F(GraphTest, SaveReplacesAtomically) {
   TempDir dir;
-  Pipeline p({StreamSpec{}});
+  Pipeline p({TestStream{}});
   ASSERT_TRUE(p.ok());
   const std::string path = dir.path() + "/graph";
   WriteAll(path, "stale");

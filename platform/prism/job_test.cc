@@ -19,7 +19,7 @@
 namespace {
 
 using prism_test::Pipeline;
-using prism_test::StreamSpec;
+using prism_test::TestStream;
 using vireo::testing::ScopedFailpoints;
 using vireo::testing::ScopedPrismTrace;
 
@@ -53,7 +53,7 @@ void SleepUntilBoottime(int64_t ns) {
 // Catches malformed finalize entries being bound: wrong kinds, a missing or
 // repeated node, a dead buffer, a short stride, a small buffer.
 TEST_F(JobTest, FinalizeChecksEntries) {
-  Pipeline p({StreamSpec{43, 64, 4, 10, 0}, StreamSpec{18, 16, 4, 8, 0}});
+  Pipeline p({TestStream{43, 64, 4, 10, 0}, TestStream{18, 16, 4, 8, 0}});
   ASSERT_TRUE(p.ok());
   ASSERT_EQ(p.Finalize(0), OZY_SUCCESS);
   OzyDeviceBuffer* small = nullptr;
@@ -94,7 +94,7 @@ TEST_F(JobTest, FinalizeChecksEntries) {
 // Catches runs completing out of order, the status records describing a
 // later run than the wait's, and a third outstanding run being accepted.
 TEST_F(JobTest, RunsCompleteInOrderTwoOutstandingAtMost) {
-  Pipeline p({StreamSpec{}});
+  Pipeline p({TestStream{}});
   ASSERT_TRUE(p.ok());
   EXPECT_EQ(OzyWaitForCompletionWithTimeout(p.job, 0), OZY_ERROR_INVALID_REQUEST);
   ASSERT_EQ(p.FinalizeAndEnqueue(0), OZY_SUCCESS);
@@ -121,7 +121,7 @@ TEST_F(JobTest, RunsCompleteInOrderTwoOutstandingAtMost) {
 // or frames not one period apart when runs are enqueued in time.
 TEST_F(JobTest, TimestampsFollowTheSensorAt30Fps) {
   PrismSimSetFrameRate(30);
-  Pipeline p({StreamSpec{}});
+  Pipeline p({TestStream{}});
   ASSERT_TRUE(p.ok());
   const double period = 1e9 / 30;
   ASSERT_EQ(p.FinalizeAndEnqueue(0), OZY_SUCCESS);
@@ -144,7 +144,7 @@ TEST_F(JobTest, TimestampsFollowTheSensorAt30Fps) {
 // Catches a late run capturing a frame that already started instead of the
 // next one (the drop must show as a gap of two periods).
 TEST_F(JobTest, LateRunTakesTheNextFrame) {
-  Pipeline p({StreamSpec{}});
+  Pipeline p({TestStream{}});
   ASSERT_TRUE(p.ok());
   ASSERT_EQ(p.FinalizeAndEnqueue(0), OZY_SUCCESS);
   ASSERT_EQ(OzyWaitForCompletionWithTimeout(p.job, kLongTimeout), OZY_SUCCESS);
@@ -162,7 +162,7 @@ TEST_F(JobTest, LateRunTakesTheNextFrame) {
 // one ended or with a non-positive length.
 TEST_F(JobTest, UnthrottledFramesFollowEachOther) {
   PrismSimSetFrameRate(0);
-  Pipeline p({StreamSpec{16, 64, 4, 16, 0}});
+  Pipeline p({TestStream{16, 64, 4, 16, 0}});
   ASSERT_TRUE(p.ok());
   ASSERT_EQ(p.FinalizeAndEnqueue(0), OZY_SUCCESS);
   ASSERT_EQ(p.FinalizeAndEnqueue(1), OZY_SUCCESS);
@@ -184,7 +184,7 @@ TEST_F(JobTest, UnthrottledFramesFollowEachOther) {
 // the next wait stands for again.
 TEST_F(JobTest, TimeOutAbandonsTheRun) {
   PrismSimSetFrameRate(10);  // EOF at least 80 ms after the enqueue
-  Pipeline p({StreamSpec{}});
+  Pipeline p({TestStream{}});
   ASSERT_TRUE(p.ok());
   PrismSimRunStats before{};
   PrismSimGetRunStats(&before);
@@ -206,7 +206,7 @@ TEST_F(JobTest, TimeOutAbandonsTheRun) {
 // and an ended run writing into its buffer.
 TEST_F(JobTest, ResetCancelsWaitUnderWayAndLaterWaits) {
   PrismSimSetFrameRate(0.01);
-  Pipeline p({StreamSpec{}});
+  Pipeline p({TestStream{}});
   ASSERT_TRUE(p.ok());
   ASSERT_EQ(p.FinalizeAndEnqueue(0), OZY_SUCCESS);
   ASSERT_EQ(p.FinalizeAndEnqueue(1), OZY_SUCCESS);
@@ -224,7 +224,7 @@ TEST_F(JobTest, ResetCancelsWaitUnderWayAndLaterWaits) {
 
 // Catches a reset that ends a run whose frame had already ended.
 TEST_F(JobTest, ResetKeepsAFinishedRun) {
-  Pipeline p({StreamSpec{}});
+  Pipeline p({TestStream{}});
   ASSERT_TRUE(p.ok());
   ASSERT_EQ(p.FinalizeAndEnqueue(0), OZY_SUCCESS);
   // The run's frame starts within one period of the enqueue and lasts 0.8.
@@ -237,7 +237,7 @@ TEST_F(JobTest, ResetKeepsAFinishedRun) {
 // Catches an injected wait failure that leaves its run for the next wait or
 // lets it write into its buffer.
 TEST_F(JobTest, InjectedWaitFailureAbandonsTheRun) {
-  Pipeline p({StreamSpec{}});
+  Pipeline p({TestStream{}});
   ASSERT_TRUE(p.ok());
   ASSERT_EQ(p.FinalizeAndEnqueue(0), OZY_SUCCESS);
   ASSERT_EQ(p.FinalizeAndEnqueue(1), OZY_SUCCESS);
@@ -254,7 +254,7 @@ TEST_F(JobTest, InjectedWaitFailureAbandonsTheRun) {
 // Catches a run writing into a buffer the CPU holds locked, and the client
 // error not being counted.
 TEST_F(JobTest, LockedBufferIsNotWritten) {
-  Pipeline p({StreamSpec{}});
+  Pipeline p({TestStream{}});
   ASSERT_TRUE(p.ok());
   ASSERT_EQ(p.FinalizeAndEnqueue(0), OZY_SUCCESS);
   void* data = nullptr;
@@ -270,7 +270,7 @@ TEST_F(JobTest, LockedBufferIsNotWritten) {
 // Catches enqueueing without a loaded config or without bound buffers, and
 // an unload that leaves its runs to complete.
 TEST_F(JobTest, ConfigGatesEnqueueAndUnloadCancels) {
-  Pipeline p({StreamSpec{}});
+  Pipeline p({TestStream{}});
   ASSERT_TRUE(p.ok());
   EXPECT_EQ(OzyEnqueueJob(p.job), OZY_ERROR_INVALID_REQUEST);  // nothing bound
   ASSERT_EQ(p.Finalize(0), OZY_SUCCESS);
@@ -289,7 +289,7 @@ TEST_F(JobTest, ConfigGatesEnqueueAndUnloadCancels) {
 TEST_F(JobTest, ReleaseInServiceOrder) {
   const size_t live = PrismSimLiveHandleCount();
   {
-    Pipeline p({StreamSpec{43, 64, 4, 10, 0}, StreamSpec{18, 16, 4, 8, 0}});
+    Pipeline p({TestStream{43, 64, 4, 10, 0}, TestStream{18, 16, 4, 8, 0}});
     ASSERT_TRUE(p.ok());
     ASSERT_EQ(p.FinalizeAndEnqueue(0), OZY_SUCCESS);
     ASSERT_EQ(OzyDeleteDeviceBuffer(p.buffers[0][1]), OZY_SUCCESS);
@@ -305,7 +305,7 @@ TEST_F(JobTest, ReleaseInServiceOrder) {
 
 // Catches a trace line of OzyFinalizeBuffers without its entries.
 TEST_F(JobTest, FinalizeTracesEntries) {
-  Pipeline p({StreamSpec{}});
+  Pipeline p({TestStream{}});
   ASSERT_TRUE(p.ok());
   ScopedPrismTrace trace;
   ASSERT_EQ(p.Finalize(0), OZY_SUCCESS);

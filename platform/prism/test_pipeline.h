@@ -21,7 +21,7 @@
 
 namespace prism_test {
 
-struct StreamSpec {
+struct TestStream {
   int32_t data_type = 43;
   uint32_t width = 64;
   uint32_t height = 4;
@@ -29,7 +29,7 @@ struct StreamSpec {
   int32_t virtual_channel = 0;
 };
 
-inline uint64_t RowStride(const StreamSpec& s) { return (uint64_t{s.width} * s.bits + 7) / 8; }
+inline uint64_t RowStride(const TestStream& s) { return (uint64_t{s.width} * s.bits + 7) / 8; }
 
 inline void SetComponents(OzyCreateTransferNodeInfo* info, uint32_t bits) {
   info->component_kind = bits == 8 ? 1 : 3;
@@ -55,7 +55,7 @@ inline OzyCreateTransferNodeInfo NodeInfo(OzyParameterUse use, uint32_t width, u
   return info;
 }
 
-inline OzyCreateTransferNodeInfo MipiInfo(const StreamSpec& s, int32_t rx) {
+inline OzyCreateTransferNodeInfo MipiInfo(const TestStream& s, int32_t rx) {
   OzyCreateTransferNodeInfo info = NodeInfo(OZY_PARAMETER_USE_MIPI_INPUT, s.width, s.height, s.bits);
   info.mipi_rx = rx;
   info.mipi_virtual_channel = s.virtual_channel;
@@ -64,7 +64,7 @@ inline OzyCreateTransferNodeInfo MipiInfo(const StreamSpec& s, int32_t rx) {
 }
 
 // The DRAM node stores the stream's rows as 16-bit units.
-inline OzyCreateTransferNodeInfo DramInfo(const StreamSpec& s) {
+inline OzyCreateTransferNodeInfo DramInfo(const TestStream& s) {
   return NodeInfo(OZY_PARAMETER_USE_DRAM, (s.width * s.bits) >> 4, s.height, 16);
 }
 
@@ -72,7 +72,7 @@ class Pipeline {
  public:
   // Builds everything up to a job with a loaded config and one set of
   // buffers per slot; failures are reported through gtest (check ok()).
-  explicit Pipeline(std::vector<StreamSpec> streams, int32_t rx = 0, int buffer_sets = 2)
+  explicit Pipeline(std::vector<TestStream> streams, int32_t rx = 0, int buffer_sets = 2)
       : streams_(std::move(streams)) {
     const int32_t n = static_cast<int32_t>(streams_.size());
     std::vector<int32_t> list_a(n), list_b(n), list_m(n);
@@ -86,13 +86,13 @@ class Pipeline {
     dinfo.mipi_streams = list_m.data();
     dinfo.mipi_stream_count = n;
     Expect(OzyGetDevice(&dinfo, &device));
-    for (const StreamSpec& s : streams_) {
+    for (const TestStream& s : streams_) {
       OzyCreateTransferNodeInfo info = MipiInfo(s, rx);
       nodes.push_back(nullptr);
       Expect(OzyCreateTransferNode(&info, &nodes.back()));
       names.push_back("__mipi_in_dt_" + std::to_string(s.data_type));
     }
-    for (const StreamSpec& s : streams_) {
+    for (const TestStream& s : streams_) {
       OzyCreateTransferNodeInfo info = DramInfo(s);
       nodes.push_back(nullptr);
       Expect(OzyCreateTransferNode(&info, &nodes.back()));
@@ -110,7 +110,7 @@ class Pipeline {
     Expect(OzyGetMemoryAllocator(3, &allocator));
     buffers.resize(buffer_sets);
     for (auto& set : buffers) {
-      for (const StreamSpec& s : streams_) {
+      for (const TestStream& s : streams_) {
         set.push_back(nullptr);
         Expect(OzyCreateDeviceBufferManaged(allocator, RowStride(s) * s.height, 64, 0, 0,
                                             &set.back()));
@@ -160,7 +160,7 @@ class Pipeline {
   // The bytes of buffer `set` of stream `stream` (locks and unlocks it).
   std::vector<uint8_t> Bytes(int set, size_t stream) {
     void* data = nullptr;
-    const StreamSpec& s = streams_[stream];
+    const TestStream& s = streams_[stream];
     EXPECT_EQ(OzyLockDeviceBuffer(buffers[set][stream], &data), OZY_SUCCESS);
     std::vector<uint8_t> bytes(static_cast<uint8_t*>(data),
                                static_cast<uint8_t*>(data) + RowStride(s) * s.height);
@@ -171,7 +171,7 @@ class Pipeline {
   // The sequence stamped in buffer `set` of stream `stream`.
   uint32_t Sequence(int set, size_t stream) {
     std::vector<uint8_t> bytes = Bytes(set, stream);
-    const StreamSpec& s = streams_[stream];
+    const TestStream& s = streams_[stream];
     uint32_t sequence = 0;
     EXPECT_EQ(PrismSimDecodeFrameSequence(bytes.data(), RowStride(s), s.width, s.height, s.bits,
                                           &sequence),
@@ -234,7 +234,7 @@ class Pipeline {
     ok_ = ok_ && e == OZY_SUCCESS;
   }
 
-  std::vector<StreamSpec> streams_;
+  std::vector<TestStream> streams_;
   bool ok_ = true;
 };
 
