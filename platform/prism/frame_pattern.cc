@@ -1,6 +1,5 @@
 #include "platform/prism/frame_pattern.h"
 
-#include <vector>
 
 #include "platform/prism/prism_sim.h"
 
