@@ -131,6 +131,7 @@ BENCHMARK(BM_CreateInstance)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->Ite
 // Collects the rates of the finished runs for the ratios.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
+  RatioReporter() : ConsoleReporter(OO_Tabular) {}
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
       const std::string name = run.benchmark_name();
@@ -150,6 +151,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
+  talon_bench::UseFreshGraphCache();  // never the system cache directory
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   RatioReporter reporter;

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -90,9 +92,28 @@ int64_t BoottimeNs() {
   return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
 }
 
+namespace {
+
+// The cache directories made so far; removed at exit.
+std::vector<std::string>& CacheDirs() {
+  static std::vector<std::string> dirs;
+  return dirs;
+}
+
+void RemoveCacheDirs() {
+  for (const std::string& dir : CacheDirs()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+  }
+}
+
+}  // namespace
+
 std::string UseFreshGraphCache() {
   char path[] = "/tmp/talon-bench-graphs-XXXXXX";
   if (mkdtemp(path) == nullptr) return "";
+  if (CacheDirs().empty()) std::atexit(RemoveCacheDirs);
+  CacheDirs().push_back(path);
   setenv("TEST_UNDECLARED_OUTPUTS_DIR", path, 1);
   return path;
 }

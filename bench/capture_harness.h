@@ -54,7 +54,8 @@ int64_t ThreadCpuNs();
 int64_t BoottimeNs();
 
 // A fresh empty directory for the compiled-graph cache; the library is
-// pointed at it through TEST_UNDECLARED_OUTPUTS_DIR.
+// pointed at it through TEST_UNDECLARED_OUTPUTS_DIR. The directories are
+// removed with everything in them when the process exits.
 std::string UseFreshGraphCache();
 
 }  // namespace talon_bench
