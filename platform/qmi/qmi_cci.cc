@@ -24,6 +24,8 @@ std::mutex g_mutex;
 QmiSimClientStats g_stats ABSL_GUARDED_BY(g_mutex) = {};
 std::set<qmi_client_type>* g_live ABSL_GUARDED_BY(g_mutex) =
     new std::set<qmi_client_type>;  // never freed: outlives every client
+// The raw response of QmiSimSetRawResponse; null while none is set.
+std::string* g_raw_response ABSL_GUARDED_BY(g_mutex) = nullptr;
 
 bool IsLive(qmi_client_type client) ABSL_EXCLUSIVE_LOCKS_REQUIRED(g_mutex) {
   return g_live->count(client) != 0;
@@ -83,6 +85,11 @@ extern "C" qmi_client_error_type qmi_client_send_msg_sync(
   const qmi_sim::ModemConfig config = qmi_sim::ReadModemConfig();
   if (config.send_error != 0) return config.send_error;
   auto* response = static_cast<unsigned char*>(resp_c_struct);
+  if (g_raw_response != nullptr) {
+    const size_t length = std::min<size_t>(g_raw_response->size(), resp_c_struct_len);
+    std::memcpy(response, g_raw_response->data(), length);
+    return QMI_NO_ERR;
+  }
   WriteText(response, resp_c_struct_len, QMI_SIM_IMEI_OFFSET, config.imei);
   WriteText(response, resp_c_struct_len, QMI_SIM_MEID_OFFSET, config.meid);
   return QMI_NO_ERR;
@@ -111,4 +118,15 @@ extern "C" void QmiSimResetClientStats(void) {
   const int live = g_stats.live_clients;
   g_stats = QmiSimClientStats{};
   g_stats.live_clients = live;
+}
+
+extern "C" void QmiSimSetRawResponse(const void* data, uint32_t size) {
+  std::string* replaced = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    replaced = g_raw_response;
+    g_raw_response =
+        data == nullptr ? nullptr : new std::string(static_cast<const char*>(data), size);
+  }
+  delete replaced;
 }

@@ -15,7 +15,10 @@ class QmiSimTest : public ::testing::Test {
     unsetenv("SIM_MODEM");
     QmiSimResetClientStats();
   }
-  void TearDown() override { unsetenv("SIM_MODEM"); }
+  void TearDown() override {
+    unsetenv("SIM_MODEM");
+    QmiSimSetRawResponse(nullptr, 0);
+  }
 
   // Connects, sends the serial-numbers query into `response` and releases.
   int Query(unsigned char* response, unsigned int size) {
@@ -102,6 +105,42 @@ TEST_F(QmiSimTest, CountsClientsAndRecordsArguments) {
   QmiSimServiceStats service;
   QmiSimGetServiceStats(&service);
   EXPECT_EQ(service.minor, 56);
+}
+
+// Catches a raw response that is copied past the caller's buffer, over bytes
+// it does not cover, alongside the SIM_MODEM texts, or that outlives a clear
+// or hides a configured send failure.
+TEST_F(QmiSimTest, RawResponseReplacesTheTexts) {
+  std::string raw(400, 'R');
+  raw[50] = '\0';
+  QmiSimSetRawResponse(raw.data(), static_cast<uint32_t>(raw.size()));
+  raw.assign(400, 'Z');  // the hook keeps its own copy
+  unsigned char response[369];
+  std::memset(response, 0xAA, sizeof(response));
+  ASSERT_EQ(Query(response, 368), 0);
+  EXPECT_EQ(response[0], 'R');
+  EXPECT_EQ(response[50], 0);
+  EXPECT_EQ(response[367], 'R');
+  EXPECT_EQ(response[368], 0xAA);
+
+  // A short response leaves the rest of the caller's bytes alone.
+  const unsigned char shorter[3] = {1, 2, 3};
+  QmiSimSetRawResponse(shorter, sizeof(shorter));
+  std::memset(response, 0xAA, sizeof(response));
+  ASSERT_EQ(Query(response, 368), 0);
+  EXPECT_EQ(response[2], 3);
+  EXPECT_EQ(response[3], 0xAA);
+  EXPECT_EQ(response[43], 0xAA);  // no default IMEI written
+
+  setenv("SIM_MODEM", "send_error=4", 1);
+  EXPECT_EQ(Query(response, 368), 4);
+  unsetenv("SIM_MODEM");
+
+  QmiSimSetRawResponse(nullptr, 0);
+  std::memset(response, 0, sizeof(response));
+  ASSERT_EQ(Query(response, 368), 0);
+  EXPECT_EQ(response[0], 0);
+  EXPECT_STREQ(reinterpret_cast<char*>(response + 43), QMI_SIM_DEFAULT_IMEI);
 }
 
 }  // namespace

@@ -63,6 +63,14 @@ QMI_SIM_EXPORT void QmiSimResetServiceStats(void);
 QMI_SIM_EXPORT void QmiSimGetClientStats(QmiSimClientStats* stats);
 QMI_SIM_EXPORT void QmiSimResetClientStats(void);
 
+// From libqmi_cci, for fuzzing the callers' response handling: while a raw
+// response is set, a successful serial-numbers exchange copies its first
+// min(size, response length) bytes to the start of the caller's response
+// instead of writing the SIM_MODEM texts; the caller's other bytes are left
+// as they were. The bytes are copied at once; null clears the raw response.
+// SIM_MODEM's failure settings still apply.
+QMI_SIM_EXPORT void QmiSimSetRawResponse(const void* data, uint32_t size);
+
 #ifdef __cplusplus
 }  // extern "C"
 #endif

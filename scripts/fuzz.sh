@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets (the fuzz preset: clang-14, ASan+UBSan) and runs
+# each for SECONDS (default 30) on a copy of its seed corpus in fuzz/corpus, so
+# the committed corpus never grows. Prints each fuzzer's final lines and exits
+# non-zero when any fuzzer found a crash, a leak or a failed check; the
+# reproducer is kept under build-fuzz/fuzz-out/<fuzzer>/.
+#   scripts/fuzz.sh [SECONDS]
+# Reproduce a finding (with the libraries' log lines):
+#   LD_PRELOAD=$(clang-14 -print-file-name=libclang_rt.asan-x86_64.so) \
+#     build-fuzz/bin/<fuzzer> <reproducer>
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds="${1:-30}"
+if ! [[ "${seconds}" =~ ^[1-9][0-9]*$ ]]; then
+  echo "usage: scripts/fuzz.sh [SECONDS]" >&2
+  exit 2
+fi
+fuzzers=(parse_fuzzer modem_response_fuzzer sysfile_read_fuzzer dram_driver_fuzzer
+         graph_loader_fuzzer)
+
+scripts/install-deps.sh
+if ! command -v clang++-14 >/dev/null || ! dpkg-query -W -f='${Status}' libclang-rt-14-dev 2>/dev/null |
+    grep -q "install ok installed"; then
+  if [ "$(id -u)" -eq 0 ]; then
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends clang-14 libclang-rt-14-dev >/dev/null
+  else
+    echo "clang-14 is missing. Run as root:" >&2
+    echo "  apt-get update && apt-get install -y --no-install-recommends clang-14 libclang-rt-14-dev" >&2
+    exit 1
+  fi
+fi
+
+# clang links no ASan runtime into shared libraries, and the project's shared
+# libraries are linked with -Wl,--no-undefined: every target uses the shared
+# runtime instead. libFuzzer's link puts libstdc++ ahead of that runtime, so
+# the fuzzers run with the runtime preloaded, as ASan asks.
+asan_runtime="$(clang-14 -print-file-name=libclang_rt.asan-x86_64.so)"
+cmake --preset fuzz -DCMAKE_EXE_LINKER_FLAGS=-shared-libasan \
+  -DCMAKE_SHARED_LINKER_FLAGS=-shared-libasan \
+  -DCMAKE_BUILD_RPATH="$(dirname "${asan_runtime}")" >/dev/null
+cmake --build --preset fuzz --target "${fuzzers[@]}"
+
+out="build-fuzz/fuzz-out"
+failed=()
+for fuzzer in "${fuzzers[@]}"; do
+  rm -rf "${out:?}/${fuzzer}"
+  mkdir -p "${out}/${fuzzer}/corpus" "${out}/${fuzzer}/artifacts"
+  cp fuzz/corpus/"${fuzzer}"/* "${out}/${fuzzer}/corpus/"
+  log="${out}/${fuzzer}/log"
+  # Standard error is closed (-close_fd_mask=2): the libraries log every
+  # rejected input there. libFuzzer's and the sanitizers' reports stay.
+  status=0
+  LD_PRELOAD="${asan_runtime}" \
+    ASAN_OPTIONS="detect_leaks=1:detect_stack_use_after_return=1" \
+    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+    timeout "$((seconds + 120))" "build-fuzz/bin/${fuzzer}" \
+      -max_total_time="${seconds}" -timeout=10 -rss_limit_mb=2048 -close_fd_mask=2 \
+      -artifact_prefix="${out}/${fuzzer}/artifacts/" "${out}/${fuzzer}/corpus" \
+      >"${log}" 2>&1 || status=$?
+  if [ "${status}" -eq 0 ]; then
+    echo "${fuzzer}: $(grep -E '^#[0-9]+' "${log}" | tail -n 1)"
+    echo "${fuzzer}: $(tail -n 1 "${log}")"
+  else
+    echo "=== ${fuzzer} FAILED (exit ${status}); log ${log} ===" >&2
+    tail -n 60 "${log}" >&2
+    ls "${out}/${fuzzer}/artifacts" >&2 || true
+    failed+=("${fuzzer}")
+  fi
+done
+
+if [ ${#failed[@]} -ne 0 ]; then
+  echo "fuzz: findings in ${failed[*]}" >&2
+  exit 1
+fi
+echo "fuzz: ${#fuzzers[@]} fuzzers ran ${seconds} s each without a finding"
