@@ -18,6 +18,9 @@ function(talon_add_test)
     set(T_TIMEOUT 120)
   endif()
   add_executable(${T_NAME} ${T_SOURCES})
+  # Tests that run a built tool put the cross-compiling emulator in front.
+  target_compile_definitions(${T_NAME} PRIVATE
+    TALON_TEST_EMULATOR="${CMAKE_CROSSCOMPILING_EMULATOR}")
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} talon_testing_util
     GTest::gmock GTest::gtest GTest::gtest_main talon_warnings talon_includes)
   gtest_discover_tests(${T_NAME}

@@ -1,10 +1,21 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian 12 machine lacks to build and test the project.
+#   scripts/install-deps.sh            native build
+#   scripts/install-deps.sh --aarch64  also the cross toolchain, the arm64
+#                                      builds of the dependencies and qemu
 # As root it installs with apt-get; otherwise it prints the command to run.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libabsl-dev libssl-dev libgtest-dev libgmock-dev
           libbenchmark-dev libpng-dev)
+arm64=0
+if [ "${1:-}" = "--aarch64" ]; then
+  arm64=1
+  # The :arm64 libraries go without their recommends, which clash with the
+  # native compilers.
+  packages+=(crossbuild-essential-arm64 qemu-user libc6:arm64 libabsl-dev:arm64
+             libssl-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64 libpng-dev:arm64)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -12,12 +23,15 @@ for p in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-if [ "$(id -u)" -eq 0 ]; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-else
+if [ "$(id -u)" -ne 0 ]; then
   echo "Missing packages. Run as root:" >&2
+  [ $arm64 -eq 1 ] && echo "  dpkg --add-architecture arm64" >&2
   echo "  apt-get update && apt-get install -y --no-install-recommends ${missing[*]}" >&2
   exit 1
 fi
+export DEBIAN_FRONTEND=noninteractive
+if [ $arm64 -eq 1 ] && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+  dpkg --add-architecture arm64
+fi
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -94,6 +94,7 @@ TEST_F(JobTest, FinalizeChecksEntries) {
 // Catches runs completing out of order, the status records describing a
 // later run than the wait's, and a third outstanding run being accepted.
 TEST_F(JobTest, RunsCompleteInOrderTwoOutstandingAtMost) {
+  PrismSimSetFrameRate(50);  // room to re-enqueue in time, also under emulation
   Pipeline p({TestStream{}});
   ASSERT_TRUE(p.ok());
   EXPECT_EQ(OzyWaitForCompletionWithTimeout(p.job, 0), OZY_ERROR_INVALID_REQUEST);
@@ -144,18 +145,19 @@ TEST_F(JobTest, TimestampsFollowTheSensorAt30Fps) {
 // Catches a late run capturing a frame that already started instead of the
 // next one (the drop must show as a gap of two periods).
 TEST_F(JobTest, LateRunTakesTheNextFrame) {
+  PrismSimSetFrameRate(50);  // 20 ms frames: a 10 ms window to enqueue in
   Pipeline p({TestStream{}});
   ASSERT_TRUE(p.ok());
   ASSERT_EQ(p.FinalizeAndEnqueue(0), OZY_SUCCESS);
   ASSERT_EQ(OzyWaitForCompletionWithTimeout(p.job, kLongTimeout), OZY_SUCCESS);
   const OzyTransferEventStatus first = p.sof;
   // Past the next frame's start: that frame is missed.
-  SleepUntilBoottime(first.time_ns + 1'500'000);
+  SleepUntilBoottime(first.time_ns + 30'000'000);
   ASSERT_EQ(p.FinalizeAndEnqueue(1), OZY_SUCCESS);
   ASSERT_EQ(OzyWaitForCompletionWithTimeout(p.job, kLongTimeout), OZY_SUCCESS);
   EXPECT_EQ(p.sof.sequence, first.sequence + 2);
-  EXPECT_EQ(p.sof.time_ns - first.time_ns, 2'000'000);
-  EXPECT_GT(p.sof.time_ns, first.time_ns + 1'500'000);
+  EXPECT_EQ(p.sof.time_ns - first.time_ns, 40'000'000);
+  EXPECT_GT(p.sof.time_ns, first.time_ns + 30'000'000);
 }
 
 // Catches the unthrottled timeline making a frame start before the previous

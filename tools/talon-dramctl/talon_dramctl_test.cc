@@ -23,7 +23,8 @@ struct Result {
 // words and temporary paths.
 Result RunTool(const std::string& args) {
   Result result;
-  std::string command = std::string(TALON_DRAMCTL_PATH) + " " + args + " 2>&1";
+  std::string command =
+      std::string(TALON_TEST_EMULATOR) + " " + TALON_DRAMCTL_PATH + " " + args + " 2>&1";
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return result;
   char buffer[512];

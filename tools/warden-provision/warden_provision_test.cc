@@ -65,7 +65,8 @@ class WardenProvisionTest : public ::testing::Test {
   Result Run(const std::string& args) {
     const std::string err_path = dir_.path() + "/stderr";
     const std::string command =
-        std::string("'") + WARDEN_PROVISION_PATH + "' " + args + " 2>'" + err_path + "'";
+        std::string(TALON_TEST_EMULATOR) + " '" + WARDEN_PROVISION_PATH + "' " + args + " 2>'" +
+        err_path + "'";
     Result result;
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) return result;
