@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/dram_driver/dram_driver_sim.h"
+#include "platform/dram_driver/prefixed_sys_file.h"
 #include "platform/syslog/system_log.h"
 #include "testing/log_capture.h"
 #include "testing/temp_dir.h"
@@ -85,22 +86,6 @@ struct Fixture {
   DramController controller{std::make_unique<RecordingSysFile>(r)};
 };
 
-// Puts the driver's paths under a directory, so that ReadWriteSysFile works on
-// ordinary files.
-class UnderDirectory : public SysFileInterface {
- public:
-  explicit UnderDirectory(std::string root) : root_(std::move(root)) {}
-  int Write(const std::string& path, const std::string& input) override {
-    return files_.Write(root_ + path, input);
-  }
-  int Read(const std::string& path, std::string* output) override {
-    return files_.Read(root_ + path, output);
-  }
-
- private:
-  std::string root_;
-  ReadWriteSysFile files_;
-};
 
 // ---------------------------------------------------------------------------
 // ReadWriteSysFile
@@ -388,7 +373,7 @@ TEST(DramController, RealFilesHoldTheBareCommand) {
   testing::TempDir dir;
   std::string driver_dir = dir.path() + "/sys/kernel/zub_freq_cool";
   std::filesystem::create_directories(driver_dir);
-  DramController controller(std::make_unique<UnderDirectory>(dir.path()));
+  DramController controller(std::make_unique<dram_sim::PrefixedSysFile>(dir.path()));
   controller.WriteRegister(0x040084F0, 0x100);
   EXPECT_EQ(Slurp(driver_dir + "/ddr_ctl_write"), "316;0x100");
   controller.DefaultSettings();

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/dram_driver/dram_driver_sim.h"
+#include "platform/dram_driver/prefixed_sys_file.h"
 #include "system/dram_controller/dram_controller.h"
 
 namespace {
@@ -60,21 +61,6 @@ constexpr int kExitUsage = 2;
 constexpr uint32_t kBlockFirst = 0x04008000;
 constexpr uint32_t kBlockLast = 0x04008FFC;
 
-// Forwards to ReadWriteSysFile with every path put under a root directory.
-class PrefixedSysFile : public SysFileInterface {
- public:
-  explicit PrefixedSysFile(std::string root) : root_(std::move(root)) {}
-  int Write(const std::string& path, const std::string& input) override {
-    return files_.Write(root_ + path, input);
-  }
-  int Read(const std::string& path, std::string* output) override {
-    return files_.Read(root_ + path, output);
-  }
-
- private:
-  std::string root_;
-  vireo::ReadWriteSysFile files_;
-};
 
 // Forwards to another interface and notes whether any call failed, since the
 // controller's register operations return nothing.
@@ -285,7 +271,7 @@ int Run(int argc, char** argv) {
     simulated = driver.get();
     files = std::move(driver);
   } else if (have_root) {
-    files = std::make_unique<PrefixedSysFile>(root);
+    files = std::make_unique<vireo::dram_sim::PrefixedSysFile>(root);
   } else {
     files = std::make_unique<vireo::ReadWriteSysFile>();
   }
