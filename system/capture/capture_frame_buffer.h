@@ -25,7 +25,8 @@ namespace vireo {
 
 class TALON_EXPORT CaptureFrameBuffer {
  public:
-  virtual ~CaptureFrameBuffer() {}
+  // Out of line, so that the class's virtual table lives in libtalon.
+  virtual ~CaptureFrameBuffer();
 
   // The stream's device buffer, or null when the buffer holds no such stream.
   virtual OzyDeviceBuffer* GetBufferHandle(int data_type) const = 0;
@@ -46,7 +47,7 @@ class TALON_EXPORT CaptureFrameBuffer {
 
 class TALON_EXPORT CaptureFrameBufferFactory {
  public:
-  virtual ~CaptureFrameBufferFactory() {}
+  virtual ~CaptureFrameBufferFactory();
 
   // A new frame buffer for the factory's configuration, or empty.
   virtual std::unique_ptr<CaptureFrameBuffer> Create() = 0;

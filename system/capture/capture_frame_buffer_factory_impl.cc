@@ -22,6 +22,8 @@ bool HasRepeatedDataType(const CaptureConfig& config) {
 
 }  // namespace
 
+CaptureFrameBufferFactory::~CaptureFrameBufferFactory() {}
+
 std::unique_ptr<CaptureFrameBufferFactory> CaptureFrameBufferFactory::CreateInstance(
     const CaptureConfig& config) {
   auto factory = std::make_unique<CaptureFrameBufferFactoryImpl>(config);

@@ -19,6 +19,8 @@ const Entry& GetMapValue(const CaptureFrameBufferImpl::EntryMap& entries, int da
 
 }  // namespace
 
+CaptureFrameBuffer::~CaptureFrameBuffer() {}
+
 CaptureFrameBufferImpl::CaptureFrameBufferImpl(const EntryMap& entries)
     : entries_(entries) {}
 

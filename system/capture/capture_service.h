@@ -39,7 +39,8 @@ namespace vireo {
 
 class TALON_EXPORT CaptureService {
  public:
-  virtual ~CaptureService() {}
+  // Out of line, so that the class's virtual table lives in libtalon.
+  virtual ~CaptureService();
 
   // SUCCESS, or INVALID_BUFFER for a null buffer, a buffer not made by
   // CaptureFrameBufferFactory, or one the service still holds.

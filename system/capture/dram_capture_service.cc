@@ -34,6 +34,8 @@ bool StreamsCanBeBuilt(const CaptureConfig& config) {
 
 }  // namespace
 
+CaptureService::~CaptureService() {}
+
 std::unique_ptr<CaptureService> CaptureService::CreateInstance(const CaptureConfig& config) {
   auto service = std::make_unique<DramCaptureService>(config);
   if (service->Initialize() != CaptureError::SUCCESS) return nullptr;

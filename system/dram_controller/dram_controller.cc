@@ -105,6 +105,8 @@ bool TryWriteAgeCount(DramController& controller, uint32_t age_count) {
 
 }  // namespace
 
+SysFileInterface::~SysFileInterface() {}
+
 int ReadWriteSysFile::Write(const std::string& path, const std::string& input) {
   std::ofstream fs(path, std::ios::out | std::ios::trunc);
   if (!fs.is_open()) {

@@ -41,7 +41,8 @@ namespace vireo {
 // Both operations return 0 on success and -1 on failure.
 class TALON_EXPORT SysFileInterface {
  public:
-  virtual ~SysFileInterface() = default;
+  // Out of line, so that the class's virtual table lives in libtalon.
+  virtual ~SysFileInterface();
 
   // Stores `input` into the file `path`, replacing its contents; no byte is
   // added.
