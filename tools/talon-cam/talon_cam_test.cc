@@ -35,10 +35,17 @@ class TalonCam : public ::testing::Test {
   // the environment; its stdout and stderr go to one pipe.
   pid_t Start(const std::vector<std::string>& args, const std::vector<std::string>& extra_env,
               int* read_fd) {
-    // The first entry of a name wins: the test's own settings come first.
+    // Each name once: the test's own settings, then the defaults it did not
+    // set (an emulator may let a later duplicate win).
     std::vector<std::string> env = extra_env;
-    env.push_back("PRISM_SIM_FPS=1000");
-    env.push_back("TEST_UNDECLARED_OUTPUTS_DIR=" + dir_.path() + "/cache");
+    for (const std::string& fallback :
+         {std::string("PRISM_SIM_FPS=1000"),
+          "TEST_UNDECLARED_OUTPUTS_DIR=" + dir_.path() + "/cache"}) {
+      const std::string name = fallback.substr(0, fallback.find('=') + 1);
+      bool set = false;
+      for (const std::string& e : extra_env) set = set || e.rfind(name, 0) == 0;
+      if (!set) env.push_back(fallback);
+    }
     for (char** e = environ; *e != nullptr; ++e) {
       const std::string entry = *e;
       if (entry.rfind("PRISM_SIM_", 0) == 0 || entry.rfind("TEST_UNDECLARED_OUTPUTS_DIR=", 0) == 0)
