@@ -392,7 +392,7 @@ TEST_F(DramCaptureServiceTest, StressPauseResumeWithConcurrentClients) {
   ASSERT_NE(service, nullptr);
   constexpr int kClients = 4;
   constexpr int kBuffersPerClient = 3;
-  constexpr int kCycles = 300;
+  constexpr int kCycles = 1000;
   Client client(Config());
   std::vector<CaptureFrameBuffer*> all = client.NewBuffers(kClients * kBuffersPerClient);
   std::mutex mutex;
