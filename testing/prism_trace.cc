@@ -49,8 +49,8 @@ void ScopedPrismTrace::Clear() {
   lines_.clear();
 }
 
-ScopedFailpoints::ScopedFailpoints(const std::string& spec) {
-  if (PrismSimSetFailpoints(spec.c_str()) != 0) std::abort();
+ScopedFailpoints::ScopedFailpoints(const std::string& settings) {
+  if (PrismSimSetFailpoints(settings.c_str()) != 0) std::abort();
 }
 
 ScopedFailpoints::~ScopedFailpoints() { PrismSimSetFailpoints(""); }

@@ -39,7 +39,7 @@ class ScopedPrismTrace {
 // Sets failpoints for the scope and clears them afterwards.
 class ScopedFailpoints {
  public:
-  explicit ScopedFailpoints(const std::string& spec);
+  explicit ScopedFailpoints(const std::string& settings);
   ~ScopedFailpoints();
   ScopedFailpoints(const ScopedFailpoints&) = delete;
   ScopedFailpoints& operator=(const ScopedFailpoints&) = delete;

@@ -27,10 +27,10 @@ extern "C" {
 
 #define PRISM_SIM_EXPORT __attribute__((visibility("default")))
 
-// Replaces the failpoints with those of `spec` (PRISM_SIM_FAIL syntax; null or
+// Replaces the failpoints with those of `settings` (PRISM_SIM_FAIL syntax; null or
 // "" clears them) and restarts the per-function call counts. Returns 0, or -1
 // when an entry is malformed (then nothing changes).
-PRISM_SIM_EXPORT int PrismSimSetFailpoints(const char* spec);
+PRISM_SIM_EXPORT int PrismSimSetFailpoints(const char* settings);
 
 // Sends the trace to `target`: a file path (appended to), "stderr", or null /
 // "" to stop tracing. Returns 0, or -1 when the file cannot be opened.

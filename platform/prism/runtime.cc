@@ -43,10 +43,10 @@ std::string Trim(const std::string& text) {
 
 }  // namespace
 
-std::optional<std::vector<Failpoint>> ParseFailpoints(const std::string& spec) {
+std::optional<std::vector<Failpoint>> ParseFailpoints(const std::string& settings) {
   std::vector<Failpoint> failpoints;
-  if (Trim(spec).empty()) return failpoints;
-  for (const std::string& raw : Split(spec, ',')) {
+  if (Trim(settings).empty()) return failpoints;
+  for (const std::string& raw : Split(settings, ',')) {
     std::string entry = Trim(raw);
     if (entry.empty()) continue;
     std::vector<std::string> fields = Split(entry, ':');
@@ -92,8 +92,8 @@ Runtime::Runtime() {
   }
 }
 
-bool Runtime::SetFailpoints(const std::string& spec) {
-  std::optional<std::vector<Failpoint>> parsed = ParseFailpoints(spec);
+bool Runtime::SetFailpoints(const std::string& settings) {
+  std::optional<std::vector<Failpoint>> parsed = ParseFailpoints(settings);
   if (!parsed) return false;
   std::lock_guard<std::mutex> lock(fail_mutex_);
   failpoints_ = std::move(*parsed);
@@ -256,8 +256,8 @@ OzyError Call::Return(OzyError result) {
 
 extern "C" {
 
-int PrismSimSetFailpoints(const char* spec) {
-  return prism_sim::Runtime::Get().SetFailpoints(spec == nullptr ? "" : spec) ? 0 : -1;
+int PrismSimSetFailpoints(const char* settings) {
+  return prism_sim::Runtime::Get().SetFailpoints(settings == nullptr ? "" : settings) ? 0 : -1;
 }
 
 int PrismSimSetTrace(const char* target) {

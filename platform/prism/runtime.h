@@ -48,7 +48,7 @@ struct Failpoint {
 };
 
 // Parses PRISM_SIM_FAIL syntax; nullopt when an entry is malformed.
-std::optional<std::vector<Failpoint>> ParseFailpoints(const std::string& spec);
+std::optional<std::vector<Failpoint>> ParseFailpoints(const std::string& settings);
 
 class Runtime {
  public:
@@ -56,7 +56,7 @@ class Runtime {
 
   // Failpoints. Returns the injected error of this call of `function`.
   std::optional<OzyError> NextFailure(const char* function);
-  bool SetFailpoints(const std::string& spec);
+  bool SetFailpoints(const std::string& settings);
 
   // Trace.
   bool tracing() const { return tracing_.load(std::memory_order_relaxed); }
