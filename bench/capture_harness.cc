@@ -73,24 +73,6 @@ class StderrToFile {
 
 }  // namespace
 
-int64_t ProcessCpuNs() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return (int64_t{usage.ru_utime.tv_sec} + usage.ru_stime.tv_sec) * 1000000000 +
-         (int64_t{usage.ru_utime.tv_usec} + usage.ru_stime.tv_usec) * 1000;
-}
-
-int64_t ThreadCpuNs() {
-  timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
-}
-
-int64_t BoottimeNs() {
-  timespec ts{};
-  clock_gettime(CLOCK_BOOTTIME, &ts);
-  return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
-}
 
 namespace {
 

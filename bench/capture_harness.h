@@ -13,6 +13,7 @@
 #include <string>
 
 #include "system/capture/capture_types.h"
+#include "tools/talon-cam/frame_stats.h"
 
 namespace talon_bench {
 
@@ -47,11 +48,10 @@ struct RoundTrip {
 // variables: the cheapest hand-over a worker and a client can do.
 RoundTrip MeasureCondVarRoundTrip(uint64_t count);
 
-// Process CPU time, user + system, in nanoseconds.
-int64_t ProcessCpuNs();
-// CPU time of the calling thread in nanoseconds.
-int64_t ThreadCpuNs();
-int64_t BoottimeNs();
+// The clocks of a capture run (process and thread CPU time, CLOCK_BOOTTIME).
+using talon_cam::BoottimeNs;
+using talon_cam::ProcessCpuNs;
+using talon_cam::ThreadCpuNs;
 
 // A fresh empty directory for the compiled-graph cache; the library is
 // pointed at it through TEST_UNDECLARED_OUTPUTS_DIR. The directories are

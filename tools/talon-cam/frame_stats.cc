@@ -1,11 +1,33 @@
 #include "tools/talon-cam/frame_stats.h"
 
+#include <sys/resource.h>
+#include <time.h>
+
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
 
 namespace talon_cam {
+
+int64_t BoottimeNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_BOOTTIME, &ts);
+  return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+}
+
+int64_t ProcessCpuNs() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return (int64_t{usage.ru_utime.tv_sec} + usage.ru_stime.tv_sec) * 1000000000 +
+         (int64_t{usage.ru_utime.tv_usec} + usage.ru_stime.tv_usec) * 1000;
+}
+
+int64_t ThreadCpuNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+}
 
 int64_t Percentile(std::vector<int64_t> values, double p) {
   if (values.empty()) return 0;

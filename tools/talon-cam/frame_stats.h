@@ -19,6 +19,12 @@
 
 namespace talon_cam {
 
+// Clocks of a capture run, in nanoseconds: CLOCK_BOOTTIME (the clock of the
+// frame timestamps), the process's CPU time and the calling thread's.
+int64_t BoottimeNs();
+int64_t ProcessCpuNs();
+int64_t ThreadCpuNs();
+
 // Nearest-rank percentile (0 < p <= 100) of `values`; 0 when empty.
 int64_t Percentile(std::vector<int64_t> values, double p);
 

@@ -42,7 +42,9 @@
 
 namespace {
 
+using talon_cam::BoottimeNs;
 using talon_cam::Options;
+using talon_cam::ProcessCpuNs;
 
 constexpr char kDefaultGraphDir[] = "/data/vireo/compiled_graph";
 constexpr char kGraphDirVariable[] = "TEST_UNDECLARED_OUTPUTS_DIR";
@@ -51,18 +53,6 @@ std::atomic<bool> g_interrupted{false};
 
 void OnInterrupt(int) { g_interrupted.store(true); }
 
-int64_t BoottimeNs() {
-  timespec ts{};
-  clock_gettime(CLOCK_BOOTTIME, &ts);
-  return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
-}
-
-int64_t ProcessCpuNs() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return (int64_t{usage.ru_utime.tv_sec} + usage.ru_stime.tv_sec) * 1000000000 +
-         (int64_t{usage.ru_utime.tv_usec} + usage.ru_stime.tv_usec) * 1000;
-}
 
 bool MakeDirs(const std::string& path) {
   return vireo::vireo_util::RecursivelyCreateDir(path);
