@@ -4,6 +4,8 @@
 
 #include <syslog.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -12,6 +14,17 @@ namespace {
 std::mutex g_mutex;
 SystemLogSink g_sink = nullptr;  // guarded by g_mutex
 void* g_sink_context = nullptr;  // guarded by g_mutex
+
+// The copy named by SYSTEM_LOG_FILE, opened at first use; null for none.
+FILE* MirrorFile() {
+  static FILE* file = [] {
+    const char* target = std::getenv("SYSTEM_LOG_FILE");
+    if (target == nullptr || *target == '\0') return static_cast<FILE*>(nullptr);
+    if (std::strcmp(target, "stderr") == 0) return stderr;
+    return std::fopen(target, "a");
+  }();
+  return file;
+}
 
 int HostPriority(int priority) {
   switch (priority) {
@@ -30,6 +43,10 @@ extern "C" int SystemLogWrite(int priority, const char* tag, const char* text) {
   if (text == nullptr) return -1;
   std::lock_guard<std::mutex> lock(g_mutex);
   syslog(LOG_USER | HostPriority(priority), "%s: %s", tag, text);
+  if (FILE* mirror = MirrorFile()) {
+    std::fprintf(mirror, "%d %s: %s", priority, tag, text);
+    std::fflush(mirror);
+  }
   if (g_sink != nullptr) g_sink(g_sink_context, priority, tag, text);
   return static_cast<int>(std::strlen(text));
 }

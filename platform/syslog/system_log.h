@@ -3,7 +3,10 @@
 // On the device the platform's log library provides SystemLogWrite. This host
 // stand-in forwards every entry to the host's syslog and, when a sink is
 // installed, to that sink as well, so that tests can capture what a library
-// logs.
+// logs. With the environment variable SYSTEM_LOG_FILE set to a file path (or
+// "stderr"), read at first use, every entry is also appended there as
+// "<priority> <tag>: <text>", so the system log can be read on a host
+// without a syslog daemon.
 //
 // Threading: every function may be called from any thread. A sink is called on
 // the writing thread, one entry at a time (calls are serialised).
