@@ -147,9 +147,6 @@ namespace {
 // Catches a FATAL entry whose "terminating." system-log entry is missing
 // when the host's copy of the system log is read (SYSTEM_LOG_FILE).
 TEST(LoggingDeathTest, TerminatingEntryInTheHostCopy) {
-  // A fresh process, so that the variable is read at the log's first use.
-  const std::string style = GTEST_FLAG_GET(death_test_style);
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
   auto fail = [] {
     setenv("SYSTEM_LOG_FILE", "stderr", 1);
     int frames = 2;
@@ -158,7 +155,6 @@ TEST(LoggingDeathTest, TerminatingEntryInTheHostCopy) {
   EXPECT_DEATH(fail(),
                "7 native: logging_test.cc:[0-9]+ Check failed: frames == 3 \\(2 vs. 3\\) \n"
                "(.|\n)*7 native: terminating.\n");
-  GTEST_FLAG_SET(death_test_style, style);
 }
 
 }  // namespace

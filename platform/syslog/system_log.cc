@@ -15,15 +15,20 @@ std::mutex g_mutex;
 SystemLogSink g_sink = nullptr;  // guarded by g_mutex
 void* g_sink_context = nullptr;  // guarded by g_mutex
 
-// The copy named by SYSTEM_LOG_FILE, opened at first use; null for none.
-FILE* MirrorFile() {
-  static FILE* file = [] {
-    const char* target = std::getenv("SYSTEM_LOG_FILE");
-    if (target == nullptr || *target == '\0') return static_cast<FILE*>(nullptr);
-    if (std::strcmp(target, "stderr") == 0) return stderr;
-    return std::fopen(target, "a");
-  }();
-  return file;
+// Appends the entry to the copy named by SYSTEM_LOG_FILE, if any. The
+// variable is read for every entry (a debugging aid, not a hot path).
+void WriteMirror(int priority, const char* tag, const char* text) {
+  const char* target = std::getenv("SYSTEM_LOG_FILE");
+  if (target == nullptr || *target == '\0') return;
+  if (std::strcmp(target, "stderr") == 0) {
+    std::fprintf(stderr, "%d %s: %s", priority, tag, text);
+    std::fflush(stderr);
+    return;
+  }
+  if (FILE* file = std::fopen(target, "a")) {
+    std::fprintf(file, "%d %s: %s", priority, tag, text);
+    std::fclose(file);
+  }
 }
 
 int HostPriority(int priority) {
@@ -43,10 +48,7 @@ extern "C" int SystemLogWrite(int priority, const char* tag, const char* text) {
   if (text == nullptr) return -1;
   std::lock_guard<std::mutex> lock(g_mutex);
   syslog(LOG_USER | HostPriority(priority), "%s: %s", tag, text);
-  if (FILE* mirror = MirrorFile()) {
-    std::fprintf(mirror, "%d %s: %s", priority, tag, text);
-    std::fflush(mirror);
-  }
+  WriteMirror(priority, tag, text);
   if (g_sink != nullptr) g_sink(g_sink_context, priority, tag, text);
   return static_cast<int>(std::strlen(text));
 }

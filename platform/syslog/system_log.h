@@ -4,7 +4,7 @@
 // stand-in forwards every entry to the host's syslog and, when a sink is
 // installed, to that sink as well, so that tests can capture what a library
 // logs. With the environment variable SYSTEM_LOG_FILE set to a file path (or
-// "stderr"), read at first use, every entry is also appended there as
+// "stderr"), every entry is also appended there as
 // "<priority> <tag>: <text>", so the system log can be read on a host
 // without a syslog daemon.
 //
