@@ -74,7 +74,26 @@ void FrameStats::Add(const FrameRecord& record) {
   }
   sof_ns_.push_back(record.sof_ns);
   latency_ns_.push_back(record.dequeue_ns - record.eof_ns);
+  sequences_.push_back(record.sensor_sequence);
 }
+
+namespace {
+
+// Sensor frames between consecutive known sequence numbers; false when a
+// sequence is unknown.
+bool CountDroppedBySequence(const std::vector<int64_t>& sequences, uint64_t* dropped) {
+  uint64_t count = 0;
+  for (size_t i = 0; i < sequences.size(); ++i) {
+    if (sequences[i] < 0) return false;
+    if (i > 0 && sequences[i] > sequences[i - 1] + 1) {
+      count += static_cast<uint64_t>(sequences[i] - sequences[i - 1] - 1);
+    }
+  }
+  *dropped = count;
+  return true;
+}
+
+}  // namespace
 
 Summary FrameStats::Summarize() const { return Summarize(0); }
 
@@ -83,8 +102,11 @@ Summary FrameStats::Summarize(int64_t period_ns) const {
   summary.frames = frames_;
   summary.errors = errors_;
   summary.errors_by_kind = errors_by_kind_;
-  summary.dropped =
-      period_ns > 0 ? CountDroppedWithPeriod(sof_ns_, period_ns) : CountDropped(sof_ns_);
+  if (period_ns > 0) {
+    summary.dropped = CountDroppedWithPeriod(sof_ns_, period_ns);
+  } else if (!CountDroppedBySequence(sequences_, &summary.dropped)) {
+    summary.dropped = CountDropped(sof_ns_);
+  }
   if (sof_ns_.size() >= 2 && sof_ns_.back() > sof_ns_.front()) {
     summary.average_fps = static_cast<double>(sof_ns_.size() - 1) * 1e9 /
                           static_cast<double>(sof_ns_.back() - sof_ns_.front());

@@ -46,6 +46,7 @@ struct FrameRecord {
   int64_t sof_ns = 0;      // start of frame, CLOCK_BOOTTIME
   int64_t eof_ns = 0;      // end of frame, CLOCK_BOOTTIME
   int64_t dequeue_ns = 0;  // when DequeueCompletedRequest returned it
+  int64_t sensor_sequence = -1;  // the sensor's frame number, -1 when unknown
 };
 
 struct Summary {
@@ -63,6 +64,9 @@ class FrameStats {
   void Add(const FrameRecord& record);
   Summary Summarize() const;
   // Summarize with drops counted against a known period (0: estimated).
+  // When every delivered frame carries the sensor's sequence (on the
+  // simulator) and no period is given, drops are the sequence gaps: exact
+  // even when every gap is alike, which the estimated period cannot see.
   Summary Summarize(int64_t period_ns) const;
   uint64_t frames() const { return frames_; }
   uint64_t errors() const { return errors_; }
@@ -73,6 +77,7 @@ class FrameStats {
   std::map<vireo::CaptureError, uint64_t> errors_by_kind_;
   std::vector<int64_t> sof_ns_;      // of successful frames, in order
   std::vector<int64_t> latency_ns_;  // of successful frames
+  std::vector<int64_t> sequences_;   // of successful frames, -1 when unknown
 };
 
 // The summary as printed by talon-cam, several lines, each ending in '\n'.

@@ -69,5 +69,22 @@ TEST(FrameStats, SummaryKeepsFailuresApart) {
   EXPECT_NE(text.find("dropped: 0"), std::string::npos);
 }
 
+// Catches a client that misses every few sensor frames with a regular gap
+// being reported as dropping nothing: with the sensor's sequence known, the
+// gaps count, whatever the timestamps suggest.
+TEST(FrameStats, DroppedFramesFromSequenceGaps) {
+  FrameStats stats;
+  int64_t t = 1000000000;
+  for (int64_t sequence = 21; sequence <= 45; sequence += 6) {
+    stats.Add({vireo::CaptureError::SUCCESS, t, t + 1000, t + 2000, sequence});
+    t += 6 * kPeriod;
+  }
+  EXPECT_EQ(stats.Summarize().dropped, 20u);
+  // One frame of unknown sequence: back to the timestamp estimate, which
+  // sees a regular gap as the period.
+  stats.Add({vireo::CaptureError::SUCCESS, t, t + 1000, t + 2000, -1});
+  EXPECT_EQ(stats.Summarize().dropped, 0u);
+}
+
 }  // namespace
 }  // namespace talon_cam

@@ -222,6 +222,7 @@ void Capture::HandleFrame(vireo::CaptureFrameBuffer* buffer) {
     record.sof_ns = buffer->GetTimestampStartNs();
     record.eof_ns = buffer->GetTimestampEndNs();
     have_sequence = ReadStreams(buffer, index, &sensor_sequence);
+    if (have_sequence) record.sensor_sequence = sensor_sequence;
   }
   stats_.Add(record);
   if (options_.quiet) {
