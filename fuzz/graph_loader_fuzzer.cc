@@ -21,6 +21,7 @@
 
 #include "fuzz/fuzz_check.h"
 #include "fuzz/graph_pipeline.h"
+#include "platform/prism/graph_file.h"
 #include "platform/prism/prism_sim.h"
 #include "system/ipu_runtime/prism.h"
 
@@ -34,15 +35,6 @@ constexpr size_t kHeaderBytes = 16;  // magic, version, node count
 
 [[noreturn]] void Fail(const char* what) { fuzz::CheckFailed("graph_loader_fuzzer", what); }
 
-// FNV-1a 64, the checksum of the graph file.
-uint64_t Fnv1a64(const uint8_t* data, size_t size) {
-  uint64_t hash = 0xcbf29ce484222325ULL;
-  for (size_t i = 0; i < size; ++i) {
-    hash ^= data[i];
-    hash *= 0x100000001b3ULL;
-  }
-  return hash;
-}
 
 // What every input is loaded against; built once, removed at exit.
 struct Fixture {
@@ -103,7 +95,7 @@ extern "C" size_t LLVMFuzzerCustomMutator(uint8_t* data, size_t size, size_t max
   size = LLVMFuzzerMutate(data, size, max_size);
   // One mutant in eight keeps whatever checksum it has.
   if (seed % 8 != 0 && size >= kHeaderBytes + kChecksumBytes) {
-    uint64_t checksum = Fnv1a64(data, size - kChecksumBytes);
+    uint64_t checksum = prism_sim::Fnv1a64(data, size - kChecksumBytes);
     for (size_t i = 0; i < kChecksumBytes; ++i) {
       data[size - kChecksumBytes + i] = static_cast<uint8_t>(checksum >> (8 * i));
     }
