@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/syslog/system_log.h"
+#include "syslog/system_log.h"
 
 namespace vireo {
 namespace base {

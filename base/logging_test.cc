@@ -3,7 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "platform/syslog/system_log.h"
+#include "platform/syslog/system_log_sim.h"
 #include "testing/log_capture.h"
 
 namespace vireo {

@@ -19,7 +19,7 @@
 #include "platform/prism/prism_sim.h"
 #include "system/capture/capture_frame_buffer.h"
 #include "system/capture/capture_service.h"
-#include "tools/talon-cam/frame_stats.h"
+#include "support/frame_stats.h"
 
 namespace talon_bench {
 namespace {
@@ -115,7 +115,7 @@ CaptureRun RunCapture(const vireo::CaptureConfig& config, double fps, int buffer
   auto service = vireo::CaptureService::CreateInstance(config);
   if (service == nullptr) return run;
 
-  talon_cam::FrameStats stats;
+  capture_stats::FrameStats stats;
   const int64_t cpu_start = ProcessCpuNs();
   const int64_t client_cpu_start = ThreadCpuNs();
   const int64_t wall_start = BoottimeNs();
@@ -128,7 +128,7 @@ CaptureRun RunCapture(const vireo::CaptureConfig& config, double fps, int buffer
     vireo::CaptureFrameBuffer* buffer = service->DequeueCompletedRequest();
     const int64_t now = BoottimeNs();
     if (buffer == nullptr) break;
-    talon_cam::FrameRecord record;
+    capture_stats::FrameRecord record;
     record.error = buffer->GetError();
     record.dequeue_ns = now;
     if (record.error == vireo::CaptureError::SUCCESS) {
@@ -151,7 +151,7 @@ CaptureRun RunCapture(const vireo::CaptureConfig& config, double fps, int buffer
 
   // Drops are counted against the simulated sensor's known period.
   const int64_t period_ns = fps > 0 ? static_cast<int64_t>(1e9 / fps + 0.5) : 0;
-  const talon_cam::Summary summary = stats.Summarize(period_ns);
+  const capture_stats::Summary summary = stats.Summarize(period_ns);
   run.ok = stats.frames() == frames;
   run.frames = summary.frames;
   run.errors = summary.errors;
@@ -200,8 +200,8 @@ RoundTrip MeasureCondVarRoundTrip(uint64_t count) {
   const int64_t end = BoottimeNs();
   echo.join();
   RoundTrip result;
-  result.p50_ns = talon_cam::Percentile(samples, 50);
-  result.p99_ns = talon_cam::Percentile(samples, 99);
+  result.p50_ns = capture_stats::Percentile(samples, 50);
+  result.p99_ns = capture_stats::Percentile(samples, 99);
   result.per_s = end > start ? static_cast<double>(count) * 1e9 / static_cast<double>(end - start)
                              : 0;
   return result;

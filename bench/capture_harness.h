@@ -13,7 +13,7 @@
 #include <string>
 
 #include "system/capture/capture_types.h"
-#include "tools/talon-cam/frame_stats.h"
+#include "support/frame_stats.h"
 
 namespace talon_bench {
 
@@ -49,9 +49,9 @@ struct RoundTrip {
 RoundTrip MeasureCondVarRoundTrip(uint64_t count);
 
 // The clocks of a capture run (process and thread CPU time, CLOCK_BOOTTIME).
-using talon_cam::BoottimeNs;
-using talon_cam::ProcessCpuNs;
-using talon_cam::ThreadCpuNs;
+using capture_stats::BoottimeNs;
+using capture_stats::ProcessCpuNs;
+using capture_stats::ThreadCpuNs;
 
 // A fresh empty directory for the compiled-graph cache; the library is
 // pointed at it through TEST_UNDECLARED_OUTPUTS_DIR. The directories are

@@ -1,7 +1,10 @@
 # Installation in the usual GNU places, a CMake package (find_package(talon
-# CONFIG) gives talon::talon, talon::warden and the simulated runtime
-# talon::prism) and pkg-config files (talon, warden, prism).
-include(GNUInstallDirs)
+# CONFIG) gives talon::talon and talon::warden, and on the host the simulated
+# runtime talon::prism) and pkg-config files (talon, warden; prism on the
+# host). Installed libraries and tools carry a run path relative to their own
+# place (cmake/TalonCommon.cmake), so a tree installed under any prefix runs
+# without LD_LIBRARY_PATH. A device build installs only the product: the
+# platform libraries are the device's own.
 include(CMakePackageConfigHelpers)
 
 set(TALON_INSTALL_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/talon)
@@ -9,25 +12,31 @@ set(TALON_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/talon)
 
 # Installed consumers include from <prefix>/include/talon, with the same
 # paths as in the source tree ("system/capture/capture_service.h").
-foreach(lib talon warden prism)
+set(talon_installed_libraries talon warden)
+set(talon_pkgconfig_files talon warden)
+if(TALON_HOST_PLATFORM)
+  list(APPEND talon_installed_libraries ${talon_platform_libraries})
+  list(APPEND talon_pkgconfig_files prism)
+endif()
+foreach(lib IN LISTS talon_installed_libraries)
   target_include_directories(${lib} INTERFACE $<INSTALL_INTERFACE:${TALON_INSTALL_INCLUDEDIR}>)
 endforeach()
-
-set(talon_installed_libraries talon warden prism system_log cutils qmi_cci qmiservices pbase)
 install(TARGETS ${talon_installed_libraries}
   EXPORT talonTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-foreach(tool talon-cam talon-dramctl warden-provision)
+foreach(tool talon-cam talon-dramctl warden-provision talon-prism-check)
   if(TARGET ${tool})
     install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
 endforeach()
 
 # Public headers: the capture API, the classes it exports, the DRAM
-# controller, OemLockProvision, the runtime's interface and the stand-ins'.
+# controller, OemLockProvision, the runtime's interface; on the host the
+# stand-ins' headers (at the paths a vendor root has them) and the
+# simulator's control header.
 install(FILES base/export.h DESTINATION ${TALON_INSTALL_INCLUDEDIR}/base)
 install(FILES
     system/capture/capture_types.h
@@ -45,14 +54,13 @@ install(FILES system/dram_controller/dram_controller.h
 install(FILES system/ipu_runtime/prism.h
   DESTINATION ${TALON_INSTALL_INCLUDEDIR}/system/ipu_runtime)
 install(FILES oemlock/OemLockProvision.h DESTINATION ${TALON_INSTALL_INCLUDEDIR}/oemlock)
-install(FILES platform/prism/prism_sim.h DESTINATION ${TALON_INSTALL_INCLUDEDIR}/platform/prism)
-install(FILES platform/syslog/system_log.h
-  DESTINATION ${TALON_INSTALL_INCLUDEDIR}/platform/syslog)
-install(FILES platform/cutils/properties.h DESTINATION ${TALON_INSTALL_INCLUDEDIR}/platform/cutils)
-install(FILES platform/qmi/qmi_client.h platform/qmi/dms_service.h platform/qmi/qmi_sim.h
-    platform/qmi/service_object.h
-  DESTINATION ${TALON_INSTALL_INCLUDEDIR}/platform/qmi)
-install(FILES platform/pbase/logging.h DESTINATION ${TALON_INSTALL_INCLUDEDIR}/platform/pbase)
+if(TALON_HOST_PLATFORM)
+  install(FILES platform/prism/prism_sim.h DESTINATION ${TALON_INSTALL_INCLUDEDIR}/platform/prism)
+  install(FILES platform/qmi/qmi_sim.h DESTINATION ${TALON_INSTALL_INCLUDEDIR}/platform/qmi)
+  foreach(dir syslog cutils qmi pbase)
+    install(DIRECTORY platform/${dir}/include/ DESTINATION ${TALON_INSTALL_INCLUDEDIR})
+  endforeach()
+endif()
 
 install(EXPORT talonTargets NAMESPACE talon:: DESTINATION ${TALON_INSTALL_CMAKEDIR})
 configure_package_config_file(cmake/talonConfig.cmake.in
@@ -68,7 +76,7 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/talonConfig.cmake
 # moved with "cmake --install --prefix" stays usable.
 file(RELATIVE_PATH talon_pc_to_prefix "/root/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/root")
 set(TALON_PC_PREFIX "\${pcfiledir}/${talon_pc_to_prefix}")
-foreach(pc talon warden prism)
+foreach(pc IN LISTS talon_pkgconfig_files)
   configure_file(cmake/${pc}.pc.in ${CMAKE_CURRENT_BINARY_DIR}/${pc}.pc @ONLY)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${pc}.pc
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

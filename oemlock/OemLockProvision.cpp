@@ -7,10 +7,10 @@
 #include <cstring>
 #include <iostream>
 
-#include "platform/cutils/properties.h"
-#include "platform/pbase/logging.h"
-#include "platform/qmi/dms_service.h"
-#include "platform/qmi/qmi_client.h"
+#include "cutils/properties.h"
+#include "pbase/logging.h"
+#include "qmi/dms_service.h"
+#include "qmi/qmi_client.h"
 
 namespace orchard {
 namespace hardware {

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/syslog/system_log.h"
+#include "platform/syslog/system_log_sim.h"
 
 namespace vireo {
 namespace testing {

@@ -1,7 +1,7 @@
 // Host stand-in of the property store: a key=value file named by
 // SIM_PROPERTIES, read afresh on every call.
 
-#include "platform/cutils/properties.h"
+#include "cutils/properties.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "platform/cutils/properties.h"
+#include "cutils/properties.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "absl/base/thread_annotations.h"
-#include "platform/pbase/logging.h"
+#include "platform/pbase/logging_sim.h"
 
 namespace pbase {
 

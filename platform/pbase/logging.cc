@@ -1,7 +1,7 @@
 // Host stand-in of the platform logging: lines on standard error plus an
 // optional capture sink.
 
-#include "platform/pbase/logging.h"
+#include "platform/pbase/logging_sim.h"
 
 #include <errno.h>
 #include <unistd.h>

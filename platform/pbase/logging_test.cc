@@ -1,5 +1,5 @@
 #define PBASE_LOG_TAG "tagged"
-#include "platform/pbase/logging.h"
+#include "pbase/logging.h"
 
 #include <string>
 

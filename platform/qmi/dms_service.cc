@@ -1,6 +1,6 @@
 // Host stand-in of libqmiservices: the device-management service object.
 
-#include "platform/qmi/dms_service.h"
+#include "qmi/dms_service.h"
 
 #include <cstdio>
 #include <mutex>

@@ -8,9 +8,9 @@
 #include <string>
 
 #include "absl/base/thread_annotations.h"
-#include "platform/qmi/dms_service.h"
+#include "qmi/dms_service.h"
 #include "platform/qmi/modem_config.h"
-#include "platform/qmi/qmi_client.h"
+#include "qmi/qmi_client.h"
 #include "platform/qmi/qmi_sim.h"
 #include "platform/qmi/service_object.h"
 

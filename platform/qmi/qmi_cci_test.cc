@@ -3,8 +3,8 @@
 #include <string>
 
 #include "gtest/gtest.h"
-#include "platform/qmi/dms_service.h"
-#include "platform/qmi/qmi_client.h"
+#include "qmi/dms_service.h"
+#include "qmi/qmi_client.h"
 #include "platform/qmi/qmi_sim.h"
 
 namespace {

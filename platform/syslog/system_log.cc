@@ -1,6 +1,6 @@
 // Host stand-in of the system log: the host's syslog plus an optional sink.
 
-#include "platform/syslog/system_log.h"
+#include "platform/syslog/system_log_sim.h"
 
 #include <syslog.h>
 

@@ -15,7 +15,7 @@
 
 #include "platform/dram_driver/dram_driver_sim.h"
 #include "platform/dram_driver/prefixed_sys_file.h"
-#include "platform/syslog/system_log.h"
+#include "syslog/system_log.h"
 #include "testing/log_capture.h"
 #include "testing/temp_dir.h"
 

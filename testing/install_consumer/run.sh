@@ -1,6 +1,8 @@
 #!/bin/bash
-# Installs the build into a temporary prefix and builds a small client
-# against it twice: with find_package(talon) and with pkg-config.
+# Installs the build into a temporary prefix, runs the installed tools from
+# there, and builds a small client against it twice: with find_package(talon)
+# and with pkg-config. Nothing sets LD_LIBRARY_PATH: installed binaries find
+# their libraries through their own run path.
 # Usage: run.sh BUILD_DIR WORK_DIR
 set -euo pipefail
 build=$1
@@ -10,8 +12,16 @@ rm -rf "$work"
 mkdir -p "$work"
 prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
+unset LD_LIBRARY_PATH
 libdir=$(dirname "$(find "$prefix" -name libtalon.so | head -n 1)")
-export LD_LIBRARY_PATH=$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
+
+# The installed tools, on the unthrottled simulated sensor; the compiled
+# graph goes to a private cache.
+export PRISM_SIM_FPS=0 TEST_UNDECLARED_OUTPUTS_DIR=$work/outputs
+"$prefix/bin/talon-cam" --frames 5 --quiet
+if [ -x "$prefix/bin/talon-prism-check" ]; then
+  PRISM_SIM_FPS=30 "$prefix/bin/talon-prism-check" >/dev/null
+fi
 
 cmake -S "$here" -B "$work/cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/cmake" >/dev/null
@@ -19,6 +29,7 @@ cmake --build "$work/cmake" >/dev/null
 
 export PKG_CONFIG_PATH=$libdir/pkgconfig
 # shellcheck disable=SC2046
-g++ -std=c++17 "$here/consumer.cc" -o "$work/consumer-pc" $(pkg-config --cflags --libs talon warden)
+g++ -std=c++17 "$here/consumer.cc" -o "$work/consumer-pc" -Wl,-rpath,"$libdir" \
+  $(pkg-config --cflags --libs talon warden)
 "$work/consumer-pc"
-echo "install_consumer: find_package and pkg-config clients run"
+echo "install_consumer: installed tools, find_package and pkg-config clients run"

@@ -39,7 +39,7 @@
 
 #include "absl/base/thread_annotations.h"
 #include "platform/prism/prism_sim.h"
-#include "platform/syslog/system_log.h"
+#include "platform/syslog/system_log_sim.h"
 #include "system/capture/capture_frame_buffer.h"
 #include "system/capture/capture_service.h"
 #include "system/capture/capture_types.h"

@@ -27,24 +27,20 @@
 #include <string>
 #include <vector>
 
-#include "platform/prism/prism_sim.h"
+#include "support/frame_stats.h"
 #include "system/capture/capture_frame_buffer.h"
 #include "system/capture/capture_service.h"
 #include "system/capture/capture_types.h"
 #include "system/capture/capture_util.h"
-#include "tools/talon-cam/frame_stats.h"
+#include "tools/talon-cam/frame_sequence.h"
 #include "tools/talon-cam/preview.h"
 #include "tools/talon-cam/talon_cam_options.h"
 
-// The device's runtime has no simulator controls: the sensor sequence is
-// printed only when the simulated runtime provides its decoder.
-#pragma weak PrismSimDecodeFrameSequence
-
 namespace {
 
-using talon_cam::BoottimeNs;
+using capture_stats::BoottimeNs;
 using talon_cam::Options;
-using talon_cam::ProcessCpuNs;
+using capture_stats::ProcessCpuNs;
 
 constexpr char kDefaultGraphDir[] = "/data/vireo/compiled_graph";
 constexpr char kGraphDirVariable[] = "TEST_UNDECLARED_OUTPUTS_DIR";
@@ -116,7 +112,7 @@ class Capture {
   const Options& options_;
   std::unique_ptr<vireo::CaptureFrameBufferFactory> factory_;
   std::vector<std::unique_ptr<vireo::CaptureFrameBuffer>> buffers_;
-  talon_cam::FrameStats stats_;
+  capture_stats::FrameStats stats_;
   std::map<int, StreamFrame> last_frames_;
   std::map<std::string, FILE*> open_files_;  // one file for patterns without '#'
   int64_t previous_sof_ns_ = 0;
@@ -189,11 +185,8 @@ bool Capture::ReadStreams(vireo::CaptureFrameBuffer* buffer, uint64_t index,
       continue;
     }
     const uint64_t stride = buffer->GetRowStrideBytes(stream.data_type);
-    if (&stream == &options_.config.stream_configs.front() &&
-        PrismSimDecodeFrameSequence != nullptr) {
-      have_sequence = PrismSimDecodeFrameSequence(data, stride, stream.width, stream.height,
-                                                  stream.bits_per_component,
-                                                  sensor_sequence) == 0;
+    if (&stream == &options_.config.stream_configs.front()) {
+      have_sequence = talon_cam::ReadFrameSequence(data, stride, stream, sensor_sequence);
     }
     if (!options_.output_pattern.empty() && !WriteRaw(stream, data, stride, index)) {
       write_failed_ = true;
@@ -213,7 +206,7 @@ bool Capture::ReadStreams(vireo::CaptureFrameBuffer* buffer, uint64_t index,
 void Capture::HandleFrame(vireo::CaptureFrameBuffer* buffer) {
   const int64_t now_ns = BoottimeNs();
   const uint64_t index = stats_.frames();
-  talon_cam::FrameRecord record;
+  capture_stats::FrameRecord record;
   record.error = buffer->GetError();
   record.dequeue_ns = now_ns;
   uint32_t sensor_sequence = 0;
@@ -357,14 +350,14 @@ int Capture::Run() {
   }
   open_files_.clear();
 
-  const talon_cam::Summary summary = stats_.Summarize();
+  const capture_stats::Summary summary = stats_.Summarize();
   if (interrupted) {
     std::printf("interrupted after %" PRIu64 " frames (%" PRIu64 " cancelled by the stop)\n",
                 summary.frames, cancelled_at_stop);
   }
   const double cpu_per_frame =
       summary.frames == 0 ? -1 : static_cast<double>(cpu_ns) / static_cast<double>(summary.frames);
-  std::printf("%s", talon_cam::FormatSummary(summary, cpu_per_frame).c_str());
+  std::printf("%s", capture_stats::FormatSummary(summary, cpu_per_frame).c_str());
   std::fflush(stdout);
 
   bool ok = summary.errors == 0 && !write_failed_;

@@ -14,8 +14,8 @@
 //
 // Threading: log statements may run on any thread; each line is written whole.
 
-#ifndef PLATFORM_PBASE_LOGGING_H_
-#define PLATFORM_PBASE_LOGGING_H_
+#ifndef PBASE_LOGGING_H_
+#define PBASE_LOGGING_H_
 
 #include <ostream>
 #include <sstream>
@@ -48,20 +48,9 @@ class PBASE_EXPORT LogMessage {
   std::ostringstream stream_;
 };
 
-// Host only: receives every line after it has been written to standard error;
-// `message` is the text without prefix and newline. Called on the logging
-// thread, one line at a time.
-typedef void (*LogSink)(void* context, LogSeverity severity, const char* tag,
-                        const char* message);
-
-// Host only: installs `sink` (null removes it) and hands back the previous one
-// through `previous` / `previous_context` when those are not null.
-PBASE_EXPORT void SetLogSink(LogSink sink, void* context, LogSink* previous,
-                             void** previous_context);
-
 }  // namespace pbase
 
 #define LOG(severity) \
   ::pbase::LogMessage(::pbase::severity, PBASE_LOG_TAG).stream()
 
-#endif  // PLATFORM_PBASE_LOGGING_H_
+#endif  // PBASE_LOGGING_H_

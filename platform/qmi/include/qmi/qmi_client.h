@@ -10,8 +10,8 @@
 // Threading: every function may be called from any thread; one client handle
 // is used by one thread at a time.
 
-#ifndef PLATFORM_QMI_QMI_CLIENT_H_
-#define PLATFORM_QMI_QMI_CLIENT_H_
+#ifndef QMI_QMI_CLIENT_H_
+#define QMI_QMI_CLIENT_H_
 
 #include <stdint.h>
 
@@ -76,4 +76,4 @@ QMI_CLIENT_EXPORT qmi_client_error_type qmi_client_release(
 }  // extern "C"
 #endif
 
-#endif  // PLATFORM_QMI_QMI_CLIENT_H_
+#endif  // QMI_QMI_CLIENT_H_

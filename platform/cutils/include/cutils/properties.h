@@ -9,8 +9,8 @@
 //
 // Threading: property_get may be called from any thread.
 
-#ifndef PLATFORM_CUTILS_PROPERTIES_H_
-#define PLATFORM_CUTILS_PROPERTIES_H_
+#ifndef CUTILS_PROPERTIES_H_
+#define CUTILS_PROPERTIES_H_
 
 #ifdef __cplusplus
 extern "C" {
@@ -31,4 +31,4 @@ __attribute__((visibility("default"))) int property_get(const char* key,
 }
 #endif
 
-#endif  // PLATFORM_CUTILS_PROPERTIES_H_
+#endif  // CUTILS_PROPERTIES_H_

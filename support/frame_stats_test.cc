@@ -1,10 +1,10 @@
-#include "tools/talon-cam/frame_stats.h"
+#include "support/frame_stats.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
 
-namespace talon_cam {
+namespace capture_stats {
 namespace {
 
 constexpr int64_t kPeriod = 33333333;
@@ -87,4 +87,4 @@ TEST(FrameStats, DroppedFramesFromSequenceGaps) {
 }
 
 }  // namespace
-}  // namespace talon_cam
+}  // namespace capture_stats

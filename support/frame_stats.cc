@@ -1,4 +1,4 @@
-#include "tools/talon-cam/frame_stats.h"
+#include "support/frame_stats.h"
 
 #include <sys/resource.h>
 #include <time.h>
@@ -8,7 +8,7 @@
 #include <cmath>
 #include <cstdio>
 
-namespace talon_cam {
+namespace capture_stats {
 
 int64_t BoottimeNs() {
   timespec ts{};
@@ -148,4 +148,4 @@ std::string FormatSummary(const Summary& summary, double cpu_ns_per_frame) {
   return out;
 }
 
-}  // namespace talon_cam
+}  // namespace capture_stats

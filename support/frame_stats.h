@@ -7,8 +7,8 @@
 // FrameStats is a plain value used by one thread; the free functions are
 // pure.
 
-#ifndef TOOLS_TALON_CAM_FRAME_STATS_H_
-#define TOOLS_TALON_CAM_FRAME_STATS_H_
+#ifndef SUPPORT_FRAME_STATS_H_
+#define SUPPORT_FRAME_STATS_H_
 
 #include <cstdint>
 #include <map>
@@ -17,7 +17,7 @@
 
 #include "system/capture/capture_types.h"
 
-namespace talon_cam {
+namespace capture_stats {
 
 // Clocks of a capture run, in nanoseconds: CLOCK_BOOTTIME (the clock of the
 // frame timestamps), the process's CPU time and the calling thread's.
@@ -84,6 +84,6 @@ class FrameStats {
 // `cpu_ns_per_frame` < 0 leaves the CPU line out.
 std::string FormatSummary(const Summary& summary, double cpu_ns_per_frame);
 
-}  // namespace talon_cam
+}  // namespace capture_stats
 
-#endif  // TOOLS_TALON_CAM_FRAME_STATS_H_
+#endif  // SUPPORT_FRAME_STATS_H_

@@ -3,12 +3,12 @@
 //
 // Threading: may be called from any thread.
 
-#ifndef PLATFORM_QMI_DMS_SERVICE_H_
-#define PLATFORM_QMI_DMS_SERVICE_H_
+#ifndef QMI_DMS_SERVICE_H_
+#define QMI_DMS_SERVICE_H_
 
 #include <stdint.h>
 
-#include "platform/qmi/qmi_client.h"
+#include "qmi/qmi_client.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -30,4 +30,4 @@ dms_get_service_object_internal_v01(int32_t idl_maj_version,
 }  // extern "C"
 #endif
 
-#endif  // PLATFORM_QMI_DMS_SERVICE_H_
+#endif  // QMI_DMS_SERVICE_H_

@@ -1,0 +1,40 @@
+# Settings shared by the product (the top-level project) and the platform
+# stand-ins (platform/, which also builds as a project of its own): language
+# level, position-independent code, hidden visibility, sanitizers, output
+# folders, and the two interface targets every target of ours links.
+set(CMAKE_CXX_STANDARD 17)
+set(CMAKE_CXX_STANDARD_REQUIRED ON)
+set(CMAKE_CXX_EXTENSIONS OFF)
+set(CMAKE_POSITION_INDEPENDENT_CODE ON)
+set(CMAKE_CXX_VISIBILITY_PRESET hidden)
+set(CMAKE_C_VISIBILITY_PRESET hidden)
+set(CMAKE_VISIBILITY_INLINES_HIDDEN ON)
+set(CMAKE_EXPORT_COMPILE_COMMANDS ON)
+
+set(TALON_SANITIZE "" CACHE STRING "Sanitizers for every target: address,undefined | thread | empty")
+if(TALON_SANITIZE)
+  add_compile_options(-fsanitize=${TALON_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=${TALON_SANITIZE})
+endif()
+
+# Libraries and tools land directly under the build directory.
+set(CMAKE_LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib)
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+set(CMAKE_ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib)
+
+# Installed libraries and tools find their neighbours from wherever the tree
+# was installed: tools in bin/ look in ../lib, libraries beside themselves.
+include(GNUInstallDirs)
+set(CMAKE_INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR};$ORIGIN")
+
+find_package(Threads REQUIRED)
+find_package(absl REQUIRED)
+
+# Warnings for the project's own code.
+add_library(talon_warnings INTERFACE)
+target_compile_options(talon_warnings INTERFACE -Wall -Wextra -Werror)
+
+# Every include path of our own sources starts at the repository root.
+get_filename_component(TALON_SOURCE_ROOT "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
+add_library(talon_includes INTERFACE)
+target_include_directories(talon_includes INTERFACE $<BUILD_INTERFACE:${TALON_SOURCE_ROOT}>)
