@@ -40,9 +40,9 @@ constexpr LogSeverity WARNING = 1;
 constexpr LogSeverity ERROR = 2;
 constexpr LogSeverity FATAL = 3;
 
-// The deepest verbose level that is logged (0: none). Not thread-safe against
-// concurrent VLOG statements' reads only in the sense that a change may be seen
-// late; it is an atomic.
+// The deepest verbose level that is logged (0: none). The level is an atomic:
+// any thread may change it while others log, and a statement running at that
+// moment may still see the old level.
 void SetVerboseLevel(int level);
 int GetVerboseLevel();
 

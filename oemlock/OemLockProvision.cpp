@@ -36,6 +36,8 @@ std::string ResponseText(const unsigned char* response, size_t offset) {
 
 // Hashes `field` framed as its length byte and its bytes: 0, or -2 when the
 // length byte could not be hashed, -3 when the field's bytes could not.
+// The snake_case name and the log text are as peers see them in the log;
+// keep both.
 static int update_hash(SHA256_CTX* context, const std::string& field) {
   const uint8_t length = static_cast<uint8_t>(field.size() & 0xFF);
   if (SHA256_Update(context, &length, 1) != 1) return -2;
