@@ -36,8 +36,10 @@ std::string ResponseText(const unsigned char* response, size_t offset) {
 
 // Hashes `field` framed as its length byte and its bytes: 0, or -2 when the
 // length byte could not be hashed, -3 when the field's bytes could not.
-// The snake_case name and the log text are as peers see them in the log;
-// keep both.
+// The snake_case name breaks the house style on purpose: it is the name the
+// provisioning tooling knows this step by. The INFO line puts the identity
+// values (serial number, IMEI or MEID) in the log; that is intended, and log
+// readers rely on its exact text.
 static int update_hash(SHA256_CTX* context, const std::string& field) {
   const uint8_t length = static_cast<uint8_t>(field.size() & 0xFF);
   if (SHA256_Update(context, &length, 1) != 1) return -2;
