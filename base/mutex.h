@@ -1,0 +1,102 @@
+// Mutex, MutexLock and CondVar: std::mutex and std::condition_variable with
+// the capability annotations that clang's -Wthread-safety checks, so that
+// "guarded by" is a proof, not a comment.
+//
+//   Mutex mutex_;
+//   CondVar changed_{&mutex_};
+//   int count_ ABSL_GUARDED_BY(mutex_) = 0;
+//
+//   void Add() {
+//     MutexLock lock(&mutex_);
+//     ++count_;
+//     changed_.SignalAll();
+//   }
+//   void AwaitPositive() {
+//     MutexLock lock(&mutex_);
+//     while (count_ <= 0) changed_.Wait();
+//   }
+//
+// Header-only and free of libtalon's symbols, so the host stand-ins and the
+// tests use it as well. Threading: as std::mutex and std::condition_variable;
+// a CondVar is tied to one Mutex for its lifetime and is waited on with that
+// mutex held.
+
+#ifndef BASE_MUTEX_H_
+#define BASE_MUTEX_H_
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+#include "absl/base/thread_annotations.h"
+
+namespace vireo {
+
+class CondVar;
+
+class ABSL_LOCKABLE Mutex {
+ public:
+  Mutex() = default;
+  Mutex(const Mutex&) = delete;
+  Mutex& operator=(const Mutex&) = delete;
+
+  void Lock() ABSL_EXCLUSIVE_LOCK_FUNCTION() { mutex_.lock(); }
+  void Unlock() ABSL_UNLOCK_FUNCTION() { mutex_.unlock(); }
+  // Tells the analysis that the caller holds the mutex (no run-time check).
+  void AssertHeld() const ABSL_ASSERT_EXCLUSIVE_LOCK() {}
+
+ private:
+  friend class CondVar;
+  std::mutex mutex_;
+};
+
+// Holds a Mutex for the enclosing scope.
+class ABSL_SCOPED_LOCKABLE MutexLock {
+ public:
+  explicit MutexLock(Mutex* mutex) ABSL_EXCLUSIVE_LOCK_FUNCTION(mutex) : mutex_(mutex) {
+    mutex_->Lock();
+  }
+  ~MutexLock() ABSL_UNLOCK_FUNCTION() { mutex_->Unlock(); }
+  MutexLock(const MutexLock&) = delete;
+  MutexLock& operator=(const MutexLock&) = delete;
+
+ private:
+  Mutex* const mutex_;
+};
+
+// A condition variable bound to one Mutex. Waits may wake spuriously: wait
+// in a loop over the condition.
+class CondVar {
+ public:
+  explicit CondVar(Mutex* mutex) : mutex_(mutex) {}
+  CondVar(const CondVar&) = delete;
+  CondVar& operator=(const CondVar&) = delete;
+
+  // Releases the mutex while waiting and holds it again on return.
+  void Wait() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_) {
+    std::unique_lock<std::mutex> lock(mutex_->mutex_, std::adopt_lock);
+    condition_.wait(lock);
+    lock.release();
+  }
+
+  // As Wait, until `deadline` at the latest. False when the deadline passed.
+  template <typename Clock, typename Duration>
+  bool WaitUntil(const std::chrono::time_point<Clock, Duration>& deadline)
+      ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_) {
+    std::unique_lock<std::mutex> lock(mutex_->mutex_, std::adopt_lock);
+    const bool woken = condition_.wait_until(lock, deadline) == std::cv_status::no_timeout;
+    lock.release();
+    return woken;
+  }
+
+  void Signal() { condition_.notify_one(); }
+  void SignalAll() { condition_.notify_all(); }
+
+ private:
+  Mutex* const mutex_;
+  std::condition_variable condition_;
+};
+
+}  // namespace vireo
+
+#endif  // BASE_MUTEX_H_
