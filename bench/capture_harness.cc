@@ -16,63 +16,13 @@
 #include <thread>
 #include <vector>
 
+#include "bench/stderr_to_file.h"
 #include "platform/prism/prism_sim.h"
 #include "system/capture/capture_frame_buffer.h"
 #include "system/capture/capture_service.h"
 #include "support/frame_stats.h"
 
 namespace talon_bench {
-namespace {
-
-// Sends stderr (the library's log copy) to a temporary file for its lifetime
-// and counts the lines that contain a text afterwards.
-class StderrToFile {
- public:
-  StderrToFile() {
-    char path[] = "/tmp/talon-bench-log-XXXXXX";
-    fd_ = mkstemp(path);
-    if (fd_ < 0) return;
-    unlink(path);
-    std::fflush(stderr);
-    saved_ = dup(2);
-    dup2(fd_, 2);
-  }
-  ~StderrToFile() {
-    Restore();
-    if (fd_ >= 0) close(fd_);
-  }
-  void Restore() {
-    if (saved_ < 0) return;
-    std::fflush(stderr);
-    dup2(saved_, 2);
-    close(saved_);
-    saved_ = -1;
-  }
-  uint64_t Count(const char* text) const {
-    if (fd_ < 0) return 0;
-    std::string content;
-    char buffer[65536];
-    ssize_t n;
-    off_t offset = 0;
-    while ((n = pread(fd_, buffer, sizeof(buffer), offset)) > 0) {
-      content.append(buffer, static_cast<size_t>(n));
-      offset += n;
-    }
-    uint64_t count = 0;
-    for (size_t pos = content.find(text); pos != std::string::npos;
-         pos = content.find(text, pos + 1)) {
-      ++count;
-    }
-    return count;
-  }
-
- private:
-  int fd_ = -1;
-  int saved_ = -1;
-};
-
-}  // namespace
-
 
 namespace {
 
@@ -116,6 +66,7 @@ CaptureRun RunCapture(const vireo::CaptureConfig& config, double fps, int buffer
   if (service == nullptr) return run;
 
   capture_stats::FrameStats stats;
+  run.records.reserve(frames);
   const int64_t cpu_start = ProcessCpuNs();
   const int64_t client_cpu_start = ThreadCpuNs();
   const int64_t wall_start = BoottimeNs();
@@ -136,6 +87,7 @@ CaptureRun RunCapture(const vireo::CaptureConfig& config, double fps, int buffer
       record.eof_ns = buffer->GetTimestampEndNs();
     }
     stats.Add(record);
+    run.records.push_back(record);
     if (enqueued < frames && service->EnqueueRequest(buffer) == vireo::CaptureError::SUCCESS) {
       ++enqueued;
     }

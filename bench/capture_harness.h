@@ -4,13 +4,16 @@
 // clocks.
 //
 // Each function is called from one thread at a time; RunCapture uses one
-// client thread (the caller's) besides the service's worker.
+// client thread (the caller's) besides the service's worker. Which copy of
+// libtalon the harness runs, the shared library or the static one, is the
+// benchmark's choice.
 
 #ifndef BENCH_CAPTURE_HARNESS_H_
 #define BENCH_CAPTURE_HARNESS_H_
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "system/capture/capture_types.h"
 #include "support/frame_stats.h"
@@ -30,6 +33,7 @@ struct CaptureRun {
   double worker_cpu_ns_per_frame = 0;  // process CPU minus the client's, per frame
   double process_cpu_ns_per_frame = 0;
   uint64_t single_buffer_warnings = 0;  // library warnings seen during the run
+  std::vector<capture_stats::FrameRecord> records;  // every buffer dequeued, in order
 };
 
 // Captures `frames` frames of `config` at sensor rate `fps` (0: unthrottled)
