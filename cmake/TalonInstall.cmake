@@ -20,7 +20,7 @@ install(TARGETS ${talon_installed_libraries}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-foreach(tool talon-cam talon-dramctl warden-provision)
+foreach(tool talon-cam talon-dramctl warden-provision talon-prism-check)
   if(TARGET ${tool})
     install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
