@@ -1,0 +1,60 @@
+#!/bin/sh
+# Runs talon-prism-check against the simulated runtime at its default 30 fps
+# (every property must hold, nothing left in the temporary directory),
+# against runtimes broken one property at a time by broken_runtime_shim (the
+# check must fail and name that property), and with bad options (exit status
+# 2, nothing run).
+#
+# Usage: talon_prism_check_test.sh TOOL SHIM [EMULATOR...]
+set -u
+tool=$1
+shim=$2
+shift 2
+unset PRISM_SIM_FPS PRISM_SIM_FAIL PRISM_SIM_TRACE TALON_BROKEN_RUNTIME
+# ASan wants to come first among the preloaded libraries; the shim is first.
+asan_options="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0"
+failures=0
+
+fail() {
+  echo "FAILED: $1"
+  echo "$output"
+  failures=$((failures + 1))
+}
+
+# A correct runtime: the simulator.
+tmp=$(mktemp -d) || exit 1
+output=$(TMPDIR=$tmp "$@" "$tool" 2>&1)
+status=$?
+if [ $status -ne 0 ] || echo "$output" | grep -q '^FAIL' ||
+   ! echo "$output" | grep -q '^14 passed, 0 failed$'; then
+  fail "the simulated runtime did not pass (exit status $status)"
+fi
+[ -z "$(ls -A "$tmp")" ] || fail "left behind in TMPDIR: $(ls -A "$tmp")"
+rm -rf "$tmp"
+
+# A broken runtime: mode of the shim, then the property it breaks.
+for case in out-of-order:runs-in-order no-eof:event-times first-binding:bound-buffers \
+            ignore-reset:reset-cancels; do
+  mode=${case%%:*}
+  property=${case#*:}
+  output=$(TALON_BROKEN_RUNTIME=$mode LD_PRELOAD=$shim ASAN_OPTIONS=$asan_options \
+           "$@" "$tool" 2>&1)
+  status=$?
+  if [ $status -ne 1 ] || ! echo "$output" | grep -q "^FAIL $property: "; then
+    fail "$mode: expected exit status 1 and FAIL $property (exit status $status)"
+  fi
+done
+
+for options in "--stream 0x2B,640,480,12" "--stream 0x2B,640" "--stream 0x2B,0,480,10" \
+               "--stream 0x2B,640,480,10,2" "--virtual-channel 4" "--timeout-ms 0" \
+               "--timeout-ms" "--mipi-rx -1" "--frames 5"; do
+  # shellcheck disable=SC2086  # the options are split on purpose
+  output=$("$@" "$tool" $options 2>&1)
+  status=$?
+  if [ $status -ne 2 ] || echo "$output" | grep -q '^ok '; then
+    fail "$options: expected exit status 2 and no check run, got $status"
+  fi
+done
+
+[ $failures -eq 0 ] && echo "all passed"
+exit $failures

@@ -1,0 +1,52 @@
+#include "tools/talon-prism-check/watchdog.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace talon_prism_check {
+
+Watchdog::Watchdog(std::function<void()> cleanup)
+    : cleanup_(std::move(cleanup)), thread_([this] { Run(); }) {}
+
+Watchdog::~Watchdog() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  cv_.notify_one();
+  thread_.join();
+}
+
+void Watchdog::Arm(std::chrono::milliseconds budget, std::string message) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    armed_ = true;
+    deadline_ = std::chrono::steady_clock::now() + budget;
+    message_ = std::move(message);
+  }
+  cv_.notify_one();
+}
+
+void Watchdog::Disarm() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  armed_ = false;
+}
+
+void Watchdog::Run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!stop_) {
+    if (!armed_) {
+      cv_.wait(lock);
+    } else if (std::chrono::steady_clock::now() < deadline_) {
+      cv_.wait_until(lock, deadline_);
+    } else {
+      std::fputs(message_.c_str(), stdout);
+      std::fflush(stdout);
+      cleanup_();
+      _exit(1);
+    }
+  }
+}
+
+}  // namespace talon_prism_check
