@@ -17,7 +17,7 @@ if ! [[ "${seconds}" =~ ^[1-9][0-9]*$ ]]; then
   exit 2
 fi
 fuzzers=(parse_fuzzer modem_response_fuzzer sysfile_read_fuzzer dram_driver_fuzzer
-         graph_loader_fuzzer)
+         graph_loader_fuzzer command_line_fuzzer)
 
 scripts/install-deps.sh
 if ! command -v clang++-14 >/dev/null || ! dpkg-query -W -f='${Status}' libclang-rt-14-dev 2>/dev/null |

@@ -1,16 +1,21 @@
 #include "platform/dram_driver/dram_driver_sim.h"
 
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <utility>
+#include <vector>
 
 #include "absl/strings/str_cat.h"
 #include "absl/strings/str_format.h"
+#include "absl/strings/str_split.h"
 
 namespace vireo {
 namespace dram_sim {
@@ -40,6 +45,49 @@ bool ParseNumber(const std::string& text, int base, size_t max_digits, uint32_t*
 
 bool ParseIndex(const std::string& text, uint32_t* index) {
   return ParseNumber(text, 10, 4, index) && *index < kRegisterCount;
+}
+
+// The longest state file: every register set.
+constexpr size_t kMaxStateBytes = kRegisterCount * (sizeof("1023 0x00000000\n") - 1);
+
+// The directory part of `path`: "." when it has none.
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// A directory (not a link to one) of this user's that nobody else may write.
+bool IsPrivateDirectory(const std::string& dir) {
+  struct stat status;
+  return lstat(dir.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
+         status.st_uid == geteuid() && (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// Reads from `fd` until its end or `limit` bytes; false (errno set) on a
+// read error.
+bool ReadUpTo(int fd, size_t limit, std::string* text) {
+  char buffer[4096];
+  while (text->size() < limit) {
+    const ssize_t n = read(fd, buffer, std::min(sizeof(buffer), limit - text->size()));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    text->append(buffer, static_cast<size_t>(n));
+  }
+  return true;
+}
+
+// False (errno set) when not every byte reached the file.
+bool WriteAll(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
 }
 
 }  // namespace
@@ -120,39 +168,51 @@ bool SimulatedDramDriver::Fail(std::string reason) {
 // zero.
 bool SimulatedDramDriver::LoadState() {
   if (state_path_.empty()) return true;
-  std::ifstream in(state_path_);
-  if (!in.is_open()) {
-    if (errno == ENOENT) {
-      registers_.fill(0);
-      return true;
+  const int fd = open(state_path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) {
+    const int error = errno;
+    if (error != ENOENT) {
+      return Fail(absl::StrCat("cannot open state file ", state_path_, ": ",
+                               std::strerror(error)));
     }
-    return Fail(absl::StrCat("cannot open state file ", state_path_, ": ",
-                             std::strerror(errno)));
+    // No file yet means all zero, but only where the file could be made.
+    const std::string dir = DirectoryOf(state_path_);
+    struct stat status;
+    if (stat(dir.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+      return Fail(absl::StrCat("the state file's directory ", dir, " does not exist"));
+    }
+    registers_.fill(0);
+    return true;
   }
+  std::string text;
+  const bool got = ReadUpTo(fd, kMaxStateBytes + 1, &text);
+  const int error = errno;
+  close(fd);
+  if (!got) {
+    return Fail(absl::StrCat("cannot read state file ", state_path_, ": ", std::strerror(error)));
+  }
+  if (text.size() > kMaxStateBytes) {
+    return Fail(absl::StrCat("state file ", state_path_, " is longer than any state"));
+  }
+  std::vector<absl::string_view> lines = absl::StrSplit(text, '\n');
+  if (lines.back().empty()) lines.pop_back();  // after the last newline
   std::array<uint32_t, kRegisterCount> registers{};
-  std::string line;
-  int line_number = 0;
-  while (std::getline(in, line)) {
-    ++line_number;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const std::string line(lines[i]);
     size_t space = line.find(" 0x");
     uint32_t index = 0;
     uint32_t value = 0;
     if (space == std::string::npos || !ParseIndex(line.substr(0, space), &index) ||
         line.size() != space + 3 + 8) {
-      return Fail(absl::StrCat("state file ", state_path_, " line ", line_number,
-                               " is malformed"));
+      return Fail(absl::StrCat("state file ", state_path_, " line ", i + 1, " is malformed"));
     }
     std::string digits = line.substr(space + 3);
     size_t first = digits.find_first_not_of('0');
     digits = first == std::string::npos ? "0" : digits.substr(first);
     if (!ParseNumber(digits, 16, 8, &value)) {
-      return Fail(absl::StrCat("state file ", state_path_, " line ", line_number,
-                               " is malformed"));
+      return Fail(absl::StrCat("state file ", state_path_, " line ", i + 1, " is malformed"));
     }
     registers[index] = value;
-  }
-  if (in.bad()) {
-    return Fail(absl::StrCat("cannot read state file ", state_path_));
   }
   registers_ = registers;
   return true;
@@ -160,24 +220,64 @@ bool SimulatedDramDriver::LoadState() {
 
 bool SimulatedDramDriver::SaveState() {
   if (state_path_.empty()) return true;
-  std::string temporary = absl::StrCat(state_path_, ".tmp.", getpid());
-  {
-    std::ofstream out(temporary, std::ios::out | std::ios::trunc);
-    for (uint32_t i = 0; i < kRegisterCount && out.is_open(); ++i) {
-      if (registers_[i] != 0) out << absl::StrFormat("%u 0x%08x\n", i, registers_[i]);
-    }
-    if (out.is_open()) out.close();
-    if (out.fail()) {
-      std::remove(temporary.c_str());
-      return Fail(absl::StrCat("cannot write state file ", temporary));
+  std::string text;
+  for (uint32_t i = 0; i < kRegisterCount; ++i) {
+    if (registers_[i] != 0) absl::StrAppendFormat(&text, "%u 0x%08x\n", i, registers_[i]);
+  }
+  // mkstemp opens a new name only (O_CREAT | O_EXCL: no existing file, no
+  // link), readable by this user alone.
+  std::string temporary = state_path_ + ".XXXXXX";
+  const int fd = mkostemp(temporary.data(), O_CLOEXEC);
+  if (fd < 0) {
+    return Fail(absl::StrCat("cannot create a temporary file beside state file ", state_path_,
+                             ": ", std::strerror(errno)));
+  }
+  bool written = WriteAll(fd, text) && fsync(fd) == 0;
+  int error = errno;
+  if (close(fd) != 0 && written) {
+    written = false;
+    error = errno;
+  }
+  if (written && std::rename(temporary.c_str(), state_path_.c_str()) == 0) return true;
+  if (written) error = errno;
+  unlink(temporary.c_str());
+  return Fail(absl::StrCat("cannot replace state file ", state_path_, ": ",
+                           std::strerror(error)));
+}
+
+bool DefaultStatePath(std::string* path, std::string* error) {
+  const char* runtime_dir = std::getenv("XDG_RUNTIME_DIR");
+  if (runtime_dir != nullptr && runtime_dir[0] == '/' && IsPrivateDirectory(runtime_dir)) {
+    *path = absl::StrCat(runtime_dir, "/talon-dramctl.state");
+    return true;
+  }
+  std::string home;
+  const char* home_variable = std::getenv("HOME");
+  if (home_variable != nullptr && home_variable[0] == '/') {
+    home = home_variable;
+  } else if (const passwd* entry = getpwuid(geteuid());
+             entry != nullptr && entry->pw_dir != nullptr && entry->pw_dir[0] == '/') {
+    home = entry->pw_dir;
+  }
+  if (home.empty()) {
+    *error = "no place for the state file: no XDG_RUNTIME_DIR and no home directory";
+    return false;
+  }
+  const std::string cache = home + "/.cache";
+  const std::string dir = cache + "/talon-dramctl";
+  for (const std::string& make : {cache, dir}) {
+    if (mkdir(make.c_str(), 0700) != 0 && errno != EEXIST) {
+      *error = absl::StrCat("cannot create the state directory ", make, ": ",
+                            std::strerror(errno));
+      return false;
     }
   }
-  if (std::rename(temporary.c_str(), state_path_.c_str()) != 0) {
-    int error = errno;
-    std::remove(temporary.c_str());
-    return Fail(absl::StrCat("cannot replace state file ", state_path_, ": ",
-                             std::strerror(error)));
+  if (!IsPrivateDirectory(dir)) {
+    *error = absl::StrCat("the state directory ", dir,
+                          " is not private (a directory of this user's, not writable by others)");
+    return false;
   }
+  *path = dir + "/state";
   return true;
 }
 

@@ -15,9 +15,13 @@
 // reading the write file and any other path fail as well.
 //
 // With a state file the registers live in that file: every command loads it
-// and every register write replaces it (temporary file and rename), so that
-// successive processes see the registers they set. The selection of the read
-// file stays with the object.
+// and every register write replaces it, so that successive processes see the
+// registers they set. The replacement is a temporary file made with mkstemp
+// beside the state file (never an existing name, never through a link),
+// written, flushed to disk and renamed over the state file; a failure leaves
+// the old file as it was. A missing state file means all registers zero, but
+// a state file in a missing directory is an error, as is a link at the state
+// file's name. The selection of the read file stays with the object.
 //
 // Threading: every operation may be called from any thread; the object's
 // mutex serialises them. Two processes sharing a state file are not
@@ -43,11 +47,21 @@ inline constexpr char kWriteFilePath[] = "/sys/kernel/zub_freq_cool/ddr_ctl_writ
 inline constexpr char kReadFilePath[] = "/sys/kernel/zub_freq_cool/ddr_ctl_read";
 inline constexpr uint32_t kRegisterCount = 1024;
 
+// The per-user default state file: "$XDG_RUNTIME_DIR/talon-dramctl.state"
+// when XDG_RUNTIME_DIR names a private directory (absolute, this user's, not
+// writable by group or others), else "<home>/.cache/talon-dramctl/state",
+// whose directory is created with mode 0700 when missing and must then be
+// private too (home: $HOME, or the user's entry in the password database).
+// False, with a one-line reason in `error`, when neither is available.
+// Reads the environment and the password database: call it before other
+// threads start.
+bool DefaultStatePath(std::string* path, std::string* error);
+
 class SimulatedDramDriver : public SysFileInterface {
  public:
   // Registers kept in memory.
   SimulatedDramDriver();
-  // Registers kept in the file `state_path` (a missing file means all zero).
+  // Registers kept in the file `state_path`.
   explicit SimulatedDramDriver(std::string state_path);
   ~SimulatedDramDriver() override;
   SimulatedDramDriver(const SimulatedDramDriver&) = delete;

@@ -1,6 +1,13 @@
 #include "platform/dram_driver/dram_driver_sim.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -86,6 +93,82 @@ TEST(SimulatedDramDriver, StateFileCarriesRegisters) {
   EXPECT_FALSE(third.GetRegister(218, &value));
   EXPECT_EQ(third.Write(kWriteFilePath, "314;0x1"), -1);
   EXPECT_NE(third.LastError().find("malformed"), std::string::npos);
+}
+
+// Catches a state update that writes through a link planted at a name in the
+// state file's directory (the predictable temporary name "<state>.tmp.<pid>"),
+// or that leaves a temporary file behind.
+TEST(SimulatedDramDriver, StateUpdateNeverFollowsALink) {
+  testing::TempDir dir;
+  const std::string state = dir.path() + "/state";
+  const std::string victim = dir.path() + "/victim";
+  const std::string planted = state + ".tmp." + std::to_string(getpid());
+  std::ofstream(victim) << "precious";
+  ASSERT_EQ(symlink(victim.c_str(), planted.c_str()), 0);
+
+  SimulatedDramDriver driver(state);
+  ASSERT_EQ(driver.Write(kWriteFilePath, "217;0xff0b0000"), 0) << driver.LastError();
+  EXPECT_EQ(Get(driver, 217), 0xFF0B0000u);
+  std::ifstream in(victim);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "precious");
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    names.insert(entry.path().filename().string());
+  }
+  EXPECT_EQ(names, (std::set<std::string>{"state", "victim", planted.substr(dir.path().size() + 1)}));
+}
+
+// Catches a state file in a missing directory that reads as all-zero
+// registers while every write fails.
+TEST(SimulatedDramDriver, StateInMissingDirectoryIsAnError) {
+  testing::TempDir dir;
+  SimulatedDramDriver driver(dir.path() + "/missing/state");
+  uint32_t value = 0;
+  EXPECT_FALSE(driver.GetRegister(217, &value));
+  EXPECT_NE(driver.LastError().find("does not exist"), std::string::npos) << driver.LastError();
+  ASSERT_EQ(driver.Write(kReadFilePath, "217"), 0);
+  std::string line;
+  EXPECT_EQ(driver.Read(kReadFilePath, &line), -1);
+}
+
+// Catches a default state file in a place others can write or predict: a
+// shared XDG_RUNTIME_DIR is passed over for a 0700 directory under the home
+// directory, and a state directory that others may write is refused.
+TEST(DefaultStatePath, IsPrivateToTheUser) {
+  testing::TempDir dir;
+  const std::string runtime = dir.path() + "/run";
+  const std::string home = dir.path() + "/home";
+  ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
+  ASSERT_EQ(mkdir(home.c_str(), 0755), 0);
+  const char* old_runtime = std::getenv("XDG_RUNTIME_DIR");
+  const std::string saved_runtime = old_runtime != nullptr ? old_runtime : "";
+  const std::string saved_home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
+  setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+  setenv("HOME", home.c_str(), 1);
+
+  std::string path;
+  std::string error;
+  ASSERT_TRUE(DefaultStatePath(&path, &error)) << error;
+  EXPECT_EQ(path, runtime + "/talon-dramctl.state");
+
+  ASSERT_EQ(chmod(runtime.c_str(), 0777), 0);
+  ASSERT_TRUE(DefaultStatePath(&path, &error)) << error;
+  const std::string state_dir = home + "/.cache/talon-dramctl";
+  EXPECT_EQ(path, state_dir + "/state");
+  struct stat status;
+  ASSERT_EQ(stat(state_dir.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0700u);
+
+  ASSERT_EQ(chmod(state_dir.c_str(), 0777), 0);
+  EXPECT_FALSE(DefaultStatePath(&path, &error));
+  EXPECT_NE(error.find("not private"), std::string::npos) << error;
+
+  if (old_runtime != nullptr) {
+    setenv("XDG_RUNTIME_DIR", saved_runtime.c_str(), 1);
+  } else {
+    unsetenv("XDG_RUNTIME_DIR");
+  }
+  setenv("HOME", saved_home.c_str(), 1);
 }
 
 // Catches unsynchronised register updates (run under ThreadSanitizer).

@@ -1,35 +1,17 @@
-// A SysFileInterface that puts every path under a root directory and
-// forwards to ReadWriteSysFile, so that the driver's two sysfs paths can be
-// ordinary files elsewhere (talon-dramctl --root, tests).
-//
-// Threading: as ReadWriteSysFile (no state but the root). Header-only; the
-// binary links libtalon for ReadWriteSysFile.
+// The driver's two sysfs paths under a root directory, for tests that run
+// the DRAM controller against ordinary files. The class lives with
+// talon-dramctl, whose --root option it serves; this name is kept for the
+// controller's tests.
 
 #ifndef PLATFORM_DRAM_DRIVER_PREFIXED_SYS_FILE_H_
 #define PLATFORM_DRAM_DRIVER_PREFIXED_SYS_FILE_H_
 
-#include <string>
-#include <utility>
-
-#include "system/dram_controller/dram_controller.h"
+#include "tools/talon-dramctl/device_sys_files.h"
 
 namespace vireo {
 namespace dram_sim {
 
-class PrefixedSysFile : public SysFileInterface {
- public:
-  explicit PrefixedSysFile(std::string root) : root_(std::move(root)) {}
-  int Write(const std::string& path, const std::string& input) override {
-    return files_.Write(root_ + path, input);
-  }
-  int Read(const std::string& path, std::string* output) override {
-    return files_.Read(root_ + path, output);
-  }
-
- private:
-  std::string root_;
-  ReadWriteSysFile files_;
-};
+using PrefixedSysFile = talon_dramctl::PrefixedSysFile;
 
 }  // namespace dram_sim
 }  // namespace vireo

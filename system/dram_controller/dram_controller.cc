@@ -12,9 +12,8 @@ namespace {
 constexpr char kWriteFilePath[] = "/sys/kernel/zub_freq_cool/ddr_ctl_write";
 constexpr char kReadFilePath[] = "/sys/kernel/zub_freq_cool/ddr_ctl_read";
 
-// The controller's register block: 1024 registers of 32 bits.
-constexpr uint32_t kRegisterBlockBase = 0x04008000;
-constexpr uint32_t kRegisterBlockLast = 0x04008FFC;
+constexpr uint32_t kRegisterBlockBase = DramController::kRegisterBlockFirst;
+constexpr uint32_t kRegisterBlockLast = DramController::kRegisterBlockLast;
 
 constexpr uint32_t kAxi0PriorityAddress = 0x040084EC;
 constexpr uint32_t kAxi0EnableAddress = 0x040084E8;

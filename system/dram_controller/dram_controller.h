@@ -79,6 +79,11 @@ class TALON_EXPORT DramController {
   static constexpr uint32_t kCommandAgeCountMaxValue = 255;
   static constexpr uint32_t kAgeCountMaxValue = 255;
 
+  // The controller's register block: 1024 registers of 32 bits, at addresses
+  // kRegisterBlockFirst to kRegisterBlockLast in steps of 4.
+  static constexpr uint32_t kRegisterBlockFirst = 0x04008000;
+  static constexpr uint32_t kRegisterBlockLast = 0x04008FFC;
+
   // The tuned registers: port 0 priorities, port 0 enable, port 1, command age
   // count, age count.
   static const uint32_t kAxiRegisterAddress[5];

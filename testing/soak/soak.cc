@@ -3,12 +3,14 @@
 // pool of frame buffers and the owner pausing, clearing and resuming at random
 // moments. Every buffer is accounted for: each accepted enqueue is matched by
 // exactly one dequeue or one clear, and at the end every buffer is back in the
-// pool and every runtime handle released.
+// pool and every runtime handle released. Every frame must succeed, or end as
+// cancelled by a pause.
 //
 //   talon-soak [--frames N] [--seed S]     (default one million frames, seed 1)
 //
 // Prints frames, pauses, clears, wall time, frames/s and the errors by kind;
-// exits 1 on any accounting error, 2 on bad arguments or a failed set-up.
+// exits 1 on any accounting error or failed frame, 2 on bad arguments or a
+// failed set-up.
 //
 // Threading: the owner (main thread) creates, pauses, clears, resumes and
 // destroys the service; the two clients only enqueue and dequeue. All
@@ -22,7 +24,6 @@
 // Ownership: main owns the service, the factory and the frame buffers; the
 // pool and the service's queues only point at them.
 
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -38,6 +39,7 @@
 #include <vector>
 
 #include "absl/base/thread_annotations.h"
+#include "absl/strings/numbers.h"
 #include "platform/prism/prism_sim.h"
 #include "platform/syslog/system_log_sim.h"
 #include "system/capture/capture_frame_buffer.h"
@@ -59,12 +61,8 @@ struct Options {
 };
 
 bool ParseCount(const char* text, uint64_t max, uint64_t* value) {
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long long v = std::strtoull(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || text[0] == '-' || v == 0 || v > max) {
-    return false;
-  }
+  uint64_t v = 0;
+  if (!absl::SimpleAtoi(text, &v) || v == 0 || v > max) return false;
   *value = v;
   return true;
 }
@@ -209,7 +207,7 @@ class Soak {
     for (const auto& [error, count] : frame_results_) {
       std::printf(" %s %llu", GetCaptureErrorDesc(error), static_cast<unsigned long long>(count));
     }
-    std::printf("\ntalon-soak: accounting errors:");
+    std::printf("\ntalon-soak: errors:");
     if (errors_.empty()) std::printf(" none");
     for (const auto& [what, count] : errors_) {
       std::printf(" \"%s\" %llu", what.c_str(), static_cast<unsigned long long>(count));
@@ -235,7 +233,12 @@ class Soak {
     ++dequeued_;
     ++frames_seen_;
     if (buffer->GetStatus() != CaptureStatus::COMPLETED) Error("a dequeued buffer is not completed");
-    ++frame_results_[buffer->GetError()];
+    const CaptureError result = buffer->GetError();
+    ++frame_results_[result];
+    // A pause cancels the frames under way; nothing else may fail a frame.
+    if (result != CaptureError::SUCCESS && result != CaptureError::CAPTURE_CANCELLED) {
+      Error(std::string("a frame failed: ") + GetCaptureErrorDesc(result));
+    }
     pool_.push_back(buffer);
   }
 

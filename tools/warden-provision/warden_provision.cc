@@ -1,55 +1,54 @@
 // warden-provision: collects the device identity, generates the provisioning
 // message and checks received ones, through libwarden.
+//
+// Every failure is one line on standard error ("warden-provision: ...") and
+// exit status 1, or 2 for a bad command line. A received message is read
+// with a bound (one byte more than the longest record, to tell an over-long
+// file); a written one replaces its file as a whole: a temporary file beside
+// it, written, flushed to disk, renamed over it.
 
-#include <algorithm>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "oemlock/OemLockProvision.h"
+#include "tools/warden-provision/warden_provision_args.h"
 
+namespace warden_provision {
 namespace {
 
 using orchard::hardware::oemlock::OemLockProvision;
 
-constexpr size_t kRecordBytes = 48;  // what libwarden reads and writes
+constexpr size_t kRecordBytes = 48;                        // what libwarden reads and writes
+constexpr size_t kMaxRecordBytes = sizeof(OemLockMessage);  // the whole record
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
-const char kUsage[] =
-    "Usage: warden-provision COMMAND [ARGS]\n"
-    "\n"
-    "Commands:\n"
-    "  collect               print the device identity\n"
-    "  generate [--out FILE] collect the identity, generate the provisioning\n"
-    "                        message and print its device id and nonce; with\n"
-    "                        --out, also write the message's 48 bytes to FILE\n"
-    "  parse FILE            check a received message (at least 48 bytes) and\n"
-    "                        print its device id and nonce\n"
-    "  --help                show this text\n"
-    "\n"
-    "Exit status: 0 success, 1 the operation failed, 2 bad command line.\n"
-    "Off the device, SIM_PROPERTIES and SIM_MODEM configure the stand-ins.\n";
+int Fail(const std::string& problem) {
+  std::cerr << "warden-provision: " << problem << "\n";
+  return kExitFailed;
+}
 
-int Usage(const std::string& problem) {
-  std::cerr << "warden-provision: " << problem << "\n\n" << kUsage;
-  return kExitUsage;
+std::string SystemError(const std::string& what, int error) {
+  return what + ": " + std::strerror(error);
 }
 
 // Reads the identity; false (after a message) when the modem could not be
 // asked.
 bool Collect(OemLockProvision* provision) {
   if (!provision->CollectAttributes()) {
-    std::cerr << "warden-provision: could not read IMEI and MEID from the modem "
-                 "(see the log above)\n";
+    Fail("could not read IMEI and MEID from the modem (see the log above)");
     return false;
   }
   return true;
@@ -69,87 +68,135 @@ int CommandCollect() {
   return ok ? kExitOk : kExitFailed;
 }
 
-bool WriteRecord(const std::string& path, const OemLockMessage& message) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (out) out.write(reinterpret_cast<const char*>(&message), kRecordBytes);
-  if (out) out.close();
-  if (!out) {
-    std::cerr << "warden-provision: cannot write " << path << ": "
-              << std::strerror(errno) << "\n";
-    return false;
+// False (errno set) when not every byte reached the file.
+bool WriteAll(int fd, const void* data, size_t size) {
+  const char* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = write(fd, bytes, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    bytes += n;
+    size -= static_cast<size_t>(n);
   }
   return true;
+}
+
+// Replaces `path` with `size` bytes: a new temporary file beside it (mkstemp:
+// no existing name, no link), written, flushed to disk and renamed over
+// `path`. On failure `path` is as it was and the temporary file is gone.
+bool ReplaceFile(const std::string& path, const void* data, size_t size, std::string* error) {
+  std::string temporary = path + ".XXXXXX";
+  const int fd = mkostemp(temporary.data(), O_CLOEXEC);
+  if (fd < 0) {
+    *error = SystemError("cannot create a temporary file beside " + path, errno);
+    return false;
+  }
+  // The mode a plainly created file would get (mkstemp makes it 0600).
+  const mode_t mask = umask(0);
+  umask(mask);
+  bool written = fchmod(fd, 0666 & ~mask) == 0 && WriteAll(fd, data, size) && fsync(fd) == 0;
+  int saved = errno;
+  if (close(fd) != 0 && written) {
+    written = false;
+    saved = errno;
+  }
+  if (written && std::rename(temporary.c_str(), path.c_str()) == 0) return true;
+  if (written) saved = errno;
+  unlink(temporary.c_str());
+  *error = SystemError("cannot write " + path, saved);
+  return false;
 }
 
 int CommandGenerate(const std::string& out_path) {
   std::unique_ptr<OemLockProvision> provision(new OemLockProvision);
   if (!Collect(provision.get())) return kExitFailed;
-  if (!provision->Generate()) {
-    std::cerr << "warden-provision: could not generate the device id "
-                 "(see the log above)\n";
-    return kExitFailed;
-  }
+  if (!provision->Generate()) return Fail("could not generate the device id (see the log above)");
   provision->Dump("");
-  if (!out_path.empty() && !WriteRecord(out_path, provision->message())) {
-    return kExitFailed;
+  std::string error;
+  if (!out_path.empty() &&
+      !ReplaceFile(out_path, &provision->message(), kRecordBytes, &error)) {
+    return Fail(error);
   }
   return kExitOk;
+}
+
+// Reads a received message: kRecordBytes to kMaxRecordBytes bytes, reading at
+// most one byte more. Anything that is not such a file (a directory, a
+// device without end) is refused with the reason in `error`.
+bool ReadRecord(const std::string& path, OemLockMessage* record, std::string* error) {
+  // O_NONBLOCK only keeps the open of a FIFO from waiting for a writer.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    *error = SystemError("cannot open " + path, errno);
+    return false;
+  }
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  unsigned char bytes[kMaxRecordBytes + 1];
+  size_t size = 0;
+  while (size < sizeof(bytes)) {
+    const ssize_t n = read(fd, bytes + size, sizeof(bytes) - size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *error = SystemError("cannot read " + path, errno);
+      close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    size += static_cast<size_t>(n);
+  }
+  close(fd);
+  if (size < kRecordBytes) {
+    *error = path + " is too short for a message: " + std::to_string(size) +
+             " bytes, at least " + std::to_string(kRecordBytes) + " needed";
+    return false;
+  }
+  if (size > kMaxRecordBytes) {
+    *error = path + " is longer than a message (more than " + std::to_string(kMaxRecordBytes) +
+             " bytes)";
+    return false;
+  }
+  *record = OemLockMessage{};
+  std::memcpy(record, bytes, size);
+  return true;
 }
 
 int CommandParse(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    std::cerr << "warden-provision: cannot open " << path << ": "
-              << std::strerror(errno) << "\n";
-    return kExitFailed;
-  }
-  const std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
-                                std::istreambuf_iterator<char>());
-  if (in.bad()) {
-    std::cerr << "warden-provision: cannot read " << path << "\n";
-    return kExitFailed;
-  }
-  if (bytes.size() < kRecordBytes) {
-    std::cerr << "warden-provision: " << path << " is too short for a message: "
-              << bytes.size() << " bytes, at least " << kRecordBytes << " needed\n";
-    return kExitFailed;
-  }
-  OemLockMessage record{};
-  std::memcpy(&record, bytes.data(), std::min(bytes.size(), sizeof(record)));
+  OemLockMessage record;
+  std::string error;
+  if (!ReadRecord(path, &record, &error)) return Fail(error);
   std::unique_ptr<OemLockProvision> provision(new OemLockProvision);
   if (!provision->Parse(&record)) {
-    std::cerr << "warden-provision: " << path
-              << " is not a valid message (see the log above)\n";
-    return kExitFailed;
+    return Fail(path + " is not a valid message (see the log above)");
   }
   provision->Dump("");
   return kExitOk;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  const std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.empty()) return Usage("no command given");
-  const std::string& command = args[0];
-  if (command == "--help" || command == "-h" || command == "help") {
-    std::cout << kUsage;
-    return kExitOk;
+int Run(int argc, char** argv) {
+  // A file-size limit then fails the write (EFBIG) instead of killing the tool.
+  std::signal(SIGXFSZ, SIG_IGN);
+  Invocation invocation;
+  std::string error;
+  if (!ParseArgs(std::vector<std::string>(argv + 1, argv + argc), &invocation, &error)) {
+    std::cerr << "warden-provision: " << error << " (see --help)\n";
+    return kExitUsage;
   }
-  if (command == "collect") {
-    if (args.size() != 1) return Usage("collect takes no arguments");
-    return CommandCollect();
+  switch (invocation.command) {
+    case Command::kHelp:
+      std::cout << kUsage;
+      return kExitOk;
+    case Command::kCollect:
+      return CommandCollect();
+    case Command::kGenerate:
+      return CommandGenerate(invocation.path);
+    case Command::kParse:
+      return CommandParse(invocation.path);
   }
-  if (command == "generate") {
-    if (args.size() == 1) return CommandGenerate("");
-    if (args.size() == 3 && args[1] == "--out" && !args[2].empty()) {
-      return CommandGenerate(args[2]);
-    }
-    return Usage("generate takes only --out FILE");
-  }
-  if (command == "parse") {
-    if (args.size() != 2) return Usage("parse takes one FILE");
-    return CommandParse(args[1]);
-  }
-  return Usage("unknown command '" + command + "'");
+  return kExitUsage;
 }
+
+}  // namespace
+}  // namespace warden_provision
+
+int main(int argc, char** argv) { return warden_provision::Run(argc, argv); }

@@ -2,10 +2,12 @@
 // and checks its device id against an independent SHA-256.
 
 #include <openssl/evp.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -138,6 +140,61 @@ TEST_F(WardenProvisionTest, ParseRejectsBadRecords) {
   EXPECT_NE(result.err.find("cannot open"), std::string::npos);
 }
 
+// Catches a parse that aborts on a directory, reads a device without end
+// until memory runs out, or takes an over-long file for a message: each is
+// one line on standard error and exit status 1.
+TEST_F(WardenProvisionTest, ParseRefusesWhatIsNotOneMessage) {
+  const std::string long_file = dir_.path() + "/long.bin";
+  std::ofstream(long_file, std::ios::binary) << std::string("OEML\x01", 5) + std::string(284, 'x');
+  const struct {
+    std::string path;
+    std::string reason;
+  } cases[] = {
+      {dir_.path(), "cannot read " + dir_.path() + ": Is a directory\n"},
+      {"/dev/zero", "/dev/zero is longer than a message (more than 288 bytes)\n"},
+      {long_file, long_file + " is longer than a message (more than 288 bytes)\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    const Result result = Run("parse '" + c.path + "'");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "warden-provision: " + c.reason);
+    EXPECT_EQ(result.out, "");
+  }
+}
+
+// Catches a generate --out that truncates the old file before its write
+// fails (here: a file-size limit of 0), or that leaves its temporary file.
+TEST_F(WardenProvisionTest, FailedGenerateKeepsTheOldFile) {
+  const std::string out_dir = dir_.path() + "/out";
+  ASSERT_EQ(mkdir(out_dir.c_str(), 0700), 0);
+  const std::string path = out_dir + "/record.bin";
+  std::ofstream(path, std::ios::binary) << "the old record";
+  // Standard error goes to the pipe: the limit applies to every file.
+  const std::string command = "ulimit -f 0; exec " + std::string(TALON_TEST_EMULATOR) + " '" +
+                              WARDEN_PROVISION_PATH + "' generate --out '" + path +
+                              "' 2>&1 >/dev/null";
+  FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string err;
+  char buffer[512];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) err.append(buffer, n);
+  const int status = pclose(pipe);
+  ASSERT_TRUE(WIFEXITED(status)) << err;
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_NE(err.find("warden-provision: cannot write " + path + ": File too large\n"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(ReadFile(path), "the old record");
+  size_t entries = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(out_dir)) {
+    ++entries;
+    EXPECT_EQ(entry.path(), path);
+  }
+  EXPECT_EQ(entries, 1u);
+}
+
 // Catches a modem failure that the tool reports as success.
 TEST_F(WardenProvisionTest, CollectPrintsIdentityAndReportsModemFailure) {
   Result result = Run("collect");
@@ -154,15 +211,20 @@ TEST_F(WardenProvisionTest, CollectPrintsIdentityAndReportsModemFailure) {
   EXPECT_EQ(result.out, "");
 }
 
-// Catches a bad command line that is not reported with the usage status.
+// Catches a bad command line that is not reported with the usage status, or
+// not in one line.
 TEST_F(WardenProvisionTest, CommandLine) {
   Result result = Run("--help");
   EXPECT_EQ(result.status, 0);
   EXPECT_NE(result.out.find("Usage: warden-provision"), std::string::npos);
-  EXPECT_EQ(Run("").status, 2);
-  EXPECT_EQ(Run("frobnicate").status, 2);
-  EXPECT_EQ(Run("generate --out").status, 2);
-  EXPECT_EQ(Run("parse").status, 2);
+  for (const char* args : {"", "frobnicate", "generate --out", "parse", "parse ''",
+                           "collect extra"}) {
+    SCOPED_TRACE(args);
+    result = Run(args);
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(result.err.rfind("warden-provision: ", 0), 0u) << result.err;
+    EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << "one line: " << result.err;
+  }
 }
 
 }  // namespace

@@ -1,0 +1,21 @@
+#!/bin/sh
+# Checks that talon-soak can fail: a short run on the unthrottled simulator
+# passes, and the same run with one failing wait exits 1.
+#   soak_selftest.sh [EMULATOR] TALON_SOAK
+set -u
+log="$(mktemp)"
+trap 'rm -f "${log}"' EXIT
+export PRISM_SIM_FPS=0
+if ! "$@" --frames 300 >"${log}" 2>&1; then
+  cat "${log}"
+  echo "soak_selftest: a clean run failed"
+  exit 1
+fi
+status=0
+PRISM_SIM_FAIL=OzyWaitForCompletionWithTimeout:5:10 "$@" --frames 300 >"${log}" 2>&1 || status=$?
+if [ "${status}" -ne 1 ] || ! grep -q "a frame failed" "${log}"; then
+  cat "${log}"
+  echo "soak_selftest: a run with a failed frame exited ${status}, not 1"
+  exit 1
+fi
+echo "soak_selftest: passed"
