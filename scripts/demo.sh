@@ -6,5 +6,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake --preset default >/dev/null
-cmake --build --preset default --target talon-cam
+cmake --build --preset default --target talon-cam talon_python  # talon-cam and the Python module
 exec build/bin/talon-cam --png build/talon-cam-preview.png "$@"

@@ -7,14 +7,17 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libabsl-dev libssl-dev libgtest-dev libgmock-dev
-          libbenchmark-dev libpng-dev)
+          libbenchmark-dev libpng-dev libtiff-dev nlohmann-json3-dev
+          pybind11-dev python3-dev python3-numpy python3-pytest python3-tifffile
+          libraw-bin libimage-exiftool-perl)
 arm64=0
 if [ "${1:-}" = "--aarch64" ]; then
   arm64=1
   # The :arm64 libraries go without their recommends, which clash with the
   # native compilers.
   packages+=(crossbuild-essential-arm64 qemu-user libc6:arm64 libabsl-dev:arm64
-             libssl-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64 libpng-dev:arm64)
+             libssl-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64 libpng-dev:arm64
+             libtiff-dev:arm64)
 fi
 
 missing=()

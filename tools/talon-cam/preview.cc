@@ -2,28 +2,17 @@
 
 #include <png.h>
 
+#include "tools/talon-cam/csi2_unpack.h"
+
 namespace talon_cam {
 
 bool UnpackTo8Bit(const uint8_t* data, uint64_t stride, uint32_t width, uint32_t height,
                   uint32_t bits, std::vector<uint8_t>* samples) {
-  if (bits != 8 && bits != 10 && bits != 16) return false;
-  const uint64_t row_bytes = (uint64_t{width} * bits + 7) / 8;
-  if (row_bytes > stride) return false;
-  samples->assign(uint64_t{width} * height, 0);
-  for (uint32_t y = 0; y < height; ++y) {
-    const uint8_t* row = data + y * stride;
-    uint8_t* out = samples->data() + uint64_t{y} * width;
-    for (uint32_t x = 0; x < width; ++x) {
-      if (bits == 8) {
-        out[x] = row[x];
-      } else if (bits == 16) {
-        out[x] = row[2 * uint64_t{x} + 1];  // little-endian: the high byte
-      } else {
-        // Packed RAW10: each group of four samples is their four high bytes,
-        // then one byte of their low bits.
-        out[x] = row[uint64_t{x} / 4 * 5 + x % 4];
-      }
-    }
+  std::vector<uint16_t> full(uint64_t{width} * height);
+  if (!UnpackCsi2(data, stride, width, height, bits, full.data())) return false;
+  samples->resize(full.size());
+  for (size_t i = 0; i < full.size(); ++i) {
+    (*samples)[i] = static_cast<uint8_t>(full[i] >> (bits - 8));  // the top 8 bits
   }
   return true;
 }

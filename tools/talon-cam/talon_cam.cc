@@ -1,6 +1,6 @@
 // talon-cam: captures frames from the IPU through libtalon's capture API,
 // prints one line per frame and a summary, and optionally writes the raw
-// frames and a PNG preview.
+// frames, DNG files, per-frame metadata (JSON Lines) and a PNG preview.
 //
 // One thread does everything: it enqueues every buffer right after the
 // service exists, then dequeues, records, writes and re-enqueues until enough
@@ -32,6 +32,7 @@
 #include "system/capture/capture_service.h"
 #include "system/capture/capture_types.h"
 #include "system/capture/capture_util.h"
+#include "tools/talon-cam/frame_files.h"
 #include "tools/talon-cam/frame_sequence.h"
 #include "tools/talon-cam/preview.h"
 #include "tools/talon-cam/talon_cam_options.h"
@@ -115,6 +116,7 @@ class Capture {
   capture_stats::FrameStats stats_;
   std::map<int, StreamFrame> last_frames_;
   std::map<std::string, FILE*> open_files_;  // one file for patterns without '#'
+  talon_cam::FrameFiles files_{options_};      // DNG files and metadata lines
   int64_t previous_sof_ns_ = 0;
   int64_t start_ns_ = 0;
   int64_t last_progress_ns_ = 0;
@@ -218,6 +220,7 @@ void Capture::HandleFrame(vireo::CaptureFrameBuffer* buffer) {
     if (have_sequence) record.sensor_sequence = sensor_sequence;
   }
   stats_.Add(record);
+  if (!files_.Add(*buffer, index, record)) write_failed_ = true;
   if (options_.quiet) {
     PrintProgress(false);
     return;
@@ -291,6 +294,7 @@ bool Capture::WritePreviews() {
 
 int Capture::Run() {
   ChooseGraphCacheDir();
+  if (!files_.Begin()) return 1;
   if (options_.buffers == 1) {
     std::fprintf(stderr,
                  "talon-cam: one buffer: the service waits up to --timeout-ms for a second "
@@ -349,6 +353,7 @@ int Capture::Run() {
     }
   }
   open_files_.clear();
+  if (!files_.Finish()) write_failed_ = true;
 
   const capture_stats::Summary summary = stats_.Summarize();
   if (interrupted) {

@@ -65,6 +65,14 @@ std::string Usage() {
          "                        without '#' every frame is appended to one file\n"
          "  --png PATH            RGB preview of the last frame of each stream (several\n"
          "                        streams: the data type is added to the file name)\n"
+         "  --dng PATTERN         write each frame of each raw Bayer stream (8, 10 or 16\n"
+         "                        bits) as a DNG file; '#' as in --output (without '#'\n"
+         "                        the file holds the last frame)\n"
+         "  --cfa RGGB|GRBG|GBRG|BGGR\n"
+         "                        colour filter layout for --dng (default RGGB)\n"
+         "  --metadata FILE       one JSON object per frame (JSON Lines): counter,\n"
+         "                        sequence, timestamps, error, per stream stride, size\n"
+         "                        and files written\n"
          "  --quiet               no per-frame lines; a progress line on long runs\n"
          "  --help                this text\n"
          "\n"
@@ -133,7 +141,8 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
     const bool takes_value = arg == "--stream" || arg == "--mipi-rx" ||
                              arg == "--virtual-channel" || arg == "--timeout-ms" ||
                              arg == "--buffers" || arg == "--frames" || arg == "--output" ||
-                             arg == "--png";
+                             arg == "--png" || arg == "--dng" || arg == "--cfa" ||
+                             arg == "--metadata";
     if (!takes_value) {
       *error = "unknown option \"" + arg + "\"";
       return false;
@@ -166,6 +175,17 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
         return false;
       }
       parsed.png_path = value;
+    } else if (arg == "--dng" || arg == "--metadata") {
+      if (value.empty()) {
+        *error = arg + " needs a file name";
+        return false;
+      }
+      (arg == "--dng" ? parsed.dng_pattern : parsed.metadata_path) = value;
+    } else if (arg == "--cfa") {
+      if (!ParseCfa(value, &parsed.cfa)) {
+        *error = "bad --cfa \"" + value + "\" (RGGB, GRBG, GBRG or BGGR)";
+        return false;
+      }
     } else if (arg == "--mipi-rx") {
       if (!ParseUnsigned(value, false, std::numeric_limits<int32_t>::max(), &number)) {
         *error = "bad --mipi-rx \"" + value + "\"";
@@ -201,6 +221,20 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
   }
   if (parsed.config.stream_configs.empty()) {
     parsed.config.stream_configs.push_back({vireo::CSI2_RAW10, 640, 480, 10, false});
+  }
+  if (!parsed.dng_pattern.empty()) {
+    for (const vireo::CaptureStreamConfig& stream : parsed.config.stream_configs) {
+      const std::string problem = DngStreamProblem(stream);
+      if (!problem.empty()) {
+        *error = "--dng: " + problem;
+        return false;
+      }
+    }
+    if (parsed.config.stream_configs.size() > 1 &&
+        parsed.dng_pattern.find('#') == std::string::npos) {
+      *error = "--dng needs '#' in its pattern for several streams";
+      return false;
+    }
   }
   *options = parsed;
   return true;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "system/capture/capture_types.h"
+#include "tools/talon-cam/dng_writer.h"
 
 namespace talon_cam {
 
@@ -21,6 +22,9 @@ struct Options {
   uint64_t frames = 60;          // frames to dequeue
   std::string output_pattern;    // raw frame files; empty: none
   std::string png_path;          // preview of the last frame; empty: none
+  std::string dng_pattern;       // DNG files of raw streams; empty: none
+  Cfa cfa = Cfa::kRggb;          // the sensor's colour filter layout, for DNG
+  std::string metadata_path;     // one JSON line per frame; empty: none
   bool quiet = false;            // no per-frame lines
   bool help = false;             // print the usage and stop
 };

@@ -1,0 +1,179 @@
+"""Camera capture through libtalon, with frames as NumPy arrays.
+
+The names of the C++ API, in Python's conventions:
+
+    config = talon.CaptureConfig(
+        stream_configs=[talon.CaptureStreamConfig(
+            data_type=talon.CSI2_RAW10, width=640, height=480, bits_per_component=10)],
+        timeout_ms=1000)
+    service = talon.CaptureService.create_instance(config)
+    factory = talon.CaptureFrameBufferFactory.create_instance(config)
+
+and for scripts a Camera that owns all of it:
+
+    with talon.Camera(config, buffers=3) as cam:
+        for frame in cam.frames(30):
+            print(frame.sof_ns, frame.unpacked().mean())
+
+Errors the library reports raise CaptureException (.error is a CaptureError).
+Frame arrays view the device buffers without copying; an array keeps its
+frame locked and alive, and capturing goes on in other buffers meanwhile.
+
+Threading: a Camera is used by one thread; the thin layer's calls may come
+from several, and the blocking ones let other Python threads run.
+"""
+
+# NumPy loads with the package, not with the first frame's array, which would
+# hold up the capture loop for a while.
+import numpy  # noqa: F401
+
+from ._talon import (  # noqa: F401  (re-exported)
+    CaptureConfig,
+    CaptureError,
+    CaptureException,
+    CaptureFrameBufferFactory,
+    CaptureService,
+    CaptureStatus,
+    CaptureStreamConfig,
+    FrameBuffer,
+    MipiDataTypeCsi2,
+    error_description,
+    unpack,
+)
+
+# The data types at module level too: talon.CSI2_RAW10.
+globals().update(MipiDataTypeCsi2.__members__)
+
+
+class Frame:
+    """One frame of a Camera: its counter, timestamps, error and data.
+
+    sof_ns and eof_ns (CLOCK_BOOTTIME ns, 0 when the frame failed) and error
+    stay valid for good. array() and unpacked() read the frame buffer, which
+    goes back to the capture when the iteration moves on; reading it after
+    that raises ValueError, while arrays taken before keep their data.
+    """
+
+    __slots__ = ("index", "_buffer", "sof_ns", "eof_ns", "error")
+
+    def __init__(self, index, buffer):
+        self.index = index
+        self._buffer = buffer
+        self.error = buffer.error
+        self.sof_ns = buffer.timestamp_start_ns
+        self.eof_ns = buffer.timestamp_end_ns
+
+    @property
+    def buffer(self):
+        """The FrameBuffer; ValueError once the frame was released."""
+        if self._buffer is None:
+            raise ValueError("frame %d was released: its buffer captures again" % self.index)
+        return self._buffer
+
+    def array(self, data_type=None):
+        """The stream's bytes, uint8 (height, row stride), without a copy."""
+        return self.buffer.array(data_type)
+
+    def unpacked(self, data_type=None):
+        """The stream's samples, a new uint16 array (height, width)."""
+        return self.buffer.unpacked(data_type)
+
+    def release(self):
+        """Gives the buffer back; arrays taken before keep their data."""
+        self._buffer = None
+
+    def __repr__(self):
+        return "Frame(index=%d, sof_ns=%d, eof_ns=%d, error=%s)" % (
+            self.index, self.sof_ns, self.eof_ns, self.error.name)
+
+
+class Camera:
+    """A capture service with its factory and frame buffers, for scripts.
+
+    Used as a context manager: entering creates the factory, the buffers and
+    the service (which waits, paused, until frames() is called); leaving
+    closes the service, then lets go of the buffers and the factory.
+    """
+
+    def __init__(self, config, buffers=3):
+        if buffers < 1:
+            raise ValueError("a Camera needs at least one frame buffer")
+        self.config = config
+        self.buffer_count = buffers
+        self.factory = None
+        self.buffers = []
+        self.service = None
+        self._frames = 0
+        self._handed_out = {}  # buffer -> the Frame that reads it
+
+    def open(self):
+        """Creates the factory, the buffers and the service (paused)."""
+        if self.service is not None:
+            return self
+        self.factory = CaptureFrameBufferFactory.create_instance(self.config)
+        self.buffers = [self.factory.create() for _ in range(self.buffer_count)]
+        self.service = CaptureService.create_instance(self.config)
+        self.service.pause()
+        return self
+
+    def close(self):
+        """Closes the service, then lets go of the buffers and the factory."""
+        for frame in self._handed_out.values():
+            frame.release()
+        self._handed_out = {}
+        if self.service is not None:
+            self.service.close()
+        self.service = None
+        self.buffers = []
+        self.factory = None
+
+    def __enter__(self):
+        return self.open()
+
+    def __exit__(self, *exc_info):
+        self.close()
+
+    def _enqueue(self, buffer):
+        frame = self._handed_out.pop(buffer, None)
+        if frame is not None:
+            frame.release()
+        self.service.enqueue_request(buffer)
+
+    def frames(self, n=None):
+        """Yields the next n Frames (endless when n is None).
+
+        A frame's buffer goes back to the capture when the caller asks for the
+        next frame, as long as more are to come; at most n are captured.
+        Frames that failed are yielded with their error. Stopping early
+        (break) pauses the capture.
+        """
+        service = self.service
+        if service is None:
+            raise ValueError("the Camera is not open")
+        enqueued = 0
+        for buffer in self.buffers[: self.buffer_count if n is None else n]:
+            self._enqueue(buffer)
+            enqueued += 1
+        service.resume()
+        try:
+            delivered = 0
+            while n is None or delivered < n:
+                buffer = service.dequeue_completed_request()
+                if buffer is None:
+                    raise RuntimeError("the capture service stopped")
+                delivered += 1
+                self._frames += 1
+                frame = Frame(self._frames - 1, buffer)
+                self._handed_out[buffer] = frame
+                yield frame
+                if n is None or enqueued < n:
+                    self._enqueue(buffer)
+                    enqueued += 1
+        finally:
+            if not service.closed:
+                # Every buffer is the caller's again: the completed ones are
+                # dropped, the waiting ones cleared.
+                service.pause()
+                while service.dequeue_completed_request() is not None:
+                    pass
+                service.clear_pending_requests()

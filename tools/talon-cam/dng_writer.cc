@@ -1,0 +1,149 @@
+#include "tools/talon-cam/dng_writer.h"
+
+#include <tiffio.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+#include "tools/talon-cam/atomic_file.h"
+#include "tools/talon-cam/csi2_unpack.h"
+
+namespace talon_cam {
+namespace {
+
+// CFAPattern colours: 0 red, 1 green, 2 blue.
+constexpr uint8_t kCfaColours[4][4] = {
+    {0, 1, 1, 2},  // RGGB
+    {1, 0, 2, 1},  // GRBG
+    {1, 2, 0, 1},  // GBRG
+    {2, 1, 1, 0},  // BGGR
+};
+
+// XYZ (D65) to linear sRGB: with it a developer shows the sensor's RGB as
+// sRGB primaries.
+constexpr float kXyzToSrgb[9] = {3.2406f,  -1.5372f, -0.4986f, -0.9689f, 1.8758f,
+                                 0.0415f, 0.0557f,  -0.2040f, 1.0570f};
+constexpr uint16_t kIlluminantD65 = 21;
+
+// Sets the tags and writes the samples; false when libtiff refuses.
+bool WriteImage(TIFF* tif, const DngImage& image, const std::vector<uint16_t>& samples) {
+  static const uint8_t kDngVersion[4] = {1, 4, 0, 0};
+  static const uint8_t kDngBackwardVersion[4] = {1, 1, 0, 0};
+  static const uint16_t kCfaRepeat[2] = {2, 2};
+  static const float kNeutral[3] = {1.f, 1.f, 1.f};
+  const float black[1] = {0.f};
+  const uint32_t white[1] = {(1u << image.bits) - 1};
+  char date_time[20] = "";
+  const time_t now = time(nullptr);
+  struct tm local {};
+  if (localtime_r(&now, &local) != nullptr) {
+    strftime(date_time, sizeof(date_time), "%Y:%m:%d %H:%M:%S", &local);
+  }
+  bool ok = TIFFSetField(tif, TIFFTAG_SUBFILETYPE, 0) &&
+            TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, image.width) &&
+            TIFFSetField(tif, TIFFTAG_IMAGELENGTH, image.height) &&
+            TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 16) &&
+            TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1) &&
+            TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_NONE) &&
+            TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_CFA) &&
+            TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
+            TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) &&
+            TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif, 0)) &&
+            TIFFSetField(tif, TIFFTAG_XRESOLUTION, 72.0) &&
+            TIFFSetField(tif, TIFFTAG_YRESOLUTION, 72.0) &&
+            TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH) &&
+            TIFFSetField(tif, TIFFTAG_MAKE, "talon") &&
+            TIFFSetField(tif, TIFFTAG_MODEL, "talon-cam") &&
+            TIFFSetField(tif, TIFFTAG_UNIQUECAMERAMODEL, "talon talon-cam") &&
+            TIFFSetField(tif, TIFFTAG_SOFTWARE, "talon-cam") &&
+            TIFFSetField(tif, TIFFTAG_IMAGEDESCRIPTION, image.description.c_str()) &&
+            TIFFSetField(tif, TIFFTAG_DNGVERSION, kDngVersion) &&
+            TIFFSetField(tif, TIFFTAG_DNGBACKWARDVERSION, kDngBackwardVersion) &&
+            TIFFSetField(tif, TIFFTAG_CFAREPEATPATTERNDIM, kCfaRepeat) &&
+            TIFFSetField(tif, TIFFTAG_CFAPATTERN, 4, kCfaColours[static_cast<int>(image.cfa)]) &&
+            TIFFSetField(tif, TIFFTAG_BLACKLEVEL, 1, black) &&
+            TIFFSetField(tif, TIFFTAG_WHITELEVEL, 1, white) &&
+            TIFFSetField(tif, TIFFTAG_COLORMATRIX1, 9, kXyzToSrgb) &&
+            TIFFSetField(tif, TIFFTAG_CALIBRATIONILLUMINANT1, kIlluminantD65) &&
+            TIFFSetField(tif, TIFFTAG_ASSHOTNEUTRAL, 3, kNeutral);
+  if (ok && date_time[0] != '\0') ok = TIFFSetField(tif, TIFFTAG_DATETIME, date_time);
+  for (uint32_t y = 0; ok && y < image.height; ++y) {
+    // libtiff takes a non-const row but does not change it when uncompressed.
+    void* row = const_cast<uint16_t*>(samples.data() + uint64_t{y} * image.width);
+    ok = TIFFWriteScanline(tif, row, y, 0) == 1;
+  }
+  return ok && TIFFWriteDirectory(tif) == 1;
+}
+
+}  // namespace
+
+bool ParseCfa(const std::string& text, Cfa* cfa) {
+  static const char* const kNames[4] = {"RGGB", "GRBG", "GBRG", "BGGR"};
+  std::string upper = text;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (int i = 0; i < 4; ++i) {
+    if (upper == kNames[i]) {
+      *cfa = static_cast<Cfa>(i);
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string DngStreamProblem(const vireo::CaptureStreamConfig& stream) {
+  char data_type[16];
+  std::snprintf(data_type, sizeof(data_type), "0x%X", static_cast<unsigned>(stream.data_type));
+  if (stream.data_type < vireo::CSI2_RAW6 || stream.data_type > vireo::CSI2_RAW16) {
+    // The CSI-2 data type ranges.
+    const int dt = stream.data_type;
+    const char* kind = dt >= 0x10 && dt <= 0x17   ? "embedded or generic data"
+                       : dt >= 0x18 && dt <= 0x1F ? "YUV"
+                       : dt >= 0x20 && dt <= 0x27 ? "RGB"
+                       : dt >= 0x30 && dt <= 0x37 ? "user-defined data"
+                                                  : "not a RAW data type";
+    return std::string("stream ") + data_type + " (" + kind +
+           ") is not raw Bayer (DNG takes the RAW data types 0x28 to 0x2E)";
+  }
+  const uint32_t bits = stream.bits_per_component;
+  if (bits != 8 && bits != 10 && bits != 16) {
+    return std::string("stream ") + data_type + " has " + std::to_string(bits) +
+           " bits per component (DNG takes 8, 10 or 16)";
+  }
+  return "";
+}
+
+bool WriteDng(const std::string& path, const DngImage& image, std::string* error) {
+  if (image.width == 0 || image.height == 0) {
+    *error = "no samples";
+    return false;
+  }
+  std::vector<uint16_t> samples(uint64_t{image.width} * image.height);
+  if (!UnpackCsi2(image.data, image.stride, image.width, image.height, image.bits,
+                  samples.data())) {
+    *error = "cannot unpack " + std::to_string(image.bits) + "-bit samples";
+    return false;
+  }
+  AtomicFile file;
+  if (!file.Create(path, error)) return false;
+  // libtiff closes its own descriptor in TIFFClose; the file keeps the
+  // original for the commit.
+  const int tiff_fd = dup(file.fd());
+  TIFF* tif = tiff_fd < 0 ? nullptr : TIFFFdOpen(tiff_fd, file.temporary_path().c_str(), "w");
+  if (tif == nullptr) {
+    if (tiff_fd >= 0) close(tiff_fd);
+    *error = "libtiff cannot open " + file.temporary_path();
+    return false;
+  }
+  const bool written = WriteImage(tif, image, samples);
+  TIFFClose(tif);
+  if (!written) {
+    *error = "libtiff cannot write " + file.temporary_path();
+    return false;
+  }
+  return file.Commit(error);
+}
+
+}  // namespace talon_cam

@@ -1,0 +1,52 @@
+// DNG files of raw Bayer frames: the CSI-2 payload of one stream (RAW8,
+// packed RAW10 or RAW16) unpacked to 16-bit samples and written with libtiff
+// as a single-image DNG that raw developers open: the CFA pattern, black
+// level 0 and white level 2^bits - 1, a colour matrix that takes the
+// sensor's RGB for linear sRGB (there is no calibration for the sensor), and
+// a text (ImageDescription) with the frame's timestamps and the capture
+// configuration.
+//
+// Files are replaced atomically: written under a temporary name in the
+// target's directory, then renamed.
+// Pure functions; callers own the memory they pass. Callable from any
+// thread (libtiff's warning handler writes to stderr).
+
+#ifndef TOOLS_TALON_CAM_DNG_WRITER_H_
+#define TOOLS_TALON_CAM_DNG_WRITER_H_
+
+#include <cstdint>
+#include <string>
+
+#include "system/capture/capture_types.h"
+
+namespace talon_cam {
+
+// The colour of the 2×2 cell's pixels, top left, top right, bottom left,
+// bottom right.
+enum class Cfa { kRggb, kGrbg, kGbrg, kBggr };
+
+// "RGGB", "GRBG", "GBRG" or "BGGR", upper or lower case.
+bool ParseCfa(const std::string& text, Cfa* cfa);
+
+// Empty when frames of `stream` can be written as DNG (a raw Bayer data
+// type, 0x28 to 0x2E, at 8, 10 or 16 bits per component); else why not.
+std::string DngStreamProblem(const vireo::CaptureStreamConfig& stream);
+
+struct DngImage {
+  const uint8_t* data = nullptr;  // `height` rows, `stride` bytes apart
+  uint64_t stride = 0;
+  uint32_t width = 0;
+  uint32_t height = 0;
+  uint32_t bits = 0;  // 8, 10 or 16
+  Cfa cfa = Cfa::kRggb;
+  std::string description;  // ASCII text for ImageDescription
+};
+
+// Writes `image` to `path`. False with a reason in `error` when the payload
+// cannot be unpacked or the file cannot be written; `path` is then
+// untouched.
+bool WriteDng(const std::string& path, const DngImage& image, std::string* error);
+
+}  // namespace talon_cam
+
+#endif  // TOOLS_TALON_CAM_DNG_WRITER_H_
