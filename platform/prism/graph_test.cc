@@ -1,7 +1,10 @@
 // Tests of graphs: stream pairing, compilation, and the compiled-graph file
 // (round trip, sharing across selector-only differences, damage).
 
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -9,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -282,25 +286,42 @@ TEST_F(GraphTest, DamagedFilesFailCleanly) {
             OZY_ERROR_RESOURCE_NOT_FOUND);
 }
 
-// Catches a save that leaves a partial or temporary file behind, and a
-// replaced file that is not whole.
+// Catches a save that writes the file in place (a reader, or a write that
+// fails part-way, would leave a partial file) or that leaves a temporary
+// file behind.
 TEST_F(GraphTest, SaveReplacesAtomically) {
   TempDir dir;
   Pipeline p({TestStream{}});
   ASSERT_TRUE(p.ok());
   const std::string path = dir.path() + "/graph";
   WriteAll(path, "stale");
+  // A second name of the old file: replacing the file leaves it as it was,
+  // writing in place would not.
+  ASSERT_EQ(link(path.c_str(), (dir.path() + "/old").c_str()), 0);
   ASSERT_EQ(OzySaveCompiledGraph(dir.path().c_str(), "graph", p.compiled), OZY_SUCCESS);
   const std::string first = ReadAll(path);
+  EXPECT_NE(first, "stale");
+  EXPECT_EQ(ReadAll(dir.path() + "/old"), "stale");
+  // A write that fails part-way (at the file size limit) keeps the old file.
+  WriteAll(path, "stale");
+  struct rlimit limit {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+  const struct rlimit small = {first.size() / 2, limit.rlim_max};
+  auto* previous = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const OzyError failed = OzySaveCompiledGraph(dir.path().c_str(), "graph", p.compiled);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+  signal(SIGXFSZ, previous);
+  EXPECT_NE(failed, OZY_SUCCESS);
+  EXPECT_EQ(ReadAll(path), "stale");
   ASSERT_EQ(OzySaveCompiledGraph(dir.path().c_str(), "graph", p.compiled), OZY_SUCCESS);
   EXPECT_EQ(ReadAll(path), first);
-  EXPECT_NE(first, "stale");
-  // Only the final file is in the directory.
-  std::string listing;
+  // Only the final files are in the directory.
+  std::set<std::string> listing;
   for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
-    listing += entry.path().filename().string() + " ";
+    listing.insert(entry.path().filename().string());
   }
-  EXPECT_EQ(listing, "graph ");
+  EXPECT_EQ(listing, (std::set<std::string>{"graph", "old"}));
   EXPECT_EQ(OzySaveCompiledGraph(dir.path().c_str(), "a/b", p.compiled),
             OZY_ERROR_INVALID_REQUEST);
   EXPECT_EQ(OzySaveCompiledGraph(dir.path().c_str(), "graph", nullptr),

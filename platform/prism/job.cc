@@ -20,6 +20,7 @@ struct RunCounters {
   std::atomic<uint64_t> cancelled{0};
   std::atomic<uint64_t> timed_out{0};
   std::atomic<uint64_t> failed{0};
+  std::atomic<size_t> blocked_waits{0};  // not a total: waits blocked now
 };
 
 RunCounters& Counters() {
@@ -180,7 +181,11 @@ OzyError Job::Wait(uint64_t timeout_ns) {
         return OZY_ERROR_TIMEOUT;
       }
       const auto eof = now + std::chrono::nanoseconds(oldest.frame.eof_ns - boot_now);
+      // Counted under the lock: a reset that sees the count finds the wait
+      // blocked, since it needs the lock that the wait gives up.
+      Counters().blocked_waits.fetch_add(1);
       cv_.wait_until(lock, std::min(eof, deadline));
+      Counters().blocked_waits.fetch_sub(1);
     }
     run = std::move(runs_[head_]);
     PopOldest();
@@ -335,5 +340,7 @@ void PrismSimGetRunStats(PrismSimRunStats* stats) {
   stats->timed_out = c.timed_out.load();
   stats->failed = c.failed.load();
 }
+
+size_t PrismSimBlockedWaitCount(void) { return prism_sim::Counters().blocked_waits.load(); }
 
 }  // extern "C"

@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -203,20 +204,31 @@ TEST_F(JobTest, TimeOutAbandonsTheRun) {
   EXPECT_EQ(after.completed, before.completed + 1);
 }
 
-// Catches a reset that does not wake a wait under way (it would time out:
-// the frame ends 80 s later), a later wait for an ended run that succeeds,
-// and an ended run writing into its buffer.
+// Catches a reset that does not wake a wait under way (it would sleep until
+// its own time-out: the frame ends 80 s later), a later wait for an ended run
+// that succeeds, and an ended run writing into its buffer.
 TEST_F(JobTest, ResetCancelsWaitUnderWayAndLaterWaits) {
   PrismSimSetFrameRate(0.01);
   Pipeline p({TestStream{}});
   ASSERT_TRUE(p.ok());
   ASSERT_EQ(p.FinalizeAndEnqueue(0), OZY_SUCCESS);
   ASSERT_EQ(p.FinalizeAndEnqueue(1), OZY_SUCCESS);
+  constexpr int64_t kTimeoutMs = 20'000;
   std::atomic<OzyError> first{-1};
-  std::thread worker([&] { first = OzyWaitForCompletionWithTimeout(p.job, kLongTimeout); });
+  int64_t waited_ms = 0;
+  const size_t blocked = PrismSimBlockedWaitCount();
+  std::thread worker([&] {
+    const auto start = std::chrono::steady_clock::now();
+    first = OzyWaitForCompletionWithTimeout(p.job, kTimeoutMs * 1'000'000);
+    waited_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    std::chrono::steady_clock::now() - start)
+                    .count();
+  });
+  while (PrismSimBlockedWaitCount() <= blocked) std::this_thread::yield();
   EXPECT_EQ(OzyResetDevice(p.device), OZY_SUCCESS);
   worker.join();
   EXPECT_EQ(first.load(), OZY_ERROR_CANCELLED);
+  EXPECT_LT(waited_ms, kTimeoutMs);  // woken by the reset, not by its own time-out
   EXPECT_EQ(OzyWaitForCompletionWithTimeout(p.job, kLongTimeout), OZY_ERROR_CANCELLED);
   EXPECT_EQ(OzyWaitForCompletionWithTimeout(p.job, 0), OZY_ERROR_INVALID_REQUEST);
   EXPECT_EQ(p.Bytes(0, 0), std::vector<uint8_t>(80 * 4, 0));

@@ -74,6 +74,11 @@ typedef struct PrismSimRunStats {
 } PrismSimRunStats;
 PRISM_SIM_EXPORT void PrismSimGetRunStats(PrismSimRunStats* stats);
 
+// Waits for completion, of all jobs, that are blocked right now until their
+// run's frame ends (or a reset, an unload, a deletion or the time-out wakes
+// them); a test waits on it to know a wait is really under way.
+PRISM_SIM_EXPORT size_t PrismSimBlockedWaitCount(void);
+
 // Writes the test-pattern frame `sequence` as CSI-2 payload (bits 8: RAW8,
 // 10: packed RAW10, 16: RAW16 little-endian) into `data`: ceil(width * bits
 // / 8) bytes per row at row r's offset r * stride, nothing else. This is

@@ -32,12 +32,18 @@ TEST(PrismSimFailpoints, NthCallOnly) {
   OzyDeleteMemoryAllocator(c);
 }
 
+// Catches a setting whose later entries are dropped, or an every-call
+// failpoint that fires once.
 TEST(PrismSimFailpoints, EveryCallAndSeveralFunctions) {
-  ScopedFailpoints fail(" OzyGetMemoryAllocator:-7 , OzyDeleteMemoryAllocator:2:1");
   OzyMemoryAllocator* a = nullptr;
-  EXPECT_EQ(OzyGetMemoryAllocator(3, &a), -7);
-  EXPECT_EQ(OzyGetMemoryAllocator(3, &a), -7);
-  EXPECT_EQ(a, nullptr);
+  ASSERT_EQ(OzyGetMemoryAllocator(3, &a), OZY_SUCCESS);
+  ScopedFailpoints fail(" OzyGetMemoryAllocator:-7 , OzyDeleteMemoryAllocator:2:1");
+  OzyMemoryAllocator* b = nullptr;
+  EXPECT_EQ(OzyGetMemoryAllocator(3, &b), -7);
+  EXPECT_EQ(OzyGetMemoryAllocator(3, &b), -7);
+  EXPECT_EQ(b, nullptr);
+  EXPECT_EQ(OzyDeleteMemoryAllocator(a), 2);
+  EXPECT_EQ(OzyDeleteMemoryAllocator(a), OZY_SUCCESS);
 }
 
 // Catches malformed settings being half applied.

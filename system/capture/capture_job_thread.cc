@@ -69,10 +69,15 @@ void CaptureJobThread::Finish() {
     OzyResetDevice(device_);
   }
   // Taking each queue mutex after setting the flag means that a thread that
-  // saw the flag clear is already waiting when the notification comes.
+  // saw the flag clear is already waiting when the notification comes. The
+  // clients compare the stop generation rather than the flag, which a Start
+  // may clear before a woken client runs.
   { std::lock_guard<std::mutex> lock(pending_mutex_); }
   pending_cv_.notify_all();
-  { std::lock_guard<std::mutex> lock(completed_mutex_); }
+  {
+    std::lock_guard<std::mutex> lock(completed_mutex_);
+    ++stop_generation_;
+  }
   completed_cv_.notify_all();
   if (thread_.joinable()) thread_.join();
   OzyError error = OzyUnloadDeviceConfig(job_);
@@ -109,15 +114,26 @@ bool CaptureJobThread::EnqueueRequestUnlessHeld(CaptureFrameBufferImpl* frame_bu
 
 CaptureFrameBufferImpl* CaptureJobThread::DequeueCompletedRequest() {
   std::unique_lock<std::mutex> lock(completed_mutex_);
+  const uint64_t generation = stop_generation_;
   while (true) {
+    // Blocked when a stop was requested: null, though the worker may have
+    // been started again and completed a buffer since.
+    if (stop_generation_ != generation) return nullptr;
     if (!completed_queue_.empty()) {
       CaptureFrameBufferImpl* frame_buffer = completed_queue_.front();
       completed_queue_.pop_front();
       return frame_buffer;
     }
     if (finished_.load()) return nullptr;
+    ++blocked_clients_;
     completed_cv_.wait(lock);
+    --blocked_clients_;
   }
+}
+
+int CaptureJobThread::BlockedClientCount() {
+  std::lock_guard<std::mutex> lock(completed_mutex_);
+  return blocked_clients_;
 }
 
 void CaptureJobThread::ClearPendingRequests() {

@@ -14,10 +14,20 @@
 // - client threads, any number: EnqueueRequest, DequeueCompletedRequest,
 //   ClearPendingRequests;
 // - the owner (never the worker): Start, Finish, destruction, one at a time;
+//   no client call may be under way at destruction (the service waits for
+//   the clients that Finish released to leave before it destroys the worker);
 // - the worker thread: Run, EnqueueIpuCapture, WaitIpuCapture, PostIpuCapture.
-// Lock order: completed_mutex_ before pending_mutex_ (PostIpuCapture only);
-// ipu_mutex_ is never held with another lock, and no lock is held while the
-// worker waits for the IPU.
+// Locks:
+// - ipu_mutex_: one cycle's job submissions against the device reset of
+//   Finish;
+// - pending_mutex_: pending_queue_ and worker_active_; pending_cv_ wakes the
+//   worker for a new buffer or a stop;
+// - completed_mutex_: completed_queue_, stop_generation_ and
+//   blocked_clients_; completed_cv_ wakes the clients for a completed buffer
+//   or a stop.
+// Lock order: completed_mutex_ before pending_mutex_ (PostIpuCapture and
+// EnqueueRequestUnlessHeld only); ipu_mutex_ is never held with another lock,
+// and no lock is held while the worker waits for the IPU.
 //
 // Ownership: builds no IPU object. The device, job, transfer nodes and the two
 // event-status records belong to the capture service, which outlives this
@@ -70,7 +80,10 @@ class TALON_EXPORT CaptureJobThread {
   bool EnqueueRequestUnlessHeld(CaptureFrameBufferImpl* frame_buffer);
 
   // The oldest completed buffer; blocks while the worker runs and nothing is
-  // completed; null once a stop is requested and nothing is completed.
+  // completed; null once a stop is requested and nothing is completed. A
+  // client blocked when a stop is requested returns null, even when the
+  // owner starts the worker again before the client runs (completed buffers
+  // stay for the next call).
   CaptureFrameBufferImpl* DequeueCompletedRequest();
 
   // Drops every pending buffer unchanged. Refused with a WARNING, leaving
@@ -80,6 +93,10 @@ class TALON_EXPORT CaptureJobThread {
 
   // True between Start and Finish.
   bool running() const { return !finished_.load(); }
+
+  // Clients blocked in DequeueCompletedRequest right now, for tests that
+  // must know a client waits before they stop the worker. Not exported.
+  __attribute__((visibility("hidden"))) int BlockedClientCount();
 
  private:
   void Run();
@@ -103,6 +120,11 @@ class TALON_EXPORT CaptureJobThread {
   // True from Start until Run has drained and returns.
   bool worker_active_ ABSL_GUARDED_BY(pending_mutex_) = false;
   std::deque<CaptureFrameBufferImpl*> completed_queue_ ABSL_GUARDED_BY(completed_mutex_);
+  // Stop requests so far. A client that blocked before a stop returns once
+  // this changes, whether or not finished_ has been cleared again since.
+  uint64_t stop_generation_ ABSL_GUARDED_BY(completed_mutex_) = 0;
+  // Clients waiting on completed_cv_.
+  int blocked_clients_ ABSL_GUARDED_BY(completed_mutex_) = 0;
   OzyTransferEventStatus* const sof_status_;
   OzyTransferEventStatus* const eof_status_;
   const uint32_t timeout_ms_;

@@ -1,5 +1,6 @@
 #include "system/capture/capture_job_thread.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <future>
 #include <thread>
@@ -159,9 +160,38 @@ TEST_F(CaptureJobThreadTest, FinishReleasesEveryWaiter) {
     clients.push_back(std::async(std::launch::async,
                                  [this] { return worker_->DequeueCompletedRequest(); }));
   }
+  while (worker_->BlockedClientCount() < 3) std::this_thread::yield();
   worker_->Finish();
+  // Nothing but Finish wakes them: the worker has stopped.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (auto& c : clients) EXPECT_EQ(c.wait_until(deadline), std::future_status::ready);
+  if (worker_->BlockedClientCount() > 0) {  // left blocked: end the test
+    worker_->Start();
+    for (int i = 0; i < 3; ++i) worker_->EnqueueRequest(NewBuffer());
+  }
   for (auto& c : clients) EXPECT_EQ(c.get(), nullptr);
+  worker_->Finish();
   worker_->Finish();  // a second Finish does nothing
+}
+
+// Catches a dequeue that keeps returning null after the worker is started
+// again, instead of blocking until a buffer completes.
+TEST_F(CaptureJobThreadTest, DequeueBlocksAgainAfterTheNextStart) {
+  Build(60000);
+  worker_->Start();
+  worker_->Finish();
+  worker_->Start();
+  auto client =
+      std::async(std::launch::async, [this] { return worker_->DequeueCompletedRequest(); });
+  while (worker_->BlockedClientCount() < 1 &&
+         client.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+    std::this_thread::yield();
+  }
+  CaptureFrameBufferImpl* a = NewBuffer();
+  worker_->EnqueueRequest(a);
+  worker_->EnqueueRequest(NewBuffer());
+  EXPECT_EQ(client.get(), a);
+  worker_->Finish();
 }
 
 // Catches submitted buffers left behind at a stop, or ENQUEUED buffers

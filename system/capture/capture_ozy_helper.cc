@@ -87,6 +87,18 @@ void AppendNode(OzyNode* node, MipiDataTypeCsi2 data_type, int32_t buffer_kind,
   transfer_nodes->finalize_infos.emplace_back(static_cast<int>(data_type), entry);
 }
 
+// The device record's MIPI stream number, 4 * receiver + stream index. The
+// receiver is not range-checked: the number is formed in 64 bits and then
+// wrapped to the record's 32 bits, which leaves every valid one unchanged.
+int32_t MipiStreamNumber(int32_t mipi_rx, size_t index) {
+  const int64_t number = int64_t{4} * mipi_rx + static_cast<int64_t>(index);
+  return static_cast<int32_t>(static_cast<uint32_t>(number));
+}
+
+}  // namespace
+
+namespace internal {
+
 std::string CompiledGraphDir(const CaptureConfig& config) {
   const char* env = std::getenv("TEST_UNDECLARED_OUTPUTS_DIR");
   std::string dir = absl::StrCat(env != nullptr && env[0] != '\0' ? env : kDefaultCompiledGraphDir,
@@ -98,7 +110,7 @@ std::string CompiledGraphDir(const CaptureConfig& config) {
   return dir;
 }
 
-}  // namespace
+}  // namespace internal
 
 CaptureError GetDeviceFromConfig(const CaptureConfig& config, OzyDevice** device,
                                  bool mipi_streams_only) {
@@ -107,7 +119,7 @@ CaptureError GetDeviceFromConfig(const CaptureConfig& config, OzyDevice** device
   std::vector<int32_t> list_b(n, 0);
   std::vector<int32_t> list_m(n, 0);
   for (size_t i = 0; i < n; ++i) {
-    list_m[i] = 4 * config.mipi_rx + static_cast<int32_t>(i);
+    list_m[i] = MipiStreamNumber(config.mipi_rx, i);
     if (!mipi_streams_only) {
       list_a[i] = static_cast<int32_t>(i);
       list_b[i] = 12 + static_cast<int32_t>(i);
@@ -178,7 +190,7 @@ CaptureError CreateMipiInputGraph(const CaptureConfig& config,
   names.reserve(transfer_nodes.names.size());
   for (const std::string& name : transfer_nodes.names) names.push_back(name.c_str());
   const uint64_t count = transfer_nodes.nodes.size();
-  const std::string capture_dir = CompiledGraphDir(config);
+  const std::string capture_dir = internal::CompiledGraphDir(config);
   const std::string path = absl::StrCat(capture_dir, "/", kCompiledGraphFile);
 
   if (vireo_util::FileExists(path)) {

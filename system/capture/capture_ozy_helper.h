@@ -62,6 +62,13 @@ TALON_EXPORT CaptureError FinalizeBuffers(
     CaptureFrameBuffer* frame_buffer,
     std::vector<std::pair<int, OzyFinalizeBufferInfo>>* finalize_infos, OzyJob* job);
 
+namespace internal {
+// Test seam, not exported: the compiled-graph cache directory of `config`,
+// under TEST_UNDECLARED_OUTPUTS_DIR when it is set and not empty, else
+// under the default base directory.
+std::string CompiledGraphDir(const CaptureConfig& config);
+}  // namespace internal
+
 }  // namespace ozy
 }  // namespace vireo
 

@@ -34,6 +34,25 @@ bool StreamsCanBeBuilt(const CaptureConfig& config) {
 
 }  // namespace
 
+class DramCaptureService::ClientCall {
+ public:
+  explicit ClientCall(DramCaptureService* service) : service_(service) {
+    std::lock_guard<std::mutex> lock(service_->calls_mutex_);
+    ++service_->calls_in_progress_;
+  }
+  // Notifies under the lock: the destructor cannot free the condition
+  // variable before this call has left it.
+  ~ClientCall() {
+    std::lock_guard<std::mutex> lock(service_->calls_mutex_);
+    if (--service_->calls_in_progress_ == 0) service_->calls_done_cv_.notify_all();
+  }
+  ClientCall(const ClientCall&) = delete;
+  ClientCall& operator=(const ClientCall&) = delete;
+
+ private:
+  DramCaptureService* const service_;
+};
+
 CaptureService::~CaptureService() {}
 
 std::unique_ptr<CaptureService> CaptureService::CreateInstance(const CaptureConfig& config) {
@@ -46,6 +65,11 @@ DramCaptureService::DramCaptureService(const CaptureConfig& config) : config_(co
 
 DramCaptureService::~DramCaptureService() {
   if (capture_job_thread_ != nullptr) Pause();
+  {
+    // The stop released every blocked client; none blocks again.
+    std::unique_lock<std::mutex> lock(calls_mutex_);
+    while (calls_in_progress_ > 0) calls_done_cv_.wait(lock);
+  }
   ReleaseIpu();
   transfer_nodes_.finalize_infos.clear();
   transfer_nodes_.names.clear();
@@ -160,6 +184,7 @@ void DramCaptureService::ReleaseIpu() {
 }
 
 CaptureError DramCaptureService::EnqueueRequest(CaptureFrameBuffer* frame_buffer) {
+  ClientCall call(this);
   if (frame_buffer == nullptr) return CaptureError::INVALID_BUFFER;
   auto* impl = dynamic_cast<CaptureFrameBufferImpl*>(frame_buffer);
   if (impl == nullptr) return CaptureError::INVALID_BUFFER;
@@ -175,11 +200,18 @@ CaptureError DramCaptureService::EnqueueRequest(CaptureFrameBuffer* frame_buffer
 }
 
 CaptureFrameBuffer* DramCaptureService::DequeueCompletedRequest() {
+  ClientCall call(this);
   if (capture_job_thread_ == nullptr) return nullptr;
   return capture_job_thread_->DequeueCompletedRequest();
 }
 
+int DramCaptureService::BlockedClientCount() {
+  if (capture_job_thread_ == nullptr) return 0;
+  return capture_job_thread_->BlockedClientCount();
+}
+
 void DramCaptureService::ClearPendingRequests() {
+  ClientCall call(this);
   if (capture_job_thread_ == nullptr) return;
   capture_job_thread_->ClearPendingRequests();
 }

@@ -7,7 +7,12 @@
 //
 // Threading: as CaptureService. Initialize, InitializeIpu and InitializeThread
 // run on the creating thread before the worker starts; the worker only reads
-// what they built.
+// what they built. The destructor stops the worker, which releases the
+// clients blocked in DequeueCompletedRequest, and then waits until every
+// client call under way has left the service before it frees anything.
+// Locks: calls_mutex_ guards calls_in_progress_; calls_done_cv_ wakes the
+// destructor when the last client call leaves. It is never held together
+// with a lock of the worker (no lock order).
 // Ownership: owns every IPU handle and node and the CaptureJobThread, and
 // deletes them when destroyed (worker stopped first, then the IPU objects,
 // device first).
@@ -15,8 +20,11 @@
 #ifndef SYSTEM_CAPTURE_DRAM_CAPTURE_SERVICE_H_
 #define SYSTEM_CAPTURE_DRAM_CAPTURE_SERVICE_H_
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 
+#include "absl/base/thread_annotations.h"
 #include "base/export.h"
 #include "system/capture/capture_job_thread.h"
 #include "system/capture/capture_ozy_helper.h"
@@ -46,7 +54,15 @@ class TALON_EXPORT DramCaptureService : public CaptureService {
   // Deletes every IPU object; runs once, from the destructor.
   void ReleaseIpu();
 
+  // Clients blocked in DequeueCompletedRequest right now; for tests, not
+  // exported.
+  __attribute__((visibility("hidden"))) int BlockedClientCount();
+
  private:
+  // Counts a client call (EnqueueRequest, DequeueCompletedRequest,
+  // ClearPendingRequests) for as long as it is under way.
+  class ClientCall;
+
   CaptureConfig config_;
   std::unique_ptr<CaptureJobThread> capture_job_thread_;
   OzyDevice* device_ = nullptr;
@@ -56,6 +72,9 @@ class TALON_EXPORT DramCaptureService : public CaptureService {
   ozy::TransferNodes transfer_nodes_;
   OzyTransferEventStatus sof_status_{};
   OzyTransferEventStatus eof_status_{};
+  std::mutex calls_mutex_;
+  std::condition_variable calls_done_cv_;
+  int calls_in_progress_ ABSL_GUARDED_BY(calls_mutex_) = 0;
 };
 
 }  // namespace vireo

@@ -350,16 +350,16 @@ TEST(DramController, AddressesOutsideTheBlockAreRefused) {
   EXPECT_EQ(log.Messages(SYSTEM_LOG_ERROR).size(), 12u);
 }
 
-// Catches a wrong order of the exported addresses and a leaked or
-// double-owned interface.
+// Catches a wrong order of the exported addresses, a leaked interface, and
+// one the controller keeps without using it (talking to another).
 TEST(DramController, AddressesAndOwnership) {
   EXPECT_THAT(DramController::kAxiRegisterAddress,
               ElementsAre(0x040084ECu, 0x040084E8u, 0x040084F0u, 0x04008368u, 0x04008364u));
   auto r = std::make_shared<Recording>();
-  std::unique_ptr<SysFileInterface> files = std::make_unique<RecordingSysFile>(r);
   {
-    DramController controller(std::move(files));
-    EXPECT_EQ(files, nullptr);
+    DramController controller(std::make_unique<RecordingSysFile>(r));
+    controller.WriteRegister(0x040084F0, 0x100);
+    EXPECT_THAT(Written(*r), ElementsAre("316;0x100"));
     EXPECT_FALSE(r->destroyed);
   }
   EXPECT_TRUE(r->destroyed);
