@@ -11,7 +11,6 @@ namespace vireo {
 namespace ozy {
 namespace {
 
-constexpr char kDefaultCompiledGraphDir[] = "/data/vireo/compiled_graph";
 constexpr char kCompiledGraphFile[] = "graph";
 constexpr char kNodeNamePrefix[] = "__mipi_in_dt_";
 constexpr uint64_t kNoBufferPlaceholder = 0xDEADBEEF;
@@ -100,7 +99,7 @@ int32_t MipiStreamNumber(int32_t mipi_rx, size_t index) {
 namespace internal {
 
 std::string CompiledGraphDir(const CaptureConfig& config) {
-  const char* env = std::getenv("TEST_UNDECLARED_OUTPUTS_DIR");
+  const char* env = std::getenv(kCompiledGraphDirVariable);
   std::string dir = absl::StrCat(env != nullptr && env[0] != '\0' ? env : kDefaultCompiledGraphDir,
                                  "/capture", "rx", config.mipi_rx);
   for (const CaptureStreamConfig& stream : config.stream_configs) {

@@ -62,6 +62,13 @@ TALON_EXPORT CaptureError FinalizeBuffers(
     CaptureFrameBuffer* frame_buffer,
     std::vector<std::pair<int, OzyFinalizeBufferInfo>>* finalize_infos, OzyJob* job);
 
+// Where compiled graphs are cached: this base directory, or the value of
+// kCompiledGraphDirVariable when that is set and not empty (each
+// configuration has its folder below it). Tools that pick another place set
+// the variable.
+inline constexpr char kDefaultCompiledGraphDir[] = "/data/vireo/compiled_graph";
+inline constexpr char kCompiledGraphDirVariable[] = "TEST_UNDECLARED_OUTPUTS_DIR";
+
 namespace internal {
 // Test seam, not exported: the compiled-graph cache directory of `config`,
 // under TEST_UNDECLARED_OUTPUTS_DIR when it is set and not empty, else
