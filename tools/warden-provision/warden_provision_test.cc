@@ -166,6 +166,11 @@ TEST_F(WardenProvisionTest, ParseRefusesWhatIsNotOneMessage) {
 // Catches a generate --out that truncates the old file before its write
 // fails (here: a file-size limit of 0), or that leaves its temporary file.
 TEST_F(WardenProvisionTest, FailedGenerateKeepsTheOldFile) {
+#if defined(__SANITIZE_THREAD__)
+  // ThreadSanitizer's runtime writes files of its own before main and is
+  // killed by the file-size limit; the other builds cover this path.
+  GTEST_SKIP() << "file-size limit kills the ThreadSanitizer runtime";
+#endif
   const std::string out_dir = dir_.path() + "/out";
   ASSERT_EQ(mkdir(out_dir.c_str(), 0700), 0);
   const std::string path = out_dir + "/record.bin";
