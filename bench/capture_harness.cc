@@ -65,7 +65,7 @@ CaptureRun RunCapture(const vireo::CaptureConfig& config, double fps, int buffer
   auto service = vireo::CaptureService::CreateInstance(config);
   if (service == nullptr) return run;
 
-  capture_stats::FrameStats stats;
+  talon_support::FrameStats stats;
   run.records.reserve(frames);
   const int64_t cpu_start = ProcessCpuNs();
   const int64_t client_cpu_start = ThreadCpuNs();
@@ -79,7 +79,7 @@ CaptureRun RunCapture(const vireo::CaptureConfig& config, double fps, int buffer
     vireo::CaptureFrameBuffer* buffer = service->DequeueCompletedRequest();
     const int64_t now = BoottimeNs();
     if (buffer == nullptr) break;
-    capture_stats::FrameRecord record;
+    talon_support::FrameRecord record;
     record.error = buffer->GetError();
     record.dequeue_ns = now;
     if (record.error == vireo::CaptureError::SUCCESS) {
@@ -103,7 +103,7 @@ CaptureRun RunCapture(const vireo::CaptureConfig& config, double fps, int buffer
 
   // Drops are counted against the simulated sensor's known period.
   const int64_t period_ns = fps > 0 ? static_cast<int64_t>(1e9 / fps + 0.5) : 0;
-  const capture_stats::Summary summary = stats.Summarize(period_ns);
+  const talon_support::Summary summary = stats.Summarize(period_ns);
   run.ok = stats.frames() == frames;
   run.frames = summary.frames;
   run.errors = summary.errors;
@@ -152,8 +152,8 @@ RoundTrip MeasureCondVarRoundTrip(uint64_t count) {
   const int64_t end = BoottimeNs();
   echo.join();
   RoundTrip result;
-  result.p50_ns = capture_stats::Percentile(samples, 50);
-  result.p99_ns = capture_stats::Percentile(samples, 99);
+  result.p50_ns = talon_support::Percentile(samples, 50);
+  result.p99_ns = talon_support::Percentile(samples, 99);
   result.per_s = end > start ? static_cast<double>(count) * 1e9 / static_cast<double>(end - start)
                              : 0;
   return result;

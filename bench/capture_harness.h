@@ -33,7 +33,7 @@ struct CaptureRun {
   double worker_cpu_ns_per_frame = 0;  // process CPU minus the client's, per frame
   double process_cpu_ns_per_frame = 0;
   uint64_t single_buffer_warnings = 0;  // library warnings seen during the run
-  std::vector<capture_stats::FrameRecord> records;  // every buffer dequeued, in order
+  std::vector<talon_support::FrameRecord> records;  // every buffer dequeued, in order
 };
 
 // Captures `frames` frames of `config` at sensor rate `fps` (0: unthrottled)
@@ -53,9 +53,9 @@ struct RoundTrip {
 RoundTrip MeasureCondVarRoundTrip(uint64_t count);
 
 // The clocks of a capture run (process and thread CPU time, CLOCK_BOOTTIME).
-using capture_stats::BoottimeNs;
-using capture_stats::ProcessCpuNs;
-using capture_stats::ThreadCpuNs;
+using talon_support::BoottimeNs;
+using talon_support::ProcessCpuNs;
+using talon_support::ThreadCpuNs;
 
 // A fresh empty directory for the compiled-graph cache; the library is
 // pointed at it through TEST_UNDECLARED_OUTPUTS_DIR. The directories are

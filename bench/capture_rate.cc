@@ -106,7 +106,7 @@ void AddRun(const CaptureRun& run, const talon_bench::WaitProbeRecords& probe,
   const std::vector<int64_t>& returns = probe.success_return_ns;
   if (returns.size() != runtime_successful_waits) totals->paired = false;
   size_t next = 0;
-  for (const capture_stats::FrameRecord& record : run.records) {
+  for (const talon_support::FrameRecord& record : run.records) {
     if (record.error != vireo::CaptureError::SUCCESS) continue;
     totals->latency_ns.push_back(record.dequeue_ns - record.eof_ns);
     if (next == returns.size() || returns[next] < record.eof_ns ||
@@ -270,11 +270,11 @@ void PrintLatencyRows(const Measurements& m) {
   };
   for (const Quantile& q : {Quantile{50, m.trip.p50_ns, "<= 50 us"},
                             Quantile{99, m.trip.p99_ns, "<= 500 us"}}) {
-    const int64_t total = capture_stats::Percentile(two.latency_ns, q.p);
-    const int64_t runtime = capture_stats::Percentile(two.runtime_ns, q.p);
-    const int64_t wake = capture_stats::Percentile(host.wake_late_ns, q.p);
-    const int64_t library = capture_stats::Percentile(two.library_ns, q.p);
-    const int64_t handoff = capture_stats::Percentile(host.handoff_ns, q.p);
+    const int64_t total = talon_support::Percentile(two.latency_ns, q.p);
+    const int64_t runtime = talon_support::Percentile(two.runtime_ns, q.p);
+    const int64_t wake = talon_support::Percentile(host.wake_late_ns, q.p);
+    const int64_t library = talon_support::Percentile(two.library_ns, q.p);
+    const int64_t handoff = talon_support::Percentile(host.handoff_ns, q.p);
     Row(absl::StrFormat("EOF-to-dequeue latency p%.0f, 1000 fps, 2 buf", q.p), Us(total),
         "cv round trip " + Us(q.trip_ns), Ratio(total, q.trip_ns, 1), q.target);
     Row(absl::StrFormat("  runtime: EOF to wait's return, p%.0f", q.p), Us(runtime),

@@ -63,7 +63,7 @@ std::vector<int64_t> Tick(uint64_t periods, int64_t period_ns, TickHandoff* hand
       now = std::chrono::steady_clock::now();
     }
     late_ns.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(now - deadline).count());
-    handoff->Post(k, capture_stats::BoottimeNs());
+    handoff->Post(k, talon_support::BoottimeNs());
   }
   return late_ns;
 }
@@ -81,7 +81,7 @@ HostBaseline MeasureHostBaseline(uint64_t periods, int64_t period_ns) {
   for (uint64_t seen = 0; seen < periods;) {
     int64_t handed_ns = 0;
     seen = handoff.Receive(seen, &handed_ns);
-    handoff_ns.push_back(capture_stats::BoottimeNs() - handed_ns);
+    handoff_ns.push_back(talon_support::BoottimeNs() - handed_ns);
   }
   ticker.join();
 

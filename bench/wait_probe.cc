@@ -52,7 +52,7 @@ OzyError __real_OzyWaitForCompletionWithTimeout(OzyJob* job, uint64_t timeout_ns
 
 OzyError __wrap_OzyWaitForCompletionWithTimeout(OzyJob* job, uint64_t timeout_ns) {
   const OzyError result = __real_OzyWaitForCompletionWithTimeout(job, timeout_ns);
-  talon_bench::TheProbe().Record(result, capture_stats::BoottimeNs());
+  talon_bench::TheProbe().Record(result, talon_support::BoottimeNs());
   return result;
 }
 }

@@ -4,8 +4,8 @@
 //
 // The input is split at NUL bytes into the arguments after the program name.
 // Each parser must return, never crash or throw, and either accept or give a
-// reason; the two parsers written for this give it in one line, and what
-// talon-dramctl accepts is a register inside the block, aligned.
+// reason in one line, and what talon-dramctl accepts is a register inside
+// the block, aligned.
 
 #include <cstddef>
 #include <cstdint>
@@ -26,9 +26,9 @@ constexpr size_t kMaxInputBytes = 4096;
 
 [[noreturn]] void Fail(const char* what) { fuzz::CheckFailed("command_line_fuzzer", what); }
 
-void CheckReason(const std::string& error, bool one_line) {
+void CheckReason(const std::string& error) {
   if (error.empty()) Fail("refused without a reason");
-  if (one_line && error.find('\n') != std::string::npos) Fail("a reason of several lines");
+  if (error.find('\n') != std::string::npos) Fail("a reason of several lines");
 }
 
 void TalonCam(const std::vector<std::string>& args) {
@@ -37,7 +37,7 @@ void TalonCam(const std::vector<std::string>& args) {
   talon_cam::Options options;
   std::string error;
   if (!talon_cam::ParseOptions(static_cast<int>(argv.size()), argv.data(), &options, &error)) {
-    CheckReason(error, false);
+    CheckReason(error);
     return;
   }
   if (options.config.stream_configs.empty()) Fail("talon-cam accepted no stream");
@@ -49,7 +49,7 @@ void TalonDramctl(const std::vector<std::string>& args) {
   talon_dramctl::Command command;
   std::string error;
   if (!talon_dramctl::ParseCommand(args, kHostOptions, &command, &error)) {
-    CheckReason(error, true);
+    CheckReason(error);
     return;
   }
   using talon_dramctl::Action;
@@ -66,7 +66,7 @@ void WardenProvision(const std::vector<std::string>& args) {
   warden_provision::Invocation invocation;
   std::string error;
   if (!warden_provision::ParseArgs(args, &invocation, &error)) {
-    CheckReason(error, true);
+    CheckReason(error);
     return;
   }
   if (invocation.command == warden_provision::Command::kParse && invocation.path.empty()) {

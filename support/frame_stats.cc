@@ -8,7 +8,7 @@
 #include <cmath>
 #include <cstdio>
 
-namespace capture_stats {
+namespace talon_support {
 
 int64_t BoottimeNs() {
   timespec ts{};
@@ -148,4 +148,4 @@ std::string FormatSummary(const Summary& summary, double cpu_ns_per_frame) {
   return out;
 }
 
-}  // namespace capture_stats
+}  // namespace talon_support

@@ -17,7 +17,7 @@
 
 #include "system/capture/capture_types.h"
 
-namespace capture_stats {
+namespace talon_support {
 
 // Clocks of a capture run, in nanoseconds: CLOCK_BOOTTIME (the clock of the
 // frame timestamps), the process's CPU time and the calling thread's.
@@ -84,6 +84,6 @@ class FrameStats {
 // `cpu_ns_per_frame` < 0 leaves the CPU line out.
 std::string FormatSummary(const Summary& summary, double cpu_ns_per_frame);
 
-}  // namespace capture_stats
+}  // namespace talon_support
 
 #endif  // SUPPORT_FRAME_STATS_H_

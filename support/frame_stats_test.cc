@@ -4,7 +4,7 @@
 
 #include <vector>
 
-namespace capture_stats {
+namespace talon_support {
 namespace {
 
 constexpr int64_t kPeriod = 33333333;
@@ -87,4 +87,4 @@ TEST(FrameStats, DroppedFramesFromSequenceGaps) {
 }
 
 }  // namespace
-}  // namespace capture_stats
+}  // namespace talon_support

@@ -16,6 +16,7 @@
 #include "absl/strings/str_cat.h"
 #include "absl/strings/str_format.h"
 #include "absl/strings/str_split.h"
+#include "support/atomic_file.h"
 
 namespace vireo {
 namespace dram_sim {
@@ -74,18 +75,6 @@ bool ReadUpTo(int fd, size_t limit, std::string* text) {
     if (n < 0) return false;
     if (n == 0) break;
     text->append(buffer, static_cast<size_t>(n));
-  }
-  return true;
-}
-
-// False (errno set) when not every byte reached the file.
-bool WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    done += static_cast<size_t>(n);
   }
   return true;
 }
@@ -224,25 +213,16 @@ bool SimulatedDramDriver::SaveState() {
   for (uint32_t i = 0; i < kRegisterCount; ++i) {
     if (registers_[i] != 0) absl::StrAppendFormat(&text, "%u 0x%08x\n", i, registers_[i]);
   }
-  // mkstemp opens a new name only (O_CREAT | O_EXCL: no existing file, no
-  // link), readable by this user alone.
-  std::string temporary = state_path_ + ".XXXXXX";
-  const int fd = mkostemp(temporary.data(), O_CLOEXEC);
-  if (fd < 0) {
+  // A new name beside the state file (mkstemp: no existing file, no link),
+  // readable by this user alone, flushed to disk and renamed over it.
+  talon_support::AtomicFile file;
+  if (!file.Create(state_path_, nullptr, talon_support::AtomicFile::Access::kOwnerOnly)) {
     return Fail(absl::StrCat("cannot create a temporary file beside state file ", state_path_,
-                             ": ", std::strerror(errno)));
+                             ": ", std::strerror(file.error_number())));
   }
-  bool written = WriteAll(fd, text) && fsync(fd) == 0;
-  int error = errno;
-  if (close(fd) != 0 && written) {
-    written = false;
-    error = errno;
-  }
-  if (written && std::rename(temporary.c_str(), state_path_.c_str()) == 0) return true;
-  if (written) error = errno;
-  unlink(temporary.c_str());
+  if (file.Write(text, nullptr) && file.Commit(nullptr)) return true;
   return Fail(absl::StrCat("cannot replace state file ", state_path_, ": ",
-                           std::strerror(error)));
+                           std::strerror(file.error_number())));
 }
 
 bool DefaultStatePath(std::string* path, std::string* error) {

@@ -22,6 +22,7 @@ const char* GetCaptureErrorDesc(CaptureError error) {
     case CaptureError::ALREADY_INITIALIZED: return "already initialized";
     case CaptureError::INVALID_CONFIG: return "invalid config";
     case CaptureError::FILE_SYSTEM_ERROR: return "File system error";
+    // The typo "nout" is part of the text that peers match on: keep it.
     case CaptureError::DATA_TYPE_NOT_FOUND: return "Data type nout found";
     case CaptureError::INVALID_BUFFER: return "invalid buffer";
     case CaptureError::CAPTURE_CANCELLED: return "capture cancelled";

@@ -43,6 +43,11 @@ bool RegisterIndex(uint32_t address, uint32_t* index) {
 
 // The register operations, reporting whether every register write succeeded,
 // so that a sequence can stop at its first failure.
+//
+// The failures below, and those of ReadWriteSysFile and ReadRegister, are
+// logged at ERROR with the text of a failed check ("Check failed: <condition>
+// ...") and then handled: nothing aborts. The wording is deliberate, not a
+// leftover CHECK: peers and log readers match on it, so keep it as it is.
 
 bool TryWriteRegister(DramController& controller, uint32_t address, uint32_t value) {
   uint32_t index = 0;
@@ -109,6 +114,7 @@ SysFileInterface::~SysFileInterface() {}
 int ReadWriteSysFile::Write(const std::string& path, const std::string& input) {
   std::ofstream fs(path, std::ios::out | std::ios::trunc);
   if (!fs.is_open()) {
+    // "Check failed: " at ERROR, not fatal: peers rely on this text.
     LOG(ERROR) << "Check failed: fs.is_open() "
                << "Error: Couldn't open DRAM controller sys file: " << path
                << " for writing";
@@ -133,6 +139,7 @@ int ReadWriteSysFile::Read(const std::string& path, std::string* output) {
   output->clear();
   std::ifstream fs(path, std::ios::in);
   if (!fs.is_open()) {
+    // "Check failed: " at ERROR, not fatal: peers rely on this text.
     LOG(ERROR) << "Check failed: fs.is_open() "
                << "Error: Couldn't open DRAM controller sys file: " << path
                << " for reading";
@@ -193,6 +200,7 @@ std::string DramController::ReadRegister(uint32_t address) {
   std::string result;
   int err = ReadSysFile(absl::StrCat(index), &result);
   if (err < 0) {
+    // "Check failed: " at ERROR, not fatal: peers rely on this text.
     LOG(ERROR) << "Check failed: err >= 0 " << "Error while reading register " << index
                << "; error code: " << err;
     return std::string();

@@ -8,7 +8,7 @@
 #include <ctime>
 #include <vector>
 
-#include "tools/talon-cam/atomic_file.h"
+#include "support/atomic_file.h"
 #include "tools/talon-cam/csi2_unpack.h"
 
 namespace talon_cam {
@@ -126,7 +126,7 @@ bool WriteDng(const std::string& path, const DngImage& image, std::string* error
     *error = "cannot unpack " + std::to_string(image.bits) + "-bit samples";
     return false;
   }
-  AtomicFile file;
+  talon_support::AtomicFile file;
   if (!file.Create(path, error)) return false;
   // libtiff closes its own descriptor in TIFFClose; the file keeps the
   // original for the commit.

@@ -2,6 +2,9 @@
 
 #include <png.h>
 
+#include <string>
+
+#include "support/atomic_file.h"
 #include "tools/talon-cam/csi2_unpack.h"
 
 namespace talon_cam {
@@ -55,12 +58,18 @@ bool WritePng(const std::string& path, const std::vector<uint8_t>& rgb, uint32_t
   image.width = width;
   image.height = height;
   image.format = PNG_FORMAT_RGB;
-  if (!png_image_write_to_file(&image, path.c_str(), 0, rgb.data(), 0, nullptr)) {
+  // Encoded in memory (within libpng's bound for the image), then written
+  // as a whole.
+  png_alloc_size_t size = PNG_IMAGE_PNG_SIZE_MAX(image);
+  std::string bytes(size, '\0');
+  if (!png_image_write_to_memory(&image, bytes.data(), &size, 0, rgb.data(), 0, nullptr)) {
     *error = image.message;
     png_image_free(&image);
     return false;
   }
-  return true;
+  bytes.resize(size);
+  talon_support::AtomicFile file;
+  return file.Create(path, error) && file.Write(bytes, error) && file.Commit(error);
 }
 
 }  // namespace talon_cam

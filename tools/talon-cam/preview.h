@@ -2,9 +2,9 @@
 // RAW10 or RAW16 little-endian) unpacked to 8-bit samples, a simple demosaic
 // of the RGGB Bayer mosaic (R at even row and even column, B at odd row and
 // odd column, G elsewhere) into 8-bit RGB, and a PNG file written with
-// libpng.
+// libpng, replacing its file atomically (support/atomic_file.h).
 //
-// Pure functions; callers own the memory they pass.
+// Plain functions without state; callers own the memory they pass.
 
 #ifndef TOOLS_TALON_CAM_PREVIEW_H_
 #define TOOLS_TALON_CAM_PREVIEW_H_
@@ -28,7 +28,8 @@ std::vector<uint8_t> DemosaicRggb(const std::vector<uint8_t>& samples, uint32_t 
                                   uint32_t height);
 
 // Writes width × height RGB triplets as an 8-bit RGB PNG. False with a
-// reason in `error` when libpng cannot write the file.
+// reason in `error` when the file cannot be written (the old one is then
+// left as it was).
 bool WritePng(const std::string& path, const std::vector<uint8_t>& rgb, uint32_t width,
               uint32_t height, std::string* error);
 

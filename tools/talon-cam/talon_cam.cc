@@ -1,6 +1,7 @@
 // talon-cam: captures frames from the IPU through libtalon's capture API,
 // prints one line per frame and a summary, and optionally writes the raw
-// frames, DNG files, per-frame metadata (JSON Lines) and a PNG preview.
+// frames, DNG files, per-frame metadata (JSON Lines) and a PNG preview
+// (frame_writer.h).
 //
 // One thread does everything: it enqueues every buffer right after the
 // service exists, then dequeues, records, writes and re-enqueues until enough
@@ -10,21 +11,15 @@
 // configured timeout when no frame comes).
 
 #include <signal.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cinttypes>
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/frame_stats.h"
@@ -32,67 +27,20 @@
 #include "system/capture/capture_service.h"
 #include "system/capture/capture_types.h"
 #include "system/capture/capture_util.h"
-#include "tools/talon-cam/frame_files.h"
 #include "tools/talon-cam/frame_sequence.h"
-#include "tools/talon-cam/preview.h"
+#include "tools/talon-cam/frame_writer.h"
+#include "tools/talon-cam/graph_cache_dir.h"
 #include "tools/talon-cam/talon_cam_options.h"
 
 namespace {
 
-using capture_stats::BoottimeNs;
 using talon_cam::Options;
-using capture_stats::ProcessCpuNs;
-
-constexpr char kDefaultGraphDir[] = "/data/vireo/compiled_graph";
-constexpr char kGraphDirVariable[] = "TEST_UNDECLARED_OUTPUTS_DIR";
+using talon_support::BoottimeNs;
+using talon_support::ProcessCpuNs;
 
 std::atomic<bool> g_interrupted{false};
 
 void OnInterrupt(int) { g_interrupted.store(true); }
-
-
-bool MakeDirs(const std::string& path) {
-  return vireo::vireo_util::RecursivelyCreateDir(path);
-}
-
-// The compiled-graph cache defaults to a system directory. When that cannot
-// be written (its nearest existing ancestor refuses) and no other location is
-// set, the cache moves to a per-user directory.
-void ChooseGraphCacheDir() {
-  const char* set = std::getenv(kGraphDirVariable);
-  if (set != nullptr && set[0] != '\0') return;
-  std::string probe = kDefaultGraphDir;
-  while (!vireo::vireo_util::FileExists(probe) && probe != "/" && probe != ".") {
-    probe = vireo::vireo_util::ParentPath(probe);
-    if (probe.empty()) probe = "/";
-  }
-  if (access(probe.c_str(), W_OK | X_OK) == 0) return;
-  std::string dir;
-  const char* xdg = std::getenv("XDG_CACHE_HOME");
-  const char* home = std::getenv("HOME");
-  if (xdg != nullptr && xdg[0] == '/') {
-    dir = std::string(xdg) + "/talon";
-  } else if (home != nullptr && home[0] != '\0') {
-    dir = std::string(home) + "/.cache/talon";
-  } else {
-    return;  // nowhere better; the library reports what fails
-  }
-  if (!MakeDirs(dir)) {
-    std::fprintf(stderr, "talon-cam: %s is not writable and %s cannot be made\n",
-                 kDefaultGraphDir, dir.c_str());
-    return;
-  }
-  setenv(kGraphDirVariable, dir.c_str(), 1);
-  std::fprintf(stderr, "talon-cam: %s is not writable; caching compiled graphs in %s\n",
-               kDefaultGraphDir, dir.c_str());
-}
-
-// The last successful frame of one stream, kept for the preview.
-struct StreamFrame {
-  std::vector<uint8_t> bytes;
-  uint64_t stride = 0;
-  bool valid = false;
-};
 
 class Capture {
  public:
@@ -103,20 +51,26 @@ class Capture {
 
  private:
   bool CreateBuffers();
+  // Gives the running service every buffer; false (said) when it refuses one.
+  bool Supply(vireo::CaptureService* service);
+  // Dequeues, handles and re-enqueues until the total or an interruption.
+  void Loop(vireo::CaptureService* service);
+  // Pauses the service and handles what it still returns; the count of runs
+  // that the stop of an interrupted capture cancelled.
+  uint64_t Drain(vireo::CaptureService* service, bool interrupted);
   void HandleFrame(vireo::CaptureFrameBuffer* buffer);
-  bool ReadStreams(vireo::CaptureFrameBuffer* buffer, uint64_t index, uint32_t* sensor_sequence);
-  bool WriteRaw(const vireo::CaptureStreamConfig& stream, const void* data, uint64_t stride,
-                uint64_t index);
+  bool ReadSequence(const vireo::CaptureFrameBuffer& buffer, uint32_t* sequence);
+  void PrintFrame(uint64_t index, const talon_support::FrameRecord& record);
   void PrintProgress(bool final_line);
-  bool WritePreviews();
+  // Prints the summary, writes the previews; the exit status.
+  int Report(bool interrupted, uint64_t cancelled_at_stop, int64_t cpu_ns);
 
   const Options& options_;
   std::unique_ptr<vireo::CaptureFrameBufferFactory> factory_;
   std::vector<std::unique_ptr<vireo::CaptureFrameBuffer>> buffers_;
-  capture_stats::FrameStats stats_;
-  std::map<int, StreamFrame> last_frames_;
-  std::map<std::string, FILE*> open_files_;  // one file for patterns without '#'
-  talon_cam::FrameFiles files_{options_};      // DNG files and metadata lines
+  talon_support::FrameStats stats_;
+  talon_cam::FrameWriter writer_{options_};
+  uint64_t enqueued_ = 0;
   int64_t previous_sof_ns_ = 0;
   int64_t start_ns_ = 0;
   int64_t last_progress_ns_ = 0;
@@ -145,88 +99,87 @@ bool Capture::CreateBuffers() {
   return true;
 }
 
-bool Capture::WriteRaw(const vireo::CaptureStreamConfig& stream, const void* data,
-                       uint64_t stride, uint64_t index) {
-  const std::string path =
-      talon_cam::ExpandOutputPattern(options_.output_pattern, stream.data_type, index);
-  const bool single_file = path == options_.output_pattern;
-  FILE* file = nullptr;
-  if (single_file) {
-    auto it = open_files_.find(path);
-    if (it == open_files_.end()) {
-      file = std::fopen(path.c_str(), "wb");
-      if (file != nullptr) open_files_[path] = file;
-    } else {
-      file = it->second;
+bool Capture::Supply(vireo::CaptureService* service) {
+  for (auto& buffer : buffers_) {
+    if (service->EnqueueRequest(buffer.get()) != vireo::CaptureError::SUCCESS) {
+      std::fprintf(stderr, "talon-cam: the service refused a frame buffer\n");
+      return false;
     }
-  } else {
-    file = std::fopen(path.c_str(), "wb");
+    ++enqueued_;
   }
-  if (file == nullptr) {
-    std::fprintf(stderr, "talon-cam: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
-    return false;
-  }
-  const size_t size = static_cast<size_t>(stride * stream.height);
-  bool ok = std::fwrite(data, 1, size, file) == size;
-  if (!single_file) ok = (std::fclose(file) == 0) && ok;
-  if (!ok) std::fprintf(stderr, "talon-cam: cannot write %s\n", path.c_str());
-  return ok;
+  return true;
 }
 
-// Locks each stream once: decodes the sensor sequence from the first one,
-// writes the raw frame, keeps a copy for the preview.
-bool Capture::ReadStreams(vireo::CaptureFrameBuffer* buffer, uint64_t index,
-                          uint32_t* sensor_sequence) {
-  bool have_sequence = false;
-  for (const vireo::CaptureStreamConfig& stream : options_.config.stream_configs) {
-    void* data = nullptr;
-    if (buffer->LockFrameData(stream.data_type, &data) != vireo::CaptureError::SUCCESS ||
-        data == nullptr) {
-      std::fprintf(stderr, "talon-cam: cannot lock the data of stream %d\n", stream.data_type);
-      write_failed_ = true;
+void Capture::Loop(vireo::CaptureService* service) {
+  while (stats_.frames() < options_.frames && !g_interrupted.load()) {
+    vireo::CaptureFrameBuffer* buffer = service->DequeueCompletedRequest();
+    if (buffer == nullptr) break;  // the service stopped
+    HandleFrame(buffer);
+    if (enqueued_ < options_.frames && !g_interrupted.load()) {
+      if (service->EnqueueRequest(buffer) != vireo::CaptureError::SUCCESS) {
+        std::fprintf(stderr, "talon-cam: the service refused a frame buffer\n");
+        break;
+      }
+      ++enqueued_;
+    }
+  }
+}
+
+uint64_t Capture::Drain(vireo::CaptureService* service, bool interrupted) {
+  service->Pause();
+  uint64_t cancelled_at_stop = 0;
+  while (vireo::CaptureFrameBuffer* buffer = service->DequeueCompletedRequest()) {
+    // Runs that the stop itself cancelled are not failures of the capture.
+    if (interrupted && buffer->GetError() == vireo::CaptureError::CAPTURE_CANCELLED) {
+      ++cancelled_at_stop;
       continue;
     }
-    const uint64_t stride = buffer->GetRowStrideBytes(stream.data_type);
-    if (&stream == &options_.config.stream_configs.front()) {
-      have_sequence = talon_cam::ReadFrameSequence(data, stride, stream, sensor_sequence);
-    }
-    if (!options_.output_pattern.empty() && !WriteRaw(stream, data, stride, index)) {
-      write_failed_ = true;
-    }
-    if (!options_.png_path.empty()) {
-      StreamFrame& frame = last_frames_[stream.data_type];
-      const uint8_t* bytes = static_cast<const uint8_t*>(data);
-      frame.bytes.assign(bytes, bytes + stride * stream.height);
-      frame.stride = stride;
-      frame.valid = true;
-    }
-    buffer->UnlockFrameData(stream.data_type);
+    HandleFrame(buffer);
   }
-  return have_sequence;
+  return cancelled_at_stop;
+}
+
+// The sensor's sequence from the first stream's data; false when the frame
+// carries none or its data cannot be read (said).
+bool Capture::ReadSequence(const vireo::CaptureFrameBuffer& buffer, uint32_t* sequence) {
+  const vireo::CaptureStreamConfig& stream = options_.config.stream_configs.front();
+  const void* data = talon_cam::LockStreamData(buffer, stream);
+  if (data == nullptr) {
+    write_failed_ = true;
+    return false;
+  }
+  const bool found = talon_cam::ReadFrameSequence(
+      data, buffer.GetRowStrideBytes(stream.data_type), stream, sequence);
+  buffer.UnlockFrameData(stream.data_type);
+  return found;
 }
 
 void Capture::HandleFrame(vireo::CaptureFrameBuffer* buffer) {
   const int64_t now_ns = BoottimeNs();
   const uint64_t index = stats_.frames();
-  capture_stats::FrameRecord record;
+  talon_support::FrameRecord record;
   record.error = buffer->GetError();
   record.dequeue_ns = now_ns;
-  uint32_t sensor_sequence = 0;
-  bool have_sequence = false;
   if (record.error == vireo::CaptureError::SUCCESS) {
     record.sof_ns = buffer->GetTimestampStartNs();
     record.eof_ns = buffer->GetTimestampEndNs();
-    have_sequence = ReadStreams(buffer, index, &sensor_sequence);
-    if (have_sequence) record.sensor_sequence = sensor_sequence;
+    uint32_t sequence = 0;
+    if (ReadSequence(*buffer, &sequence)) record.sensor_sequence = sequence;
   }
   stats_.Add(record);
-  if (!files_.Add(*buffer, index, record)) write_failed_ = true;
+  if (!writer_.Add(*buffer, index, record)) write_failed_ = true;
   if (options_.quiet) {
     PrintProgress(false);
-    return;
+  } else {
+    PrintFrame(index, record);
   }
+}
+
+void Capture::PrintFrame(uint64_t index, const talon_support::FrameRecord& record) {
   char sensor[24] = "     -";
-  if (have_sequence) std::snprintf(sensor, sizeof(sensor), "%6" PRIu32, sensor_sequence);
+  if (record.sensor_sequence >= 0) {
+    std::snprintf(sensor, sizeof(sensor), "%6" PRId64, record.sensor_sequence);
+  }
   if (record.error != vireo::CaptureError::SUCCESS) {
     std::printf("%6" PRIu64 " seq %s  sof %17s  eof %17s  %8s ms  %8s fps  %s\n", index, sensor,
                 "-", "-", "-", "-", vireo::GetCaptureErrorDesc(record.error));
@@ -261,40 +214,29 @@ void Capture::PrintProgress(bool final_line) {
                static_cast<double>(stats_.frames()) / elapsed);
 }
 
-bool Capture::WritePreviews() {
-  bool ok = true;
-  const bool several = options_.config.stream_configs.size() > 1;
-  for (const vireo::CaptureStreamConfig& stream : options_.config.stream_configs) {
-    const std::string path = talon_cam::PreviewPath(options_.png_path, stream.data_type, several);
-    auto it = last_frames_.find(stream.data_type);
-    if (it == last_frames_.end() || !it->second.valid) {
-      std::fprintf(stderr, "talon-cam: no frame of stream %d for %s\n", stream.data_type,
-                   path.c_str());
-      ok = false;
-      continue;
-    }
-    std::vector<uint8_t> samples;
-    if (!talon_cam::UnpackTo8Bit(it->second.bytes.data(), it->second.stride, stream.width,
-                                 stream.height, stream.bits_per_component, &samples)) {
-      std::fprintf(stderr, "talon-cam: cannot unpack %u-bit samples for %s\n",
-                   stream.bits_per_component, path.c_str());
-      ok = false;
-      continue;
-    }
-    std::string error;
-    if (!talon_cam::WritePng(path,
-                             talon_cam::DemosaicRggb(samples, stream.width, stream.height),
-                             stream.width, stream.height, &error)) {
-      std::fprintf(stderr, "talon-cam: cannot write %s: %s\n", path.c_str(), error.c_str());
-      ok = false;
-    }
+int Capture::Report(bool interrupted, uint64_t cancelled_at_stop, int64_t cpu_ns) {
+  const talon_support::Summary summary = stats_.Summarize();
+  if (interrupted) {
+    std::printf("interrupted after %" PRIu64 " frames (%" PRIu64 " cancelled by the stop)\n",
+                summary.frames, cancelled_at_stop);
   }
-  return ok;
+  const double cpu_per_frame =
+      summary.frames == 0 ? -1 : static_cast<double>(cpu_ns) / static_cast<double>(summary.frames);
+  std::printf("%s", talon_support::FormatSummary(summary, cpu_per_frame).c_str());
+  std::fflush(stdout);
+
+  bool ok = summary.errors == 0 && !write_failed_;
+  if (!options_.png_path.empty() && !writer_.WritePreviews()) ok = false;
+  if (summary.errors != 0) {
+    std::fprintf(stderr, "talon-cam: %" PRIu64 " of %" PRIu64 " frames failed\n",
+                 summary.errors, summary.frames);
+  }
+  return ok ? 0 : 1;
 }
 
 int Capture::Run() {
-  ChooseGraphCacheDir();
-  if (!files_.Begin()) return 1;
+  talon_cam::ChooseGraphCacheDir();
+  if (!writer_.Begin()) return 1;
   if (options_.buffers == 1) {
     std::fprintf(stderr,
                  "talon-cam: one buffer: the service waits up to --timeout-ms for a second "
@@ -308,70 +250,18 @@ int Capture::Run() {
     return 1;
   }
   // The service runs from here on: supply it at once.
-  uint64_t enqueued = 0;
-  for (auto& buffer : buffers_) {
-    if (service->EnqueueRequest(buffer.get()) != vireo::CaptureError::SUCCESS) {
-      std::fprintf(stderr, "talon-cam: the service refused a frame buffer\n");
-      return 1;
-    }
-    ++enqueued;
-  }
+  if (!Supply(service.get())) return 1;
   start_ns_ = BoottimeNs();
   last_progress_ns_ = start_ns_;
   const int64_t cpu_start_ns = ProcessCpuNs();
-
-  while (stats_.frames() < options_.frames && !g_interrupted.load()) {
-    vireo::CaptureFrameBuffer* buffer = service->DequeueCompletedRequest();
-    if (buffer == nullptr) break;  // the service stopped
-    HandleFrame(buffer);
-    if (enqueued < options_.frames && !g_interrupted.load()) {
-      if (service->EnqueueRequest(buffer) != vireo::CaptureError::SUCCESS) {
-        std::fprintf(stderr, "talon-cam: the service refused a frame buffer\n");
-        break;
-      }
-      ++enqueued;
-    }
-  }
+  Loop(service.get());
   const bool interrupted = g_interrupted.load();
-  service->Pause();
-  uint64_t cancelled_at_stop = 0;
-  while (vireo::CaptureFrameBuffer* buffer = service->DequeueCompletedRequest()) {
-    // Runs that the stop itself cancelled are not failures of the capture.
-    if (interrupted && buffer->GetError() == vireo::CaptureError::CAPTURE_CANCELLED) {
-      ++cancelled_at_stop;
-      continue;
-    }
-    HandleFrame(buffer);
-  }
+  const uint64_t cancelled_at_stop = Drain(service.get(), interrupted);
   const int64_t cpu_ns = ProcessCpuNs() - cpu_start_ns;
   service.reset();
   PrintProgress(true);
-  for (auto& [path, file] : open_files_) {
-    if (std::fclose(file) != 0) {
-      std::fprintf(stderr, "talon-cam: cannot write %s\n", path.c_str());
-      write_failed_ = true;
-    }
-  }
-  open_files_.clear();
-  if (!files_.Finish()) write_failed_ = true;
-
-  const capture_stats::Summary summary = stats_.Summarize();
-  if (interrupted) {
-    std::printf("interrupted after %" PRIu64 " frames (%" PRIu64 " cancelled by the stop)\n",
-                summary.frames, cancelled_at_stop);
-  }
-  const double cpu_per_frame =
-      summary.frames == 0 ? -1 : static_cast<double>(cpu_ns) / static_cast<double>(summary.frames);
-  std::printf("%s", capture_stats::FormatSummary(summary, cpu_per_frame).c_str());
-  std::fflush(stdout);
-
-  bool ok = summary.errors == 0 && !write_failed_;
-  if (!options_.png_path.empty() && !WritePreviews()) ok = false;
-  if (summary.errors != 0) {
-    std::fprintf(stderr, "talon-cam: %" PRIu64 " of %" PRIu64 " frames failed\n",
-                 summary.errors, summary.frames);
-  }
-  return ok ? 0 : 1;
+  if (!writer_.Finish()) write_failed_ = true;
+  return Report(interrupted, cancelled_at_stop, cpu_ns);
 }
 
 }  // namespace

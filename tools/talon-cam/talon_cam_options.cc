@@ -1,48 +1,186 @@
 #include "tools/talon-cam/talon_cam_options.h"
 
-#include <cctype>
-#include <cerrno>
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
-#include <cstdlib>
 #include <limits>
+#include <utility>
+#include <vector>
+
+#include "absl/strings/ascii.h"
+#include "absl/strings/escaping.h"
+#include "absl/strings/match.h"
+#include "absl/strings/numbers.h"
+#include "absl/strings/str_cat.h"
+#include "absl/strings/str_split.h"
+#include "absl/strings/string_view.h"
 
 namespace talon_cam {
 namespace {
 
 constexpr size_t kMaxStreams = 3;
+constexpr uint64_t kMaxInt32 = std::numeric_limits<int32_t>::max();
+constexpr uint64_t kMaxUint32 = std::numeric_limits<uint32_t>::max();
 
-// Whole-string unsigned number: decimal, or hex with a 0x prefix when
-// `allow_hex` is set. No sign, no blanks, no trailing text.
-bool ParseUnsigned(const std::string& text, bool allow_hex, uint64_t max, uint64_t* value) {
-  int base = 10;
-  std::string digits = text;
-  if (allow_hex && digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
-    base = 16;
-    digits = digits.substr(2);
+// A text from the command line in quotes, escaped so that the reason that
+// repeats it stays one line.
+std::string Quoted(absl::string_view text) {
+  return absl::StrCat("\"", absl::CEscape(text), "\"");
+}
+
+// Whole-string unsigned number no larger than `max`: decimal, or hex with a
+// 0x prefix when `allow_hex` is set. Abseil also takes a sign and blanks
+// around the digits; the options do not.
+bool ParseUnsigned(absl::string_view text, bool allow_hex, uint64_t max, uint64_t* value) {
+  const bool hex = allow_hex && text.size() > 2 && absl::StartsWithIgnoreCase(text, "0x");
+  if (hex) text.remove_prefix(2);
+  const auto is_digit = [hex](char c) {
+    return hex ? absl::ascii_isxdigit(static_cast<unsigned char>(c))
+               : absl::ascii_isdigit(static_cast<unsigned char>(c));
+  };
+  uint64_t parsed = 0;
+  if (text.empty() || !std::all_of(text.begin(), text.end(), is_digit) ||
+      !(hex ? absl::SimpleHexAtoi(text, &parsed) : absl::SimpleAtoi(text, &parsed)) ||
+      parsed > max) {
+    return false;
   }
-  if (digits.empty()) return false;
-  for (char c : digits) {
-    const bool ok = base == 16 ? std::isxdigit(static_cast<unsigned char>(c)) != 0
-                               : (c >= '0' && c <= '9');
-    if (!ok) return false;
-  }
-  errno = 0;
-  const unsigned long long parsed = std::strtoull(digits.c_str(), nullptr, base);
-  if (errno == ERANGE || parsed > max) return false;
   *value = parsed;
   return true;
 }
 
-std::vector<std::string> Split(const std::string& text, char separator) {
-  std::vector<std::string> parts;
-  size_t start = 0;
-  while (true) {
-    const size_t end = text.find(separator, start);
-    parts.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
-    if (end == std::string::npos) return parts;
-    start = end + 1;
+// What one flag does with its value ("" for a switch); false with a
+// one-line reason.
+using Handler = bool (*)(const char* flag, const std::string& value, Options* options,
+                         std::string* error);
+
+struct Flag {
+  const char* name;
+  const char* short_name;  // nullptr: none
+  bool takes_value;        // else a switch, which ignores a value given as --name=value
+  Handler handle;
+};
+
+// A decimal number in [min, max] into `field`; `range` is said after a
+// refused value.
+template <typename T>
+bool SetNumber(const char* flag, const std::string& value, uint64_t min, uint64_t max,
+               const char* range, T* field, std::string* error) {
+  uint64_t number = 0;
+  if (!ParseUnsigned(value, false, max, &number) || number < min) {
+    *error = absl::StrCat("bad ", flag, " ", Quoted(value), range);
+    return false;
   }
+  *field = static_cast<T>(number);
+  return true;
+}
+
+// A file name or pattern (`what`), which may not be empty.
+bool SetPath(const char* flag, const std::string& value, const char* what, std::string* field,
+             std::string* error) {
+  if (value.empty()) {
+    *error = absl::StrCat(flag, " needs ", what);
+    return false;
+  }
+  *field = value;
+  return true;
+}
+
+bool AddStream(const char*, const std::string& value, Options* options, std::string* error) {
+  if (options->config.stream_configs.size() == kMaxStreams) {
+    *error = "at most three --stream options";
+    return false;
+  }
+  vireo::CaptureStreamConfig stream;
+  if (!ParseStream(value, &stream, error)) return false;
+  options->config.stream_configs.push_back(stream);
+  return true;
+}
+
+bool SetCfa(const char*, const std::string& value, Options* options, std::string* error) {
+  if (ParseCfa(value, &options->cfa)) return true;
+  *error = "bad --cfa " + Quoted(value) + " (RGGB, GRBG, GBRG or BGGR)";
+  return false;
+}
+
+// f: the flag, v: its value, o: the options, e: the reason of a refusal.
+const Flag kFlags[] = {
+    {"--help", "-h", false,
+     [](const char*, const std::string&, Options* o, std::string*) {
+       o->help = true;
+       return true;
+     }},
+    {"--quiet", "-q", false,
+     [](const char*, const std::string&, Options* o, std::string*) {
+       o->quiet = true;
+       return true;
+     }},
+    {"--stream", nullptr, true, AddStream},
+    {"--mipi-rx", nullptr, true,
+     [](const char* f, const std::string& v, Options* o, std::string* e) {
+       return SetNumber(f, v, 0, kMaxInt32, "", &o->config.mipi_rx, e);
+     }},
+    {"--virtual-channel", nullptr, true,
+     [](const char* f, const std::string& v, Options* o, std::string* e) {
+       return SetNumber(f, v, 0, kMaxUint32, "", &o->config.virtual_channel, e);
+     }},
+    {"--timeout-ms", nullptr, true,
+     [](const char* f, const std::string& v, Options* o, std::string* e) {
+       return SetNumber(f, v, 0, kMaxUint32, "", &o->config.timeout_ms, e);
+     }},
+    {"--buffers", nullptr, true,
+     [](const char* f, const std::string& v, Options* o, std::string* e) {
+       return SetNumber(f, v, 1, 1024, " (1 to 1024)", &o->buffers, e);
+     }},
+    {"--frames", nullptr, true,
+     [](const char* f, const std::string& v, Options* o, std::string* e) {
+       return SetNumber(f, v, 1, kMaxUint32, " (at least 1)", &o->frames, e);
+     }},
+    {"--output", nullptr, true,
+     [](const char* f, const std::string& v, Options* o, std::string* e) {
+       return SetPath(f, v, "a file name pattern", &o->output_pattern, e);
+     }},
+    {"--png", nullptr, true,
+     [](const char* f, const std::string& v, Options* o, std::string* e) {
+       return SetPath(f, v, "a file name", &o->png_path, e);
+     }},
+    {"--dng", nullptr, true,
+     [](const char* f, const std::string& v, Options* o, std::string* e) {
+       return SetPath(f, v, "a file name", &o->dng_pattern, e);
+     }},
+    {"--cfa", nullptr, true, SetCfa},
+    {"--metadata", nullptr, true,
+     [](const char* f, const std::string& v, Options* o, std::string* e) {
+       return SetPath(f, v, "a file name", &o->metadata_path, e);
+     }},
+};
+
+const Flag* FindFlag(const std::string& name) {
+  for (const Flag& flag : kFlags) {
+    if (name == flag.name || (flag.short_name != nullptr && name == flag.short_name)) {
+      return &flag;
+    }
+  }
+  return nullptr;
+}
+
+// The default stream when none was given, and the checks that need every
+// flag: the DNG files' streams.
+bool Complete(Options* options, std::string* error) {
+  std::vector<vireo::CaptureStreamConfig>& streams = options->config.stream_configs;
+  if (streams.empty()) streams.push_back({vireo::CSI2_RAW10, 640, 480, 10, false});
+  if (options->dng_pattern.empty()) return true;
+  for (const vireo::CaptureStreamConfig& stream : streams) {
+    const std::string problem = DngStreamProblem(stream);
+    if (!problem.empty()) {
+      *error = "--dng: " + problem;
+      return false;
+    }
+  }
+  if (streams.size() > 1 && options->dng_pattern.find('#') == std::string::npos) {
+    *error = "--dng needs '#' in its pattern for several streams";
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -82,38 +220,37 @@ std::string Usage() {
 
 bool ParseStream(const std::string& text, vireo::CaptureStreamConfig* stream,
                  std::string* error) {
-  const std::vector<std::string> parts = Split(text, ',');
+  const std::vector<absl::string_view> parts = absl::StrSplit(text, ',');
   if (parts.size() != 4 && parts.size() != 5) {
-    *error = "--stream wants dt,width,height,bits[,pad], got \"" + text + "\"";
+    *error = "--stream wants dt,width,height,bits[,pad], got " + Quoted(text);
     return false;
   }
-  uint64_t dt = 0, width = 0, height = 0, bits = 0, pad = 0;
-  const uint64_t max32 = std::numeric_limits<uint32_t>::max();
-  if (!ParseUnsigned(parts[0], true, std::numeric_limits<int32_t>::max(), &dt)) {
-    *error = "bad data type \"" + parts[0] + "\" in --stream " + text;
-    return false;
+  const struct {
+    const char* name;
+    bool allow_hex;
+    uint64_t min;
+    uint64_t max;
+    const char* range;  // said after a refused value
+  } kFields[] = {{"data type", true, 0, kMaxInt32, ""},
+                 {"width", false, 1, kMaxUint32, ""},
+                 {"height", false, 1, kMaxUint32, ""},
+                 {"bits", false, 1, kMaxUint32, ""},
+                 {"pad", false, 0, 1, " (0 or 1)"}};
+  uint64_t values[5] = {};
+  for (size_t i = 0; i < parts.size(); ++i) {
+    const auto& field = kFields[i];
+    if (!ParseUnsigned(parts[i], field.allow_hex, field.max, &values[i]) ||
+        values[i] < field.min) {
+      *error = absl::StrCat("bad ", field.name, " ", Quoted(parts[i]), " in --stream ",
+                            absl::CEscape(text), field.range);
+      return false;
+    }
   }
-  if (!ParseUnsigned(parts[1], false, max32, &width) || width == 0) {
-    *error = "bad width \"" + parts[1] + "\" in --stream " + text;
-    return false;
-  }
-  if (!ParseUnsigned(parts[2], false, max32, &height) || height == 0) {
-    *error = "bad height \"" + parts[2] + "\" in --stream " + text;
-    return false;
-  }
-  if (!ParseUnsigned(parts[3], false, max32, &bits) || bits == 0) {
-    *error = "bad bits \"" + parts[3] + "\" in --stream " + text;
-    return false;
-  }
-  if (parts.size() == 5 && (!ParseUnsigned(parts[4], false, 1, &pad))) {
-    *error = "bad pad \"" + parts[4] + "\" in --stream " + text + " (0 or 1)";
-    return false;
-  }
-  stream->data_type = static_cast<vireo::MipiDataTypeCsi2>(dt);
-  stream->width = static_cast<uint32_t>(width);
-  stream->height = static_cast<uint32_t>(height);
-  stream->bits_per_component = static_cast<uint32_t>(bits);
-  stream->pad_row_to_64_bytes = pad == 1;
+  stream->data_type = static_cast<vireo::MipiDataTypeCsi2>(values[0]);
+  stream->width = static_cast<uint32_t>(values[1]);
+  stream->height = static_cast<uint32_t>(values[2]);
+  stream->bits_per_component = static_cast<uint32_t>(values[3]);
+  stream->pad_row_to_64_bytes = values[4] == 1;
   return true;
 }
 
@@ -121,122 +258,31 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
   Options parsed;
   parsed.config.timeout_ms = 1000;
   for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
+    std::string name = argv[i];
     std::string value;
     bool has_value = false;
-    const size_t eq = arg.find('=');
-    if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
-      value = arg.substr(eq + 1);
-      arg = arg.substr(0, eq);
+    const size_t eq = name.find('=');
+    if (absl::StartsWith(name, "--") && eq != std::string::npos) {
+      value = name.substr(eq + 1);
+      name.resize(eq);
       has_value = true;
     }
-    if (arg == "--help" || arg == "-h") {
-      parsed.help = true;
-      continue;
-    }
-    if (arg == "--quiet" || arg == "-q") {
-      parsed.quiet = true;
-      continue;
-    }
-    const bool takes_value = arg == "--stream" || arg == "--mipi-rx" ||
-                             arg == "--virtual-channel" || arg == "--timeout-ms" ||
-                             arg == "--buffers" || arg == "--frames" || arg == "--output" ||
-                             arg == "--png" || arg == "--dng" || arg == "--cfa" ||
-                             arg == "--metadata";
-    if (!takes_value) {
-      *error = "unknown option \"" + arg + "\"";
+    const Flag* flag = FindFlag(name);
+    if (flag == nullptr) {
+      *error = "unknown option " + Quoted(name);
       return false;
     }
-    if (!has_value) {
+    if (flag->takes_value && !has_value) {
       if (i + 1 >= argc) {
-        *error = arg + " needs a value";
+        *error = name + " needs a value";
         return false;
       }
       value = argv[++i];
     }
-    uint64_t number = 0;
-    if (arg == "--stream") {
-      if (parsed.config.stream_configs.size() == kMaxStreams) {
-        *error = "at most three --stream options";
-        return false;
-      }
-      vireo::CaptureStreamConfig stream;
-      if (!ParseStream(value, &stream, error)) return false;
-      parsed.config.stream_configs.push_back(stream);
-    } else if (arg == "--output") {
-      if (value.empty()) {
-        *error = "--output needs a file name pattern";
-        return false;
-      }
-      parsed.output_pattern = value;
-    } else if (arg == "--png") {
-      if (value.empty()) {
-        *error = "--png needs a file name";
-        return false;
-      }
-      parsed.png_path = value;
-    } else if (arg == "--dng" || arg == "--metadata") {
-      if (value.empty()) {
-        *error = arg + " needs a file name";
-        return false;
-      }
-      (arg == "--dng" ? parsed.dng_pattern : parsed.metadata_path) = value;
-    } else if (arg == "--cfa") {
-      if (!ParseCfa(value, &parsed.cfa)) {
-        *error = "bad --cfa \"" + value + "\" (RGGB, GRBG, GBRG or BGGR)";
-        return false;
-      }
-    } else if (arg == "--mipi-rx") {
-      if (!ParseUnsigned(value, false, std::numeric_limits<int32_t>::max(), &number)) {
-        *error = "bad --mipi-rx \"" + value + "\"";
-        return false;
-      }
-      parsed.config.mipi_rx = static_cast<int32_t>(number);
-    } else if (arg == "--virtual-channel") {
-      if (!ParseUnsigned(value, false, std::numeric_limits<uint32_t>::max(), &number)) {
-        *error = "bad --virtual-channel \"" + value + "\"";
-        return false;
-      }
-      parsed.config.virtual_channel = static_cast<uint32_t>(number);
-    } else if (arg == "--timeout-ms") {
-      if (!ParseUnsigned(value, false, std::numeric_limits<uint32_t>::max(), &number)) {
-        *error = "bad --timeout-ms \"" + value + "\"";
-        return false;
-      }
-      parsed.config.timeout_ms = static_cast<uint32_t>(number);
-    } else if (arg == "--buffers") {
-      if (!ParseUnsigned(value, false, 1024, &number) || number == 0) {
-        *error = "bad --buffers \"" + value + "\" (1 to 1024)";
-        return false;
-      }
-      parsed.buffers = static_cast<uint32_t>(number);
-    } else if (arg == "--frames") {
-      if (!ParseUnsigned(value, false, std::numeric_limits<uint32_t>::max(), &number) ||
-          number == 0) {
-        *error = "bad --frames \"" + value + "\" (at least 1)";
-        return false;
-      }
-      parsed.frames = number;
-    }
+    if (!flag->handle(flag->name, value, &parsed, error)) return false;
   }
-  if (parsed.config.stream_configs.empty()) {
-    parsed.config.stream_configs.push_back({vireo::CSI2_RAW10, 640, 480, 10, false});
-  }
-  if (!parsed.dng_pattern.empty()) {
-    for (const vireo::CaptureStreamConfig& stream : parsed.config.stream_configs) {
-      const std::string problem = DngStreamProblem(stream);
-      if (!problem.empty()) {
-        *error = "--dng: " + problem;
-        return false;
-      }
-    }
-    if (parsed.config.stream_configs.size() > 1 &&
-        parsed.dng_pattern.find('#') == std::string::npos) {
-      *error = "--dng needs '#' in its pattern for several streams";
-      return false;
-    }
-  }
-  *options = parsed;
+  if (!Complete(&parsed, error)) return false;
+  *options = std::move(parsed);
   return true;
 }
 

@@ -77,6 +77,20 @@ TEST(TalonCamOptions, RefusesBadInput) {
   }
 }
 
+// Catches a reason split over lines by an argument holding a line break
+// (the second line would pass for the tool's own output).
+TEST(TalonCamOptions, ReasonRepeatsArgumentsEscaped) {
+  const std::vector<std::vector<const char*>> bad = {
+      {"--bogus\nx"}, {"--frames", "1\n2"}, {"--stream", "1,2\n,3,4"}, {"--cfa", "R\nG"}};
+  for (const auto& args : bad) {
+    Options options;
+    std::string error;
+    EXPECT_FALSE(Parse(args, &options, &error));
+    EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    EXPECT_NE(error.find("\\n"), std::string::npos) << error;
+  }
+}
+
 // Catches file names that collide between streams or frames.
 TEST(TalonCamOptions, FileNames) {
   EXPECT_EQ(ExpandOutputPattern("frame-#.raw", 43, 12), "frame-43-000012.raw");

@@ -14,8 +14,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -105,6 +107,17 @@ class TalonCam : public ::testing::Test {
     close(fd);
     result.status = Wait(pid);
     return result;
+  }
+
+  // Reads from `fd` until `needle` arrives; false at the end of the output.
+  static bool ReadUntil(int fd, const std::string& needle, std::string* output) {
+    char buffer[4096];
+    while (output->find(needle) == std::string::npos) {
+      const ssize_t n = read(fd, buffer, sizeof(buffer));
+      if (n <= 0) return false;
+      output->append(buffer, static_cast<size_t>(n));
+    }
+    return true;
   }
 
   static int CountLines(const std::string& text, const std::string& needle) {
@@ -245,19 +258,45 @@ TEST_F(TalonCam, RawOutputOneFilePerFrame) {
   }
 }
 
+// Catches a file that collects every frame (a pattern without '#') losing
+// its old content while the capture runs, missing frames, or left under its
+// temporary name.
+TEST_F(TalonCam, RawOutputOneFileReplacedAtTheEnd) {
+  const std::string path = dir_.path() + "/all.raw";
+  std::ofstream(path) << "old";
+  int fd = -1;
+  const pid_t pid =
+      Start({"--frames", "100000000", "--stream", "0x2B,100,6,10,1", "--output", path}, {}, &fd);
+  ASSERT_GT(pid, 0);
+  std::string output;
+  ASSERT_TRUE(ReadUntil(fd, "     5 seq ", &output)) << output;
+  std::stringstream old;
+  old << std::ifstream(path).rdbuf();
+  EXPECT_EQ(old.str(), "old");
+  kill(pid, SIGINT);
+  ReadAll(fd, &output);
+  close(fd);
+  ASSERT_EQ(Wait(pid), 0) << output.substr(output.size() > 2000 ? output.size() - 2000 : 0);
+  const size_t frames = output.find("frames: ");
+  ASSERT_NE(frames, std::string::npos);
+  struct stat st{};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, std::atoll(output.c_str() + frames + 8) * 128 * 6);
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+    if (entry.path().filename() != "cache") names.insert(entry.path().filename().string());
+  }
+  EXPECT_EQ(names, std::set<std::string>{"all.raw"});
+}
+
 // Catches Ctrl-C killing the tool without a summary, or leaving it hanging.
 TEST_F(TalonCam, InterruptPrintsTheSummary) {
   int fd = -1;
   const pid_t pid = Start({"--frames", "100000000", "--stream", "0x2A,64,4,8"}, {}, &fd);
   ASSERT_GT(pid, 0);
   std::string output;
-  char buffer[4096];
   // Wait until frames flow, then interrupt.
-  while (output.find("     5 seq ") == std::string::npos) {
-    const ssize_t n = read(fd, buffer, sizeof(buffer));
-    ASSERT_GT(n, 0) << output;
-    output.append(buffer, static_cast<size_t>(n));
-  }
+  ASSERT_TRUE(ReadUntil(fd, "     5 seq ", &output)) << output;
   kill(pid, SIGINT);
   ReadAll(fd, &output);
   close(fd);

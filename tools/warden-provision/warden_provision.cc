@@ -8,7 +8,6 @@
 // it, written, flushed to disk, renamed over it.
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,9 +17,11 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "oemlock/OemLockProvision.h"
+#include "support/atomic_file.h"
 #include "tools/warden-provision/warden_provision_args.h"
 
 namespace warden_provision {
@@ -68,42 +69,20 @@ int CommandCollect() {
   return ok ? kExitOk : kExitFailed;
 }
 
-// False (errno set) when not every byte reached the file.
-bool WriteAll(int fd, const void* data, size_t size) {
-  const char* bytes = static_cast<const char*>(data);
-  while (size > 0) {
-    const ssize_t n = write(fd, bytes, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    bytes += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Replaces `path` with `size` bytes: a new temporary file beside it (mkstemp:
-// no existing name, no link), written, flushed to disk and renamed over
-// `path`. On failure `path` is as it was and the temporary file is gone.
+// Replaces `path` with `size` bytes through an AtomicFile: a new temporary
+// file beside it, written, flushed to disk and renamed over `path`. On
+// failure `path` is as it was and the temporary file is gone.
 bool ReplaceFile(const std::string& path, const void* data, size_t size, std::string* error) {
-  std::string temporary = path + ".XXXXXX";
-  const int fd = mkostemp(temporary.data(), O_CLOEXEC);
-  if (fd < 0) {
-    *error = SystemError("cannot create a temporary file beside " + path, errno);
+  talon_support::AtomicFile file;
+  if (!file.Create(path, nullptr)) {
+    *error = SystemError("cannot create a temporary file beside " + path, file.error_number());
     return false;
   }
-  // The mode a plainly created file would get (mkstemp makes it 0600).
-  const mode_t mask = umask(0);
-  umask(mask);
-  bool written = fchmod(fd, 0666 & ~mask) == 0 && WriteAll(fd, data, size) && fsync(fd) == 0;
-  int saved = errno;
-  if (close(fd) != 0 && written) {
-    written = false;
-    saved = errno;
+  if (file.Write(std::string_view(static_cast<const char*>(data), size), nullptr) &&
+      file.Commit(nullptr)) {
+    return true;
   }
-  if (written && std::rename(temporary.c_str(), path.c_str()) == 0) return true;
-  if (written) saved = errno;
-  unlink(temporary.c_str());
-  *error = SystemError("cannot write " + path, saved);
+  *error = SystemError("cannot write " + path, file.error_number());
   return false;
 }
 

@@ -1,4 +1,4 @@
-#include "tools/talon-cam/atomic_file.h"
+#include "support/atomic_file.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -12,7 +12,7 @@
 
 #include "testing/temp_dir.h"
 
-namespace talon_cam {
+namespace talon_support {
 namespace {
 
 std::string Read(const std::string& path) {
@@ -64,5 +64,27 @@ TEST(AtomicFile, ReplacesOnlyOnCommit) {
   EXPECT_NE(error.find("missing"), std::string::npos);
 }
 
+// Catches a file meant for its owner alone (the DRAM driver's state)
+// committed readable by others, or a usual one left private.
+TEST(AtomicFile, CommittedMode) {
+  vireo::testing::TempDir dir;
+  const struct {
+    AtomicFile::Access access;
+    mode_t mode;
+  } cases[] = {{AtomicFile::Access::kUsual, 0644}, {AtomicFile::Access::kOwnerOnly, 0600}};
+  const mode_t mask = umask(022);
+  for (const auto& c : cases) {
+    const std::string path = dir.path() + "/f" + std::to_string(c.mode);
+    std::string error;
+    AtomicFile file;
+    ASSERT_TRUE(file.Create(path, &error, c.access)) << error;
+    ASSERT_TRUE(file.Commit(&error)) << error;
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, c.mode) << path;
+  }
+  umask(mask);
+}
+
 }  // namespace
-}  // namespace talon_cam
+}  // namespace talon_support
