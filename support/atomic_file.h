@@ -42,8 +42,19 @@ class AtomicFile {
   bool Create(const std::string& path, std::string* error, Access access = Access::kUsual);
   // Writes all of `bytes` to the temporary.
   bool Write(std::string_view bytes, std::string* error);
-  // Flushes the temporary to disk, closes it and renames it to the path.
-  bool Commit(std::string* error);
+  // What Commit guarantees after a crash or power loss.
+  enum class Sync {
+    kToDisk,    // the data is on disk before the rename: the target holds
+                // the old file or the whole new one
+    kOnRename,  // no flush: while the system runs the target holds a whole
+                // file, but a crash right after may leave it short. For
+                // files written at frame rate, where a flush per file would
+                // cost frames.
+  };
+
+  // Flushes the temporary to disk (with Sync::kToDisk), closes it and
+  // renames it to the path.
+  bool Commit(std::string* error, Sync sync = Sync::kToDisk);
 
   // The temporary's descriptor, -1 before Create and after Commit.
   int fd() const { return fd_; }

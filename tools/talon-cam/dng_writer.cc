@@ -143,7 +143,7 @@ bool WriteDng(const std::string& path, const DngImage& image, std::string* error
     *error = "libtiff cannot write " + file.temporary_path();
     return false;
   }
-  return file.Commit(error);
+  return file.Commit(error, talon_support::AtomicFile::Sync::kOnRename);  // one per frame
 }
 
 }  // namespace talon_cam

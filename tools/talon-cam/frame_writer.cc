@@ -33,9 +33,10 @@ bool FrameWriter::Begin() {
 bool FrameWriter::WriteRaw(const std::string& path, const void* data, uint64_t size) {
   const std::string_view bytes(static_cast<const char*>(data), static_cast<size_t>(size));
   std::string error;
-  if (path != options_.output_pattern) {  // a file of this frame alone
+  if (path != options_.output_pattern) {  // a file of this frame alone, at frame rate
     talon_support::AtomicFile file;
-    if (file.Create(path, &error) && file.Write(bytes, &error) && file.Commit(&error)) {
+    if (file.Create(path, &error) && file.Write(bytes, &error) &&
+        file.Commit(&error, talon_support::AtomicFile::Sync::kOnRename)) {
       return true;
     }
     std::fprintf(stderr, "talon-cam: %s\n", error.c_str());
