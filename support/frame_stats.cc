@@ -8,13 +8,11 @@
 #include <cmath>
 #include <cstdio>
 
+#include "base/boottime.h"
+
 namespace capture_stats {
 
-int64_t BoottimeNs() {
-  timespec ts{};
-  clock_gettime(CLOCK_BOOTTIME, &ts);
-  return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
-}
+int64_t BoottimeNs() { return vireo::BoottimeNs(); }
 
 int64_t ProcessCpuNs() {
   rusage usage{};
