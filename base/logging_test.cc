@@ -12,7 +12,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-using vireo::testing::ScopedLogCapture;
+using talon_testing::ScopedLogCapture;
 
 // Catches a wrong entry shape: the system log must get "<base name>:<line>
 // <message>\n" under the tag "native", with no directory in the file name.

@@ -21,7 +21,7 @@ function(talon_add_test)
   # Tests that run a built tool put the cross-compiling emulator in front.
   target_compile_definitions(${T_NAME} PRIVATE
     TALON_TEST_EMULATOR="${CMAKE_CROSSCOMPILING_EMULATOR}")
-  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} talon_testing_util
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} talon_testing
     GTest::gmock GTest::gtest GTest::gtest_main talon_warnings talon_includes)
   gtest_discover_tests(${T_NAME}
     DISCOVERY_MODE PRE_TEST

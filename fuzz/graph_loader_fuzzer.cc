@@ -18,12 +18,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "fuzz/fuzz_check.h"
-#include "fuzz/graph_pipeline.h"
+#include "fuzz/graph_seed_streams.h"
 #include "platform/prism/graph_file.h"
 #include "platform/prism/prism_sim.h"
 #include "system/ipu_runtime/prism.h"
+#include "testing/ipu_pipeline.h"
 
 extern "C" size_t LLVMFuzzerMutate(uint8_t* data, size_t size, size_t max_size);
 
@@ -38,13 +40,17 @@ constexpr size_t kHeaderBytes = 16;  // magic, version, node count
 
 // What every input is loaded against; built once, removed at exit.
 struct Fixture {
-  fuzz::GraphPipeline pipeline;
+  talon_testing::IpuPipeline pipeline;
+  std::vector<const char*> names;
   std::string dir;
   std::string path;
   size_t live_handles = 0;
 
   Fixture() {
-    if (pipeline.Build(fuzz::DefaultStreams()) != OZY_SUCCESS) Fail("cannot build the nodes");
+    if (pipeline.BuildNodes(fuzz::GraphSeedStreams()) != OZY_SUCCESS) {
+      Fail("cannot build the nodes");
+    }
+    names = pipeline.NamePointers();
     const char* tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") +
                           "/graph_loader_fuzzer.XXXXXX";
@@ -80,8 +86,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const OzyCompileGraphInfo info = fixture.pipeline.CompileInfo();
   OzyCompiledGraph* compiled = nullptr;
   const OzyError error =
-      OzyLoadPrecompiledGraph(fixture.dir.c_str(), kFileName, fixture.pipeline.nodes(),
-                              fixture.pipeline.names(), fixture.pipeline.count(), &info, &compiled);
+      OzyLoadPrecompiledGraph(fixture.dir.c_str(), kFileName, fixture.pipeline.nodes.nodes.data(),
+                              fixture.names.data(), fixture.names.size(), &info, &compiled);
   if (error == OZY_SUCCESS) {
     if (compiled == nullptr) Fail("a successful load returned no graph");
     if (OzyDeleteCompiledGraph(compiled) != OZY_SUCCESS) Fail("the loaded graph cannot be deleted");

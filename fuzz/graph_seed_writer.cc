@@ -12,29 +12,19 @@
 #include <string>
 #include <vector>
 
-#include "fuzz/graph_pipeline.h"
+#include "fuzz/graph_seed_streams.h"
 #include "platform/prism/prism_sim.h"
 #include "system/ipu_runtime/prism.h"
+#include "testing/ipu_pipeline.h"
 
 namespace {
 
 // Compiles the graph of `streams` and saves it as directory/name.
-bool SaveGraph(const std::vector<fuzz::GraphStream>& streams, const std::string& directory,
-               const char* name) {
-  fuzz::GraphPipeline pipeline;
-  if (pipeline.Build(streams) != OZY_SUCCESS) return false;
-  OzyGraph* graph = nullptr;
-  if (OzyCreateGraph("mipi_capture", nullptr, pipeline.nodes(), pipeline.names(),
-                     pipeline.count(), &graph) != OZY_SUCCESS) {
-    return false;
-  }
-  const OzyCompileGraphInfo info = pipeline.CompileInfo();
-  OzyCompiledGraph* compiled = nullptr;
-  bool ok = OzyCompileGraph(graph, &info, &compiled) == OZY_SUCCESS &&
-            OzySaveCompiledGraph(directory.c_str(), name, compiled) == OZY_SUCCESS;
-  if (compiled != nullptr) OzyDeleteCompiledGraph(compiled);
-  OzyDeleteGraph(graph);
-  return ok;
+bool SaveGraph(const std::vector<talon_testing::TestStream>& streams,
+               const std::string& directory, const char* name) {
+  talon_testing::IpuPipeline pipeline;
+  return pipeline.BuildNodes(streams) == OZY_SUCCESS && pipeline.BuildGraph() == OZY_SUCCESS &&
+         OzySaveCompiledGraph(directory.c_str(), name, pipeline.compiled) == OZY_SUCCESS;
 }
 
 bool ReadFile(const std::string& path, std::string* bytes) {
@@ -59,9 +49,9 @@ int main(int argc, char** argv) {
   }
   const std::string dir = argv[1];
   PrismSimSetCompileTimeMs(0);
-  const std::vector<fuzz::GraphStream>& streams = fuzz::DefaultStreams();
-  std::vector<fuzz::GraphStream> resized = streams;
-  for (fuzz::GraphStream& stream : resized) stream.width *= 2;
+  const std::vector<talon_testing::TestStream> streams = fuzz::GraphSeedStreams();
+  std::vector<talon_testing::TestStream> resized = streams;
+  for (talon_testing::TestStream& stream : resized) stream.width *= 2;
   std::string valid;
   const bool ok = SaveGraph(streams, dir, "valid") &&
                   SaveGraph({streams[0]}, dir, "other_structure") &&

@@ -8,15 +8,16 @@
 
 #include "gtest/gtest.h"
 #include "oemlock/OemLockProvision.h"
-#include "oemlock/sha256_failpoint.h"
-#include "platform/pbase/log_capture.h"
+#include "pbase/logging.h"
+#include "testing/log_capture.h"
+#include "testing/sha256_failpoint.h"
 
 namespace orchard {
 namespace hardware {
 namespace oemlock {
 namespace {
 
-using warden_testing::ShaCall;
+using talon_testing::ShaCall;
 
 // SHA-256 through OpenSSL's EVP interface, independent of libwarden's calls.
 std::vector<uint8_t> Sha256(const std::string& data) {
@@ -49,8 +50,8 @@ void SetAll(OemLockProvision* p) {
 
 class GenerateTest : public ::testing::Test {
  protected:
-  void SetUp() override { warden_testing::ResetShaFailpoints(); }
-  void TearDown() override { warden_testing::ResetShaFailpoints(); }
+  void SetUp() override { talon_testing::ResetShaFailpoints(); }
+  void TearDown() override { talon_testing::ResetShaFailpoints(); }
 };
 
 // Catches a wrong framing of empty fields or a header that is not set.
@@ -122,7 +123,7 @@ TEST_F(GenerateTest, LogsEachFieldAndClearsNonce) {
   std::memset(record.nonce, 0x55, 8);
   ASSERT_TRUE(p.Parse(&record));
   SetAll(&p);
-  pbase::ScopedLogCapture log;
+  talon_testing::ScopedPlatformLogCapture log;
   ASSERT_TRUE(p.Generate());
   EXPECT_EQ(log.Messages(pbase::INFO),
             (std::vector<std::string>{
@@ -148,10 +149,10 @@ void ExpectFailure(OemLockProvision* p, ShaCall call, int nth,
   std::memset(record.device_id, 0x5A, 32);
   std::memset(record.nonce, 0x33, 8);
   ASSERT_TRUE(p->Parse(&record));
-  pbase::ScopedLogCapture log;
-  warden_testing::FailShaCall(call, nth);
+  talon_testing::ScopedPlatformLogCapture log;
+  talon_testing::FailShaCall(call, nth);
   EXPECT_FALSE(p->Generate());
-  warden_testing::ResetShaFailpoints();
+  talon_testing::ResetShaFailpoints();
   EXPECT_EQ(log.Messages(pbase::ERROR), std::vector<std::string>{message});
   EXPECT_EQ(std::memcmp(p->message().device_id, record.device_id, 32), 0);
   const uint8_t zero[8] = {};
@@ -185,9 +186,9 @@ TEST_F(GenerateTest, EverySha256FailureIsReported) {
 TEST_F(GenerateTest, SeamSeesEveryCall) {
   OemLockProvision p;
   ASSERT_TRUE(p.Generate());
-  EXPECT_EQ(warden_testing::ShaCallCount(ShaCall::kInit), 1);
-  EXPECT_EQ(warden_testing::ShaCallCount(ShaCall::kUpdate), 14);
-  EXPECT_EQ(warden_testing::ShaCallCount(ShaCall::kFinal), 1);
+  EXPECT_EQ(talon_testing::ShaCallCount(ShaCall::kInit), 1);
+  EXPECT_EQ(talon_testing::ShaCallCount(ShaCall::kUpdate), 14);
+  EXPECT_EQ(talon_testing::ShaCallCount(ShaCall::kFinal), 1);
 }
 
 }  // namespace

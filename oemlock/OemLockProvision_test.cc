@@ -9,8 +9,9 @@
 #include <string>
 
 #include "gtest/gtest.h"
-#include "platform/pbase/log_capture.h"
+#include "pbase/logging.h"
 #include "platform/qmi/qmi_sim.h"
+#include "testing/log_capture.h"
 #include "testing/temp_dir.h"
 
 namespace orchard {
@@ -48,7 +49,7 @@ class CollectAttributesTest : public ::testing::Test {
     return stats;
   }
 
-  vireo::testing::TempDir dir_;
+  talon_testing::TempDir dir_;
   std::string props_ = dir_.path() + "/props";
 };
 
@@ -57,7 +58,7 @@ class CollectAttributesTest : public ::testing::Test {
 TEST_F(CollectAttributesTest, ReadsPropertiesAndModem) {
   setenv("SIM_MODEM", "imei=490000000000001;meid=A0000000000001", 1);
   OemLockProvision p;
-  pbase::ScopedLogCapture log;
+  talon_testing::ScopedPlatformLogCapture log;
   ASSERT_TRUE(p.CollectAttributes());
   ExpectProperties(p);
   EXPECT_EQ(p.imei(), "490000000000001");
@@ -108,7 +109,7 @@ TEST_F(CollectAttributesTest, NoServiceObject) {
   OemLockProvision p;
   p.set_imei("kept-imei");
   p.set_meid("kept-meid");
-  pbase::ScopedLogCapture log;
+  talon_testing::ScopedPlatformLogCapture log;
   EXPECT_FALSE(p.CollectAttributes());
   EXPECT_EQ(log.Messages(pbase::ERROR),
             std::vector<std::string>{"QMI client service object (NULL)"});
@@ -122,7 +123,7 @@ TEST_F(CollectAttributesTest, NoServiceObject) {
 TEST_F(CollectAttributesTest, InitFailureReleasesNothing) {
   setenv("SIM_MODEM", "init_error=-4", 1);
   OemLockProvision p;
-  pbase::ScopedLogCapture log;
+  talon_testing::ScopedPlatformLogCapture log;
   EXPECT_FALSE(p.CollectAttributes());
   EXPECT_EQ(log.Messages(pbase::ERROR),
             std::vector<std::string>{"QMI client initialization error: -4"});
@@ -139,7 +140,7 @@ TEST_F(CollectAttributesTest, SendFailureReleasesOnce) {
   setenv("SIM_MODEM", "imei=123;send_error=17", 1);
   OemLockProvision p;
   p.set_imei("kept");
-  pbase::ScopedLogCapture log;
+  talon_testing::ScopedPlatformLogCapture log;
   EXPECT_FALSE(p.CollectAttributes());
   EXPECT_EQ(log.Messages(pbase::ERROR),
             std::vector<std::string>{"QMI client failed to collect modem data: 17"});
@@ -259,7 +260,7 @@ TEST(OemLockProvisionParse, RejectsWrongMagicOrCommand) {
   OemLockMessage before;
   std::memcpy(&before, &p.message(), sizeof(before));
 
-  pbase::ScopedLogCapture log;
+  talon_testing::ScopedPlatformLogCapture log;
   OemLockMessage wrong_command = ValidRecord();
   wrong_command.command = 2;
   EXPECT_FALSE(p.Parse(&wrong_command));

@@ -36,7 +36,7 @@ std::vector<std::string> Names(const std::string& dir) {
 // temporary left behind by an abandoned write, and a final mode of 0600
 // (the temporary's) instead of the usual one.
 TEST(AtomicFile, ReplacesOnlyOnCommit) {
-  vireo::testing::TempDir dir;
+  talon_testing::TempDir dir;
   const std::string path = dir.path() + "/m.jsonl";
   std::ofstream(path) << "old\n";
   std::string error;

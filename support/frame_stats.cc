@@ -10,12 +10,6 @@
 
 namespace talon_support {
 
-int64_t BoottimeNs() {
-  timespec ts{};
-  clock_gettime(CLOCK_BOOTTIME, &ts);
-  return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
-}
-
 int64_t ProcessCpuNs() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);

@@ -15,13 +15,14 @@
 #include <string>
 #include <vector>
 
+#include "base/boottime.h"
 #include "system/capture/capture_types.h"
 
 namespace talon_support {
 
 // Clocks of a capture run, in nanoseconds: CLOCK_BOOTTIME (the clock of the
 // frame timestamps), the process's CPU time and the calling thread's.
-int64_t BoottimeNs();
+using vireo::BoottimeNs;  // base/boottime.h
 int64_t ProcessCpuNs();
 int64_t ThreadCpuNs();
 

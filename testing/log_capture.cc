@@ -1,8 +1,11 @@
 #include "testing/log_capture.h"
 
-namespace vireo {
-namespace testing {
+#include <utility>
 
+namespace talon_testing {
+namespace {
+
+// Strips "<file>:<line> " and the trailing newline from a system-log text.
 std::string MessageOf(const std::string& text) {
   std::string message = text;
   if (!message.empty() && message.back() == '\n') message.pop_back();
@@ -14,6 +17,47 @@ std::string MessageOf(const std::string& text) {
   return message;
 }
 
+}  // namespace
+
+void LogCapture::Add(LogEntry entry) {
+  vireo::MutexLock lock(&mutex_);
+  entries_.push_back(std::move(entry));
+}
+
+std::vector<LogEntry> LogCapture::Entries() const {
+  vireo::MutexLock lock(&mutex_);
+  return entries_;
+}
+
+std::vector<std::string> LogCapture::Messages() const {
+  std::vector<std::string> out;
+  for (const LogEntry& e : Entries()) out.push_back(e.message);
+  return out;
+}
+
+std::vector<std::string> LogCapture::Messages(int priority) const {
+  std::vector<std::string> out;
+  for (const LogEntry& e : Entries()) {
+    if (e.priority == priority) out.push_back(e.message);
+  }
+  return out;
+}
+
+bool LogCapture::Contains(const std::string& needle) const { return Count(needle) > 0; }
+
+int LogCapture::Count(const std::string& needle) const {
+  int n = 0;
+  for (const std::string& m : Messages()) {
+    if (m.find(needle) != std::string::npos) ++n;
+  }
+  return n;
+}
+
+void LogCapture::Clear() {
+  vireo::MutexLock lock(&mutex_);
+  entries_.clear();
+}
+
 ScopedLogCapture::ScopedLogCapture() {
   SystemLogSetSink(&ScopedLogCapture::Sink, this, &previous_, &previous_context_);
 }
@@ -22,53 +66,12 @@ ScopedLogCapture::~ScopedLogCapture() {
   SystemLogSetSink(previous_, previous_context_, nullptr, nullptr);
 }
 
-void ScopedLogCapture::Sink(void* context, int priority, const char* tag,
-                            const char* text) {
+void ScopedLogCapture::Sink(void* context, int priority, const char* tag, const char* text) {
   auto* self = static_cast<ScopedLogCapture*>(context);
-  {
-    std::lock_guard<std::mutex> lock(self->mutex_);
-    self->entries_.push_back(LogEntry{priority, tag, text});
-  }
+  self->Add(LogEntry{priority, tag, text, MessageOf(text)});
   if (self->previous_ != nullptr) {
     self->previous_(self->previous_context_, priority, tag, text);
   }
 }
 
-std::vector<LogEntry> ScopedLogCapture::Entries() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return entries_;
-}
-
-std::vector<std::string> ScopedLogCapture::Messages() const {
-  std::vector<std::string> out;
-  for (const LogEntry& e : Entries()) out.push_back(MessageOf(e.text));
-  return out;
-}
-
-std::vector<std::string> ScopedLogCapture::Messages(int priority) const {
-  std::vector<std::string> out;
-  for (const LogEntry& e : Entries()) {
-    if (e.priority == priority) out.push_back(MessageOf(e.text));
-  }
-  return out;
-}
-
-bool ScopedLogCapture::Contains(const std::string& needle) const {
-  return Count(needle) > 0;
-}
-
-int ScopedLogCapture::Count(const std::string& needle) const {
-  int n = 0;
-  for (const std::string& m : Messages()) {
-    if (m.find(needle) != std::string::npos) ++n;
-  }
-  return n;
-}
-
-void ScopedLogCapture::Clear() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  entries_.clear();
-}
-
-}  // namespace testing
-}  // namespace vireo
+}  // namespace talon_testing

@@ -5,8 +5,7 @@
 
 #include "platform/prism/prism_sim.h"
 
-namespace vireo {
-namespace testing {
+namespace talon_testing {
 
 ScopedPrismTrace::ScopedPrismTrace() { PrismSimSetTraceSink(&ScopedPrismTrace::Sink, this); }
 
@@ -14,12 +13,12 @@ ScopedPrismTrace::~ScopedPrismTrace() { PrismSimSetTraceSink(nullptr, nullptr); 
 
 void ScopedPrismTrace::Sink(void* context, const char* line) {
   auto* self = static_cast<ScopedPrismTrace*>(context);
-  std::lock_guard<std::mutex> lock(self->mutex_);
+  vireo::MutexLock lock(&self->mutex_);
   self->lines_.emplace_back(line);
 }
 
 std::vector<std::string> ScopedPrismTrace::Lines() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  vireo::MutexLock lock(&mutex_);
   return lines_;
 }
 
@@ -45,7 +44,7 @@ std::string ScopedPrismTrace::Pointer(const void* pointer) {
 }
 
 void ScopedPrismTrace::Clear() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  vireo::MutexLock lock(&mutex_);
   lines_.clear();
 }
 
@@ -55,5 +54,4 @@ ScopedFailpoints::ScopedFailpoints(const std::string& settings) {
 
 ScopedFailpoints::~ScopedFailpoints() { PrismSimSetFailpoints(""); }
 
-}  // namespace testing
-}  // namespace vireo
+}  // namespace talon_testing

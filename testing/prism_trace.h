@@ -1,17 +1,20 @@
-// Test helpers for the simulated IPU runtime: a scoped trace recorder and a
-// scoped failpoint setting.
+// Test helpers for the simulated IPU runtime: a scoped trace recorder (the
+// trace reader of every suite) and a scoped failpoint setting.
 //
-// Threading: trace lines may arrive from any thread; accessors take snapshots.
+// Threading: trace lines may arrive from any thread; accessors take snapshots
+// under the recorder's own lock. Create and destroy either object on the test
+// thread; each replaces the runtime's setting for its lifetime (no nesting).
 
 #ifndef TESTING_PRISM_TRACE_H_
 #define TESTING_PRISM_TRACE_H_
 
-#include <mutex>
 #include <string>
 #include <vector>
 
-namespace vireo {
-namespace testing {
+#include "absl/base/thread_annotations.h"
+#include "base/mutex.h"
+
+namespace talon_testing {
 
 class ScopedPrismTrace {
  public:
@@ -32,8 +35,8 @@ class ScopedPrismTrace {
 
  private:
   static void Sink(void* context, const char* line);
-  mutable std::mutex mutex_;
-  std::vector<std::string> lines_;  // guarded by mutex_
+  mutable vireo::Mutex mutex_;
+  std::vector<std::string> lines_ ABSL_GUARDED_BY(mutex_);
 };
 
 // Sets failpoints for the scope and clears them afterwards.
@@ -45,7 +48,6 @@ class ScopedFailpoints {
   ScopedFailpoints& operator=(const ScopedFailpoints&) = delete;
 };
 
-}  // namespace testing
-}  // namespace vireo
+}  // namespace talon_testing
 
 #endif  // TESTING_PRISM_TRACE_H_

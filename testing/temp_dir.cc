@@ -6,8 +6,7 @@
 #include <stdexcept>
 #include <vector>
 
-namespace vireo {
-namespace testing {
+namespace talon_testing {
 
 TempDir::TempDir() {
   const char* base = getenv("TMPDIR");
@@ -25,5 +24,4 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ec);
 }
 
-}  // namespace testing
-}  // namespace vireo
+}  // namespace talon_testing

@@ -1,13 +1,14 @@
-// Test helper: a fresh directory under the test's temporary area, removed with
-// everything in it when the object goes.
+// Test helper: a fresh directory under the test's temporary area ($TMPDIR, else
+// /tmp), removed with everything in it when the object goes.
+//
+// Threading: one thread at a time. Ownership: the object owns the directory.
 
 #ifndef TESTING_TEMP_DIR_H_
 #define TESTING_TEMP_DIR_H_
 
 #include <string>
 
-namespace vireo {
-namespace testing {
+namespace talon_testing {
 
 class TempDir {
  public:
@@ -22,7 +23,6 @@ class TempDir {
   std::string path_;
 };
 
-}  // namespace testing
-}  // namespace vireo
+}  // namespace talon_testing
 
 #endif  // TESTING_TEMP_DIR_H_

@@ -26,7 +26,7 @@ class PropertiesTest : public ::testing::Test {
   }
   void TearDown() override { unsetenv("SIM_PROPERTIES"); }
 
-  vireo::testing::TempDir dir_;
+  talon_testing::TempDir dir_;
   std::string path_ = dir_.path() + "/props";
 };
 

@@ -43,8 +43,8 @@
 namespace vireo {
 namespace dram_sim {
 
-inline constexpr char kWriteFilePath[] = "/sys/kernel/zub_freq_cool/ddr_ctl_write";
-inline constexpr char kReadFilePath[] = "/sys/kernel/zub_freq_cool/ddr_ctl_read";
+using dram_controller::kReadFilePath;
+using dram_controller::kWriteFilePath;
 inline constexpr uint32_t kRegisterCount = 1024;
 
 // The per-user default state file: "$XDG_RUNTIME_DIR/talon-dramctl.state"

@@ -72,7 +72,7 @@ TEST(SimulatedDramDriver, ReadFileGivesTheSelectedRegister) {
 // Catches registers lost between processes, and a corrupt state file taken
 // for zeros.
 TEST(SimulatedDramDriver, StateFileCarriesRegisters) {
-  testing::TempDir dir;
+  talon_testing::TempDir dir;
   std::string state = dir.path() + "/state";
   {
     SimulatedDramDriver first(state);
@@ -99,7 +99,7 @@ TEST(SimulatedDramDriver, StateFileCarriesRegisters) {
 // state file's directory (the predictable temporary name "<state>.tmp.<pid>"),
 // or that leaves a temporary file behind.
 TEST(SimulatedDramDriver, StateUpdateNeverFollowsALink) {
-  testing::TempDir dir;
+  talon_testing::TempDir dir;
   const std::string state = dir.path() + "/state";
   const std::string victim = dir.path() + "/victim";
   const std::string planted = state + ".tmp." + std::to_string(getpid());
@@ -121,7 +121,7 @@ TEST(SimulatedDramDriver, StateUpdateNeverFollowsALink) {
 // Catches a state file in a missing directory that reads as all-zero
 // registers while every write fails.
 TEST(SimulatedDramDriver, StateInMissingDirectoryIsAnError) {
-  testing::TempDir dir;
+  talon_testing::TempDir dir;
   SimulatedDramDriver driver(dir.path() + "/missing/state");
   uint32_t value = 0;
   EXPECT_FALSE(driver.GetRegister(217, &value));
@@ -135,7 +135,7 @@ TEST(SimulatedDramDriver, StateInMissingDirectoryIsAnError) {
 // shared XDG_RUNTIME_DIR is passed over for a 0700 directory under the home
 // directory, and a state directory that others may write is refused.
 TEST(DefaultStatePath, IsPrivateToTheUser) {
-  testing::TempDir dir;
+  talon_testing::TempDir dir;
   const std::string runtime = dir.path() + "/run";
   const std::string home = dir.path() + "/home";
   ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);

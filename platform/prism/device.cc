@@ -1,7 +1,5 @@
 #include "platform/prism/device.h"
 
-#include <time.h>
-
 #include <algorithm>
 #include <cmath>
 #include <string>
@@ -9,12 +7,6 @@
 #include "platform/prism/job.h"
 
 namespace prism_sim {
-
-int64_t BoottimeNs() {
-  timespec ts{};
-  clock_gettime(CLOCK_BOOTTIME, &ts);
-  return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
-}
 
 Device::Device(std::vector<int32_t> streams, double fps)
     : Object("OzyDevice"),

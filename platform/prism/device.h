@@ -22,14 +22,14 @@
 #include <vector>
 
 #include "absl/base/thread_annotations.h"
+#include "base/boottime.h"
 #include "platform/prism/runtime.h"
 
 namespace prism_sim {
 
 class Job;
 
-// CLOCK_BOOTTIME in nanoseconds.
-int64_t BoottimeNs();
+using vireo::BoottimeNs;
 
 // The sensor frame a run captures.
 struct Frame {

@@ -10,16 +10,16 @@
 #include <gtest/gtest.h>
 
 #include "platform/prism/prism_sim.h"
-#include "platform/prism/test_pipeline.h"
 #include "system/ipu_runtime/prism.h"
+#include "testing/ipu_pipeline.h"
 #include "testing/prism_trace.h"
 
 namespace {
 
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
-using vireo::testing::ScopedFailpoints;
-using vireo::testing::ScopedPrismTrace;
+using talon_testing::ScopedFailpoints;
+using talon_testing::ScopedPrismTrace;
 
 // Lists live as long as the test.
 struct DeviceRecord {
@@ -143,8 +143,8 @@ TEST(Node, DefaultsAreRecognisableAndNotConfigured) {
 // Catches the node not keeping the exact record it was made from (the DRAM
 // node keeps the defaults at 144..152 as the capture service leaves them).
 TEST(Node, KeepsItsRecordBytes) {
-  prism_test::TestStream s;
-  OzyCreateTransferNodeInfo info = prism_test::DramInfo(s);
+  talon_testing::TestStream s;
+  OzyCreateTransferNodeInfo info = talon_testing::DramInfo(s);
   OzyNode* node = nullptr;
   ASSERT_EQ(OzyCreateTransferNode(&info, &node), OZY_SUCCESS);
   OzyCreateTransferNodeInfo out;
@@ -183,9 +183,9 @@ TEST(Node, ChecksRecords) {
       {"data type", [](auto& i) { i.mipi_data_type = 0x40; }},
       {"mipi flags", [](auto& i) { i.mipi_flags = 2; }},
   };
-  prism_test::TestStream s;
+  talon_testing::TestStream s;
   for (const auto& [name, mutate] : bad) {
-    OzyCreateTransferNodeInfo info = prism_test::MipiInfo(s, 1);
+    OzyCreateTransferNodeInfo info = talon_testing::MipiInfo(s, 1);
     mutate(info);
     OzyNode* node = nullptr;
     EXPECT_EQ(OzyCreateTransferNode(&info, &node), OZY_ERROR_INVALID_REQUEST) << name;
@@ -193,11 +193,11 @@ TEST(Node, ChecksRecords) {
   std::vector<OzyCreateTransferNodeInfo> good;
   for (uint32_t bits : {8u, 10u, 16u}) {
     s.bits = bits;
-    good.push_back(prism_test::MipiInfo(s, 3));
-    good.push_back(prism_test::NodeInfo(OZY_PARAMETER_USE_DRAM, 4, 1, bits));
+    good.push_back(talon_testing::MipiInfo(s, 3));
+    good.push_back(talon_testing::NodeInfo(OZY_PARAMETER_USE_DRAM, 4, 1, bits));
   }
   s.bits = 10;
-  good.push_back(prism_test::MipiInfo(s, 0));
+  good.push_back(talon_testing::MipiInfo(s, 0));
   good.back().component_code = 0;
   good.back().mipi_virtual_channel = 3;
   good.back().mipi_data_type = 0x3F;
@@ -211,10 +211,10 @@ TEST(Node, ChecksRecords) {
 // Catches a node trace without the fields a reader needs.
 TEST(Node, TracesKeyFields) {
   ScopedPrismTrace trace;
-  prism_test::TestStream s;
+  talon_testing::TestStream s;
   s.data_type = 43;
   s.virtual_channel = 2;
-  OzyCreateTransferNodeInfo info = prism_test::MipiInfo(s, 1);
+  OzyCreateTransferNodeInfo info = talon_testing::MipiInfo(s, 1);
   OzyNode* node = nullptr;
   ASSERT_EQ(OzyCreateTransferNode(&info, &node), OZY_SUCCESS);
   ASSERT_EQ(trace.Calls("OzyCreateTransferNode").size(), 1u);

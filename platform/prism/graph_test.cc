@@ -19,15 +19,15 @@
 #include <gtest/gtest.h>
 
 #include "platform/prism/prism_sim.h"
-#include "platform/prism/test_pipeline.h"
 #include "system/ipu_runtime/prism.h"
 #include "testing/temp_dir.h"
+#include "testing/test_pipeline.h"
 
 namespace {
 
-using prism_test::Pipeline;
-using prism_test::TestStream;
-using vireo::testing::TempDir;
+using talon_testing::TempDir;
+using talon_testing::TestPipeline;
+using talon_testing::TestStream;
 
 class GraphTest : public ::testing::Test {
  protected:
@@ -73,49 +73,49 @@ TEST_F(GraphTest, PairsStreamsByName) {
   TestStream b{18, 32, 8, 8, 0};
   {
     Nodes n;  // DRAM nodes in the opposite order of their MIPI nodes
-    n.Add(prism_test::MipiInfo(a, 0), "__mipi_in_dt_43");
-    n.Add(prism_test::MipiInfo(b, 0), "__mipi_in_dt_18");
-    n.Add(prism_test::DramInfo(b), "__mipi_in_dt_18");
-    n.Add(prism_test::DramInfo(a), "__mipi_in_dt_43");
+    n.Add(talon_testing::MipiInfo(a, 0), "__mipi_in_dt_43");
+    n.Add(talon_testing::MipiInfo(b, 0), "__mipi_in_dt_18");
+    n.Add(talon_testing::DramInfo(b), "__mipi_in_dt_18");
+    n.Add(talon_testing::DramInfo(a), "__mipi_in_dt_43");
     OzyGraph* graph = nullptr;
     ASSERT_EQ(n.CreateGraph(&graph), OZY_SUCCESS);
     EXPECT_EQ(OzyDeleteGraph(graph), OZY_SUCCESS);
   }
   {
     Nodes n;  // names swapped: the shapes no longer agree
-    n.Add(prism_test::MipiInfo(a, 0), "__mipi_in_dt_43");
-    n.Add(prism_test::MipiInfo(b, 0), "__mipi_in_dt_18");
-    n.Add(prism_test::DramInfo(a), "__mipi_in_dt_18");
-    n.Add(prism_test::DramInfo(b), "__mipi_in_dt_43");
+    n.Add(talon_testing::MipiInfo(a, 0), "__mipi_in_dt_43");
+    n.Add(talon_testing::MipiInfo(b, 0), "__mipi_in_dt_18");
+    n.Add(talon_testing::DramInfo(a), "__mipi_in_dt_18");
+    n.Add(talon_testing::DramInfo(b), "__mipi_in_dt_43");
     OzyGraph* graph = nullptr;
     EXPECT_EQ(n.CreateGraph(&graph), OZY_ERROR_TYPE_MISMATCH);
   }
   {
     Nodes n;  // a DRAM row one 16-bit unit short
-    n.Add(prism_test::MipiInfo(a, 0), "__mipi_in_dt_43");
-    n.Add(prism_test::NodeInfo(OZY_PARAMETER_USE_DRAM, 39, 4, 16), "__mipi_in_dt_43");
+    n.Add(talon_testing::MipiInfo(a, 0), "__mipi_in_dt_43");
+    n.Add(talon_testing::NodeInfo(OZY_PARAMETER_USE_DRAM, 39, 4, 16), "__mipi_in_dt_43");
     OzyGraph* graph = nullptr;
     EXPECT_EQ(n.CreateGraph(&graph), OZY_ERROR_TYPE_MISMATCH);
   }
   {
     Nodes n;  // heights differ
-    n.Add(prism_test::MipiInfo(a, 0), "__mipi_in_dt_43");
-    n.Add(prism_test::NodeInfo(OZY_PARAMETER_USE_DRAM, 40, 5, 16), "__mipi_in_dt_43");
+    n.Add(talon_testing::MipiInfo(a, 0), "__mipi_in_dt_43");
+    n.Add(talon_testing::NodeInfo(OZY_PARAMETER_USE_DRAM, 40, 5, 16), "__mipi_in_dt_43");
     OzyGraph* graph = nullptr;
     EXPECT_EQ(n.CreateGraph(&graph), OZY_ERROR_TYPE_MISMATCH);
   }
   {
     Nodes n;  // a DRAM node in the stream's own format: equal row bytes
-    n.Add(prism_test::MipiInfo(a, 0), "x");
-    n.Add(prism_test::NodeInfo(OZY_PARAMETER_USE_DRAM, 64, 4, 10), "x");
+    n.Add(talon_testing::MipiInfo(a, 0), "x");
+    n.Add(talon_testing::NodeInfo(OZY_PARAMETER_USE_DRAM, 64, 4, 10), "x");
     OzyGraph* graph = nullptr;
     ASSERT_EQ(n.CreateGraph(&graph), OZY_SUCCESS);
     EXPECT_EQ(OzyDeleteGraph(graph), OZY_SUCCESS);
   }
   {
     Nodes n;  // two MIPI nodes, no DRAM node
-    n.Add(prism_test::MipiInfo(a, 0), "x");
-    n.Add(prism_test::MipiInfo(a, 0), "x");
+    n.Add(talon_testing::MipiInfo(a, 0), "x");
+    n.Add(talon_testing::MipiInfo(a, 0), "x");
     OzyGraph* graph = nullptr;
     EXPECT_EQ(n.CreateGraph(&graph), OZY_ERROR_TYPE_MISMATCH);
   }
@@ -125,9 +125,9 @@ TEST_F(GraphTest, PairsStreamsByName) {
 TEST_F(GraphTest, CreateGraphChecksArguments) {
   TestStream a;
   Nodes n;
-  n.Add(prism_test::MipiInfo(a, 0), "s");
-  n.Add(prism_test::DramInfo(a), "s");
-  n.Add(prism_test::MipiInfo(a, 0), "t");
+  n.Add(talon_testing::MipiInfo(a, 0), "s");
+  n.Add(talon_testing::DramInfo(a), "s");
+  n.Add(talon_testing::MipiInfo(a, 0), "t");
   OzyGraph* graph = nullptr;
   int reserved = 0;
   EXPECT_EQ(OzyCreateGraph("g", &reserved, n.nodes.data(), n.names.data(), 2, &graph),
@@ -150,12 +150,12 @@ TEST_F(GraphTest, CreateGraphChecksArguments) {
 // Catches compilation for a device without the nodes' receiver, and a compile
 // counter that does not count.
 TEST_F(GraphTest, CompileChecksDeviceReceivers) {
-  Pipeline p({TestStream{}}, 2);
-  ASSERT_TRUE(p.ok());
+  TestPipeline p;
+  ASSERT_EQ(p.Build({TestStream{}}, 2), OZY_SUCCESS);
   TestStream s;
   Nodes other;  // receiver 1: not on the device
-  other.Add(prism_test::MipiInfo(s, 1), "s");
-  other.Add(prism_test::DramInfo(s), "s");
+  other.Add(talon_testing::MipiInfo(s, 1), "s");
+  other.Add(talon_testing::DramInfo(s), "s");
   OzyGraph* graph = nullptr;
   ASSERT_EQ(other.CreateGraph(&graph), OZY_SUCCESS);
   OzyCompileGraphInfo info;
@@ -178,27 +178,28 @@ TEST_F(GraphTest, CompileChecksDeviceReceivers) {
 // sharing one compiled graph.
 TEST_F(GraphTest, SaveLoadRoundTripSharedAcrossVirtualChannels) {
   TempDir dir;
-  Pipeline p({TestStream{43, 64, 4, 10, 0}, TestStream{18, 16, 4, 8, 0}}, 1);
-  ASSERT_TRUE(p.ok());
+  TestPipeline p;
+  ASSERT_EQ(p.Build({TestStream{43, 64, 4, 10, 0}, TestStream{18, 16, 4, 8, 0}}, 1), OZY_SUCCESS);
   ASSERT_EQ(OzySaveCompiledGraph(dir.path().c_str(), "graph", p.compiled), OZY_SUCCESS);
 
-  Pipeline q({TestStream{43, 64, 4, 10, 3}, TestStream{18, 16, 4, 8, 3}}, 1);
-  ASSERT_TRUE(q.ok());
+  TestPipeline q;
+
+  ASSERT_EQ(q.Build({TestStream{43, 64, 4, 10, 3}, TestStream{18, 16, 4, 8, 3}}, 1), OZY_SUCCESS);
   OzyCompileGraphInfo info;
   std::memset(&info, 0, sizeof(info));
   info.device = q.device;
   OzyCompiledGraph* loaded = nullptr;
   const uint64_t loads = PrismSimLoadCount();
-  ASSERT_EQ(OzyLoadPrecompiledGraph(dir.path().c_str(), "graph", q.nodes.data(),
-                                    q.NamePointers().data(), q.nodes.size(), &info, &loaded),
+  ASSERT_EQ(OzyLoadPrecompiledGraph(dir.path().c_str(), "graph", q.nodes.nodes.data(),
+                                    q.NamePointers().data(), q.nodes.nodes.size(), &info, &loaded),
             OZY_SUCCESS);
   EXPECT_EQ(PrismSimLoadCount(), loads + 1);
   // The loaded graph runs with q's nodes.
   OzyJob* job = nullptr;
   ASSERT_EQ(OzyCreateJob(loaded, &job), OZY_SUCCESS);
   OzyTransferEventStatus sof{};
-  EXPECT_EQ(OzySetTransferEventMonitor(job, q.nodes[0], &sof), OZY_SUCCESS);
-  EXPECT_EQ(OzySetTransferEventMonitor(job, p.nodes[0], &sof), OZY_ERROR_INVALID_REQUEST);
+  EXPECT_EQ(OzySetTransferEventMonitor(job, q.nodes.nodes[0], &sof), OZY_SUCCESS);
+  EXPECT_EQ(OzySetTransferEventMonitor(job, p.nodes.nodes[0], &sof), OZY_ERROR_INVALID_REQUEST);
   ASSERT_EQ(OzyLoadDeviceConfig(job), OZY_SUCCESS);
   std::vector<OzyFinalizeBufferInfo> entries = q.Entries(0);
   ASSERT_EQ(OzyFinalizeBuffers(job, entries.data(), 4), OZY_SUCCESS);
@@ -214,8 +215,8 @@ TEST_F(GraphTest, SaveLoadRoundTripSharedAcrossVirtualChannels) {
 // count) being loaded.
 TEST_F(GraphTest, LoadRefusesStructureMismatch) {
   TempDir dir;
-  Pipeline p({TestStream{43, 64, 4, 10, 0}});
-  ASSERT_TRUE(p.ok());
+  TestPipeline p;
+  ASSERT_EQ(p.Build({TestStream{43, 64, 4, 10, 0}}), OZY_SUCCESS);
   ASSERT_EQ(OzySaveCompiledGraph(dir.path().c_str(), "graph", p.compiled), OZY_SUCCESS);
   const std::vector<std::vector<TestStream>> others = {
       {TestStream{43, 64, 8, 10, 0}},                               // height
@@ -224,14 +225,15 @@ TEST_F(GraphTest, LoadRefusesStructureMismatch) {
       {TestStream{43, 64, 4, 10, 0}, TestStream{18, 64, 4, 10, 0}},  // count
   };
   for (const auto& streams : others) {
-    Pipeline q(streams);
-    ASSERT_TRUE(q.ok());
+    TestPipeline q;
+    ASSERT_EQ(q.Build(streams), OZY_SUCCESS);
     OzyCompileGraphInfo info;
     std::memset(&info, 0, sizeof(info));
     info.device = q.device;
     OzyCompiledGraph* loaded = nullptr;
-    EXPECT_EQ(OzyLoadPrecompiledGraph(dir.path().c_str(), "graph", q.nodes.data(),
-                                      q.NamePointers().data(), q.nodes.size(), &info, &loaded),
+    EXPECT_EQ(OzyLoadPrecompiledGraph(dir.path().c_str(), "graph", q.nodes.nodes.data(),
+                                      q.NamePointers().data(), q.nodes.nodes.size(), &info,
+                                      &loaded),
               OZY_ERROR_TYPE_MISMATCH)
         << streams[0].width << "x" << streams[0].height;
     EXPECT_EQ(loaded, nullptr);
@@ -243,8 +245,8 @@ TEST_F(GraphTest, LoadRefusesStructureMismatch) {
 // directory not reported as such.
 TEST_F(GraphTest, DamagedFilesFailCleanly) {
   TempDir dir;
-  Pipeline p({TestStream{43, 64, 4, 10, 0}, TestStream{18, 16, 4, 8, 0}});
-  ASSERT_TRUE(p.ok());
+  TestPipeline p;
+  ASSERT_EQ(p.Build({TestStream{43, 64, 4, 10, 0}, TestStream{18, 16, 4, 8, 0}}), OZY_SUCCESS);
   ASSERT_EQ(OzySaveCompiledGraph(dir.path().c_str(), "graph", p.compiled), OZY_SUCCESS);
   const std::string path = dir.path() + "/graph";
   const std::string good = ReadAll(path);
@@ -254,8 +256,9 @@ TEST_F(GraphTest, DamagedFilesFailCleanly) {
   info.device = p.device;
   auto load = [&]() {
     OzyCompiledGraph* loaded = nullptr;
-    OzyError e = OzyLoadPrecompiledGraph(dir.path().c_str(), "graph", p.nodes.data(),
-                                         p.NamePointers().data(), p.nodes.size(), &info, &loaded);
+    OzyError e =
+        OzyLoadPrecompiledGraph(dir.path().c_str(), "graph", p.nodes.nodes.data(),
+                                p.NamePointers().data(), p.nodes.nodes.size(), &info, &loaded);
     if (loaded != nullptr) OzyDeleteCompiledGraph(loaded);
     return e;
   };
@@ -291,8 +294,8 @@ TEST_F(GraphTest, DamagedFilesFailCleanly) {
 // file behind.
 TEST_F(GraphTest, SaveReplacesAtomically) {
   TempDir dir;
-  Pipeline p({TestStream{}});
-  ASSERT_TRUE(p.ok());
+  TestPipeline p;
+  ASSERT_EQ(p.Build({TestStream{}}), OZY_SUCCESS);
   const std::string path = dir.path() + "/graph";
   WriteAll(path, "stale");
   // A second name of the old file: replacing the file leaves it as it was,

@@ -12,17 +12,19 @@
 
 #include <gtest/gtest.h>
 
+#include "base/boottime.h"
 #include "platform/prism/prism_sim.h"
-#include "platform/prism/test_pipeline.h"
 #include "system/ipu_runtime/prism.h"
 #include "testing/prism_trace.h"
+#include "testing/test_pipeline.h"
 
 namespace {
 
-using prism_test::Pipeline;
-using prism_test::TestStream;
-using vireo::testing::ScopedFailpoints;
-using vireo::testing::ScopedPrismTrace;
+using talon_testing::ScopedFailpoints;
+using talon_testing::ScopedPrismTrace;
+using talon_testing::TestPipeline;
+using talon_testing::TestStream;
+using vireo::BoottimeNs;
 
 constexpr uint64_t kLongTimeout = 60'000'000'000;  // 60 s: only a hang reaches it
 
@@ -38,12 +40,6 @@ class JobTest : public ::testing::Test {
   }
 };
 
-int64_t BoottimeNs() {
-  timespec ts{};
-  clock_gettime(CLOCK_BOOTTIME, &ts);
-  return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
-}
-
 // Sleeps until CLOCK_BOOTTIME reaches `ns`: a computed instant, not a guess.
 void SleepUntilBoottime(int64_t ns) {
   timespec ts{ns / 1000000000, ns % 1000000000};
@@ -54,8 +50,8 @@ void SleepUntilBoottime(int64_t ns) {
 // Catches malformed finalize entries being bound: wrong kinds, a missing or
 // repeated node, a dead buffer, a short stride, a small buffer.
 TEST_F(JobTest, FinalizeChecksEntries) {
-  Pipeline p({TestStream{43, 64, 4, 10, 0}, TestStream{18, 16, 4, 8, 0}});
-  ASSERT_TRUE(p.ok());
+  TestPipeline p;
+  ASSERT_EQ(p.Build({TestStream{43, 64, 4, 10, 0}, TestStream{18, 16, 4, 8, 0}}), OZY_SUCCESS);
   ASSERT_EQ(p.Finalize(0), OZY_SUCCESS);
   OzyDeviceBuffer* small = nullptr;
   ASSERT_EQ(OzyCreateDeviceBufferManaged(p.allocator, 80 * 4 - 1, 64, 0, 0, &small), OZY_SUCCESS);
@@ -96,8 +92,8 @@ TEST_F(JobTest, FinalizeChecksEntries) {
 // later run than the wait's, and a third outstanding run being accepted.
 TEST_F(JobTest, RunsCompleteInOrderTwoOutstandingAtMost) {
   PrismSimSetFrameRate(50);  // room to re-enqueue in time, also under emulation
-  Pipeline p({TestStream{}});
-  ASSERT_TRUE(p.ok());
+  TestPipeline p;
+  ASSERT_EQ(p.Build({TestStream{}}), OZY_SUCCESS);
   EXPECT_EQ(OzyWaitForCompletionWithTimeout(p.job, 0), OZY_ERROR_INVALID_REQUEST);
   ASSERT_EQ(p.FinalizeAndEnqueue(0), OZY_SUCCESS);
   ASSERT_EQ(p.FinalizeAndEnqueue(1), OZY_SUCCESS);
@@ -123,8 +119,8 @@ TEST_F(JobTest, RunsCompleteInOrderTwoOutstandingAtMost) {
 // or frames not one period apart when runs are enqueued in time.
 TEST_F(JobTest, TimestampsFollowTheSensorAt30Fps) {
   PrismSimSetFrameRate(30);
-  Pipeline p({TestStream{}});
-  ASSERT_TRUE(p.ok());
+  TestPipeline p;
+  ASSERT_EQ(p.Build({TestStream{}}), OZY_SUCCESS);
   const double period = 1e9 / 30;
   ASSERT_EQ(p.FinalizeAndEnqueue(0), OZY_SUCCESS);
   ASSERT_EQ(p.FinalizeAndEnqueue(1), OZY_SUCCESS);
@@ -147,8 +143,8 @@ TEST_F(JobTest, TimestampsFollowTheSensorAt30Fps) {
 // next one (the drop must show as a gap of two periods).
 TEST_F(JobTest, LateRunTakesTheNextFrame) {
   PrismSimSetFrameRate(50);  // 20 ms frames: a 10 ms window to enqueue in
-  Pipeline p({TestStream{}});
-  ASSERT_TRUE(p.ok());
+  TestPipeline p;
+  ASSERT_EQ(p.Build({TestStream{}}), OZY_SUCCESS);
   ASSERT_EQ(p.FinalizeAndEnqueue(0), OZY_SUCCESS);
   ASSERT_EQ(OzyWaitForCompletionWithTimeout(p.job, kLongTimeout), OZY_SUCCESS);
   const OzyTransferEventStatus first = p.sof;
@@ -165,8 +161,8 @@ TEST_F(JobTest, LateRunTakesTheNextFrame) {
 // one ended or with a non-positive length.
 TEST_F(JobTest, UnthrottledFramesFollowEachOther) {
   PrismSimSetFrameRate(0);
-  Pipeline p({TestStream{16, 64, 4, 16, 0}});
-  ASSERT_TRUE(p.ok());
+  TestPipeline p;
+  ASSERT_EQ(p.Build({TestStream{16, 64, 4, 16, 0}}), OZY_SUCCESS);
   ASSERT_EQ(p.FinalizeAndEnqueue(0), OZY_SUCCESS);
   ASSERT_EQ(p.FinalizeAndEnqueue(1), OZY_SUCCESS);
   OzyTransferEventStatus last_eof{};
@@ -187,8 +183,8 @@ TEST_F(JobTest, UnthrottledFramesFollowEachOther) {
 // the next wait stands for again.
 TEST_F(JobTest, TimeOutAbandonsTheRun) {
   PrismSimSetFrameRate(10);  // EOF at least 80 ms after the enqueue
-  Pipeline p({TestStream{}});
-  ASSERT_TRUE(p.ok());
+  TestPipeline p;
+  ASSERT_EQ(p.Build({TestStream{}}), OZY_SUCCESS);
   PrismSimRunStats before{};
   PrismSimGetRunStats(&before);
   ASSERT_EQ(p.FinalizeAndEnqueue(0), OZY_SUCCESS);
@@ -209,8 +205,8 @@ TEST_F(JobTest, TimeOutAbandonsTheRun) {
 // that succeeds, and an ended run writing into its buffer.
 TEST_F(JobTest, ResetCancelsWaitUnderWayAndLaterWaits) {
   PrismSimSetFrameRate(0.01);
-  Pipeline p({TestStream{}});
-  ASSERT_TRUE(p.ok());
+  TestPipeline p;
+  ASSERT_EQ(p.Build({TestStream{}}), OZY_SUCCESS);
   ASSERT_EQ(p.FinalizeAndEnqueue(0), OZY_SUCCESS);
   ASSERT_EQ(p.FinalizeAndEnqueue(1), OZY_SUCCESS);
   constexpr int64_t kTimeoutMs = 20'000;
@@ -238,8 +234,8 @@ TEST_F(JobTest, ResetCancelsWaitUnderWayAndLaterWaits) {
 
 // Catches a reset that ends a run whose frame had already ended.
 TEST_F(JobTest, ResetKeepsAFinishedRun) {
-  Pipeline p({TestStream{}});
-  ASSERT_TRUE(p.ok());
+  TestPipeline p;
+  ASSERT_EQ(p.Build({TestStream{}}), OZY_SUCCESS);
   ASSERT_EQ(p.FinalizeAndEnqueue(0), OZY_SUCCESS);
   // The run's frame starts within one period of the enqueue and lasts 0.8.
   SleepUntilBoottime(BoottimeNs() + 2'000'000);
@@ -251,8 +247,8 @@ TEST_F(JobTest, ResetKeepsAFinishedRun) {
 // Catches an injected wait failure that leaves its run for the next wait or
 // lets it write into its buffer.
 TEST_F(JobTest, InjectedWaitFailureAbandonsTheRun) {
-  Pipeline p({TestStream{}});
-  ASSERT_TRUE(p.ok());
+  TestPipeline p;
+  ASSERT_EQ(p.Build({TestStream{}}), OZY_SUCCESS);
   ASSERT_EQ(p.FinalizeAndEnqueue(0), OZY_SUCCESS);
   ASSERT_EQ(p.FinalizeAndEnqueue(1), OZY_SUCCESS);
   {
@@ -268,8 +264,8 @@ TEST_F(JobTest, InjectedWaitFailureAbandonsTheRun) {
 // Catches a run writing into a buffer the CPU holds locked, and the client
 // error not being counted.
 TEST_F(JobTest, LockedBufferIsNotWritten) {
-  Pipeline p({TestStream{}});
-  ASSERT_TRUE(p.ok());
+  TestPipeline p;
+  ASSERT_EQ(p.Build({TestStream{}}), OZY_SUCCESS);
   ASSERT_EQ(p.FinalizeAndEnqueue(0), OZY_SUCCESS);
   void* data = nullptr;
   ASSERT_EQ(OzyLockDeviceBuffer(p.buffers[0][0], &data), OZY_SUCCESS);
@@ -284,8 +280,8 @@ TEST_F(JobTest, LockedBufferIsNotWritten) {
 // Catches enqueueing without a loaded config or without bound buffers, and
 // an unload that leaves its runs to complete.
 TEST_F(JobTest, ConfigGatesEnqueueAndUnloadCancels) {
-  Pipeline p({TestStream{}});
-  ASSERT_TRUE(p.ok());
+  TestPipeline p;
+  ASSERT_EQ(p.Build({TestStream{}}), OZY_SUCCESS);
   EXPECT_EQ(OzyEnqueueJob(p.job), OZY_ERROR_INVALID_REQUEST);  // nothing bound
   ASSERT_EQ(p.Finalize(0), OZY_SUCCESS);
   EXPECT_EQ(OzyLoadDeviceConfig(p.job), OZY_ERROR_INVALID_REQUEST);  // loaded twice
@@ -303,8 +299,8 @@ TEST_F(JobTest, ConfigGatesEnqueueAndUnloadCancels) {
 TEST_F(JobTest, ReleaseInServiceOrder) {
   const size_t live = PrismSimLiveHandleCount();
   {
-    Pipeline p({TestStream{43, 64, 4, 10, 0}, TestStream{18, 16, 4, 8, 0}});
-    ASSERT_TRUE(p.ok());
+    TestPipeline p;
+    ASSERT_EQ(p.Build({TestStream{43, 64, 4, 10, 0}, TestStream{18, 16, 4, 8, 0}}), OZY_SUCCESS);
     ASSERT_EQ(p.FinalizeAndEnqueue(0), OZY_SUCCESS);
     ASSERT_EQ(OzyDeleteDeviceBuffer(p.buffers[0][1]), OZY_SUCCESS);
     p.buffers[0][1] = nullptr;
@@ -319,8 +315,8 @@ TEST_F(JobTest, ReleaseInServiceOrder) {
 
 // Catches a trace line of OzyFinalizeBuffers without its entries.
 TEST_F(JobTest, FinalizeTracesEntries) {
-  Pipeline p({TestStream{}});
-  ASSERT_TRUE(p.ok());
+  TestPipeline p;
+  ASSERT_EQ(p.Build({TestStream{}}), OZY_SUCCESS);
   ScopedPrismTrace trace;
   ASSERT_EQ(p.Finalize(0), OZY_SUCCESS);
   const auto calls = trace.Calls("OzyFinalizeBuffers");

@@ -6,59 +6,26 @@
 #include <cstring>
 #include <sstream>
 
+#include "absl/strings/ascii.h"
+#include "absl/strings/numbers.h"
+#include "absl/strings/str_split.h"
+#include "absl/strings/string_view.h"
+
 namespace prism_sim {
-namespace {
-
-bool ParseInt(const std::string& text, int64_t* value) {
-  if (text.empty()) return false;
-  errno = 0;
-  char* end = nullptr;
-  long long v = std::strtoll(text.c_str(), &end, 10);
-  if (errno != 0 || end == text.c_str() || *end != '\0') return false;
-  *value = v;
-  return true;
-}
-
-std::vector<std::string> Split(const std::string& text, char separator) {
-  std::vector<std::string> parts;
-  std::string current;
-  for (char c : text) {
-    if (c == separator) {
-      parts.push_back(current);
-      current.clear();
-    } else {
-      current.push_back(c);
-    }
-  }
-  parts.push_back(current);
-  return parts;
-}
-
-std::string Trim(const std::string& text) {
-  size_t begin = text.find_first_not_of(" \t");
-  if (begin == std::string::npos) return "";
-  size_t end = text.find_last_not_of(" \t");
-  return text.substr(begin, end - begin + 1);
-}
-
-}  // namespace
 
 std::optional<std::vector<Failpoint>> ParseFailpoints(const std::string& settings) {
   std::vector<Failpoint> failpoints;
-  if (Trim(settings).empty()) return failpoints;
-  for (const std::string& raw : Split(settings, ',')) {
-    std::string entry = Trim(raw);
+  for (absl::string_view raw : absl::StrSplit(settings, ',')) {
+    const absl::string_view entry = absl::StripAsciiWhitespace(raw);
     if (entry.empty()) continue;
-    std::vector<std::string> fields = Split(entry, ':');
+    const std::vector<absl::string_view> fields = absl::StrSplit(entry, ':');
     if (fields.size() < 2 || fields.size() > 3 || fields[0].empty()) return std::nullopt;
-    int64_t error = 0;
+    int32_t error = 0;
     int64_t nth = 0;
-    if (!ParseInt(fields[1], &error) || error < INT32_MIN || error > INT32_MAX) {
-      return std::nullopt;
-    }
-    if (fields.size() == 3 && (!ParseInt(fields[2], &nth) || nth < 1)) return std::nullopt;
-    failpoints.push_back(
-        Failpoint{fields[0], static_cast<OzyError>(error), static_cast<uint64_t>(nth)});
+    if (!absl::SimpleAtoi(fields[1], &error)) return std::nullopt;
+    if (fields.size() == 3 && (!absl::SimpleAtoi(fields[2], &nth) || nth < 1)) return std::nullopt;
+    failpoints.push_back(Failpoint{std::string(fields[0]), static_cast<OzyError>(error),
+                                   static_cast<uint64_t>(nth)});
   }
   return failpoints;
 }

@@ -16,8 +16,8 @@
 namespace {
 
 using ::testing::ElementsAre;
-using vireo::testing::ScopedFailpoints;
-using vireo::testing::ScopedPrismTrace;
+using talon_testing::ScopedFailpoints;
+using talon_testing::ScopedPrismTrace;
 
 // Catches a failpoint that fires on the wrong call or keeps firing.
 TEST(PrismSimFailpoints, NthCallOnly) {
@@ -72,7 +72,7 @@ TEST(PrismSimTrace, LineShape) {
 }
 
 TEST(PrismSimTrace, ToFile) {
-  vireo::testing::TempDir dir;
+  talon_testing::TempDir dir;
   std::string path = dir.path() + "/trace.txt";
   ASSERT_EQ(PrismSimSetTrace(path.c_str()), 0);
   OzyMemoryAllocator* a = nullptr;

@@ -1,22 +1,27 @@
 #include "platform/qmi/modem_config.h"
 
-#include <cerrno>
-#include <climits>
 #include <cstdlib>
+#include <string>
+#include <utility>
 
+#include "absl/strings/match.h"
+#include "absl/strings/numbers.h"
+#include "absl/strings/str_split.h"
+#include "absl/strings/string_view.h"
 #include "platform/qmi/qmi_sim.h"
 
 namespace qmi_sim {
 namespace {
 
-bool ParseInt(const std::string& text, int* out) {
-  if (text.empty()) return false;
-  errno = 0;
-  char* end = nullptr;
-  const long value = std::strtol(text.c_str(), &end, 0);
-  if (errno != 0 || *end != '\0' || value < INT_MIN || value > INT_MAX) return false;
-  *out = static_cast<int>(value);
-  return true;
+// An error number: decimal, or hexadecimal after "0x", optionally signed.
+// `*out` is left as it was when `text` is not one.
+bool ParseInt(absl::string_view text, int* out) {
+  int value = 0;
+  const bool parsed = text.find_first_of("xX") != absl::string_view::npos
+                          ? absl::SimpleHexAtoi(text, &value)
+                          : absl::SimpleAtoi(text, &value);
+  if (parsed) *out = value;
+  return parsed;
 }
 
 }  // namespace
@@ -27,27 +32,20 @@ ModemConfig ParseModemConfig(const char* setting) {
     config.imei = QMI_SIM_DEFAULT_IMEI;
     return config;
   }
-  const std::string text(setting);
-  size_t start = 0;
-  while (start <= text.size()) {
-    size_t end = text.find(';', start);
-    if (end == std::string::npos) end = text.size();
-    const std::string entry = text.substr(start, end - start);
-    start = end + 1;
-    if (entry.empty()) continue;
+  for (absl::string_view entry : absl::StrSplit(setting, ';', absl::SkipEmpty())) {
     if (entry == "unavailable") {
       config.unavailable = true;
       continue;
     }
-    const size_t equals = entry.find('=');
-    const std::string key = entry.substr(0, equals);
-    const std::string value =
-        equals == std::string::npos ? std::string() : entry.substr(equals + 1);
-    bool ok = equals != std::string::npos;
+    const std::pair<absl::string_view, absl::string_view> key_value =
+        absl::StrSplit(entry, absl::MaxSplits('=', 1));
+    const absl::string_view key = key_value.first;
+    const absl::string_view value = key_value.second;
+    bool ok = absl::StrContains(entry, '=');
     if (ok && key == "imei") {
-      config.imei = value;
+      config.imei = std::string(value);
     } else if (ok && key == "meid") {
-      config.meid = value;
+      config.meid = std::string(value);
     } else if (ok && key == "init_error") {
       ok = ParseInt(value, &config.init_error);
     } else if (ok && key == "send_error") {
@@ -57,7 +55,7 @@ ModemConfig ParseModemConfig(const char* setting) {
     }
     if (!ok) {
       config.valid = false;
-      config.error = "bad entry '" + entry + "'";
+      config.error = "bad entry '" + std::string(entry) + "'";
       return config;
     }
   }

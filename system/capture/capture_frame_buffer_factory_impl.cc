@@ -1,26 +1,11 @@
 #include "system/capture/capture_frame_buffer_factory_impl.h"
 
-#include <unordered_set>
-
 #include "base/logging.h"
 #include "system/capture/capture_frame_buffer_impl.h"
+#include "system/capture/capture_stream_check.h"
 #include "system/capture/capture_util.h"
 
 namespace vireo {
-namespace {
-
-// Streams are keyed by data type: two streams of one data type would leave a
-// device buffer without an owner and have the IPU write two streams into one
-// buffer.
-bool HasRepeatedDataType(const CaptureConfig& config) {
-  std::unordered_set<int> seen;
-  for (const CaptureStreamConfig& stream : config.stream_configs) {
-    if (!seen.insert(stream.data_type).second) return true;
-  }
-  return false;
-}
-
-}  // namespace
 
 CaptureFrameBufferFactory::~CaptureFrameBufferFactory() {}
 
@@ -53,7 +38,7 @@ std::unique_ptr<CaptureFrameBuffer> CaptureFrameBufferFactoryImpl::Create() {
     return nullptr;
   }
   if (vireo_util::CheckCaptureConfig(config_) != CaptureError::SUCCESS ||
-      HasRepeatedDataType(config_)) {
+      stream_check::HasRepeatedDataType(config_)) {
     LOG(ERROR) << "Invalid configuration";
     return nullptr;
   }

@@ -16,9 +16,9 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::UnorderedElementsAre;
-using vireo::testing::ScopedFailpoints;
-using vireo::testing::ScopedLogCapture;
-using vireo::testing::ScopedPrismTrace;
+using talon_testing::ScopedFailpoints;
+using talon_testing::ScopedLogCapture;
+using talon_testing::ScopedPrismTrace;
 
 CaptureStreamConfig Stream(MipiDataTypeCsi2 dt, uint32_t w, uint32_t h, uint32_t bits,
                            bool pad = false) {

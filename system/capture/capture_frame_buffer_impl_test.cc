@@ -15,9 +15,9 @@ namespace vireo {
 namespace {
 
 using ::testing::ElementsAre;
-using vireo::testing::ScopedFailpoints;
-using vireo::testing::ScopedLogCapture;
-using vireo::testing::ScopedPrismTrace;
+using talon_testing::ScopedFailpoints;
+using talon_testing::ScopedLogCapture;
+using talon_testing::ScopedPrismTrace;
 
 class FrameBufferTest : public ::testing::Test {
  protected:

@@ -10,18 +10,18 @@
 
 #include "platform/prism/prism_sim.h"
 #include "system/capture/capture_frame_buffer_factory_impl.h"
-#include "system/capture/capture_test_pipeline.h"
 #include "testing/log_capture.h"
 #include "testing/prism_trace.h"
 #include "testing/temp_dir.h"
+#include "testing/test_pipeline.h"
 
 namespace vireo {
 namespace {
 
 using ::testing::ElementsAre;
-using vireo::testing::ScopedFailpoints;
-using vireo::testing::ScopedLogCapture;
-using vireo::testing::ScopedPrismTrace;
+using talon_testing::ScopedFailpoints;
+using talon_testing::ScopedLogCapture;
+using talon_testing::ScopedPrismTrace;
 
 constexpr char kSingle[] =
     "Only one frame buffer in request queue. Double buffering is not used.";
@@ -47,7 +47,7 @@ class CaptureJobThreadTest : public ::testing::Test {
 
   void Build(uint32_t timeout_ms) {
     config_ = OneStream(timeout_ms);
-    ASSERT_EQ(pipeline_.BuildWithJob(config_), CaptureError::SUCCESS);
+    ASSERT_EQ(pipeline_.BuildWithHelpersAndJob(config_), CaptureError::SUCCESS);
     factory_ = std::make_unique<CaptureFrameBufferFactoryImpl>(config_);
     ASSERT_EQ(factory_->Initialize(), CaptureError::SUCCESS);
     worker_ = std::make_unique<CaptureJobThread>(pipeline_.device, pipeline_.job,
@@ -60,9 +60,9 @@ class CaptureJobThreadTest : public ::testing::Test {
     return static_cast<CaptureFrameBufferImpl*>(buffers_.back().get());
   }
 
-  testing::TempDir dir_;
+  talon_testing::TempDir dir_;
   CaptureConfig config_;
-  testing::CapturePipeline pipeline_;
+  talon_testing::TestPipeline pipeline_;
   std::unique_ptr<CaptureFrameBufferFactoryImpl> factory_;
   std::vector<std::unique_ptr<CaptureFrameBuffer>> buffers_;
   std::unique_ptr<CaptureJobThread> worker_;  // destroyed first
@@ -199,8 +199,8 @@ TEST_F(CaptureJobThreadTest, DequeueBlocksAgainAfterTheNextStart) {
 TEST_F(CaptureJobThreadTest, FinishDrainsSubmittedRunsOnly) {
   Build(1000);
   PrismSimSetFrameRate(5);  // slow frames: the stop lands while runs are out
-  testing::CapturePipeline slow;
-  ASSERT_EQ(slow.BuildWithJob(config_), CaptureError::SUCCESS);
+  talon_testing::TestPipeline slow;
+  ASSERT_EQ(slow.BuildWithHelpersAndJob(config_), CaptureError::SUCCESS);
   worker_ = std::make_unique<CaptureJobThread>(slow.device, slow.job, &slow.nodes, &slow.sof,
                                                &slow.eof, 1000);
   CaptureFrameBufferImpl* a = NewBuffer();

@@ -5,6 +5,7 @@
 
 #include "absl/strings/str_cat.h"
 #include "base/logging.h"
+#include "system/capture/capture_stream_check.h"
 #include "system/capture/capture_util.h"
 
 namespace vireo {
@@ -14,20 +15,6 @@ namespace {
 constexpr char kCompiledGraphFile[] = "graph";
 constexpr char kNodeNamePrefix[] = "__mipi_in_dt_";
 constexpr uint64_t kNoBufferPlaceholder = 0xDEADBEEF;
-constexpr char kBitsMessage[] = "bits_per_component could only be 8, 10 or 16.";
-
-bool IsSupportedBits(uint32_t bits) { return bits == 8 || bits == 10 || bits == 16; }
-
-// Streams are refused as a whole before any node is made for them.
-bool AllStreamsSupported(const CaptureConfig& config) {
-  for (const CaptureStreamConfig& stream : config.stream_configs) {
-    if (!IsSupportedBits(stream.bits_per_component)) {
-      LOG(ERROR) << kBitsMessage;
-      return false;
-    }
-  }
-  return true;
-}
 
 // The runtime's default record with the stream's use, dimensions and
 // component words written over it. Callers have checked the bits.
@@ -42,28 +29,11 @@ OzyCreateTransferNodeInfo BuildTransferNodeInfo(const CaptureStreamConfig& strea
     info.dimensions[d].extent = extents[d];
     info.dimensions[d].stride = 0;
   }
-  switch (stream.bits_per_component) {
-    case 8:
-      info.component_kind = 1;
-      info.component_layout = 1;
-      info.component_code = 0;
-      info.component_packed = 0;
-      break;
-    case 10:
-      info.component_kind = 3;
-      info.component_layout = 8;
-      info.component_code = with_10_bit_code ? 3 : 0;
-      info.component_packed = 1;
-      break;
-    case 16:
-      info.component_kind = 3;
-      info.component_layout = 3;
-      info.component_code = 0;
-      info.component_packed = 0;
-      break;
-    default:
-      LOG(FATAL) << kBitsMessage;
-  }
+  const ComponentFormat& format = stream_check::ComponentFormatOf(stream.bits_per_component);
+  info.component_kind = format.kind;
+  info.component_layout = format.layout;
+  info.component_code = with_10_bit_code ? format.code : 0;
+  info.component_packed = format.packed;
   info.component_flags = 0;
   info.mipi_flags = 0;
   return info;
@@ -143,7 +113,8 @@ CaptureError GetDeviceFromConfig(const CaptureConfig& config, OzyDevice** device
 
 CaptureError AppendMipiTransferNodes(const CaptureConfig& config,
                                      TransferNodes* transfer_nodes) {
-  if (!AllStreamsSupported(config)) return CaptureError::INVALID_CONFIG;
+  // Streams are refused as a whole before any node is made for them.
+  if (!stream_check::AllComponentWidthsSupported(config)) return CaptureError::INVALID_CONFIG;
   for (const CaptureStreamConfig& stream : config.stream_configs) {
     OzyCreateTransferNodeInfo info =
         BuildTransferNodeInfo(stream, OZY_PARAMETER_USE_MIPI_INPUT, true);
@@ -161,7 +132,7 @@ CaptureError AppendMipiTransferNodes(const CaptureConfig& config,
 
 CaptureError AppendDramTransferNodes(const CaptureConfig& config,
                                      TransferNodes* transfer_nodes, bool store_as_16_bit) {
-  if (!AllStreamsSupported(config)) return CaptureError::INVALID_CONFIG;
+  if (!stream_check::AllComponentWidthsSupported(config)) return CaptureError::INVALID_CONFIG;
   for (const CaptureStreamConfig& stream : config.stream_configs) {
     OzyCreateTransferNodeInfo info;
     if (store_as_16_bit) {

@@ -17,8 +17,8 @@
 #include "system/capture/capture_util.h"
 #include "testing/log_capture.h"
 #include "testing/prism_trace.h"
-#include "system/capture/capture_test_pipeline.h"
 #include "testing/temp_dir.h"
+#include "testing/test_pipeline.h"
 
 namespace vireo {
 namespace ozy {
@@ -26,10 +26,10 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-using vireo::testing::ScopedFailpoints;
-using vireo::testing::ScopedLogCapture;
-using vireo::testing::ScopedPrismTrace;
-using vireo::testing::TempDir;
+using talon_testing::ScopedFailpoints;
+using talon_testing::ScopedLogCapture;
+using talon_testing::ScopedPrismTrace;
+using talon_testing::TempDir;
 
 constexpr uint8_t kDefaultByte = 0xA5;
 
@@ -52,7 +52,7 @@ const uint8_t* Bytes(const OzyCreateTransferNodeInfo& info) {
   return reinterpret_cast<const uint8_t*>(&info);
 }
 
-using Pipeline = vireo::testing::CapturePipeline;
+using Pipeline = talon_testing::TestPipeline;
 
 class OzyHelperTest : public ::testing::Test {
  protected:
@@ -129,7 +129,7 @@ TEST_F(OzyHelperTest, DeviceRefusalIsTranslated) {
 TEST_F(OzyHelperTest, NodeListsForTwoStreams) {
   for (bool pad : {false, true}) {
     Pipeline p;
-    ASSERT_EQ(p.Build(TwoStreams(pad)), CaptureError::SUCCESS);
+    ASSERT_EQ(p.BuildWithHelpers(TwoStreams(pad)), CaptureError::SUCCESS);
     EXPECT_THAT(p.nodes.names, ElementsAre("__mipi_in_dt_43", "__mipi_in_dt_18",
                                            "__mipi_in_dt_43", "__mipi_in_dt_18"));
     ASSERT_EQ(p.nodes.finalize_infos.size(), 4u);
@@ -156,7 +156,7 @@ TEST_F(OzyHelperTest, NodeRecordsOverTheRuntimeDefaults) {
   Pipeline p;
   CaptureConfig config = TwoStreams();
   config.mipi_rx = 1;
-  ASSERT_EQ(p.Build(config), CaptureError::SUCCESS);
+  ASSERT_EQ(p.BuildWithHelpers(config), CaptureError::SUCCESS);
 
   // MIPI node of the 10-bit stream.
   OzyCreateTransferNodeInfo mipi = InfoOf(p.nodes.nodes[0]);
@@ -258,7 +258,7 @@ TEST_F(OzyHelperTest, CompiledGraphCache) {
   {
     ScopedPrismTrace trace;
     Pipeline p;
-    ASSERT_EQ(p.Build(config), CaptureError::SUCCESS);
+    ASSERT_EQ(p.BuildWithHelpers(config), CaptureError::SUCCESS);
     EXPECT_NE(p.graph, nullptr);
     EXPECT_NE(p.compiled, nullptr);
     EXPECT_TRUE(vireo_util::FileExists(path));
@@ -273,7 +273,7 @@ TEST_F(OzyHelperTest, CompiledGraphCache) {
     if (change == 2) other.stream_configs[0].pad_row_to_64_bytes = true;
     ScopedPrismTrace trace;
     Pipeline p;
-    ASSERT_EQ(p.Build(other), CaptureError::SUCCESS);
+    ASSERT_EQ(p.BuildWithHelpers(other), CaptureError::SUCCESS);
     EXPECT_EQ(p.graph, nullptr);
     EXPECT_NE(p.compiled, nullptr);
     EXPECT_TRUE(trace.Calls("OzyCreateGraph").empty());
@@ -285,7 +285,7 @@ TEST_F(OzyHelperTest, CompiledGraphCache) {
 // Catches a damaged cache file that crashes or is kept instead of replaced.
 TEST_F(OzyHelperTest, DamagedCacheFileIsRecompiledAndReplaced) {
   CaptureConfig config = TwoStreams();
-  { Pipeline p; ASSERT_EQ(p.Build(config), CaptureError::SUCCESS); }
+  { Pipeline p; ASSERT_EQ(p.BuildWithHelpers(config), CaptureError::SUCCESS); }
   const std::string path = GraphPath("rx0dt43w64h4b10dt18w64h2b8");
   std::string good;
   {
@@ -305,7 +305,7 @@ TEST_F(OzyHelperTest, DamagedCacheFileIsRecompiledAndReplaced) {
     { std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes; }
     ScopedLogCapture log;
     Pipeline p;
-    ASSERT_EQ(p.Build(config), CaptureError::SUCCESS);
+    ASSERT_EQ(p.BuildWithHelpers(config), CaptureError::SUCCESS);
     EXPECT_NE(p.graph, nullptr);
     EXPECT_THAT(log.Messages(), ElementsAre("Could not load compiled graph from " + path +
                                             " try compiling the graph."));
@@ -324,7 +324,7 @@ TEST_F(OzyHelperTest, DirectoryAndSaveFailures) {
   {
     ScopedLogCapture log;
     Pipeline p;
-    EXPECT_EQ(p.Build(config), CaptureError::FILE_SYSTEM_ERROR);
+    EXPECT_EQ(p.BuildWithHelpers(config), CaptureError::FILE_SYSTEM_ERROR);
     EXPECT_NE(p.graph, nullptr);
     EXPECT_NE(p.compiled, nullptr);
     EXPECT_THAT(log.Messages(),
@@ -336,7 +336,7 @@ TEST_F(OzyHelperTest, DirectoryAndSaveFailures) {
     ScopedFailpoints fail("OzySaveCompiledGraph:8");
     ScopedLogCapture log;
     Pipeline p;
-    EXPECT_EQ(p.Build(config), CaptureError::OVERFLOW);
+    EXPECT_EQ(p.BuildWithHelpers(config), CaptureError::OVERFLOW);
     EXPECT_NE(p.graph, nullptr);
     EXPECT_NE(p.compiled, nullptr);
     EXPECT_THAT(log.Messages(), ElementsAre("Could not save compiled graph to " +
@@ -359,7 +359,7 @@ class FinalizeBuffersTest : public OzyHelperTest {
   void SetUp() override {
     OzyHelperTest::SetUp();
     pipeline_ = std::make_unique<Pipeline>();
-    ASSERT_EQ(pipeline_->Build(TwoStreams()), CaptureError::SUCCESS);
+    ASSERT_EQ(pipeline_->BuildWithHelpers(TwoStreams()), CaptureError::SUCCESS);
     ASSERT_EQ(OzyCreateJob(pipeline_->compiled, &pipeline_->job), OZY_SUCCESS);
     factory_ = std::make_unique<CaptureFrameBufferFactoryImpl>(TwoStreams());
     ASSERT_EQ(factory_->Initialize(), CaptureError::SUCCESS);
@@ -387,9 +387,9 @@ TEST_F(FinalizeBuffersTest, BindsEachStreamsBuffer) {
   EXPECT_THAT(trace.Functions(), ElementsAre("OzyUnlockDeviceBuffer", "OzyUnlockDeviceBuffer",
                                              "OzyFinalizeBuffers"));
   const std::string finalize = trace.Calls("OzyFinalizeBuffers")[0];
-  EXPECT_THAT(finalize, HasSubstr(vireo::testing::ScopedPrismTrace::Pointer(
+  EXPECT_THAT(finalize, HasSubstr(talon_testing::ScopedPrismTrace::Pointer(
                             frame_buffer_->GetBufferHandle(CSI2_RAW10))));
-  EXPECT_THAT(finalize, HasSubstr(vireo::testing::ScopedPrismTrace::Pointer(
+  EXPECT_THAT(finalize, HasSubstr(talon_testing::ScopedPrismTrace::Pointer(
                             frame_buffer_->GetBufferHandle(CSI2_EMBEDDED_8BIT))));
   for (size_t k = 0; k < before.size(); ++k) {
     EXPECT_EQ(std::memcmp(&before[k].second, &pipeline_->nodes.finalize_infos[k].second,

@@ -114,7 +114,7 @@ class FileSystemTest : public ::testing::Test {
     struct stat st;
     return stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
   }
-  testing::TempDir dir_;
+  talon_testing::TempDir dir_;
   char old_cwd_[4096];
 };
 

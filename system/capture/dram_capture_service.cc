@@ -2,37 +2,13 @@
 
 #include <cstring>
 #include <system_error>
-#include <unordered_set>
 
 #include "base/logging.h"
 #include "system/capture/capture_frame_buffer_impl.h"
+#include "system/capture/capture_stream_check.h"
 #include "system/capture/capture_util.h"
 
 namespace vireo {
-namespace {
-
-// Refuses what the IPU pipeline cannot be built for, before any runtime
-// object is made: a component width other than 8, 10 or 16 bits, and two
-// streams of one data type (frame buffers key their streams by data type, so
-// the IPU would write both streams into one buffer).
-bool StreamsCanBeBuilt(const CaptureConfig& config) {
-  std::unordered_set<int> seen;
-  for (const CaptureStreamConfig& stream : config.stream_configs) {
-    const uint32_t bits = stream.bits_per_component;
-    if (bits != 8 && bits != 10 && bits != 16) {
-      LOG(ERROR) << "bits_per_component could only be 8, 10 or 16.";
-      return false;
-    }
-    if (!seen.insert(stream.data_type).second) {
-      LOG(ERROR) << "Invalid configuration: data type " << static_cast<int>(stream.data_type)
-                 << " is used by more than one stream";
-      return false;
-    }
-  }
-  return true;
-}
-
-}  // namespace
 
 class DramCaptureService::ClientCall {
  public:
@@ -93,7 +69,7 @@ CaptureError DramCaptureService::InitializeIpu() {
       job_ != nullptr) {
     return CaptureError::ALREADY_INITIALIZED;
   }
-  if (!StreamsCanBeBuilt(config_)) return CaptureError::INVALID_CONFIG;
+  if (!stream_check::StreamsCanBeBuilt(config_)) return CaptureError::INVALID_CONFIG;
 
   CaptureError error = ozy::GetDeviceFromConfig(config_, &device_, true);
   if (error != CaptureError::SUCCESS) {

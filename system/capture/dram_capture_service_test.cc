@@ -25,9 +25,9 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-using vireo::testing::ScopedFailpoints;
-using vireo::testing::ScopedLogCapture;
-using vireo::testing::ScopedPrismTrace;
+using talon_testing::ScopedFailpoints;
+using talon_testing::ScopedLogCapture;
+using talon_testing::ScopedPrismTrace;
 
 CaptureConfig Config(uint32_t timeout_ms = 1000) {
   CaptureConfig config;
@@ -101,7 +101,7 @@ class DramCaptureServiceTest : public ::testing::Test {
   // of frame buffers and factories the test still holds.
   void ExpectReleased(size_t extra = 0) { EXPECT_EQ(PrismSimLiveHandleCount(), live_ + extra); }
 
-  testing::TempDir dir_;
+  talon_testing::TempDir dir_;
   size_t live_ = 0;
 };
 
@@ -385,7 +385,7 @@ TEST_F(DramCaptureServiceTest, FailureAtEachSetUpCall) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.failpoint);
-    testing::TempDir cache;  // a fresh cache: every case compiles and saves
+    talon_testing::TempDir cache;  // a fresh cache: every case compiles and saves
     setenv("TEST_UNDECLARED_OUTPUTS_DIR", cache.path().c_str(), 1);
     ScopedLogCapture log;
     ScopedPrismTrace trace;

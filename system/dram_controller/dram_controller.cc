@@ -9,8 +9,8 @@
 namespace vireo {
 namespace {
 
-constexpr char kWriteFilePath[] = "/sys/kernel/zub_freq_cool/ddr_ctl_write";
-constexpr char kReadFilePath[] = "/sys/kernel/zub_freq_cool/ddr_ctl_read";
+using dram_controller::kReadFilePath;
+using dram_controller::kWriteFilePath;
 
 constexpr uint32_t kRegisterBlockBase = DramController::kRegisterBlockFirst;
 constexpr uint32_t kRegisterBlockLast = DramController::kRegisterBlockLast;

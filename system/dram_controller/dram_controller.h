@@ -66,8 +66,8 @@ class TALON_EXPORT ReadWriteSysFile : public SysFileInterface {
 };
 
 // Sets the quality-of-service registers of the DRAM controller through the
-// driver's write file "/sys/kernel/zub_freq_cool/ddr_ctl_write" and reads
-// registers through its read file "/sys/kernel/zub_freq_cool/ddr_ctl_read".
+// driver's write file and reads registers through its read file
+// (dram_controller::kWriteFilePath and kReadFilePath below).
 class TALON_EXPORT DramController {
  public:
   // A priority level, written into an 8-bit register field.
@@ -127,6 +127,10 @@ class TALON_EXPORT DramController {
 };
 
 namespace dram_controller {
+
+// The driver's sysfs files that DramController talks through.
+inline constexpr char kWriteFilePath[] = "/sys/kernel/zub_freq_cool/ddr_ctl_write";
+inline constexpr char kReadFilePath[] = "/sys/kernel/zub_freq_cool/ddr_ctl_read";
 
 // Each applies its setting with a fresh DramController (and ReadWriteSysFile).
 TALON_EXPORT void DefaultSettings();

@@ -92,7 +92,7 @@ struct Fixture {
 
 // Catches an added newline or terminator, and an append instead of a truncate.
 TEST(ReadWriteSysFile, WriteStoresExactlyTheInput) {
-  testing::TempDir dir;
+  talon_testing::TempDir dir;
   ReadWriteSysFile files;
   std::string path = dir.path() + "/f";
   Put(path, "an older and longer text\n");
@@ -107,7 +107,7 @@ TEST(ReadWriteSysFile, WriteStoresExactlyTheInput) {
 // Catches a read that keeps the newline, reads past the first line, keeps
 // stale output, or accepts an empty file.
 TEST(ReadWriteSysFile, ReadsTheFirstLine) {
-  testing::TempDir dir;
+  talon_testing::TempDir dir;
   ReadWriteSysFile files;
   std::string path = dir.path() + "/f";
   struct Case {
@@ -121,7 +121,7 @@ TEST(ReadWriteSysFile, ReadsTheFirstLine) {
     SCOPED_TRACE(c.bytes);
     Put(path, c.bytes);
     std::string out = "stale";
-    testing::ScopedLogCapture log;
+    talon_testing::ScopedLogCapture log;
     EXPECT_EQ(files.Read(path, &out), c.result);
     EXPECT_EQ(out, c.line);
     if (c.result < 0) {
@@ -136,10 +136,10 @@ TEST(ReadWriteSysFile, ReadsTheFirstLine) {
 // Catches a fatal check (abort) or a reported success when the file cannot be
 // opened, and a write that creates files where it should not.
 TEST(ReadWriteSysFile, UnopenableFileIsAnErrorNotAnAbort) {
-  testing::TempDir dir;
+  talon_testing::TempDir dir;
   ReadWriteSysFile files;
   std::string path = dir.path() + "/missing/ddr_ctl_write";
-  testing::ScopedLogCapture log;
+  talon_testing::ScopedLogCapture log;
   EXPECT_EQ(files.Write(path, "314;0x0"), -1);
   EXPECT_FALSE(Exists(path));
   std::string out = "stale";
@@ -158,7 +158,7 @@ TEST(ReadWriteSysFile, UnopenableFileIsAnErrorNotAnAbort) {
 TEST(ReadWriteSysFile, FailedFlushIsAFailedWrite) {
   if (!Exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
   ReadWriteSysFile files;
-  testing::ScopedLogCapture log;
+  talon_testing::ScopedLogCapture log;
   EXPECT_EQ(files.Write("/dev/full", "314;0x0"), -1);
   EXPECT_THAT(log.Messages(SYSTEM_LOG_ERROR),
               ElementsAre("Error while writing sys file: /dev/full with input: 314;0x0"));
@@ -166,10 +166,10 @@ TEST(ReadWriteSysFile, FailedFlushIsAFailedWrite) {
 
 // Catches a read failure after a successful open reported as success.
 TEST(ReadWriteSysFile, UnreadableFileIsAFailedRead) {
-  testing::TempDir dir;
+  talon_testing::TempDir dir;
   ReadWriteSysFile files;
   std::string out = "stale";
-  testing::ScopedLogCapture log;
+  talon_testing::ScopedLogCapture log;
   EXPECT_EQ(files.Read(dir.path(), &out), -1);  // a directory opens but cannot be read
   EXPECT_EQ(out, "");
   EXPECT_THAT(log.Messages(SYSTEM_LOG_ERROR),
@@ -236,7 +236,7 @@ TEST(DramController, ReadRegisterSelectsThenReads) {
   f.r->calls.clear();
   f.r->read_line = "partial";
   f.r->read_result = -1;
-  testing::ScopedLogCapture log;
+  talon_testing::ScopedLogCapture log;
   EXPECT_EQ(f.controller.ReadRegister(0x040084EC), "");
   EXPECT_THAT(log.Messages(SYSTEM_LOG_ERROR),
               ElementsAre(std::string("Error: Couldn't read from DRAM controller sys file: ") +
@@ -250,7 +250,7 @@ TEST(DramController, ReadRegisterSelectsThenReads) {
 TEST(DramController, FailedSelectionStopsTheRead) {
   Fixture f;
   f.r->fail_write = 1;
-  testing::ScopedLogCapture log;
+  talon_testing::ScopedLogCapture log;
   EXPECT_EQ(f.controller.ReadRegister(0x04008364), "");
   EXPECT_THAT(f.r->calls, ElementsAre(std::string("Write ") + kReadFile + " 217"));
   EXPECT_THAT(log.Messages(SYSTEM_LOG_ERROR),
@@ -265,7 +265,7 @@ TEST(DramController, FailedSelectionStopsTheRead) {
 TEST(DramController, FailedRegisterWriteIsLogged) {
   Fixture f;
   f.r->fail_write = 1;
-  testing::ScopedLogCapture log;
+  talon_testing::ScopedLogCapture log;
   f.controller.WriteRegister(0x040084F0, 0x100);
   EXPECT_THAT(log.Messages(SYSTEM_LOG_ERROR),
               ElementsAre(std::string("Error: Couldn't write string: 316;0x100 to DRAM "
@@ -313,7 +313,7 @@ TEST(DramController, SequencesStopAtTheFirstFailedWrite) {
     SCOPED_TRACE(c.name);
     Fixture f;
     f.r->fail_write = c.fail_write;
-    testing::ScopedLogCapture log;
+    talon_testing::ScopedLogCapture log;
     c.run(f.controller);
     EXPECT_EQ(f.r->calls.size(), c.writes);
     EXPECT_EQ(log.Count("Check failed: err >= 0 Error while writing register"), 1);
@@ -324,7 +324,7 @@ TEST(DramController, SequencesStopAtTheFirstFailedWrite) {
 // field.
 TEST(DramController, CountsAbove255AreNeverWritten) {
   Fixture f;
-  testing::ScopedLogCapture log;
+  talon_testing::ScopedLogCapture log;
   f.controller.WriteCommandAgeCount(256);
   f.controller.WriteCommandAgeCount(0xFFFFFFFF);
   f.controller.WriteAgeCount(256);
@@ -340,7 +340,7 @@ TEST(DramController, CountsAbove255AreNeverWritten) {
 // the base would become index 1073741823) or drops misaligned low bits.
 TEST(DramController, AddressesOutsideTheBlockAreRefused) {
   Fixture f;
-  testing::ScopedLogCapture log;
+  talon_testing::ScopedLogCapture log;
   for (uint32_t address : {0u, 0x04007FFCu, 0x04009000u, 0xFFFFFFFCu, 0x04008001u,
                            0x040084EEu}) {
     f.controller.WriteRegister(address, 1);
@@ -370,7 +370,7 @@ TEST(DramController, AddressesAndOwnership) {
 
 // Catches bytes beyond the command in the driver's files.
 TEST(DramController, RealFilesHoldTheBareCommand) {
-  testing::TempDir dir;
+  talon_testing::TempDir dir;
   std::string driver_dir = dir.path() + "/sys/kernel/zub_freq_cool";
   std::filesystem::create_directories(driver_dir);
   DramController controller(std::make_unique<dram_sim::PrefixedSysFile>(dir.path()));
@@ -389,7 +389,7 @@ TEST(DramController, SettingsAgainstTheSimulatedDriver) {
   auto driver = std::make_unique<dram_sim::SimulatedDramDriver>();
   dram_sim::SimulatedDramDriver* sim = driver.get();
   DramController controller(std::move(driver));
-  testing::ScopedLogCapture log;
+  talon_testing::ScopedLogCapture log;
   controller.DefaultSettings();
   EXPECT_EQ(controller.ReadRegister(0x040084EC), "0x00000101");
   EXPECT_EQ(controller.ReadRegister(0x040084E8), "0x00000000");

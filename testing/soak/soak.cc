@@ -326,7 +326,7 @@ class LogCounter {
 int Run(const Options& options) {
   LogCounter log_counter;
   // The compiled-graph cache goes to a directory of our own.
-  testing::TempDir cache;
+  talon_testing::TempDir cache;
   setenv("TEST_UNDECLARED_OUTPUTS_DIR", cache.path().c_str(), 1);
   PrismSimSetFrameRate(0);
   const size_t live_before = PrismSimLiveHandleCount();

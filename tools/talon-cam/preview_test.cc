@@ -52,7 +52,7 @@ TEST(Preview, DemosaicRggb) {
 
 // Catches a PNG that libpng cannot read back, or with the wrong size.
 TEST(Preview, WritesReadablePng) {
-  vireo::testing::TempDir dir;
+  talon_testing::TempDir dir;
   const std::string path = dir.path() + "/p.png";
   std::vector<uint8_t> rgb(4 * 2 * 3);
   for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<uint8_t>(i * 10);

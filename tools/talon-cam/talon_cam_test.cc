@@ -129,7 +129,7 @@ class TalonCam : public ::testing::Test {
     return count;
   }
 
-  vireo::testing::TempDir dir_;
+  talon_testing::TempDir dir_;
 };
 
 constexpr char kSingleBufferWarning[] =

@@ -105,7 +105,7 @@ TEST(DeviceBackEnd, TakesOnlyRoot) {
   EXPECT_FALSE(ParseCommand({"--simulate", "dump"}, BackEndOptions(), &command, &error));
   EXPECT_EQ(error, "unknown option '--simulate'");
 
-  vireo::testing::TempDir dir;
+  talon_testing::TempDir dir;
   const std::string driver_dir = dir.path() + "/sys/kernel/zub_freq_cool";
   std::filesystem::create_directories(driver_dir);
   ASSERT_TRUE(ParseCommand({"--root", dir.path(), "dump"}, BackEndOptions(), &command, &error));

@@ -40,7 +40,7 @@ class TalonDramctl : public ::testing::Test {
   Result Sim(const std::string& args) {
     return RunTool("--simulate --state " + dir_.path() + "/state " + args);
   }
-  vireo::testing::TempDir dir_;
+  talon_testing::TempDir dir_;
 };
 
 // Catches settings that do not reach the registers, a state that does not

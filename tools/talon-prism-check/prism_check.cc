@@ -1,7 +1,5 @@
 #include "tools/talon-prism-check/prism_check.h"
 
-#include <time.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -13,12 +11,14 @@
 
 #include "absl/strings/str_cat.h"
 #include "absl/strings/str_join.h"
+#include "base/boottime.h"
 #include "system/capture/capture_frame_buffer.h"
 #include "system/capture/capture_util.h"
 
 namespace talon_prism_check {
 namespace {
 
+using vireo::BoottimeNs;
 using vireo::CaptureError;
 namespace ozy = vireo::ozy;
 namespace vireo_util = vireo::vireo_util;
@@ -28,12 +28,6 @@ constexpr char kGraphName[] = "mipi_capture";
 constexpr char kGraphFile[] = "graph";
 // Tries of reset-cancels before it gives up on resetting during a frame.
 constexpr int kResetTries = 3;
-
-int64_t BoottimeNs() {
-  timespec now;
-  clock_gettime(CLOCK_BOOTTIME, &now);
-  return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
-}
 
 std::string ErrorText(OzyError error) {
   return absl::StrCat(error, " (", vireo::GetCaptureErrorDesc(vireo_util::GetCaptureError(error)),

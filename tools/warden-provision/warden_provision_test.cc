@@ -89,7 +89,7 @@ class WardenProvisionTest : public ::testing::Test {
            "\nnonce: 0000000000000000\n";
   }
 
-  vireo::testing::TempDir dir_;
+  talon_testing::TempDir dir_;
   std::string props_ = dir_.path() + "/props";
 };
 

@@ -1,7 +1,7 @@
 // Interposes libcrypto's SHA256_Init/Update/Final for tests (see the header).
 
 #define OPENSSL_SUPPRESS_DEPRECATED
-#include "oemlock/sha256_failpoint.h"
+#include "testing/sha256_failpoint.h"
 
 #include <dlfcn.h>
 #include <openssl/sha.h>
@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace warden_testing {
+namespace talon_testing {
 namespace {
 
 struct Failpoint {
@@ -55,13 +55,13 @@ void ResetShaFailpoints() {
 
 int ShaCallCount(ShaCall call) { return Of(call).calls.load(); }
 
-}  // namespace warden_testing
+}  // namespace talon_testing
 
-using warden_testing::ShaCall;
-using warden_testing::ShouldFail;
+using talon_testing::ShaCall;
+using talon_testing::ShouldFail;
 
 extern "C" __attribute__((visibility("default"))) int SHA256_Init(SHA256_CTX* c) {
-  static const auto real = warden_testing::Real<int (*)(SHA256_CTX*)>("SHA256_Init");
+  static const auto real = talon_testing::Real<int (*)(SHA256_CTX*)>("SHA256_Init");
   if (ShouldFail(ShaCall::kInit)) return 0;
   return real(c);
 }
@@ -70,7 +70,7 @@ extern "C" __attribute__((visibility("default"))) int SHA256_Update(SHA256_CTX* 
                                                                    const void* data,
                                                                    size_t len) {
   static const auto real =
-      warden_testing::Real<int (*)(SHA256_CTX*, const void*, size_t)>("SHA256_Update");
+      talon_testing::Real<int (*)(SHA256_CTX*, const void*, size_t)>("SHA256_Update");
   if (ShouldFail(ShaCall::kUpdate)) return 0;
   return real(c, data, len);
 }
@@ -78,7 +78,7 @@ extern "C" __attribute__((visibility("default"))) int SHA256_Update(SHA256_CTX* 
 extern "C" __attribute__((visibility("default"))) int SHA256_Final(unsigned char* md,
                                                                   SHA256_CTX* c) {
   static const auto real =
-      warden_testing::Real<int (*)(unsigned char*, SHA256_CTX*)>("SHA256_Final");
+      talon_testing::Real<int (*)(unsigned char*, SHA256_CTX*)>("SHA256_Final");
   if (ShouldFail(ShaCall::kFinal)) return 0;
   return real(md, c);
 }

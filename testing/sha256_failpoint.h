@@ -1,16 +1,17 @@
 // Test seam for libwarden's SHA-256 calls: a test binary that links
-// sha256_failpoint.cc defines SHA256_Init, SHA256_Update and SHA256_Final
-// itself. libwarden resolves those names at load time and the executable's
-// definitions come first, so every call of the library lands here; each one
-// forwards to libcrypto unless a failpoint says it is to fail (return 0).
+// talon_testing_sha256 (sha256_failpoint.cc) defines SHA256_Init,
+// SHA256_Update and SHA256_Final itself. libwarden resolves those names at
+// load time and the executable's definitions come first, so every call of the
+// library lands here; each one forwards to libcrypto unless a failpoint says
+// it is to fail (return 0).
 //
 // Threading: failpoints and counts are atomics; arm them before the code under
 // test runs.
 
-#ifndef OEMLOCK_SHA256_FAILPOINT_H_
-#define OEMLOCK_SHA256_FAILPOINT_H_
+#ifndef TESTING_SHA256_FAILPOINT_H_
+#define TESTING_SHA256_FAILPOINT_H_
 
-namespace warden_testing {
+namespace talon_testing {
 
 enum class ShaCall { kInit, kUpdate, kFinal };
 
@@ -24,6 +25,6 @@ void ResetShaFailpoints();
 // Calls of `call` since its count last restarted.
 int ShaCallCount(ShaCall call);
 
-}  // namespace warden_testing
+}  // namespace talon_testing
 
-#endif  // OEMLOCK_SHA256_FAILPOINT_H_
+#endif  // TESTING_SHA256_FAILPOINT_H_
