@@ -67,7 +67,7 @@ TEST(AtomicFile, ReplacesOnlyOnCommit) {
 // Catches a file meant for its owner alone (the DRAM driver's state)
 // committed readable by others, or a usual one left private.
 TEST(AtomicFile, CommittedMode) {
-  vireo::testing::TempDir dir;
+  talon_testing::TempDir dir;
   const struct {
     AtomicFile::Access access;
     mode_t mode;
