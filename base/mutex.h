@@ -66,14 +66,20 @@ class ABSL_SCOPED_LOCKABLE MutexLock {
 
 // A condition variable bound to one Mutex. Waits may wake spuriously: wait
 // in a loop over the condition.
+//
+// The waits carry no lock annotation: the analysis cannot tell that the
+// CondVar's Mutex is the one the caller holds, so it would reject every
+// correct call. The caller's hold is checked where it counts, on the guarded
+// state the wait loop reads.
 class CondVar {
  public:
   explicit CondVar(Mutex* mutex) : mutex_(mutex) {}
   CondVar(const CondVar&) = delete;
   CondVar& operator=(const CondVar&) = delete;
 
-  // Releases the mutex while waiting and holds it again on return.
-  void Wait() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_) {
+  // Releases the mutex while waiting and holds it again on return. The
+  // caller holds the mutex.
+  void Wait() {
     std::unique_lock<std::mutex> lock(mutex_->mutex_, std::adopt_lock);
     condition_.wait(lock);
     lock.release();
@@ -81,12 +87,17 @@ class CondVar {
 
   // As Wait, until `deadline` at the latest. False when the deadline passed.
   template <typename Clock, typename Duration>
-  bool WaitUntil(const std::chrono::time_point<Clock, Duration>& deadline)
-      ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_) {
+  bool WaitUntil(const std::chrono::time_point<Clock, Duration>& deadline) {
     std::unique_lock<std::mutex> lock(mutex_->mutex_, std::adopt_lock);
     const bool woken = condition_.wait_until(lock, deadline) == std::cv_status::no_timeout;
     lock.release();
     return woken;
+  }
+
+  // As Wait, for `timeout` at most. False when the time was up.
+  template <typename Rep, typename Period>
+  bool WaitFor(const std::chrono::duration<Rep, Period>& timeout) {
+    return WaitUntil(std::chrono::steady_clock::now() + timeout);
   }
 
   void Signal() { condition_.notify_one(); }

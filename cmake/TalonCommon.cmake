@@ -30,9 +30,12 @@ set(CMAKE_INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR};$ORIGIN")
 find_package(Threads REQUIRED)
 find_package(absl REQUIRED)
 
-# Warnings for the project's own code.
+# Warnings for the project's own code. With clang, -Wthread-safety checks the
+# lock annotations (base/mutex.h): under -Werror an access to a guarded member
+# without its mutex fails the build (the thread-safety preset).
 add_library(talon_warnings INTERFACE)
-target_compile_options(talon_warnings INTERFACE -Wall -Wextra -Werror)
+target_compile_options(talon_warnings INTERFACE -Wall -Wextra -Werror
+  $<$<COMPILE_LANG_AND_ID:CXX,Clang>:-Wthread-safety>)
 
 # Every include path of our own sources starts at the repository root.
 get_filename_component(TALON_SOURCE_ROOT "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)

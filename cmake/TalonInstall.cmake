@@ -37,7 +37,7 @@ endforeach()
 # controller, OemLockProvision, the runtime's interface; on the host the
 # stand-ins' headers (at the paths a vendor root has them) and the
 # simulator's control header.
-install(FILES base/export.h DESTINATION ${TALON_INSTALL_INCLUDEDIR}/base)
+install(FILES base/export.h base/mutex.h DESTINATION ${TALON_INSTALL_INCLUDEDIR}/base)
 install(FILES
     system/capture/capture_types.h
     system/capture/capture_util.h

@@ -89,7 +89,7 @@ SimulatedDramDriver::SimulatedDramDriver(std::string state_path)
 SimulatedDramDriver::~SimulatedDramDriver() = default;
 
 int SimulatedDramDriver::Write(const std::string& path, const std::string& input) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   last_error_.clear();
   if (path == kReadFilePath) {
     uint32_t index = 0;
@@ -119,7 +119,7 @@ int SimulatedDramDriver::Write(const std::string& path, const std::string& input
 }
 
 int SimulatedDramDriver::Read(const std::string& path, std::string* output) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   last_error_.clear();
   if (output != nullptr) output->clear();
   if (path != kReadFilePath || output == nullptr) {
@@ -136,7 +136,7 @@ int SimulatedDramDriver::Read(const std::string& path, std::string* output) {
 }
 
 bool SimulatedDramDriver::GetRegister(uint32_t index, uint32_t* value) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   if (index >= kRegisterCount) return Fail(absl::StrCat("no register ", index));
   if (!LoadState()) return false;
   *value = registers_[index];
@@ -144,7 +144,7 @@ bool SimulatedDramDriver::GetRegister(uint32_t index, uint32_t* value) {
 }
 
 std::string SimulatedDramDriver::LastError() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   return last_error_;
 }
 

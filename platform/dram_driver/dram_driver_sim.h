@@ -33,11 +33,11 @@
 
 #include <array>
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
 
 #include "absl/base/thread_annotations.h"
+#include "base/mutex.h"
 #include "system/dram_controller/dram_controller.h"
 
 namespace vireo {
@@ -83,7 +83,7 @@ class SimulatedDramDriver : public SysFileInterface {
   bool SaveState() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
 
   const std::string state_path_;  // empty: registers in memory only
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;
   std::array<uint32_t, kRegisterCount> registers_ ABSL_GUARDED_BY(mutex_){};
   std::optional<uint32_t> selected_ ABSL_GUARDED_BY(mutex_);
   std::string last_error_ ABSL_GUARDED_BY(mutex_);

@@ -6,15 +6,16 @@
 #include <errno.h>
 #include <unistd.h>
 
-#include <mutex>
 #include <string>
 
 #include "absl/base/thread_annotations.h"
+#include "base/mutex.h"
 
 namespace pbase {
 namespace {
 
-std::mutex g_mutex;
+// Serialises the lines on standard error and guards the sink.
+vireo::Mutex g_mutex;
 LogSink g_sink ABSL_GUARDED_BY(g_mutex) = nullptr;
 void* g_sink_context ABSL_GUARDED_BY(g_mutex) = nullptr;
 
@@ -38,14 +39,14 @@ LogMessage::~LogMessage() {
   const std::string message = stream_.str();
   std::string line = severity_ == ERROR ? "E " : "I ";
   line.append(tag_).append(": ").append(message).append("\n");
-  std::lock_guard<std::mutex> lock(g_mutex);
+  vireo::MutexLock lock(&g_mutex);
   WriteAll(STDERR_FILENO, line);
   if (g_sink != nullptr) g_sink(g_sink_context, severity_, tag_, message.c_str());
 }
 
 void SetLogSink(LogSink sink, void* context, LogSink* previous,
                 void** previous_context) {
-  std::lock_guard<std::mutex> lock(g_mutex);
+  vireo::MutexLock lock(&g_mutex);
   if (previous != nullptr) *previous = g_sink;
   if (previous_context != nullptr) *previous_context = g_sink_context;
   g_sink = sink;

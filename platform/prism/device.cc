@@ -26,7 +26,7 @@ int64_t Device::SofOf(int64_t k) const {
 }
 
 Frame Device::NextFrame(int64_t now_ns) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  vireo::MutexLock lock(&mutex_);
   Frame frame;
   if (period_ns_ == 0) {
     // Unthrottled: the frame has already arrived when the run is queued (it
@@ -53,7 +53,7 @@ Frame Device::NextFrame(int64_t now_ns) {
 }
 
 void Device::AddJob(const std::shared_ptr<Job>& job) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  vireo::MutexLock lock(&mutex_);
   jobs_.erase(std::remove_if(jobs_.begin(), jobs_.end(),
                              [](const std::weak_ptr<Job>& j) { return j.expired(); }),
               jobs_.end());
@@ -63,7 +63,7 @@ void Device::AddJob(const std::shared_ptr<Job>& job) {
 void Device::Reset() {
   std::vector<std::shared_ptr<Job>> jobs;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    vireo::MutexLock lock(&mutex_);
     for (const std::weak_ptr<Job>& weak : jobs_) {
       if (auto job = weak.lock()) jobs.push_back(std::move(job));
     }

@@ -18,11 +18,11 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "absl/base/thread_annotations.h"
 #include "base/boottime.h"
+#include "base/mutex.h"
 #include "platform/prism/runtime.h"
 
 namespace prism_sim {
@@ -61,7 +61,7 @@ class Device : public Object {
   const int64_t epoch_ns_;
   const double period_ns_;  // 0: unthrottled
 
-  std::mutex mutex_;
+  vireo::Mutex mutex_;
   int64_t last_k_ ABSL_GUARDED_BY(mutex_) = 0;      // throttled: frame of the last run
   int64_t last_eof_ns_ ABSL_GUARDED_BY(mutex_) = 0;  // unthrottled
   uint32_t counter_ ABSL_GUARDED_BY(mutex_) = 0;     // unthrottled sequence

@@ -49,7 +49,7 @@ Job::Job(std::shared_ptr<CompiledGraph> graph) : Object("OzyJob"), graph_(std::m
 OzyError Job::SetMonitor(const void* node, OzyTransferEventStatus* status) {
   const int index = graph_->topology().IndexOf(node);
   if (index < 0 || status == nullptr) return OZY_ERROR_INVALID_REQUEST;
-  std::lock_guard<std::mutex> lock(mutex_);
+  vireo::MutexLock lock(&mutex_);
   Monitor* free_slot = nullptr;
   for (Monitor& monitor : monitors_) {
     if (monitor.node == index) {
@@ -65,7 +65,7 @@ OzyError Job::SetMonitor(const void* node, OzyTransferEventStatus* status) {
 }
 
 OzyError Job::LoadConfig() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  vireo::MutexLock lock(&mutex_);
   if (loaded_) return OZY_ERROR_INVALID_REQUEST;
   loaded_ = true;
   return OZY_SUCCESS;
@@ -73,7 +73,7 @@ OzyError Job::LoadConfig() {
 
 OzyError Job::UnloadConfig() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    vireo::MutexLock lock(&mutex_);
     if (!loaded_) return OZY_ERROR_INVALID_REQUEST;
     loaded_ = false;
   }
@@ -112,14 +112,14 @@ OzyError Job::Finalize(const OzyFinalizeBufferInfo* infos, int32_t count) {
     if (buffer->size() < stride * node.height()) return OZY_ERROR_INVALID_REQUEST;
     next[stream] = Binding{std::move(buffer), stride};
   }
-  std::lock_guard<std::mutex> lock(mutex_);
+  vireo::MutexLock lock(&mutex_);
   bindings_ = std::move(next);
   bound_ = true;
   return OZY_SUCCESS;
 }
 
 OzyError Job::Enqueue() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  vireo::MutexLock lock(&mutex_);
   if (!loaded_ || !bound_) return OZY_ERROR_INVALID_REQUEST;
   if (count_ >= kMaxOutstanding) return OZY_ERROR_OVERFLOW;
   Run& run = runs_[(head_ + count_) % kMaxOutstanding];
@@ -138,13 +138,13 @@ void Job::PopOldest() {
 }
 
 void Job::AbandonOldest() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  vireo::MutexLock lock(&mutex_);
   if (count_ > 0) PopOldest();
 }
 
 void Job::EndRuns() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    vireo::MutexLock lock(&mutex_);
     const int64_t now = BoottimeNs();
     for (int i = 0; i < count_; ++i) {
       Run& run = runs_[(head_ + i) % kMaxOutstanding];
@@ -154,7 +154,7 @@ void Job::EndRuns() {
       Counters().cancelled.fetch_add(1, std::memory_order_relaxed);
     }
   }
-  cv_.notify_all();
+  cv_.SignalAll();
 }
 
 OzyError Job::Wait(uint64_t timeout_ns) {
@@ -162,7 +162,7 @@ OzyError Job::Wait(uint64_t timeout_ns) {
   Run run;
   std::array<Monitor, kMaxMonitors> monitors;
   {
-    std::unique_lock<std::mutex> lock(mutex_);
+    vireo::MutexLock lock(&mutex_);
     if (count_ == 0) return OZY_ERROR_INVALID_REQUEST;
     const auto deadline = std::chrono::steady_clock::now() +
                           std::chrono::nanoseconds(std::min(timeout_ns, kMaxTimeoutNs));
@@ -184,7 +184,7 @@ OzyError Job::Wait(uint64_t timeout_ns) {
       // Counted under the lock: a reset that sees the count finds the wait
       // blocked, since it needs the lock that the wait gives up.
       Counters().blocked_waits.fetch_add(1);
-      cv_.wait_until(lock, std::min(eof, deadline));
+      cv_.WaitUntil(std::min(eof, deadline));
       Counters().blocked_waits.fetch_sub(1);
     }
     run = std::move(runs_[head_]);

@@ -9,7 +9,9 @@
 //
 // Threading: one client thread at a time finalizes, enqueues and waits;
 // EndRuns (a reset, an unload, a deletion) may come from any thread and
-// wakes a wait under way. All state is guarded by `mutex_`.
+// wakes a wait under way. All state is guarded by `mutex_`. Lock order: the
+// job's mutex before its device's (Enqueue takes the run's frame from the
+// device).
 // Ownership: the registry owns a job while its handle lives; a call under way
 // keeps it alive. The job shares its compiled graph (and through it the
 // device and the nodes); a run shares the device buffers bound to it, so a
@@ -19,12 +21,11 @@
 #define PLATFORM_PRISM_JOB_H_
 
 #include <array>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
 #include "absl/base/thread_annotations.h"
+#include "base/mutex.h"
 #include "platform/prism/device.h"
 #include "platform/prism/graph.h"
 #include "platform/prism/memory.h"
@@ -76,8 +77,10 @@ class Job : public Object {
 
   const std::shared_ptr<CompiledGraph> graph_;
 
-  std::mutex mutex_;
-  std::condition_variable cv_;
+  vireo::Mutex mutex_;
+  // Signalled by EndRuns; Wait waits on it for the oldest run's frame to end
+  // (a deadline at its EOF) or for the run to be ended.
+  vireo::CondVar cv_{&mutex_};
   bool loaded_ ABSL_GUARDED_BY(mutex_) = false;
   bool bound_ ABSL_GUARDED_BY(mutex_) = false;
   std::array<Binding, kMaxStreams> bindings_ ABSL_GUARDED_BY(mutex_);

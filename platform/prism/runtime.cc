@@ -62,7 +62,7 @@ Runtime::Runtime() {
 bool Runtime::SetFailpoints(const std::string& settings) {
   std::optional<std::vector<Failpoint>> parsed = ParseFailpoints(settings);
   if (!parsed) return false;
-  std::lock_guard<std::mutex> lock(fail_mutex_);
+  vireo::MutexLock lock(&fail_mutex_);
   failpoints_ = std::move(*parsed);
   call_counts_.clear();
   has_failpoints_.store(!failpoints_.empty());
@@ -71,7 +71,7 @@ bool Runtime::SetFailpoints(const std::string& settings) {
 
 std::optional<OzyError> Runtime::NextFailure(const char* function) {
   if (!has_failpoints_.load(std::memory_order_acquire)) return std::nullopt;
-  std::lock_guard<std::mutex> lock(fail_mutex_);
+  vireo::MutexLock lock(&fail_mutex_);
   bool named = false;
   for (const Failpoint& f : failpoints_) named = named || f.function == function;
   if (!named) return std::nullopt;
@@ -92,7 +92,7 @@ bool Runtime::SetTrace(const std::string& target) {
     if (file == nullptr) return false;
     owned = true;
   }
-  std::lock_guard<std::mutex> lock(trace_mutex_);
+  vireo::MutexLock lock(&trace_mutex_);
   if (trace_owned_ && trace_file_ != nullptr) std::fclose(trace_file_);
   trace_file_ = file;
   trace_owned_ = owned;
@@ -101,14 +101,14 @@ bool Runtime::SetTrace(const std::string& target) {
 }
 
 void Runtime::SetTraceSink(PrismSimTraceSink sink, void* context) {
-  std::lock_guard<std::mutex> lock(trace_mutex_);
+  vireo::MutexLock lock(&trace_mutex_);
   trace_sink_ = sink;
   trace_sink_context_ = context;
   tracing_.store(trace_file_ != nullptr || trace_sink_ != nullptr);
 }
 
 void Runtime::Trace(const std::string& line) {
-  std::lock_guard<std::mutex> lock(trace_mutex_);
+  vireo::MutexLock lock(&trace_mutex_);
   if (trace_file_ != nullptr) {
     std::fprintf(trace_file_, "%s\n", line.c_str());
     std::fflush(trace_file_);
@@ -117,20 +117,20 @@ void Runtime::Trace(const std::string& line) {
 }
 
 void Runtime::Register(std::shared_ptr<Object> object) {
-  std::lock_guard<std::mutex> lock(registry_mutex_);
+  vireo::MutexLock lock(&registry_mutex_);
   const void* handle = object.get();
   registry_.emplace(handle, std::move(object));
 }
 
 size_t Runtime::LiveHandleCount() {
-  std::lock_guard<std::mutex> lock(registry_mutex_);
+  vireo::MutexLock lock(&registry_mutex_);
   return registry_.size();
 }
 
 std::string Runtime::LiveHandleReport() {
   std::map<std::string, std::string> lines;  // sorted for a stable report
   {
-    std::lock_guard<std::mutex> lock(registry_mutex_);
+    vireo::MutexLock lock(&registry_mutex_);
     for (const auto& [handle, object] : registry_) {
       lines.emplace(std::string(object->kind()) + " " + PointerText(handle), "");
     }

@@ -16,13 +16,13 @@
 #include <cstdio>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "absl/base/thread_annotations.h"
+#include "base/mutex.h"
 #include "platform/prism/prism_sim.h"
 #include "system/ipu_runtime/prism.h"
 
@@ -70,7 +70,7 @@ class Runtime {
   template <typename T>
   std::shared_ptr<T> Find(const void* handle) {
     if (handle == nullptr) return nullptr;
-    std::lock_guard<std::mutex> lock(registry_mutex_);
+    vireo::MutexLock lock(&registry_mutex_);
     auto it = registry_.find(handle);
     if (it == registry_.end()) return nullptr;
     return std::dynamic_pointer_cast<T>(it->second);
@@ -79,7 +79,7 @@ class Runtime {
   template <typename T>
   std::shared_ptr<T> Unregister(const void* handle) {
     if (handle == nullptr) return nullptr;
-    std::lock_guard<std::mutex> lock(registry_mutex_);
+    vireo::MutexLock lock(&registry_mutex_);
     auto it = registry_.find(handle);
     if (it == registry_.end()) return nullptr;
     auto typed = std::dynamic_pointer_cast<T>(it->second);
@@ -98,19 +98,22 @@ class Runtime {
  private:
   Runtime();
 
-  std::mutex fail_mutex_;
+  // Three independent locks, each guarding the members below it and never
+  // held together. The trace sink is called with trace_mutex_ held, so trace
+  // lines reach it one at a time and in order.
+  vireo::Mutex fail_mutex_;
   std::atomic<bool> has_failpoints_{false};
   std::vector<Failpoint> failpoints_ ABSL_GUARDED_BY(fail_mutex_);
   std::map<std::string, uint64_t> call_counts_ ABSL_GUARDED_BY(fail_mutex_);
 
-  std::mutex trace_mutex_;
+  vireo::Mutex trace_mutex_;
   std::atomic<bool> tracing_{false};
   FILE* trace_file_ ABSL_GUARDED_BY(trace_mutex_) = nullptr;
   bool trace_owned_ ABSL_GUARDED_BY(trace_mutex_) = false;
   PrismSimTraceSink trace_sink_ ABSL_GUARDED_BY(trace_mutex_) = nullptr;
   void* trace_sink_context_ ABSL_GUARDED_BY(trace_mutex_) = nullptr;
 
-  std::mutex registry_mutex_;
+  vireo::Mutex registry_mutex_;
   std::unordered_map<const void*, std::shared_ptr<Object>> registry_
       ABSL_GUARDED_BY(registry_mutex_);
 

@@ -3,16 +3,16 @@
 #include "qmi/dms_service.h"
 
 #include <cstdio>
-#include <mutex>
 
 #include "absl/base/thread_annotations.h"
+#include "base/mutex.h"
 #include "platform/qmi/modem_config.h"
 #include "platform/qmi/qmi_sim.h"
 #include "platform/qmi/service_object.h"
 
 namespace {
 
-std::mutex g_mutex;
+vireo::Mutex g_mutex;
 QmiSimServiceStats g_stats ABSL_GUARDED_BY(g_mutex) = {};
 
 qmi_idl_service_object g_dms_service = {qmi_sim::kDmsServiceMagic, 1};
@@ -22,7 +22,7 @@ qmi_idl_service_object g_dms_service = {qmi_sim::kDmsServiceMagic, 1};
 extern "C" qmi_idl_service_object_type dms_get_service_object_internal_v01(
     int32_t idl_maj_version, int32_t idl_min_version, int32_t library_version) {
   {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    vireo::MutexLock lock(&g_mutex);
     ++g_stats.calls;
     g_stats.major = idl_maj_version;
     g_stats.minor = idl_min_version;
@@ -39,11 +39,11 @@ extern "C" qmi_idl_service_object_type dms_get_service_object_internal_v01(
 }
 
 extern "C" void QmiSimGetServiceStats(QmiSimServiceStats* stats) {
-  std::lock_guard<std::mutex> lock(g_mutex);
+  vireo::MutexLock lock(&g_mutex);
   *stats = g_stats;
 }
 
 extern "C" void QmiSimResetServiceStats(void) {
-  std::lock_guard<std::mutex> lock(g_mutex);
+  vireo::MutexLock lock(&g_mutex);
   g_stats = QmiSimServiceStats{};
 }

@@ -3,11 +3,11 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 #include <set>
 #include <string>
 
 #include "absl/base/thread_annotations.h"
+#include "base/mutex.h"
 #include "qmi/dms_service.h"
 #include "platform/qmi/modem_config.h"
 #include "qmi/qmi_client.h"
@@ -20,7 +20,7 @@ struct qmi_client_struct {
 
 namespace {
 
-std::mutex g_mutex;
+vireo::Mutex g_mutex;
 QmiSimClientStats g_stats ABSL_GUARDED_BY(g_mutex) = {};
 std::set<qmi_client_type>* g_live ABSL_GUARDED_BY(g_mutex) =
     new std::set<qmi_client_type>;  // never freed: outlives every client
@@ -48,7 +48,7 @@ extern "C" qmi_client_error_type qmi_client_init_instance(
     qmi_client_ind_cb ind_cb, void* /*ind_cb_data*/,
     qmi_client_os_params* os_params, unsigned int timeout_msecs,
     qmi_client_type* user_handle) {
-  std::lock_guard<std::mutex> lock(g_mutex);
+  vireo::MutexLock lock(&g_mutex);
   ++g_stats.init_calls;
   g_stats.init_instance = instance;
   g_stats.init_timeout = timeout_msecs;
@@ -72,7 +72,7 @@ extern "C" qmi_client_error_type qmi_client_send_msg_sync(
     qmi_client_type user_handle, unsigned int msg_id, void* req_c_struct,
     unsigned int req_c_struct_len, void* resp_c_struct,
     unsigned int resp_c_struct_len, unsigned int timeout_msecs) {
-  std::lock_guard<std::mutex> lock(g_mutex);
+  vireo::MutexLock lock(&g_mutex);
   ++g_stats.send_calls;
   g_stats.send_msg_id = msg_id;
   g_stats.send_had_request = req_c_struct != nullptr;
@@ -96,7 +96,7 @@ extern "C" qmi_client_error_type qmi_client_send_msg_sync(
 }
 
 extern "C" qmi_client_error_type qmi_client_release(qmi_client_type user_handle) {
-  std::lock_guard<std::mutex> lock(g_mutex);
+  vireo::MutexLock lock(&g_mutex);
   if (!IsLive(user_handle)) {
     ++g_stats.bad_releases;
     return QMI_PARAM_ERR;
@@ -109,12 +109,12 @@ extern "C" qmi_client_error_type qmi_client_release(qmi_client_type user_handle)
 }
 
 extern "C" void QmiSimGetClientStats(QmiSimClientStats* stats) {
-  std::lock_guard<std::mutex> lock(g_mutex);
+  vireo::MutexLock lock(&g_mutex);
   *stats = g_stats;
 }
 
 extern "C" void QmiSimResetClientStats(void) {
-  std::lock_guard<std::mutex> lock(g_mutex);
+  vireo::MutexLock lock(&g_mutex);
   const int live = g_stats.live_clients;
   g_stats = QmiSimClientStats{};
   g_stats.live_clients = live;
@@ -123,7 +123,7 @@ extern "C" void QmiSimResetClientStats(void) {
 extern "C" void QmiSimSetRawResponse(const void* data, uint32_t size) {
   std::string* replaced = nullptr;
   {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    vireo::MutexLock lock(&g_mutex);
     replaced = g_raw_response;
     g_raw_response =
         data == nullptr ? nullptr : new std::string(static_cast<const char*>(data), size);

@@ -7,13 +7,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
+
+#include "absl/base/thread_annotations.h"
+#include "base/mutex.h"
 
 namespace {
 
-std::mutex g_mutex;
-SystemLogSink g_sink = nullptr;  // guarded by g_mutex
-void* g_sink_context = nullptr;  // guarded by g_mutex
+// Serialises the entries, so that the host log, the mirror and the sink see
+// them in one order, and guards the sink.
+vireo::Mutex g_mutex;
+SystemLogSink g_sink ABSL_GUARDED_BY(g_mutex) = nullptr;
+void* g_sink_context ABSL_GUARDED_BY(g_mutex) = nullptr;
 
 // Appends the entry to the copy named by SYSTEM_LOG_FILE, if any. The
 // variable is read for every entry (a debugging aid, not a hot path).
@@ -46,7 +50,7 @@ int HostPriority(int priority) {
 extern "C" int SystemLogWrite(int priority, const char* tag, const char* text) {
   if (tag == nullptr) tag = "";
   if (text == nullptr) return -1;
-  std::lock_guard<std::mutex> lock(g_mutex);
+  vireo::MutexLock lock(&g_mutex);
   syslog(LOG_USER | HostPriority(priority), "%s: %s", tag, text);
   WriteMirror(priority, tag, text);
   if (g_sink != nullptr) g_sink(g_sink_context, priority, tag, text);
@@ -56,7 +60,7 @@ extern "C" int SystemLogWrite(int priority, const char* tag, const char* text) {
 extern "C" void SystemLogSetSink(SystemLogSink sink, void* context,
                                  SystemLogSink* previous,
                                  void** previous_context) {
-  std::lock_guard<std::mutex> lock(g_mutex);
+  vireo::MutexLock lock(&g_mutex);
   if (previous != nullptr) *previous = g_sink;
   if (previous_context != nullptr) *previous_context = g_sink_context;
   g_sink = sink;

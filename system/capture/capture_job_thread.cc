@@ -40,7 +40,7 @@ void CaptureJobThread::Start() {
   OzyError error = OzyLoadDeviceConfig(job_);
   CHECK_EQ(OZY_SUCCESS, error) << "Could not load device config.";
   {
-    std::lock_guard<std::mutex> lock(pending_mutex_);
+    MutexLock lock(&pending_mutex_);
     worker_active_ = true;
   }
   try {
@@ -52,7 +52,7 @@ void CaptureJobThread::Start() {
   } catch (...) {
     // Back to stopped, so that nobody waits for a worker that never ran.
     {
-      std::lock_guard<std::mutex> lock(pending_mutex_);
+      MutexLock lock(&pending_mutex_);
       worker_active_ = false;
     }
     finished_.store(true);
@@ -65,20 +65,20 @@ void CaptureJobThread::Finish() {
   if (finished_.load()) return;
   finished_.store(true);
   {
-    std::lock_guard<std::mutex> lock(ipu_mutex_);
+    MutexLock lock(&ipu_mutex_);
     OzyResetDevice(device_);
   }
   // Taking each queue mutex after setting the flag means that a thread that
   // saw the flag clear is already waiting when the notification comes. The
   // clients compare the stop generation rather than the flag, which a Start
   // may clear before a woken client runs.
-  { std::lock_guard<std::mutex> lock(pending_mutex_); }
-  pending_cv_.notify_all();
+  { MutexLock lock(&pending_mutex_); }
+  pending_cv_.SignalAll();
   {
-    std::lock_guard<std::mutex> lock(completed_mutex_);
+    MutexLock lock(&completed_mutex_);
     ++stop_generation_;
   }
-  completed_cv_.notify_all();
+  completed_cv_.SignalAll();
   if (thread_.joinable()) thread_.join();
   OzyError error = OzyUnloadDeviceConfig(job_);
   CHECK_EQ(OZY_SUCCESS, error) << "Could not unload device config.";
@@ -87,18 +87,18 @@ void CaptureJobThread::Finish() {
 void CaptureJobThread::EnqueueRequest(CaptureFrameBufferImpl* frame_buffer) {
   CHECK(frame_buffer != nullptr);
   {
-    std::lock_guard<std::mutex> lock(pending_mutex_);
+    MutexLock lock(&pending_mutex_);
     pending_queue_.push_back(frame_buffer);
     frame_buffer->SetStatus(CaptureStatus::ENQUEUED);
   }
-  pending_cv_.notify_one();
+  pending_cv_.Signal();
 }
 
 bool CaptureJobThread::EnqueueRequestUnlessHeld(CaptureFrameBufferImpl* frame_buffer) {
   CHECK(frame_buffer != nullptr);
   {
-    std::lock_guard<std::mutex> completed_lock(completed_mutex_);
-    std::lock_guard<std::mutex> pending_lock(pending_mutex_);
+    MutexLock completed_lock(&completed_mutex_);
+    MutexLock pending_lock(&pending_mutex_);
     for (const CaptureFrameBufferImpl* held : completed_queue_) {
       if (held == frame_buffer) return false;
     }
@@ -108,12 +108,12 @@ bool CaptureJobThread::EnqueueRequestUnlessHeld(CaptureFrameBufferImpl* frame_bu
     pending_queue_.push_back(frame_buffer);
     frame_buffer->SetStatus(CaptureStatus::ENQUEUED);
   }
-  pending_cv_.notify_one();
+  pending_cv_.Signal();
   return true;
 }
 
 CaptureFrameBufferImpl* CaptureJobThread::DequeueCompletedRequest() {
-  std::unique_lock<std::mutex> lock(completed_mutex_);
+  MutexLock lock(&completed_mutex_);
   const uint64_t generation = stop_generation_;
   while (true) {
     // Blocked when a stop was requested: null, though the worker may have
@@ -126,19 +126,19 @@ CaptureFrameBufferImpl* CaptureJobThread::DequeueCompletedRequest() {
     }
     if (finished_.load()) return nullptr;
     ++blocked_clients_;
-    completed_cv_.wait(lock);
+    completed_cv_.Wait();
     --blocked_clients_;
   }
 }
 
 int CaptureJobThread::BlockedClientCount() {
-  std::lock_guard<std::mutex> lock(completed_mutex_);
+  MutexLock lock(&completed_mutex_);
   return blocked_clients_;
 }
 
 void CaptureJobThread::ClearPendingRequests() {
   {
-    std::lock_guard<std::mutex> lock(pending_mutex_);
+    MutexLock lock(&pending_mutex_);
     if (!worker_active_) {
       pending_queue_.clear();
       return;
@@ -155,31 +155,8 @@ void CaptureJobThread::Run() {
     CaptureFrameBufferImpl* next = nullptr;
     bool single_buffer = false;
     {
-      std::unique_lock<std::mutex> lock(pending_mutex_);
-      const size_t needed = double_buffering ? 1 : 2;
-      while (pending_queue_.size() < needed && !finished_.load()) {
-        bool woken = false;
-        if (timeout_ms_ > 0) {
-          woken = pending_cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms_)) ==
-                  std::cv_status::no_timeout;
-        }
-        if (pending_queue_.size() >= needed || finished_.load()) break;
-        if (woken) continue;  // a fresh full timeout
-        if (pending_queue_.size() == 1) break;
-        // The client broke the supply rule: nothing to capture into. Keep
-        // waiting for a buffer; a zero timeout waits without a limit rather
-        // than spinning.
-        const size_t pending = pending_queue_.size();
-        lock.unlock();
-        LOG(WARNING) << "Capture framebuffer not enqueued fast, "
-                     << "pending queue size " << pending;
-        lock.lock();
-        if (timeout_ms_ == 0) {
-          pending_cv_.wait(lock, [this]() ABSL_NO_THREAD_SAFETY_ANALYSIS {
-            return !pending_queue_.empty() || finished_.load();
-          });
-        }
-      }
+      MutexLock lock(&pending_mutex_);
+      AwaitPendingBuffers(double_buffering ? 1 : 2);
       if (pending_queue_.empty()) break;  // only after a stop request
       current = pending_queue_[0];
       if (pending_queue_.size() >= 2) {
@@ -195,7 +172,7 @@ void CaptureJobThread::Run() {
                    << "Double buffering is not used.";
     }
     {
-      std::lock_guard<std::mutex> lock(ipu_mutex_);
+      MutexLock lock(&ipu_mutex_);
       if (finished_.load()) break;
       if (current->GetStatus() == CaptureStatus::ENQUEUED) EnqueueIpuCapture(current);
       if (next != nullptr && next->GetStatus() == CaptureStatus::ENQUEUED) {
@@ -205,26 +182,47 @@ void CaptureJobThread::Run() {
     WaitIpuCapture(current);
     PostIpuCapture(current);
   }
-
-  // Drain: the buffers whose job was submitted come back before the worker
+  // Stopped: the buffers whose job was submitted come back before the worker
   // ends; the ones behind them stay pending.
+  DrainSubmitted();
+  MutexLock lock(&pending_mutex_);
+  worker_active_ = false;
+}
+
+void CaptureJobThread::AwaitPendingBuffers(size_t needed) {
+  while (pending_queue_.size() < needed && !finished_.load()) {
+    bool woken = false;
+    if (timeout_ms_ > 0) woken = pending_cv_.WaitFor(std::chrono::milliseconds(timeout_ms_));
+    if (pending_queue_.size() >= needed || finished_.load()) return;
+    if (woken) continue;  // a fresh full timeout
+    if (pending_queue_.size() == 1) return;
+    // The client broke the supply rule: nothing to capture into. Keep
+    // waiting for a buffer; a zero timeout waits without a limit rather
+    // than spinning.
+    const size_t pending = pending_queue_.size();
+    pending_mutex_.Unlock();
+    LOG(WARNING) << "Capture framebuffer not enqueued fast, "
+                 << "pending queue size " << pending;
+    pending_mutex_.Lock();
+    if (timeout_ms_ == 0) {
+      while (pending_queue_.empty() && !finished_.load()) pending_cv_.Wait();
+    }
+  }
+}
+
+void CaptureJobThread::DrainSubmitted() {
   while (true) {
     CaptureFrameBufferImpl* frame_buffer = nullptr;
     {
-      std::lock_guard<std::mutex> lock(pending_mutex_);
-      if (pending_queue_.empty()) {
-        worker_active_ = false;
-        return;
-      }
+      MutexLock lock(&pending_mutex_);
+      if (pending_queue_.empty()) return;
       frame_buffer = pending_queue_[0];
     }
     CHECK(frame_buffer != nullptr);
-    if (frame_buffer->GetStatus() != CaptureStatus::RUNNING) break;
+    if (frame_buffer->GetStatus() != CaptureStatus::RUNNING) return;
     WaitIpuCapture(frame_buffer);
     PostIpuCapture(frame_buffer);
   }
-  std::lock_guard<std::mutex> lock(pending_mutex_);
-  worker_active_ = false;
 }
 
 void CaptureJobThread::EnqueueIpuCapture(CaptureFrameBufferImpl* frame_buffer) {
@@ -268,14 +266,14 @@ void CaptureJobThread::WaitIpuCapture(CaptureFrameBufferImpl* frame_buffer) {
 
 void CaptureJobThread::PostIpuCapture(CaptureFrameBufferImpl* frame_buffer) {
   {
-    std::lock_guard<std::mutex> completed_lock(completed_mutex_);
-    std::lock_guard<std::mutex> pending_lock(pending_mutex_);
+    MutexLock completed_lock(&completed_mutex_);
+    MutexLock pending_lock(&pending_mutex_);
     CHECK(!pending_queue_.empty());
     CHECK_EQ(frame_buffer, pending_queue_[0]);
     completed_queue_.push_back(frame_buffer);
     pending_queue_.pop_front();
   }
-  completed_cv_.notify_one();
+  completed_cv_.Signal();
 }
 
 }  // namespace vireo

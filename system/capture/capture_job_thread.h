@@ -16,18 +16,28 @@
 // - the owner (never the worker): Start, Finish, destruction, one at a time;
 //   no client call may be under way at destruction (the service waits for
 //   the clients that Finish released to leave before it destroys the worker);
-// - the worker thread: Run, EnqueueIpuCapture, WaitIpuCapture, PostIpuCapture.
-// Locks:
-// - ipu_mutex_: one cycle's job submissions against the device reset of
-//   Finish;
-// - pending_mutex_: pending_queue_ and worker_active_; pending_cv_ wakes the
-//   worker for a new buffer or a stop;
-// - completed_mutex_: completed_queue_, stop_generation_ and
-//   blocked_clients_; completed_cv_ wakes the clients for a completed buffer
-//   or a stop.
-// Lock order: completed_mutex_ before pending_mutex_ (PostIpuCapture and
-// EnqueueRequestUnlessHeld only); ipu_mutex_ is never held with another lock,
-// and no lock is held while the worker waits for the IPU.
+// - the worker thread: Run and its helpers (AwaitPendingBuffers,
+//   DrainSubmitted, EnqueueIpuCapture, WaitIpuCapture, PostIpuCapture).
+// Locks and condition variables (base/mutex.h; the analysis checks them):
+// - ipu_mutex_ guards no data: it makes one cycle's job submissions
+//   (FinalizeBuffers and OzyEnqueueJob for one or two buffers) and the device
+//   reset of Finish exclude each other, so that no job is submitted after
+//   the reset; EnqueueIpuCapture runs under it;
+// - pending_mutex_ guards pending_queue_ and worker_active_;
+// - completed_mutex_ guards completed_queue_, stop_generation_ and
+//   blocked_clients_;
+// - pending_cv_ (with pending_mutex_): signalled by the enqueues and by
+//   Finish; the worker waits on it for buffers to capture;
+// - completed_cv_ (with completed_mutex_): signalled by PostIpuCapture and by
+//   Finish; clients wait on it in DequeueCompletedRequest for a completed
+//   buffer or a stop.
+// Lock order: completed_mutex_ before pending_mutex_, in PostIpuCapture and
+// EnqueueRequestUnlessHeld, the only places that hold two of these locks.
+// ipu_mutex_ is never held together with another of them. The runtime's and
+// the log's own locks are taken under ipu_mutex_ (the submissions, their
+// error lines, the reset); they never call back into this class. No lock is
+// held while the worker waits for the IPU, and PostIpuCapture signals after
+// releasing both of its locks.
 //
 // Ownership: builds no IPU object. The device, job, transfer nodes and the two
 // event-status records belong to the capture service, which outlives this
@@ -37,14 +47,13 @@
 #define SYSTEM_CAPTURE_CAPTURE_JOB_THREAD_H_
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <thread>
 
 #include "absl/base/thread_annotations.h"
 #include "base/export.h"
+#include "base/mutex.h"
 #include "system/capture/capture_frame_buffer_impl.h"
 #include "system/capture/capture_ozy_helper.h"
 #include "system/ipu_runtime/prism.h"
@@ -100,9 +109,23 @@ class TALON_EXPORT CaptureJobThread {
 
  private:
   void Run();
-  void EnqueueIpuCapture(CaptureFrameBufferImpl* frame_buffer);
-  void WaitIpuCapture(CaptureFrameBufferImpl* frame_buffer);
-  void PostIpuCapture(CaptureFrameBufferImpl* frame_buffer);
+  // Run's two phases, not exported. AwaitPendingBuffers is one cycle's
+  // supply wait: it returns once `needed` buffers are pending, a stop is
+  // requested, or a full timeout passed with one buffer pending; a timeout
+  // with none pending logs the supply-rule warning (pending_mutex_ released
+  // meanwhile) and waits on. DrainSubmitted, after a stop request, waits for
+  // and retires the buffers at the head of the pending queue whose job was
+  // submitted, and leaves the others pending.
+  __attribute__((visibility("hidden"))) void AwaitPendingBuffers(size_t needed)
+      ABSL_EXCLUSIVE_LOCKS_REQUIRED(pending_mutex_);
+  __attribute__((visibility("hidden"))) void DrainSubmitted()
+      ABSL_LOCKS_EXCLUDED(pending_mutex_, completed_mutex_, ipu_mutex_);
+  void EnqueueIpuCapture(CaptureFrameBufferImpl* frame_buffer)
+      ABSL_EXCLUSIVE_LOCKS_REQUIRED(ipu_mutex_);
+  void WaitIpuCapture(CaptureFrameBufferImpl* frame_buffer)
+      ABSL_LOCKS_EXCLUDED(pending_mutex_, completed_mutex_, ipu_mutex_);
+  void PostIpuCapture(CaptureFrameBufferImpl* frame_buffer)
+      ABSL_LOCKS_EXCLUDED(pending_mutex_, completed_mutex_);
 
   OzyDevice* const device_;
   OzyJob* const job_;
@@ -111,11 +134,11 @@ class TALON_EXPORT CaptureJobThread {
   std::atomic<bool> finished_{true};
   // The worker; joinable between Start and Finish. Owner thread only.
   std::thread thread_;
-  std::mutex ipu_mutex_;
-  std::mutex pending_mutex_;
-  std::mutex completed_mutex_;
-  std::condition_variable pending_cv_;
-  std::condition_variable completed_cv_;
+  Mutex ipu_mutex_;
+  Mutex pending_mutex_;
+  Mutex completed_mutex_;
+  CondVar pending_cv_{&pending_mutex_};
+  CondVar completed_cv_{&completed_mutex_};
   std::deque<CaptureFrameBufferImpl*> pending_queue_ ABSL_GUARDED_BY(pending_mutex_);
   // True from Start until Run has drained and returns.
   bool worker_active_ ABSL_GUARDED_BY(pending_mutex_) = false;

@@ -13,14 +13,14 @@ namespace vireo {
 class DramCaptureService::ClientCall {
  public:
   explicit ClientCall(DramCaptureService* service) : service_(service) {
-    std::lock_guard<std::mutex> lock(service_->calls_mutex_);
+    MutexLock lock(&service_->calls_mutex_);
     ++service_->calls_in_progress_;
   }
   // Notifies under the lock: the destructor cannot free the condition
   // variable before this call has left it.
   ~ClientCall() {
-    std::lock_guard<std::mutex> lock(service_->calls_mutex_);
-    if (--service_->calls_in_progress_ == 0) service_->calls_done_cv_.notify_all();
+    MutexLock lock(&service_->calls_mutex_);
+    if (--service_->calls_in_progress_ == 0) service_->calls_done_cv_.SignalAll();
   }
   ClientCall(const ClientCall&) = delete;
   ClientCall& operator=(const ClientCall&) = delete;
@@ -43,8 +43,8 @@ DramCaptureService::~DramCaptureService() {
   if (capture_job_thread_ != nullptr) Pause();
   {
     // The stop released every blocked client; none blocks again.
-    std::unique_lock<std::mutex> lock(calls_mutex_);
-    while (calls_in_progress_ > 0) calls_done_cv_.wait(lock);
+    MutexLock lock(&calls_mutex_);
+    while (calls_in_progress_ > 0) calls_done_cv_.Wait();
   }
   ReleaseIpu();
   transfer_nodes_.finalize_infos.clear();

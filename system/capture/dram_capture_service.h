@@ -10,9 +10,10 @@
 // what they built. The destructor stops the worker, which releases the
 // clients blocked in DequeueCompletedRequest, and then waits until every
 // client call under way has left the service before it frees anything.
-// Locks: calls_mutex_ guards calls_in_progress_; calls_done_cv_ wakes the
-// destructor when the last client call leaves. It is never held together
-// with a lock of the worker (no lock order).
+// Locks: calls_mutex_ guards calls_in_progress_; calls_done_cv_ (with
+// calls_mutex_) is signalled when the last client call leaves, and the
+// destructor waits on it. calls_mutex_ is never held together with a lock of
+// the worker (no lock order).
 // Ownership: owns every IPU handle and node and the CaptureJobThread, and
 // deletes them when destroyed (worker stopped first, then the IPU objects,
 // device first).
@@ -20,12 +21,11 @@
 #ifndef SYSTEM_CAPTURE_DRAM_CAPTURE_SERVICE_H_
 #define SYSTEM_CAPTURE_DRAM_CAPTURE_SERVICE_H_
 
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 
 #include "absl/base/thread_annotations.h"
 #include "base/export.h"
+#include "base/mutex.h"
 #include "system/capture/capture_job_thread.h"
 #include "system/capture/capture_ozy_helper.h"
 #include "system/capture/capture_service.h"
@@ -72,8 +72,8 @@ class TALON_EXPORT DramCaptureService : public CaptureService {
   ozy::TransferNodes transfer_nodes_;
   OzyTransferEventStatus sof_status_{};
   OzyTransferEventStatus eof_status_{};
-  std::mutex calls_mutex_;
-  std::condition_variable calls_done_cv_;
+  Mutex calls_mutex_;
+  CondVar calls_done_cv_{&calls_mutex_};
   int calls_in_progress_ ABSL_GUARDED_BY(calls_mutex_) = 0;
 };
 

@@ -25,14 +25,12 @@
 // pool and the service's queues only point at them.
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -40,6 +38,7 @@
 
 #include "absl/base/thread_annotations.h"
 #include "absl/strings/numbers.h"
+#include "base/mutex.h"
 #include "platform/prism/prism_sim.h"
 #include "platform/syslog/system_log_sim.h"
 #include "system/capture/capture_frame_buffer.h"
@@ -68,7 +67,7 @@ bool ParseCount(const char* text, uint64_t max, uint64_t* value) {
 }
 
 bool ParseOptions(int argc, char** argv, Options* options) {
-  for (int i = 1; i < argc; ++i) {
+  for (int i = 1; i < argc; i += 2) {  // every option takes a value
     const std::string arg = argv[i];
     uint64_t value = 0;
     if (arg == "--frames" && i + 1 < argc && ParseCount(argv[i + 1], UINT64_MAX / 2, &value)) {
@@ -78,7 +77,6 @@ bool ParseOptions(int argc, char** argv, Options* options) {
     } else {
       return false;
     }
-    ++i;
   }
   return true;
 }
@@ -102,9 +100,9 @@ class Soak {
   // A client: enqueues whatever is in the pool, dequeues one buffer, puts it
   // back into the pool; until the owner stops it.
   void ClientLoop() {
-    std::unique_lock<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     while (true) {
-      cv_.wait(lock, [this] { return stop_ || !owner_busy_; });
+      while (!stop_ && owner_busy_) cv_.Wait();
       if (stop_) return;
       while (!pool_.empty()) {
         CaptureFrameBuffer* buffer = pool_.back();
@@ -120,19 +118,19 @@ class Soak {
       }
       ++in_dequeue_;
       const uint64_t generation = resume_generation_;
-      lock.unlock();
+      mutex_.Unlock();
       CaptureFrameBuffer* buffer = service_->DequeueCompletedRequest();
-      lock.lock();
+      mutex_.Lock();
       --in_dequeue_;
       if (buffer != nullptr) {
         TakeBack(buffer);
       } else {
         // Paused: wait for the owner's resume (or stop) instead of spinning.
         ++null_dequeues_;
-        cv_.notify_all();
-        cv_.wait(lock, [&] { return stop_ || resume_generation_ != generation; });
+        cv_.SignalAll();
+        while (!stop_ && resume_generation_ == generation) cv_.Wait();
       }
-      cv_.notify_all();
+      cv_.SignalAll();
     }
   }
 
@@ -145,9 +143,9 @@ class Soak {
     while (true) {
       uint64_t pause_at = 0;
       {
-        std::unique_lock<std::mutex> lock(mutex_);
+        MutexLock lock(&mutex_);
         pause_at = frames_seen_ + gap(rng);
-        cv_.wait(lock, [&] { return frames_seen_ >= pause_at || frames_seen_ >= frames_; });
+        while (frames_seen_ < pause_at && frames_seen_ < frames_) cv_.Wait();
         if (frames_seen_ >= next_progress) {
           std::printf("talon-soak: %llu frames\n",
                       static_cast<unsigned long long>(frames_seen_));
@@ -159,29 +157,29 @@ class Soak {
       service_->Pause();
       const bool clear = rng() % 2 == 0;
       {
-        std::unique_lock<std::mutex> lock(mutex_);
+        MutexLock lock(&mutex_);
         ++pauses_;
-        if (clear) ClearWhilePaused(lock);
+        if (clear) ClearWhilePaused();
       }
       service_->Resume();
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(&mutex_);
       ++resume_generation_;
-      cv_.notify_all();
+      cv_.SignalAll();
     }
     // Stop: pausing releases the clients blocked in a dequeue.
     service_->Pause();
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(&mutex_);
       stop_ = true;
-      cv_.notify_all();
+      cv_.SignalAll();
     }
   }
 
   // After the clients have ended: takes back and clears what is left, then
   // checks that every buffer is back.
   void Finish() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    ClearWhilePaused(lock);
+    MutexLock lock(&mutex_);
+    ClearWhilePaused();
     uint64_t lost = 0;
     for (const auto& [buffer, count] : outstanding_) lost += count;
     if (lost != 0) Error("buffers still counted as enqueued at the end");
@@ -190,7 +188,7 @@ class Soak {
   }
 
   void Report(double seconds, const std::string& extra_error) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     if (!extra_error.empty()) ++errors_[extra_error];
     std::printf("talon-soak: frames %llu, enqueued %llu, dequeued %llu, cleared %llu\n",
                 static_cast<unsigned long long>(frames_seen_),
@@ -216,7 +214,7 @@ class Soak {
   }
 
   bool ok() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     return errors_.empty();
   }
 
@@ -245,10 +243,9 @@ class Soak {
   // Waits until no client is inside a dequeue (none starts one meanwhile),
   // takes back the completed buffers, clears, and returns what the clear
   // dropped to the pool. The service is paused.
-  void ClearWhilePaused(std::unique_lock<std::mutex>& lock)
-      ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_) {
+  void ClearWhilePaused() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_) {
     owner_busy_ = true;
-    cv_.wait(lock, [this] { return in_dequeue_ == 0; });
+    while (in_dequeue_ != 0) cv_.Wait();
     while (CaptureFrameBuffer* buffer = service_->DequeueCompletedRequest()) TakeBack(buffer);
     service_->ClearPendingRequests();
     ++clears_;
@@ -262,15 +259,18 @@ class Soak {
       pool_.push_back(buffer);
     }
     owner_busy_ = false;
-    cv_.notify_all();
+    cv_.SignalAll();
   }
 
   void Error(const std::string& what) ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_) { ++errors_[what]; }
 
   CaptureService* const service_;
   const uint64_t frames_;
-  std::mutex mutex_;
-  std::condition_variable cv_;
+  Mutex mutex_;
+  // Signalled on every change of the state below that someone may wait for:
+  // the owner's pause point (frames_seen_), a client leaving a dequeue, the
+  // owner busy or done, a resume, the stop.
+  CondVar cv_{&mutex_};
   std::vector<CaptureFrameBuffer*> pool_ ABSL_GUARDED_BY(mutex_);
   std::map<CaptureFrameBuffer*, int> outstanding_ ABSL_GUARDED_BY(mutex_);
   bool stop_ ABSL_GUARDED_BY(mutex_) = false;
@@ -299,7 +299,7 @@ class LogCounter {
   LogCounter& operator=(const LogCounter&) = delete;
 
   void Print() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     std::printf("talon-soak: log warnings and errors:");
     if (counts_.empty()) std::printf(" none");
     std::printf("\n");
@@ -315,11 +315,11 @@ class LogCounter {
     auto* self = static_cast<LogCounter*>(context);
     std::string entry(text);
     while (!entry.empty() && entry.back() == '\n') entry.pop_back();
-    std::lock_guard<std::mutex> lock(self->mutex_);
+    MutexLock lock(&self->mutex_);
     ++self->counts_[entry];
   }
 
-  std::mutex mutex_;
+  Mutex mutex_;
   std::map<std::string, uint64_t> counts_ ABSL_GUARDED_BY(mutex_);
 };
 
