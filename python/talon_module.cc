@@ -26,17 +26,16 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "base/mutex.h"
 #include "system/capture/capture_frame_buffer.h"
 #include "system/capture/capture_frame_buffer_factory_impl.h"
 #include "system/capture/capture_types.h"
@@ -281,7 +280,7 @@ class Service {
     {
       Call call(this);
       py::gil_scoped_release release;
-      std::lock_guard<std::mutex> control(control_);
+      vireo::MutexLock control(&control_);
       if (!paused_) Fail(CaptureError::INVALID_REQUEST, "clear_pending_requests: not paused");
       service_->ClearPendingRequests();
     }
@@ -300,20 +299,21 @@ class Service {
   // Stops and destroys the native service, then lets go of the buffers.
   void Close() {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      vireo::MutexLock lock(&mutex_);
       if (closing_) return;
       closing_ = true;  // no call enters from now on
     }
     {
       py::gil_scoped_release release;
       {
-        std::lock_guard<std::mutex> control(control_);
+        vireo::MutexLock control(&control_);
         service_->Pause();  // returns every dequeue under way
         paused_ = true;
       }
-      std::unique_lock<std::mutex> lock(mutex_);
-      idle_.wait(lock, [this] { return calls_ == 0; });
-      lock.unlock();
+      {
+        vireo::MutexLock lock(&mutex_);
+        while (calls_ != 0) idle_.Wait();
+      }
       service_.reset();
     }
     for (auto& [native, buffer] : held_) buffer->holder_ = nullptr;
@@ -321,7 +321,7 @@ class Service {
   }
 
   bool closed() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    vireo::MutexLock lock(&mutex_);
     return closing_;
   }
 
@@ -330,14 +330,14 @@ class Service {
   class Call {
    public:
     explicit Call(Service* service) : service_(service) {
-      std::lock_guard<std::mutex> lock(service_->mutex_);
+      vireo::MutexLock lock(&service_->mutex_);
       if (service_->closing_) throw py::value_error("the capture service is closed");
       ++service_->calls_;
     }
     ~Call() {
-      std::lock_guard<std::mutex> lock(service_->mutex_);
+      vireo::MutexLock lock(&service_->mutex_);
       --service_->calls_;
-      service_->idle_.notify_all();
+      service_->idle_.SignalAll();
     }
 
    private:
@@ -347,7 +347,7 @@ class Service {
   void Control(bool pause) {
     Call call(this);
     py::gil_scoped_release release;
-    std::lock_guard<std::mutex> control(control_);
+    vireo::MutexLock control(&control_);
     if (pause == paused_ || closed()) return;  // a close under way has paused
     pause ? service_->Pause() : service_->Resume();
     paused_ = pause;
@@ -364,12 +364,13 @@ class Service {
 
   std::unique_ptr<vireo::DramCaptureService> service_;
   std::unordered_map<CaptureFrameBuffer*, std::shared_ptr<FrameBuffer>> held_;  // GIL
-  std::mutex control_;  // pause, resume, clear and close, one at a time
-  bool paused_ = false;  // under control_
-  std::mutex mutex_;
-  std::condition_variable idle_;
-  int calls_ = 0;         // under mutex_
-  bool closing_ = false;  // under mutex_
+  // Lock order: control_ before mutex_ (Control asks closed()).
+  vireo::Mutex control_;  // pause, resume, clear and close, one at a time
+  bool paused_ ABSL_GUARDED_BY(control_) = false;
+  vireo::Mutex mutex_;
+  vireo::CondVar idle_{&mutex_};  // signalled when a call leaves; Close waits for none
+  int calls_ ABSL_GUARDED_BY(mutex_) = 0;
+  bool closing_ ABSL_GUARDED_BY(mutex_) = false;
 };
 
 std::string StreamRepr(const CaptureStreamConfig& s) {

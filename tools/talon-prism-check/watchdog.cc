@@ -11,35 +11,35 @@ Watchdog::Watchdog(std::function<void()> cleanup)
 
 Watchdog::~Watchdog() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    vireo::MutexLock lock(&mutex_);
     stop_ = true;
   }
-  cv_.notify_one();
+  cv_.Signal();
   thread_.join();
 }
 
 void Watchdog::Arm(std::chrono::milliseconds budget, std::string message) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    vireo::MutexLock lock(&mutex_);
     armed_ = true;
     deadline_ = std::chrono::steady_clock::now() + budget;
     message_ = std::move(message);
   }
-  cv_.notify_one();
+  cv_.Signal();
 }
 
 void Watchdog::Disarm() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  vireo::MutexLock lock(&mutex_);
   armed_ = false;
 }
 
 void Watchdog::Run() {
-  std::unique_lock<std::mutex> lock(mutex_);
+  vireo::MutexLock lock(&mutex_);
   while (!stop_) {
     if (!armed_) {
-      cv_.wait(lock);
+      cv_.Wait();
     } else if (std::chrono::steady_clock::now() < deadline_) {
-      cv_.wait_until(lock, deadline_);
+      cv_.WaitUntil(deadline_);
     } else {
       std::fputs(message_.c_str(), stdout);
       std::fflush(stdout);

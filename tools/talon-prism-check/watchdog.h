@@ -10,11 +10,11 @@
 #define TOOLS_TALON_PRISM_CHECK_WATCHDOG_H_
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
+
+#include "base/mutex.h"
 
 namespace talon_prism_check {
 
@@ -33,12 +33,12 @@ class Watchdog {
   void Run();
 
   const std::function<void()> cleanup_;
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool armed_ = false;
-  bool stop_ = false;
-  std::chrono::steady_clock::time_point deadline_;
-  std::string message_;
+  vireo::Mutex mutex_;
+  vireo::CondVar cv_{&mutex_};  // signalled by Arm and the destructor
+  bool armed_ ABSL_GUARDED_BY(mutex_) = false;
+  bool stop_ ABSL_GUARDED_BY(mutex_) = false;
+  std::chrono::steady_clock::time_point deadline_ ABSL_GUARDED_BY(mutex_);
+  std::string message_ ABSL_GUARDED_BY(mutex_);
   std::thread thread_;  // last: starts once the members above exist
 };
 
