@@ -132,14 +132,14 @@ bool ParseCommand(const std::vector<std::string>& args,
       *command = Command();
       return true;
     }
-    auto spec = absl::c_find_if(back_end_options,
-                                [&arg](const OptionSpec& option) { return arg == option.name; });
-    if (spec == back_end_options.end()) {
+    auto known = absl::c_find_if(back_end_options,
+                                 [&arg](const OptionSpec& option) { return arg == option.name; });
+    if (known == back_end_options.end()) {
       *error = "unknown option " + Quoted(arg);
       return false;
     }
     Option option{arg, ""};
-    if (spec->takes_value) {
+    if (known->takes_value) {
       if (i + 1 >= args.size() || args[i + 1].empty()) {
         *error = arg + " needs a value";
         return false;
