@@ -41,7 +41,7 @@
 #include "system/capture/capture_types.h"
 #include "system/capture/capture_util.h"
 #include "system/capture/dram_capture_service.h"
-#include "tools/talon-cam/csi2_unpack.h"
+#include "support/csi2_unpack.h"
 
 namespace py = pybind11;
 
@@ -216,7 +216,7 @@ py::array_t<uint16_t> Unpack(py::array_t<uint8_t, py::array::c_style> packed, ui
   const uint64_t height = static_cast<uint64_t>(packed.shape(0));
   const uint64_t stride = static_cast<uint64_t>(packed.shape(1));
   if (bits != 8 && bits != 10 && bits != 16) throw py::value_error("bits must be 8, 10 or 16");
-  if (talon_cam::PayloadRowBytes(width, bits) > stride) {
+  if (talon_support::PayloadRowBytes(width, bits) > stride) {
     throw py::value_error("rows of " + std::to_string(stride) + " bytes hold fewer than " +
                           std::to_string(width) + " samples");
   }
@@ -225,7 +225,7 @@ py::array_t<uint16_t> Unpack(py::array_t<uint8_t, py::array::c_style> packed, ui
   uint16_t* samples = out.mutable_data();
   {
     py::gil_scoped_release release;
-    talon_cam::UnpackCsi2(in, stride, width, static_cast<uint32_t>(height), bits, samples);
+    talon_support::UnpackCsi2(in, stride, width, static_cast<uint32_t>(height), bits, samples);
   }
   return out;
 }

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "support/atomic_file.h"
-#include "tools/talon-cam/csi2_unpack.h"
+#include "support/csi2_unpack.h"
 
 namespace talon_cam {
 namespace {
@@ -121,8 +121,8 @@ bool WriteDng(const std::string& path, const DngImage& image, std::string* error
     return false;
   }
   std::vector<uint16_t> samples(uint64_t{image.width} * image.height);
-  if (!UnpackCsi2(image.data, image.stride, image.width, image.height, image.bits,
-                  samples.data())) {
+  if (!talon_support::UnpackCsi2(image.data, image.stride, image.width, image.height,
+                                 image.bits, samples.data())) {
     *error = "cannot unpack " + std::to_string(image.bits) + "-bit samples";
     return false;
   }

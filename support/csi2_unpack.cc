@@ -1,6 +1,6 @@
-#include "tools/talon-cam/csi2_unpack.h"
+#include "support/csi2_unpack.h"
 
-namespace talon_cam {
+namespace talon_support {
 
 uint64_t PayloadRowBytes(uint32_t width, uint32_t bits) {
   return (uint64_t{width} * bits + 7) / 8;
@@ -34,4 +34,4 @@ bool UnpackCsi2(const uint8_t* data, uint64_t stride, uint32_t width, uint32_t h
   return true;
 }
 
-}  // namespace talon_cam
+}  // namespace talon_support

@@ -8,12 +8,12 @@
 // The one home of this layout for the tools and the Python module.
 // Pure functions; callers own the memory they pass. Callable from any thread.
 
-#ifndef TOOLS_TALON_CAM_CSI2_UNPACK_H_
-#define TOOLS_TALON_CAM_CSI2_UNPACK_H_
+#ifndef SUPPORT_CSI2_UNPACK_H_
+#define SUPPORT_CSI2_UNPACK_H_
 
 #include <cstdint>
 
-namespace talon_cam {
+namespace talon_support {
 
 // Bytes of one row's payload: ceil(width × bits / 8).
 uint64_t PayloadRowBytes(uint32_t width, uint32_t bits);
@@ -24,6 +24,6 @@ uint64_t PayloadRowBytes(uint32_t width, uint32_t bits);
 bool UnpackCsi2(const uint8_t* data, uint64_t stride, uint32_t width, uint32_t height,
                 uint32_t bits, uint16_t* out);
 
-}  // namespace talon_cam
+}  // namespace talon_support
 
-#endif  // TOOLS_TALON_CAM_CSI2_UNPACK_H_
+#endif  // SUPPORT_CSI2_UNPACK_H_

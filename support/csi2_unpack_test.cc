@@ -1,4 +1,4 @@
-#include "tools/talon-cam/csi2_unpack.h"
+#include "support/csi2_unpack.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 
 #include "platform/prism/prism_sim.h"
 
-namespace talon_cam {
+namespace talon_support {
 namespace {
 
 struct Case {
@@ -69,4 +69,4 @@ TEST(Csi2Unpack, ReadsTheSimulatorsFrames) {
 }
 
 }  // namespace
-}  // namespace talon_cam
+}  // namespace talon_support
