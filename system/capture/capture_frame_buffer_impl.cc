@@ -73,4 +73,9 @@ uint64_t CaptureFrameBufferImpl::GetRowStrideBytes(int data_type) const {
   return vireo_util::GetRowStrideBytes(GetMapValue(entries_, data_type).first);
 }
 
+uint64_t CaptureFrameBufferImpl::GetSizeBytes(int data_type) const {
+  const Entry& entry = GetMapValue(entries_, data_type);
+  return entry.second == nullptr ? 0 : vireo_util::GetSizeBytes(entry.first);
+}
+
 }  // namespace vireo

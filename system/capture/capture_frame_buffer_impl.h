@@ -42,6 +42,11 @@ class TALON_EXPORT CaptureFrameBufferImpl : public CaptureFrameBuffer {
   CaptureError UnlockFrameData(int data_type) const override;
   uint64_t GetRowStrideBytes(int data_type) const override;
 
+  // Bytes of the device buffer of `data_type` (row stride × height of the
+  // stream it was made for); 0 when the buffer holds no such data type. Not
+  // exported.
+  __attribute__((visibility("hidden"))) uint64_t GetSizeBytes(int data_type) const;
+
   // Plain stores for the capture job thread.
   void SetStatus(CaptureStatus status) { status_ = status; }
   void SetError(CaptureError error) { error_ = error; }

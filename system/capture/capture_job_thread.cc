@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <system_error>
+#include <utility>
 
 #include "base/logging.h"
 #include "system/capture/capture_util.h"
@@ -11,11 +12,19 @@ namespace vireo {
 namespace {
 
 std::atomic<int> g_failing_thread_starts{0};
+// Set and run on the owner's thread only (see FailThreadStartsForTesting).
+std::function<void()>& FailingStartWindow() {
+  static std::function<void()> window;
+  return window;
+}
 
 }  // namespace
 
 namespace internal {
-void FailThreadStartsForTesting(int count) { g_failing_thread_starts.store(count); }
+void FailThreadStartsForTesting(int count, std::function<void()> in_window) {
+  FailingStartWindow() = std::move(in_window);
+  g_failing_thread_starts.store(count);
+}
 }  // namespace internal
 
 CaptureJobThread::CaptureJobThread(OzyDevice* device, OzyJob* job,
@@ -46,28 +55,26 @@ void CaptureJobThread::Start() {
   try {
     if (g_failing_thread_starts.load() > 0) {
       g_failing_thread_starts.fetch_sub(1);
+      if (FailingStartWindow()) FailingStartWindow()();
       throw std::system_error(EAGAIN, std::generic_category(), "thread constructor failed");
     }
     thread_ = std::thread(&CaptureJobThread::Run, this);
   } catch (...) {
-    // Back to stopped, so that nobody waits for a worker that never ran.
+    // Back to stopped, so that nobody waits for a worker that never ran:
+    // clients that blocked since finished_ was cleared are released as by
+    // any stop.
     {
       MutexLock lock(&pending_mutex_);
       worker_active_ = false;
     }
     finished_.store(true);
+    ReleaseWaiters();
     OzyUnloadDeviceConfig(job_);
     throw;
   }
 }
 
-void CaptureJobThread::Finish() {
-  if (finished_.load()) return;
-  finished_.store(true);
-  {
-    MutexLock lock(&ipu_mutex_);
-    OzyResetDevice(device_);
-  }
+void CaptureJobThread::ReleaseWaiters() {
   // Taking each queue mutex after setting the flag means that a thread that
   // saw the flag clear is already waiting when the notification comes. The
   // clients compare the stop generation rather than the flag, which a Start
@@ -79,6 +86,16 @@ void CaptureJobThread::Finish() {
     ++stop_generation_;
   }
   completed_cv_.SignalAll();
+}
+
+void CaptureJobThread::Finish() {
+  if (finished_.load()) return;
+  finished_.store(true);
+  {
+    MutexLock lock(&ipu_mutex_);
+    OzyResetDevice(device_);
+  }
+  ReleaseWaiters();
   if (thread_.joinable()) thread_.join();
   OzyError error = OzyUnloadDeviceConfig(job_);
   CHECK_EQ(OZY_SUCCESS, error) << "Could not unload device config.";
@@ -116,14 +133,14 @@ CaptureFrameBufferImpl* CaptureJobThread::DequeueCompletedRequest() {
   MutexLock lock(&completed_mutex_);
   const uint64_t generation = stop_generation_;
   while (true) {
-    // Blocked when a stop was requested: null, though the worker may have
-    // been started again and completed a buffer since.
-    if (stop_generation_ != generation) return nullptr;
     if (!completed_queue_.empty()) {
       CaptureFrameBufferImpl* frame_buffer = completed_queue_.front();
       completed_queue_.pop_front();
       return frame_buffer;
     }
+    // Nothing completed and a stop was requested since this call began (the
+    // worker may have been started again since): null, never a second wait.
+    if (stop_generation_ != generation) return nullptr;
     if (finished_.load()) return nullptr;
     ++blocked_clients_;
     completed_cv_.Wait();
@@ -225,12 +242,36 @@ void CaptureJobThread::DrainSubmitted() {
   }
 }
 
+void CaptureJobThread::SetFrameSizes(std::vector<std::pair<int, uint64_t>> frame_bytes) {
+  frame_bytes_ = std::move(frame_bytes);
+}
+
+CaptureError CaptureJobThread::CheckFits(const CaptureFrameBufferImpl& frame_buffer) const {
+  for (const auto& [data_type, bytes] : frame_bytes_) {
+    if (frame_buffer.GetBufferHandle(data_type) == nullptr) {
+      LOG(ERROR) << "Frame buffer holds no data type " << data_type;
+      return CaptureError::DATA_TYPE_NOT_FOUND;
+    }
+    const uint64_t held = frame_buffer.GetSizeBytes(data_type);
+    if (held < bytes) {
+      LOG(ERROR) << "Frame buffer of data type " << data_type << " holds " << held
+                 << " bytes, a frame needs " << bytes;
+      return CaptureError::INVALID_BUFFER;
+    }
+  }
+  return CaptureError::SUCCESS;
+}
+
 void CaptureJobThread::EnqueueIpuCapture(CaptureFrameBufferImpl* frame_buffer) {
   CHECK(frame_buffer != nullptr);
   CHECK(frame_buffer->GetStatus() == CaptureStatus::ENQUEUED)
       << "Got unexpected state: " << static_cast<int>(frame_buffer->GetStatus());
-  CaptureError error =
-      ozy::FinalizeBuffers(frame_buffer, &transfer_nodes_->finalize_infos, job_);
+  // A buffer that does not fit is never bound: a runtime that trusts the
+  // buffer's size would write past it.
+  CaptureError error = CheckFits(*frame_buffer);
+  if (error == CaptureError::SUCCESS) {
+    error = ozy::FinalizeBuffers(frame_buffer, &transfer_nodes_->finalize_infos, job_);
+  }
   frame_buffer->SetStatus(CaptureStatus::RUNNING);
   if (error == CaptureError::SUCCESS) error = vireo_util::GetCaptureError(OzyEnqueueJob(job_));
   frame_buffer->SetError(error);

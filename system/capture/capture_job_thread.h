@@ -49,7 +49,10 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "absl/base/thread_annotations.h"
 #include "base/export.h"
@@ -69,6 +72,15 @@ class TALON_EXPORT CaptureJobThread {
   ~CaptureJobThread();
   CaptureJobThread(const CaptureJobThread&) = delete;
   CaptureJobThread& operator=(const CaptureJobThread&) = delete;
+
+  // The bytes of one frame of each stream (data type, bytes), which every
+  // frame buffer must hold before it is bound; a buffer that lacks a data
+  // type or holds less comes back COMPLETED with DATA_TYPE_NOT_FOUND or
+  // INVALID_BUFFER and is never bound. Owner only, before the first Start;
+  // not exported. Without it only a missing data type is caught (by the
+  // binding itself).
+  __attribute__((visibility("hidden"))) void SetFrameSizes(
+      std::vector<std::pair<int, uint64_t>> frame_bytes);
 
   // Loads the job's device configuration and starts the worker. A failed
   // load is fatal; a thread the system refuses throws std::system_error.
@@ -90,9 +102,9 @@ class TALON_EXPORT CaptureJobThread {
 
   // The oldest completed buffer; blocks while the worker runs and nothing is
   // completed; null once a stop is requested and nothing is completed. A
-  // client blocked when a stop is requested returns null, even when the
-  // owner starts the worker again before the client runs (completed buffers
-  // stay for the next call).
+  // client blocked when a stop is requested (or when a Start fails) returns:
+  // with a completed buffer if one is queued by the time it runs, else null,
+  // even when the owner starts the worker again before the client runs.
   CaptureFrameBufferImpl* DequeueCompletedRequest();
 
   // Drops every pending buffer unchanged. Refused with a WARNING, leaving
@@ -108,7 +120,13 @@ class TALON_EXPORT CaptureJobThread {
   __attribute__((visibility("hidden"))) int BlockedClientCount();
 
  private:
+  friend class CaptureJobThreadPeer;  // tests: stage a stop against a queued buffer
+
   void Run();
+  // Wakes the worker and every blocked client after finished_ was set, and
+  // counts a stop request.
+  __attribute__((visibility("hidden"))) void ReleaseWaiters()
+      ABSL_LOCKS_EXCLUDED(pending_mutex_, completed_mutex_);
   // Run's two phases, not exported. AwaitPendingBuffers is one cycle's
   // supply wait: it returns once `needed` buffers are pending, a stop is
   // requested, or a full timeout passed with one buffer pending; a timeout
@@ -120,6 +138,9 @@ class TALON_EXPORT CaptureJobThread {
       ABSL_EXCLUSIVE_LOCKS_REQUIRED(pending_mutex_);
   __attribute__((visibility("hidden"))) void DrainSubmitted()
       ABSL_LOCKS_EXCLUDED(pending_mutex_, completed_mutex_, ipu_mutex_);
+  // SUCCESS when `frame_buffer` holds every stream's frame (SetFrameSizes).
+  __attribute__((visibility("hidden"))) CaptureError CheckFits(
+      const CaptureFrameBufferImpl& frame_buffer) const;
   void EnqueueIpuCapture(CaptureFrameBufferImpl* frame_buffer)
       ABSL_EXCLUSIVE_LOCKS_REQUIRED(ipu_mutex_);
   void WaitIpuCapture(CaptureFrameBufferImpl* frame_buffer)
@@ -151,12 +172,16 @@ class TALON_EXPORT CaptureJobThread {
   OzyTransferEventStatus* const sof_status_;
   OzyTransferEventStatus* const eof_status_;
   const uint32_t timeout_ms_;
+  // Written by SetFrameSizes before the worker starts; read by the worker.
+  std::vector<std::pair<int, uint64_t>> frame_bytes_;
 };
 
 namespace internal {
 // Test seam, not exported: the next `count` worker starts fail as if the
-// system had refused to create the thread.
-void FailThreadStartsForTesting(int count);
+// system had refused to create the thread. `in_window`, when set, runs on
+// the owner's thread inside each failing Start, after the stop flag was
+// cleared and before the failure is handled (where a client may block).
+void FailThreadStartsForTesting(int count, std::function<void()> in_window = nullptr);
 }  // namespace internal
 
 }  // namespace vireo

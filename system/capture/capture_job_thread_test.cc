@@ -14,14 +14,33 @@
 #include "testing/prism_trace.h"
 #include "testing/temp_dir.h"
 #include "testing/test_pipeline.h"
+#include "testing/wait_until.h"
 
 namespace vireo {
+
+// Stages, in one step under the queue's lock, what a stop racing a completion
+// looks like to a blocked client: a completed buffer queued and a stop
+// requested before the client runs again.
+class CaptureJobThreadPeer {
+ public:
+  static void CompleteThenStop(CaptureJobThread* worker, CaptureFrameBufferImpl* frame_buffer) {
+    {
+      MutexLock lock(&worker->completed_mutex_);
+      frame_buffer->SetStatus(CaptureStatus::COMPLETED);
+      worker->completed_queue_.push_back(frame_buffer);
+      ++worker->stop_generation_;
+    }
+    worker->completed_cv_.SignalAll();
+  }
+};
+
 namespace {
 
 using ::testing::ElementsAre;
 using talon_testing::ScopedFailpoints;
 using talon_testing::ScopedLogCapture;
 using talon_testing::ScopedPrismTrace;
+using talon_testing::WaitUntil;
 
 constexpr char kSingle[] =
     "Only one frame buffer in request queue. Double buffering is not used.";
@@ -137,9 +156,9 @@ TEST_F(CaptureJobThreadTest, BrokenSupplyRuleKeepsWaiting) {
   ScopedLogCapture log;
   worker_->Start();
   // Wait (on the log, not on time) until the worker has given up twice.
-  while (log.Count("Capture framebuffer not enqueued fast, pending queue size 0") < 2) {
-    std::this_thread::yield();
-  }
+  ASSERT_TRUE(WaitUntil([&] {
+    return log.Count("Capture framebuffer not enqueued fast, pending queue size 0") >= 2;
+  }));
   CaptureFrameBufferImpl* a = NewBuffer();
   CaptureFrameBufferImpl* b = NewBuffer();
   worker_->EnqueueRequest(a);
@@ -160,7 +179,7 @@ TEST_F(CaptureJobThreadTest, FinishReleasesEveryWaiter) {
     clients.push_back(std::async(std::launch::async,
                                  [this] { return worker_->DequeueCompletedRequest(); }));
   }
-  while (worker_->BlockedClientCount() < 3) std::this_thread::yield();
+  ASSERT_TRUE(WaitUntil([&] { return worker_->BlockedClientCount() == 3; }));
   worker_->Finish();
   // Nothing but Finish wakes them: the worker has stopped.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -183,10 +202,10 @@ TEST_F(CaptureJobThreadTest, DequeueBlocksAgainAfterTheNextStart) {
   worker_->Start();
   auto client =
       std::async(std::launch::async, [this] { return worker_->DequeueCompletedRequest(); });
-  while (worker_->BlockedClientCount() < 1 &&
-         client.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
-    std::this_thread::yield();
-  }
+  ASSERT_TRUE(WaitUntil([&] {
+    return worker_->BlockedClientCount() == 1 ||
+           client.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+  }));
   CaptureFrameBufferImpl* a = NewBuffer();
   worker_->EnqueueRequest(a);
   worker_->EnqueueRequest(NewBuffer());
@@ -212,7 +231,7 @@ TEST_F(CaptureJobThreadTest, FinishDrainsSubmittedRunsOnly) {
   worker_->EnqueueRequest(b);
   worker_->EnqueueRequest(c);
   worker_->Start();
-  while (trace.Calls("OzyEnqueueJob").size() < 2) std::this_thread::yield();
+  ASSERT_TRUE(WaitUntil([&] { return trace.Calls("OzyEnqueueJob").size() >= 2; }));
   worker_->Finish();
   EXPECT_EQ(a->GetStatus(), CaptureStatus::COMPLETED);
   EXPECT_EQ(b->GetStatus(), CaptureStatus::COMPLETED);
@@ -308,6 +327,41 @@ TEST_F(CaptureJobThreadTest, FailedWaitZeroesTimestamps) {
   EXPECT_EQ(a->GetTimestampStartNs(), 0);
   EXPECT_EQ(b->GetError(), CaptureError::SUCCESS);
   EXPECT_THAT(log.Messages(SYSTEM_LOG_ERROR), ElementsAre("WaitIpuCapture failed: timeout"));
+}
+
+// Catches a client released by a stop that returns null although a
+// completed buffer is queued: the buffer then waits for a later call that a
+// client ending its capture never makes.
+TEST_F(CaptureJobThreadTest, StopReleasesAClientWithTheQueuedBuffer) {
+  Build(60000);
+  worker_->Start();
+  auto client =
+      std::async(std::launch::async, [this] { return worker_->DequeueCompletedRequest(); });
+  ASSERT_TRUE(WaitUntil([&] { return worker_->BlockedClientCount() == 1; }));
+  CaptureFrameBufferImpl* done = NewBuffer();
+  CaptureJobThreadPeer::CompleteThenStop(worker_.get(), done);
+  EXPECT_EQ(client.get(), done);
+  worker_->Finish();
+}
+
+// Catches double buffering switched off: with two buffers pending, the
+// second run must be on the IPU before the worker waits for the first.
+TEST_F(CaptureJobThreadTest, SecondRunSubmittedBeforeTheFirstWait) {
+  Build(1000);
+  worker_->EnqueueRequest(NewBuffer());
+  worker_->EnqueueRequest(NewBuffer());
+  ScopedPrismTrace trace;
+  worker_->Start();
+  ASSERT_NE(worker_->DequeueCompletedRequest(), nullptr);
+  ASSERT_NE(worker_->DequeueCompletedRequest(), nullptr);
+  worker_->Finish();
+  std::vector<std::string> submissions;
+  for (const std::string& f : trace.Functions()) {
+    if (f == "OzyEnqueueJob" || f == "OzyWaitForCompletionWithTimeout") submissions.push_back(f);
+  }
+  EXPECT_THAT(submissions, ElementsAre("OzyEnqueueJob", "OzyEnqueueJob",
+                                       "OzyWaitForCompletionWithTimeout",
+                                       "OzyWaitForCompletionWithTimeout"));
 }
 
 // Catches a failed thread creation that escapes without undoing the start.

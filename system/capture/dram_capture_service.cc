@@ -2,6 +2,8 @@
 
 #include <cstring>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 #include "base/logging.h"
 #include "system/capture/capture_frame_buffer_impl.h"
@@ -125,6 +127,11 @@ CaptureError DramCaptureService::InitializeThread() {
   if (capture_job_thread_ != nullptr) return CaptureError::ALREADY_INITIALIZED;
   capture_job_thread_ = std::make_unique<CaptureJobThread>(
       device_, job_, &transfer_nodes_, &sof_status_, &eof_status_, config_.timeout_ms);
+  std::vector<std::pair<int, uint64_t>> frame_bytes;
+  for (const CaptureStreamConfig& stream : config_.stream_configs) {
+    frame_bytes.emplace_back(stream.data_type, vireo_util::GetSizeBytes(stream));
+  }
+  capture_job_thread_->SetFrameSizes(std::move(frame_bytes));
   try {
     capture_job_thread_->Start();
   } catch (const std::system_error& e) {

@@ -13,12 +13,14 @@
 #include <gtest/gtest.h>
 
 #include "platform/prism/prism_sim.h"
+#include "platform/syslog/system_log_sim.h"
 #include "system/capture/capture_frame_buffer.h"
 #include "system/capture/capture_job_thread.h"
 #include "system/capture/capture_util.h"
 #include "testing/log_capture.h"
 #include "testing/prism_trace.h"
 #include "testing/temp_dir.h"
+#include "testing/wait_until.h"
 
 namespace vireo {
 namespace {
@@ -28,6 +30,7 @@ using ::testing::HasSubstr;
 using talon_testing::ScopedFailpoints;
 using talon_testing::ScopedLogCapture;
 using talon_testing::ScopedPrismTrace;
+using talon_testing::WaitUntil;
 
 CaptureConfig Config(uint32_t timeout_ms = 1000) {
   CaptureConfig config;
@@ -81,7 +84,8 @@ std::future<CaptureFrameBuffer*> BlockedClient(DramCaptureService* service) {
   const int before = service->BlockedClientCount();
   auto client =
       std::async(std::launch::async, [service] { return service->DequeueCompletedRequest(); });
-  while (service->BlockedClientCount() <= before) std::this_thread::yield();
+  EXPECT_TRUE(WaitUntil([&] { return service->BlockedClientCount() > before; }))
+      << "the client never blocked";
   return client;
 }
 
@@ -213,7 +217,7 @@ TEST_F(DramCaptureServiceTest, PauseWithTwoSubmitted) {
   ScopedPrismTrace trace;
   ScopedLogCapture log;
   for (auto* fb : buffers) ASSERT_EQ(service->EnqueueRequest(fb), CaptureError::SUCCESS);
-  while (trace.Calls("OzyEnqueueJob").size() < 2) std::this_thread::yield();
+  ASSERT_TRUE(WaitUntil([&] { return trace.Calls("OzyEnqueueJob").size() >= 2; }));
   auto blocked = std::async(std::launch::async, [&] {
     // Drains whatever completes, until the pause releases it with null.
     std::vector<CaptureFrameBuffer*> got;
@@ -301,8 +305,9 @@ TEST_F(DramCaptureServiceTest, DestructionReleasesBlockedClients) {
 }
 
 // Catches a client released by a pause that goes back to waiting because
-// the owner resumed before the client ran again: it would take the next
-// completed buffer instead of returning null.
+// the owner resumed before the client ran again (with nothing completed it
+// would wait for a frame of the new run). It returns at once: with the
+// first buffer if that completed meanwhile, else null.
 TEST_F(DramCaptureServiceTest, PauseReleasesBlockedClientsThoughResumedAtOnce) {
   PrismSimSetFrameRate(0);
   DramCaptureService service(Config());
@@ -313,9 +318,12 @@ TEST_F(DramCaptureServiceTest, PauseReleasesBlockedClientsThoughResumedAtOnce) {
     auto blocked = BlockedClient(&service);
     service.Pause();
     service.Resume();
+    if (blocked.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+      service.Pause();  // releases it
+      FAIL() << "round " << round << ": the released client waits again";
+    }
+    ASSERT_EQ(blocked.get(), nullptr) << "round " << round;
     for (auto* fb : buffers) ASSERT_EQ(service.EnqueueRequest(fb), CaptureError::SUCCESS);
-    CaptureFrameBuffer* got = blocked.get();
-    ASSERT_EQ(got, nullptr) << "round " << round;
     for (auto* fb : buffers) ASSERT_EQ(service.DequeueCompletedRequest(), fb);
   }
 }
@@ -428,6 +436,116 @@ TEST_F(DramCaptureServiceTest, ThreadCreationFailure) {
   EXPECT_EQ(service.Initialize(), CaptureError::BACKGROUND_THREAD_ERROR);
   EXPECT_TRUE(log.Contains("Thread initialized"));
   EXPECT_EQ(service.DequeueCompletedRequest(), nullptr);  // never blocks
+}
+
+// Catches a Resume whose worker cannot start leaving a client blocked for
+// good, and the destruction that then waits for it forever.
+TEST_F(DramCaptureServiceTest, FailedResumeReleasesBlockedClients) {
+  auto service = std::make_unique<DramCaptureService>(Config());
+  ASSERT_EQ(service->Initialize(), CaptureError::SUCCESS);
+  service->Pause();
+  std::future<CaptureFrameBuffer*> blocked;
+  // Inside the failing start the service counts as running: a client blocks.
+  internal::FailThreadStartsForTesting(1, [&] { blocked = BlockedClient(service.get()); });
+  service->Resume();
+  internal::FailThreadStartsForTesting(0);
+  ASSERT_TRUE(blocked.valid());
+  if (blocked.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+    service->Resume();  // a worker that runs, then a stop, releases it
+    service->Pause();
+    FAIL() << "the client stayed blocked after the failed Resume";
+  }
+  EXPECT_EQ(blocked.get(), nullptr);
+  service.reset();  // returns: no client call is left under way
+}
+
+// Catches a frame buffer that does not fit the service (made for a smaller
+// frame, or without a configured stream) being bound to the job, where a
+// runtime that trusts its size would write past it. It comes back
+// COMPLETED with the error, in order, and the capture goes on.
+TEST_F(DramCaptureServiceTest, UnfitFrameBuffersAreNeverBound) {
+  CaptureConfig smaller = Config();
+  smaller.stream_configs[0].height = 4;
+  CaptureConfig fewer = Config();
+  fewer.stream_configs.pop_back();
+  const struct {
+    const char* name;
+    CaptureConfig made_for;
+    CaptureError error;
+  } cases[] = {
+      {"smaller frame", smaller, CaptureError::INVALID_BUFFER},
+      {"missing stream", fewer, CaptureError::DATA_TYPE_NOT_FOUND},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto service = CaptureService::CreateInstance(Config());
+    ASSERT_NE(service, nullptr);
+    Client fit(Config());
+    Client unfit(c.made_for);
+    CaptureFrameBuffer* bad = unfit.NewBuffer();
+    auto good = fit.NewBuffers(2);
+    ScopedPrismTrace trace;
+    for (auto* fb : {good[0], bad, good[1]}) {
+      ASSERT_EQ(service->EnqueueRequest(fb), CaptureError::SUCCESS);
+    }
+    for (auto* fb : {good[0], bad, good[1]}) ASSERT_EQ(service->DequeueCompletedRequest(), fb);
+    EXPECT_EQ(bad->GetStatus(), CaptureStatus::COMPLETED);
+    EXPECT_EQ(bad->GetError(), c.error);
+    EXPECT_EQ(good[1]->GetError(), CaptureError::SUCCESS);
+    const std::string handle = ScopedPrismTrace::Pointer(bad->GetBufferHandle(CSI2_RAW10));
+    for (const std::string& call : trace.Calls("OzyFinalizeBuffers")) {
+      EXPECT_EQ(call.find(handle), std::string::npos) << call;
+    }
+  }
+}
+
+// Catches a destructor that frees the service while a client call is still
+// inside it. The client is held inside EnqueueRequest by the log sink (its
+// ERROR line); the destructor must not release the IPU objects until the
+// call has left. Proving that it waits needs a bounded look: 200 ms in
+// which no IPU object may be deleted.
+TEST_F(DramCaptureServiceTest, DestructionWaitsForClientCallsInProgress) {
+  auto service = std::make_unique<DramCaptureService>(Config());
+  ASSERT_EQ(service->InitializeIpu(), CaptureError::SUCCESS);  // no worker
+  struct Hold {
+    vireo::Mutex mutex;
+    vireo::CondVar cv{&mutex};
+    bool held ABSL_GUARDED_BY(mutex) = false;
+    bool released ABSL_GUARDED_BY(mutex) = false;
+  } hold;
+  SystemLogSink previous = nullptr;
+  void* previous_context = nullptr;
+  SystemLogSetSink(
+      [](void* context, int, const char*, const char*) {
+        auto* h = static_cast<Hold*>(context);
+        vireo::MutexLock lock(&h->mutex);
+        h->held = true;
+        h->cv.SignalAll();
+        while (!h->released) h->cv.Wait();
+      },
+      &hold, &previous, &previous_context);
+  auto client = std::async(std::launch::async, [&] {
+    Client c(Config());
+    return service->EnqueueRequest(c.NewBuffer());  // not initialized: logs
+  });
+  ASSERT_TRUE(WaitUntil([&] {
+    vireo::MutexLock lock(&hold.mutex);
+    return hold.held;
+  }));
+  ScopedPrismTrace trace;
+  auto destroyed = std::async(std::launch::async, [&] { service.reset(); });
+  EXPECT_FALSE(WaitUntil([&] { return !trace.Calls("OzyDeleteDevice").empty(); },
+                         std::chrono::milliseconds(200)))
+      << "the IPU objects were deleted under a client call";
+  {
+    vireo::MutexLock lock(&hold.mutex);
+    hold.released = true;
+    hold.cv.SignalAll();
+  }
+  EXPECT_EQ(client.get(), CaptureError::INVALID_REQUEST);
+  destroyed.get();
+  SystemLogSetSink(previous, previous_context, nullptr, nullptr);
+  EXPECT_EQ(trace.Calls("OzyDeleteDevice").size(), 1u);
 }
 
 // Catches foreign, null or still-held buffers being accepted.
