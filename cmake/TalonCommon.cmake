@@ -2,6 +2,13 @@
 # stand-ins (platform/, which also builds as a project of its own): language
 # level, position-independent code, hidden visibility, sanitizers, output
 # folders, and the two interface targets every target of ours links.
+# A build configured without a type (a plain `cmake -S . -B B`, as the
+# README's device build does) is optimised with debug info, as the presets
+# are, rather than built without optimisation.
+if(NOT CMAKE_BUILD_TYPE AND NOT CMAKE_CONFIGURATION_TYPES)
+  set(CMAKE_BUILD_TYPE RelWithDebInfo CACHE STRING "Build type (empty: RelWithDebInfo)" FORCE)
+endif()
+
 set(CMAKE_CXX_STANDARD 17)
 set(CMAKE_CXX_STANDARD_REQUIRED ON)
 set(CMAKE_CXX_EXTENSIONS OFF)
