@@ -31,8 +31,9 @@
 // - completed_cv_ (with completed_mutex_): signalled by PostIpuCapture and by
 //   Finish; clients wait on it in DequeueCompletedRequest for a completed
 //   buffer or a stop.
-// Lock order: completed_mutex_ before pending_mutex_, in PostIpuCapture and
-// EnqueueRequestUnlessHeld, the only places that hold two of these locks.
+// Lock order (declared on the members): completed_mutex_ before
+// pending_mutex_, in PostIpuCapture and EnqueueRequestUnlessHeld, the only
+// places that hold two of these locks.
 // ipu_mutex_ is never held together with another of them. The runtime's and
 // the log's own locks are taken under ipu_mutex_ (the submissions, their
 // error lines, the reset); they never call back into this class. No lock is
@@ -148,32 +149,41 @@ class TALON_EXPORT CaptureJobThread {
   void PostIpuCapture(CaptureFrameBufferImpl* frame_buffer)
       ABSL_LOCKS_EXCLUDED(pending_mutex_, completed_mutex_);
 
+  // Constant after construction.
   OzyDevice* const device_;
   OzyJob* const job_;
   ozy::TransferNodes* const transfer_nodes_;
-  // Stop request: set by Finish (and true before the first Start).
-  std::atomic<bool> finished_{true};
-  // The worker; joinable between Start and Finish. Owner thread only.
+  OzyTransferEventStatus* const sof_status_;
+  OzyTransferEventStatus* const eof_status_;
+  const uint32_t timeout_ms_;
+  // Written by SetFrameSizes before the worker starts; then read by the
+  // worker only.
+  std::vector<std::pair<int, uint64_t>> frame_bytes_;
+
+  // Owner thread only: the worker, joinable between Start and Finish.
   std::thread thread_;
+  // Stop request: set by Finish (and true before the first Start); read
+  // everywhere without a lock.
+  std::atomic<bool> finished_{true};
+
+  // Guards no data: one cycle's submissions and Finish's device reset.
   Mutex ipu_mutex_;
-  Mutex pending_mutex_;
-  Mutex completed_mutex_;
-  CondVar pending_cv_{&pending_mutex_};
+
+  // Taken before pending_mutex_ where both are held.
+  Mutex completed_mutex_ ABSL_ACQUIRED_BEFORE(pending_mutex_);
   CondVar completed_cv_{&completed_mutex_};
-  std::deque<CaptureFrameBufferImpl*> pending_queue_ ABSL_GUARDED_BY(pending_mutex_);
-  // True from Start until Run has drained and returns.
-  bool worker_active_ ABSL_GUARDED_BY(pending_mutex_) = false;
   std::deque<CaptureFrameBufferImpl*> completed_queue_ ABSL_GUARDED_BY(completed_mutex_);
   // Stop requests so far. A client that blocked before a stop returns once
   // this changes, whether or not finished_ has been cleared again since.
   uint64_t stop_generation_ ABSL_GUARDED_BY(completed_mutex_) = 0;
   // Clients waiting on completed_cv_.
   int blocked_clients_ ABSL_GUARDED_BY(completed_mutex_) = 0;
-  OzyTransferEventStatus* const sof_status_;
-  OzyTransferEventStatus* const eof_status_;
-  const uint32_t timeout_ms_;
-  // Written by SetFrameSizes before the worker starts; read by the worker.
-  std::vector<std::pair<int, uint64_t>> frame_bytes_;
+
+  Mutex pending_mutex_ ABSL_ACQUIRED_AFTER(completed_mutex_);
+  CondVar pending_cv_{&pending_mutex_};
+  std::deque<CaptureFrameBufferImpl*> pending_queue_ ABSL_GUARDED_BY(pending_mutex_);
+  // True from Start until Run has drained and returns.
+  bool worker_active_ ABSL_GUARDED_BY(pending_mutex_) = false;
 };
 
 namespace internal {

@@ -63,7 +63,11 @@ class TALON_EXPORT DramCaptureService : public CaptureService {
   // ClearPendingRequests) for as long as it is under way.
   class ClientCall;
 
+  // Constant after construction.
   CaptureConfig config_;
+
+  // Built by Initialize on the creating thread before the worker starts,
+  // freed by the destructor; read-only in between.
   std::unique_ptr<CaptureJobThread> capture_job_thread_;
   OzyDevice* device_ = nullptr;
   OzyGraph* graph_ = nullptr;
@@ -72,6 +76,7 @@ class TALON_EXPORT DramCaptureService : public CaptureService {
   ozy::TransferNodes transfer_nodes_;
   OzyTransferEventStatus sof_status_{};
   OzyTransferEventStatus eof_status_{};
+
   Mutex calls_mutex_;
   CondVar calls_done_cv_{&calls_mutex_};
   int calls_in_progress_ ABSL_GUARDED_BY(calls_mutex_) = 0;
