@@ -15,7 +15,7 @@
 #include <string>
 
 #include "fuzz/fuzz_check.h"
-#include "platform/dram_driver/dram_driver_sim.h"
+#include "host/dram_driver/dram_driver_sim.h"
 
 namespace {
 

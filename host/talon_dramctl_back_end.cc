@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/dram_driver/dram_driver_sim.h"
+#include "host/dram_driver/dram_driver_sim.h"
 #include "tools/talon-dramctl/device_sys_files.h"
 #include "tools/talon-dramctl/sys_file_back_end.h"
 

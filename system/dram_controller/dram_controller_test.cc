@@ -13,11 +13,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "platform/dram_driver/dram_driver_sim.h"
-#include "platform/dram_driver/prefixed_sys_file.h"
+#include "host/dram_driver/dram_driver_sim.h"
 #include "syslog/system_log.h"
 #include "testing/log_capture.h"
 #include "testing/temp_dir.h"
+#include "tools/talon-dramctl/device_sys_files.h"
 
 namespace vireo {
 namespace {
@@ -373,7 +373,7 @@ TEST(DramController, RealFilesHoldTheBareCommand) {
   talon_testing::TempDir dir;
   std::string driver_dir = dir.path() + "/sys/kernel/zub_freq_cool";
   std::filesystem::create_directories(driver_dir);
-  DramController controller(std::make_unique<dram_sim::PrefixedSysFile>(dir.path()));
+  DramController controller(std::make_unique<talon_dramctl::PrefixedSysFile>(dir.path()));
   controller.WriteRegister(0x040084F0, 0x100);
   EXPECT_EQ(Slurp(driver_dir + "/ddr_ctl_write"), "316;0x100");
   controller.DefaultSettings();

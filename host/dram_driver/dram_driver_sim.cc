@@ -1,4 +1,4 @@
-#include "platform/dram_driver/dram_driver_sim.h"
+#include "host/dram_driver/dram_driver_sim.h"
 
 #include <fcntl.h>
 #include <pwd.h>

@@ -28,8 +28,8 @@
 // serialised against each other.
 // Ownership: the object owns its registers and nothing else.
 
-#ifndef PLATFORM_DRAM_DRIVER_DRAM_DRIVER_SIM_H_
-#define PLATFORM_DRAM_DRIVER_DRAM_DRIVER_SIM_H_
+#ifndef HOST_DRAM_DRIVER_DRAM_DRIVER_SIM_H_
+#define HOST_DRAM_DRIVER_DRAM_DRIVER_SIM_H_
 
 #include <array>
 #include <cstdint>
@@ -92,4 +92,4 @@ class SimulatedDramDriver : public SysFileInterface {
 }  // namespace dram_sim
 }  // namespace vireo
 
-#endif  // PLATFORM_DRAM_DRIVER_DRAM_DRIVER_SIM_H_
+#endif  // HOST_DRAM_DRIVER_DRAM_DRIVER_SIM_H_
