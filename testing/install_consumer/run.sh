@@ -32,4 +32,32 @@ export PKG_CONFIG_PATH=$libdir/pkgconfig
 g++ -std=c++17 "$here/consumer.cc" -o "$work/consumer-pc" -Wl,-rpath,"$libdir" \
   $(pkg-config --cflags --libs talon warden)
 "$work/consumer-pc"
-echo "install_consumer: installed tools, find_package and pkg-config clients run"
+
+# Every installed header compiles alone with pkg-config's flags too (the
+# CMake build above compiled each with find_package's), and includes only
+# headers of the package or of a dependency the package declares.
+includedir=$(pkg-config --variable=includedir talon)
+packages="talon warden"
+pkg-config --exists prism && packages="$packages prism"
+# shellcheck disable=SC2086
+cflags=$(pkg-config --cflags $packages)
+declared=$(pkg-config --print-requires $packages; grep -ho 'find_dependency([A-Za-z_]*' \
+  "$libdir"/cmake/talon/talonConfig.cmake)
+status=0
+while read -r header; do
+  # shellcheck disable=SC2086
+  if ! echo "#include \"$header\"" | g++ -std=c++17 -fsyntax-only $cflags -x c++ - 2>"$work/h.err"; then
+    echo "install_consumer: $header does not compile alone: $(head -n 1 "$work/h.err")"
+    status=1
+  fi
+  while read -r included; do
+    [ -f "$includedir/$included" ] && continue
+    dependency=${included%%/*}
+    if ! grep -q "$dependency" <<<"$declared"; then
+      echo "install_consumer: $header includes $included, from no declared dependency"
+      status=1
+    fi
+  done < <(sed -n 's/^#include "\([^"]*\)".*/\1/p' "$includedir/$header")
+done < <(cd "$includedir" && find . -name '*.h' | sed 's|^\./||' | sort)
+[ $status -eq 0 ] || exit 1
+echo "install_consumer: installed tools, find_package and pkg-config clients run; every installed header compiles alone"
