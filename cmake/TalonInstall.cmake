@@ -34,26 +34,29 @@ foreach(tool talon-cam talon-dramctl warden-provision talon-prism-check)
 endforeach()
 
 # Public headers: the capture API, the classes it exports, the DRAM
-# controller, OemLockProvision, the runtime's interface; on the host the
-# stand-ins' headers (at the paths a vendor root has them) and the
-# simulator's control header.
-install(FILES base/export.h base/mutex.h DESTINATION ${TALON_INSTALL_INCLUDEDIR}/base)
-install(FILES
-    system/capture/capture_types.h
-    system/capture/capture_util.h
-    system/capture/capture_frame_buffer.h
-    system/capture/capture_service.h
-    system/capture/capture_frame_buffer_impl.h
-    system/capture/capture_frame_buffer_factory_impl.h
-    system/capture/capture_ozy_helper.h
-    system/capture/capture_job_thread.h
-    system/capture/dram_capture_service.h
-  DESTINATION ${TALON_INSTALL_INCLUDEDIR}/system/capture)
-install(FILES system/dram_controller/dram_controller.h
-  DESTINATION ${TALON_INSTALL_INCLUDEDIR}/system/dram_controller)
-install(FILES system/ipu_runtime/prism.h
-  DESTINATION ${TALON_INSTALL_INCLUDEDIR}/system/ipu_runtime)
-install(FILES oemlock/OemLockProvision.h DESTINATION ${TALON_INSTALL_INCLUDEDIR}/oemlock)
+# controller, OemLockProvision, the runtime's interface (the API reference,
+# cmake/TalonDocs.cmake, covers the same list); on the host the stand-ins'
+# headers (at the paths a vendor root has them) and the simulator's control
+# header.
+set(talon_public_headers
+  base/export.h
+  base/mutex.h
+  system/capture/capture_types.h
+  system/capture/capture_util.h
+  system/capture/capture_frame_buffer.h
+  system/capture/capture_service.h
+  system/capture/capture_frame_buffer_impl.h
+  system/capture/capture_frame_buffer_factory_impl.h
+  system/capture/capture_ozy_helper.h
+  system/capture/capture_job_thread.h
+  system/capture/dram_capture_service.h
+  system/dram_controller/dram_controller.h
+  system/ipu_runtime/prism.h
+  oemlock/OemLockProvision.h)
+foreach(header IN LISTS talon_public_headers)
+  get_filename_component(dir ${header} DIRECTORY)
+  install(FILES ${header} DESTINATION ${TALON_INSTALL_INCLUDEDIR}/${dir})
+endforeach()
 if(TALON_HOST_PLATFORM)
   install(FILES platform/prism/prism_sim.h DESTINATION ${TALON_INSTALL_INCLUDEDIR}/platform/prism)
   install(FILES platform/qmi/qmi_sim.h DESTINATION ${TALON_INSTALL_INCLUDEDIR}/platform/qmi)
