@@ -16,22 +16,7 @@ if ! [[ "${seconds}" =~ ^[1-9][0-9]*$ ]]; then
   echo "usage: scripts/fuzz.sh [SECONDS]" >&2
   exit 2
 fi
-fuzzers=(parse_fuzzer modem_response_fuzzer sysfile_read_fuzzer dram_driver_fuzzer
-         graph_loader_fuzzer command_line_fuzzer)
-
-scripts/install-deps.sh
-if ! command -v clang++-14 >/dev/null || ! dpkg-query -W -f='${Status}' libclang-rt-14-dev 2>/dev/null |
-    grep -q "install ok installed"; then
-  if [ "$(id -u)" -eq 0 ]; then
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends clang-14 libclang-rt-14-dev >/dev/null
-  else
-    echo "clang-14 is missing. Run as root:" >&2
-    echo "  apt-get update && apt-get install -y --no-install-recommends clang-14 libclang-rt-14-dev" >&2
-    exit 1
-  fi
-fi
+scripts/install-deps.sh --fuzz
 
 # clang links no ASan runtime into shared libraries, and the project's shared
 # libraries are linked with -Wl,--no-undefined: every target uses the shared
@@ -41,6 +26,9 @@ asan_runtime="$(clang-14 -print-file-name=libclang_rt.asan-x86_64.so)"
 cmake --preset fuzz -DCMAKE_EXE_LINKER_FLAGS=-shared-libasan \
   -DCMAKE_SHARED_LINKER_FLAGS=-shared-libasan \
   -DCMAKE_BUILD_RPATH="$(dirname "${asan_runtime}")" >/dev/null
+# The fuzzers are the talon_fuzzer targets of fuzz/CMakeLists.txt, which the
+# configure step lists.
+mapfile -t fuzzers < build-fuzz/fuzzers.txt
 cmake --build --preset fuzz --target "${fuzzers[@]}"
 
 out="build-fuzz/fuzz-out"
@@ -53,10 +41,7 @@ for fuzzer in "${fuzzers[@]}"; do
   # Standard error is closed (-close_fd_mask=2): the libraries log every
   # rejected input there. libFuzzer's and the sanitizers' reports stay.
   status=0
-  LD_PRELOAD="${asan_runtime}" \
-    ASAN_OPTIONS="detect_leaks=1:detect_stack_use_after_return=1" \
-    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
-    timeout "$((seconds + 120))" "build-fuzz/bin/${fuzzer}" \
+  LD_PRELOAD="${asan_runtime}" timeout "$((seconds + 120))" "build-fuzz/bin/${fuzzer}" \
       -max_total_time="${seconds}" -timeout=10 -rss_limit_mb=2048 -close_fd_mask=2 \
       -artifact_prefix="${out}/${fuzzer}/artifacts/" "${out}/${fuzzer}/corpus" \
       >"${log}" 2>&1 || status=$?

@@ -3,6 +3,7 @@
 #   scripts/install-deps.sh            native build
 #   scripts/install-deps.sh --aarch64  also the cross toolchain, the arm64
 #                                      builds of the dependencies and qemu
+#   scripts/install-deps.sh --fuzz     also clang's sanitizer runtimes (fuzzers)
 # As root it installs with apt-get; otherwise it prints the command to run.
 set -euo pipefail
 
@@ -11,7 +12,9 @@ packages=(cmake ninja-build g++ pkg-config libabsl-dev libssl-dev libgtest-dev l
           pybind11-dev python3-dev python3-numpy python3-pytest python3-tifffile
           libraw-bin libimage-exiftool-perl clang-14)  # clang: the thread-safety build
 arm64=0
-if [ "${1:-}" = "--aarch64" ]; then
+if [ "${1:-}" = "--fuzz" ]; then
+  packages+=(libclang-rt-14-dev)
+elif [ "${1:-}" = "--aarch64" ]; then
   arm64=1
   # The :arm64 libraries go without their recommends, which clash with the
   # native compilers.
