@@ -9,6 +9,14 @@ if(TALON_BUILD_TESTS)
   include(GoogleTest)
 endif()
 
+# Gives an executable the sanitizers' settings (testing/sanitizer_options.cc)
+# in sanitized builds.
+function(talon_link_sanitizer_options target)
+  if(TARGET talon_sanitizer_options)
+    target_link_libraries(${target} PRIVATE talon_sanitizer_options)
+  endif()
+endfunction()
+
 function(talon_add_test)
   if(NOT TALON_BUILD_TESTS)
     return()
@@ -23,6 +31,7 @@ function(talon_add_test)
     TALON_TEST_EMULATOR="${CMAKE_CROSSCOMPILING_EMULATOR}")
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} talon_testing
     GTest::gmock GTest::gtest GTest::gtest_main talon_warnings talon_includes)
+  talon_link_sanitizer_options(${T_NAME})
   gtest_discover_tests(${T_NAME}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
