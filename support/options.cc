@@ -213,21 +213,23 @@ vireo::CaptureStreamConfig DefaultStream() { return {vireo::CSI2_RAW10, 640, 480
 std::string StreamHelp() {
   return absl::StrCat(
       "  --stream dt,width,height,bits[,pad]\n"
-      "                        a MIPI CSI-2 stream: data type 0 to ",
+      "                        a MIPI CSI-2 stream: data type dt 0 to ",
       DataTypeText(kMaxDataType),
-      " (decimal or 0x hex),\n"
-      "                        width and height 1 to ",
-      kMaxFrameExtent, " (a row at least ", vireo::kCaptureRowUnitBits,
-      " bits),\n"
-      "                        bits ",
-      ComponentBitsText(),
-      ", pad 0 or 1 (1 rounds rows up to 64 bytes);\n"
-      "                        default 0x2B,640,480,10\n"
-      "  --mipi-rx N           MIPI receiver, 0 to ",
-      kMipiReceivers - 1,
-      " (default 0)\n"
-      "  --virtual-channel N   virtual channel, 0 to ",
-      vireo::kMaxVirtualChannel, " (default 0)\n");
+      "\n"
+      "                        (decimal or 0x hex), width and height 1 to ",
+      kMaxFrameExtent,
+      "\n"
+      "                        (a row at least ",
+      vireo::kCaptureRowUnitBits, " bits), bits ", ComponentBitsText(),
+      ", pad 0 or 1\n"
+      "                        (1 rounds rows up to 64 bytes); default 0x2B,640,480,10\n");
+}
+
+std::string ReceiverHelp() {
+  return absl::StrCat("  --mipi-rx N           MIPI receiver, 0 to ", kMipiReceivers - 1,
+                      " (default 0)\n"
+                      "  --virtual-channel N   virtual channel, 0 to ",
+                      vireo::kMaxVirtualChannel, " (default 0)\n");
 }
 
 bool ParseCommandLine(int argc, const char* const* argv, const std::vector<OptionSpec>& specs,

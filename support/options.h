@@ -61,9 +61,11 @@ bool CheckConfig(const vireo::CaptureConfig& config, std::string* error);
 // ("0x2B,640,480,10").
 vireo::CaptureStreamConfig DefaultStream();
 
-// The lines of --help that describe --stream, --mipi-rx and
-// --virtual-channel and their limits, each ending in a newline.
+// The lines of --help that describe --stream and its limits, and those of
+// --mipi-rx and --virtual-channel (MipiRxOption, VirtualChannelOption); each
+// line ends in a newline.
 std::string StreamHelp();
+std::string ReceiverHelp();
 
 // One option of a command line. `apply` gets the value ("" for a flag
 // without one) and refuses it with a one-line error.
