@@ -113,6 +113,7 @@ bool ParseCommandLine(int argc, const char* const* argv, const std::vector<Optio
         return Fail(absl::StrCat("unexpected argument ", Quoted(arg)), error);
       }
       positional->emplace_back(arg);
+      options_ended = true;
       continue;
     }
     if (arg == "--") {

@@ -127,6 +127,39 @@ TEST(Options, CheckConfigRefusesWhatTheLibraryWould) {
   }
 }
 
+// Catches an argument after the first positional one (a command's own
+// arguments) taken for an option, and "--" or "-" taken for options.
+TEST(Options, OptionsEndAtTheFirstArgument) {
+  struct Case {
+    std::vector<const char*> args;
+    const char* root;
+    const char* positional;  // joined by ' '
+  };
+  const Case cases[] = {
+      {{"--root", "/r", "dump", "--help"}, "/r", "dump --help"},
+      {{"--root=/s", "--", "-x"}, "/s", "-x"},
+      {{"-", "--root=/t"}, "", "- --root=/t"},
+  };
+  for (const Case& c : cases) {
+    std::string root;
+    bool help = false;
+    const std::vector<OptionSpec> specs = {StringOption("--root", &root),
+                                           FlagOption("--help", "-h", &help)};
+    std::vector<const char*> argv = {"tool"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    std::vector<std::string> positional;
+    std::string error;
+    ASSERT_TRUE(ParseCommandLine(static_cast<int>(argv.size()), argv.data(), specs, &positional,
+                                 &error))
+        << error;
+    std::string joined;
+    for (const std::string& arg : positional) joined += (joined.empty() ? "" : " ") + arg;
+    EXPECT_EQ(joined, c.positional);
+    EXPECT_EQ(root, c.root);
+    EXPECT_FALSE(help);
+  }
+}
+
 // Catches signed numbers wrapping at the ends of int64_t.
 TEST(Options, SignedNumbers) {
   int64_t value = 0;
