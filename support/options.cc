@@ -111,19 +111,25 @@ bool ParseStream(std::string_view option, std::string_view text,
 }
 
 bool CheckConfig(const vireo::CaptureConfig& config, std::string* error) {
+  return CheckConfig(config, "--stream", error);
+}
+
+bool CheckConfig(const vireo::CaptureConfig& config, std::string_view stream_option,
+                 std::string* error) {
+  const absl::string_view option = Absl(stream_option);
   const size_t count = config.stream_configs.size();
   if (count == 0 || count > vireo::kMaxCaptureStreams) {
-    return Fail(absl::StrCat("--stream: ", count, " streams given, 1 to ",
+    return Fail(absl::StrCat(option, ": ", count, " streams given, 1 to ",
                              vireo::kMaxCaptureStreams, " allowed"),
                 error);
   }
   std::unordered_set<uint32_t> data_types;
   for (const vireo::CaptureStreamConfig& stream : config.stream_configs) {
     vireo::CaptureStreamConfig parsed;
-    if (!ParseStream("--stream", StreamText(stream), &parsed, error)) return false;
+    if (!ParseStream(stream_option, StreamText(stream), &parsed, error)) return false;
     const uint32_t data_type = static_cast<uint32_t>(stream.data_type);
     if (!data_types.insert(data_type).second) {
-      return Fail(absl::StrCat("--stream: data type ", DataTypeText(data_type),
+      return Fail(absl::StrCat(option, ": data type ", DataTypeText(data_type),
                                " is given twice (one stream per data type)"),
                   error);
     }

@@ -47,6 +47,9 @@ bool ParseStream(std::string_view option, std::string_view text,
 // the virtual channel 0 to kMaxVirtualChannel ("--virtual-channel"), the
 // receiver 0 to kMipiReceivers - 1 ("--mipi-rx").
 bool CheckConfig(const vireo::CaptureConfig& config, std::string* error);
+// The same with another name for the streams' option ("stream_configs").
+bool CheckConfig(const vireo::CaptureConfig& config, std::string_view stream_option,
+                 std::string* error);
 
 // The default stream of every tool: one 640x480 RAW10 stream, data type 0x2B
 // ("0x2B,640,480,10").
