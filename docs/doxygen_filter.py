@@ -9,11 +9,12 @@ number, so that Doxygen's warnings point at the header's own lines.
 - The comment that opens a file describes the file (`\\file`, written on
   the blank line that ends the comment).
 - A comment on its own lines documents the declaration below it. When
-  several declarations follow it directly, up to the next blank line or
-  comment, and none opens a body or carries a comment of its own, the
-  comment documents each of them: they become a Doxygen member group
-  (`/**@{*/` before the first, `/**@}*/` after the last, on their lines),
-  and DISTRIBUTE_GROUP_DOC hands the comment to every member.
+  several declarations follow it directly (up to the next blank line,
+  comment, destructor or defaulted or deleted member), none opening a body
+  or carrying a comment of its own, the comment documents each of them:
+  they become a Doxygen member group (`/**@{*/` before the first, `/**@}*/`
+  after the last, on their lines), and DISTRIBUTE_GROUP_DOC hands the
+  comment to every member.
 - A comment after code on the same line documents that member (`///<`).
 - Comment lines indented further than their neighbours (examples) become
   code blocks.
@@ -25,6 +26,9 @@ import re
 import sys
 
 TRAILING = re.compile(r"([;,{]\s+)// ")
+# Destructors and defaulted or deleted members: boilerplate that the comment
+# above a constructor does not speak of; they end a group.
+SPECIAL_MEMBER = re.compile(r"~\w+\s*\(|=\s*(delete|default)\s*;")
 
 
 def trailing_comment(line):
@@ -58,7 +62,7 @@ def group_end(lines, start):
     statements = 0
     while end < len(lines):
         stripped = lines[end].strip()
-        if not stripped or stripped.startswith("//"):
+        if not stripped or stripped.startswith("//") or SPECIAL_MEMBER.search(stripped):
             break
         code = code_of(lines[end])
         if stripped.startswith("#") or code != lines[end].rstrip():

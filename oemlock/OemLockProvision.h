@@ -22,6 +22,9 @@
 #include <cstdint>
 #include <string>
 
+// Gives a declaration default visibility in libwarden.so, which is built with
+// hidden visibility: the class below, its virtual table and its out-of-line
+// operations.
 #define WARDEN_EXPORT __attribute__((visibility("default")))
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
@@ -49,14 +52,28 @@ namespace orchard {
 namespace hardware {
 namespace oemlock {
 
+// OemLockMessage::magic of every message built or accepted: the bytes read
+// "OEML" in a little-endian record.
 constexpr uint32_t kOemLockMagic = 0x4C4D454F;
+// OemLockMessage::command of every message built or accepted.
 constexpr uint8_t kOemLockCommand = 1;
 
+// The device's identity and one provisioning message (see the file comment):
+// CollectAttributes fills the identity, Generate turns it into a message,
+// Parse takes a received one over, Dump prints it. Every operation is
+// virtual; the inline ones reach clients through the exported virtual table.
 class WARDEN_EXPORT OemLockProvision {
  public:
+  // Empty identity fields and an all-zero message.
   OemLockProvision() : message_{} {}
+  // The client deletes the object through this destructor.
   virtual ~OemLockProvision() = default;
 
+  // The identity fields, byte strings taken as they are (no length or
+  // character check). CollectAttributes fills them from the system properties
+  // ro.product.brand, ro.product.device, ro.product.name, ro.serialno,
+  // ro.product.manufacturer and ro.product.model, and IMEI and MEID from the
+  // modem; a setter replaces one field with a copy of `value`.
   virtual void set_brand(const std::string& value) { brand_ = value; }
   virtual void set_device(const std::string& value) { device_ = value; }
   virtual void set_product(const std::string& value) { product_ = value; }
@@ -66,6 +83,8 @@ class WARDEN_EXPORT OemLockProvision {
   virtual void set_manufacturer(const std::string& value) { manufacturer_ = value; }
   virtual void set_model(const std::string& value) { model_ = value; }
 
+  // The identity fields as they stand; each reference stays valid until the
+  // field is next changed (setter, CollectAttributes) or the object dies.
   virtual const std::string& brand() const { return brand_; }
   virtual const std::string& device() const { return device_; }
   virtual const std::string& product() const { return product_; }
@@ -74,6 +93,8 @@ class WARDEN_EXPORT OemLockProvision {
   virtual const std::string& meid() const { return meid_; }
   virtual const std::string& manufacturer() const { return manufacturer_; }
   virtual const std::string& model() const { return model_; }
+  // The message last generated or accepted (all zero before either); only
+  // its first 48 bytes are meaningful.
   virtual const OemLockMessage& message() const { return message_; }
 
   // Takes device_id and nonce over from `record` (at least 48 readable bytes)
