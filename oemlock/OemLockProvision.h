@@ -58,7 +58,7 @@ constexpr uint32_t kOemLockMagic = 0x4C4D454F;
 // OemLockMessage::command of every message built or accepted.
 constexpr uint8_t kOemLockCommand = 1;
 
-// The device's identity and one provisioning message (see the file comment):
+// The device's identity and one provisioning message (the top of OemLockProvision.h):
 // CollectAttributes fills the identity, Generate turns it into a message,
 // Parse takes a received one over, Dump prints it. Every operation is
 // virtual; the inline ones reach clients through the exported virtual table.
@@ -69,11 +69,12 @@ class WARDEN_EXPORT OemLockProvision {
   // The client deletes the object through this destructor.
   virtual ~OemLockProvision() = default;
 
-  // The identity fields, byte strings taken as they are (no length or
-  // character check). CollectAttributes fills them from the system properties
-  // ro.product.brand, ro.product.device, ro.product.name, ro.serialno,
-  // ro.product.manufacturer and ro.product.model, and IMEI and MEID from the
-  // modem; a setter replaces one field with a copy of `value`.
+  // Replaces one identity field with a copy of `value`, a byte string taken
+  // as it is (no length or character check). CollectAttributes overwrites
+  // them: brand, device, product, serial number, manufacturer and model from
+  // the system properties ro.product.brand, ro.product.device,
+  // ro.product.name, ro.serialno, ro.product.manufacturer and
+  // ro.product.model; IMEI and MEID from the modem.
   virtual void set_brand(const std::string& value) { brand_ = value; }
   virtual void set_device(const std::string& value) { device_ = value; }
   virtual void set_product(const std::string& value) { product_ = value; }
@@ -83,8 +84,9 @@ class WARDEN_EXPORT OemLockProvision {
   virtual void set_manufacturer(const std::string& value) { manufacturer_ = value; }
   virtual void set_model(const std::string& value) { model_ = value; }
 
-  // The identity fields as they stand; each reference stays valid until the
-  // field is next changed (setter, CollectAttributes) or the object dies.
+  // One identity field as it stands. The reference stays valid until the
+  // field next changes (its setter, CollectAttributes) or the object is
+  // destroyed.
   virtual const std::string& brand() const { return brand_; }
   virtual const std::string& device() const { return device_; }
   virtual const std::string& product() const { return product_; }

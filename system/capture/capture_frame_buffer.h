@@ -25,7 +25,7 @@ namespace vireo {
 
 // One frame of every configured stream and the outcome of its last capture.
 // The client reads it between DequeueCompletedRequest and the next
-// EnqueueRequest; see the file comment for threading and ownership.
+// EnqueueRequest (threading and ownership: the top of capture_frame_buffer.h).
 class TALON_EXPORT CaptureFrameBuffer {
  public:
   // Out of line, so that the class's virtual table lives in libtalon.
@@ -41,8 +41,8 @@ class TALON_EXPORT CaptureFrameBuffer {
   virtual int64_t GetTimestampStartNs() const = 0;
   virtual int64_t GetTimestampEndNs() const = 0;
   // The outcome of the last capture: SUCCESS when the frame data and the
-  // timestamps are valid, else why not (e.g. CAPTURE_CANCELLED for a buffer
-  // handed back by Pause, TIMEOUT when the frame did not arrive in time).
+  // timestamps are valid, else why not: CAPTURE_CANCELLED for a buffer
+  // handed back by Pause, TIMEOUT when the frame did not arrive in time, ...
   virtual CaptureError GetError() const = 0;
   // The data types the buffer holds, in no particular order.
   virtual std::vector<int> GetDataTypeList() const = 0;

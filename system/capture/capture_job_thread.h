@@ -65,8 +65,8 @@
 namespace vireo {
 
 // The worker behind a DramCaptureService: two queues of frame buffers and the
-// thread that captures the head of the pending one (see the file comment for
-// its cycle, threads, locks and lock order).
+// thread that captures the head of the pending one. Its cycle, threads, locks
+// and lock order: the top of capture_job_thread.h.
 class TALON_EXPORT CaptureJobThread {
  public:
   // Keeps pointers to the service's IPU objects, which must outlive this

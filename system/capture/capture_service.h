@@ -37,9 +37,9 @@
 
 namespace vireo {
 
-// A running capture of one CaptureConfig into the client's frame buffers
-// (see the file comment for the cycle, threading and ownership). Made by
-// CreateInstance; destroying it stops the capture and releases the IPU.
+// A running capture of one CaptureConfig into the client's frame buffers.
+// Made by CreateInstance; destroying it stops the capture and releases the
+// IPU. The cycle, threading and ownership: the top of capture_service.h.
 class TALON_EXPORT CaptureService {
  public:
   // Out of line, so that the class's virtual table lives in libtalon.

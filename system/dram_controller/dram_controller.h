@@ -147,8 +147,8 @@ namespace dram_controller {
 inline constexpr char kWriteFilePath[] = "/sys/kernel/zub_freq_cool/ddr_ctl_write";
 inline constexpr char kReadFilePath[] = "/sys/kernel/zub_freq_cool/ddr_ctl_read";
 
-// DramController::DefaultSettings and ContinuousCaptureSettings, each with a
-// DramController (and ReadWriteSysFile) of its own, made and destroyed per call.
+// Applies the DramController setting of the same name with a controller (and
+// ReadWriteSysFile) of its own, made and destroyed in the call.
 TALON_EXPORT void DefaultSettings();
 TALON_EXPORT void ContinuousCaptureSettings();
 
