@@ -10,11 +10,11 @@ number, so that Doxygen's warnings point at the header's own lines.
   the blank line that ends the comment).
 - A comment on its own lines documents the declaration below it. When
   several declarations follow it directly (up to the next blank line,
-  comment, destructor or defaulted or deleted member), none opening a body
-  or carrying a comment of its own, the comment documents each of them:
-  they become a Doxygen member group (`/**@{*/` before the first, `/**@}*/`
-  after the last, on their lines), and DISTRIBUTE_GROUP_DOC hands the
-  comment to every member.
+  comment, closing brace, destructor or defaulted or deleted member), none
+  opening a body or carrying a comment of its own, the comment documents
+  each of them: they become a Doxygen member group (`/**@{*/` before the
+  first, `/**@}*/` after the last, on their lines), and
+  DISTRIBUTE_GROUP_DOC hands the comment to every member.
 - A comment after code on the same line documents that member (`///<`).
 - Comment lines indented further than their neighbours (examples) become
   code blocks.
@@ -62,8 +62,9 @@ def group_end(lines, start):
     statements = 0
     while end < len(lines):
         stripped = lines[end].strip()
-        if not stripped or stripped.startswith("//") or SPECIAL_MEMBER.search(stripped):
-            break
+        if (not stripped or stripped.startswith(("//", "}")) or
+                SPECIAL_MEMBER.search(stripped)):
+            break  # a blank line, a comment, the end of the class, boilerplate
         code = code_of(lines[end])
         if stripped.startswith("#") or code != lines[end].rstrip():
             return None  # preprocessor lines, or members documented one by one
