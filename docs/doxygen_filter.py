@@ -16,8 +16,8 @@ number, so that Doxygen's warnings point at the header's own lines.
   first, `/**@}*/` after the last, on their lines), and
   DISTRIBUTE_GROUP_DOC hands the comment to every member.
 - A comment after code on the same line documents that member (`///<`).
-- Comment lines indented further than their neighbours (examples) become
-  code blocks.
+- Comment lines whose text is indented (three spaces or more after `//`:
+  examples) become code blocks.
 
 Usage: doxygen_filter.py FILE
 """
@@ -46,7 +46,7 @@ def code_of(line):
 
 
 def doc_comment(lines):
-    """`//` comment lines as `///` lines; examples (indented further) as code."""
+    """`//` comment lines as `///` lines; examples (indented text) as code."""
     out = []
     for line in lines:
         indent, text = line.split("//", 1)
