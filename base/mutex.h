@@ -34,13 +34,19 @@ namespace vireo {
 
 class CondVar;
 
+// A std::mutex that the analysis knows as a capability: members annotated
+// ABSL_GUARDED_BY(mutex_) may be touched only while it is held. Not
+// recursive; prefer MutexLock to the explicit Lock and Unlock.
 class ABSL_LOCKABLE Mutex {
  public:
   Mutex() = default;
   Mutex(const Mutex&) = delete;
   Mutex& operator=(const Mutex&) = delete;
 
+  // Blocks until the calling thread holds the mutex. The caller must not
+  // hold it already.
   void Lock() ABSL_EXCLUSIVE_LOCK_FUNCTION() { mutex_.lock(); }
+  // Releases the mutex; the caller holds it.
   void Unlock() ABSL_UNLOCK_FUNCTION() { mutex_.unlock(); }
   // Tells the analysis that the caller holds the mutex (no run-time check).
   void AssertHeld() const ABSL_ASSERT_EXCLUSIVE_LOCK() {}
@@ -53,6 +59,7 @@ class ABSL_LOCKABLE Mutex {
 // Holds a Mutex for the enclosing scope.
 class ABSL_SCOPED_LOCKABLE MutexLock {
  public:
+  // Locks `mutex`, which must outlive this object; the destructor unlocks it.
   explicit MutexLock(Mutex* mutex) ABSL_EXCLUSIVE_LOCK_FUNCTION(mutex) : mutex_(mutex) {
     mutex_->Lock();
   }
@@ -73,6 +80,7 @@ class ABSL_SCOPED_LOCKABLE MutexLock {
 // state the wait loop reads.
 class CondVar {
  public:
+  // Binds the variable to `mutex`, which must outlive it.
   explicit CondVar(Mutex* mutex) : mutex_(mutex) {}
   CondVar(const CondVar&) = delete;
   CondVar& operator=(const CondVar&) = delete;
@@ -100,7 +108,10 @@ class CondVar {
     return WaitUntil(std::chrono::steady_clock::now() + timeout);
   }
 
+  // Wakes one waiting thread, if any. May be called with or without the
+  // mutex held; change the condition under the mutex first.
   void Signal() { condition_.notify_one(); }
+  // Wakes every waiting thread; as Signal otherwise.
   void SignalAll() { condition_.notify_all(); }
 
  private:

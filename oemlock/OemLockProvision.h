@@ -22,6 +22,9 @@
 #include <cstdint>
 #include <string>
 
+// Gives a declaration default visibility in libwarden.so, which is built with
+// hidden visibility: the class below, its virtual table and its out-of-line
+// operations.
 #define WARDEN_EXPORT __attribute__((visibility("default")))
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
@@ -49,14 +52,29 @@ namespace orchard {
 namespace hardware {
 namespace oemlock {
 
+// OemLockMessage::magic of every message built or accepted: the bytes read
+// "OEML" in a little-endian record.
 constexpr uint32_t kOemLockMagic = 0x4C4D454F;
+// OemLockMessage::command of every message built or accepted.
 constexpr uint8_t kOemLockCommand = 1;
 
+// The device's identity and one provisioning message (the top of OemLockProvision.h):
+// CollectAttributes fills the identity, Generate turns it into a message,
+// Parse takes a received one over, Dump prints it. Every operation is
+// virtual; the inline ones reach clients through the exported virtual table.
 class WARDEN_EXPORT OemLockProvision {
  public:
+  // Empty identity fields and an all-zero message.
   OemLockProvision() : message_{} {}
+  // The client deletes the object through this destructor.
   virtual ~OemLockProvision() = default;
 
+  // Replaces one identity field with a copy of `value`, a byte string taken
+  // as it is (no length or character check). CollectAttributes overwrites
+  // them: brand, device, product, serial number, manufacturer and model from
+  // the system properties ro.product.brand, ro.product.device,
+  // ro.product.name, ro.serialno, ro.product.manufacturer and
+  // ro.product.model; IMEI and MEID from the modem.
   virtual void set_brand(const std::string& value) { brand_ = value; }
   virtual void set_device(const std::string& value) { device_ = value; }
   virtual void set_product(const std::string& value) { product_ = value; }
@@ -66,6 +84,9 @@ class WARDEN_EXPORT OemLockProvision {
   virtual void set_manufacturer(const std::string& value) { manufacturer_ = value; }
   virtual void set_model(const std::string& value) { model_ = value; }
 
+  // One identity field as it stands. The reference stays valid until the
+  // field next changes (its setter, CollectAttributes) or the object is
+  // destroyed.
   virtual const std::string& brand() const { return brand_; }
   virtual const std::string& device() const { return device_; }
   virtual const std::string& product() const { return product_; }
@@ -74,6 +95,8 @@ class WARDEN_EXPORT OemLockProvision {
   virtual const std::string& meid() const { return meid_; }
   virtual const std::string& manufacturer() const { return manufacturer_; }
   virtual const std::string& model() const { return model_; }
+  // The message last generated or accepted (all zero before either); only
+  // its first 48 bytes are meaningful.
   virtual const OemLockMessage& message() const { return message_; }
 
   // Takes device_id and nonce over from `record` (at least 48 readable bytes)

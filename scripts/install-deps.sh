@@ -10,7 +10,7 @@ set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config libabsl-dev libssl-dev libgtest-dev libgmock-dev
           libbenchmark-dev libpng-dev libtiff-dev nlohmann-json3-dev
           pybind11-dev python3-dev python3-numpy python3-pytest python3-tifffile
-          libraw-bin libimage-exiftool-perl clang-14)  # clang: the thread-safety build
+          libraw-bin libimage-exiftool-perl doxygen clang-14)  # clang: the thread-safety build
 arm64=0
 if [ "${1:-}" = "--fuzz" ]; then
   packages+=(libclang-rt-14-dev)

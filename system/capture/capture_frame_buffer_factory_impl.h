@@ -16,6 +16,8 @@
 
 namespace vireo {
 
+// The CaptureFrameBufferFactory that CaptureFrameBufferFactory::CreateInstance
+// returns, initialised.
 class TALON_EXPORT CaptureFrameBufferFactoryImpl : public CaptureFrameBufferFactory {
  public:
   // Copies `config`; checks nothing.

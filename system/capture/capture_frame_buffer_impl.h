@@ -20,6 +20,8 @@
 
 namespace vireo {
 
+// The CaptureFrameBuffer that CaptureFrameBufferFactory makes and the capture
+// service accepts; clients see it only through the base class.
 class TALON_EXPORT CaptureFrameBufferImpl : public CaptureFrameBuffer {
  public:
   // data type -> (the stream's configuration, its device buffer).
@@ -47,7 +49,8 @@ class TALON_EXPORT CaptureFrameBufferImpl : public CaptureFrameBuffer {
   // exported.
   __attribute__((visibility("hidden"))) uint64_t GetSizeBytes(int data_type) const;
 
-  // Plain stores for the capture job thread.
+  // Plain stores, unchecked, for the capture job thread while the service
+  // holds the buffer; the getters above read what they stored.
   void SetStatus(CaptureStatus status) { status_ = status; }
   void SetError(CaptureError error) { error_ = error; }
   void SetTimestampStartNs(int64_t timestamp_ns) { timestamp_start_ns_ = timestamp_ns; }

@@ -64,8 +64,16 @@
 
 namespace vireo {
 
+// The worker behind a DramCaptureService: two queues of frame buffers and the
+// thread that captures the head of the pending one. Its cycle, threads, locks
+// and lock order: the top of capture_job_thread.h.
 class TALON_EXPORT CaptureJobThread {
  public:
+  // Keeps pointers to the service's IPU objects, which must outlive this
+  // object: the device, the job, the transfer nodes with their per-run buffer
+  // bindings, and the start-of-frame and end-of-frame event records that the
+  // runtime fills after each run. `timeout_ms` bounds the wait for a frame and
+  // for the next buffer. Starts nothing: the worker runs from Start.
   CaptureJobThread(OzyDevice* device, OzyJob* job, ozy::TransferNodes* transfer_nodes,
                    OzyTransferEventStatus* sof_status, OzyTransferEventStatus* eof_status,
                    uint32_t timeout_ms);

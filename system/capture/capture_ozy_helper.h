@@ -30,8 +30,12 @@ namespace ozy {
 // initialisation with n streams, the n MIPI input nodes in stream order, then
 // the n DRAM nodes in stream order.
 struct TransferNodes {
+  // The nodes, in graph order; the caller deletes each.
   std::vector<OzyNode*> nodes;
+  // Each node's name in the graph, formed from its stream's data type.
   std::vector<std::string> names;
+  // Each node's stream data type and the binding FinalizeBuffers passes for
+  // it: a DRAM node's buffer field is filled from the frame buffer per run.
   std::vector<std::pair<int, OzyFinalizeBufferInfo>> finalize_infos;
 };
 

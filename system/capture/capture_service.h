@@ -37,6 +37,9 @@
 
 namespace vireo {
 
+// A running capture of one CaptureConfig into the client's frame buffers.
+// Made by CreateInstance; destroying it stops the capture and releases the
+// IPU. The cycle, threading and ownership: the top of capture_service.h.
 class TALON_EXPORT CaptureService {
  public:
   // Out of line, so that the class's virtual table lives in libtalon.

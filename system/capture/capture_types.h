@@ -36,6 +36,9 @@ enum MipiDataTypeCsi2 : int32_t {
 
 // One MIPI CSI-2 stream and the DRAM buffer it is captured into.
 struct CaptureStreamConfig {
+  // Identifies the stream: the MIPI receiver selects the stream by it and a
+  // frame buffer keys the stream's data by it, so no two streams of one
+  // configuration may share it (the service and the factory refuse that).
   MipiDataTypeCsi2 data_type = CSI2_RAW10;
   uint32_t width = 0;               // components per row
   uint32_t height = 0;              // rows per frame
@@ -70,6 +73,16 @@ enum class CaptureStatus : int32_t {
 };
 
 // The result of every fallible capture operation and the per-frame error.
+// SUCCESS is 0. GENERIC_FAILURE to OVERFLOW (1 to 8) are the IPU runtime's
+// errors of the same numbers, CAPTURE_CANCELLED its cancellation (a capture
+// ended by Pause or destruction) and UNKNOWN any other runtime error. The
+// service's own: ALREADY_INITIALIZED (set-up run twice), INVALID_CONFIG
+// (vireo_util::CheckCaptureConfig), FILE_SYSTEM_ERROR (the compiled-graph
+// cache directory cannot be made), DATA_TYPE_NOT_FOUND (a data type the frame
+// buffer does not hold), INVALID_BUFFER (a frame buffer the service cannot
+// take or that is too small for the configuration), BACKGROUND_THREAD_ERROR
+// (the system refused the capture worker's thread). MIPI_MUX_ERROR is never
+// returned; it keeps its number.
 enum class CaptureError : int32_t {
   SUCCESS = 0,
   GENERIC_FAILURE = 1,

@@ -33,6 +33,9 @@
 
 namespace vireo {
 
+// The CaptureService that CaptureService::CreateInstance returns, initialised
+// and running. Made directly, it captures nothing until Initialize succeeds
+// (EnqueueRequest answers INVALID_REQUEST, DequeueCompletedRequest null).
 class TALON_EXPORT DramCaptureService : public CaptureService {
  public:
   // Copies `config`; builds and checks nothing.
@@ -47,9 +50,18 @@ class TALON_EXPORT DramCaptureService : public CaptureService {
   void Pause() override;
   void Resume() override;
 
-  // Checks the configuration, builds the IPU objects, starts the worker.
+  // Checks the configuration (INVALID_CONFIG), then InitializeIpu, then
+  // InitializeThread; the first failure is the result. On failure the
+  // objects built so far stay until the destructor frees them.
   CaptureError Initialize();
+  // Builds the device, the transfer nodes, the compiled graph, the job and
+  // its two event monitors. ALREADY_INITIALIZED when they exist,
+  // INVALID_CONFIG for a component width other than 8, 10 or 16 bits or a
+  // data type used twice, else the first failed step's error (logged).
   CaptureError InitializeIpu();
+  // Creates the CaptureJobThread for the IPU objects and starts it;
+  // ALREADY_INITIALIZED when it exists, BACKGROUND_THREAD_ERROR when the
+  // system refuses the thread.
   CaptureError InitializeThread();
   // Deletes every IPU object; runs once, from the destructor.
   void ReleaseIpu();

@@ -12,9 +12,6 @@ namespace {
 using dram_controller::kReadFilePath;
 using dram_controller::kWriteFilePath;
 
-constexpr uint32_t kRegisterBlockBase = DramController::kRegisterBlockFirst;
-constexpr uint32_t kRegisterBlockLast = DramController::kRegisterBlockLast;
-
 constexpr uint32_t kAxi0PriorityAddress = 0x040084EC;
 constexpr uint32_t kAxi0EnableAddress = 0x040084E8;
 constexpr uint32_t kAxi1Address = 0x040084F0;
@@ -26,18 +23,21 @@ constexpr uint32_t kAxi1Enable = 0x1;
 constexpr uint32_t kCommandAgeCountFixedBits = 0x01010100;
 constexpr uint32_t kAgeCountFixedBits = 0x000B0000;
 
+// `value` as the log writes addresses: "0x" and eight lower-case digits.
+std::string Hex8(uint32_t value) { return absl::StrCat("0x", absl::Hex(value, absl::kZeroPad8)); }
+
 // The register index of `address`, or false (logged) when the address lies
 // outside the register block or is not aligned to a register.
 bool RegisterIndex(uint32_t address, uint32_t* index) {
-  if (address < kRegisterBlockBase || address > kRegisterBlockLast ||
-      address % 4 != 0) {
-    LOG(ERROR) << "Error: register address "
-               << absl::StrCat("0x", absl::Hex(address, absl::kZeroPad8))
-               << " is not a DRAM controller register (0x04008000 to 0x04008ffc, "
-                  "aligned to 4 bytes); nothing is sent";
+  constexpr uint32_t kFirst = DramController::kRegisterBlockFirst;
+  constexpr uint32_t kLast = DramController::kRegisterBlockLast;
+  if (address < kFirst || address > kLast || address % 4 != 0) {
+    LOG(ERROR) << "Error: register address " << Hex8(address)
+               << " is not a DRAM controller register (" << Hex8(kFirst) << " to "
+               << Hex8(kLast) << ", aligned to 4 bytes); nothing is sent";
     return false;
   }
-  *index = (address - kRegisterBlockBase) >> 2;
+  *index = (address - kFirst) >> 2;
   return true;
 }
 

@@ -16,8 +16,8 @@
 // A settings sequence, and each operation that writes several registers, stops
 // at its first failed register write; no register ever receives an age count
 // above 255, and addresses outside the controller's register block
-// (0x04008000 to 0x04008FFC, 4-byte aligned) are refused before anything is
-// written.
+// (DramController::kRegisterBlockFirst to kRegisterBlockLast, 4-byte aligned)
+// are refused before anything is written.
 //
 // Threading: no locks and no shared state. ReadWriteSysFile may be called from
 // any thread. A DramController is used by one thread at a time; two controllers
@@ -76,7 +76,10 @@ class TALON_EXPORT DramController {
     kPriorityLevel1 = 1,
   };
 
+  // The largest command age count that WriteCommandAgeCount writes (the
+  // register field is 8 bits wide).
   static constexpr uint32_t kCommandAgeCountMaxValue = 255;
+  // The largest age count that WriteAgeCount writes (an 8-bit field).
   static constexpr uint32_t kAgeCountMaxValue = 255;
 
   // The controller's register block: 1024 registers of 32 bits, at addresses
@@ -108,8 +111,14 @@ class TALON_EXPORT DramController {
   // when the address is refused or the exchange with the driver fails.
   std::string ReadRegister(uint32_t address);
 
+  // Sets AXI port 0's read and write priorities: disables the port's
+  // priorities, writes both, then enables them again only when `enable` is
+  // set. Stops at the first failed write.
   void WriteAxi0RWPriority(ReadWritePriorityValue read_priority,
                            ReadWritePriorityValue write_priority, bool enable);
+  // Sets AXI port 1's read and write priorities in its single register, with
+  // the port's enable bit clear, then set when `enable` is set. Stops at the
+  // first failed write.
   void WriteAxi1RWPriority(ReadWritePriorityValue read_priority,
                            ReadWritePriorityValue write_priority, bool enable);
   // `command_age_count` at most kCommandAgeCountMaxValue; a larger one is
@@ -119,7 +128,13 @@ class TALON_EXPORT DramController {
   // written.
   void WriteAgeCount(uint32_t age_count);
 
+  // The default setting: both ports at priority level 1 with their
+  // priorities disabled, command age count and age count 255. Stops at the
+  // first failed register write.
   void DefaultSettings();
+  // The setting for continuous capture: both ports at priority level 0 with
+  // their priorities enabled, command age count 255, age count 0. Stops at the
+  // first failed register write.
   void ContinuousCaptureSettings();
 
  private:
@@ -132,7 +147,8 @@ namespace dram_controller {
 inline constexpr char kWriteFilePath[] = "/sys/kernel/zub_freq_cool/ddr_ctl_write";
 inline constexpr char kReadFilePath[] = "/sys/kernel/zub_freq_cool/ddr_ctl_read";
 
-// Each applies its setting with a fresh DramController (and ReadWriteSysFile).
+// Applies the DramController setting of the same name with a controller (and
+// ReadWriteSysFile) of its own, made and destroyed in the call.
 TALON_EXPORT void DefaultSettings();
 TALON_EXPORT void ContinuousCaptureSettings();
 

@@ -337,7 +337,8 @@ TEST(DramController, CountsAbove255AreNeverWritten) {
 }
 
 // Catches index arithmetic that wraps for addresses outside the block (below
-// the base would become index 1073741823) or drops misaligned low bits.
+// the base would become index 1073741823) or drops misaligned low bits, and a
+// refusal that misstates the block.
 TEST(DramController, AddressesOutsideTheBlockAreRefused) {
   Fixture f;
   talon_testing::ScopedLogCapture log;
@@ -348,6 +349,8 @@ TEST(DramController, AddressesOutsideTheBlockAreRefused) {
   }
   EXPECT_THAT(f.r->calls, IsEmpty());
   EXPECT_EQ(log.Messages(SYSTEM_LOG_ERROR).size(), 12u);
+  EXPECT_TRUE(log.Contains("register address 0x04009000 is not a DRAM controller register "
+                           "(0x04008000 to 0x04008ffc, aligned to 4 bytes); nothing is sent"));
 }
 
 // Catches a wrong order of the exported addresses, a leaked interface, and

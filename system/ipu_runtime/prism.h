@@ -6,6 +6,11 @@
 // success. The records exchanged with the runtime have fixed byte layouts
 // (little-endian, 64-bit pointers), pinned below.
 //
+// libtalon calls them in this order: set-up (device, nodes, graph, job, event
+// monitors); capture (load the device configuration; per frame finalize the
+// buffers, enqueue, wait; reset; unload); release (device, compiled graph,
+// graph, job, nodes), relying on each delete call to succeed.
+//
 // Threading: the runtime is thread-safe; a job's runs are enqueued and waited
 // for by one thread at a time, and OzyResetDevice may be called from another
 // thread while a wait is under way.
@@ -20,15 +25,17 @@
 extern "C" {
 #endif
 
-// Opaque handles.
-typedef struct OzyDevice OzyDevice;
-typedef struct OzyNode OzyNode;
-typedef struct OzyGraph OzyGraph;
-typedef struct OzyCompiledGraph OzyCompiledGraph;
-typedef struct OzyJob OzyJob;
-typedef struct OzyDeviceBuffer OzyDeviceBuffer;
-typedef struct OzyMemoryAllocator OzyMemoryAllocator;
+// Opaque handles: the runtime owns each object until its delete call.
+typedef struct OzyDevice OzyDevice;  // an opened IPU with its MIPI streams
+typedef struct OzyNode OzyNode;      // a transfer node: one MIPI input or DRAM output
+typedef struct OzyGraph OzyGraph;    // named transfer nodes, before compilation
+typedef struct OzyCompiledGraph OzyCompiledGraph;  // a graph ready to run, or loaded
+typedef struct OzyJob OzyJob;        // the runs of one compiled graph
+typedef struct OzyDeviceBuffer OzyDeviceBuffer;  // memory the IPU writes, the CPU locks
+typedef struct OzyMemoryAllocator OzyMemoryAllocator;  // makes device buffers of one kind
 
+// The result of every call but OzyDefaultCreateTransferNodeInfo: OZY_SUCCESS
+// or one of the OZY_ERROR_* values below (the runtime may return others).
 typedef int32_t OzyError;
 enum {
   OZY_SUCCESS = 0,
@@ -139,57 +146,104 @@ typedef struct OzyTransferEventStatus {
   uint32_t reserved;             // 12
 } OzyTransferEventStatus;
 
+// Marks the runtime's functions as the library's interface (default
+// visibility).
 #define OZY_EXPORT __attribute__((visibility("default")))
 
+// Opens the IPU with the units and MIPI streams that `info` lists; on success
+// *device is the new device.
 OZY_EXPORT OzyError OzyGetDevice(const OzyGetDeviceInfo* info, OzyDevice** device);
+// Ends every run of the device's jobs: a wait under way, and a later wait for
+// a run the reset ended, return OZY_ERROR_CANCELLED. Callable from another
+// thread while a wait is under way.
 OZY_EXPORT OzyError OzyResetDevice(OzyDevice* device);
+// Closes the device; its nodes, graphs and job are deleted by their own calls.
 OZY_EXPORT OzyError OzyDeleteDevice(OzyDevice* device);
 
+// The default node record, by value: the starting point for
+// OzyCreateTransferNode.
 OZY_EXPORT OzyCreateTransferNodeInfo OzyDefaultCreateTransferNodeInfo(void);
+// Creates the transfer node that `info` describes; on success *node is the
+// new node.
 OZY_EXPORT OzyError OzyCreateTransferNode(const OzyCreateTransferNodeInfo* info,
                                           OzyNode** node);
+// Deletes a node.
 OZY_EXPORT OzyError OzyDeleteNode(OzyNode* node);
 
+// Creates a graph of `count` nodes with their names; `reserved` is null.
 OZY_EXPORT OzyError OzyCreateGraph(const char* name, const void* reserved,
                                    OzyNode* const* nodes, const char* const* names,
                                    uint64_t count, OzyGraph** graph);
+// Deletes a graph made by OzyCreateGraph.
 OZY_EXPORT OzyError OzyDeleteGraph(OzyGraph* graph);
+// Compiles `graph` for the device in `info`; takes measurable time (the
+// reason for the cache that OzySaveCompiledGraph and OzyLoadPrecompiledGraph
+// make possible).
 OZY_EXPORT OzyError OzyCompileGraph(OzyGraph* graph, const OzyCompileGraphInfo* info,
                                     OzyCompiledGraph** compiled_graph);
+// Saves the compiled graph as the file `file_name` in the existing directory
+// `directory`.
 OZY_EXPORT OzyError OzySaveCompiledGraph(const char* directory, const char* file_name,
                                          const OzyCompiledGraph* compiled_graph);
+// Loads a saved compiled graph and binds it to `count` new nodes of the same
+// structure; fails cleanly when the file is missing, damaged or does not match
+// the nodes. The MIPI selectors come from the nodes.
 OZY_EXPORT OzyError OzyLoadPrecompiledGraph(const char* directory, const char* file_name,
                                             OzyNode* const* nodes,
                                             const char* const* names, uint64_t count,
                                             const OzyCompileGraphInfo* info,
                                             OzyCompiledGraph** compiled_graph);
+// Deletes a compiled or loaded graph.
 OZY_EXPORT OzyError OzyDeleteCompiledGraph(OzyCompiledGraph* compiled_graph);
 
+// Creates the job that runs `compiled_graph`.
 OZY_EXPORT OzyError OzyCreateJob(OzyCompiledGraph* compiled_graph, OzyJob** job);
+// Deletes a job.
 OZY_EXPORT OzyError OzyDeleteJob(OzyJob* job);
+// Makes each run of `job` store the event time of `node` in `*status` (start
+// of frame for a MIPI input node, end of frame for a DRAM node), written
+// before the run's successful wait returns. `*status` is the caller's and
+// must outlive the job.
 OZY_EXPORT OzyError OzySetTransferEventMonitor(OzyJob* job, OzyNode* node,
                                                OzyTransferEventStatus* status);
+// Sets the device up for the job's runs; before the first enqueue.
 OZY_EXPORT OzyError OzyLoadDeviceConfig(OzyJob* job);
+// Tears down what OzyLoadDeviceConfig set up, after the last run.
 OZY_EXPORT OzyError OzyUnloadDeviceConfig(OzyJob* job);
+// Binds `count` buffers (one entry per node) for the job's next enqueue.
 OZY_EXPORT OzyError OzyFinalizeBuffers(OzyJob* job, const OzyFinalizeBufferInfo* infos,
                                        int32_t count);
+// Queues a run with the buffers bound last and returns at once. A second run
+// may be queued while one runs; runs complete in order.
 OZY_EXPORT OzyError OzyEnqueueJob(OzyJob* job);
+// Waits at most `timeout_ns` nanoseconds for the oldest run not yet waited
+// for: OZY_SUCCESS when it completed (its event times are then in the
+// monitored records), else an error: OZY_ERROR_TIMEOUT when the time ran out,
+// OZY_ERROR_CANCELLED after a reset. One thread at a time waits for a job.
 OZY_EXPORT OzyError OzyWaitForCompletionWithTimeout(OzyJob* job, uint64_t timeout_ns);
 
+// The allocator of `kind` (OZY_MEMORY_ALLOCATOR_ION).
 OZY_EXPORT OzyError OzyGetMemoryAllocator(int32_t kind, OzyMemoryAllocator** allocator);
+// Deletes an allocator; the buffers it made stay valid.
 OZY_EXPORT OzyError OzyDeleteMemoryAllocator(OzyMemoryAllocator* allocator);
+// A device buffer of `size_bytes` bytes; libtalon passes alignment 64, flags
+// 0 and heap 0.
 OZY_EXPORT OzyError OzyCreateDeviceBufferManaged(OzyMemoryAllocator* allocator,
                                                  uint64_t size_bytes, uint64_t alignment,
                                                  uint32_t flags, uint32_t heap,
                                                  OzyDeviceBuffer** buffer);
+// Frees a device buffer that no pending run has bound.
 OZY_EXPORT OzyError OzyDeleteDeviceBuffer(OzyDeviceBuffer* buffer);
+// Locks the buffer for the CPU; *data is the address of its first byte.
 OZY_EXPORT OzyError OzyLockDeviceBuffer(OzyDeviceBuffer* buffer, void** data);
+// Ends the CPU's access; succeeds on an unlocked buffer too.
 OZY_EXPORT OzyError OzyUnlockDeviceBuffer(OzyDeviceBuffer* buffer);
 
 #ifdef __cplusplus
 }  // extern "C"
 #endif
 
+// The compile-time checks of the record layouts below, in C and C++ alike.
 #ifdef __cplusplus
 #define OZY_STATIC_ASSERT static_assert
 #else
