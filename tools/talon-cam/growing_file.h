@@ -45,8 +45,9 @@ class GrowingFile {
   int error_number() const { return error_number_; }
 
  private:
-  // Writes all of `bytes` at `offset`; false with errno set.
-  bool WriteAt(std::string_view bytes, uint64_t offset);
+  // Writes all of `parts`, in order, at `offset`; false with errno set.
+  bool WriteAt(std::vector<std::string_view> parts, uint64_t offset);
+  static constexpr int kMaxParts = 8;  // per system call
 
   std::optional<talon_support::AtomicFile> file_;  // empty before Create and once dropped
   std::string tail_;
