@@ -144,15 +144,10 @@ void FrameWriter::WriteStreams(const vireo::CaptureFrameBuffer& buffer, FrameMet
                std::strerror(collecting_.error_number()) + " (it keeps the frames before)");
     }
   }
-  // A frame whose file of one stream failed is lost as a whole.
-  if (raw && !raw_ok) {
-    Lose(&raw_);
-    for (StreamMetadata& written : frame->streams) written.file.clear();
-  }
-  if (dng && !dng_ok) {
-    Lose(&dng_);
-    for (StreamMetadata& written : frame->streams) written.dng.clear();
-  }
+  // A frame that misses the file of one stream is lost to that output; the
+  // metadata still names the files of the streams that were written.
+  if (raw && !raw_ok) Lose(&raw_);
+  if (dng && !dng_ok) Lose(&dng_);
   for (size_t i = 0; i < streams.size(); ++i) {
     if (data[i] != nullptr) buffer.UnlockFrameData(streams[i].data_type);
   }
