@@ -80,7 +80,8 @@ std::string Usage() {
       "Captures frames on the IPU and prints one line per frame and a summary.\n"
       "\n",
       talon_support::StreamHelp(),
-      "                        (--stream up to three times)\n"
+      "                        (--stream up to three times)\n",
+      talon_support::ReceiverHelp(),
       "  --timeout-ms N        wait for a frame, and for the next buffer, 0 to 4294967295\n"
       "                        (default 1000)\n"
       "  --buffers N           frame buffers in flight, 1 to 1024 (default 3)\n"
