@@ -4,8 +4,9 @@
 //
 // The input is split at NUL bytes into the arguments after the program name.
 // Each parser must return, never crash or throw, and either accept or give a
-// reason in one line, and what talon-dramctl accepts is a register inside
-// the block, aligned.
+// reason in one line; what talon-cam accepts is a configuration the library
+// takes, and what talon-dramctl accepts is a register inside the block,
+// aligned.
 
 #include <cstddef>
 #include <cstdint>
@@ -15,6 +16,7 @@
 #include "absl/strings/str_split.h"
 #include "absl/strings/string_view.h"
 #include "fuzz/fuzz_check.h"
+#include "support/options.h"
 #include "system/dram_controller/dram_controller.h"
 #include "tools/talon-cam/talon_cam_options.h"
 #include "tools/talon-dramctl/dramctl_command.h"
@@ -40,7 +42,16 @@ void TalonCam(const std::vector<std::string>& args) {
     CheckReason(error);
     return;
   }
+  if (options.help) return;
   if (options.config.stream_configs.empty()) Fail("talon-cam accepted no stream");
+  if (!talon_support::CheckConfig(options.config, &error)) {
+    Fail("talon-cam accepted a configuration the library refuses");
+  }
+  // A DNG file holds one frame of one stream.
+  if (!options.dng_pattern.empty() && options.dng_pattern.find('#') == std::string::npos &&
+      (options.frames != 1 || options.config.stream_configs.size() != 1)) {
+    Fail("talon-cam accepted a DNG name that several frames would overwrite");
+  }
 }
 
 void TalonDramctl(const std::vector<std::string>& args) {

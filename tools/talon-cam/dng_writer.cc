@@ -1,11 +1,16 @@
 #include "tools/talon-cam/dng_writer.h"
 
+#include <sys/stat.h>
 #include <tiffio.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
+#include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <string>
 #include <vector>
 
 #include "support/atomic_file.h"
@@ -27,6 +32,69 @@ constexpr uint8_t kCfaColours[4][4] = {
 constexpr float kXyzToSrgb[9] = {3.2406f,  -1.5372f, -0.4986f, -0.9689f, 1.8758f,
                                  0.0415f, 0.0557f,  -0.2040f, 1.0570f};
 constexpr uint16_t kIlluminantD65 = 21;
+
+// libtiff writes through these procedures into the AtomicFile's
+// descriptor, which the file keeps: the errno of a failed write is kept for
+// the report, and libtiff's messages are collected instead of printed (its
+// default handlers write to stderr).
+struct TiffSink {
+  int fd = -1;
+  int error_number = 0;  // of the first failed system call
+  std::string message;   // libtiff's first error message
+};
+
+TiffSink* Sink(thandle_t handle) { return static_cast<TiffSink*>(handle); }
+
+tmsize_t TiffRead(thandle_t handle, void* data, tmsize_t size) {
+  const ssize_t n = read(Sink(handle)->fd, data, static_cast<size_t>(size));
+  if (n < 0 && Sink(handle)->error_number == 0) Sink(handle)->error_number = errno;
+  return n;
+}
+
+// All of `size` bytes or -1 (a short count hides the reason).
+tmsize_t TiffWrite(thandle_t handle, void* data, tmsize_t size) {
+  const char* bytes = static_cast<const char*>(data);
+  tmsize_t done = 0;
+  while (done < size) {
+    const ssize_t n = write(Sink(handle)->fd, bytes + done, static_cast<size_t>(size - done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (Sink(handle)->error_number == 0) Sink(handle)->error_number = n == 0 ? ENOSPC : errno;
+      return -1;
+    }
+    done += n;
+  }
+  return done;
+}
+
+toff_t TiffSeek(thandle_t handle, toff_t offset, int whence) {
+  const off_t at = lseek(Sink(handle)->fd, static_cast<off_t>(offset), whence);
+  if (at < 0 && Sink(handle)->error_number == 0) Sink(handle)->error_number = errno;
+  return static_cast<toff_t>(at);
+}
+
+int TiffClose(thandle_t) { return 0; }  // the AtomicFile closes the descriptor
+
+toff_t TiffSize(thandle_t handle) {
+  struct stat st {};
+  return fstat(Sink(handle)->fd, &st) == 0 ? static_cast<toff_t>(st.st_size) : 0;
+}
+
+int TiffMap(thandle_t, void**, toff_t*) { return 0; }  // no mapping: plain reads
+void TiffUnmap(thandle_t, void*, toff_t) {}
+
+int KeepTiffMessage(TIFF*, void* user_data, const char* module, const char* format,
+                    va_list args) {
+  TiffSink* sink = static_cast<TiffSink*>(user_data);
+  if (sink->message.empty()) {
+    char text[256];
+    std::vsnprintf(text, sizeof(text), format, args);
+    sink->message = std::string(module != nullptr ? module : "libtiff") + ": " + text;
+  }
+  return 1;  // handled: libtiff's global handler stays silent
+}
+
+int DropTiffMessage(TIFF*, void*, const char*, const char*, va_list) { return 1; }
 
 // Sets the tags and writes the samples; false when libtiff refuses.
 bool WriteImage(TIFF* tif, const DngImage& image, const std::vector<uint16_t>& samples) {
@@ -128,20 +196,28 @@ bool WriteDng(const std::string& path, const DngImage& image, std::string* error
   }
   talon_support::AtomicFile file;
   if (!file.Create(path, error)) return false;
-  // libtiff closes its own descriptor in TIFFClose; the file keeps the
-  // original for the commit.
-  const int tiff_fd = dup(file.fd());
-  TIFF* tif = tiff_fd < 0 ? nullptr : TIFFFdOpen(tiff_fd, file.temporary_path().c_str(), "w");
-  if (tif == nullptr) {
-    if (tiff_fd >= 0) close(tiff_fd);
-    *error = "libtiff cannot open " + file.temporary_path();
+  TiffSink sink;
+  sink.fd = file.fd();
+  TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+  if (options == nullptr) {
+    *error = "libtiff cannot allocate";
     return false;
   }
-  const bool written = WriteImage(tif, image, samples);
-  TIFFClose(tif);
+  TIFFOpenOptionsSetErrorHandlerExtR(options, KeepTiffMessage, &sink);
+  TIFFOpenOptionsSetWarningHandlerExtR(options, DropTiffMessage, nullptr);
+  TIFF* tif = TIFFClientOpenExt(file.temporary_path().c_str(), "w", &sink, TiffRead, TiffWrite,
+                                TiffSeek, TiffClose, TiffSize, TiffMap, TiffUnmap, options);
+  TIFFOpenOptionsFree(options);
+  bool written = tif != nullptr && WriteImage(tif, image, samples);
+  if (tif != nullptr) TIFFClose(tif);  // writes nothing more after TIFFWriteDirectory
+  written = written && sink.message.empty();
   if (!written) {
-    *error = "libtiff cannot write " + file.temporary_path();
-    return false;
+    // The system's reason where a write failed, else libtiff's own.
+    *error = "cannot write " + path + ": " +
+             (sink.error_number != 0 ? std::strerror(sink.error_number)
+              : sink.message.empty() ? std::string("libtiff failed")
+                                     : sink.message);
+    return false;  // the temporary goes with `file`
   }
   return file.Commit(error, talon_support::AtomicFile::Sync::kOnRename);  // one per frame
 }

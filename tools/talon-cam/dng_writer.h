@@ -7,9 +7,10 @@
 // configuration.
 //
 // Files are replaced atomically: written under a temporary name in the
-// target's directory, then renamed.
+// target's directory, then renamed; a failed write leaves no temporary.
+// libtiff's messages are collected per file, never printed.
 // Pure functions; callers own the memory they pass. Callable from any
-// thread (libtiff's warning handler writes to stderr).
+// thread.
 
 #ifndef TOOLS_TALON_CAM_DNG_WRITER_H_
 #define TOOLS_TALON_CAM_DNG_WRITER_H_
@@ -43,7 +44,8 @@ struct DngImage {
 };
 
 // Writes `image` to `path`. False with a reason in `error` when the payload
-// cannot be unpacked or the file cannot be written; `path` is then
+// cannot be unpacked or the file cannot be written (the system's reason,
+// e.g. "cannot write f.dng: No space left on device"); `path` is then
 // untouched.
 bool WriteDng(const std::string& path, const DngImage& image, std::string* error);
 

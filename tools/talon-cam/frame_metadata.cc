@@ -41,6 +41,7 @@ std::string FrameJson(const FrameMetadata& frame, const vireo::CaptureConfig* co
       {"sequence", frame.sequence >= 0 ? Json(frame.sequence) : Json(nullptr)},
       {"sof_ns", success ? Json(frame.sof_ns) : Json(nullptr)},
       {"eof_ns", success ? Json(frame.eof_ns) : Json(nullptr)},
+      {"dequeue_ns", frame.dequeue_ns},
       {"error", {{"number", static_cast<int>(frame.error)},
                  {"name", vireo::GetCaptureErrorDesc(frame.error)}}},
       {"streams", streams}};

@@ -1,7 +1,7 @@
 // What talon-cam records about each frame as JSON: one object per frame
-// (frame counter, sensor sequence when known, start and end of frame, error
-// number and name, and per stream the row stride, size and the files
-// written), one line each for the --metadata file (JSON Lines), and the same
+// (frame counter, sensor sequence when known, start and end of frame, the
+// moment the client dequeued it, error number and name, and per stream the
+// row stride, size and the files that hold the frame), one line each for the --metadata file (JSON Lines), and the same
 // object with the capture configuration as the text of a DNG file.
 //
 // Texts are escaped by the JSON library and the output is ASCII (bytes of a
@@ -32,6 +32,7 @@ struct FrameMetadata {
   int64_t sequence = -1;  // the sensor's frame number, -1 when unknown
   int64_t sof_ns = 0;     // CLOCK_BOOTTIME; 0 when the frame failed
   int64_t eof_ns = 0;
+  int64_t dequeue_ns = 0;  // CLOCK_BOOTTIME, when the client dequeued the buffer
   vireo::CaptureError error = vireo::CaptureError::SUCCESS;
   std::vector<StreamMetadata> streams;
 };

@@ -34,7 +34,11 @@ std::string UserGraphCacheDir() {
   return "";
 }
 
-void ChooseGraphCacheDir() {
+void ChooseGraphCacheDir(const std::string& chosen) {
+  if (!chosen.empty()) {
+    setenv(kCompiledGraphDirVariable, chosen.c_str(), 1);
+    return;
+  }
   const char* set = std::getenv(kCompiledGraphDirVariable);
   if ((set != nullptr && set[0] != '\0') || CanCreateIn(kDefaultCompiledGraphDir)) return;
   const std::string dir = UserGraphCacheDir();

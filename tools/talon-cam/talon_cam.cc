@@ -30,6 +30,7 @@
 #include "tools/talon-cam/frame_sequence.h"
 #include "tools/talon-cam/frame_writer.h"
 #include "tools/talon-cam/graph_cache_dir.h"
+#include "tools/talon-cam/output_targets.h"
 #include "tools/talon-cam/talon_cam_options.h"
 
 namespace {
@@ -120,6 +121,7 @@ void Capture::Loop(vireo::CaptureService* service) {
         std::fprintf(stderr, "talon-cam: the service refused a frame buffer\n");
         break;
       }
+      writer_.Enqueued(stats_.frames() - 1, BoottimeNs());
       ++enqueued_;
     }
   }
@@ -167,7 +169,7 @@ void Capture::HandleFrame(vireo::CaptureFrameBuffer* buffer) {
     if (ReadSequence(*buffer, &sequence)) record.sensor_sequence = sequence;
   }
   stats_.Add(record);
-  if (!writer_.Add(*buffer, index, record)) write_failed_ = true;
+  writer_.Write(*buffer, index, record.sensor_sequence, now_ns);
   if (options_.quiet) {
     PrintProgress(false);
   } else {
@@ -223,10 +225,10 @@ int Capture::Report(bool interrupted, uint64_t cancelled_at_stop, int64_t cpu_ns
   const double cpu_per_frame =
       summary.frames == 0 ? -1 : static_cast<double>(cpu_ns) / static_cast<double>(summary.frames);
   std::printf("%s", talon_support::FormatSummary(summary, cpu_per_frame).c_str());
+  std::printf("%s", writer_.LossReport().c_str());
   std::fflush(stdout);
 
-  bool ok = summary.errors == 0 && !write_failed_;
-  if (!options_.png_path.empty() && !writer_.WritePreviews()) ok = false;
+  const bool ok = summary.errors == 0 && !write_failed_ && !writer_.failed();
   if (summary.errors != 0) {
     std::fprintf(stderr, "talon-cam: %" PRIu64 " of %" PRIu64 " frames failed\n",
                  summary.errors, summary.frames);
@@ -235,7 +237,7 @@ int Capture::Report(bool interrupted, uint64_t cancelled_at_stop, int64_t cpu_ns
 }
 
 int Capture::Run() {
-  talon_cam::ChooseGraphCacheDir();
+  talon_cam::ChooseGraphCacheDir(options_.graph_cache_dir);
   if (!writer_.Begin()) return 1;
   if (options_.buffers == 1) {
     std::fprintf(stderr,
@@ -260,7 +262,7 @@ int Capture::Run() {
   const int64_t cpu_ns = ProcessCpuNs() - cpu_start_ns;
   service.reset();
   PrintProgress(true);
-  if (!writer_.Finish()) write_failed_ = true;
+  writer_.Finish();
   return Report(interrupted, cancelled_at_stop, cpu_ns);
 }
 
@@ -270,12 +272,16 @@ int main(int argc, char** argv) {
   Options options;
   std::string error;
   if (!talon_cam::ParseOptions(argc, argv, &options, &error)) {
-    std::fprintf(stderr, "talon-cam: %s (see --help)\n", error.c_str());
+    std::fprintf(stderr, "talon-cam: %s\n", error.c_str());
     return 2;
   }
   if (options.help) {
     std::printf("%s", talon_cam::Usage().c_str());
     return 0;
+  }
+  if (!talon_cam::CheckOutputTargets(options, &error)) {
+    std::fprintf(stderr, "talon-cam: %s\n", error.c_str());
+    return 2;
   }
   // Whole lines, also into a pipe, so that they do not mix with the
   // library's log lines on stderr.

@@ -1,6 +1,8 @@
 // Command-line options of talon-cam: what to capture (the CaptureConfig),
-// how many buffers and frames, and where frames go. Parsing is separate from
-// the tool's main so that it can be tested without a capture device.
+// how many buffers and frames, where frames go and where compiled graphs are
+// cached. Parsing is separate from the tool's main so that it can be tested
+// without a capture device; numbers, --stream and the configuration go
+// through the option toolkit (support/options.h), which states the limits.
 //
 // Plain functions and values; no state, callable from any thread.
 
@@ -9,7 +11,6 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "system/capture/capture_types.h"
 #include "tools/talon-cam/dng_writer.h"
@@ -19,12 +20,14 @@ namespace talon_cam {
 struct Options {
   vireo::CaptureConfig config;   // streams, receiver, virtual channel, timeout
   uint32_t buffers = 3;          // frame buffers in flight
-  uint64_t frames = 60;          // frames to dequeue
+  uint64_t frames = 60;          // frames to dequeue; 0: until SIGINT or SIGTERM
   std::string output_pattern;    // raw frame files; empty: none
   std::string png_path;          // preview of the last frame; empty: none
   std::string dng_pattern;       // DNG files of raw streams; empty: none
   Cfa cfa = Cfa::kRggb;          // the sensor's colour filter layout, for DNG
   std::string metadata_path;     // one JSON line per frame; empty: none
+  std::string trace_path;        // Chrome trace-event JSON; empty: none
+  std::string graph_cache_dir;   // compiled-graph cache; empty: the default choice
   bool quiet = false;            // no per-frame lines
   bool help = false;             // print the usage and stop
 };
@@ -33,20 +36,17 @@ struct Options {
 std::string Usage();
 
 // Parses argv[1..argc-1]. On success fills `options` (defaults for what is
-// not given; one 640x480 RAW10 stream, data type 0x2B, when no --stream is
-// given) and returns true; otherwise returns false with a one-line reason in
-// `error`.
+// not given; talon_support::DefaultStream() when no --stream is given) and
+// returns true; otherwise returns false with a one-line reason in `error`
+// that names the option. Touches no file (output_targets.h checks them).
 bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error);
 
-// Parses "dt,width,height,bits[,pad]"; dt is decimal or 0x hex, pad 0 or 1.
-bool ParseStream(const std::string& text, vireo::CaptureStreamConfig* stream,
-                 std::string* error);
-
 // The file name of one frame of one stream: every '#' of `pattern` becomes
-// "<data type>-<sequence>" (decimal, the sequence six digits wide), e.g.
+// "<data type>-<frame>", the data type in decimal and the frame counter (the
+// first column of talon-cam's lines, from 0) at least six digits wide, e.g.
 // "frame-#.raw" -> "frame-43-000012.raw". A pattern without '#' is returned
-// unchanged (all frames then go to that one file).
-std::string ExpandOutputPattern(const std::string& pattern, int data_type, uint64_t sequence);
+// unchanged.
+std::string ExpandOutputPattern(const std::string& pattern, int data_type, uint64_t frame);
 
 // The preview file of one stream: `path` itself for a single stream, else
 // the data type inserted before the extension ("p.png" -> "p-43.png").

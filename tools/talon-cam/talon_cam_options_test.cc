@@ -57,14 +57,21 @@ TEST(TalonCamOptions, StreamsAndValues) {
 }
 
 // Catches bad input accepted silently (garbage numbers, a fourth stream,
-// negative values wrapping around, a missing value).
+// negative values wrapping around, a missing value, a virtual channel the
+// library refuses only later), --cfa that would do nothing, a '#' in a
+// directory (the directory of later frames does not exist), and a DNG
+// name without '#' that every frame would overwrite.
 TEST(TalonCamOptions, RefusesBadInput) {
   const std::vector<std::vector<const char*>> bad = {
       {"--stream", "43,640,480"},           {"--stream", "43,640,480,10,2"},
       {"--stream", "0x,640,480,10"},        {"--stream", "43,0,480,10"},
       {"--stream", "43,640x,480,10"},       {"--stream", "43,640,480,10,1,1"},
       {"--buffers", "0"},                   {"--buffers", "-1"},
-      {"--frames", "0"},                    {"--timeout-ms", "99999999999"},
+      {"--frames", "-1"},                   {"--timeout-ms", "99999999999"},
+      {"--virtual-channel", "4"},           {"--cfa", "GRBG"},
+      {"--output", "d-#/f.raw"},            {"--dng", "f.dng"},
+      {"--dng", "f.dng", "--frames", "1", "--stream", "0x2B,64,4,10", "--stream",
+       "0x2A,64,4,8"},
       {"--frames"},                         {"--bogus"},
       {"--stream", "1,4,4,8", "--stream", "2,4,4,8", "--stream", "3,4,4,8", "--stream",
        "4,4,4,8"},
@@ -74,6 +81,18 @@ TEST(TalonCamOptions, RefusesBadInput) {
     std::string error;
     EXPECT_FALSE(Parse(args, &options, &error)) << args[0] << " " << (args.size() > 1 ? args[1] : "");
     EXPECT_FALSE(error.empty());
+  }
+}
+
+// Catches --frames 0 (until stopped) or a single DNG of a single frame
+// refused.
+TEST(TalonCamOptions, AcceptsRunUntilStoppedAndOneDng) {
+  for (const std::vector<const char*>& args :
+       {std::vector<const char*>{"--frames", "0"},
+        std::vector<const char*>{"--dng", "f.dng", "--frames", "1", "--cfa", "bggr"}}) {
+    Options options;
+    std::string error;
+    EXPECT_TRUE(Parse(args, &options, &error)) << error;
   }
 }
 

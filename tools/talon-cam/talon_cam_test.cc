@@ -5,17 +5,23 @@
 #include <png.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -194,16 +200,15 @@ TEST_F(TalonCam, TimedOutFrameFailsTheRun) {
 
 // Catches a refused configuration that exits 0 or without saying why.
 TEST_F(TalonCam, RefusedConfigurationSaysWhy) {
-  const Result result = Run({"--stream", "0x2C,640,480,12"});
+  const Result result = Run({}, {"PRISM_SIM_FAIL=OzyCreateJob:4"});
   EXPECT_EQ(result.status, 1) << result.output;
-  EXPECT_NE(result.output.find("bits_per_component could only be 8, 10 or 16."),
-            std::string::npos)
-      << result.output;
+  EXPECT_NE(result.output.find("Could not create job."), std::string::npos) << result.output;
   EXPECT_NE(result.output.find("configuration refused"), std::string::npos);
 
   const Result bad_option = Run({"--frames", "many"});
   EXPECT_EQ(bad_option.status, 2);
-  EXPECT_NE(bad_option.output.find("bad --frames"), std::string::npos);
+  EXPECT_NE(bad_option.output.find("--frames: \"many\" is not a number"), std::string::npos)
+      << bad_option.output;
 }
 
 // Catches a preview that is not a PNG, that libpng cannot read, or that has
@@ -303,6 +308,186 @@ TEST_F(TalonCam, InterruptPrintsTheSummary) {
   EXPECT_EQ(Wait(pid), 0) << output.substr(output.size() > 2000 ? output.size() - 2000 : 0);
   EXPECT_NE(output.find("interrupted after "), std::string::npos);
   EXPECT_NE(output.find("errors: 0\n"), std::string::npos);
+}
+
+// A file system mounted at a new directory below `parent` for one test
+// (tmpfs needs root); unmounted when the object goes.
+class TmpfsMount {
+ public:
+  TmpfsMount(const std::string& parent, const char* name, unsigned long flags, const char* data)
+      : path_(parent + "/" + name) {
+    if (mkdir(path_.c_str(), 0755) != 0) {
+      reason_ = std::strerror(errno);
+    } else if (mount("tmpfs", path_.c_str(), "tmpfs", flags, data) != 0) {
+      reason_ = std::string("mounting a tmpfs: ") + std::strerror(errno);
+    }
+  }
+  ~TmpfsMount() {
+    if (reason_.empty()) umount2(path_.c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return reason_.empty(); }
+  const std::string& reason() const { return reason_; }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+  std::string reason_;
+};
+
+// Catches an output target that fails only once frames flow (a missing or
+// read-only directory, one option's files replacing another's, --cfa that
+// does nothing): each is one line naming the option, exit 2, before any
+// frame is captured.
+TEST_F(TalonCam, BadTargetsRefusedBeforeTheCapture) {
+  // Root writes through permission bits: a read-only mount stands in.
+  std::string read_only = dir_.path() + "/ro";
+  std::unique_ptr<TmpfsMount> mount;
+  if (geteuid() == 0) {
+    mount = std::make_unique<TmpfsMount>(dir_.path(), "ro", MS_RDONLY, "size=64k");
+    if (!mount->mounted()) {
+      std::printf("read-only case skipped: %s\n", mount->reason().c_str());
+      read_only.clear();
+    }
+  } else {
+    ASSERT_EQ(mkdir(read_only.c_str(), 0555), 0);
+  }
+  const std::string missing = dir_.path() + "/missing/";
+  const std::string here = dir_.path() + "/";
+  const struct {
+    std::vector<std::string> args;
+    const char* option;  // named at the start of the line
+  } cases[] = {
+      {{"--output", missing + "f-#.raw"}, "--output"},
+      {{"--dng", missing + "f-#.dng"}, "--dng"},
+      {{"--png", missing + "p.png"}, "--png"},
+      {{"--metadata", missing + "m.jsonl"}, "--metadata"},
+      {{"--trace", missing + "t.json"}, "--trace"},
+      {{"--graph-cache", "/proc/self/cache"}, "--graph-cache"},
+      {{"--output", read_only + "/f-#.raw"}, "--output"},
+      {{"--trace", read_only + "/t.json"}, "--trace"},
+      {{"--output", here + "a-#", "--dng", here + "a-#"}, "--dng"},
+      {{"--metadata", here + "m", "--trace", dir_.path() + "/./m"}, "--trace"},
+      {{"--output", here + "all.raw", "--png", here + "all.raw"}, "--png"},
+      {{"--cfa", "GRBG"}, "--cfa"},
+  };
+  for (const auto& c : cases) {
+    if (read_only.empty() && c.args[1].rfind("/ro/") != std::string::npos) continue;
+    const Result result = Run(c.args);
+    SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+    EXPECT_EQ(result.status, 2) << result.output;
+    EXPECT_EQ(CountLines(result.output, "\n"), 1) << result.output;
+    EXPECT_EQ(result.output.rfind(std::string("talon-cam: ") + c.option + ": ", 0), 0u)
+        << result.output;
+    EXPECT_EQ(result.output.find(" seq "), std::string::npos);
+  }
+  std::set<std::string> left;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+    left.insert(entry.path().filename().string());
+  }
+  left.erase("ro");
+  EXPECT_EQ(left, std::set<std::string>{}) << "files made by refused runs";
+}
+
+// Catches a full disk reported once per frame, with libtiff's words instead
+// of the system's reason, ending the capture, leaving temporary files, or
+// metadata that names files the disk never took.
+TEST_F(TalonCam, FullDiskStopsEachOutputOnce) {
+  TmpfsMount full(dir_.path(), "full", 0, "size=1m");
+  if (!full.mounted()) GTEST_SKIP() << "needs a small tmpfs (root): " << full.reason();
+  const std::string d = full.path() + "/";
+  const Result result = Run({"--stream", "0x2B,256,256,10", "--frames", "30", "--quiet",
+                             "--output", d + "f-#.raw", "--dng", d + "d-#.dng", "--metadata",
+                             d + "m.jsonl"});
+  EXPECT_EQ(result.status, 1) << result.output;
+  EXPECT_NE(result.output.find("frames: 30\n"), std::string::npos) << result.output;
+  EXPECT_EQ(result.output.find("TIFF"), std::string::npos) << result.output;
+  const int reported = CountLines(result.output, ": No space left on device");
+  EXPECT_EQ(reported, CountLines(result.output, " stops at frame ")) << result.output;
+  EXPECT_EQ(reported, CountLines(result.output, " frames lost\n")) << result.output;
+  for (const char* option : {"--output", "--dng"}) {
+    EXPECT_EQ(CountLines(result.output, std::string(option) + " stops at frame "), 1)
+        << result.output;
+  }
+  const std::regex whole_file(R"(([fd]-43-\d{6}\.(raw|dng))|m\.jsonl)");
+  for (const auto& entry : std::filesystem::directory_iterator(full.path())) {
+    EXPECT_TRUE(std::regex_match(entry.path().filename().string(), whole_file)) << entry.path();
+  }
+  std::ifstream metadata(d + "m.jsonl");
+  std::string line;
+  while (std::getline(metadata, line)) {
+    const nlohmann::json frame = nlohmann::json::parse(line);
+    for (const char* key : {"file", "dng"}) {
+      const nlohmann::json& name = frame["streams"][0][key];
+      if (!name.is_null()) {
+        EXPECT_TRUE(std::filesystem::exists(name.get<std::string>())) << line;
+      }
+    }
+  }
+}
+
+// Catches a trace that is no JSON after Ctrl-C, misses or repeats a frame's
+// span on a stream's track, puts spans out of order, or whose times differ
+// from the metadata's (which must carry each frame's dequeue time).
+TEST_F(TalonCam, TraceMatchesTheMetadata) {
+  const std::string trace_path = dir_.path() + "/t.json";
+  const std::string metadata_path = dir_.path() + "/m.jsonl";
+  int fd = -1;
+  const pid_t pid = Start({"--frames", "100000000", "--stream", "0x2A,64,4,8", "--stream",
+                           "0x2B,64,4,10", "--trace", trace_path, "--metadata", metadata_path},
+                          {}, &fd);
+  ASSERT_GT(pid, 0);
+  std::string output;
+  ASSERT_TRUE(ReadUntil(fd, "    20 seq ", &output)) << output;
+  kill(pid, SIGINT);
+  ReadAll(fd, &output);
+  close(fd);
+  ASSERT_EQ(Wait(pid), 0) << output.substr(output.size() > 2000 ? output.size() - 2000 : 0);
+
+  std::map<uint64_t, nlohmann::json> frames;  // successful ones, by counter
+  std::ifstream metadata(metadata_path);
+  std::string line;
+  while (std::getline(metadata, line)) {
+    nlohmann::json frame = nlohmann::json::parse(line);
+    ASSERT_TRUE(frame["dequeue_ns"].is_number_integer()) << line;
+    if (frame["error"]["number"] != 0) continue;
+    EXPECT_GE(frame["dequeue_ns"].get<int64_t>(), frame["eof_ns"].get<int64_t>()) << line;
+    frames[frame["frame"].get<uint64_t>()] = frame;
+  }
+  ASSERT_GE(frames.size(), 20u);
+
+  std::ifstream trace_file(trace_path);
+  const nlohmann::json trace = nlohmann::json::parse(trace_file);  // throws if not JSON
+  const auto ns = [](const nlohmann::json& us) { return std::llround(us.get<double>() * 1e3); };
+  std::map<int, std::string> track_names;
+  std::map<int, std::vector<uint64_t>> spans;  // frame counters by track, in file order
+  std::map<int, int64_t> last_ts;
+  int dequeues = 0;
+  for (const nlohmann::json& event : trace["traceEvents"]) {
+    const int tid = event["tid"];
+    if (event["ph"] == "M" && event["name"] == "thread_name") {
+      track_names[tid] = event["args"]["name"];
+    } else if (event["ph"] == "X") {
+      const uint64_t counter = event["args"]["frame"];
+      ASSERT_EQ(frames.count(counter), 1u) << event;
+      const nlohmann::json& frame = frames[counter];
+      EXPECT_EQ(ns(event["ts"]), frame["sof_ns"].get<int64_t>()) << event;
+      EXPECT_EQ(ns(event["dur"]), frame["eof_ns"].get<int64_t>() - frame["sof_ns"].get<int64_t>());
+      EXPECT_GT(ns(event["ts"]), last_ts[tid]) << event;
+      last_ts[tid] = ns(event["ts"]);
+      spans[tid].push_back(counter);
+    } else if (event["name"] == "dequeue" && frames.count(event["args"]["frame"]) == 1) {
+      EXPECT_EQ(ns(event["ts"]), frames[event["args"]["frame"]]["dequeue_ns"].get<int64_t>());
+      ++dequeues;
+    }
+  }
+  EXPECT_EQ(track_names.size(), 3u);  // the client and two streams
+  ASSERT_EQ(spans.size(), 2u);
+  std::vector<uint64_t> all;
+  for (const auto& [counter, frame] : frames) all.push_back(counter);
+  for (const auto& [tid, counters] : spans) {
+    EXPECT_EQ(counters, all) << track_names[tid];
+  }
+  EXPECT_EQ(dequeues, static_cast<int>(frames.size()));
 }
 
 }  // namespace
