@@ -1,11 +1,13 @@
 // Statistics of a capture run: what each dequeued frame buffer reported
 // (error, start and end of frame, the moment the client dequeued it) and the
 // summary drawn from it: errors by kind, frames the sensor delivered that no
-// buffer received (from gaps between start-of-frame times), average frame
-// rate and EOF-to-dequeue latency percentiles.
+// buffer received (from gaps in the sensor's sequence, or between
+// start-of-frame times), average frame rate and EOF-to-dequeue latency
+// percentiles. Everything is counted as the frames arrive, in constant
+// memory: a run of days costs what a run of seconds does.
 //
-// FrameStats is a plain value used by one thread; the free functions are
-// pure.
+// FrameStats and SofDropCounter are plain values used by one thread; the
+// free functions are pure.
 
 #ifndef SUPPORT_FRAME_STATS_H_
 #define SUPPORT_FRAME_STATS_H_
@@ -13,9 +15,9 @@
 #include <cstdint>
 #include <map>
 #include <string>
-#include <vector>
 
 #include "base/boottime.h"
+#include "support/latency_histogram.h"
 #include "system/capture/capture_types.h"
 
 namespace talon_support {
@@ -26,21 +28,37 @@ using vireo::BoottimeNs;  // base/boottime.h
 int64_t ProcessCpuNs();
 int64_t ThreadCpuNs();
 
-// Nearest-rank percentile (0 < p <= 100) of `values`; 0 when empty.
-int64_t Percentile(std::vector<int64_t> values, double p);
+// Sensor frames that fell between consecutive delivered frames, counted from
+// their start-of-frame times as they arrive: round(gap / period) - 1 per
+// gap. The period is the sensor's known one, or estimated: the median of each
+// block of 64 consecutive gaps, used for the block after it (so it follows a
+// drifting clock); the gaps before the first estimate are held and counted
+// when it exists. No drop is counted while no period can be estimated
+// (unthrottled sensor, too few frames).
+class SofDropCounter {
+ public:
+  // `period_ns` > 0: the sensor's known period (a loop that misses every
+  // other frame has a regular gap that the median takes for the period).
+  explicit SofDropCounter(int64_t period_ns = 0);
 
-// The frame period estimated from consecutive start-of-frame times: the
-// median of the positive differences; 0 with fewer than two usable times.
-int64_t MedianPeriodNs(const std::vector<int64_t>& sof_ns);
+  void Add(int64_t sof_ns);
+  // The drops so far; gaps still held are counted against their median.
+  uint64_t dropped() const;
+  // The period in use: known, estimated, or the median of the gaps held so
+  // far; 0 with no usable gap.
+  int64_t period_ns() const;
 
-// Sensor frames that fell between consecutive delivered frames:
-// round(gap / period) - 1 per gap, with the period from MedianPeriodNs.
-// 0 when no period can be estimated (unthrottled sensor, too few frames).
-uint64_t CountDropped(const std::vector<int64_t>& sof_ns);
+ private:
+  static constexpr size_t kBlock = 64;
 
-// The same against a known sensor period (a loop that misses every other
-// frame has a regular gap that the median takes for the period).
-uint64_t CountDroppedWithPeriod(const std::vector<int64_t>& sof_ns, int64_t period_ns);
+  const int64_t known_period_ns_;
+  int64_t estimate_ns_ = 0;  // median of the last full block; 0 before the first
+  int64_t last_sof_ns_ = 0;
+  bool have_sof_ = false;
+  int64_t block_[kBlock] = {};  // positive gaps of the block being filled
+  size_t block_size_ = 0;
+  uint64_t dropped_ = 0;  // of the gaps judged so far
+};
 
 struct FrameRecord {
   vireo::CaptureError error = vireo::CaptureError::SUCCESS;
@@ -62,23 +80,32 @@ struct Summary {
 
 class FrameStats {
  public:
+  // `period_ns` > 0: drops are counted against the sensor's known period.
+  // Otherwise, while every delivered frame carries the sensor's sequence (on
+  // the simulator), drops are the sequence gaps: exact even when every gap
+  // is alike, which an estimated period cannot see; else the start-of-frame
+  // gaps against the estimated period.
+  explicit FrameStats(int64_t period_ns = 0);
+
   void Add(const FrameRecord& record);
   Summary Summarize() const;
-  // Summarize with drops counted against a known period (0: estimated).
-  // When every delivered frame carries the sensor's sequence (on the
-  // simulator) and no period is given, drops are the sequence gaps: exact
-  // even when every gap is alike, which the estimated period cannot see.
-  Summary Summarize(int64_t period_ns) const;
   uint64_t frames() const { return frames_; }
   uint64_t errors() const { return errors_; }
 
  private:
+  const bool known_period_;
   uint64_t frames_ = 0;
   uint64_t errors_ = 0;
-  std::map<vireo::CaptureError, uint64_t> errors_by_kind_;
-  std::vector<int64_t> sof_ns_;      // of successful frames, in order
-  std::vector<int64_t> latency_ns_;  // of successful frames
-  std::vector<int64_t> sequences_;   // of successful frames, -1 when unknown
+  std::map<vireo::CaptureError, uint64_t> errors_by_kind_;  // one entry per kind seen
+  // Of the successful frames:
+  uint64_t delivered_ = 0;
+  int64_t first_sof_ns_ = 0;
+  int64_t last_sof_ns_ = 0;
+  SofDropCounter sof_drops_;
+  bool sequences_known_ = true;  // every one carried the sensor's sequence
+  int64_t last_sequence_ = -1;
+  uint64_t sequence_dropped_ = 0;
+  LatencyHistogram latency_;  // end of frame to dequeue
 };
 
 // The summary as printed by talon-cam, several lines, each ending in '\n'.
