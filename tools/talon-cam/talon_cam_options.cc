@@ -133,7 +133,7 @@ const Flag kFlags[] = {
      }},
     {"--frames", nullptr, true,
      [](const char* f, const std::string& v, Options* o, std::string* e) {
-       return SetNumber(f, v, 1, kMaxUint32, " (at least 1)", &o->frames, e);
+       return SetNumber(f, v, 0, kMaxUint32, "", &o->frames, e);
      }},
     {"--output", nullptr, true,
      [](const char* f, const std::string& v, Options* o, std::string* e) {
@@ -197,7 +197,7 @@ std::string Usage() {
          "  --virtual-channel N   virtual channel 0 to 3 (default 0)\n"
          "  --timeout-ms N        wait for a frame, and for the next buffer (default 1000)\n"
          "  --buffers N           frame buffers in flight (default 3)\n"
-         "  --frames N            frames to capture (default 60)\n"
+         "  --frames N            frames to capture, 0 until Ctrl-C or SIGTERM (default 60)\n"
          "  --output PATTERN      write each frame's raw CSI-2 payload; '#' becomes\n"
          "                        <data type>-<sequence> (frame-#.raw -> frame-43-000012.raw);\n"
          "                        without '#' every frame is appended to one file\n"

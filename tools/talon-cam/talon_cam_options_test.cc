@@ -64,7 +64,7 @@ TEST(TalonCamOptions, RefusesBadInput) {
       {"--stream", "0x,640,480,10"},        {"--stream", "43,0,480,10"},
       {"--stream", "43,640x,480,10"},       {"--stream", "43,640,480,10,1,1"},
       {"--buffers", "0"},                   {"--buffers", "-1"},
-      {"--frames", "0"},                    {"--timeout-ms", "99999999999"},
+      {"--frames", "-1"},                   {"--timeout-ms", "99999999999"},
       {"--frames"},                         {"--bogus"},
       {"--stream", "1,4,4,8", "--stream", "2,4,4,8", "--stream", "3,4,4,8", "--stream",
        "4,4,4,8"},

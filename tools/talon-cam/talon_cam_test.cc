@@ -305,4 +305,38 @@ TEST_F(TalonCam, InterruptPrintsTheSummary) {
   EXPECT_NE(output.find("errors: 0\n"), std::string::npos);
 }
 
+// Catches --frames 0 refused, a capture without end that SIGINT or SIGTERM
+// kills without a summary or a non-zero status, and a stop that waits for
+// the next frame: at 0.001 fps none comes within the test's time limit, so
+// only a dequeue released at once lets the tool finish.
+TEST_F(TalonCam, FramesZeroRunsUntilASignal) {
+  struct Case {
+    int signal_number;
+    std::vector<std::string> env;
+    std::string started;  // output that shows the capture under way
+    std::string frames;   // the summary's count
+  };
+  for (const Case& c :
+       {Case{SIGINT, {"PRISM_SIM_FPS=1000"}, "     5 seq ", "frames: "},
+        Case{SIGTERM, {"PRISM_SIM_FPS=0.001", "PRISM_SIM_TRACE=stderr"}, "OzyEnqueueJob(",
+             "frames: 0\n"}}) {
+    SCOPED_TRACE(c.signal_number);
+    int fd = -1;
+    const pid_t pid =
+        Start({"--frames", "0", "--timeout-ms", "1000000", "--stream", "0x2A,64,4,8"},
+              c.env, &fd);
+    ASSERT_GT(pid, 0);
+    std::string output;
+    ASSERT_TRUE(ReadUntil(fd, c.started, &output)) << output;
+    kill(pid, c.signal_number);
+    ReadAll(fd, &output);
+    close(fd);
+    const std::string tail = output.substr(output.size() > 2000 ? output.size() - 2000 : 0);
+    EXPECT_EQ(Wait(pid), 0) << tail;
+    EXPECT_NE(output.find("interrupted after "), std::string::npos) << tail;
+    EXPECT_NE(output.find("errors: 0\n"), std::string::npos) << tail;
+    EXPECT_NE(output.find(c.frames), std::string::npos) << tail;
+  }
+}
+
 }  // namespace
