@@ -89,7 +89,7 @@ ToolRun RunTool(const std::vector<std::string>& args, bool discard_output = fals
 
 void Row(const std::string& what, const std::string& figure, const std::string& baseline,
          const std::string& ratio, const std::string& target) {
-  std::printf("| %-40s | %-22s | %-26s | %-9s | %-10s |\n", what.c_str(), figure.c_str(),
+  std::printf("| %-42s | %-22s | %-26s | %-9s | %-10s |\n", what.c_str(), figure.c_str(),
               baseline.c_str(), ratio.c_str(), target.c_str());
 }
 
@@ -168,7 +168,7 @@ int main(int argc, char** argv) {
   std::printf("talon_cam_bench: %s, unthrottled simulated IPU, one 64x4 RAW10 stream\n\n",
               TALON_CAM_PATH);
   Row("figure", "measured", "baseline (same run)", "ratio", "target");
-  Row(std::string(40, '-'), std::string(22, '-'), std::string(26, '-'), std::string(9, '-'),
+  Row(std::string(42, '-'), std::string(22, '-'), std::string(26, '-'), std::string(9, '-'),
       std::string(10, '-'));
   bool ok = MeasureEnd();
   ok = MeasureMemory("--quiet", {}, long_frames) && ok;

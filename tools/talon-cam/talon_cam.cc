@@ -54,10 +54,11 @@ class Capture {
   bool Supply(vireo::CaptureService* service);
   // Dequeues, handles and re-enqueues until the last frame wanted or a stop.
   void Loop(vireo::CaptureService* service);
-  // Pauses the service and takes back what it still returns: frames that an
-  // interrupted capture still gets, runs cancelled by the stop (their count
-  // is returned), and after the last frame wanted, runs that are not wanted.
-  uint64_t Drain(vireo::CaptureService* service, bool interrupted);
+  // Pauses the service and takes back what it still returns. After the last
+  // frame wanted, those are runs beyond it, not frames; a capture that ended
+  // early (stopped, or a buffer refused) still counts the frames among them,
+  // up to the total, and returns how many runs the stop cancelled.
+  uint64_t Drain(vireo::CaptureService* service);
   // More frames wanted: --frames 0 wants them until a stop.
   bool Wanted() const { return options_.frames == 0 || stats_.frames() < options_.frames; }
   void HandleFrame(vireo::CaptureFrameBuffer* buffer);
@@ -125,11 +126,12 @@ void Capture::Loop(vireo::CaptureService* service) {
   }
 }
 
-uint64_t Capture::Drain(vireo::CaptureService* service, bool interrupted) {
+uint64_t Capture::Drain(vireo::CaptureService* service) {
+  const bool ended_early = Wanted();
   stop_.PauseAndUnwatch();
   uint64_t cancelled_at_stop = 0;
   while (vireo::CaptureFrameBuffer* buffer = service->DequeueCompletedRequest()) {
-    if (!interrupted) continue;  // runs beyond the last frame wanted
+    if (!ended_early) continue;
     // Runs that the stop itself cancelled are not failures of the capture.
     if (buffer->GetError() == vireo::CaptureError::CAPTURE_CANCELLED) {
       ++cancelled_at_stop;
@@ -262,7 +264,7 @@ int Capture::Run() {
   const int64_t cpu_start_ns = ProcessCpuNs();
   Loop(service.get());
   const bool interrupted = Wanted() && stop_.stop_signal() != 0;
-  const uint64_t cancelled_at_stop = Drain(service.get(), interrupted);
+  const uint64_t cancelled_at_stop = Drain(service.get());
   const int64_t cpu_ns = ProcessCpuNs() - cpu_start_ns;
   service.reset();
   PrintProgress(true);
