@@ -179,6 +179,17 @@ TEST_F(TalonCam, OneBufferShowsTheWarning) {
   EXPECT_GE(std::atoi(result.output.c_str() + dropped + 9), 2) << result.output;
 }
 
+// Catches a capture that stops handing buffers back before its last frame:
+// the worker, left with one buffer, waits --timeout-ms for a second one and
+// warns that it captures single-buffered. With three buffers at 30 fps the
+// tool hands each back long before the worker needs it.
+TEST_F(TalonCam, EndOfCaptureWaitsForNoBuffer) {
+  const Result result = Run({"--frames", "5", "--timeout-ms", "5000"}, {"PRISM_SIM_FPS=30"});
+  EXPECT_EQ(result.status, 0) << result.output;
+  EXPECT_NE(result.output.find("frames: 5\n"), std::string::npos) << result.output;
+  EXPECT_EQ(result.output.find(kSingleBufferWarning), std::string::npos) << result.output;
+}
+
 // Catches a failed frame reported as success, counted twice, or not turned
 // into a non-zero exit status.
 TEST_F(TalonCam, TimedOutFrameFailsTheRun) {
