@@ -73,15 +73,18 @@ CaptureRun RunCapture(const vireo::CaptureConfig& config, double fps, int buffer
   const int64_t cpu_start = ProcessCpuNs();
   const int64_t client_cpu_start = ThreadCpuNs();
   const int64_t wall_start = BoottimeNs();
-  uint64_t enqueued = 0;
+  // Every buffer goes back until the last frame is in, as talon-cam does, so
+  // that the worker never waits a timeout at the end for a buffer that would
+  // not come; the runs still in flight then are cancelled, not counted.
+  uint64_t in_flight = 0;
   for (auto& buffer : pool) {
-    if (enqueued < frames && service->EnqueueRequest(buffer.get()) == vireo::CaptureError::SUCCESS)
-      ++enqueued;
+    if (service->EnqueueRequest(buffer.get()) == vireo::CaptureError::SUCCESS) ++in_flight;
   }
-  while (stats.frames() < enqueued) {
+  while (stats.frames() < frames && in_flight > 0) {
     vireo::CaptureFrameBuffer* buffer = service->DequeueCompletedRequest();
     const int64_t now = BoottimeNs();
     if (buffer == nullptr) break;
+    --in_flight;
     talon_support::FrameRecord record;
     record.error = buffer->GetError();
     record.dequeue_ns = now;
@@ -91,9 +94,8 @@ CaptureRun RunCapture(const vireo::CaptureConfig& config, double fps, int buffer
     }
     stats.Add(record);
     run.records.push_back(record);
-    if (enqueued < frames && service->EnqueueRequest(buffer) == vireo::CaptureError::SUCCESS) {
-      ++enqueued;
-    }
+    if (stats.frames() == frames) break;
+    if (service->EnqueueRequest(buffer) == vireo::CaptureError::SUCCESS) ++in_flight;
   }
   const int64_t wall_end = BoottimeNs();
   const int64_t client_cpu = ThreadCpuNs() - client_cpu_start;
