@@ -21,6 +21,7 @@
 #include "system/capture/capture_frame_buffer.h"
 #include "system/capture/capture_service.h"
 #include "support/frame_stats.h"
+#include "support/latency_histogram.h"
 
 namespace talon_bench {
 
@@ -65,20 +66,25 @@ CaptureRun RunCapture(const vireo::CaptureConfig& config, double fps, int buffer
   auto service = vireo::CaptureService::CreateInstance(config);
   if (service == nullptr) return run;
 
-  talon_support::FrameStats stats;
+  // Drops are counted against the simulated sensor's known period.
+  const int64_t period_ns = fps > 0 ? static_cast<int64_t>(1e9 / fps + 0.5) : 0;
+  talon_support::FrameStats stats(period_ns);
   run.records.reserve(frames);
   const int64_t cpu_start = ProcessCpuNs();
   const int64_t client_cpu_start = ThreadCpuNs();
   const int64_t wall_start = BoottimeNs();
-  uint64_t enqueued = 0;
+  // Every buffer goes back until the last frame is in, as talon-cam does, so
+  // that the worker never waits a timeout at the end for a buffer that would
+  // not come; the runs still in flight then are cancelled, not counted.
+  uint64_t in_flight = 0;
   for (auto& buffer : pool) {
-    if (enqueued < frames && service->EnqueueRequest(buffer.get()) == vireo::CaptureError::SUCCESS)
-      ++enqueued;
+    if (service->EnqueueRequest(buffer.get()) == vireo::CaptureError::SUCCESS) ++in_flight;
   }
-  while (stats.frames() < enqueued) {
+  while (stats.frames() < frames && in_flight > 0) {
     vireo::CaptureFrameBuffer* buffer = service->DequeueCompletedRequest();
     const int64_t now = BoottimeNs();
     if (buffer == nullptr) break;
+    --in_flight;
     talon_support::FrameRecord record;
     record.error = buffer->GetError();
     record.dequeue_ns = now;
@@ -88,9 +94,8 @@ CaptureRun RunCapture(const vireo::CaptureConfig& config, double fps, int buffer
     }
     stats.Add(record);
     run.records.push_back(record);
-    if (enqueued < frames && service->EnqueueRequest(buffer) == vireo::CaptureError::SUCCESS) {
-      ++enqueued;
-    }
+    if (stats.frames() == frames) break;
+    if (service->EnqueueRequest(buffer) == vireo::CaptureError::SUCCESS) ++in_flight;
   }
   const int64_t wall_end = BoottimeNs();
   const int64_t client_cpu = ThreadCpuNs() - client_cpu_start;
@@ -101,9 +106,7 @@ CaptureRun RunCapture(const vireo::CaptureConfig& config, double fps, int buffer
   service.reset();
   log.Restore();
 
-  // Drops are counted against the simulated sensor's known period.
-  const int64_t period_ns = fps > 0 ? static_cast<int64_t>(1e9 / fps + 0.5) : 0;
-  const talon_support::Summary summary = stats.Summarize(period_ns);
+  const talon_support::Summary summary = stats.Summarize();
   run.ok = stats.frames() == frames;
   run.frames = summary.frames;
   run.errors = summary.errors;
@@ -137,8 +140,7 @@ RoundTrip MeasureCondVarRoundTrip(uint64_t count) {
       pong_cv.notify_one();
     }
   });
-  std::vector<int64_t> samples;
-  samples.reserve(count);
+  talon_support::LatencyHistogram samples;
   const int64_t start = BoottimeNs();
   for (uint64_t i = 1; i <= count; ++i) {
     const int64_t t0 = BoottimeNs();
@@ -147,13 +149,13 @@ RoundTrip MeasureCondVarRoundTrip(uint64_t count) {
     ping_cv.notify_one();
     pong_cv.wait(lock, [&] { return pong >= i; });
     lock.unlock();
-    samples.push_back(BoottimeNs() - t0);
+    samples.Add(BoottimeNs() - t0);
   }
   const int64_t end = BoottimeNs();
   echo.join();
   RoundTrip result;
-  result.p50_ns = talon_support::Percentile(samples, 50);
-  result.p99_ns = talon_support::Percentile(samples, 99);
+  result.p50_ns = samples.Percentile(50);
+  result.p99_ns = samples.Percentile(99);
   result.per_s = end > start ? static_cast<double>(count) * 1e9 / static_cast<double>(end - start)
                              : 0;
   return result;

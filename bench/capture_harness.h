@@ -37,7 +37,8 @@ struct CaptureRun {
 };
 
 // Captures `frames` frames of `config` at sensor rate `fps` (0: unthrottled)
-// with `buffers` frame buffers, re-enqueued as they come back. The library's
+// with `buffers` frame buffers, re-enqueued as they come back until the last
+// frame is in; then the service stops at once. The library's
 // log lines of the run go to a temporary file, not the terminal.
 CaptureRun RunCapture(const vireo::CaptureConfig& config, double fps, int buffers,
                       uint64_t frames);

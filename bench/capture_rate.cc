@@ -22,6 +22,7 @@
 #include "bench/stderr_to_file.h"
 #include "bench/wait_probe.h"
 #include "platform/prism/prism_sim.h"
+#include "support/latency_histogram.h"
 #include "system/capture/capture_service.h"
 
 namespace {
@@ -75,11 +76,11 @@ struct PacedTotals {
   uint64_t probed = 0;    // successful waits the probe saw
   double worker_cpu_ns = 0;
   double process_cpu_ns = 0;
-  // Per successful frame: end of frame to dequeue, split at the return of
-  // the library's wait for the frame's run into the runtime's part (end of
-  // frame to the wait's return) and the library's (from there to the
-  // dequeue's return).
-  std::vector<int64_t> latency_ns, runtime_ns, library_ns;
+  // Of the successful frames: end of frame to dequeue, split at the return
+  // of the library's wait for the frame's run into the runtime's part (end
+  // of frame to the wait's return) and the library's (from there to the
+  // dequeue's return); the histogram of talon-cam's summary.
+  talon_support::LatencyHistogram latency, runtime, library;
 
   double delivered_pct() const {
     const double delivered = static_cast<double>(frames - errors);
@@ -108,14 +109,14 @@ void AddRun(const CaptureRun& run, const talon_bench::WaitProbeRecords& probe,
   size_t next = 0;
   for (const talon_support::FrameRecord& record : run.records) {
     if (record.error != vireo::CaptureError::SUCCESS) continue;
-    totals->latency_ns.push_back(record.dequeue_ns - record.eof_ns);
+    totals->latency.Add(record.dequeue_ns - record.eof_ns);
     if (next == returns.size() || returns[next] < record.eof_ns ||
         returns[next] > record.dequeue_ns) {
       totals->paired = false;
       continue;
     }
-    totals->runtime_ns.push_back(returns[next] - record.eof_ns);
-    totals->library_ns.push_back(record.dequeue_ns - returns[next]);
+    totals->runtime.Add(returns[next] - record.eof_ns);
+    totals->library.Add(record.dequeue_ns - returns[next]);
     ++next;
   }
 }
@@ -256,6 +257,14 @@ void PrintDeliveryRows(const Measurements& m) {
       Ratio(static_cast<double>(m.three.dropped), static_cast<double>(late_three)), "0, 0");
 }
 
+// The baseline's samples counted as the capture's are, so that percentiles
+// compare like with like.
+talon_support::LatencyHistogram Histogram(const std::vector<int64_t>& samples) {
+  talon_support::LatencyHistogram histogram;
+  for (int64_t ns : samples) histogram.Add(ns);
+  return histogram;
+}
+
 // The total against the round trip (the baseline before the split), then
 // each part against the host's matching step: the runtime's wait until the
 // end of frame against a plain timed wait, the library's hand-over to the
@@ -270,11 +279,11 @@ void PrintLatencyRows(const Measurements& m) {
   };
   for (const Quantile& q : {Quantile{50, m.trip.p50_ns, "<= 50 us"},
                             Quantile{99, m.trip.p99_ns, "<= 500 us"}}) {
-    const int64_t total = talon_support::Percentile(two.latency_ns, q.p);
-    const int64_t runtime = talon_support::Percentile(two.runtime_ns, q.p);
-    const int64_t wake = talon_support::Percentile(host.wake_late_ns, q.p);
-    const int64_t library = talon_support::Percentile(two.library_ns, q.p);
-    const int64_t handoff = talon_support::Percentile(host.handoff_ns, q.p);
+    const int64_t total = two.latency.Percentile(q.p);
+    const int64_t runtime = two.runtime.Percentile(q.p);
+    const int64_t wake = Histogram(host.wake_late_ns).Percentile(q.p);
+    const int64_t library = two.library.Percentile(q.p);
+    const int64_t handoff = Histogram(host.handoff_ns).Percentile(q.p);
     Row(absl::StrFormat("EOF-to-dequeue latency p%.0f, 1000 fps, 2 buf", q.p), Us(total),
         "cv round trip " + Us(q.trip_ns), Ratio(total, q.trip_ns, 1), q.target);
     Row(absl::StrFormat("  runtime: EOF to wait's return, p%.0f", q.p), Us(runtime),
@@ -322,8 +331,8 @@ void PrintNotes(const Measurements& m) {
       "  at link time; each frame's EOF-to-dequeue time is split at the wait's return.\n"
       "  Successful waits seen / counted by the runtime / frames split:\n"
       "  2 buffers %u / %u / %u, 3 buffers %u / %u / %u.\n",
-      kRounds, kPacedFramesPerRound, m.two.probed, m.two.waits, m.two.runtime_ns.size(),
-      m.three.probed, m.three.waits, m.three.runtime_ns.size());
+      kRounds, kPacedFramesPerRound, m.two.probed, m.two.waits, m.two.runtime.count(),
+      m.three.probed, m.three.waits, m.three.runtime.count());
   std::fputs(notes.c_str(), stdout);
 }
 

@@ -1,11 +1,12 @@
 // Statistics of a capture run: what each dequeued frame buffer reported
 // (error, start and end of frame, the moment the client dequeued it) and the
 // summary drawn from it: errors by kind, frames the sensor delivered that no
-// buffer received (from gaps between start-of-frame times), average frame
-// rate and EOF-to-dequeue latency percentiles.
+// buffer received (from gaps in the sensor's sequence, or between
+// start-of-frame times), average frame rate and EOF-to-dequeue latency
+// percentiles. Everything is counted as the frames arrive, in constant
+// memory: a run of days costs what a run of seconds does.
 //
-// FrameStats is a plain value used by one thread; the free functions are
-// pure.
+// FrameStats is a plain value used by one thread.
 
 #ifndef SUPPORT_FRAME_STATS_H_
 #define SUPPORT_FRAME_STATS_H_
@@ -13,9 +14,10 @@
 #include <cstdint>
 #include <map>
 #include <string>
-#include <vector>
 
 #include "base/boottime.h"
+#include "support/latency_histogram.h"
+#include "support/sof_drop_counter.h"
 #include "system/capture/capture_types.h"
 
 namespace talon_support {
@@ -25,22 +27,6 @@ namespace talon_support {
 using vireo::BoottimeNs;  // base/boottime.h
 int64_t ProcessCpuNs();
 int64_t ThreadCpuNs();
-
-// Nearest-rank percentile (0 < p <= 100) of `values`; 0 when empty.
-int64_t Percentile(std::vector<int64_t> values, double p);
-
-// The frame period estimated from consecutive start-of-frame times: the
-// median of the positive differences; 0 with fewer than two usable times.
-int64_t MedianPeriodNs(const std::vector<int64_t>& sof_ns);
-
-// Sensor frames that fell between consecutive delivered frames:
-// round(gap / period) - 1 per gap, with the period from MedianPeriodNs.
-// 0 when no period can be estimated (unthrottled sensor, too few frames).
-uint64_t CountDropped(const std::vector<int64_t>& sof_ns);
-
-// The same against a known sensor period (a loop that misses every other
-// frame has a regular gap that the median takes for the period).
-uint64_t CountDroppedWithPeriod(const std::vector<int64_t>& sof_ns, int64_t period_ns);
 
 struct FrameRecord {
   vireo::CaptureError error = vireo::CaptureError::SUCCESS;
@@ -62,23 +48,32 @@ struct Summary {
 
 class FrameStats {
  public:
+  // `period_ns` > 0: drops are counted against the sensor's known period.
+  // Otherwise, while every delivered frame carries the sensor's sequence (on
+  // the simulator), drops are the sequence gaps: exact even when every gap
+  // is alike, which an estimated period cannot see; else the start-of-frame
+  // gaps against the estimated period.
+  explicit FrameStats(int64_t period_ns = 0);
+
   void Add(const FrameRecord& record);
   Summary Summarize() const;
-  // Summarize with drops counted against a known period (0: estimated).
-  // When every delivered frame carries the sensor's sequence (on the
-  // simulator) and no period is given, drops are the sequence gaps: exact
-  // even when every gap is alike, which the estimated period cannot see.
-  Summary Summarize(int64_t period_ns) const;
   uint64_t frames() const { return frames_; }
   uint64_t errors() const { return errors_; }
 
  private:
+  const bool known_period_;
   uint64_t frames_ = 0;
   uint64_t errors_ = 0;
-  std::map<vireo::CaptureError, uint64_t> errors_by_kind_;
-  std::vector<int64_t> sof_ns_;      // of successful frames, in order
-  std::vector<int64_t> latency_ns_;  // of successful frames
-  std::vector<int64_t> sequences_;   // of successful frames, -1 when unknown
+  std::map<vireo::CaptureError, uint64_t> errors_by_kind_;  // one entry per kind seen
+  // Of the successful frames:
+  uint64_t delivered_ = 0;
+  int64_t first_sof_ns_ = 0;
+  int64_t last_sof_ns_ = 0;
+  SofDropCounter sof_drops_;
+  bool sequences_known_ = true;  // every one carried the sensor's sequence
+  int64_t last_sequence_ = -1;
+  uint64_t sequence_dropped_ = 0;
+  LatencyHistogram latency_;  // end of frame to dequeue
 };
 
 // The summary as printed by talon-cam, several lines, each ending in '\n'.

@@ -3,17 +3,18 @@
 // frames, DNG files, per-frame metadata (JSON Lines) and a PNG preview
 // (frame_writer.h).
 //
-// One thread does everything: it enqueues every buffer right after the
-// service exists, then dequeues, records, writes and re-enqueues until enough
-// frames are in flight for the total; then it pauses the service, drains it
-// and prints the summary. SIGINT only sets a flag, which the loop checks
-// between dequeues (a blocked dequeue returns at the next frame, or after the
-// configured timeout when no frame comes).
+// Threads: one capture thread (main) does the capture: it enqueues every
+// buffer right after the service exists, then dequeues, records, writes and
+// re-enqueues every buffer until the last frame wanted is in (--frames 0: no
+// last), so that the worker always has a run queued behind the one it waits
+// for and never waits --timeout-ms for a buffer that will not come; then it
+// pauses the service at once (the runs still in flight are cancelled and not
+// counted), drains it and prints the summary. SIGINT and SIGTERM stop the
+// capture through the StopWatcher's thread (stop_watcher.h), which pauses
+// the service: a dequeue blocked for a frame or a timeout returns at once.
+// Besides, the service runs its worker thread. The statistics keep nothing
+// per frame (support/frame_stats.h): a capture may run for days.
 
-#include <signal.h>
-
-#include <algorithm>
-#include <atomic>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
@@ -31,6 +32,7 @@
 #include "tools/talon-cam/frame_writer.h"
 #include "tools/talon-cam/graph_cache_dir.h"
 #include "tools/talon-cam/output_targets.h"
+#include "tools/talon-cam/stop_watcher.h"
 #include "tools/talon-cam/talon_cam_options.h"
 
 namespace {
@@ -39,13 +41,10 @@ using talon_cam::Options;
 using talon_support::BoottimeNs;
 using talon_support::ProcessCpuNs;
 
-std::atomic<bool> g_interrupted{false};
-
-void OnInterrupt(int) { g_interrupted.store(true); }
-
 class Capture {
  public:
-  explicit Capture(const Options& options) : options_(options) {}
+  Capture(const Options& options, talon_cam::StopWatcher* stop)
+      : options_(options), stop_(*stop) {}
 
   // Runs the whole capture; returns the exit status.
   int Run();
@@ -54,11 +53,15 @@ class Capture {
   bool CreateBuffers();
   // Gives the running service every buffer; false (said) when it refuses one.
   bool Supply(vireo::CaptureService* service);
-  // Dequeues, handles and re-enqueues until the total or an interruption.
+  // Dequeues, handles and re-enqueues until the last frame wanted or a stop.
   void Loop(vireo::CaptureService* service);
-  // Pauses the service and handles what it still returns; the count of runs
-  // that the stop of an interrupted capture cancelled.
-  uint64_t Drain(vireo::CaptureService* service, bool interrupted);
+  // Pauses the service and takes back what it still returns. After the last
+  // frame wanted, those are runs beyond it, not frames; a capture that ended
+  // early (stopped, or a buffer refused) still counts the frames among them,
+  // up to the total, and returns how many runs the stop cancelled.
+  uint64_t Drain(vireo::CaptureService* service);
+  // More frames wanted: --frames 0 wants them until a stop.
+  bool Wanted() const { return options_.frames == 0 || stats_.frames() < options_.frames; }
   void HandleFrame(vireo::CaptureFrameBuffer* buffer);
   bool ReadSequence(const vireo::CaptureFrameBuffer& buffer, uint32_t* sequence);
   void PrintFrame(uint64_t index, const talon_support::FrameRecord& record);
@@ -67,16 +70,18 @@ class Capture {
   int Report(bool interrupted, uint64_t cancelled_at_stop, int64_t cpu_ns);
 
   const Options& options_;
+  talon_cam::StopWatcher& stop_;
   std::unique_ptr<vireo::CaptureFrameBufferFactory> factory_;
   std::vector<std::unique_ptr<vireo::CaptureFrameBuffer>> buffers_;
   talon_support::FrameStats stats_;
   talon_cam::FrameWriter writer_{options_};
-  uint64_t enqueued_ = 0;
   int64_t previous_sof_ns_ = 0;
   int64_t start_ns_ = 0;
   int64_t last_progress_ns_ = 0;
   bool progress_shown_ = false;
   bool write_failed_ = false;
+  // Runs cancelled by a signal's stop that Loop dequeued before it ended.
+  uint64_t cancelled_by_signal_ = 0;
 };
 
 bool Capture::CreateBuffers() {
@@ -85,8 +90,9 @@ bool Capture::CreateBuffers() {
     std::fprintf(stderr, "talon-cam: no frame-buffer factory (see the log lines above)\n");
     return false;
   }
-  const uint64_t count = std::min<uint64_t>(options_.buffers, options_.frames);
-  for (uint64_t i = 0; i < count; ++i) {
+  // All of them, also for fewer frames: a lone buffer would be captured
+  // single-buffered after a wait of --timeout-ms for a second one.
+  for (uint64_t i = 0; i < options_.buffers; ++i) {
     std::unique_ptr<vireo::CaptureFrameBuffer> buffer = factory_->Create();
     if (buffer == nullptr) {
       std::fprintf(stderr,
@@ -106,37 +112,42 @@ bool Capture::Supply(vireo::CaptureService* service) {
       std::fprintf(stderr, "talon-cam: the service refused a frame buffer\n");
       return false;
     }
-    ++enqueued_;
   }
   return true;
 }
 
 void Capture::Loop(vireo::CaptureService* service) {
-  while (stats_.frames() < options_.frames && !g_interrupted.load()) {
+  while (stop_.stop_signal() == 0) {
     vireo::CaptureFrameBuffer* buffer = service->DequeueCompletedRequest();
     if (buffer == nullptr) break;  // the service stopped
-    HandleFrame(buffer);
-    if (enqueued_ < options_.frames && !g_interrupted.load()) {
-      if (service->EnqueueRequest(buffer) != vireo::CaptureError::SUCCESS) {
-        std::fprintf(stderr, "talon-cam: the service refused a frame buffer\n");
-        break;
-      }
-      writer_.Enqueued(stats_.frames() - 1, BoottimeNs());
-      ++enqueued_;
+    // A run that a signal's stop cancelled after the check above: the
+    // stop's doing, not a failed frame (Drain counts the others).
+    if (stop_.stop_signal() != 0 && buffer->GetError() == vireo::CaptureError::CAPTURE_CANCELLED) {
+      ++cancelled_by_signal_;
+      break;
     }
+    HandleFrame(buffer);
+    if (!Wanted()) break;
+    if (service->EnqueueRequest(buffer) != vireo::CaptureError::SUCCESS) {
+      std::fprintf(stderr, "talon-cam: the service refused a frame buffer\n");
+      break;
+    }
+    writer_.Enqueued(stats_.frames() - 1, BoottimeNs());
   }
 }
 
-uint64_t Capture::Drain(vireo::CaptureService* service, bool interrupted) {
-  service->Pause();
-  uint64_t cancelled_at_stop = 0;
+uint64_t Capture::Drain(vireo::CaptureService* service) {
+  const bool ended_early = Wanted();
+  stop_.PauseAndUnwatch();
+  uint64_t cancelled_at_stop = cancelled_by_signal_;
   while (vireo::CaptureFrameBuffer* buffer = service->DequeueCompletedRequest()) {
+    if (!ended_early) continue;
     // Runs that the stop itself cancelled are not failures of the capture.
-    if (interrupted && buffer->GetError() == vireo::CaptureError::CAPTURE_CANCELLED) {
+    if (buffer->GetError() == vireo::CaptureError::CAPTURE_CANCELLED) {
       ++cancelled_at_stop;
-      continue;
+    } else if (Wanted()) {
+      HandleFrame(buffer);
     }
-    HandleFrame(buffer);
   }
   return cancelled_at_stop;
 }
@@ -211,9 +222,10 @@ void Capture::PrintProgress(bool final_line) {
   last_progress_ns_ = now_ns;
   progress_shown_ = true;
   const double elapsed = static_cast<double>(now_ns - start_ns_) / 1e9;
-  std::fprintf(stderr, "\rframes %" PRIu64 "/%" PRIu64 "  errors %" PRIu64 "  %.1f fps ",
-               stats_.frames(), options_.frames, stats_.errors(),
-               static_cast<double>(stats_.frames()) / elapsed);
+  char total[24] = "";
+  if (options_.frames != 0) std::snprintf(total, sizeof(total), "/%" PRIu64, options_.frames);
+  std::fprintf(stderr, "\rframes %" PRIu64 "%s  errors %" PRIu64 "  %.1f fps ", stats_.frames(),
+               total, stats_.errors(), static_cast<double>(stats_.frames()) / elapsed);
 }
 
 int Capture::Report(bool interrupted, uint64_t cancelled_at_stop, int64_t cpu_ns) {
@@ -251,14 +263,18 @@ int Capture::Run() {
     std::fprintf(stderr, "talon-cam: configuration refused (see the log lines above)\n");
     return 1;
   }
+  stop_.Watch(service.get());
   // The service runs from here on: supply it at once.
-  if (!Supply(service.get())) return 1;
+  if (!Supply(service.get())) {
+    stop_.PauseAndUnwatch();
+    return 1;
+  }
   start_ns_ = BoottimeNs();
   last_progress_ns_ = start_ns_;
   const int64_t cpu_start_ns = ProcessCpuNs();
   Loop(service.get());
-  const bool interrupted = g_interrupted.load();
-  const uint64_t cancelled_at_stop = Drain(service.get(), interrupted);
+  const bool interrupted = Wanted() && stop_.stop_signal() != 0;
+  const uint64_t cancelled_at_stop = Drain(service.get());
   const int64_t cpu_ns = ProcessCpuNs() - cpu_start_ns;
   service.reset();
   PrintProgress(true);
@@ -286,12 +302,10 @@ int main(int argc, char** argv) {
   // Whole lines, also into a pipe, so that they do not mix with the
   // library's log lines on stderr.
   setvbuf(stdout, nullptr, _IOLBF, 0);
-  struct sigaction action {};
-  action.sa_handler = OnInterrupt;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-
-  Capture capture(options);
+  talon_cam::StopWatcher stop;
+  if (!stop.Start()) return 1;
+  Capture capture(options, &stop);
   const int status = capture.Run();
+  stop.Stop();
   return status;
 }

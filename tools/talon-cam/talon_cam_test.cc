@@ -185,6 +185,17 @@ TEST_F(TalonCam, OneBufferShowsTheWarning) {
   EXPECT_GE(std::atoi(result.output.c_str() + dropped + 9), 2) << result.output;
 }
 
+// Catches a capture that stops handing buffers back before its last frame:
+// the worker, left with one buffer, waits --timeout-ms for a second one and
+// warns that it captures single-buffered. With three buffers at 30 fps the
+// tool hands each back long before the worker needs it.
+TEST_F(TalonCam, EndOfCaptureWaitsForNoBuffer) {
+  const Result result = Run({"--frames", "5", "--timeout-ms", "5000"}, {"PRISM_SIM_FPS=30"});
+  EXPECT_EQ(result.status, 0) << result.output;
+  EXPECT_NE(result.output.find("frames: 5\n"), std::string::npos) << result.output;
+  EXPECT_EQ(result.output.find(kSingleBufferWarning), std::string::npos) << result.output;
+}
+
 // Catches a failed frame reported as success, counted twice, or not turned
 // into a non-zero exit status.
 TEST_F(TalonCam, TimedOutFrameFailsTheRun) {
@@ -488,6 +499,40 @@ TEST_F(TalonCam, TraceMatchesTheMetadata) {
     EXPECT_EQ(counters, all) << track_names[tid];
   }
   EXPECT_EQ(dequeues, static_cast<int>(frames.size()));
+}
+
+// Catches --frames 0 refused, a capture without end that SIGINT or SIGTERM
+// kills without a summary or a non-zero status, and a stop that waits for
+// the next frame: at 0.001 fps none comes within the test's time limit, so
+// only a dequeue released at once lets the tool finish.
+TEST_F(TalonCam, FramesZeroRunsUntilASignal) {
+  struct Case {
+    int signal_number;
+    std::vector<std::string> env;
+    std::string started;  // output that shows the capture under way
+    std::string frames;   // the summary's count
+  };
+  for (const Case& c :
+       {Case{SIGINT, {"PRISM_SIM_FPS=1000"}, "     5 seq ", "frames: "},
+        Case{SIGTERM, {"PRISM_SIM_FPS=0.001", "PRISM_SIM_TRACE=stderr"}, "OzyEnqueueJob(",
+             "frames: 0\n"}}) {
+    SCOPED_TRACE(c.signal_number);
+    int fd = -1;
+    const pid_t pid =
+        Start({"--frames", "0", "--timeout-ms", "1000000", "--stream", "0x2A,64,4,8"},
+              c.env, &fd);
+    ASSERT_GT(pid, 0);
+    std::string output;
+    ASSERT_TRUE(ReadUntil(fd, c.started, &output)) << output;
+    kill(pid, c.signal_number);
+    ReadAll(fd, &output);
+    close(fd);
+    const std::string tail = output.substr(output.size() > 2000 ? output.size() - 2000 : 0);
+    EXPECT_EQ(Wait(pid), 0) << tail;
+    EXPECT_NE(output.find("interrupted after "), std::string::npos) << tail;
+    EXPECT_NE(output.find("errors: 0\n"), std::string::npos) << tail;
+    EXPECT_NE(output.find(c.frames), std::string::npos) << tail;
+  }
 }
 
 }  // namespace
