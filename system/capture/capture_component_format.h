@@ -12,6 +12,9 @@
 #define SYSTEM_CAPTURE_CAPTURE_COMPONENT_FORMAT_H_
 
 #include <cstdint>
+#include <iterator>
+
+#include "system/capture/capture_types.h"
 
 namespace vireo {
 namespace ozy {
@@ -38,6 +41,16 @@ constexpr const ComponentFormat* FindComponentFormat(uint32_t bits) {
   }
   return nullptr;
 }
+
+// The table has exactly the widths the public header promises.
+constexpr bool MatchesPublicComponentBits() {
+  if (std::size(kComponentFormats) != std::size(kCaptureComponentBits)) return false;
+  for (uint32_t bits : kCaptureComponentBits) {
+    if (FindComponentFormat(bits) == nullptr) return false;
+  }
+  return true;
+}
+static_assert(MatchesPublicComponentBits(), "kComponentFormats and kCaptureComponentBits differ");
 
 }  // namespace ozy
 }  // namespace vireo
