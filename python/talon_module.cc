@@ -42,6 +42,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <unordered_map>
 #include <utility>
@@ -50,6 +51,7 @@
 #include "base/mutex.h"
 #include "python/helper_threads.h"
 #include "support/csi2_unpack.h"
+#include "support/options.h"
 #include "system/capture/capture_frame_buffer.h"
 #include "system/capture/capture_frame_buffer_factory_impl.h"
 #include "system/capture/capture_ozy_helper.h"
@@ -86,13 +88,6 @@ void Check(CaptureError error, const std::string& call) {
   if (error != CaptureError::SUCCESS) Fail(error, call);
 }
 
-// The limits a configuration is held to, as the library and the runtime
-// have them.
-constexpr size_t kMaxStreams = 3;
-constexpr uint32_t kMaxVirtualChannel = 3;
-constexpr int32_t kMipiReceivers = 4;
-constexpr uint32_t kMaxFrameExtent = 65536;
-
 std::string Hex(int value) {
   char text[16];
   std::snprintf(text, sizeof(text), "0x%X", static_cast<unsigned>(value));
@@ -101,42 +96,22 @@ std::string Hex(int value) {
 
 // Why the library or the runtime would refuse `config`, naming the field and
 // its value ("CaptureConfig.virtual_channel: 99 is not in 0 to 3"); empty
-// when nothing is wrong. The one home of the module's configuration check.
+// when nothing is wrong. The option toolkit holds the limits and says what
+// is wrong; here its options become the fields they stand for.
 std::string ConfigProblem(const CaptureConfig& config) {
-  const std::vector<CaptureStreamConfig>& streams = config.stream_configs;
-  if (streams.empty() || streams.size() > kMaxStreams) {
-    return "CaptureConfig.stream_configs: " + std::to_string(streams.size()) +
-           " streams is not in 1 to " + std::to_string(kMaxStreams);
-  }
-  for (size_t i = 0; i < streams.size(); ++i) {
-    const CaptureStreamConfig& s = streams[i];
-    const std::string field = "CaptureConfig.stream_configs[" + std::to_string(i) + "].";
-    if (s.bits_per_component != 8 && s.bits_per_component != 10 && s.bits_per_component != 16) {
-      return field + "bits_per_component: " + std::to_string(s.bits_per_component) +
-             " is not 8, 10 or 16";
-    }
-    for (const auto& [name, value] : {std::pair{"width", s.width}, {"height", s.height}}) {
-      if (value < 1 || value > kMaxFrameExtent) {
-        return field + name + ": " + std::to_string(value) + " is not in 1 to " +
-               std::to_string(kMaxFrameExtent);
-      }
-    }
-    for (size_t j = 0; j < i; ++j) {
-      if (streams[j].data_type == s.data_type) {
-        return field + "data_type: " + Hex(s.data_type) + " is the data type of stream " +
-               std::to_string(j) + " too (one stream per data type)";
-      }
+  std::string error;
+  if (talon_support::CheckConfig(config, &error)) return "";
+  static const std::pair<std::string_view, std::string_view> kFields[] = {
+      {"--stream", "CaptureConfig.stream_configs"},
+      {"--virtual-channel", "CaptureConfig.virtual_channel"},
+      {"--mipi-rx", "CaptureConfig.mipi_rx"},
+  };
+  for (const auto& [option, field] : kFields) {
+    if (error.compare(0, option.size() + 1, std::string(option) + ":") == 0) {
+      return std::string(field) + error.substr(option.size());
     }
   }
-  if (config.virtual_channel > kMaxVirtualChannel) {
-    return "CaptureConfig.virtual_channel: " + std::to_string(config.virtual_channel) +
-           " is not in 0 to " + std::to_string(kMaxVirtualChannel);
-  }
-  if (config.mipi_rx < 0 || config.mipi_rx >= kMipiReceivers) {
-    return "CaptureConfig.mipi_rx: " + std::to_string(config.mipi_rx) + " is not in 0 to " +
-           std::to_string(kMipiReceivers - 1);
-  }
-  return "";
+  return error;
 }
 
 // Refuses `config` with INVALID_CONFIG and the reason, before `call` reaches
