@@ -40,23 +40,26 @@ size_t HelperThreads::size() {
 }
 
 void HelperThreads::Loop() {
+  std::shared_ptr<Task> task;
   while (true) {
-    std::shared_ptr<Task> task;
     {
       vireo::MutexLock lock(&mutex_);
-      while (queue_.empty() && !stopping_) {
-        ++idle_;
-        work_cv_.Wait();
-        --idle_;
+      // Idle before the task is seen done, so that the caller's next task
+      // finds this helper rather than starting another.
+      ++idle_;
+      if (task != nullptr) {
+        vireo::MutexLock done(&task->mutex_);
+        task->done_ = true;
+        task->done_cv_.SignalAll();
       }
+      task.reset();
+      while (queue_.empty() && !stopping_) work_cv_.Wait();
+      --idle_;
       if (queue_.empty()) return;  // stopping, and every task has run
       task = std::move(queue_.front());
       queue_.pop_front();
     }
     task->work_();
-    vireo::MutexLock done(&task->mutex_);
-    task->done_ = true;
-    task->done_cv_.SignalAll();
   }
 }
 

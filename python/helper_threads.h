@@ -16,8 +16,9 @@
 //
 // Threading: Run, WaitFor and Task::done from any thread; destruction by the
 // owner once no other thread calls Run. Locks: mutex_ guards the queue, the
-// helpers and the idle count; each Task's mutex guards its done flag, and is
-// taken with mutex_ released. Ownership: the helpers hold the tasks they run
+// helpers and the idle count; each Task's mutex guards its done flag; lock
+// order mutex_ before a Task's mutex (a helper marks its task done as it
+// goes idle). Ownership: the helpers hold the tasks they run
 // and the caller holds its task; the object owns its threads and joins them
 // when destroyed, after every task has run.
 
@@ -78,7 +79,7 @@ class HelperThreads {
   vireo::CondVar work_cv_{&mutex_};  // a task was queued, or the destructor runs
   std::deque<std::shared_ptr<Task>> queue_ ABSL_GUARDED_BY(mutex_);
   std::vector<std::thread> threads_ ABSL_GUARDED_BY(mutex_);
-  size_t idle_ ABSL_GUARDED_BY(mutex_) = 0;  // helpers waiting on work_cv_
+  size_t idle_ ABSL_GUARDED_BY(mutex_) = 0;  // helpers without a task
   bool stopping_ ABSL_GUARDED_BY(mutex_) = false;
 };
 

@@ -221,6 +221,7 @@ class Camera:
             raise ValueError("frames(%d): n must be at least 0" % n)
         if n == 0:
             return
+        self._reclaim(service)  # in case an earlier one was interrupted twice
         for buffer in self.buffers:
             self._enqueue(buffer)
         service.resume()
@@ -241,9 +242,13 @@ class Camera:
                     self._enqueue(buffer)
         finally:
             if not service.closed:
-                # Every buffer is the Camera's again: the completed ones are
-                # dropped, the waiting ones cleared.
-                service.pause()
-                while service.dequeue_completed_request() is not None:
-                    pass
-                service.clear_pending_requests()
+                self._reclaim(service)
+
+    @staticmethod
+    def _reclaim(service):
+        """Pauses; every buffer is the Camera's again: the completed ones are
+        dropped, the waiting ones cleared."""
+        service.pause()
+        while service.dequeue_completed_request() is not None:
+            pass
+        service.clear_pending_requests()
