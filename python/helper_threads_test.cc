@@ -34,7 +34,7 @@ class Gate {
 // Catches a task queued behind a blocked one (the pause that would release a
 // blocked dequeue never running), and a wait that returns before its task has
 // run or does not return while it runs.
-TEST(PythonHelperThreads, ABlockedTaskHoldsUpNoOther) {
+TEST(python_helper_threads, ABlockedTaskHoldsUpNoOther) {
   HelperThreads helpers;
   Gate gate;
   std::shared_ptr<HelperThreads::Task> blocked = helpers.Run([&] { gate.Pass(); });
@@ -58,7 +58,7 @@ TEST(PythonHelperThreads, ABlockedTaskHoldsUpNoOther) {
 
 // Catches a destructor that joins its helpers before their tasks have run
 // (work abandoned, or a join that never returns).
-TEST(PythonHelperThreads, DestructionRunsEveryTask) {
+TEST(python_helper_threads, DestructionRunsEveryTask) {
   std::atomic<int> ran{0};
   {
     HelperThreads helpers;
