@@ -4,6 +4,7 @@ the lifetime of frame arrays, the GIL, and the installed package."""
 import ctypes
 import gc
 import os
+import pydoc
 import re
 import select
 import signal
@@ -116,6 +117,25 @@ def test_enqueue_refuses_a_buffer_of_another_configuration():
             service.enqueue_request(other)
         assert caught.value.error == talon.CaptureError.INVALID_BUFFER
         service.enqueue_request(same)
+
+
+# Catches public names that help(talon) leaves out or shows without a text.
+def test_help_documents_every_public_name():
+    text = pydoc.render_doc(talon, renderer=pydoc.plaintext)
+    for name in ("CaptureService", "CaptureConfig", "FrameBuffer", "Camera",
+                 "set_graph_cache_dir"):
+        assert name in talon.__all__ and name in text
+        assert getattr(talon, name).__doc__
+
+
+# Catches a graph cache that Python cannot move: Camera's graph_cache must be
+# where the library puts the compiled graph.
+def test_graph_cache_follows_the_camera_setting(tmp_path, monkeypatch):
+    monkeypatch.setenv(talon.GRAPH_CACHE_VARIABLE, talon.graph_cache_dir())  # restored after
+    with talon.Camera(raw10_config(width=48), graph_cache=tmp_path / "graphs") as cam:
+        assert len(list(cam.frames(1))) == 1
+    assert talon.graph_cache_dir() == str(tmp_path / "graphs")
+    assert any(path.is_file() for path in (tmp_path / "graphs").rglob("*"))
 
 
 # Catches errors returned as None or swallowed instead of raised with their code.
