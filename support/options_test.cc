@@ -15,7 +15,7 @@ namespace {
 // the runtime accept (width 0 or 65537, bits 12, virtual channel 4, receiver
 // 4, one stream too narrow for a 16-bit row unit), a sign, blank or trailing
 // junk taken as part of a number, an overflow wrapped into range, and a
-// refusal that does not name the option and the value.
+// refusal that does not name the option, the value and the range.
 TEST(Options, CommandLinesWithinTheLimits) {
   struct Case {
     std::vector<const char*> args;
@@ -32,11 +32,12 @@ TEST(Options, CommandLinesWithinTheLimits) {
       {{"--stream", "0x2E,65536,65536,16,1", "--stream", "0x2A,2,1,8"}, ""},
       {{"--stream", "0x2E,65537,1,16"},
        "--stream: width 65537 in \"0x2E,65537,1,16\" is not in 1 to 65536"},
-      {{"--stream", "43,4,65537,8"}, "--stream: height 65537 in \"43,4,65537,8\" is not in 1 to 65536"},
+      {{"--stream", "43,4,65537,8"},
+       "--stream: height 65537 in \"43,4,65537,8\" is not in 1 to 65536"},
       {{"--stream", "0x2B,1,4,10"},
        "--stream: width 1 in \"0x2B,1,4,10\" is not in 2 to 65536 at 10 bits"},
       {{"--stream", "0x80000000,4,4,8"},
-       "--stream: data type 0x80000000 in \"0x80000000,4,4,8\" is not in 0 to 2147483647"},
+       "--stream: data type 0x80000000 in \"0x80000000,4,4,8\" is not in 0x0 to 0x7FFFFFFF"},
       {{"--stream", "0x2B,640"}, "--stream: \"0x2B,640\" is not dt,width,height,bits[,pad]"},
       {{"--stream", "0x2B,640,480,10,2"},
        "--stream: pad 2 in \"0x2B,640,480,10,2\" is not in 0 to 1"},
@@ -46,6 +47,7 @@ TEST(Options, CommandLinesWithinTheLimits) {
        "--stream: \"4,4,4,8\" is one too many (1 to 3 streams)"},
       {{"--buffers", "0"}, "--buffers: 0 is not in 1 to 1024"},
       {{"--buffers", "0x10"}, ""},
+      {{"--buffers", "0x401"}, "--buffers: 0x401 is not in 0x1 to 0x400"},
       {{"--frames", "-1"}, "--frames: \"-1\" is not a number in 0 to 18446744073709551615"},
       {{"--frames", "18446744073709551616"},
        "--frames: \"18446744073709551616\" is not a number in 0 to 18446744073709551615"},
@@ -107,7 +109,7 @@ TEST(Options, CheckConfigRefusesWhatTheLibraryWould) {
        [](vireo::CaptureConfig* c) {
          c->stream_configs[0].data_type = static_cast<vireo::MipiDataTypeCsi2>(-1);
        },
-       "--stream: data type 0xFFFFFFFF in \"0xFFFFFFFF,640,480,10\" is not in 0 to 2147483647"},
+       "--stream: data type 0xFFFFFFFF in \"0xFFFFFFFF,640,480,10\" is not in 0x0 to 0x7FFFFFFF"},
       {"virtual channel", [](vireo::CaptureConfig* c) { c->virtual_channel = 4; },
        "--virtual-channel: 4 is not in 0 to 3"},
       {"receiver", [](vireo::CaptureConfig* c) { c->mipi_rx = -2; },
@@ -123,6 +125,39 @@ TEST(Options, CheckConfigRefusesWhatTheLibraryWould) {
     if (error.empty()) {
       EXPECT_EQ(vireo::vireo_util::CheckCaptureConfig(config), vireo::CaptureError::SUCCESS);
     }
+  }
+}
+
+// Catches an argument after the first positional one (a command's own
+// arguments) taken for an option, and "--" or "-" taken for options.
+TEST(Options, OptionsEndAtTheFirstArgument) {
+  struct Case {
+    std::vector<const char*> args;
+    const char* root;
+    const char* positional;  // joined by ' '
+  };
+  const Case cases[] = {
+      {{"--root", "/r", "dump", "--help"}, "/r", "dump --help"},
+      {{"--root=/s", "--", "-x"}, "/s", "-x"},
+      {{"-", "--root=/t"}, "", "- --root=/t"},
+  };
+  for (const Case& c : cases) {
+    std::string root;
+    bool help = false;
+    const std::vector<OptionSpec> specs = {StringOption("--root", &root),
+                                           FlagOption("--help", "-h", &help)};
+    std::vector<const char*> argv = {"tool"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    std::vector<std::string> positional;
+    std::string error;
+    ASSERT_TRUE(ParseCommandLine(static_cast<int>(argv.size()), argv.data(), specs, &positional,
+                                 &error))
+        << error;
+    std::string joined;
+    for (const std::string& arg : positional) joined += (joined.empty() ? "" : " ") + arg;
+    EXPECT_EQ(joined, c.positional);
+    EXPECT_EQ(root, c.root);
+    EXPECT_FALSE(help);
   }
 }
 

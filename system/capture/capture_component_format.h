@@ -11,6 +11,7 @@
 #ifndef SYSTEM_CAPTURE_CAPTURE_COMPONENT_FORMAT_H_
 #define SYSTEM_CAPTURE_CAPTURE_COMPONENT_FORMAT_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <iterator>
 
@@ -42,11 +43,11 @@ constexpr const ComponentFormat* FindComponentFormat(uint32_t bits) {
   return nullptr;
 }
 
-// The table has exactly the widths the public header promises.
+// The table has exactly the widths the public header promises, in its order.
 constexpr bool MatchesPublicComponentBits() {
   if (std::size(kComponentFormats) != std::size(kCaptureComponentBits)) return false;
-  for (uint32_t bits : kCaptureComponentBits) {
-    if (FindComponentFormat(bits) == nullptr) return false;
+  for (size_t i = 0; i < std::size(kComponentFormats); ++i) {
+    if (kComponentFormats[i].bits != kCaptureComponentBits[i]) return false;
   }
   return true;
 }

@@ -96,10 +96,10 @@ class PrismCheck {
   struct Run {
     OzyError enqueue_result = OZY_ERROR_GENERIC;
     OzyError wait_result = OZY_ERROR_GENERIC;
-    int64_t enqueued_ns = 0;  // just before OzyEnqueueJob
+    int64_t enqueued_ns = 0;          // just before OzyEnqueueJob
     int64_t enqueue_returned_ns = 0;  // just after it
-    int64_t returned_ns = 0;  // just after the wait returned
-    int64_t sof_ns = 0;       // the status records after the wait
+    int64_t returned_ns = 0;          // just after the wait returned
+    int64_t sof_ns = 0;               // the status records after the wait
     int64_t eof_ns = 0;
   };
 
@@ -140,10 +140,12 @@ class PrismCheck {
   const vireo::CaptureConfig config_;
   const vireo::CaptureStreamConfig stream_;
   const bool fixed_timeout_;
-  uint64_t wait_bound_ns_;      // set before the reset's waiter thread starts
-  int64_t frame_period_ns_ = -1;  // -1 until measured
-  bool frames_there_at_once_ = false;  // both runs' frames ended by their enqueue's return
-  std::string skip_reason_;     // set by a property that cannot run
+  // The waits' bound and what runs-in-order measured; set before the reset's
+  // waiter thread starts, which reads the bound.
+  uint64_t wait_bound_ns_;
+  int64_t frame_period_ns_ = -1;       // -1 until measured
+  bool frames_there_at_once_ = false;  // both runs' frames ended during their enqueue
+  std::string skip_reason_;            // set by a property that cannot run
   std::vector<uint8_t> canary_;  // a frame's worth of bytes no sensor sends
   std::string temp_dir_;         // empty when it could not be made
   std::string temp_dir_error_;
