@@ -100,9 +100,8 @@ std::string Hex(int value) {
 // is wrong; here its options become the fields they stand for.
 std::string ConfigProblem(const CaptureConfig& config) {
   std::string error;
-  if (talon_support::CheckConfig(config, &error)) return "";
+  if (talon_support::CheckConfig(config, "CaptureConfig.stream_configs", &error)) return "";
   static const std::pair<std::string_view, std::string_view> kFields[] = {
-      {"--stream", "CaptureConfig.stream_configs"},
       {"--virtual-channel", "CaptureConfig.virtual_channel"},
       {"--mipi-rx", "CaptureConfig.mipi_rx"},
   };
