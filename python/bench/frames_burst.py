@@ -3,7 +3,8 @@ same-run baseline of the host's scheduling: N round trips between two Python
 threads (the hand-overs a frame costs, without the capture). A burst that
 waits a timeout for a buffer stands out against both.
 
-    PRISM_SIM_FPS=0 PYTHONPATH=build/python /usr/bin/python3 python/bench/frames_burst.py [BURSTS [N]]
+    PRISM_SIM_FPS=0 PYTHONPATH=build/python \\
+        /usr/bin/python3 python/bench/frames_burst.py [BURSTS [N]]
 """
 
 import os
