@@ -4,16 +4,24 @@
 // copy, and the CSI-2 unpacking helper. The package's __init__.py adds the
 // convenience layer (Camera) on top.
 //
-// Errors that the C++ API returns become talon.CaptureException (a
-// RuntimeError with .error, the CaptureError, and .description); misuse of a
-// closed service or of a buffer the service holds raises ValueError.
+// Errors become talon.CaptureException (a RuntimeError with .error, the
+// CaptureError, and .description, the library's text for it); its message
+// says why: a configuration is checked here before the library sees it, and
+// the message names the field and the value. Misuse of a closed service or
+// of a buffer the service holds raises ValueError.
 //
 // Threading: every call that can block (service creation, dequeue, pause,
-// resume, clear, close and destruction, unpacking) releases the GIL; the
-// module's own bookkeeping (which Python buffer the service holds, CPU
-// locks) is touched only with the GIL held. Pause, resume and close are
-// serialised by the service's control mutex; close waits until every call
-// under way in other threads has left the service.
+// resume, clear, close and destruction, unpacking) releases the GIL. Dequeue,
+// pause, resume and close run on the service's helper threads while the
+// calling thread waits in periods of kSignalPeriod and runs Python's signal
+// handlers between them, so Ctrl-C interrupts them: an interrupted dequeue
+// stops the capture (which releases the native call), resumes it and keeps
+// a buffer that came back for the next dequeue; an interrupted pause or
+// close goes on to its end on its helper, and the next call waits for it.
+// The module's own bookkeeping (which Python buffer the service holds, CPU
+// locks) is touched only with the GIL held. Pause, resume, clear and the
+// stop of an interrupt are serialised by the control mutex; close waits
+// until every call under way in other threads has left the service.
 // Ownership: a Python FrameBuffer owns its native frame buffer through a
 // shared pointer that its arrays share: an array keeps the frame's stream
 // locked and its memory alive. A buffer enqueued while arrays still view it
@@ -26,57 +34,145 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <system_error>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "base/mutex.h"
+#include "python/helper_threads.h"
+#include "support/csi2_unpack.h"
+#include "support/options.h"
 #include "system/capture/capture_frame_buffer.h"
 #include "system/capture/capture_frame_buffer_factory_impl.h"
+#include "system/capture/capture_ozy_helper.h"
 #include "system/capture/capture_types.h"
 #include "system/capture/capture_util.h"
 #include "system/capture/dram_capture_service.h"
-#include "support/csi2_unpack.h"
 
 namespace py = pybind11;
 
 namespace {
 
+using talon_python::HelperThreads;
 using vireo::CaptureConfig;
 using vireo::CaptureError;
 using vireo::CaptureFrameBuffer;
 using vireo::CaptureStreamConfig;
 
-// A CaptureError result, raised as talon.CaptureException.
+// How long a thread waiting for a blocking call goes without running
+// Python's signal handlers.
+constexpr std::chrono::milliseconds kSignalPeriod(20);
+
+// A CaptureError result, raised as talon.CaptureException with `message`.
 struct CaptureFailure {
   CaptureError error;
-  std::string context;
+  std::string message;
 };
 
-[[noreturn]] void Fail(CaptureError error, const std::string& context) {
-  throw CaptureFailure{error, context};
+// A failure only the library knows the reason of: its description.
+[[noreturn]] void Fail(CaptureError error, const std::string& call) {
+  throw CaptureFailure{error, call + ": " + vireo::GetCaptureErrorDesc(error)};
 }
 
-void Check(CaptureError error, const std::string& context) {
-  if (error != CaptureError::SUCCESS) Fail(error, context);
+void Check(CaptureError error, const std::string& call) {
+  if (error != CaptureError::SUCCESS) Fail(error, call);
 }
 
-// The error that explains why the factory refuses `config`, if any.
-CaptureError ConfigError(const CaptureConfig& config) {
-  CaptureError error = vireo::vireo_util::CheckCaptureConfig(config);
-  for (size_t i = 0; i < config.stream_configs.size(); ++i) {
-    for (size_t j = 0; j < i; ++j) {
-      if (config.stream_configs[i].data_type == config.stream_configs[j].data_type) {
-        error = CaptureError::INVALID_CONFIG;  // one stream per data type
-      }
+std::string Hex(int value) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "0x%X", static_cast<unsigned>(value));
+  return text;
+}
+
+// Why the library or the runtime would refuse `config`, naming the field and
+// its value ("CaptureConfig.virtual_channel: 99 is not in 0 to 3"); empty
+// when nothing is wrong. The option toolkit holds the limits and says what
+// is wrong; here its options become the fields they stand for.
+std::string ConfigProblem(const CaptureConfig& config) {
+  std::string error;
+  if (talon_support::CheckConfig(config, "CaptureConfig.stream_configs", &error)) return "";
+  static const std::pair<std::string_view, std::string_view> kFields[] = {
+      {"--virtual-channel", "CaptureConfig.virtual_channel"},
+      {"--mipi-rx", "CaptureConfig.mipi_rx"},
+  };
+  for (const auto& [option, field] : kFields) {
+    if (error.compare(0, option.size() + 1, std::string(option) + ":") == 0) {
+      return std::string(field) + error.substr(option.size());
     }
   }
   return error;
+}
+
+// Refuses `config` with INVALID_CONFIG and the reason, before `call` reaches
+// the library.
+void CheckConfig(const CaptureConfig& config, const std::string& call) {
+  const std::string problem = ConfigProblem(config);
+  if (!problem.empty()) {
+    throw CaptureFailure{CaptureError::INVALID_CONFIG, call + ": " + problem};
+  }
+}
+
+// "0x2B 64x8 10-bit, ...": the streams of a configuration, for messages.
+std::string StreamsText(const CaptureConfig& config) {
+  std::string text;
+  for (const CaptureStreamConfig& s : config.stream_configs) {
+    text += (text.empty() ? "" : ", ") + Hex(s.data_type) + " " + std::to_string(s.width) + "x" +
+            std::to_string(s.height) + " " + std::to_string(s.bits_per_component) + "-bit" +
+            (s.pad_row_to_64_bytes ? " padded" : "");
+  }
+  return text;
+}
+
+// Whether frame buffers made for `a` have the layout that `b` captures:
+// the same streams, in any order.
+bool SameStreams(const CaptureConfig& a, const CaptureConfig& b) {
+  if (a.stream_configs.size() != b.stream_configs.size()) return false;
+  for (const CaptureStreamConfig& s : a.stream_configs) {
+    bool found = false;
+    for (const CaptureStreamConfig& t : b.stream_configs) {
+      found = found || (s.data_type == t.data_type && s.width == t.width &&
+                        s.height == t.height && s.bits_per_component == t.bits_per_component &&
+                        s.pad_row_to_64_bytes == t.pad_row_to_64_bytes);
+    }
+    if (!found) return false;
+  }
+  return true;
+}
+
+// The name of every CaptureError; the compiler (-Wswitch) sees that none is
+// missing.
+const char* ErrorName(CaptureError error) {
+  switch (error) {
+    case CaptureError::SUCCESS: return "SUCCESS";
+    case CaptureError::GENERIC_FAILURE: return "GENERIC_FAILURE";
+    case CaptureError::INVALID_REQUEST: return "INVALID_REQUEST";
+    case CaptureError::NO_DEV: return "NO_DEV";
+    case CaptureError::NO_MEM: return "NO_MEM";
+    case CaptureError::TIMEOUT: return "TIMEOUT";
+    case CaptureError::RESOURCE_NOT_FOUND: return "RESOURCE_NOT_FOUND";
+    case CaptureError::TYPE_MISMATCH: return "TYPE_MISMATCH";
+    case CaptureError::OVERFLOW: return "OVERFLOW";
+    case CaptureError::MIPI_MUX_ERROR: return "MIPI_MUX_ERROR";
+    case CaptureError::BACKGROUND_THREAD_ERROR: return "BACKGROUND_THREAD_ERROR";
+    case CaptureError::ALREADY_INITIALIZED: return "ALREADY_INITIALIZED";
+    case CaptureError::INVALID_CONFIG: return "INVALID_CONFIG";
+    case CaptureError::FILE_SYSTEM_ERROR: return "FILE_SYSTEM_ERROR";
+    case CaptureError::DATA_TYPE_NOT_FOUND: return "DATA_TYPE_NOT_FOUND";
+    case CaptureError::INVALID_BUFFER: return "INVALID_BUFFER";
+    case CaptureError::CAPTURE_CANCELLED: return "CAPTURE_CANCELLED";
+    case CaptureError::UNKNOWN: return "UNKNOWN";
+  }
+  return nullptr;
 }
 
 class Factory : public std::enable_shared_from_this<Factory> {
@@ -85,6 +181,7 @@ class Factory : public std::enable_shared_from_this<Factory> {
       : config_(config), impl_(std::move(impl)) {}
 
   static std::shared_ptr<Factory> CreateInstance(const CaptureConfig& config) {
+    CheckConfig(config, "CaptureFrameBufferFactory.create_instance");
     auto impl = std::make_unique<vireo::CaptureFrameBufferFactoryImpl>(config);
     Check(impl->Initialize(), "CaptureFrameBufferFactory.create_instance");
     return std::make_shared<Factory>(config, std::move(impl));
@@ -92,11 +189,8 @@ class Factory : public std::enable_shared_from_this<Factory> {
 
   std::unique_ptr<CaptureFrameBuffer> CreateNative() {
     std::unique_ptr<CaptureFrameBuffer> buffer = impl_->Create();
-    if (buffer == nullptr) {
-      const CaptureError error = ConfigError(config_);
-      Fail(error != CaptureError::SUCCESS ? error : CaptureError::NO_MEM,
-           "CaptureFrameBufferFactory.create");
-    }
+    // The configuration passed the check: what is left is the memory.
+    if (buffer == nullptr) Fail(CaptureError::NO_MEM, "CaptureFrameBufferFactory.create");
     return buffer;
   }
 
@@ -157,6 +251,8 @@ class FrameBuffer {
   FrameBuffer(std::shared_ptr<Factory> factory, std::shared_ptr<NativeBuffer> native)
       : factory_(std::move(factory)), native_(std::move(native)) {}
 
+  const CaptureConfig& config() const { return factory_->config(); }
+
   // The native buffer to hand to the service: a fresh one while arrays
   // still view the current one.
   CaptureFrameBuffer* PrepareForEnqueue() {
@@ -175,7 +271,10 @@ class FrameBuffer {
     for (const CaptureStreamConfig& s : factory_->config().stream_configs) {
       if (s.data_type == data_type) return s;
     }
-    Fail(CaptureError::DATA_TYPE_NOT_FOUND, "FrameBuffer");
+    throw CaptureFailure{CaptureError::DATA_TYPE_NOT_FOUND,
+                         "FrameBuffer: data type " + Hex(data_type) +
+                             " is not one of its streams (" +
+                             StreamsText(factory_->config()) + ")"};
   }
 
   int DataType(const std::optional<int>& data_type) const {
@@ -232,11 +331,12 @@ py::array_t<uint16_t> Unpack(py::array_t<uint8_t, py::array::c_style> packed, ui
 
 class Service {
  public:
-  explicit Service(std::unique_ptr<vireo::DramCaptureService> service)
-      : service_(std::move(service)) {}
-  ~Service() { Close(); }
+  Service(const CaptureConfig& config, std::unique_ptr<vireo::DramCaptureService> service)
+      : config_(config), service_(std::move(service)) {}
+  ~Service() { Close(/*interruptible=*/false); }
 
   static std::unique_ptr<Service> CreateInstance(const CaptureConfig& config) {
+    CheckConfig(config, "CaptureService.create_instance");
     std::unique_ptr<vireo::DramCaptureService> service;
     CaptureError error = CaptureError::SUCCESS;
     {
@@ -246,14 +346,24 @@ class Service {
       if (error != CaptureError::SUCCESS) service.reset();
     }
     Check(error, "CaptureService.create_instance");
-    return std::make_unique<Service>(std::move(service));
+    return std::make_unique<Service>(config, std::move(service));
   }
 
   void EnqueueRequest(const std::shared_ptr<FrameBuffer>& buffer) {
-    if (buffer == nullptr) Fail(CaptureError::INVALID_BUFFER, "CaptureService.enqueue_request");
+    const char* const call_name = "CaptureService.enqueue_request";
+    if (buffer == nullptr) {
+      throw CaptureFailure{CaptureError::INVALID_BUFFER, std::string(call_name) + ": None"};
+    }
     Call call(this);
     if (buffer->holder_ != nullptr) {
-      Fail(CaptureError::INVALID_BUFFER, "CaptureService.enqueue_request: already enqueued");
+      throw CaptureFailure{CaptureError::INVALID_BUFFER,
+                           std::string(call_name) + ": the frame buffer is already enqueued"};
+    }
+    if (!SameStreams(buffer->config(), config_)) {
+      throw CaptureFailure{CaptureError::INVALID_BUFFER,
+                           std::string(call_name) + ": the frame buffer was made for " +
+                               StreamsText(buffer->config()) + ", the service captures " +
+                               StreamsText(config_)};
     }
     CaptureFrameBuffer* native = buffer->PrepareForEnqueue();
     held_[native] = buffer;
@@ -262,18 +372,40 @@ class Service {
     if (error != CaptureError::SUCCESS) {
       held_.erase(native);
       buffer->holder_ = nullptr;
-      Fail(error, "CaptureService.enqueue_request");
+      Fail(error, call_name);
     }
   }
 
   std::shared_ptr<FrameBuffer> DequeueCompletedRequest() {
-    CaptureFrameBuffer* native = nullptr;
-    {
-      Call call(this);
-      py::gil_scoped_release release;
-      native = service_->DequeueCompletedRequest();
+    if (!ready_.empty()) {  // came back to a dequeue that was interrupted
+      CaptureFrameBuffer* native = ready_.front();
+      ready_.pop_front();
+      return TakeBack(native);
     }
-    return native == nullptr ? nullptr : TakeBack(native);
+    Call call(this);
+    while (true) {
+      const uint64_t stops = interrupt_stops();
+      auto result = std::make_shared<CaptureFrameBuffer*>(nullptr);
+      std::shared_ptr<HelperThreads::Task> task = RunOnHelper([this, result] {
+        {
+          vireo::MutexLock lock(&mutex_);
+          ++waiting_;
+        }
+        *result = service_->DequeueCompletedRequest();
+        vireo::MutexLock lock(&mutex_);
+        --waiting_;
+      });
+      if (!AwaitTask(*task)) {
+        py::error_already_set interrupt;  // what the signal handler raised
+        StopToRelease(*task);
+        if (*result != nullptr) ready_.push_back(*result);
+        throw interrupt;
+      }
+      if (*result != nullptr) return TakeBack(*result);
+      // Null: the capture stopped (paused or closing), or an interrupted
+      // dequeue of another thread stopped it for a moment; then wait again.
+      if (interrupt_stops() == stops) return nullptr;
+    }
   }
 
   void ClearPendingRequests() {
@@ -281,7 +413,11 @@ class Service {
       Call call(this);
       py::gil_scoped_release release;
       vireo::MutexLock control(&control_);
-      if (!paused_) Fail(CaptureError::INVALID_REQUEST, "clear_pending_requests: not paused");
+      if (!paused_) {
+        throw CaptureFailure{CaptureError::INVALID_REQUEST,
+                             "CaptureService.clear_pending_requests: the capture runs; pause it "
+                             "first"};
+      }
       service_->ClearPendingRequests();
     }
     // The cleared buffers are those still waiting; completed ones stay
@@ -297,32 +433,46 @@ class Service {
   void Resume() { Control(false); }
 
   // Stops and destroys the native service, then lets go of the buffers.
-  void Close() {
+  // Interrupted, it raises and the close goes on; a later Close (or the
+  // destructor) waits for it and lets go of the buffers.
+  void Close(bool interruptible) {
+    bool start = false;
     {
       vireo::MutexLock lock(&mutex_);
-      if (closing_) return;
+      start = !closing_;
       closing_ = true;  // no call enters from now on
     }
-    {
-      py::gil_scoped_release release;
-      {
-        vireo::MutexLock control(&control_);
-        service_->Pause();  // returns every dequeue under way
-        paused_ = true;
+    if (start) {
+      try {
+        RunOnHelper([this] { StopAndDestroy(); });
+      } catch (const CaptureFailure&) {
+        py::gil_scoped_release release;
+        StopAndDestroy();
       }
+    }
+    while (true) {
       {
+        py::gil_scoped_release release;
         vireo::MutexLock lock(&mutex_);
-        while (calls_ != 0) idle_.Wait();
+        if (!destroyed_) idle_.WaitFor(kSignalPeriod);
+        if (destroyed_) break;
       }
-      service_.reset();
+      if (interruptible && PyErr_CheckSignals() != 0) throw py::error_already_set();
     }
     for (auto& [native, buffer] : held_) buffer->holder_ = nullptr;
     held_.clear();
+    ready_.clear();
   }
 
   bool closed() {
     vireo::MutexLock lock(&mutex_);
     return closing_;
+  }
+
+  // Calls of dequeue_completed_request waiting for a buffer right now.
+  int waiting() {
+    vireo::MutexLock lock(&mutex_);
+    return waiting_;
   }
 
  private:
@@ -344,13 +494,81 @@ class Service {
     Service* service_;
   };
 
+  std::shared_ptr<HelperThreads::Task> RunOnHelper(std::function<void()> work) {
+    try {
+      return helpers_.Run(std::move(work));
+    } catch (const std::system_error& e) {
+      throw CaptureFailure{CaptureError::BACKGROUND_THREAD_ERROR,
+                           std::string("no thread for the call: ") + e.what()};
+    }
+  }
+
+  // Waits for `task`, running Python's signal handlers every kSignalPeriod.
+  // False when a handler raised (the Python error is set); the task goes on.
+  bool AwaitTask(HelperThreads::Task& task) {
+    while (true) {
+      {
+        py::gil_scoped_release release;
+        if (helpers_.WaitFor(task, kSignalPeriod)) return true;
+      }
+      if (PyErr_CheckSignals() != 0) return false;
+    }
+  }
+
+  // Makes the native dequeue of `task` return: stops the capture and, once
+  // the dequeue is back, starts it again. A paused or closing service has
+  // released it already.
+  void StopToRelease(HelperThreads::Task& task) {
+    py::gil_scoped_release release;
+    {
+      vireo::MutexLock control(&control_);
+      if (!paused_ && !closed()) {
+        {
+          vireo::MutexLock lock(&mutex_);
+          ++interrupt_stops_;
+        }
+        service_->Pause();
+        while (!helpers_.WaitFor(task, kSignalPeriod)) {
+        }
+        service_->Resume();
+        return;
+      }
+    }
+    while (!helpers_.WaitFor(task, kSignalPeriod)) {
+    }
+  }
+
+  uint64_t interrupt_stops() {
+    vireo::MutexLock lock(&mutex_);
+    return interrupt_stops_;
+  }
+
   void Control(bool pause) {
     Call call(this);
-    py::gil_scoped_release release;
-    vireo::MutexLock control(&control_);
-    if (pause == paused_ || closed()) return;  // a close under way has paused
-    pause ? service_->Pause() : service_->Resume();
-    paused_ = pause;
+    std::shared_ptr<HelperThreads::Task> task = RunOnHelper([this, pause] {
+      vireo::MutexLock control(&control_);
+      if (pause == paused_ || closed()) return;  // a close under way has paused
+      pause ? service_->Pause() : service_->Resume();
+      paused_ = pause;
+    });
+    if (!AwaitTask(*task)) throw py::error_already_set();
+  }
+
+  // The native half of Close, on a helper (or inline when none can start).
+  void StopAndDestroy() {
+    {
+      vireo::MutexLock control(&control_);
+      service_->Pause();  // returns every dequeue under way
+      paused_ = true;
+    }
+    {
+      vireo::MutexLock lock(&mutex_);
+      while (calls_ != 0) idle_.Wait();
+    }
+    service_.reset();
+    vireo::MutexLock lock(&mutex_);
+    destroyed_ = true;
+    idle_.SignalAll();
   }
 
   std::shared_ptr<FrameBuffer> TakeBack(CaptureFrameBuffer* native) {
@@ -362,15 +580,24 @@ class Service {
     return buffer;
   }
 
+  const CaptureConfig config_;
+  // Destroyed by StopAndDestroy once no call is under way; the control
+  // calls that come after it see closed() first.
   std::unique_ptr<vireo::DramCaptureService> service_;
   std::unordered_map<CaptureFrameBuffer*, std::shared_ptr<FrameBuffer>> held_;  // GIL
-  // Lock order: control_ before mutex_ (Control asks closed()).
-  vireo::Mutex control_;  // pause, resume, clear and close, one at a time
+  std::deque<CaptureFrameBuffer*> ready_;  // GIL; in held_, for the next dequeue
+  // Lock order: control_ before mutex_.
+  vireo::Mutex control_;  // pause, resume, clear and interrupt stops, one at a time
   bool paused_ ABSL_GUARDED_BY(control_) = false;
   vireo::Mutex mutex_;
-  vireo::CondVar idle_{&mutex_};  // signalled when a call leaves; Close waits for none
+  vireo::CondVar idle_{&mutex_};  // a call left, or the native service is destroyed
   int calls_ ABSL_GUARDED_BY(mutex_) = 0;
+  int waiting_ ABSL_GUARDED_BY(mutex_) = 0;
+  uint64_t interrupt_stops_ ABSL_GUARDED_BY(mutex_) = 0;
   bool closing_ ABSL_GUARDED_BY(mutex_) = false;
+  bool destroyed_ ABSL_GUARDED_BY(mutex_) = false;
+  // Last: destroyed first, it joins the helpers before what they use goes.
+  HelperThreads helpers_;
 };
 
 std::string StreamRepr(const CaptureStreamConfig& s) {
@@ -409,16 +636,10 @@ PYBIND11_MODULE(_talon, m) {
       .value("RUNNING", vireo::CaptureStatus::RUNNING)
       .value("COMPLETED", vireo::CaptureStatus::COMPLETED);
 
-  static const char* const kErrorNames[] = {
-      "SUCCESS",        "GENERIC_FAILURE",       "INVALID_REQUEST",     "NO_DEV",
-      "NO_MEM",         "TIMEOUT",               "RESOURCE_NOT_FOUND",  "TYPE_MISMATCH",
-      "OVERFLOW",       "MIPI_MUX_ERROR",        "BACKGROUND_THREAD_ERROR",
-      "ALREADY_INITIALIZED", "INVALID_CONFIG",   "FILE_SYSTEM_ERROR",   "DATA_TYPE_NOT_FOUND",
-      "INVALID_BUFFER", "CAPTURE_CANCELLED",     "UNKNOWN"};
   py::enum_<CaptureError> error(m, "CaptureError",
                                 "Result of the capture operations and per-frame error.");
-  for (int i = 0; i <= static_cast<int>(CaptureError::UNKNOWN); ++i) {
-    error.value(kErrorNames[i], static_cast<CaptureError>(i));
+  for (int i = 0; ErrorName(static_cast<CaptureError>(i)) != nullptr; ++i) {
+    error.value(ErrorName(static_cast<CaptureError>(i)), static_cast<CaptureError>(i));
   }
   error.def_property_readonly(
       "description", [](CaptureError e) { return vireo::GetCaptureErrorDesc(e); },
@@ -427,7 +648,8 @@ PYBIND11_MODULE(_talon, m) {
   // A RuntimeError with .error (a CaptureError) and .description.
   static py::handle exception_type = PyErr_NewExceptionWithDoc(
       "talon.CaptureException",
-      "A capture operation failed; .error is the CaptureError, .description its text.",
+      "A capture operation failed. The message says why (for a configuration: the field\n"
+      "and its value); .error is the CaptureError, .description the library's text for it.",
       PyExc_RuntimeError, nullptr);
   m.add_object("CaptureException", exception_type);
   py::register_exception_translator([](std::exception_ptr p) {
@@ -436,7 +658,7 @@ PYBIND11_MODULE(_talon, m) {
     } catch (const CaptureFailure& failure) {
       const std::string description = vireo::GetCaptureErrorDesc(failure.error);
       py::object type = py::reinterpret_borrow<py::object>(exception_type);
-      py::object exception = type(failure.context + ": " + description);
+      py::object exception = type(failure.message);
       exception.attr("error") = py::cast(failure.error);
       exception.attr("description") = description;
       PyErr_SetObject(type.ptr(), exception.ptr());
@@ -549,29 +771,44 @@ PYBIND11_MODULE(_talon, m) {
           "A new FrameBuffer; raises CaptureException (INVALID_CONFIG, NO_MEM).")
       .def_property_readonly("config", &Factory::config);
 
-  py::class_<Service>(m, "CaptureService",
-                      "Captures into frame buffers: enqueue empty ones, dequeue them filled, in "
-                      "order. Runs from create_instance on; keep two buffers enqueued.")
+  py::class_<Service>(
+      m, "CaptureService",
+      "Captures into frame buffers: enqueue empty ones, dequeue them filled, in order.\n"
+      "Runs from create_instance on; keep two buffers enqueued (three in all), or the\n"
+      "capture waits up to timeout_ms for a second one. Every blocking call answers\n"
+      "Ctrl-C (KeyboardInterrupt) within a few tens of milliseconds.")
       .def_static("create_instance", &Service::CreateInstance, py::arg("config"),
                   "A running service for config; raises CaptureException with the reason.")
       .def("enqueue_request", &Service::EnqueueRequest, py::arg("frame_buffer").none(true),
-           "Hands an empty buffer to the service; raises CaptureException (INVALID_BUFFER).")
+           "Hands an empty buffer to the service; raises CaptureException (INVALID_BUFFER)\n"
+           "for None, a buffer already enqueued, or one made for another configuration.")
       .def("dequeue_completed_request", &Service::DequeueCompletedRequest,
-           "The oldest completed FrameBuffer. Blocks while capturing (GIL released); when "
-           "paused returns the completed ones, then None.")
+           "The oldest completed FrameBuffer. Blocks while capturing (GIL released); when\n"
+           "paused returns the completed ones, then None. Ctrl-C raises KeyboardInterrupt\n"
+           "and leaves the service running: the capture is stopped for a moment, so the\n"
+           "frames under way come back with CAPTURE_CANCELLED to the next calls.")
       .def("clear_pending_requests", &Service::ClearPendingRequests,
            "Drops the waiting buffers of a paused service (they are the caller's again).")
-      .def("pause", &Service::Pause, "Stops the capture; submitted buffers complete.")
+      .def("pause", &Service::Pause,
+           "Stops the capture; submitted buffers complete (cancelled). Interrupted by\n"
+           "Ctrl-C, the pause goes on to its end and the next call waits for it.")
       .def("resume", &Service::Resume, "Starts a paused capture again.")
-      .def("close", &Service::Close,
-           "Stops and destroys the service; its buffers are the caller's again.")
-      .def_property_readonly("closed", &Service::closed)
+      .def(
+          "close", [](Service& s) { s.Close(/*interruptible=*/true); },
+          "Stops and destroys the service; its buffers are the caller's again. Interrupted\n"
+          "by Ctrl-C, the close goes on; call close again to wait for it.")
+      .def_property_readonly("closed", &Service::closed, "True once close was called")
+      .def_property_readonly("waiting_clients", &Service::waiting,
+                             "calls of dequeue_completed_request waiting for a frame now")
       .def("__enter__", [](Service& s) -> Service& { return s; },
            py::return_value_policy::reference)
-      .def("__exit__", [](Service& s, py::args) { s.Close(); });
+      .def("__exit__", [](Service& s, py::args) { s.Close(/*interruptible=*/true); });
 
   m.def("unpack", &Unpack, py::arg("array"), py::arg("width"), py::arg("bits"),
         "Unpacks CSI-2 payload (uint8, height × row stride; RAW8, packed RAW10 or\n"
         "RAW16 little-endian) to a new uint16 array (height, width).");
-  m.def("error_description", &vireo::GetCaptureErrorDesc, py::arg("error"));
+  m.def("error_description", &vireo::GetCaptureErrorDesc, py::arg("error"),
+        "The library's fixed description of a CaptureError.");
+  m.attr("GRAPH_CACHE_VARIABLE") = vireo::ozy::kCompiledGraphDirVariable;
+  m.attr("DEFAULT_GRAPH_CACHE_DIR") = vireo::ozy::kDefaultCompiledGraphDir;
 }

@@ -15,19 +15,32 @@ and for scripts a Camera that owns all of it:
         for frame in cam.frames(30):
             print(frame.sof_ns, frame.unpacked().mean())
 
-Errors the library reports raise CaptureException (.error is a CaptureError).
-Frame arrays view the device buffers without copying; an array keeps its
-frame locked and alive, and capturing goes on in other buffers meanwhile.
+Errors raise CaptureException (.error is a CaptureError); its message says
+why, e.g. "CaptureService.create_instance: CaptureConfig.virtual_channel: 99
+is not in 0 to 3". Frame arrays view the device buffers without copying; an
+array keeps its frame locked and alive, and capturing goes on in other
+buffers meanwhile.
+
+Every call that can block (dequeue_completed_request, iterating
+Camera.frames, pause, close) answers Ctrl-C with KeyboardInterrupt within a
+few tens of milliseconds and leaves the service usable.
+
+Compiled transfer graphs are cached under DEFAULT_GRAPH_CACHE_DIR, or the
+directory set_graph_cache_dir() (or Camera's graph_cache) chose.
 
 Threading: a Camera is used by one thread; the thin layer's calls may come
 from several, and the blocking ones let other Python threads run.
 """
+
+import os
 
 # NumPy loads with the package, not with the first frame's array, which would
 # hold up the capture loop for a while.
 import numpy  # noqa: F401
 
 from ._talon import (  # noqa: F401  (re-exported)
+    DEFAULT_GRAPH_CACHE_DIR,
+    GRAPH_CACHE_VARIABLE,
     CaptureConfig,
     CaptureError,
     CaptureException,
@@ -43,6 +56,44 @@ from ._talon import (  # noqa: F401  (re-exported)
 
 # The data types at module level too: talon.CSI2_RAW10.
 globals().update(MipiDataTypeCsi2.__members__)
+
+__all__ = [
+    "Camera",
+    "CaptureConfig",
+    "CaptureError",
+    "CaptureException",
+    "CaptureFrameBufferFactory",
+    "CaptureService",
+    "CaptureStatus",
+    "CaptureStreamConfig",
+    "DEFAULT_GRAPH_CACHE_DIR",
+    "Frame",
+    "FrameBuffer",
+    "GRAPH_CACHE_VARIABLE",
+    "MipiDataTypeCsi2",
+    "error_description",
+    "graph_cache_dir",
+    "set_graph_cache_dir",
+    "unpack",
+] + list(MipiDataTypeCsi2.__members__)
+
+
+def set_graph_cache_dir(path):
+    """Caches compiled transfer graphs under path (None: the default place).
+
+    The setting is the process's: the environment variable GRAPH_CACHE_VARIABLE,
+    which the library reads whenever a service is created, and which talon-cam's
+    --graph-cache sets. Call it before creating services in other threads.
+    """
+    if path is None:
+        os.environ.pop(GRAPH_CACHE_VARIABLE, None)
+    else:
+        os.environ[GRAPH_CACHE_VARIABLE] = os.fspath(path)
+
+
+def graph_cache_dir():
+    """Where compiled transfer graphs are cached now."""
+    return os.environ.get(GRAPH_CACHE_VARIABLE) or DEFAULT_GRAPH_CACHE_DIR
 
 
 class Frame:
@@ -93,13 +144,25 @@ class Camera:
     Used as a context manager: entering creates the factory, the buffers and
     the service (which waits, paused, until frames() is called); leaving
     closes the service, then lets go of the buffers and the factory.
+
+    buffers is the number of frame buffers, at least 2: the capture keeps
+    the next frame's buffer submitted while the current one fills, so two
+    must be in flight while you hold none; three (the default) keep that
+    going while you hold one. graph_cache, when given, is where compiled
+    transfer graphs are cached (set_graph_cache_dir, for the whole process).
     """
 
-    def __init__(self, config, buffers=3):
-        if buffers < 1:
-            raise ValueError("a Camera needs at least one frame buffer")
+    def __init__(self, config, buffers=3, graph_cache=None):
+        if isinstance(buffers, bool) or not isinstance(buffers, int):
+            raise TypeError("buffers must be an int, not %s" % type(buffers).__name__)
+        if buffers < 2:
+            raise ValueError(
+                "buffers=%d: a Camera needs at least 2 frame buffers, because the capture "
+                "submits the next frame's buffer while the current one fills "
+                "(double buffering); with fewer it waits timeout_ms for a second one" % buffers)
         self.config = config
         self.buffer_count = buffers
+        self.graph_cache = graph_cache
         self.factory = None
         self.buffers = []
         self.service = None
@@ -110,6 +173,8 @@ class Camera:
         """Creates the factory, the buffers and the service (paused)."""
         if self.service is not None:
             return self
+        if self.graph_cache is not None:
+            set_graph_cache_dir(self.graph_cache)
         self.factory = CaptureFrameBufferFactory.create_instance(self.config)
         self.buffers = [self.factory.create() for _ in range(self.buffer_count)]
         self.service = CaptureService.create_instance(self.config)
@@ -143,17 +208,22 @@ class Camera:
         """Yields the next n Frames (endless when n is None).
 
         A frame's buffer goes back to the capture when the caller asks for the
-        next frame, as long as more are to come; at most n are captured.
-        Frames that failed are yielded with their error. Stopping early
-        (break) pauses the capture.
+        next frame. Every buffer stays in the capture until the n-th frame is
+        taken, which stops it at once: the end never waits for a buffer that
+        will not come. Frames that failed are yielded with their error.
+        Stopping early (break, Ctrl-C) pauses the capture; every buffer is the
+        Camera's again.
         """
         service = self.service
         if service is None:
             raise ValueError("the Camera is not open")
-        enqueued = 0
-        for buffer in self.buffers[: self.buffer_count if n is None else n]:
+        if n is not None and n < 0:
+            raise ValueError("frames(%d): n must be at least 0" % n)
+        if n == 0:
+            return
+        self._reclaim(service)  # in case an earlier one was interrupted twice
+        for buffer in self.buffers:
             self._enqueue(buffer)
-            enqueued += 1
         service.resume()
         try:
             delivered = 0
@@ -162,18 +232,23 @@ class Camera:
                 if buffer is None:
                     raise RuntimeError("the capture service stopped")
                 delivered += 1
+                if delivered == n:
+                    service.pause()  # the last wanted frame: nothing more to capture
                 self._frames += 1
                 frame = Frame(self._frames - 1, buffer)
                 self._handed_out[buffer] = frame
                 yield frame
-                if n is None or enqueued < n:
+                if delivered != n:
                     self._enqueue(buffer)
-                    enqueued += 1
         finally:
             if not service.closed:
-                # Every buffer is the caller's again: the completed ones are
-                # dropped, the waiting ones cleared.
-                service.pause()
-                while service.dequeue_completed_request() is not None:
-                    pass
-                service.clear_pending_requests()
+                self._reclaim(service)
+
+    @staticmethod
+    def _reclaim(service):
+        """Pauses; every buffer is the Camera's again: the completed ones are
+        dropped, the waiting ones cleared."""
+        service.pause()
+        while service.dequeue_completed_request() is not None:
+            pass
+        service.clear_pending_requests()

@@ -4,6 +4,10 @@ the lifetime of frame arrays, the GIL, and the installed package."""
 import ctypes
 import gc
 import os
+import pydoc
+import re
+import select
+import signal
 import subprocess
 import sys
 import threading
@@ -67,6 +71,71 @@ def test_unpack_matches_the_packed_bytes(bits):
 def test_unpack_refuses_other_depths():
     with pytest.raises(ValueError):
         talon.unpack(np.zeros((2, 64), np.uint8), 8, 12)
+
+
+# Catches a configuration refused with only the code's name: the message must
+# say which field and which value.
+@pytest.mark.parametrize("field,value,says", [
+    ("virtual_channel", 99, "CaptureConfig.virtual_channel: 99 is not in 0 to 3"),
+    ("mipi_rx", 9, "CaptureConfig.mipi_rx: 9 is not in 0 to 3"),
+    ("stream_configs", [], "CaptureConfig.stream_configs: 0 streams"),
+    ("width", 0, "CaptureConfig.stream_configs: width 0"),
+    ("bits_per_component", 12, "CaptureConfig.stream_configs: bits 12"),
+])
+def test_refused_configuration_names_the_field(field, value, says):
+    config = raw10_config()
+    if field in ("width", "bits_per_component"):
+        stream = config.stream_configs[0]
+        setattr(stream, field, value)
+        config.stream_configs = [stream]
+    else:
+        setattr(config, field, value)
+    for create in (talon.CaptureService.create_instance,
+                   talon.CaptureFrameBufferFactory.create_instance):
+        with pytest.raises(talon.CaptureException, match=re.escape(says)) as caught:
+            create(config)
+        assert caught.value.error == talon.CaptureError.INVALID_CONFIG
+
+
+# Catches a Camera that accepts fewer buffers than double buffering needs (it
+# then delivers one frame per timeout).
+@pytest.mark.parametrize("buffers", [0, 1])
+def test_camera_refuses_fewer_than_two_buffers(buffers):
+    with pytest.raises(ValueError, match="at least 2 frame buffers"):
+        talon.Camera(raw10_config(), buffers=buffers)
+
+
+# Catches a frame buffer of another configuration taken by the service (it
+# came back SUCCESS with another shape), and a check by factory rather than
+# by configuration.
+def test_enqueue_refuses_a_buffer_of_another_configuration():
+    config = raw10_config()
+    other = talon.CaptureFrameBufferFactory.create_instance(raw10_config(width=32)).create()
+    same = talon.CaptureFrameBufferFactory.create_instance(raw10_config()).create()
+    with talon.CaptureService.create_instance(config) as service:
+        with pytest.raises(talon.CaptureException, match="made for 0x2B 32x8") as caught:
+            service.enqueue_request(other)
+        assert caught.value.error == talon.CaptureError.INVALID_BUFFER
+        service.enqueue_request(same)
+
+
+# Catches public names that help(talon) leaves out or shows without a text.
+def test_help_documents_every_public_name():
+    text = pydoc.render_doc(talon, renderer=pydoc.plaintext)
+    for name in ("CaptureService", "CaptureConfig", "FrameBuffer", "Camera",
+                 "set_graph_cache_dir"):
+        assert name in talon.__all__ and name in text
+        assert getattr(talon, name).__doc__
+
+
+# Catches a graph cache that Python cannot move: Camera's graph_cache must be
+# where the library puts the compiled graph.
+def test_graph_cache_follows_the_camera_setting(tmp_path, monkeypatch):
+    monkeypatch.setenv(talon.GRAPH_CACHE_VARIABLE, talon.graph_cache_dir())  # restored after
+    with talon.Camera(raw10_config(width=48), graph_cache=tmp_path / "graphs") as cam:
+        assert len(list(cam.frames(1))) == 1
+    assert talon.graph_cache_dir() == str(tmp_path / "graphs")
+    assert any(path.is_file() for path in (tmp_path / "graphs").rglob("*"))
 
 
 # Catches errors returned as None or swallowed instead of raised with their code.
@@ -169,3 +238,103 @@ def test_installed_package_imports(tmp_path):
                          env=env, cwd=tmp_path, check=True, capture_output=True,
                          text=True).stdout
     assert out.startswith(str(site))
+
+
+def run_child(script, fps):
+    env = dict(os.environ, PRISM_SIM_FPS=str(fps))
+    return subprocess.Popen([sys.executable, "-c", script], env=env, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, bufsize=0)
+
+
+def read_line(process, timeout):
+    """The child's next stdout line, or None when none came within timeout."""
+    line, deadline = b"", time.monotonic() + timeout
+    while not line.endswith(b"\n"):
+        left = deadline - time.monotonic()
+        if left <= 0 or not select.select([process.stdout], [], [], left)[0]:
+            return None
+        byte = process.stdout.read(1)
+        if not byte:
+            return None
+        line += byte
+    return line.decode().strip()
+
+
+BLOCKED_CHILD = """
+import threading, time, talon
+stream = talon.CaptureStreamConfig(data_type=talon.CSI2_RAW10, width=64, height=8,
+                                   bits_per_component=10)
+config = talon.CaptureConfig(stream_configs=[stream], timeout_ms=5000)
+service = talon.CaptureService.create_instance(config)
+buffers = [talon.CaptureFrameBufferFactory.create_instance(config).create() for _ in range(3)]
+for buffer in buffers:
+    service.enqueue_request(buffer)
+service.dequeue_completed_request()  # the sensor's first frame; the next is a second away
+
+def report():
+    while service.waiting_clients == 0:
+        time.sleep(0.001)
+    print("blocked", flush=True)
+
+threading.Thread(target=report, daemon=True).start()
+try:
+    service.dequeue_completed_request()
+    print("returned", flush=True)
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+back = [service.dequeue_completed_request() for _ in range(2)]
+assert {id(b) for b in back} == {id(b) for b in buffers[1:]}, "a buffer was lost"
+for buffer in buffers:
+    service.enqueue_request(buffer)
+print(service.dequeue_completed_request().error.name, flush=True)
+service.close()
+"""
+
+
+# Catches a dequeue that Ctrl-C cannot interrupt (SIGINT ignored until a frame
+# comes), and an interrupt that leaves the service stopped or loses the
+# buffers under way: they come back, and the next frame is captured.
+def test_sigint_interrupts_a_blocked_dequeue():
+    child = run_child(BLOCKED_CHILD, fps=1)
+    try:
+        assert read_line(child, 60) == "blocked"
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        assert read_line(child, 1.0) == "interrupted"
+        assert time.monotonic() - sent < 1.0
+        assert read_line(child, 30) == "SUCCESS"
+        assert child.wait(30) == 0, child.stderr.read().decode()
+    finally:
+        child.kill()
+        child.wait()
+
+
+BURSTS_CHILD = """
+import sys, time, talon
+bursts, frames = int(sys.argv[1]), int(sys.argv[2])
+stream = talon.CaptureStreamConfig(data_type=talon.CSI2_RAW10, width=64, height=4,
+                                   bits_per_component=10)
+config = talon.CaptureConfig(stream_configs=[stream], timeout_ms=3000)
+for _ in range(bursts):
+    with talon.Camera(config) as cam:
+        start = time.monotonic()
+        assert len(list(cam.frames(frames))) == frames
+        print(time.monotonic() - start, flush=True)
+"""
+
+
+# Catches a Camera.frames(n) that stops supplying buffers before its last
+# frame: unthrottled, the worker then waits a whole timeout for a second
+# buffer (about one burst in four); at the sensor's pace, the last frames are
+# captured single-buffered and the worker says so.
+@pytest.mark.parametrize("fps,bursts,frames", [(0, 20, 100), (30, 1, 10)])
+def test_frames_end_without_waiting_for_a_buffer(fps, bursts, frames):
+    env = dict(os.environ, PRISM_SIM_FPS=str(fps))
+    done = subprocess.run([sys.executable, "-c", BURSTS_CHILD, str(bursts), str(frames)],
+                          env=env, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    seconds = [float(line) for line in done.stdout.split()]
+    assert len(seconds) == bursts
+    assert max(seconds) < 1.5  # the timeout is 3 s
+    if fps:
+        assert "Only one frame buffer" not in done.stderr
