@@ -86,6 +86,9 @@ struct TalonSrcState {
   std::shared_ptr<CaptureSession> session ABSL_GUARDED_BY(mutex);
   bool playing ABSL_GUARDED_BY(mutex) = false;
   bool resumed ABSL_GUARDED_BY(mutex) = false;  // PLAYING again since the last frame
+  // The task is being stopped (PAUSED→READY): it must not pause itself,
+  // which would undo the stop and leave the join waiting.
+  bool stopping ABSL_GUARDED_BY(mutex) = false;
   std::vector<GstBufferPool*> pools ABSL_GUARDED_BY(mutex);  // for Stop to flush
   int64_t period_ns ABSL_GUARDED_BY(mutex) = 0;  // for the latency query; 0 unknown
 
@@ -192,18 +195,19 @@ GstClockTime ToRunningTime(GstTalonSrc* self, int64_t boottime_ns) {
   return running > 0 ? static_cast<GstClockTime>(running) : 0;
 }
 
+// The task pauses itself, unless it is being stopped; `unless_playing`
+// leaves it running when the element plays. Decided under the mutex, so
+// that a concurrent PAUSED→PLAYING or PAUSED→READY is never undone.
+void PauseTask(GstTalonSrc* self, bool unless_playing) {
+  TalonSrcState* st = self->state;
+  vireo::MutexLock lock(&st->mutex);
+  if (!st->stopping && !(unless_playing && st->playing)) gst_task_pause(self->task);
+}
+
 // Pushes EOS on every pad and pauses the task.
 void EndStream(GstTalonSrc* self) {
   for (PadStream& ps : self->state->streams) gst_pad_push_event(ps.pad, gst_event_new_eos());
-  gst_task_pause(self->task);
-}
-
-// Pauses the task unless the element is PLAYING (checked and done under the
-// mutex, so that a concurrent PAUSED→PLAYING cannot be undone).
-void PauseUnlessPlaying(GstTalonSrc* self) {
-  TalonSrcState* st = self->state;
-  vireo::MutexLock lock(&st->mutex);
-  if (!st->playing) gst_task_pause(self->task);
+  PauseTask(self, false);
 }
 
 // Caps, allocation and sticky events of one pad, at its first frame.
@@ -368,7 +372,7 @@ bool PushFrame(GstTalonSrc* self, const std::shared_ptr<FrameLease>& lease) {
   st->discont = false;
   ++st->frames;
   if (combined == GST_FLOW_FLUSHING) {
-    gst_task_pause(self->task);
+    PauseTask(self, false);
     return false;
   }
   if (combined == GST_FLOW_EOS) {
@@ -411,7 +415,7 @@ void Loop(gpointer data) {
   TalonSrcState* st = self->state;
   vireo::CaptureFrameBuffer* frame = st->run_session->Next();
   if (frame == nullptr) {
-    PauseUnlessPlaying(self);
+    PauseTask(self, true);
     return;
   }
   vireo::CaptureError error = frame->GetError();
@@ -569,6 +573,7 @@ void Prepare(GstTalonSrc* self) {
     }
     st->run_period_ns = st->period_ns;
     st->resumed = false;
+    st->stopping = false;
   }
   st->streams.clear();
   st->combiner = gst_flow_combiner_new();
@@ -669,7 +674,11 @@ static GstStateChangeReturn gst_talon_src_change_state(GstElement* element,
     case GST_STATE_CHANGE_PAUSED_TO_READY:
       // The pads are flushing now: a push returns, and the task ends.
       Unplay(self);
-      gst_task_stop(self->task);
+      {
+        vireo::MutexLock lock(&self->state->mutex);
+        self->state->stopping = true;
+        gst_task_stop(self->task);
+      }
       gst_task_join(self->task);
       Unprepare(self);
       break;
