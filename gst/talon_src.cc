@@ -293,6 +293,7 @@ GstBuffer* MakeBuffer(PadStream* ps, const std::shared_ptr<FrameLease>& lease) {
         new std::shared_ptr<FrameLease>(lease), ReleaseLease);
     GstBuffer* buffer = gst_buffer_new();
     gst_buffer_append_memory(buffer, memory);
+    GST_BUFFER_FLAG_UNSET(buffer, GST_BUFFER_FLAG_TAG_MEMORY);
     if (format.raw_video && stride != format.stride) {
       gsize offsets[GST_VIDEO_MAX_PLANES] = {0};
       gint strides[GST_VIDEO_MAX_PLANES] = {static_cast<gint>(stride)};
@@ -431,8 +432,15 @@ void Loop(gpointer data) {
   }
   st->errors_in_row = 0;
   if (st->run_period_ns == 0 && st->run.fps_n == 0 && st->frames == 0) {
-    // The frame rate is measured from the first two frames' starts.
-    if (st->held == nullptr) {
+    // The frame rate is measured from the first two frames' starts, both
+    // of one stretch of PLAYING.
+    bool resumed;
+    {
+      vireo::MutexLock lock(&st->mutex);
+      resumed = st->resumed;
+      st->resumed = false;  // nothing pushed yet: no timeline to reset
+    }
+    if (st->held == nullptr || resumed) {
       st->held = std::move(lease);
       return;
     }
