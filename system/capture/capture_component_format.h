@@ -11,7 +11,11 @@
 #ifndef SYSTEM_CAPTURE_CAPTURE_COMPONENT_FORMAT_H_
 #define SYSTEM_CAPTURE_CAPTURE_COMPONENT_FORMAT_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
+
+#include "system/capture/capture_types.h"
 
 namespace vireo {
 namespace ozy {
@@ -38,6 +42,16 @@ constexpr const ComponentFormat* FindComponentFormat(uint32_t bits) {
   }
   return nullptr;
 }
+
+// The table has exactly the widths the public header promises, in its order.
+constexpr bool MatchesPublicComponentBits() {
+  if (std::size(kComponentFormats) != std::size(kCaptureComponentBits)) return false;
+  for (size_t i = 0; i < std::size(kComponentFormats); ++i) {
+    if (kComponentFormats[i].bits != kCaptureComponentBits[i]) return false;
+  }
+  return true;
+}
+static_assert(MatchesPublicComponentBits(), "kComponentFormats and kCaptureComponentBits differ");
 
 }  // namespace ozy
 }  // namespace vireo

@@ -137,8 +137,8 @@ CaptureError AppendDramTransferNodes(const CaptureConfig& config,
     OzyCreateTransferNodeInfo info;
     if (store_as_16_bit) {
       CaptureStreamConfig as_16_bit = stream;
-      as_16_bit.bits_per_component = 16;
-      as_16_bit.width = (stream.width * stream.bits_per_component) >> 4;
+      as_16_bit.bits_per_component = kCaptureRowUnitBits;
+      as_16_bit.width = stream.width * stream.bits_per_component / kCaptureRowUnitBits;
       info = BuildTransferNodeInfo(as_16_bit, OZY_PARAMETER_USE_DRAM, false);
     } else {
       info = BuildTransferNodeInfo(stream, OZY_PARAMETER_USE_DRAM, true);

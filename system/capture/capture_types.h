@@ -9,6 +9,7 @@
 #ifndef SYSTEM_CAPTURE_CAPTURE_TYPES_H_
 #define SYSTEM_CAPTURE_CAPTURE_TYPES_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -41,6 +42,16 @@ struct CaptureStreamConfig {
   uint32_t bits_per_component = 0;  // 8, 10 or 16
   bool pad_row_to_64_bytes = false;  // round the row stride up to 64 bytes
 };
+
+// The limits of a configuration that libtalon itself enforces, for clients
+// that check their input before they hand it over: CheckCaptureConfig's
+// stream count and virtual channel, the component widths a stream may have,
+// and the unit the service moves rows in (a row must hold one: width ×
+// bits_per_component at least kCaptureRowUnitBits).
+inline constexpr size_t kMaxCaptureStreams = 3;
+inline constexpr uint32_t kMaxVirtualChannel = 3;
+inline constexpr uint32_t kCaptureComponentBits[] = {8, 10, 16};
+inline constexpr uint32_t kCaptureRowUnitBits = 16;
 
 // What a client asks to capture: one to three streams on one receiver.
 struct CaptureConfig {

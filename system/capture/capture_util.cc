@@ -44,9 +44,9 @@ uint64_t GetSizeBytes(const CaptureStreamConfig& stream_config) {
 }
 
 CaptureError CheckCaptureConfig(const CaptureConfig& config) {
-  if (config.virtual_channel > 3) return CaptureError::INVALID_CONFIG;
+  if (config.virtual_channel > kMaxVirtualChannel) return CaptureError::INVALID_CONFIG;
   if (config.stream_configs.empty()) return CaptureError::INVALID_CONFIG;
-  if (config.stream_configs.size() > 3) return CaptureError::INVALID_CONFIG;
+  if (config.stream_configs.size() > kMaxCaptureStreams) return CaptureError::INVALID_CONFIG;
   return CaptureError::SUCCESS;
 }
 

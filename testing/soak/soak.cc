@@ -6,7 +6,8 @@
 // pool and every runtime handle released. Every frame must succeed, or end as
 // cancelled by a pause.
 //
-//   talon-soak [--frames N] [--seed S]     (default one million frames, seed 1)
+//   talon-soak [--frames N] [--seed S]     (default one million frames, seed 1;
+//                                          see Usage() for the ranges)
 //
 // Prints frames, pauses, clears, wall time, frames/s and the errors by kind;
 // exits 1 on any accounting error or failed frame, 2 on bad arguments or a
@@ -37,10 +38,11 @@
 #include <vector>
 
 #include "absl/base/thread_annotations.h"
-#include "absl/strings/numbers.h"
+#include "absl/strings/str_cat.h"
 #include "base/mutex.h"
 #include "platform/prism/prism_sim.h"
 #include "platform/syslog/system_log_sim.h"
+#include "support/command_line.h"
 #include "system/capture/capture_frame_buffer.h"
 #include "system/capture/capture_service.h"
 #include "system/capture/capture_types.h"
@@ -54,31 +56,35 @@ constexpr int kBuffers = 6;                  // shared by the clients
 constexpr uint64_t kMaxFramesBetweenPauses = 2000;
 constexpr uint64_t kProgressEvery = 100000;
 
+constexpr uint64_t kMaxFrames = UINT64_MAX / 2;
+
 struct Options {
   uint64_t frames = 1000000;
   uint32_t seed = 1;
+  bool help = false;
 };
 
-bool ParseCount(const char* text, uint64_t max, uint64_t* value) {
-  uint64_t v = 0;
-  if (!absl::SimpleAtoi(text, &v) || v == 0 || v > max) return false;
-  *value = v;
-  return true;
+std::string Usage() {
+  return absl::StrCat(
+      "Usage: talon-soak [--frames N] [--seed S]\n"
+      "Captures on the unthrottled simulated IPU with two clients and random pauses,\n"
+      "clears and resumes; every buffer must come back exactly once.\n"
+      "\n"
+      "  --frames N   frames to capture, 1 to ", kMaxFrames, " (default 1000000)\n",
+      "  --seed S     seed of the pauses and clears, 0 to ", UINT32_MAX, " (default 1)\n",
+      "  --help       this text\n"
+      "\n"
+      "Exit status: 0 pass, 1 an accounting error or a failed frame, 2 bad options\n"
+      "or a failed set-up.\n");
 }
 
-bool ParseOptions(int argc, char** argv, Options* options) {
-  for (int i = 1; i < argc; i += 2) {  // every option takes a value
-    const std::string arg = argv[i];
-    uint64_t value = 0;
-    if (arg == "--frames" && i + 1 < argc && ParseCount(argv[i + 1], UINT64_MAX / 2, &value)) {
-      options->frames = value;
-    } else if (arg == "--seed" && i + 1 < argc && ParseCount(argv[i + 1], UINT32_MAX, &value)) {
-      options->seed = static_cast<uint32_t>(value);
-    } else {
-      return false;
-    }
-  }
-  return true;
+bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error) {
+  const std::vector<talon_support::OptionSpec> specs = {
+      talon_support::UnsignedOption("--frames", 1, kMaxFrames, &options->frames),
+      talon_support::UnsignedOption("--seed", 0, UINT32_MAX, &options->seed),
+      talon_support::FlagOption("--help", "-h", &options->help),
+  };
+  return talon_support::ParseCommandLine(argc, argv, specs, error);
 }
 
 CaptureConfig SoakConfig() {
@@ -375,9 +381,14 @@ int Run(const Options& options) {
 
 int main(int argc, char** argv) {
   vireo::Options options;
-  if (!vireo::ParseOptions(argc, argv, &options)) {
-    std::fprintf(stderr, "usage: talon-soak [--frames N] [--seed S]\n");
+  std::string error;
+  if (!vireo::ParseOptions(argc, argv, &options, &error)) {
+    std::fprintf(stderr, "talon-soak: %s\n", error.c_str());
     return 2;
+  }
+  if (options.help) {
+    std::fputs(vireo::Usage().c_str(), stdout);
+    return 0;
   }
   std::printf("talon-soak: %llu frames, seed %u\n",
               static_cast<unsigned long long>(options.frames), options.seed);

@@ -1,12 +1,10 @@
 #include "tools/talon-dramctl/dramctl_command.h"
 
-#include "absl/algorithm/container.h"
-#include "absl/strings/ascii.h"
+#include <limits>
+
 #include "absl/strings/escaping.h"
-#include "absl/strings/match.h"
-#include "absl/strings/numbers.h"
 #include "absl/strings/str_cat.h"
-#include "absl/strings/str_format.h"
+#include "support/command_line.h"
 #include "system/dram_controller/dram_controller.h"
 
 namespace talon_dramctl {
@@ -17,40 +15,28 @@ using vireo::DramController;
 // `text` quoted for a message: escaped, so that it stays on one line.
 std::string Quoted(absl::string_view text) { return absl::StrCat("'", absl::CHexEscape(text), "'"); }
 
-std::string Hex8(uint32_t value) { return absl::StrFormat("0x%08x", value); }
+constexpr uint64_t kMaxU32 = std::numeric_limits<uint32_t>::max();
 
+// A register of the block, aligned.
 bool ParseAddress(const std::string& text, uint32_t* address, std::string* error) {
-  if (ParseU32(text, address) != NumberParse::kOk) {
-    *error = "malformed address " + Quoted(text);
+  uint64_t parsed = 0;
+  if (!talon_support::ParseUnsigned("address", text, DramController::kRegisterBlockFirst,
+                                    DramController::kRegisterBlockLast, &parsed, error)) {
     return false;
   }
-  if (*address < DramController::kRegisterBlockFirst ||
-      *address > DramController::kRegisterBlockLast) {
-    *error = absl::StrCat("address ", Hex8(*address),
-                          " is outside the DRAM controller's registers (",
-                          Hex8(DramController::kRegisterBlockFirst), " to ",
-                          Hex8(DramController::kRegisterBlockLast), ")");
+  if (parsed % 4 != 0) {
+    *error = absl::StrCat("address: ", text, " is not aligned to 4 bytes");
     return false;
   }
-  if (*address % 4 != 0) {
-    *error = absl::StrCat("address ", Hex8(*address), " is not aligned to 4 bytes");
-    return false;
-  }
+  *address = static_cast<uint32_t>(parsed);
   return true;
 }
 
 bool ParseValue(const std::string& text, uint32_t* value, std::string* error) {
-  switch (ParseU32(text, value)) {
-    case NumberParse::kOk:
-      return true;
-    case NumberParse::kMalformed:
-      *error = "malformed value " + Quoted(text);
-      return false;
-    case NumberParse::kTooLarge:
-      *error = "value " + Quoted(text) + " does not fit in 32 bits";
-      return false;
-  }
-  return false;
+  uint64_t parsed = 0;
+  if (!talon_support::ParseUnsigned("value", text, 0, kMaxU32, &parsed, error)) return false;
+  *value = static_cast<uint32_t>(parsed);
+  return true;
 }
 
 bool ParseSetting(const std::string& text, Setting* setting) {
@@ -100,61 +86,59 @@ bool ParseWords(const std::vector<std::string>& words, Command* command, std::st
     command->action = Action::kDump;
     return expect(0);
   }
-  *error = "unknown command " + Quoted(word);
+  *error = "unknown command " + Quoted(word) + " (see --help)";
   return false;
 }
 
 }  // namespace
 
 NumberParse ParseU32(absl::string_view text, uint32_t* value) {
-  // Abseil also takes a sign and blanks around the digits; the tool does not.
-  if (absl::StartsWithIgnoreCase(text, "0x")) {
-    absl::string_view digits = text.substr(2);
-    if (digits.empty() || !absl::c_all_of(digits, absl::ascii_isxdigit)) {
-      return NumberParse::kMalformed;
-    }
-    return absl::SimpleHexAtoi(digits, value) ? NumberParse::kOk : NumberParse::kTooLarge;
+  const std::string_view digits(text.data(), text.size());
+  uint64_t parsed = 0;
+  std::string ignored;
+  if (!talon_support::ParseUnsigned("", digits, 0, std::numeric_limits<uint64_t>::max(), &parsed,
+                                    &ignored)) {
+    return NumberParse::kMalformed;
   }
-  if (text.empty() || !absl::c_all_of(text, absl::ascii_isdigit)) return NumberParse::kMalformed;
-  return absl::SimpleAtoi(text, value) ? NumberParse::kOk : NumberParse::kTooLarge;
+  if (parsed > kMaxU32) return NumberParse::kTooLarge;
+  *value = static_cast<uint32_t>(parsed);
+  return NumberParse::kOk;
 }
 
 bool ParseCommand(const std::vector<std::string>& args,
                   const std::vector<OptionSpec>& back_end_options, Command* command,
                   std::string* error) {
   Command parsed;
-  size_t i = 0;
+  bool help = false;
+  std::vector<talon_support::OptionSpec> specs = {talon_support::FlagOption("--help", "-h", &help)};
+  for (const OptionSpec& option : back_end_options) {
+    specs.push_back({option.name, nullptr, option.takes_value,
+                     [&parsed, &option](std::string_view value, std::string* e) {
+                       if (option.takes_value && value.empty()) {
+                         *e = absl::StrCat(option.name, " needs a value");
+                         return false;
+                       }
+                       parsed.back_end_options.push_back({option.name, std::string(value)});
+                       return true;
+                     }});
+  }
   // Options come first; the first other word is the command.
-  for (; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg.size() < 2 || arg[0] != '-') break;
-    if (arg == "-h" || arg == "--help") {
-      *command = Command();
-      return true;
-    }
-    auto known = absl::c_find_if(back_end_options,
-                                 [&arg](const OptionSpec& option) { return arg == option.name; });
-    if (known == back_end_options.end()) {
-      *error = "unknown option " + Quoted(arg);
-      return false;
-    }
-    Option option{arg, ""};
-    if (known->takes_value) {
-      if (i + 1 >= args.size() || args[i + 1].empty()) {
-        *error = arg + " needs a value";
-        return false;
-      }
-      option.value = args[++i];
-    }
-    parsed.back_end_options.push_back(std::move(option));
-  }
-  if (i == args.size()) {
-    *error = "no command given";
+  std::vector<const char*> argv = {"talon-dramctl"};
+  for (const std::string& arg : args) argv.push_back(arg.c_str());
+  std::vector<std::string> words;
+  if (!talon_support::ParseCommandLine(static_cast<int>(argv.size()), argv.data(), specs, &words,
+                                       error)) {
     return false;
   }
-  if (!ParseWords(std::vector<std::string>(args.begin() + i, args.end()), &parsed, error)) {
+  if (help) {
+    *command = Command();
+    return true;
+  }
+  if (words.empty()) {
+    *error = "no command given (see --help)";
     return false;
   }
+  if (!ParseWords(words, &parsed, error)) return false;
   *command = std::move(parsed);
   return true;
 }

@@ -44,7 +44,15 @@ TEST(ParseCommand, TurnsArgumentsIntoTheCommand) {
       {{"--root", "", "dump"}, Action::kDump, Setting::kDefault, 0, 0, "",
        "--root needs a value"},
       {{"read", "0x04008000\n2"}, Action::kRead, Setting::kDefault, 0, 0, "",
-       "malformed address '0x04008000\\n2'"},
+       "address: \"0x04008000\\n2\" is not a number in 0x4008000 to 0x4008FFC"},
+      {{"write", "67145728", "1"}, Action::kWrite, Setting::kDefault, 0, 0, "",
+       "address: 67145728 is not in 67141632 to 67145724"},
+      {{"write", "0x04008002", "1"}, Action::kWrite, Setting::kDefault, 0, 0, "",
+       "address: 0x04008002 is not aligned to 4 bytes"},
+      {{"write", "0x04008000", "0x100000000"}, Action::kWrite, Setting::kDefault, 0, 0, "",
+       "value: 0x100000000 is not in 0x0 to 0xFFFFFFFF"},
+      {{"--root=/r", "--state"}, Action::kHelp, Setting::kDefault, 0, 0, "",
+       "unknown option --state (see --help)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.args));
@@ -103,7 +111,7 @@ TEST(DeviceBackEnd, TakesOnlyRoot) {
   Command command;
   std::string error;
   EXPECT_FALSE(ParseCommand({"--simulate", "dump"}, BackEndOptions(), &command, &error));
-  EXPECT_EQ(error, "unknown option '--simulate'");
+  EXPECT_EQ(error, "unknown option --simulate (see --help)");
 
   talon_testing::TempDir dir;
   const std::string driver_dir = dir.path() + "/sys/kernel/zub_freq_cool";

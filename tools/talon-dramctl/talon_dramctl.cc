@@ -44,8 +44,9 @@ std::string Usage() {
       "  read ADDRESS            print the driver's line for the register at ADDRESS\n"
       "  dump                    show the five tuned registers with their fields\n"
       "\n"
-      "ADDRESS and VALUE are decimal or hexadecimal with 0x; addresses lie in the\n"
-      "register block 0x%08x to 0x%08x and are aligned to 4 bytes.\n"
+      "ADDRESS and VALUE are decimal or hexadecimal with 0x: an ADDRESS lies in the\n"
+      "register block 0x%08x to 0x%08x and is aligned to 4 bytes, a VALUE is\n"
+      "0 to 0xffffffff. Options come before the command.\n"
       "\n"
       "Options:\n"
       "%s"
@@ -55,7 +56,7 @@ std::string Usage() {
 }
 
 int UsageError(const std::string& message) {
-  std::fprintf(stderr, "talon-dramctl: %s (see --help)\n", message.c_str());
+  std::fprintf(stderr, "talon-dramctl: %s\n", message.c_str());
   return kExitUsage;
 }
 
@@ -177,7 +178,7 @@ int Run(int argc, char** argv) {
     case BackEndChoice::kOk:
       break;
     case BackEndChoice::kBadUsage:
-      return UsageError(error);
+      return UsageError(error + " (see --help)");
     case BackEndChoice::kFailed:
       std::fprintf(stderr, "talon-dramctl: %s\n", error.c_str());
       return kExitDriverError;

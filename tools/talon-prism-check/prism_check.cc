@@ -27,7 +27,11 @@ namespace vireo_util = vireo::vireo_util;
 constexpr char kGraphName[] = "mipi_capture";
 constexpr char kGraphFile[] = "graph";
 // Tries of reset-cancels before it gives up on resetting during a frame.
-constexpr int kResetTries = 3;
+constexpr int kResetTries = 5;
+// A wait, once the frame period is known: a run waits at most for the frame
+// after the next (one queued before it), plus the host's scheduling.
+constexpr int64_t kPeriodsPerWait = 3;
+constexpr int64_t kHostMarginNs = 500000000;
 
 std::string ErrorText(OzyError error) {
   return absl::StrCat(error, " (", vireo::GetCaptureErrorDesc(vireo_util::GetCaptureError(error)),
@@ -145,14 +149,23 @@ const std::vector<PrismCheck::Property>& PrismCheck::Properties() {
   return *properties;
 }
 
-PrismCheck::PrismCheck(const vireo::CaptureConfig& config)
+PrismCheck::PrismCheck(const vireo::CaptureConfig& config, bool fixed_timeout)
     : config_(config),
       stream_(config.stream_configs.at(0)),
-      timeout_ns_(uint64_t{config.timeout_ms} * 1000000),
+      fixed_timeout_(fixed_timeout),
+      wait_bound_ns_(uint64_t{config.timeout_ms} * 1000000),
       canary_(MakeCanary(vireo_util::GetSizeBytes(stream_))),
       temp_dir_(MakeTempDir(&temp_dir_error_)) {}
 
 PrismCheck::~PrismCheck() { RemoveTempDir(); }
+
+PrismCheck::Outcome PrismCheck::RunProperty(const Property& property) {
+  skip_reason_.clear();
+  std::string seen = (this->*property.check)();
+  if (!skip_reason_.empty()) return {Outcome::Kind::kSkip, std::move(skip_reason_)};
+  if (!seen.empty()) return {Outcome::Kind::kFail, std::move(seen)};
+  return {Outcome::Kind::kOk, ""};
+}
 
 void PrismCheck::RemoveTempDir() const {
   std::error_code ignored;
@@ -271,6 +284,7 @@ std::string PrismCheck::RunsInOrder() {
     }
   }
   runs_done_ = true;
+  MeasureFramePeriod();
   if (runs_[1].sof_ns <= runs_[0].sof_ns) {
     return absl::StrCat("the second wait reported an earlier frame than the first: SOF ",
                         runs_[0].sof_ns, ", then ", runs_[1].sof_ns);
@@ -279,13 +293,21 @@ std::string PrismCheck::RunsInOrder() {
 }
 
 // The monitored records hold CLOCK_BOOTTIME nanoseconds of each run's frame:
-// after its enqueue, start before end, end not after the wait's return.
+// after its enqueue, start before end, end not after the wait's return. A
+// frame that was complete when the enqueue returned (a runtime without
+// sensor pacing has its frames there at once) may have started before the
+// enqueue, but not ended before it.
 std::string PrismCheck::EventTimes() {
   if (!runs_done_) return NotRun("runs-in-order completed no two runs");
   for (int i = 0; i < 2; ++i) {
     const Run& run = runs_[i];
     const std::string which = absl::StrCat("run ", i + 1, ": ");
-    if (run.sof_ns <= run.enqueued_ns) {
+    const bool there_at_once = run.eof_ns <= run.enqueue_returned_ns;
+    if (there_at_once && run.eof_ns < run.enqueued_ns) {
+      return absl::StrCat(which, "EOF ", run.eof_ns, " before the enqueue at ", run.enqueued_ns,
+                          " (CLOCK_BOOTTIME ns)");
+    }
+    if (!there_at_once && run.sof_ns <= run.enqueued_ns) {
       return absl::StrCat(which, "SOF ", run.sof_ns, " not after the enqueue at ", run.enqueued_ns,
                           " (CLOCK_BOOTTIME ns)");
     }
@@ -330,13 +352,14 @@ std::string PrismCheck::BoundBuffers() {
 std::string PrismCheck::WaitEmpty() {
   if (!first_.config_loaded) return NotRun("no job");
   const int64_t start_ns = BoottimeNs();
-  const OzyError error = OzyWaitForCompletionWithTimeout(first_.job, timeout_ns_);
+  const uint64_t timeout_ns = wait_bound_ns_;
+  const OzyError error = OzyWaitForCompletionWithTimeout(first_.job, timeout_ns);
   const int64_t elapsed_ns = BoottimeNs() - start_ns;
   if (error == OZY_SUCCESS) return "OzyWaitForCompletionWithTimeout returned success";
-  const int64_t limit_ns = static_cast<int64_t>(timeout_ns_ + timeout_ns_ / 2) + 100000000;
+  const int64_t limit_ns = static_cast<int64_t>(timeout_ns + timeout_ns / 2) + 100000000;
   if (elapsed_ns > limit_ns) {
     return absl::StrCat(ErrorText(error), " only after ", elapsed_ns / 1000000,
-                        " ms, with a timeout of ", config_.timeout_ms, " ms");
+                        " ms, with a timeout of ", timeout_ns / 1000000, " ms");
   }
   return "";
 }
@@ -346,10 +369,19 @@ std::string PrismCheck::WaitEmpty() {
 // try the device configuration is unloaded, as a paused capture service does.
 std::string PrismCheck::ResetCancels() {
   if (!first_.config_loaded || buffers_[1] == nullptr) return NotRun("no job or no buffers");
-  // A quarter frame after the waiter set out, well before the frame ends.
+  if (frames_there_at_once_) {
+    skip_reason_ = "frames are complete when their run is queued, so no wait is left for a "
+                   "reset to cancel";
+    return skip_reason_;
+  }
+  // A quarter frame after the waiter set out, well before the frame ends,
+  // and less after each try whose frame ended first (a busy host wakes up
+  // late). A reset that comes before the waiter is inside the wait still
+  // proves the property (the wait is for a run the reset ended), so the last
+  // try resets at once; one after the frame proves nothing.
   int64_t margin_ns = 5000000;
-  if (runs_done_) {
-    margin_ns = std::clamp<int64_t>((runs_[1].sof_ns - runs_[0].sof_ns) / 4, 1000000, 20000000);
+  if (frame_period_ns_ >= 0) {
+    margin_ns = std::clamp<int64_t>(frame_period_ns_ / 4, 100000, 20000000);
   }
   std::string seen;
   bool conclusive = false;
@@ -360,13 +392,14 @@ std::string PrismCheck::ResetCancels() {
       first_.config_loaded = true;
     }
     conclusive = true;
-    seen = ResetDuringWait(margin_ns, &conclusive);
+    seen = ResetDuringWait(attempt == kResetTries ? 0 : margin_ns >> (attempt - 1), &conclusive);
     const OzyError error = OzyUnloadDeviceConfig(first_.job);
     first_.config_loaded = false;
     if (seen.empty() && error != OZY_SUCCESS) {
       return Returned("OzyUnloadDeviceConfig after the reset", error);
     }
   }
+  if (!conclusive) skip_reason_ = seen;
   return seen;
 }
 
@@ -402,7 +435,8 @@ std::string PrismCheck::ResetDuringWait(int64_t margin_ns, bool* conclusive) {
   if (first.wait_result == OZY_SUCCESS && first.eof_ns < reset_ns) {
     *conclusive = false;
     return absl::StrCat("in ", kResetTries, " tries the frame ended before the reset (",
-                        (reset_ns - first.eof_ns) / 1000, " us before it in the last)");
+                        (reset_ns - first.eof_ns) / 1000,
+                        " us before it in the last): no frame lasts long enough here");
   }
   if (first.wait_result == OZY_SUCCESS) {
     return absl::StrCat("the wait under way returned success for a frame that ended ",
@@ -538,13 +572,30 @@ PrismCheck::Contents PrismCheck::Inspect(OzyDeviceBuffer* buffer) {
 void PrismCheck::Enqueue(OzyJob* job, Run* run) {
   run->enqueued_ns = BoottimeNs();
   run->enqueue_result = OzyEnqueueJob(job);
+  run->enqueue_returned_ns = BoottimeNs();
 }
 
 void PrismCheck::Wait(OzyJob* job, Run* run) {
-  run->wait_result = OzyWaitForCompletionWithTimeout(job, timeout_ns_);
+  run->wait_result = OzyWaitForCompletionWithTimeout(job, wait_bound_ns_);
   run->returned_ns = BoottimeNs();
   run->sof_ns = sof_status_.time_ns;
   run->eof_ns = eof_status_.time_ns;
+}
+
+void PrismCheck::MeasureFramePeriod() {
+  // Records that do not advance say nothing of the rate (event-times and
+  // runs-in-order report them); the waits keep their first bound. Both runs
+  // completed within that bound, so a longer period is not believed.
+  const int64_t period_ns = std::min(runs_[1].sof_ns - runs_[0].sof_ns,
+                                     static_cast<int64_t>(wait_bound_ns_));
+  if (period_ns < 0 || runs_[0].sof_ns <= 0) return;
+  frame_period_ns_ = period_ns;
+  frames_there_at_once_ = std::all_of(runs_.begin(), runs_.end(), [](const Run& run) {
+    return run.enqueued_ns <= run.eof_ns && run.eof_ns <= run.enqueue_returned_ns;
+  });
+  if (!fixed_timeout_) {
+    wait_bound_ns_ = static_cast<uint64_t>(kPeriodsPerWait * period_ns + kHostMarginNs);
+  }
 }
 
 }  // namespace talon_prism_check

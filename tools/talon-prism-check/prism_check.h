@@ -10,7 +10,16 @@
 // reset-cancels. The second finds the saved graph and captures with it
 // (reload). Then everything goes (delete). A property whose inputs an
 // earlier one failed to make fails as "not run"; every property runs, so the
-// release always happens.
+// release always happens. A property that this runtime gives no chance to
+// show (a reset cannot fall inside a frame when frames are there at once) is
+// skipped with the reason.
+//
+// Waits follow the runtime's frame rate: until runs-in-order has seen two
+// frames, a wait is bounded by the configuration's timeout_ms; from then on
+// by three measured frame periods and half a second for the host, unless the
+// timeout is fixed. A runtime whose frames are complete by the time a run's
+// enqueue returns (no sensor pacing) may report a start of frame before the
+// enqueue.
 //
 // Threading: one thread calls the checks. reset-cancels starts and joins a
 // thread of its own for the wait that the reset interrupts.
@@ -42,14 +51,29 @@ class PrismCheck {
     Check check;
   };
 
+  // What one property came to: held (empty text), failed or skipped, with
+  // what was seen or why it could not run.
+  struct Outcome {
+    enum class Kind { kOk, kFail, kSkip };
+    Kind kind;
+    std::string text;
+  };
+
   // Every property, in the order in which they must run.
   static const std::vector<Property>& Properties();
 
-  // `config` holds one stream; its timeout_ms bounds every wait.
-  explicit PrismCheck(const vireo::CaptureConfig& config);
+  // `config` holds one stream. Its timeout_ms bounds every wait until the
+  // frame period is known, or every wait when `fixed_timeout` is set.
+  PrismCheck(const vireo::CaptureConfig& config, bool fixed_timeout);
   ~PrismCheck();
   PrismCheck(const PrismCheck&) = delete;
   PrismCheck& operator=(const PrismCheck&) = delete;
+
+  // Runs one property of Properties(), in their order.
+  Outcome RunProperty(const Property& property);
+
+  // The bound of the next wait for a frame, in milliseconds.
+  uint64_t WaitBoundMs() const { return wait_bound_ns_ / 1000000; }
 
   // Removes the temporary directory and what it holds.
   void RemoveTempDir() const;
@@ -72,9 +96,10 @@ class PrismCheck {
   struct Run {
     OzyError enqueue_result = OZY_ERROR_GENERIC;
     OzyError wait_result = OZY_ERROR_GENERIC;
-    int64_t enqueued_ns = 0;  // just before OzyEnqueueJob
-    int64_t returned_ns = 0;  // just after the wait returned
-    int64_t sof_ns = 0;       // the status records after the wait
+    int64_t enqueued_ns = 0;          // just before OzyEnqueueJob
+    int64_t enqueue_returned_ns = 0;  // just after it
+    int64_t returned_ns = 0;          // just after the wait returned
+    int64_t sof_ns = 0;               // the status records after the wait
     int64_t eof_ns = 0;
   };
 
@@ -109,10 +134,18 @@ class PrismCheck {
   void Enqueue(OzyJob* job, Run* run);
   // Waits for the oldest run and records the result, when and the records.
   void Wait(OzyJob* job, Run* run);
+  // The frame period and the wait bound from runs-in-order's two runs.
+  void MeasureFramePeriod();
 
   const vireo::CaptureConfig config_;
   const vireo::CaptureStreamConfig stream_;
-  const uint64_t timeout_ns_;
+  const bool fixed_timeout_;
+  // The waits' bound and what runs-in-order measured; set before the reset's
+  // waiter thread starts, which reads the bound.
+  uint64_t wait_bound_ns_;
+  int64_t frame_period_ns_ = -1;       // -1 until measured
+  bool frames_there_at_once_ = false;  // both runs' frames ended during their enqueue
+  std::string skip_reason_;            // set by a property that cannot run
   std::vector<uint8_t> canary_;  // a frame's worth of bytes no sensor sends
   std::string temp_dir_;         // empty when it could not be made
   std::string temp_dir_error_;

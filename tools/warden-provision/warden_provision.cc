@@ -8,6 +8,7 @@
 // it, written, flushed to disk, renamed over it.
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -86,6 +87,25 @@ bool ReplaceFile(const std::string& path, const void* data, size_t size, std::st
   return false;
 }
 
+// The file --out names can be replaced: not a directory, and its directory
+// takes new files (the temporary file beside it). Checked before the modem
+// is asked, so that a mistyped path costs nothing.
+bool CheckOutPath(const std::string& path, std::string* error) {
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    *error = "--out: " + path + " is a directory";
+    return false;
+  }
+  const size_t slash = path.rfind('/');
+  const std::string dir =
+      slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  if (access(dir.c_str(), W_OK | X_OK) != 0) {
+    *error = SystemError("--out: cannot write into " + dir, errno);
+    return false;
+  }
+  return true;
+}
+
 int CommandGenerate(const std::string& out_path) {
   std::unique_ptr<OemLockProvision> provision(new OemLockProvision);
   if (!Collect(provision.get())) return kExitFailed;
@@ -158,7 +178,12 @@ int Run(int argc, char** argv) {
   Invocation invocation;
   std::string error;
   if (!ParseArgs(std::vector<std::string>(argv + 1, argv + argc), &invocation, &error)) {
-    std::cerr << "warden-provision: " << error << " (see --help)\n";
+    std::cerr << "warden-provision: " << error << "\n";
+    return kExitUsage;
+  }
+  if (invocation.command == Command::kGenerate && !invocation.path.empty() &&
+      !CheckOutPath(invocation.path, &error)) {
+    std::cerr << "warden-provision: " << error << "\n";
     return kExitUsage;
   }
   switch (invocation.command) {

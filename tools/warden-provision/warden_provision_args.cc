@@ -2,6 +2,7 @@
 
 #include "absl/strings/escaping.h"
 #include "absl/strings/str_cat.h"
+#include "support/command_line.h"
 
 namespace warden_provision {
 
@@ -12,8 +13,10 @@ const char kUsage[] =
     "  collect               print the device identity\n"
     "  generate [--out FILE] collect the identity, generate the provisioning\n"
     "                        message and print its device id and nonce; with\n"
-    "                        --out, also write the message's 48 bytes to FILE\n"
-    "                        (replaced as a whole, or left as it was on failure)\n"
+    "                        --out (or --out=FILE), also write the message's\n"
+    "                        48 bytes to FILE, a file in an existing directory\n"
+    "                        that the tool may write (replaced as a whole, or\n"
+    "                        left as it was on failure)\n"
     "  parse FILE            check a received message (48 to 288 bytes) and\n"
     "                        print its device id and nonce\n"
     "  --help                show this text\n"
@@ -24,37 +27,48 @@ const char kUsage[] =
 bool ParseArgs(const std::vector<std::string>& args, Invocation* invocation,
                std::string* error) {
   if (args.empty()) {
-    *error = "no command given";
+    *error = "no command given (see --help)";
     return false;
   }
+  // The command word, then its own options and arguments.
   const std::string& command = args[0];
+  std::vector<const char*> argv;
+  for (const std::string& arg : args) argv.push_back(arg.c_str());
   Invocation parsed;
+  bool help = false;
+  std::vector<talon_support::OptionSpec> specs = {
+      talon_support::FlagOption("--help", "-h", &help)};
+  std::vector<std::string> files;
+  std::vector<std::string>* positional = nullptr;
   if (command == "--help" || command == "-h" || command == "help") {
-    parsed.command = Command::kHelp;
+    help = true;
   } else if (command == "collect") {
     parsed.command = Command::kCollect;
-    if (args.size() != 1) {
-      *error = "collect takes no arguments";
-      return false;
-    }
   } else if (command == "generate") {
     parsed.command = Command::kGenerate;
-    if (args.size() == 3 && args[1] == "--out" && !args[2].empty()) {
-      parsed.path = args[2];
-    } else if (args.size() != 1) {
-      *error = "generate takes only --out FILE";
-      return false;
-    }
+    specs.push_back(talon_support::StringOption("--out", &parsed.path));
   } else if (command == "parse") {
     parsed.command = Command::kParse;
-    if (args.size() != 2 || args[1].empty()) {
+    positional = &files;
+  } else {
+    *error = absl::StrCat("unknown command '", absl::CHexEscape(command), "' (see --help)");
+    return false;
+  }
+  if (!help && !talon_support::ParseCommandLine(static_cast<int>(argv.size()), argv.data(), specs,
+                                                positional, error)) {
+    *error = absl::StrCat(command, ": ", *error);
+    return false;
+  }
+  if (help) {
+    *invocation = Invocation();
+    return true;
+  }
+  if (parsed.command == Command::kParse) {
+    if (files.size() != 1 || files[0].empty()) {
       *error = "parse takes one FILE";
       return false;
     }
-    parsed.path = args[1];
-  } else {
-    *error = absl::StrCat("unknown command '", absl::CHexEscape(command), "'");
-    return false;
+    parsed.path = files[0];
   }
   *invocation = parsed;
   return true;

@@ -224,11 +224,24 @@ TEST_F(WardenProvisionTest, CommandLine) {
   EXPECT_EQ(result.status, 0);
   EXPECT_NE(result.out.find("Usage: warden-provision"), std::string::npos);
   for (const char* args : {"", "frobnicate", "generate --out", "parse", "parse ''",
-                           "collect extra"}) {
+                           "collect extra", "generate --out=", "generate extra"}) {
     SCOPED_TRACE(args);
     result = Run(args);
     EXPECT_EQ(result.status, 2);
     EXPECT_EQ(result.err.rfind("warden-provision: ", 0), 0u) << result.err;
+    EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << "one line: " << result.err;
+  }
+}
+
+// Catches an --out target that is found unwritable only after the modem was
+// asked and the identity printed.
+TEST_F(WardenProvisionTest, UnwritableOutIsABadCommandLine) {
+  for (const std::string& path : {dir_.path() + "/missing/msg.bin", dir_.path()}) {
+    SCOPED_TRACE(path);
+    const Result result = Run("generate --out '" + path + "'");
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err.rfind("warden-provision: --out: ", 0), 0u) << result.err;
     EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << "one line: " << result.err;
   }
 }
