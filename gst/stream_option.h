@@ -19,7 +19,8 @@ namespace talon_gst {
 bool ParseStreamOption(std::string_view option, std::string_view text,
                        vireo::CaptureStreamConfig* stream, std::string* error);
 bool CheckCaptureConfigOption(const vireo::CaptureConfig& config, std::string* error);
-vireo::CaptureStreamConfig DefaultStreamOption();
+// The default stream as `stream` text, "0x2B,640,480,10".
+std::string DefaultStreamText();
 
 }  // namespace talon_gst
 

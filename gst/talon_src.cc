@@ -4,6 +4,7 @@
 #include <gst/video/video.h>
 
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "gst/stream_format.h"
 #include "gst/stream_option.h"
 #include "gst/talon_src_pad.h"
+#include "support/options.h"
 #include "system/capture/capture_types.h"
 
 GST_DEBUG_CATEGORY_STATIC(talon_src_debug);
@@ -25,7 +27,6 @@ namespace {
 using talon_gst::CaptureSession;
 using talon_gst::FrameLease;
 
-constexpr char kDefaultStream[] = "0x2B,640,480,10";
 // Below this a measured period is the host's scheduling, not a sensor's:
 // the frame rate is then unknown and gaps cannot be told.
 constexpr int64_t kMinPeriodNs = 100000;
@@ -162,7 +163,10 @@ std::vector<GstPad*> PadsInOrder(GstTalonSrc* self) {
 // A pad's stream as configured, for the caps query; false when unset or bad.
 bool PadStreamConfig(GstPad* pad, vireo::CaptureStreamConfig* stream, std::string* error) {
   const std::string text = gst_talon_src_pad_get_stream(pad);
-  const std::string option = absl::StrCat(GST_PAD_NAME(pad), "::stream");
+  // The always pad's stream is the element's own property.
+  const std::string option = strcmp(GST_PAD_NAME(pad), "src") == 0
+                                 ? std::string("stream")
+                                 : absl::StrCat(GST_PAD_NAME(pad), "::stream");
   if (text.empty()) {
     *error = absl::StrCat(option, " is not set (dt,width,height,bits[,pad])");
     return false;
@@ -830,7 +834,7 @@ static void gst_talon_src_init(GstTalonSrc* self) {
   self->task = gst_task_new(Loop, self, nullptr);
   gst_task_set_lock(self->task, &self->task_lock);
   self->src = NewPad(gst_static_pad_template_get(&src_template), "src");
-  g_object_set(self->src, "stream", kDefaultStream, nullptr);
+  g_object_set(self->src, "stream", talon_gst::DefaultStreamText().c_str(), nullptr);
   gst_element_add_pad(GST_ELEMENT(self), self->src);
   GST_OBJECT_FLAG_SET(self, GST_ELEMENT_FLAG_SOURCE);
 }
@@ -854,15 +858,16 @@ static void gst_talon_src_class_init(GstTalonSrcClass* klass) {
                           "type decimal or 0x hex, width and height 1 to 65535, bits 8, 10 or "
                           "16, pad 1 rounds rows up to 64 bytes); request pads src_%u have "
                           "their own",
-                          kDefaultStream, flags));
+                          talon_gst::DefaultStreamText().c_str(), flags));
   g_object_class_install_property(
       object_class, PROP_MIPI_RX,
       g_param_spec_int("mipi-rx", "MIPI receiver", "The IPU's MIPI receiver of every stream",
-                       0, G_MAXINT, 0, flags));
+                       0, talon_support::kMipiReceivers - 1, 0, flags));
   g_object_class_install_property(
       object_class, PROP_VIRTUAL_CHANNEL,
       g_param_spec_uint("virtual-channel", "Virtual channel",
-                        "The MIPI CSI-2 virtual channel of the streams", 0, 3, 0, flags));
+                        "The MIPI CSI-2 virtual channel of the streams", 0,
+                        vireo::kMaxVirtualChannel, 0, flags));
   g_object_class_install_property(
       object_class, PROP_TIMEOUT_MS,
       g_param_spec_uint("timeout-ms", "Timeout",

@@ -368,7 +368,7 @@ TEST(TalonSrcTest, RefusedConfiguration) {
       {{"0x2B,0,4,10"}, "", "width 0"},
       {{"0x2B,64,4,12"}, "", "bits 12"},
       {{"0x2B,64,4"}, "", "is not dt,width,height,bits[,pad]"},
-      {{"0x2A,64,4,8", "0x2A,64,4,8"}, "", "appears twice"},
+      {{"0x2A,64,4,8", "0x2A,64,4,8"}, "", "stream: data type 0x2A is given twice"},
       {{"0x2A,64,4,8", ""}, "", "src_0::stream is not set"},
       {{"0x2A,64,4,8"}, "OzyGetDevice:3", "the library refused the configuration"},
   };
