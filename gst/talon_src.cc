@@ -16,7 +16,6 @@
 #include "gst/stream_format.h"
 #include "gst/stream_option.h"
 #include "gst/talon_src_pad.h"
-#include "support/options.h"
 #include "system/capture/capture_types.h"
 
 GST_DEBUG_CATEGORY_STATIC(talon_src_debug);
@@ -861,13 +860,16 @@ static void gst_talon_src_class_init(GstTalonSrcClass* klass) {
                           talon_gst::DefaultStreamText().c_str(), flags));
   g_object_class_install_property(
       object_class, PROP_MIPI_RX,
-      g_param_spec_int("mipi-rx", "MIPI receiver", "The IPU's MIPI receiver of every stream",
-                       0, talon_support::kMipiReceivers - 1, 0, flags));
+      g_param_spec_int("mipi-rx", "MIPI receiver",
+                       "The IPU's MIPI receiver of every stream (checked at NULL→READY)",
+                       0, G_MAXINT, 0, flags));
   g_object_class_install_property(
       object_class, PROP_VIRTUAL_CHANNEL,
+      // Both ranges are the option toolkit's, checked at NULL→READY with
+      // the one message style, rather than GObject's warning.
       g_param_spec_uint("virtual-channel", "Virtual channel",
-                        "The MIPI CSI-2 virtual channel of the streams", 0,
-                        vireo::kMaxVirtualChannel, 0, flags));
+                        "The MIPI CSI-2 virtual channel of the streams", 0, G_MAXUINT, 0,
+                        flags));
   g_object_class_install_property(
       object_class, PROP_TIMEOUT_MS,
       g_param_spec_uint("timeout-ms", "Timeout",

@@ -361,21 +361,25 @@ TEST(TalonSrcTest, EosAfterNumBuffers) {
 TEST(TalonSrcTest, RefusedConfiguration) {
   struct Case {
     std::vector<std::string> streams;
+    const char* properties;
     const char* failpoints;
     const char* error;
   };
   const Case cases[] = {
-      {{"0x2B,0,4,10"}, "", "width 0"},
-      {{"0x2B,64,4,12"}, "", "bits 12"},
-      {{"0x2B,64,4"}, "", "is not dt,width,height,bits[,pad]"},
-      {{"0x2A,64,4,8", "0x2A,64,4,8"}, "", "stream: data type 0x2A is given twice"},
-      {{"0x2A,64,4,8", ""}, "", "src_0::stream is not set"},
-      {{"0x2A,64,4,8"}, "OzyGetDevice:3", "the library refused the configuration"},
+      {{"0x2B,0,4,10"}, "", "", "stream: width 0"},
+      {{"0x2B,64,4,12"}, "", "", "stream: bits 12"},
+      {{"0x2B,64,4"}, "", "", "stream: "},
+      {{"0x2A,64,4,8", "0x2A,64,4,8"}, "", "", "stream: data type 0x2A is given twice"},
+      {{"0x2A,64,4,8", "0x2B,64"}, "", "", "src_0::stream: "},
+      {{"0x2A,64,4,8", ""}, "", "", "src_0::stream is not set"},
+      {{"0x2A,64,4,8"}, "mipi-rx=7", "", "mipi-rx: 7 is not in 0 to 3"},
+      {{"0x2A,64,4,8"}, "virtual-channel=4", "", "virtual-channel: 4 is not in 0 to 3"},
+      {{"0x2A,64,4,8"}, "", "OzyGetDevice:3", "the library refused the configuration"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.error);
     ASSERT_EQ(PrismSimSetFailpoints(c.failpoints), 0);
-    Source src(c.streams);
+    Source src(c.streams, c.properties);
     EXPECT_EQ(src.Play(), GST_STATE_CHANGE_FAILURE);
     EXPECT_NE(src.NextMessage(GST_MESSAGE_ERROR, 0).find(c.error), std::string::npos);
     PrismSimSetFailpoints("");
