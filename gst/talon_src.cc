@@ -272,6 +272,7 @@ bool Negotiate(GstTalonSrc* self, PadStream* ps) {
   {
     vireo::MutexLock lock(&st->mutex);
     st->pools.push_back(ps->pool);
+    if (!st->playing) gst_buffer_pool_set_flushing(ps->pool, TRUE);  // stopping meanwhile
   }
   gst_caps_unref(caps);
   ps->negotiated = true;
