@@ -42,14 +42,15 @@ TEST(CaptureSessionTest, LeasesOutliveTheOwnerAcrossThreads) {
   session->Stop();
   session.reset();  // the element went to NULL; the leases keep everything
   std::vector<std::thread> readers;
-  for (auto& lease : leases) {
-    readers.emplace_back([held = std::move(lease)]() mutable {
-      volatile uint8_t sum = 0;
-      for (int i = 0; i < 256; ++i) sum += held->data(vireo::CSI2_RAW8)[i];
+  std::vector<unsigned> sums(leases.size());
+  for (size_t n = 0; n < leases.size(); ++n) {
+    readers.emplace_back([held = std::move(leases[n]), sum = &sums[n]]() mutable {
+      for (int i = 0; i < 256; ++i) *sum += held->data(vireo::CSI2_RAW8)[i];
       held.reset();  // the last one destroys the session on this thread
     });
   }
   for (std::thread& t : readers) t.join();
+  for (unsigned sum : sums) EXPECT_GT(sum, 0u);  // the colour bars, not zeroed memory
   EXPECT_EQ(PrismSimLiveHandleCount(), 0u);
 }
 

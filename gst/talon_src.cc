@@ -3,6 +3,7 @@
 #include <gst/base/gstflowcombiner.h>
 #include <gst/video/video.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -185,13 +186,22 @@ void FractionOfPeriod(int64_t period_ns, int* n, int* d) {
 }
 
 // CLOCK_BOOTTIME nanoseconds to the pipeline clock's running time, through
-// the two clocks read now.
+// the two clocks read now: the boot time read between two readings of the
+// pipeline clock that lie close together, so that a preemption between the
+// reads cannot move a frame's PTS.
 GstClockTime ToRunningTime(GstTalonSrc* self, int64_t boottime_ns) {
   TalonSrcState* st = self->state;
   GstClock* clock = gst_element_get_clock(GST_ELEMENT(self));
   if (clock == nullptr) return static_cast<GstClockTime>(boottime_ns - st->first_sof);
-  const int64_t clock_now = static_cast<int64_t>(gst_clock_get_time(clock));
-  const int64_t boot_now = vireo::BoottimeNs();
+  int64_t clock_now = 0;
+  int64_t boot_now = 0;
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    const int64_t before = static_cast<int64_t>(gst_clock_get_time(clock));
+    boot_now = vireo::BoottimeNs();
+    const int64_t after = static_cast<int64_t>(gst_clock_get_time(clock));
+    clock_now = before + (after - before) / 2;
+    if (after - before < 20000) break;
+  }
   gst_object_unref(clock);
   const int64_t running = clock_now - (boot_now - boottime_ns) -
                           static_cast<int64_t>(gst_element_get_base_time(GST_ELEMENT(self)));
@@ -716,13 +726,18 @@ static GstPad* gst_talon_src_request_new_pad(GstElement* element, GstPadTemplate
     return nullptr;
   }
   std::string pad_name;
+  bool full;
   {
     vireo::MutexLock lock(&st->mutex);
-    if (st->request_pads.size() >= 2) {
-      GST_ELEMENT_WARNING(self, CORE, PAD, ("at most 3 streams: src and two src_%%u pads"),
-                          (nullptr));
-      return nullptr;
-    }
+    full = st->request_pads.size() >= vireo::kMaxCaptureStreams - 1;
+  }
+  if (full) {
+    GST_ELEMENT_WARNING(self, CORE, PAD, ("at most 3 streams: src and two src_%%u pads"),
+                        (nullptr));
+    return nullptr;
+  }
+  {
+    vireo::MutexLock lock(&st->mutex);
     guint index = st->next_pad_index;
     if (name != nullptr && sscanf(name, "src_%u", &index) != 1) return nullptr;
     pad_name = absl::StrCat("src_", index);
@@ -805,8 +820,11 @@ static void gst_talon_src_get_property(GObject* object, guint id, GValue* value,
     return;
   }
   TalonSrcState* st = self->state;
-  vireo::MutexLock lock(&st->mutex);
-  const Settings& s = st->settings;
+  Settings s;
+  {
+    vireo::MutexLock lock(&st->mutex);
+    s = st->settings;
+  }
   switch (id) {
     case PROP_MIPI_RX: g_value_set_int(value, s.mipi_rx); break;
     case PROP_VIRTUAL_CHANNEL: g_value_set_uint(value, s.virtual_channel); break;
