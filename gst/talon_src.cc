@@ -872,10 +872,10 @@ static void gst_talon_src_class_init(GstTalonSrcClass* klass) {
   g_object_class_install_property(
       object_class, PROP_STREAM,
       g_param_spec_string("stream", "Stream",
-                          "The stream of the always pad src: dt,width,height,bits[,pad] (data "
-                          "type decimal or 0x hex, width and height 1 to 65535, bits 8, 10 or "
-                          "16, pad 1 rounds rows up to 64 bytes); request pads src_%u have "
-                          "their own",
+                          "The stream of the always pad src: dt,width,height,bits[,pad] as "
+                          "talon-cam's --stream (data type decimal or 0x hex, bits 8, 10 or 16, "
+                          "pad 1 rounds rows up to 64 bytes); request pads src_%u have their "
+                          "own",
                           talon_gst::DefaultStreamText().c_str(), flags));
   g_object_class_install_property(
       object_class, PROP_MIPI_RX,

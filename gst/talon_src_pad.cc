@@ -57,8 +57,8 @@ static void gst_talon_src_pad_class_init(GstTalonSrcPadClass* klass) {
       object_class, PROP_STREAM,
       g_param_spec_string(
           "stream", "Stream",
-          "The pad's capture stream: dt,width,height,bits[,pad] (data type decimal or 0x hex, "
-          "width and height 1 to 65535, bits 8, 10 or 16, pad 1 rounds rows up to 64 bytes)",
+          "The pad's capture stream: dt,width,height,bits[,pad] as talon-cam's --stream (data "
+          "type decimal or 0x hex, bits 8, 10 or 16, pad 1 rounds rows up to 64 bytes)",
           "",
           static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
                                    GST_PARAM_MUTABLE_READY)));
