@@ -217,9 +217,11 @@ void PauseTask(GstTalonSrc* self, bool unless_playing) {
   if (!st->stopping && !(unless_playing && st->playing)) gst_task_pause(self->task);
 }
 
-// Pushes EOS on every pad and pauses the task.
+// Pushes EOS on every pad, pauses the service (nothing dequeues any more:
+// it would run dry and warn until the pipeline stops) and the task.
 void EndStream(GstTalonSrc* self) {
   for (PadStream& ps : self->state->streams) gst_pad_push_event(ps.pad, gst_event_new_eos());
+  self->state->run_session->Stop();
   PauseTask(self, false);
 }
 
