@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
 # gst-launch-1.0 talonsrc ! bayer2rgb ! videoconvert ! pngenc ! multifilesink
 # for RAW8, RAW10 and RAW16 (negotiated down to 8 bits): 30 PNGs each, the
-# last one showing the simulator's eight colour bars.
+# last one showing the simulator's eight colour bars; before that, three
+# streams set as src_N::stream on the command line.
 #   launch_png_test.sh PLUGIN_DIR OUT_DIR
 set -euo pipefail
 export GST_PLUGIN_PATH=$1
 out=$2
+# Three streams, the request pads' streams set through the child proxy as
+# users write them.
+gst-launch-1.0 -q talonsrc name=t num-buffers=5 stream=0x2A,64,32,8 \
+  src_0::stream=0x2B,64,32,10 src_1::stream=0x2E,32,32,16 \
+  t.src ! queue ! fakesink t.src_0 ! queue ! fakesink t.src_1 ! queue ! fakesink
 if ! gst-inspect-1.0 bayer2rgb >/dev/null 2>&1; then
   echo "skipped: no bayer2rgb (Debian's gstreamer1.0-plugins-bad is not installed)"
   exit 77
