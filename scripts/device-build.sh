@@ -44,12 +44,12 @@ if grep -E "^$PWD/(platform|host)/" <<<"$compiled"; then
   fail "the files above were compiled into the product build"
 fi
 # No shipped source includes a stand-in's header.
-if grep -rnE '#include "(platform|host|testing)/' base system oemlock support tools \
+if grep -rnE '#include "(platform|host|testing)/' base system oemlock support tools gst \
      --include='*.h' --include='*.cc' --include='*.cpp' | grep -v '_test\.cc:'; then
   fail "shipped sources include the headers above"
 fi
 # No simulator symbol in the product's libraries and tools.
-for f in "$device_build"/lib/lib*.so "$device_build"/bin/*; do
+for f in "$device_build"/lib/lib*.so "$device_build"/lib/gstreamer-1.0/*.so "$device_build"/bin/*; do
   if nm -C "$f" 2>/dev/null | grep -E 'PrismSim|dram_sim|qmi_sim|SystemLogSetSink|SetLogSink'; then
     fail "$f holds the simulator symbols above"
   fi
@@ -67,3 +67,8 @@ echo "=== runtime contract check and a capture from the device build"
 export TEST_UNDECLARED_OUTPUTS_DIR=$PWD/$device_build/outputs
 "${run[@]}" "$device_build/bin/talon-prism-check"
 "${run[@]}" "$device_build/bin/talon-cam" --frames 20 --quiet
+# The GStreamer plugin, where it was built (native builds: gst-launch-1.0 is the host's).
+if [ "$arch" != aarch64 ] && [ -f "$device_build/lib/gstreamer-1.0/libgsttalon.so" ]; then
+  GST_PLUGIN_PATH=$PWD/$device_build/lib/gstreamer-1.0 gst-launch-1.0 -q \
+    talonsrc num-buffers=20 stream=0x2A,64,32,8 ! fakesink
+fi

@@ -10,7 +10,10 @@ set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config libabsl-dev libssl-dev libgtest-dev libgmock-dev
           libbenchmark-dev libpng-dev libtiff-dev nlohmann-json3-dev
           pybind11-dev python3-dev python3-numpy python3-pytest python3-tifffile
-          libraw-bin libimage-exiftool-perl doxygen clang-14)  # clang: the thread-safety build
+          libraw-bin libimage-exiftool-perl doxygen clang-14  # clang: the thread-safety build
+          # the GStreamer plugin, and the elements its tests run (bayer2rgb: -bad)
+          libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
+          gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad)
 arm64=0
 if [ "${1:-}" = "--fuzz" ]; then
   packages+=(libclang-rt-14-dev)

@@ -34,9 +34,9 @@ GLUE_TARGETS = {"talon": "system/", "talon_static": "system/"}
 # folders of libtalon (base/, system/) add their sources to.
 COMMON_TARGETS = {"talon_includes", "talon_warnings", "talon_obj"}
 TEST_CALLS = {"talon_add_test", "add_test", "gtest_discover_tests"}
-# Calls that order or run a target without using its code: a benchmark may
-# run a built tool.
-RUN_ONLY_CALLS = {"add_dependencies"}
+# Calls that test for, order or run a target without using its code: a
+# benchmark may run a built tool.
+RUN_ONLY_CALLS = {"add_dependencies", "if", "elseif"}
 TARGET_DEFINING_CALLS = {"add_library", "add_executable", "pybind11_add_module"}
 
 

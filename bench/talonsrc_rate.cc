@@ -1,0 +1,123 @@
+// Frames per second through `talonsrc ! fakesink` beside talon-cam on the
+// same stream in the same run, on the unthrottled simulated IPU
+// (PRISM_SIM_FPS=0), and the CPU per frame of each. Both rates are
+// delivered frames over their start-of-frame span (talon-cam's "average
+// fps"; the buffers' PTS for talonsrc), both with 4 frame buffers; the two
+// take turns, so that they share the same stretch of machine time.
+//
+//   build/bin/talonsrc_rate [FRAMES [ROUNDS]]     (default 5000 frames, 3 rounds)
+
+#include <gst/gst.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "gst/talon_src.h"
+#include "support/frame_stats.h"
+
+namespace {
+
+struct Figures {
+  double fps = 0;
+  double cpu_us_per_frame = 0;
+};
+
+// talon-cam's own summary of a capture of `frames` frames.
+bool RunTalonCam(const std::string& stream, int frames, Figures* out) {
+  const std::string command = std::string(TALON_CAM_PATH) + " --quiet --buffers 4 --stream " +
+                              stream + " --frames " + std::to_string(frames) + " 2>/dev/null";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return false;
+  char line[256];
+  while (fgets(line, sizeof line, pipe) != nullptr) {
+    sscanf(line, "average fps: %lf", &out->fps);
+    sscanf(line, "CPU per frame: %lf", &out->cpu_us_per_frame);
+  }
+  return pclose(pipe) == 0 && out->fps > 0;
+}
+
+struct Probe {
+  int buffers = 0;
+  GstClockTime first_pts = GST_CLOCK_TIME_NONE;
+  GstClockTime last_pts = GST_CLOCK_TIME_NONE;
+  int64_t first_cpu_ns = 0;
+  int64_t last_cpu_ns = 0;
+};
+
+GstPadProbeReturn CountBuffer(GstPad*, GstPadProbeInfo* info, gpointer data) {
+  Probe* probe = static_cast<Probe*>(data);
+  GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+  if (probe->buffers++ == 0) {
+    probe->first_pts = GST_BUFFER_PTS(buffer);
+    probe->first_cpu_ns = talon_support::ProcessCpuNs();
+  }
+  probe->last_pts = GST_BUFFER_PTS(buffer);
+  probe->last_cpu_ns = talon_support::ProcessCpuNs();
+  return GST_PAD_PROBE_OK;
+}
+
+// The same capture through talonsrc into a fakesink.
+bool RunTalonSrc(const std::string& stream, int frames, Figures* out) {
+  const std::string description = "talonsrc name=src buffers=4 stream=" + stream +
+                                  " num-buffers=" + std::to_string(frames) +
+                                  " ! fakesink name=sink sync=false";
+  GError* error = nullptr;
+  GstElement* pipeline = gst_parse_launch(description.c_str(), &error);
+  if (pipeline == nullptr) {
+    std::fprintf(stderr, "talonsrc_rate: %s\n", error->message);
+    g_clear_error(&error);
+    return false;
+  }
+  Probe probe;
+  GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "sink");
+  GstPad* pad = gst_element_get_static_pad(sink, "sink");
+  gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, CountBuffer, &probe, nullptr);
+  gst_object_unref(pad);
+  gst_object_unref(sink);
+  gst_element_set_state(pipeline, GST_STATE_PLAYING);
+  GstBus* bus = gst_element_get_bus(pipeline);
+  GstMessage* message = gst_bus_timed_pop_filtered(
+      bus, 60 * GST_SECOND, static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+  const bool ok = message != nullptr && GST_MESSAGE_TYPE(message) == GST_MESSAGE_EOS;
+  if (message != nullptr) gst_message_unref(message);
+  gst_object_unref(bus);
+  gst_element_set_state(pipeline, GST_STATE_NULL);
+  gst_object_unref(pipeline);
+  if (!ok || probe.buffers < 2 || probe.last_pts <= probe.first_pts) return false;
+  out->fps = (probe.buffers - 1) * 1e9 / static_cast<double>(probe.last_pts - probe.first_pts);
+  out->cpu_us_per_frame =
+      static_cast<double>(probe.last_cpu_ns - probe.first_cpu_ns) / 1e3 / (probe.buffers - 1);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int frames = argc > 1 ? atoi(argv[1]) : 5000;
+  const int rounds = argc > 2 ? atoi(argv[2]) : 3;
+  setenv("PRISM_SIM_FPS", "0", 1);  // for this process's runtime and talon-cam's
+  if (getenv("TEST_UNDECLARED_OUTPUTS_DIR") == nullptr) {
+    setenv("TEST_UNDECLARED_OUTPUTS_DIR", "/tmp/talonsrc_rate", 1);
+  }
+  gst_init(&argc, &argv);
+  gst_element_register(nullptr, "talonsrc", GST_RANK_NONE, GST_TYPE_TALON_SRC);
+  std::printf("%-16s %5s %14s %14s %7s %16s %16s\n", "stream", "round", "talon-cam fps",
+              "talonsrc fps", "ratio", "talon-cam us/fr", "talonsrc us/fr");
+  int status = 0;
+  for (const char* stream : {"0x2A,640,480,8", "0x2E,640,480,16", "0x2B,640,480,10"}) {
+    for (int round = 1; round <= rounds; ++round) {
+      Figures cam, src;
+      if (!RunTalonCam(stream, frames, &cam) || !RunTalonSrc(stream, frames, &src)) {
+        std::fprintf(stderr, "talonsrc_rate: %s failed\n", stream);
+        status = 1;
+        continue;
+      }
+      std::printf("%-16s %5d %14.0f %14.0f %7.2f %16.1f %16.1f\n", stream, round, cam.fps,
+                  src.fps, src.fps / cam.fps, cam.cpu_us_per_frame, src.cpu_us_per_frame);
+      std::fflush(stdout);
+    }
+  }
+  gst_deinit();
+  return status;
+}

@@ -1,0 +1,100 @@
+// One run of talonsrc's capture: the capture service, its frame-buffer
+// factory and the `buffers` frame buffers in flight, from NULL→READY until
+// the element and every buffer it lent downstream have let go.
+//
+// Ownership: CaptureSession is held by std::shared_ptr: by the element
+// while it is READY or above, and by every FrameLease. A FrameLease is one
+// dequeued frame buffer with every stream's data locked; GStreamer memory
+// that wraps the data holds the lease, so a frame buffer (and the service)
+// outlives every GstMemory that points into it, also after the element went
+// to NULL. Destruction pauses the service (no client is blocked then: only
+// the element's streaming thread dequeues, and it has stopped), then frees
+// the service, the frame buffers and the factory.
+//
+// Threads: Start and Stop come from the element's state changes, Next only
+// from its streaming thread, a lease's release (its destructor) from any
+// thread that drops the last GstMemory. Start/Stop and Next's check of the
+// run state meet under mutex_; the service's own calls are thread-safe.
+
+#ifndef GST_CAPTURE_SESSION_H_
+#define GST_CAPTURE_SESSION_H_
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/mutex.h"
+#include "system/capture/capture_frame_buffer.h"
+#include "system/capture/capture_service.h"
+#include "system/capture/capture_types.h"
+
+namespace talon_gst {
+
+class CaptureSession {
+ public:
+  // A paused service with `buffers` frame buffers enqueued; null with the
+  // reason in `error` when the library refuses the configuration.
+  static std::shared_ptr<CaptureSession> Create(const vireo::CaptureConfig& config,
+                                                uint32_t buffers, std::string* error);
+  ~CaptureSession();
+  CaptureSession(const CaptureSession&) = delete;
+  CaptureSession& operator=(const CaptureSession&) = delete;
+
+  // Capture runs (Resume) / stops (Pause: a blocked Next returns null, and
+  // the frames completed meanwhile wait, enqueued again, for Start).
+  void Start();
+  void Stop();
+
+  // The next completed frame buffer, blocking while capture runs; null once
+  // stopped. The caller hands it back through a FrameLease or Requeue.
+  vireo::CaptureFrameBuffer* Next();
+
+  // Hands a frame buffer back for capture; its data must be unlocked.
+  void Requeue(vireo::CaptureFrameBuffer* frame);
+
+  const vireo::CaptureConfig& config() const { return config_; }
+
+ private:
+  explicit CaptureSession(const vireo::CaptureConfig& config) : config_(config) {}
+
+  const vireo::CaptureConfig config_;
+  std::unique_ptr<vireo::CaptureFrameBufferFactory> factory_;
+  std::vector<std::unique_ptr<vireo::CaptureFrameBuffer>> frames_;
+  // Declared after the frame buffers: destroyed (paused) before them.
+  std::unique_ptr<vireo::CaptureService> service_;
+  vireo::Mutex mutex_;
+  bool running_ ABSL_GUARDED_BY(mutex_) = false;
+};
+
+// One frame buffer out of the service with every stream's data locked.
+// Destroying the lease unlocks the data and enqueues the buffer again.
+// Immutable after Lock; shared between the GstMemory of every pad.
+class FrameLease {
+ public:
+  // Locks every stream of `frame`; null with the error when the library
+  // refuses a lock (the frame is then unlocked and requeued).
+  static std::shared_ptr<FrameLease> Lock(std::shared_ptr<CaptureSession> session,
+                                          vireo::CaptureFrameBuffer* frame,
+                                          vireo::CaptureError* error);
+  ~FrameLease();
+  FrameLease(const FrameLease&) = delete;
+  FrameLease& operator=(const FrameLease&) = delete;
+
+  const uint8_t* data(int32_t data_type) const { return data_.at(data_type); }
+  uint64_t stride(int32_t data_type) const { return frame_->GetRowStrideBytes(data_type); }
+  vireo::CaptureFrameBuffer* frame() const { return frame_; }
+
+ private:
+  FrameLease(std::shared_ptr<CaptureSession> session, vireo::CaptureFrameBuffer* frame)
+      : session_(std::move(session)), frame_(frame) {}
+
+  const std::shared_ptr<CaptureSession> session_;
+  vireo::CaptureFrameBuffer* const frame_;
+  std::map<int32_t, const uint8_t*> data_;  // locked streams
+};
+
+}  // namespace talon_gst
+
+#endif  // GST_CAPTURE_SESSION_H_

@@ -1,0 +1,189 @@
+#include "gst/stream_format.h"
+
+#include <cstring>
+
+#include "absl/strings/str_cat.h"
+#include "support/csi2_unpack.h"
+
+namespace talon_gst {
+namespace {
+
+struct Layout {
+  uint32_t bits;                // the bits per component the data type carries
+  uint32_t components_per_px;   // 1 for Bayer data, 2 for YUV 4:2:2, 3 for RGB888
+  const char* name;
+};
+
+bool LayoutOf(vireo::MipiDataTypeCsi2 data_type, Layout* layout) {
+  switch (data_type) {
+    case vireo::CSI2_RAW8: *layout = {8, 1, "RAW8"}; return true;
+    case vireo::CSI2_RAW10: *layout = {10, 1, "RAW10"}; return true;
+    case vireo::CSI2_RAW16: *layout = {16, 1, "RAW16"}; return true;
+    case vireo::CSI2_YUV422_8BIT: *layout = {8, 2, "YUV422 8-bit"}; return true;
+    case vireo::CSI2_RGB888: *layout = {8, 3, "RGB888"}; return true;
+    default: return false;
+  }
+}
+
+std::string DataTypeText(int32_t data_type) {
+  char hex[16];
+  snprintf(hex, sizeof hex, "0x%X", static_cast<unsigned>(data_type));
+  return hex;
+}
+
+GstStructure* Bayer(const char* format, uint32_t width, uint32_t height) {
+  return gst_structure_new("video/x-bayer", "format", G_TYPE_STRING, format, "width",
+                           G_TYPE_INT, static_cast<int>(width), "height", G_TYPE_INT,
+                           static_cast<int>(height), nullptr);
+}
+
+GstStructure* Raw(GstVideoFormat format, uint32_t width, uint32_t height) {
+  return gst_structure_new("video/x-raw", "format", G_TYPE_STRING,
+                           gst_video_format_to_string(format), "width", G_TYPE_INT,
+                           static_cast<int>(width), "height", G_TYPE_INT,
+                           static_cast<int>(height), nullptr);
+}
+
+// Rows of 8-bit Bayer and of the 16-bit formats at 4-byte alignment, as
+// GstVideoInfo lays out video/x-raw and as bayer2rgb reads its input.
+uint64_t AlignedStride(uint64_t row_bytes) { return (row_bytes + 3) & ~uint64_t{3}; }
+
+}  // namespace
+
+const char* CfaName(Cfa cfa) {
+  static const char* const kNames[] = {"rggb", "grbg", "gbrg", "bggr"};
+  return kNames[static_cast<int>(cfa)];
+}
+
+GstCaps* StreamCaps(const vireo::CaptureStreamConfig& stream, Cfa cfa, int fps_n, int fps_d,
+                    std::string* error) {
+  Layout layout;
+  if (!LayoutOf(stream.data_type, &layout)) {
+    *error = absl::StrCat("data type ", DataTypeText(stream.data_type),
+                          " has no GStreamer caps (RAW8 0x2A, RAW10 0x2B, RAW16 0x2E, "
+                          "YUV422 8-bit 0x1E and RGB888 0x24 have)");
+    return nullptr;
+  }
+  if (stream.bits_per_component != layout.bits) {
+    *error = absl::StrCat("data type ", DataTypeText(stream.data_type), " (", layout.name,
+                          ") carries ", layout.bits, " bits per component, not ",
+                          stream.bits_per_component);
+    return nullptr;
+  }
+  const uint32_t group = layout.components_per_px == 2 ? 4 : layout.components_per_px;
+  if (stream.width % group != 0 || stream.width == 0 || stream.height == 0) {
+    *error = absl::StrCat("data type ", DataTypeText(stream.data_type), " (", layout.name,
+                          ") needs a width that is a non-zero multiple of ", group,
+                          " components and a non-zero height, not ", stream.width, "x",
+                          stream.height);
+    return nullptr;
+  }
+  const uint32_t width = stream.width / layout.components_per_px;
+  const uint32_t height = stream.height;
+  const std::string cfa_name = CfaName(cfa);
+  GstCaps* caps = gst_caps_new_empty();
+  switch (stream.data_type) {
+    case vireo::CSI2_RAW8:
+      gst_caps_append_structure(caps, Bayer(cfa_name.c_str(), width, height));
+      break;
+    case vireo::CSI2_RAW10:
+    case vireo::CSI2_RAW16: {
+      const std::string wide = cfa_name + (stream.data_type == vireo::CSI2_RAW10 ? "10le" : "16le");
+      gst_caps_append_structure(caps, Raw(GST_VIDEO_FORMAT_GRAY16_LE, width, height));
+      gst_caps_append_structure(caps, Bayer(wide.c_str(), width, height));
+      gst_caps_append_structure(caps, Bayer(cfa_name.c_str(), width, height));
+      break;
+    }
+    case vireo::CSI2_YUV422_8BIT:
+      gst_caps_append_structure(caps, Raw(GST_VIDEO_FORMAT_UYVY, width, height));
+      break;
+    default:  // CSI2_RGB888
+      gst_caps_append_structure(caps, Raw(GST_VIDEO_FORMAT_BGR, width, height));
+      break;
+  }
+  gst_caps_set_simple(caps, "framerate", GST_TYPE_FRACTION, fps_n, fps_d, nullptr);
+  return caps;
+}
+
+bool OutputFromCaps(const vireo::CaptureStreamConfig& stream, const GstCaps* caps,
+                    OutputFormat* format, std::string* error) {
+  Layout layout;
+  if (!LayoutOf(stream.data_type, &layout) || gst_caps_get_size(caps) != 1) {
+    *error = "caps not offered by this stream";
+    return false;
+  }
+  const GstStructure* s = gst_caps_get_structure(caps, 0);
+  const char* name = gst_structure_get_string(s, "format");
+  if (name == nullptr) {
+    *error = "caps without a format";
+    return false;
+  }
+  OutputFormat out;
+  out.width = stream.width / layout.components_per_px;
+  out.height = stream.height;
+  uint32_t bytes_per_px = 0;
+  if (gst_structure_has_name(s, "video/x-raw")) {
+    out.raw_video = true;
+    out.video_format = gst_video_format_from_string(name);
+    switch (out.video_format) {
+      case GST_VIDEO_FORMAT_GRAY16_LE:
+        bytes_per_px = 2;
+        out.conversion =
+            stream.data_type == vireo::CSI2_RAW10 ? Conversion::kUnpack16 : Conversion::kNone;
+        break;
+      case GST_VIDEO_FORMAT_UYVY:
+        bytes_per_px = 2;
+        break;
+      case GST_VIDEO_FORMAT_BGR:
+        bytes_per_px = 3;
+        break;
+      default:
+        *error = absl::StrCat("format ", name, " not offered by this stream");
+        return false;
+    }
+  } else {
+    const size_t length = strlen(name);
+    bytes_per_px = length == 4 ? 1 : 2;
+    if (bytes_per_px == 1) {
+      out.conversion = stream.bits_per_component == 8 ? Conversion::kNone : Conversion::kTop8;
+    } else {
+      out.conversion =
+          stream.data_type == vireo::CSI2_RAW10 ? Conversion::kUnpack16 : Conversion::kNone;
+    }
+  }
+  out.row_bytes = uint64_t{out.width} * bytes_per_px;
+  out.stride = AlignedStride(out.row_bytes);
+  *format = out;
+  return true;
+}
+
+void ConvertFrame(const vireo::CaptureStreamConfig& stream, const uint8_t* data, uint64_t stride,
+                  const OutputFormat& format, uint8_t* out, uint64_t out_stride) {
+  for (uint32_t y = 0; y < format.height; ++y) {
+    const uint8_t* row = data + y * stride;
+    uint8_t* dst = out + y * out_stride;
+    switch (format.conversion) {
+      case Conversion::kNone:
+        memcpy(dst, row, format.row_bytes);
+        break;
+      case Conversion::kUnpack16: {
+        // One row at a time, so that the output keeps its own stride; the
+        // samples are little-endian like the host's.
+        talon_support::UnpackCsi2(row, stride, format.width, 1, stream.bits_per_component,
+                                  reinterpret_cast<uint16_t*>(dst));
+        break;
+      }
+      case Conversion::kTop8:
+        if (stream.bits_per_component == 16) {
+          for (uint32_t x = 0; x < format.width; ++x) dst[x] = row[2 * x + 1];
+        } else {
+          // Packed RAW10: every fifth byte holds the low bits of the four
+          // before it, which are the samples' top 8 bits.
+          for (uint32_t x = 0; x < format.width; ++x) dst[x] = row[x / 4 * 5 + x % 4];
+        }
+        break;
+    }
+  }
+}
+
+}  // namespace talon_gst

@@ -1,0 +1,73 @@
+// What one capture stream becomes in GStreamer: the caps it is offered as
+// (best first), what a negotiated caps means for it (output layout and the
+// conversion, if any), and the conversion itself.
+//
+//   RAW8  (0x2A, 8 bits)   video/x-bayer <cfa>                      as captured
+//   RAW10 (0x2B, 10 bits)  video/x-raw GRAY16_LE, video/x-bayer <cfa>10le
+//                                                                   unpacked to 16 bits
+//                          video/x-bayer <cfa>                      the top 8 bits
+//   RAW16 (0x2E, 16 bits)  video/x-raw GRAY16_LE, video/x-bayer <cfa>16le
+//                                                                   as captured
+//                          video/x-bayer <cfa>                      the top 8 bits
+//   YUV422 8-bit (0x1E)    video/x-raw UYVY (width = components / 2) as captured
+//   RGB888 (0x24)          video/x-raw BGR  (width = components / 3) as captured
+//
+// The CSI-2 byte orders: YUV 4:2:2 8-bit is sent U0 Y0 V0 Y1 (GStreamer's
+// UYVY), RGB888 blue first (B G R, GStreamer's BGR). Any other data type,
+// or a bit depth that does not match the data type, has no caps: the
+// element refuses it at negotiation with the reason.
+//
+// Pure functions; callable from any thread.
+
+#ifndef GST_STREAM_FORMAT_H_
+#define GST_STREAM_FORMAT_H_
+
+#include <gst/gst.h>
+#include <gst/video/video.h>
+
+#include <cstdint>
+#include <string>
+
+#include "system/capture/capture_types.h"
+
+namespace talon_gst {
+
+// The Bayer order of the sensor's mosaic (element property cfa).
+enum class Cfa { kRggb = 0, kGrbg = 1, kGbrg = 2, kBggr = 3 };
+const char* CfaName(Cfa cfa);
+
+enum class Conversion {
+  kNone,      // the payload's bytes (rows copied only to change the stride)
+  kUnpack16,  // packed RAW10 to one 16-bit little-endian sample each
+  kTop8,      // the top 8 bits of every sample
+};
+
+// One negotiated output of a stream.
+struct OutputFormat {
+  Conversion conversion = Conversion::kNone;
+  uint32_t width = 0;       // pixels
+  uint32_t height = 0;
+  uint64_t row_bytes = 0;   // bytes of one output row's pixels
+  uint64_t stride = 0;      // the caps' own row stride
+  bool raw_video = false;   // video/x-raw: a GstVideoMeta may carry another stride
+  GstVideoFormat video_format = GST_VIDEO_FORMAT_UNKNOWN;
+};
+
+// The caps the stream can be offered as, in order of preference, with
+// framerate fps_n/fps_d (0/1: unknown). Null with `error` set when the
+// stream has none.
+GstCaps* StreamCaps(const vireo::CaptureStreamConfig& stream, Cfa cfa, int fps_n, int fps_d,
+                    std::string* error);
+
+// The output that fixed caps `caps` (one of StreamCaps) stands for.
+bool OutputFromCaps(const vireo::CaptureStreamConfig& stream, const GstCaps* caps,
+                    OutputFormat* format, std::string* error);
+
+// Writes one frame's payload (rows `stride` bytes apart) into `out` in the
+// output format, rows `out_stride` bytes apart; one pass over the data.
+void ConvertFrame(const vireo::CaptureStreamConfig& stream, const uint8_t* data, uint64_t stride,
+                  const OutputFormat& format, uint8_t* out, uint64_t out_stride);
+
+}  // namespace talon_gst
+
+#endif  // GST_STREAM_FORMAT_H_

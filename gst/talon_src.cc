@@ -1,0 +1,937 @@
+#include "gst/talon_src.h"
+
+#include <gst/base/gstflowcombiner.h>
+#include <gst/video/video.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "absl/strings/str_cat.h"
+#include "base/boottime.h"
+#include "base/mutex.h"
+#include "gst/capture_session.h"
+#include "gst/stream_format.h"
+#include "gst/stream_option.h"
+#include "gst/talon_src_pad.h"
+#include "system/capture/capture_types.h"
+
+GST_DEBUG_CATEGORY_STATIC(talon_src_debug);
+#define GST_CAT_DEFAULT talon_src_debug
+
+namespace {
+
+using talon_gst::CaptureSession;
+using talon_gst::FrameLease;
+
+// Below this a measured period is the host's scheduling, not a sensor's:
+// the frame rate is then unknown and gaps cannot be told.
+constexpr int64_t kMinPeriodNs = 100000;
+
+enum {
+  PROP_0,
+  PROP_STREAM,
+  PROP_MIPI_RX,
+  PROP_VIRTUAL_CHANNEL,
+  PROP_TIMEOUT_MS,
+  PROP_BUFFERS,
+  PROP_CFA,
+  PROP_MAX_ERRORS,
+  PROP_NUM_BUFFERS,
+  PROP_FRAMERATE,
+};
+
+struct Settings {
+  int mipi_rx = 0;
+  guint virtual_channel = 0;
+  guint timeout_ms = 1000;
+  guint buffers = 4;
+  talon_gst::Cfa cfa = talon_gst::Cfa::kRggb;
+  guint max_errors = 0;
+  int num_buffers = -1;
+  int fps_n = 0;  // 0/1: measured from the first two frames
+  int fps_d = 1;
+};
+
+// One pad's part of the streaming state.
+struct PadStream {
+  GstPad* pad = nullptr;  // owned by the element
+  vireo::CaptureStreamConfig config;
+  bool negotiated = false;
+  talon_gst::OutputFormat format;
+  bool video_meta = false;  // downstream reads GstVideoMeta
+  GstBufferPool* pool = nullptr;  // for converted output; also in TalonSrcState::pools
+};
+
+const char* ErrorName(vireo::CaptureError error) {
+  static const char* const kNames[] = {
+      "SUCCESS",          "GENERIC_FAILURE",         "INVALID_REQUEST",   "NO_DEV",
+      "NO_MEM",           "TIMEOUT",                 "RESOURCE_NOT_FOUND", "TYPE_MISMATCH",
+      "OVERFLOW",         "MIPI_MUX_ERROR",          "BACKGROUND_THREAD_ERROR",
+      "ALREADY_INITIALIZED", "INVALID_CONFIG",       "FILE_SYSTEM_ERROR", "DATA_TYPE_NOT_FOUND",
+      "INVALID_BUFFER",   "CAPTURE_CANCELLED",       "UNKNOWN"};
+  const int i = static_cast<int>(error);
+  return i >= 0 && i < 18 ? kNames[i] : "UNKNOWN";
+}
+
+}  // namespace
+
+struct TalonSrcState {
+  vireo::Mutex mutex;
+  Settings settings ABSL_GUARDED_BY(mutex);
+  std::vector<GstPad*> request_pads ABSL_GUARDED_BY(mutex);  // src_%u, in request order
+  guint next_pad_index ABSL_GUARDED_BY(mutex) = 0;
+  std::shared_ptr<CaptureSession> session ABSL_GUARDED_BY(mutex);
+  bool playing ABSL_GUARDED_BY(mutex) = false;
+  bool resumed ABSL_GUARDED_BY(mutex) = false;  // PLAYING again since the last frame
+  // The task is being stopped (PAUSED→READY): it must not pause itself,
+  // which would undo the stop and leave the join waiting.
+  bool stopping ABSL_GUARDED_BY(mutex) = false;
+  std::vector<GstBufferPool*> pools ABSL_GUARDED_BY(mutex);  // for Stop to flush
+  int64_t period_ns ABSL_GUARDED_BY(mutex) = 0;  // for the latency query; 0 unknown
+
+  // The streaming state: the task's alone while it runs; set up at
+  // READY→PAUSED and torn down at PAUSED→READY while the task is stopped.
+  std::shared_ptr<CaptureSession> run_session;
+  Settings run;
+  std::vector<PadStream> streams;
+  GstFlowCombiner* combiner = nullptr;
+  guint group_id = 0;
+  uint64_t frames = 0;     // frames pushed
+  uint64_t dropped = 0;    // sensor frames lost in gaps
+  uint64_t sequence = 0;   // the sensor's frame count since the start
+  int64_t last_sof = -1;
+  int64_t first_sof = -1;
+  int64_t run_period_ns = 0;
+  bool discont = true;
+  guint errors_in_row = 0;
+  std::shared_ptr<FrameLease> held;  // the first frame while the period is measured
+};
+
+struct _GstTalonSrc {
+  GstElement parent;
+  GstPad* src;
+  GstTask* task;
+  GRecMutex task_lock;
+  TalonSrcState* state;
+};
+
+static void gst_talon_src_child_proxy_init(gpointer iface, gpointer data);
+
+G_DEFINE_TYPE_WITH_CODE(GstTalonSrc, gst_talon_src, GST_TYPE_ELEMENT,
+                        G_IMPLEMENT_INTERFACE(GST_TYPE_CHILD_PROXY,
+                                              gst_talon_src_child_proxy_init))
+
+#define GST_TYPE_TALON_SRC_CFA (gst_talon_src_cfa_get_type())
+static GType gst_talon_src_cfa_get_type() {
+  static GType type = 0;
+  static const GEnumValue kValues[] = {
+      {static_cast<int>(talon_gst::Cfa::kRggb), "RGGB", "rggb"},
+      {static_cast<int>(talon_gst::Cfa::kGrbg), "GRBG", "grbg"},
+      {static_cast<int>(talon_gst::Cfa::kGbrg), "GBRG", "gbrg"},
+      {static_cast<int>(talon_gst::Cfa::kBggr), "BGGR", "bggr"},
+      {0, nullptr, nullptr}};
+  if (g_once_init_enter(&type)) {
+    g_once_init_leave(&type, g_enum_register_static("GstTalonSrcCfa", kValues));
+  }
+  return type;
+}
+
+static GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE(
+    "src", GST_PAD_SRC, GST_PAD_ALWAYS,
+    GST_STATIC_CAPS("video/x-bayer; video/x-raw, format=(string){ GRAY16_LE, UYVY, BGR }"));
+static GstStaticPadTemplate request_template = GST_STATIC_PAD_TEMPLATE(
+    "src_%u", GST_PAD_SRC, GST_PAD_REQUEST,
+    GST_STATIC_CAPS("video/x-bayer; video/x-raw, format=(string){ GRAY16_LE, UYVY, BGR }"));
+
+namespace {
+
+GstTalonSrc* ElementOf(GstObject* parent) { return GST_TALON_SRC(parent); }
+
+// The pads in stream order: src, then the request pads.
+std::vector<GstPad*> PadsInOrder(GstTalonSrc* self) {
+  TalonSrcState* st = self->state;
+  vireo::MutexLock lock(&st->mutex);
+  std::vector<GstPad*> pads = {self->src};
+  pads.insert(pads.end(), st->request_pads.begin(), st->request_pads.end());
+  return pads;
+}
+
+// A pad's stream as configured, for the caps query; false when unset or bad.
+bool PadStreamConfig(GstPad* pad, vireo::CaptureStreamConfig* stream, std::string* error) {
+  const std::string text = gst_talon_src_pad_get_stream(pad);
+  // The always pad's stream is the element's own property.
+  const std::string option = strcmp(GST_PAD_NAME(pad), "src") == 0
+                                 ? std::string("stream")
+                                 : absl::StrCat(GST_PAD_NAME(pad), "::stream");
+  if (text.empty()) {
+    *error = absl::StrCat(option, " is not set (dt,width,height,bits[,pad])");
+    return false;
+  }
+  return talon_gst::ParseStreamOption(option, text, stream, error);
+}
+
+void FractionOfPeriod(int64_t period_ns, int* n, int* d) {
+  if (period_ns < kMinPeriodNs) {
+    *n = 0;
+    *d = 1;
+    return;
+  }
+  // To a thousandth of a frame per second, so that 30 fps reads 30/1.
+  const double fps = std::round(1e12 / static_cast<double>(period_ns)) / 1000;
+  gst_util_double_to_fraction(fps, n, d);
+}
+
+// CLOCK_BOOTTIME nanoseconds to the pipeline clock's running time, through
+// the two clocks read now: the boot time read between two readings of the
+// pipeline clock that lie close together, so that a preemption between the
+// reads cannot move a frame's PTS.
+GstClockTime ToRunningTime(GstTalonSrc* self, int64_t boottime_ns) {
+  TalonSrcState* st = self->state;
+  GstClock* clock = gst_element_get_clock(GST_ELEMENT(self));
+  if (clock == nullptr) return static_cast<GstClockTime>(boottime_ns - st->first_sof);
+  int64_t clock_now = 0;
+  int64_t boot_now = 0;
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    const int64_t before = static_cast<int64_t>(gst_clock_get_time(clock));
+    boot_now = vireo::BoottimeNs();
+    const int64_t after = static_cast<int64_t>(gst_clock_get_time(clock));
+    clock_now = before + (after - before) / 2;
+    if (after - before < 20000) break;
+  }
+  gst_object_unref(clock);
+  const int64_t running = clock_now - (boot_now - boottime_ns) -
+                          static_cast<int64_t>(gst_element_get_base_time(GST_ELEMENT(self)));
+  return running > 0 ? static_cast<GstClockTime>(running) : 0;
+}
+
+// The task pauses itself, unless it is being stopped; `unless_playing`
+// leaves it running when the element plays. Decided under the mutex, so
+// that a concurrent PAUSED→PLAYING or PAUSED→READY is never undone.
+void PauseTask(GstTalonSrc* self, bool unless_playing) {
+  TalonSrcState* st = self->state;
+  vireo::MutexLock lock(&st->mutex);
+  if (!st->stopping && !(unless_playing && st->playing)) gst_task_pause(self->task);
+}
+
+// Pushes EOS on every pad, pauses the service (nothing dequeues any more:
+// it would run dry and warn until the pipeline stops) and the task.
+void EndStream(GstTalonSrc* self) {
+  for (PadStream& ps : self->state->streams) gst_pad_push_event(ps.pad, gst_event_new_eos());
+  self->state->run_session->Stop();
+  PauseTask(self, false);
+}
+
+// Caps, allocation and sticky events of one pad, at its first frame.
+bool Negotiate(GstTalonSrc* self, PadStream* ps) {
+  TalonSrcState* st = self->state;
+  std::string error;
+  int fps_n = 0, fps_d = 1;
+  FractionOfPeriod(st->run_period_ns, &fps_n, &fps_d);
+  GstCaps* ours = talon_gst::StreamCaps(ps->config, st->run.cfa, fps_n, fps_d, &error);
+  if (ours == nullptr) {
+    GST_ELEMENT_ERROR(self, CORE, NEGOTIATION, ("%s: %s", GST_PAD_NAME(ps->pad), error.c_str()),
+                      (nullptr));
+    return false;
+  }
+  GstCaps* peer = gst_pad_peer_query_caps(ps->pad, ours);
+  if (peer == nullptr || gst_caps_is_empty(peer)) {
+    gchar* offered = gst_caps_to_string(ours);
+    GST_ELEMENT_ERROR(self, CORE, NEGOTIATION,
+                      ("%s: downstream accepts none of %s", GST_PAD_NAME(ps->pad), offered),
+                      (nullptr));
+    g_free(offered);
+    gst_caps_unref(ours);
+    if (peer != nullptr) gst_caps_unref(peer);
+    return false;
+  }
+  gst_caps_unref(ours);
+  GstCaps* caps = gst_caps_fixate(peer);
+
+  gchar* stream_id = gst_pad_create_stream_id(ps->pad, GST_ELEMENT(self), GST_PAD_NAME(ps->pad));
+  GstEvent* start = gst_event_new_stream_start(stream_id);
+  g_free(stream_id);
+  gst_event_set_group_id(start, st->group_id);
+  gst_pad_push_event(ps->pad, start);
+  if (!talon_gst::OutputFromCaps(ps->config, caps, &ps->format, &error) ||
+      !gst_pad_push_event(ps->pad, gst_event_new_caps(caps))) {
+    GST_ELEMENT_ERROR(self, CORE, NEGOTIATION,
+                      ("%s: caps not accepted: %s", GST_PAD_NAME(ps->pad), error.c_str()),
+                      (nullptr));
+    gst_caps_unref(caps);
+    return false;
+  }
+  GstSegment segment;
+  gst_segment_init(&segment, GST_FORMAT_TIME);
+  gst_pad_push_event(ps->pad, gst_event_new_segment(&segment));
+
+  GstQuery* query = gst_query_new_allocation(caps, TRUE);
+  if (gst_pad_peer_query(ps->pad, query)) {
+    ps->video_meta = gst_query_find_allocation_meta(query, GST_VIDEO_META_API_TYPE, nullptr);
+  }
+  gst_query_unref(query);
+  // The pool of converted output, used only when the data cannot be lent.
+  const uint64_t stride = ps->format.stride;
+  ps->pool = gst_buffer_pool_new();
+  GstStructure* config = gst_buffer_pool_get_config(ps->pool);
+  gst_buffer_pool_config_set_params(config, caps, static_cast<guint>(stride * ps->format.height),
+                                    0, st->run.buffers);
+  gst_buffer_pool_set_config(ps->pool, config);
+  gst_buffer_pool_set_active(ps->pool, TRUE);
+  {
+    vireo::MutexLock lock(&st->mutex);
+    st->pools.push_back(ps->pool);
+    if (!st->playing) gst_buffer_pool_set_flushing(ps->pool, TRUE);  // stopping meanwhile
+  }
+  gst_caps_unref(caps);
+  ps->negotiated = true;
+  return true;
+}
+
+void ReleaseLease(gpointer holder) { delete static_cast<std::shared_ptr<FrameLease>*>(holder); }
+
+// One pad's buffer of the frame: the locked data itself where the caps
+// allow, else a converted copy from the pad's pool. Null when stopping.
+GstBuffer* MakeBuffer(PadStream* ps, const std::shared_ptr<FrameLease>& lease) {
+  const int32_t dt = ps->config.data_type;
+  const uint8_t* data = lease->data(dt);
+  const uint64_t stride = lease->stride(dt);
+  const talon_gst::OutputFormat& format = ps->format;
+  const bool as_is = format.conversion == talon_gst::Conversion::kNone &&
+                     (stride == format.stride || (format.raw_video && ps->video_meta));
+  if (as_is) {
+    const gsize size = stride * format.height;
+    GstMemory* memory = gst_memory_new_wrapped(
+        GST_MEMORY_FLAG_READONLY, const_cast<uint8_t*>(data), size, 0, size,
+        new std::shared_ptr<FrameLease>(lease), ReleaseLease);
+    GstBuffer* buffer = gst_buffer_new();
+    gst_buffer_append_memory(buffer, memory);
+    GST_BUFFER_FLAG_UNSET(buffer, GST_BUFFER_FLAG_TAG_MEMORY);
+    if (format.raw_video && stride != format.stride) {
+      gsize offsets[GST_VIDEO_MAX_PLANES] = {0};
+      gint strides[GST_VIDEO_MAX_PLANES] = {static_cast<gint>(stride)};
+      gst_buffer_add_video_meta_full(buffer, GST_VIDEO_FRAME_FLAG_NONE, format.video_format,
+                                     format.width, format.height, 1, offsets, strides);
+    }
+    return buffer;
+  }
+  GstBuffer* buffer = nullptr;
+  if (gst_buffer_pool_acquire_buffer(ps->pool, &buffer, nullptr) != GST_FLOW_OK) return nullptr;
+  GstMapInfo map;
+  gst_buffer_map(buffer, &map, GST_MAP_WRITE);
+  talon_gst::ConvertFrame(ps->config, data, stride, format, map.data, format.stride);
+  gst_buffer_unmap(buffer, &map);
+  return buffer;
+}
+
+void PostQos(GstTalonSrc* self, GstClockTime pts, uint64_t dropped_now) {
+  TalonSrcState* st = self->state;
+  const GstClockTime duration =
+      st->run_period_ns > 0 ? static_cast<GstClockTime>(st->run_period_ns) : GST_CLOCK_TIME_NONE;
+  GstMessage* message = gst_message_new_qos(GST_OBJECT(self), TRUE, pts, pts, pts, duration);
+  gst_message_set_qos_stats(message, GST_FORMAT_BUFFERS, st->frames, st->dropped);
+  GST_INFO_OBJECT(self, "%" G_GUINT64_FORMAT " frames dropped before %" GST_TIME_FORMAT,
+                  dropped_now, GST_TIME_ARGS(pts));
+  gst_element_post_message(GST_ELEMENT(self), message);
+}
+
+// Pushes one frame on every pad; false when streaming ends.
+bool PushFrame(GstTalonSrc* self, const std::shared_ptr<FrameLease>& lease) {
+  TalonSrcState* st = self->state;
+  for (PadStream& ps : st->streams) {
+    if (!ps.negotiated && !Negotiate(self, &ps)) {
+      EndStream(self);
+      return false;
+    }
+  }
+  {
+    vireo::MutexLock lock(&st->mutex);
+    if (st->resumed) {  // the pause is no gap of the sensor's
+      st->resumed = false;
+      st->last_sof = -1;
+      st->discont = true;
+    }
+  }
+  const int64_t sof = lease->frame()->GetTimestampStartNs();
+  if (st->first_sof < 0) st->first_sof = sof;
+  uint64_t step = 1;
+  if (st->last_sof >= 0 && st->run_period_ns >= kMinPeriodNs) {
+    const double periods = static_cast<double>(sof - st->last_sof) /
+                           static_cast<double>(st->run_period_ns);
+    step = periods > 1.5 ? static_cast<uint64_t>(std::llround(periods)) : 1;
+  }
+  if (st->last_sof >= 0) st->sequence += step;
+  st->last_sof = sof;
+  const GstClockTime pts = ToRunningTime(self, sof);
+  if (step > 1) {
+    st->dropped += step - 1;
+    st->discont = true;
+    PostQos(self, pts, step - 1);
+  }
+  GstFlowReturn combined = GST_FLOW_OK;
+  for (PadStream& ps : st->streams) {
+    GstBuffer* buffer = MakeBuffer(&ps, lease);
+    if (buffer == nullptr) return true;  // stopping: the pool flushes
+    GST_BUFFER_PTS(buffer) = pts;
+    GST_BUFFER_DTS(buffer) = GST_CLOCK_TIME_NONE;
+    GST_BUFFER_DURATION(buffer) = st->run_period_ns >= kMinPeriodNs
+                                      ? static_cast<GstClockTime>(st->run_period_ns)
+                                      : GST_CLOCK_TIME_NONE;
+    GST_BUFFER_OFFSET(buffer) = st->frames;
+    GST_BUFFER_OFFSET_END(buffer) = st->sequence;
+    if (st->discont) GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DISCONT);
+    const GstFlowReturn ret = gst_pad_push(ps.pad, buffer);
+    combined = gst_flow_combiner_update_pad_flow(st->combiner, ps.pad, ret);
+  }
+  st->discont = false;
+  ++st->frames;
+  if (combined == GST_FLOW_FLUSHING) {
+    PauseTask(self, false);
+    return false;
+  }
+  if (combined == GST_FLOW_EOS) {
+    EndStream(self);
+    return false;
+  }
+  if (combined != GST_FLOW_OK) {
+    GST_ELEMENT_FLOW_ERROR(self, combined);
+    EndStream(self);
+    return false;
+  }
+  if (st->run.num_buffers >= 0 && st->frames >= static_cast<uint64_t>(st->run.num_buffers)) {
+    EndStream(self);
+    return false;
+  }
+  return true;
+}
+
+// A frame that failed: dropped with a warning; `max-errors` in a row end
+// the stream with an error.
+void DropFrame(GstTalonSrc* self, vireo::CaptureError error) {
+  TalonSrcState* st = self->state;
+  ++st->errors_in_row;
+  GST_ELEMENT_WARNING(self, RESOURCE, READ,
+                      ("frame dropped: capture error %s (%d): %s", ErrorName(error),
+                       static_cast<int>(error), vireo::GetCaptureErrorDesc(error)),
+                      (nullptr));
+  if (st->run.max_errors > 0 && st->errors_in_row >= st->run.max_errors) {
+    GST_ELEMENT_ERROR(self, RESOURCE, READ,
+                      ("%u capture errors in a row, the last %s (%d): %s", st->errors_in_row,
+                       ErrorName(error), static_cast<int>(error),
+                       vireo::GetCaptureErrorDesc(error)),
+                      (nullptr));
+    EndStream(self);
+  }
+}
+
+void Loop(gpointer data) {
+  GstTalonSrc* self = GST_TALON_SRC(data);
+  TalonSrcState* st = self->state;
+  vireo::CaptureFrameBuffer* frame = st->run_session->Next();
+  if (frame == nullptr) {
+    PauseTask(self, true);
+    return;
+  }
+  vireo::CaptureError error = frame->GetError();
+  if (error != vireo::CaptureError::SUCCESS) {
+    st->run_session->Requeue(frame);
+    DropFrame(self, error);
+    return;
+  }
+  std::shared_ptr<FrameLease> lease = FrameLease::Lock(st->run_session, frame, &error);
+  if (lease == nullptr) {
+    DropFrame(self, error);
+    return;
+  }
+  st->errors_in_row = 0;
+  if (st->run_period_ns == 0 && st->run.fps_n == 0 && st->frames == 0) {
+    // The frame rate is measured from the first two frames' starts, both
+    // of one stretch of PLAYING.
+    bool resumed;
+    {
+      vireo::MutexLock lock(&st->mutex);
+      resumed = st->resumed;
+      st->resumed = false;  // nothing pushed yet: no timeline to reset
+    }
+    if (st->held == nullptr || resumed) {
+      st->held = std::move(lease);
+      return;
+    }
+    std::shared_ptr<FrameLease> first = std::move(st->held);
+    st->run_period_ns = lease->frame()->GetTimestampStartNs() -
+                        first->frame()->GetTimestampStartNs();
+    if (st->run_period_ns < kMinPeriodNs) st->run_period_ns = 0;
+    {
+      vireo::MutexLock lock(&st->mutex);
+      st->period_ns = st->run_period_ns;
+    }
+    gst_element_post_message(GST_ELEMENT(self), gst_message_new_latency(GST_OBJECT(self)));
+    if (!PushFrame(self, first)) return;
+  }
+  PushFrame(self, lease);
+}
+
+gboolean QueryPad(GstPad* pad, GstObject* parent, GstQuery* query) {
+  GstTalonSrc* self = ElementOf(parent);
+  TalonSrcState* st = self->state;
+  switch (GST_QUERY_TYPE(query)) {
+    case GST_QUERY_LATENCY: {
+      int64_t period = 0;
+      guint buffers = 0;
+      {
+        vireo::MutexLock lock(&st->mutex);
+        period = st->period_ns;
+        buffers = st->settings.buffers;
+      }
+      gst_query_set_latency(query, TRUE, static_cast<GstClockTime>(period),
+                            static_cast<GstClockTime>(period) * buffers);
+      return TRUE;
+    }
+    case GST_QUERY_CAPS: {
+      GstCaps* filter = nullptr;
+      gst_query_parse_caps(query, &filter);
+      vireo::CaptureStreamConfig stream;
+      std::string error;
+      GstCaps* caps = nullptr;
+      int fps_n = 0, fps_d = 1;
+      talon_gst::Cfa cfa;
+      {
+        vireo::MutexLock lock(&st->mutex);
+        cfa = st->settings.cfa;
+        if (st->settings.fps_n != 0) {
+          fps_n = st->settings.fps_n;
+          fps_d = st->settings.fps_d;
+        } else {
+          FractionOfPeriod(st->period_ns, &fps_n, &fps_d);
+        }
+      }
+      if (PadStreamConfig(pad, &stream, &error)) {
+        caps = talon_gst::StreamCaps(stream, cfa, fps_n, fps_d, &error);
+      }
+      if (caps == nullptr) caps = gst_pad_get_pad_template_caps(pad);
+      if (filter != nullptr) {
+        GstCaps* both = gst_caps_intersect_full(filter, caps, GST_CAPS_INTERSECT_FIRST);
+        gst_caps_unref(caps);
+        caps = both;
+      }
+      gst_query_set_caps_result(query, caps);
+      gst_caps_unref(caps);
+      return TRUE;
+    }
+    default:
+      return gst_pad_query_default(pad, parent, query);
+  }
+}
+
+gboolean EventPad(GstPad* pad, GstObject* parent, GstEvent* event) {
+  if (GST_EVENT_TYPE(event) == GST_EVENT_SEEK) {  // a live source does not seek
+    gst_event_unref(event);
+    return FALSE;
+  }
+  return gst_pad_event_default(pad, parent, event);
+}
+
+GstPad* NewPad(GstPadTemplate* templ, const char* name) {
+  GstPad* pad = GST_PAD(g_object_new(GST_TYPE_TALON_SRC_PAD, "name", name, "direction",
+                                     GST_PAD_SRC, "template", templ, nullptr));
+  gst_pad_set_query_function(pad, QueryPad);
+  gst_pad_set_event_function(pad, EventPad);
+  gst_pad_use_fixed_caps(pad);
+  return pad;
+}
+
+// NULL→READY: the configuration from the properties, checked, and the
+// service with its frame buffers.
+bool Open(GstTalonSrc* self) {
+  TalonSrcState* st = self->state;
+  vireo::CaptureConfig config;
+  Settings settings;
+  {
+    vireo::MutexLock lock(&st->mutex);
+    settings = st->settings;
+  }
+  config.mipi_rx = settings.mipi_rx;
+  config.virtual_channel = settings.virtual_channel;
+  config.timeout_ms = settings.timeout_ms;
+  std::string error;
+  for (GstPad* pad : PadsInOrder(self)) {
+    vireo::CaptureStreamConfig stream;
+    if (!PadStreamConfig(pad, &stream, &error)) {
+      GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS, ("%s", error.c_str()), (nullptr));
+      return false;
+    }
+    config.stream_configs.push_back(stream);
+  }
+  if (!talon_gst::CheckCaptureConfigOption(config, &error)) {
+    GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS, ("%s", error.c_str()), (nullptr));
+    return false;
+  }
+  std::shared_ptr<CaptureSession> session =
+      CaptureSession::Create(config, settings.buffers, &error);
+  if (session == nullptr) {
+    GST_ELEMENT_ERROR(self, RESOURCE, OPEN_READ, ("%s", error.c_str()),
+                      ("mipi-rx %d, virtual-channel %u, timeout-ms %u, buffers %u",
+                       settings.mipi_rx, settings.virtual_channel, settings.timeout_ms,
+                       settings.buffers));
+    return false;
+  }
+  vireo::MutexLock lock(&st->mutex);
+  st->session = std::move(session);
+  return true;
+}
+
+// READY→PAUSED: a fresh streaming state.
+void Prepare(GstTalonSrc* self) {
+  TalonSrcState* st = self->state;
+  const std::vector<GstPad*> pads = PadsInOrder(self);
+  {
+    vireo::MutexLock lock(&st->mutex);
+    st->run_session = st->session;
+    st->run = st->settings;
+    st->period_ns = 0;
+    if (st->run.fps_n > 0) {
+      st->period_ns = gst_util_uint64_scale_int(GST_SECOND, st->run.fps_d, st->run.fps_n);
+    }
+    st->run_period_ns = st->period_ns;
+    st->resumed = false;
+    st->stopping = false;
+  }
+  st->streams.clear();
+  st->combiner = gst_flow_combiner_new();
+  for (size_t i = 0; i < pads.size(); ++i) {
+    PadStream ps;
+    ps.pad = pads[i];
+    ps.config = st->run_session->config().stream_configs[i];
+    st->streams.push_back(ps);
+    gst_flow_combiner_add_pad(st->combiner, pads[i]);
+  }
+  st->group_id = gst_util_group_id_next();
+  st->frames = st->dropped = st->sequence = 0;
+  st->last_sof = st->first_sof = -1;
+  st->discont = true;
+  st->errors_in_row = 0;
+}
+
+// PAUSED→READY, with the task joined.
+void Unprepare(GstTalonSrc* self) {
+  TalonSrcState* st = self->state;
+  st->held.reset();
+  {
+    vireo::MutexLock lock(&st->mutex);
+    st->pools.clear();
+  }
+  for (PadStream& ps : st->streams) {
+    if (ps.pool != nullptr) {
+      gst_buffer_pool_set_active(ps.pool, FALSE);
+      gst_object_unref(ps.pool);
+    }
+  }
+  st->streams.clear();
+  if (st->combiner != nullptr) gst_flow_combiner_free(st->combiner);
+  st->combiner = nullptr;
+  st->run_session.reset();
+}
+
+void Play(GstTalonSrc* self) {
+  TalonSrcState* st = self->state;
+  std::shared_ptr<CaptureSession> session;
+  {
+    vireo::MutexLock lock(&st->mutex);
+    session = st->session;
+  }
+  session->Start();
+  vireo::MutexLock lock(&st->mutex);
+  st->playing = true;
+  st->resumed = true;
+  for (GstBufferPool* pool : st->pools) gst_buffer_pool_set_flushing(pool, FALSE);
+  gst_task_start(self->task);
+}
+
+// Out of PLAYING: the service pauses, which releases the task's dequeue,
+// and a pool wait ends; the task pauses itself (never waited for here: it
+// may be pushing into a sink that blocks until PLAYING).
+void Unplay(GstTalonSrc* self) {
+  TalonSrcState* st = self->state;
+  std::shared_ptr<CaptureSession> session;
+  {
+    vireo::MutexLock lock(&st->mutex);
+    st->playing = false;
+    for (GstBufferPool* pool : st->pools) gst_buffer_pool_set_flushing(pool, TRUE);
+    session = st->session;
+    gst_task_pause(self->task);
+  }
+  if (session != nullptr) session->Stop();
+}
+
+}  // namespace
+
+static GstStateChangeReturn gst_talon_src_change_state(GstElement* element,
+                                                       GstStateChange transition) {
+  GstTalonSrc* self = GST_TALON_SRC(element);
+  switch (transition) {
+    case GST_STATE_CHANGE_NULL_TO_READY:
+      if (!Open(self)) return GST_STATE_CHANGE_FAILURE;
+      break;
+    case GST_STATE_CHANGE_READY_TO_PAUSED:
+      Prepare(self);
+      break;
+    case GST_STATE_CHANGE_PAUSED_TO_PLAYING:
+      Play(self);
+      break;
+    case GST_STATE_CHANGE_PLAYING_TO_PAUSED:
+      Unplay(self);
+      break;
+    default:
+      break;
+  }
+  GstStateChangeReturn ret =
+      GST_ELEMENT_CLASS(gst_talon_src_parent_class)->change_state(element, transition);
+  if (ret == GST_STATE_CHANGE_FAILURE) return ret;
+  switch (transition) {
+    case GST_STATE_CHANGE_READY_TO_PAUSED:
+    case GST_STATE_CHANGE_PLAYING_TO_PAUSED:
+      ret = GST_STATE_CHANGE_NO_PREROLL;  // a live source
+      break;
+    case GST_STATE_CHANGE_PAUSED_TO_READY:
+      // The pads are flushing now: a push returns, and the task ends.
+      Unplay(self);
+      {
+        vireo::MutexLock lock(&self->state->mutex);
+        self->state->stopping = true;
+        gst_task_stop(self->task);
+      }
+      gst_task_join(self->task);
+      Unprepare(self);
+      break;
+    case GST_STATE_CHANGE_READY_TO_NULL: {
+      TalonSrcState* st = self->state;
+      vireo::MutexLock lock(&st->mutex);
+      st->session.reset();
+      break;
+    }
+    default:
+      break;
+  }
+  return ret;
+}
+
+static GstPad* gst_talon_src_request_new_pad(GstElement* element, GstPadTemplate* templ,
+                                             const gchar* name, const GstCaps* /*caps*/) {
+  GstTalonSrc* self = GST_TALON_SRC(element);
+  TalonSrcState* st = self->state;
+  if (GST_STATE(element) != GST_STATE_NULL) {
+    GST_ELEMENT_WARNING(self, CORE, PAD,
+                        ("pads are requested before the element leaves NULL"), (nullptr));
+    return nullptr;
+  }
+  std::string pad_name;
+  bool full;
+  {
+    vireo::MutexLock lock(&st->mutex);
+    full = st->request_pads.size() >= vireo::kMaxCaptureStreams - 1;
+  }
+  if (full) {
+    GST_ELEMENT_WARNING(self, CORE, PAD, ("at most 3 streams: src and two src_%%u pads"),
+                        (nullptr));
+    return nullptr;
+  }
+  {
+    vireo::MutexLock lock(&st->mutex);
+    guint index = st->next_pad_index;
+    if (name != nullptr && sscanf(name, "src_%u", &index) != 1) return nullptr;
+    pad_name = absl::StrCat("src_", index);
+    for (GstPad* pad : st->request_pads) {
+      if (pad_name == GST_PAD_NAME(pad)) return nullptr;
+    }
+    st->next_pad_index = std::max(st->next_pad_index, index + 1);
+  }
+  GstPad* pad = NewPad(templ, pad_name.c_str());
+  {
+    vireo::MutexLock lock(&st->mutex);
+    st->request_pads.push_back(pad);
+  }
+  gst_element_add_pad(element, pad);
+  gst_child_proxy_child_added(GST_CHILD_PROXY(element), G_OBJECT(pad), pad_name.c_str());
+  return pad;
+}
+
+static void gst_talon_src_release_pad(GstElement* element, GstPad* pad) {
+  GstTalonSrc* self = GST_TALON_SRC(element);
+  TalonSrcState* st = self->state;
+  {
+    vireo::MutexLock lock(&st->mutex);
+    auto it = std::find(st->request_pads.begin(), st->request_pads.end(), pad);
+    if (it == st->request_pads.end()) return;
+    st->request_pads.erase(it);
+  }
+  gst_child_proxy_child_removed(GST_CHILD_PROXY(element), G_OBJECT(pad), GST_PAD_NAME(pad));
+  gst_element_remove_pad(element, pad);
+}
+
+static GObject* gst_talon_src_child_by_index(GstChildProxy* proxy, guint index) {
+  GstTalonSrc* self = GST_TALON_SRC(proxy);
+  const std::vector<GstPad*> pads = PadsInOrder(self);
+  if (index >= pads.size()) return nullptr;
+  return G_OBJECT(gst_object_ref(pads[index]));
+}
+
+static guint gst_talon_src_children_count(GstChildProxy* proxy) {
+  return static_cast<guint>(PadsInOrder(GST_TALON_SRC(proxy)).size());
+}
+
+static void gst_talon_src_child_proxy_init(gpointer iface, gpointer /*data*/) {
+  GstChildProxyInterface* proxy = static_cast<GstChildProxyInterface*>(iface);
+  proxy->get_child_by_index = gst_talon_src_child_by_index;
+  proxy->get_children_count = gst_talon_src_children_count;
+}
+
+static void gst_talon_src_set_property(GObject* object, guint id, const GValue* value,
+                                       GParamSpec* spec) {
+  GstTalonSrc* self = GST_TALON_SRC(object);
+  if (id == PROP_STREAM) {
+    g_object_set_property(G_OBJECT(self->src), "stream", value);
+    return;
+  }
+  TalonSrcState* st = self->state;
+  vireo::MutexLock lock(&st->mutex);
+  Settings& s = st->settings;
+  switch (id) {
+    case PROP_MIPI_RX: s.mipi_rx = g_value_get_int(value); break;
+    case PROP_VIRTUAL_CHANNEL: s.virtual_channel = g_value_get_uint(value); break;
+    case PROP_TIMEOUT_MS: s.timeout_ms = g_value_get_uint(value); break;
+    case PROP_BUFFERS: s.buffers = g_value_get_uint(value); break;
+    case PROP_CFA: s.cfa = static_cast<talon_gst::Cfa>(g_value_get_enum(value)); break;
+    case PROP_MAX_ERRORS: s.max_errors = g_value_get_uint(value); break;
+    case PROP_NUM_BUFFERS: s.num_buffers = g_value_get_int(value); break;
+    case PROP_FRAMERATE:
+      s.fps_n = gst_value_get_fraction_numerator(value);
+      s.fps_d = gst_value_get_fraction_denominator(value);
+      break;
+    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec); break;
+  }
+}
+
+static void gst_talon_src_get_property(GObject* object, guint id, GValue* value,
+                                       GParamSpec* spec) {
+  GstTalonSrc* self = GST_TALON_SRC(object);
+  if (id == PROP_STREAM) {
+    g_object_get_property(G_OBJECT(self->src), "stream", value);
+    return;
+  }
+  TalonSrcState* st = self->state;
+  Settings s;
+  {
+    vireo::MutexLock lock(&st->mutex);
+    s = st->settings;
+  }
+  switch (id) {
+    case PROP_MIPI_RX: g_value_set_int(value, s.mipi_rx); break;
+    case PROP_VIRTUAL_CHANNEL: g_value_set_uint(value, s.virtual_channel); break;
+    case PROP_TIMEOUT_MS: g_value_set_uint(value, s.timeout_ms); break;
+    case PROP_BUFFERS: g_value_set_uint(value, s.buffers); break;
+    case PROP_CFA: g_value_set_enum(value, static_cast<int>(s.cfa)); break;
+    case PROP_MAX_ERRORS: g_value_set_uint(value, s.max_errors); break;
+    case PROP_NUM_BUFFERS: g_value_set_int(value, s.num_buffers); break;
+    case PROP_FRAMERATE: gst_value_set_fraction(value, s.fps_n, s.fps_d); break;
+    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec); break;
+  }
+}
+
+static void gst_talon_src_finalize(GObject* object) {
+  GstTalonSrc* self = GST_TALON_SRC(object);
+  gst_object_unref(self->task);
+  g_rec_mutex_clear(&self->task_lock);
+  delete self->state;
+  G_OBJECT_CLASS(gst_talon_src_parent_class)->finalize(object);
+}
+
+static void gst_talon_src_init(GstTalonSrc* self) {
+  self->state = new TalonSrcState;
+  g_rec_mutex_init(&self->task_lock);
+  self->task = gst_task_new(Loop, self, nullptr);
+  gst_task_set_lock(self->task, &self->task_lock);
+  self->src = NewPad(gst_static_pad_template_get(&src_template), "src");
+  g_object_set(self->src, "stream", talon_gst::DefaultStreamText().c_str(), nullptr);
+  gst_element_add_pad(GST_ELEMENT(self), self->src);
+  GST_OBJECT_FLAG_SET(self, GST_ELEMENT_FLAG_SOURCE);
+}
+
+static void gst_talon_src_class_init(GstTalonSrcClass* klass) {
+  GObjectClass* object_class = G_OBJECT_CLASS(klass);
+  GstElementClass* element_class = GST_ELEMENT_CLASS(klass);
+  object_class->set_property = gst_talon_src_set_property;
+  object_class->get_property = gst_talon_src_get_property;
+  object_class->finalize = gst_talon_src_finalize;
+  element_class->change_state = gst_talon_src_change_state;
+  element_class->request_new_pad = gst_talon_src_request_new_pad;
+  element_class->release_pad = gst_talon_src_release_pad;
+
+  const GParamFlags flags = static_cast<GParamFlags>(
+      G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY);
+  g_object_class_install_property(
+      object_class, PROP_STREAM,
+      g_param_spec_string("stream", "Stream",
+                          "The stream of the always pad src: dt,width,height,bits[,pad] as "
+                          "talon-cam's --stream (data type decimal or 0x hex, bits 8, 10 or 16, "
+                          "pad 1 rounds rows up to 64 bytes); request pads src_%u have their "
+                          "own",
+                          talon_gst::DefaultStreamText().c_str(), flags));
+  g_object_class_install_property(
+      object_class, PROP_MIPI_RX,
+      g_param_spec_int("mipi-rx", "MIPI receiver",
+                       "The IPU's MIPI receiver of every stream (checked at NULL→READY)",
+                       0, G_MAXINT, 0, flags));
+  g_object_class_install_property(
+      object_class, PROP_VIRTUAL_CHANNEL,
+      // Both ranges are the option toolkit's, checked at NULL→READY with
+      // the one message style, rather than GObject's warning.
+      g_param_spec_uint("virtual-channel", "Virtual channel",
+                        "The MIPI CSI-2 virtual channel of the streams", 0, G_MAXUINT, 0,
+                        flags));
+  g_object_class_install_property(
+      object_class, PROP_TIMEOUT_MS,
+      g_param_spec_uint("timeout-ms", "Timeout",
+                        "Milliseconds to wait for a frame, and for a free buffer", 1, G_MAXUINT,
+                        1000, flags));
+  g_object_class_install_property(
+      object_class, PROP_BUFFERS,
+      g_param_spec_uint("buffers", "Buffers",
+                        "Frame buffers in flight, shared by the capture and downstream", 2, 32,
+                        4, flags));
+  g_object_class_install_property(
+      object_class, PROP_CFA,
+      g_param_spec_enum("cfa", "Colour filter array",
+                        "The sensor's Bayer order, for video/x-bayer caps",
+                        GST_TYPE_TALON_SRC_CFA, static_cast<int>(talon_gst::Cfa::kRggb),
+                        flags));
+  g_object_class_install_property(
+      object_class, PROP_MAX_ERRORS,
+      g_param_spec_uint("max-errors", "Max errors",
+                        "Failed frames in a row that end the stream with an error (0: never); "
+                        "each failed frame is dropped with a warning",
+                        0, G_MAXUINT, 0, flags));
+  g_object_class_install_property(
+      object_class, PROP_NUM_BUFFERS,
+      g_param_spec_int("num-buffers", "Number of buffers",
+                       "Frames to push before EOS (-1: unlimited)", -1, G_MAXINT, -1, flags));
+  g_object_class_install_property(
+      object_class, PROP_FRAMERATE,
+      gst_param_spec_fraction("framerate", "Frame rate",
+                              "The sensor's frame rate (0/1: measured from the first frames)",
+                              0, 1, G_MAXINT, 1, 0, 1, flags));
+
+  gst_element_class_add_static_pad_template_with_gtype(element_class, &src_template,
+                                                       GST_TYPE_TALON_SRC_PAD);
+  gst_element_class_add_static_pad_template_with_gtype(element_class, &request_template,
+                                                       GST_TYPE_TALON_SRC_PAD);
+  gst_element_class_set_static_metadata(
+      element_class, "Talon camera source", "Source/Video",
+      "Captures MIPI CSI-2 streams through the IPU's capture service, one stream per pad",
+      "talon");
+  GST_DEBUG_CATEGORY_INIT(talon_src_debug, "talonsrc", 0, "talon camera source");
+  gst_type_mark_as_plugin_api(GST_TYPE_TALON_SRC_CFA, static_cast<GstPluginAPIFlags>(0));
+  gst_type_mark_as_plugin_api(GST_TYPE_TALON_SRC_PAD, static_cast<GstPluginAPIFlags>(0));
+}

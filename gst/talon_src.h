@@ -1,0 +1,54 @@
+// talonsrc: the capture service as a live GStreamer source.
+//
+// One to three streams of one CaptureConfig: the always pad `src` carries
+// the element's `stream`, each request pad `src_%u` one more stream (its own
+// `stream` property; the element is a GstChildProxy, so gst-launch sets it
+// as `src_0::stream=...`). Pads are requested before the element leaves NULL:
+// the capture service serves one configuration for its whole life.
+//
+// Design: a GstElement (not a GstBaseSrc, which has one pad) with one
+// streaming task. Each iteration dequeues one frame buffer from the service
+// (blocking), and pushes one buffer per pad, all with the frame's timestamp:
+// the pads of one frame stay in step by construction. Pads whose branches
+// meet again downstream need a queue on each branch, as with any
+// single-threaded multi-pad source.
+//
+// Zero-copy: a frame buffer's data is locked once per frame (a FrameLease,
+// gst/capture_session.h) and lent to every pad whose caps need no
+// conversion, as GstMemory whose release drops the lease; the last release
+// unlocks the data and enqueues the frame buffer again, from whatever thread
+// frees the memory. `buffers` frame buffers are in flight; when downstream
+// holds them all the service runs dry and the element waits, and the frames
+// the sensor delivered meanwhile show as a gap. Conversions (RAW10 unpacked
+// to 16 bits, the top 8 bits of RAW10 and RAW16, rows re-strided for a
+// consumer without GstVideoMeta) write in one pass into a pool of at most
+// `buffers` buffers per pad.
+//
+// States: NULL→READY creates the service (paused) and its frame buffers;
+// PAUSED produces nothing (a live source, no preroll); PAUSED→PLAYING
+// resumes the service and starts the task, PLAYING→PAUSED pauses the
+// service, which releases the task's blocked dequeue; PAUSED→READY stops and
+// joins the task; READY→NULL drops the element's hold on the service (it
+// goes when the last lent buffer does).
+//
+// Threads: application threads set properties and request pads; the
+// state-change thread runs change_state; the streaming task runs the loop;
+// any thread may free a lent buffer. What more than one of them touches is
+// in TalonSrcState under its mutex (settings, pads, the session, whether
+// the element plays, the conversion pools); the streaming state (counters,
+// negotiated formats) belongs to the task and is reset only while the task
+// is stopped.
+
+#ifndef GST_TALON_SRC_H_
+#define GST_TALON_SRC_H_
+
+#include <gst/gst.h>
+
+G_BEGIN_DECLS
+
+#define GST_TYPE_TALON_SRC (gst_talon_src_get_type())
+G_DECLARE_FINAL_TYPE(GstTalonSrc, gst_talon_src, GST, TALON_SRC, GstElement)
+
+G_END_DECLS
+
+#endif  // GST_TALON_SRC_H_
