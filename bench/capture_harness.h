@@ -32,7 +32,8 @@ struct CaptureRun {
   double frames_per_s = 0;    // frames / wall_s
   double worker_cpu_ns_per_frame = 0;  // process CPU minus the client's, per frame
   double process_cpu_ns_per_frame = 0;
-  uint64_t single_buffer_warnings = 0;  // library warnings seen during the run
+  uint64_t single_buffer_cycles = 0;  // worker cycles with no second run queued
+                                      // (from the runtime's trace)
   std::vector<talon_support::FrameRecord> records;  // every buffer dequeued, in order
 };
 
