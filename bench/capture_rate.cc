@@ -126,7 +126,8 @@ void RunPaced(int buffers, uint64_t frames, PacedTotals* totals) {
   PrismSimRunStats before, after;
   PrismSimGetRunStats(&before);
   talon_bench::StartWaitProbe(frames + static_cast<uint64_t>(buffers));
-  const CaptureRun run = talon_bench::RunCapture(RateConfig(), kFps, buffers, frames);
+  const CaptureRun run =
+      talon_bench::RunCapture(RateConfig(), kFps, buffers, frames, /*count_single_buffer=*/true);
   // RunCapture destroyed its service, which joined the worker: every wait of
   // the run has returned.
   const talon_bench::WaitProbeRecords probe = talon_bench::TakeWaitProbe();
