@@ -643,12 +643,14 @@ void BindCaptureStatus(py::module_& m) {
       .value("COMPLETED", vireo::CaptureStatus::COMPLETED);
 }
 
-// The values come from ErrorName, which names every enumerator.
+// The values come from ErrorName, which names every enumerator; UNKNOWN is
+// the last.
 void BindCaptureError(py::module_& m) {
   py::enum_<CaptureError> error(m, "CaptureError",
                                 "Result of the capture operations and per-frame error.");
-  for (int i = 0; ErrorName(static_cast<CaptureError>(i)) != nullptr; ++i) {
-    error.value(ErrorName(static_cast<CaptureError>(i)), static_cast<CaptureError>(i));
+  for (int i = 0; i <= static_cast<int>(CaptureError::UNKNOWN); ++i) {
+    const CaptureError value = static_cast<CaptureError>(i);
+    if (const char* name = ErrorName(value)) error.value(name, value);
   }
   error.def_property_readonly(
       "description", [](CaptureError e) { return vireo::GetCaptureErrorDesc(e); },
