@@ -13,7 +13,9 @@
 #include <system_error>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "bench/stderr_to_file.h"
@@ -22,6 +24,7 @@
 #include "system/capture/capture_service.h"
 #include "support/frame_stats.h"
 #include "support/latency_histogram.h"
+#include "testing/prism_trace.h"
 
 namespace talon_bench {
 
@@ -51,25 +54,42 @@ std::string UseFreshGraphCache() {
   return path;
 }
 
-CaptureRun RunCapture(const vireo::CaptureConfig& config, double fps, int buffers,
-                      uint64_t frames) {
-  CaptureRun run;
-  PrismSimSetFrameRate(fps);
-  StderrToFile log;
-  auto factory = vireo::CaptureFrameBufferFactory::CreateInstance(config);
-  if (factory == nullptr) return run;
-  std::vector<std::unique_ptr<vireo::CaptureFrameBuffer>> pool;
-  for (int i = 0; i < buffers; ++i) {
-    pool.push_back(factory->Create());
-    if (pool.back() == nullptr) return run;
-  }
-  auto service = vireo::CaptureService::CreateInstance(config);
-  if (service == nullptr) return run;
+namespace {
 
-  // Drops are counted against the simulated sensor's known period.
-  const int64_t period_ns = fps > 0 ? static_cast<int64_t>(1e9 / fps + 0.5) : 0;
-  talon_support::FrameStats stats(period_ns);
-  run.records.reserve(frames);
+// The frame buffers and the running service of one run.
+struct CaptureSetUp {
+  std::unique_ptr<vireo::CaptureFrameBufferFactory> factory;
+  std::vector<std::unique_ptr<vireo::CaptureFrameBuffer>> pool;
+  std::unique_ptr<vireo::CaptureService> service;
+};
+
+// Makes `buffers` frame buffers and the running service; false when any of
+// them could not be made.
+bool SetUpCapture(const vireo::CaptureConfig& config, int buffers, CaptureSetUp* setup) {
+  setup->factory = vireo::CaptureFrameBufferFactory::CreateInstance(config);
+  if (setup->factory == nullptr) return false;
+  for (int i = 0; i < buffers; ++i) {
+    setup->pool.push_back(setup->factory->Create());
+    if (setup->pool.back() == nullptr) return false;
+  }
+  setup->service = vireo::CaptureService::CreateInstance(config);
+  return setup->service != nullptr;
+}
+
+// The clocks over the capture loop.
+struct LoopCost {
+  int64_t wall_ns = 0;
+  int64_t process_cpu_ns = 0;
+  int64_t client_cpu_ns = 0;  // the calling thread's
+};
+
+// Enqueues every buffer, then hands each one back as it comes until
+// `frames` are in or none is left in flight; each dequeued buffer goes to
+// `stats` and `records`.
+LoopCost CaptureLoop(vireo::CaptureService* service,
+                     const std::vector<std::unique_ptr<vireo::CaptureFrameBuffer>>& pool,
+                     uint64_t frames, talon_support::FrameStats* stats,
+                     std::vector<talon_support::FrameRecord>* records) {
   const int64_t cpu_start = ProcessCpuNs();
   const int64_t client_cpu_start = ThreadCpuNs();
   const int64_t wall_start = BoottimeNs();
@@ -77,10 +97,10 @@ CaptureRun RunCapture(const vireo::CaptureConfig& config, double fps, int buffer
   // that the worker never waits a timeout at the end for a buffer that would
   // not come; the runs still in flight then are cancelled, not counted.
   uint64_t in_flight = 0;
-  for (auto& buffer : pool) {
+  for (const auto& buffer : pool) {
     if (service->EnqueueRequest(buffer.get()) == vireo::CaptureError::SUCCESS) ++in_flight;
   }
-  while (stats.frames() < frames && in_flight > 0) {
+  while (stats->frames() < frames && in_flight > 0) {
     vireo::CaptureFrameBuffer* buffer = service->DequeueCompletedRequest();
     const int64_t now = BoottimeNs();
     if (buffer == nullptr) break;
@@ -92,39 +112,69 @@ CaptureRun RunCapture(const vireo::CaptureConfig& config, double fps, int buffer
       record.sof_ns = buffer->GetTimestampStartNs();
       record.eof_ns = buffer->GetTimestampEndNs();
     }
-    stats.Add(record);
-    run.records.push_back(record);
-    if (stats.frames() == frames) break;
+    stats->Add(record);
+    records->push_back(record);
+    if (stats->frames() == frames) break;
     if (service->EnqueueRequest(buffer) == vireo::CaptureError::SUCCESS) ++in_flight;
   }
-  const int64_t wall_end = BoottimeNs();
-  const int64_t client_cpu = ThreadCpuNs() - client_cpu_start;
-  const int64_t cpu = ProcessCpuNs() - cpu_start;
+  LoopCost cost;
+  cost.wall_ns = BoottimeNs() - wall_start;
+  cost.client_cpu_ns = ThreadCpuNs() - client_cpu_start;
+  cost.process_cpu_ns = ProcessCpuNs() - cpu_start;
+  return cost;
+}
+
+// Stops the service at once (the runs in flight are cancelled) and takes
+// back every buffer.
+void StopAtOnce(std::unique_ptr<vireo::CaptureService> service) {
   service->Pause();
   while (service->DequeueCompletedRequest() != nullptr) {
   }
-  service.reset();
-  log.Restore();
+}
 
+// The run's figures from its statistics and the loop's clocks.
+void Figures(const talon_support::FrameStats& stats, uint64_t frames, const LoopCost& cost,
+             CaptureRun* run) {
   const talon_support::Summary summary = stats.Summarize();
-  run.ok = stats.frames() == frames;
-  run.frames = summary.frames;
-  run.errors = summary.errors;
-  run.dropped = summary.dropped;
+  run->ok = stats.frames() == frames;
+  run->frames = summary.frames;
+  run->errors = summary.errors;
+  run->dropped = summary.dropped;
   const double delivered = static_cast<double>(summary.frames - summary.errors);
-  run.delivered_pct = delivered + static_cast<double>(summary.dropped) > 0
-                          ? 100.0 * delivered / (delivered + static_cast<double>(summary.dropped))
-                          : 0;
-  run.latency_p50_ns = summary.latency_p50_ns;
-  run.latency_p99_ns = summary.latency_p99_ns;
-  run.wall_s = static_cast<double>(wall_end - wall_start) / 1e9;
-  run.frames_per_s = run.wall_s > 0 ? static_cast<double>(summary.frames) / run.wall_s : 0;
+  const double sensor_frames = delivered + static_cast<double>(summary.dropped);
+  run->delivered_pct = sensor_frames > 0 ? 100.0 * delivered / sensor_frames : 0;
+  run->latency_p50_ns = summary.latency_p50_ns;
+  run->latency_p99_ns = summary.latency_p99_ns;
+  run->wall_s = static_cast<double>(cost.wall_ns) / 1e9;
+  run->frames_per_s = run->wall_s > 0 ? static_cast<double>(summary.frames) / run->wall_s : 0;
   if (summary.frames > 0) {
-    run.worker_cpu_ns_per_frame =
-        static_cast<double>(cpu - client_cpu) / static_cast<double>(summary.frames);
-    run.process_cpu_ns_per_frame = static_cast<double>(cpu) / static_cast<double>(summary.frames);
+    const double count = static_cast<double>(summary.frames);
+    run->worker_cpu_ns_per_frame =
+        static_cast<double>(cost.process_cpu_ns - cost.client_cpu_ns) / count;
+    run->process_cpu_ns_per_frame = static_cast<double>(cost.process_cpu_ns) / count;
   }
-  run.single_buffer_warnings = log.Count("Only one frame buffer in request queue.");
+}
+
+}  // namespace
+
+CaptureRun RunCapture(const vireo::CaptureConfig& config, double fps, int buffers,
+                      uint64_t frames, bool count_single_buffer) {
+  CaptureRun run;
+  PrismSimSetFrameRate(fps);
+  StderrToFile log;
+  std::optional<talon_testing::ScopedSingleBufferCycleCount> single_buffer;
+  if (count_single_buffer) single_buffer.emplace();
+  CaptureSetUp setup;
+  if (!SetUpCapture(config, buffers, &setup)) return run;
+  // Drops are counted against the simulated sensor's known period.
+  const int64_t period_ns = fps > 0 ? static_cast<int64_t>(1e9 / fps + 0.5) : 0;
+  talon_support::FrameStats stats(period_ns);
+  run.records.reserve(frames);
+  const LoopCost cost = CaptureLoop(setup.service.get(), setup.pool, frames, &stats, &run.records);
+  StopAtOnce(std::move(setup.service));
+  log.Restore();
+  Figures(stats, frames, cost, &run);
+  if (single_buffer.has_value()) run.single_buffer_cycles = single_buffer->cycles();
   return run;
 }
 

@@ -32,16 +32,19 @@ struct CaptureRun {
   double frames_per_s = 0;    // frames / wall_s
   double worker_cpu_ns_per_frame = 0;  // process CPU minus the client's, per frame
   double process_cpu_ns_per_frame = 0;
-  uint64_t single_buffer_warnings = 0;  // library warnings seen during the run
+  uint64_t single_buffer_cycles = 0;  // worker cycles with no second run queued
   std::vector<talon_support::FrameRecord> records;  // every buffer dequeued, in order
 };
 
 // Captures `frames` frames of `config` at sensor rate `fps` (0: unthrottled)
 // with `buffers` frame buffers, re-enqueued as they come back until the last
 // frame is in; then the service stops at once. The library's
-// log lines of the run go to a temporary file, not the terminal.
+// log lines of the run go to a temporary file, not the terminal. With
+// `count_single_buffer`, the single-buffered cycles are counted from the
+// runtime's trace, which costs every runtime call a formatted line: leave
+// it off where the run measures throughput or CPU time alone.
 CaptureRun RunCapture(const vireo::CaptureConfig& config, double fps, int buffers,
-                      uint64_t frames);
+                      uint64_t frames, bool count_single_buffer = false);
 
 struct RoundTrip {
   int64_t p50_ns = 0;

@@ -71,9 +71,9 @@ struct PacedTotals {
   uint64_t frames = 0;  // buffers dequeued
   uint64_t errors = 0;
   uint64_t dropped = 0;
-  uint64_t warnings = 0;  // "Only one frame buffer in request queue."
-  uint64_t waits = 0;     // successful waits the runtime counted
-  uint64_t probed = 0;    // successful waits the probe saw
+  uint64_t single_buffer = 0;  // worker cycles with no second run queued
+  uint64_t waits = 0;          // successful waits the runtime counted
+  uint64_t probed = 0;         // successful waits the probe saw
   double worker_cpu_ns = 0;
   double process_cpu_ns = 0;
   // Of the successful frames: end of frame to dequeue, split at the return
@@ -99,7 +99,7 @@ void AddRun(const CaptureRun& run, const talon_bench::WaitProbeRecords& probe,
   totals->frames += run.frames;
   totals->errors += run.errors;
   totals->dropped += run.dropped;
-  totals->warnings += run.single_buffer_warnings;
+  totals->single_buffer += run.single_buffer_cycles;
   totals->waits += runtime_successful_waits;
   totals->probed += probe.success_return_ns.size();
   totals->worker_cpu_ns += run.worker_cpu_ns_per_frame * static_cast<double>(run.frames);
@@ -126,7 +126,8 @@ void RunPaced(int buffers, uint64_t frames, PacedTotals* totals) {
   PrismSimRunStats before, after;
   PrismSimGetRunStats(&before);
   talon_bench::StartWaitProbe(frames + static_cast<uint64_t>(buffers));
-  const CaptureRun run = talon_bench::RunCapture(RateConfig(), kFps, buffers, frames);
+  const CaptureRun run =
+      talon_bench::RunCapture(RateConfig(), kFps, buffers, frames, /*count_single_buffer=*/true);
   // RunCapture destroyed its service, which joined the worker: every wait of
   // the run has returned.
   const talon_bench::WaitProbeRecords probe = talon_bench::TakeWaitProbe();
@@ -228,7 +229,8 @@ void PrintHeader() {
 }
 
 std::string ErrorsAndDrops(const PacedTotals& run) {
-  return absl::StrFormat("%u err, %u drop, %u warn", run.errors, run.dropped, run.warnings);
+  return absl::StrFormat("%u err, %u drop, %u single", run.errors, run.dropped,
+                         run.single_buffer);
 }
 
 // Delivery at 1000 fps, 2 buffers against 1 and both against the host's
@@ -244,7 +246,7 @@ void PrintDeliveryRows(const Measurements& m) {
       absl::StrFormat("%.2f %% of %u", m.two.delivered_pct(), m.two.frames),
       absl::StrFormat("1 buffer: %.2f %% of %u", m.one.delivered_pct, m.one.frames),
       Ratio(m.two.delivered_pct(), m.one.delivered_pct), "100 %");
-  Row("  errors, dropped, single-buffer warnings", ErrorsAndDrops(m.two),
+  Row("  errors, dropped, single-buffered cycles", ErrorsAndDrops(m.two),
       absl::StrFormat("host: %u late > 0.2 ms", late_two),
       Ratio(static_cast<double>(m.two.dropped), static_cast<double>(late_two)), "0, 0");
   const double host_on_time_pct = 100.0 * (periods - static_cast<double>(late_three)) / periods;
@@ -252,7 +254,7 @@ void PrintDeliveryRows(const Measurements& m) {
       absl::StrFormat("%.2f %% of %u", m.three.delivered_pct(), m.three.frames),
       absl::StrFormat("host: %.2f %% <= 1.2 ms late", host_on_time_pct),
       Ratio(m.three.delivered_pct(), host_on_time_pct), "100 %");
-  Row("  errors, dropped, single-buffer warnings", ErrorsAndDrops(m.three),
+  Row("  errors, dropped, single-buffered cycles", ErrorsAndDrops(m.three),
       absl::StrFormat("host: %u late > 1.2 ms", late_three),
       Ratio(static_cast<double>(m.three.dropped), static_cast<double>(late_three)), "0, 0");
 }

@@ -32,22 +32,4 @@ void StderrToFile::Restore() {
   saved_ = -1;
 }
 
-uint64_t StderrToFile::Count(const char* text) const {
-  if (fd_ < 0) return 0;
-  std::string content;
-  char buffer[65536];
-  ssize_t n;
-  off_t offset = 0;
-  while ((n = pread(fd_, buffer, sizeof(buffer), offset)) > 0) {
-    content.append(buffer, static_cast<size_t>(n));
-    offset += n;
-  }
-  uint64_t count = 0;
-  for (size_t pos = content.find(text); pos != std::string::npos;
-       pos = content.find(text, pos + 1)) {
-    ++count;
-  }
-  return count;
-}
-
 }  // namespace talon_bench

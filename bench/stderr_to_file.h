@@ -1,13 +1,11 @@
 // Keeps the library's log lines (copied to stderr) off the terminal while a
-// benchmark measures, and counts the lines of a kind afterwards.
+// benchmark measures.
 //
 // Used by one thread; the object owns the temporary file and, while
 // redirected, the saved original stderr.
 
 #ifndef BENCH_STDERR_TO_FILE_H_
 #define BENCH_STDERR_TO_FILE_H_
-
-#include <cstdint>
 
 namespace talon_bench {
 
@@ -20,8 +18,6 @@ class StderrToFile {
   StderrToFile(const StderrToFile&) = delete;
   StderrToFile& operator=(const StderrToFile&) = delete;
   void Restore();
-  // Occurrences of `text` in what was written so far.
-  uint64_t Count(const char* text) const;
 
  private:
   int fd_ = -1;     // the temporary file, owned

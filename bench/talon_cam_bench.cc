@@ -12,13 +12,10 @@
 //
 // About 2 minutes on the 2-core development VM, most of it the long runs.
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,9 +25,8 @@
 #include <vector>
 
 #include "bench/capture_harness.h"
-#include "bench/stderr_to_file.h"
-
-extern char** environ;
+#include "testing/prism_trace.h"
+#include "testing/tool_runner.h"
 
 namespace {
 
@@ -40,50 +36,39 @@ constexpr char kShortFrames[] = "200000";
 constexpr int kTargetSlowestToMedian = 5;
 constexpr double kTargetGrowthKb = 1024;
 
-struct ToolRun {
-  bool ok = false;        // exited with status 0
-  double wall_ms = 0;     // spawn to exit
-  long max_rss_kb = 0;    // the tool's peak resident memory
-  uint64_t warnings = 0;  // "Only one frame buffer in request queue."
-};
-
 long OwnMaxRssKb() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   return usage.ru_maxrss;
 }
 
-// Runs talon-cam with `args` on the unthrottled sensor; its output goes to a
-// temporary file (counted), or with `discard_output` to /dev/null, never to
-// the terminal. The kernel counts the spawning process's peak into the
-// child's (ru_maxrss survives exec), so the long runs discard their output:
-// read back, it would grow this process.
-ToolRun RunTool(const std::vector<std::string>& args, bool discard_output = false) {
-  ToolRun run;
-  std::vector<std::string> text = {TALON_CAM_PATH, "--stream", "0x2B,64,4,10", "--quiet"};
-  text.insert(text.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& a : text) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  talon_bench::StderrToFile output;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (discard_output) {
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+struct CamRun {
+  bool ok = false;               // exited with status 0
+  double wall_ms = 0;            // start to exit
+  long max_rss_kb = 0;           // the tool's peak resident memory
+  uint64_t single_buffer = 0;    // worker cycles with no second run queued
+};
+
+// Runs talon-cam with `args` on the unthrottled sensor, its output to
+// /dev/null: read back, it would grow this process, and the kernel counts
+// the spawning process's peak into the child's (ru_maxrss survives exec).
+// With a `trace_path`, the runtime's trace goes to that file (made afresh)
+// and the worker's single-buffered cycles are counted from it.
+CamRun RunCam(const std::vector<std::string>& args, const std::string& trace_path = "") {
+  std::vector<std::string> argv = {TALON_CAM_PATH, "--stream", "0x2B,64,4,10", "--quiet"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  talon_testing::ToolOptions options;
+  options.output = talon_testing::ToolOutput::kDiscarded;
+  if (!trace_path.empty()) {
+    std::remove(trace_path.c_str());  // the runtime appends
+    options.env.push_back("PRISM_SIM_TRACE=" + trace_path);
   }
-  posix_spawn_file_actions_adddup2(&actions, 2, 1);
-  const int64_t start = talon_bench::BoottimeNs();
-  pid_t pid = -1;
-  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) return run;
-  int status = 0;
-  rusage usage{};
-  if (wait4(pid, &status, 0, &usage) != pid) return run;
-  run.wall_ms = static_cast<double>(talon_bench::BoottimeNs() - start) / 1e6;
-  run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  run.max_rss_kb = usage.ru_maxrss;
-  if (!discard_output) run.warnings = output.Count("Only one frame buffer in request queue.");
+  const talon_testing::ToolResult result = talon_testing::RunTool(argv, options);
+  CamRun run;
+  run.ok = result.status == 0;
+  run.wall_ms = result.wall_ms;
+  run.max_rss_kb = result.max_rss_kb;
+  if (!trace_path.empty()) run.single_buffer = talon_testing::CountSingleBufferCycles(trace_path);
   return run;
 }
 
@@ -99,16 +84,17 @@ std::string Format(const char* format, double value) {
   return text;
 }
 
-// 20 runs of 100 frames: the slowest beside the median.
-bool MeasureEnd() {
-  RunTool({"--frames", kEndFrames});  // the first run compiles the graph
+// 20 runs of 100 frames: the slowest beside the median. The runtime's trace
+// of each goes to a file in `files`.
+bool MeasureEnd(const std::string& files) {
+  RunCam({"--frames", kEndFrames});  // the first run compiles the graph
   std::vector<double> wall_ms;
-  uint64_t warnings = 0;
+  uint64_t single_buffer = 0;
   bool ok = true;
   for (int i = 0; i < kEndRuns; ++i) {
-    const ToolRun run = RunTool({"--frames", kEndFrames});
+    const CamRun run = RunCam({"--frames", kEndFrames}, files + "/trace.txt");
     ok = ok && run.ok;
-    warnings += run.warnings;
+    single_buffer += run.single_buffer;
     wall_ms.push_back(run.wall_ms);
   }
   std::sort(wall_ms.begin(), wall_ms.end());
@@ -120,9 +106,9 @@ bool MeasureEnd() {
   std::string all;
   for (double ms : wall_ms) all += Format(" %.0f", ms);
   std::printf("  wall times (ms, sorted):%s\n", all.c_str());
-  std::printf("  single-buffer warnings in the 20 runs: %llu (the tool trails the "
+  std::printf("  single-buffered cycles in the 20 runs: %llu (the tool trails the "
               "unthrottled sensor)\n",
-              static_cast<unsigned long long>(warnings));
+              static_cast<unsigned long long>(single_buffer));
   return ok;
 }
 
@@ -133,8 +119,8 @@ bool MeasureMemory(const char* what, const std::vector<std::string>& extra,
   std::vector<std::string> long_args = {"--frames", long_frames};
   short_args.insert(short_args.end(), extra.begin(), extra.end());
   long_args.insert(long_args.end(), extra.begin(), extra.end());
-  const ToolRun short_run = RunTool(short_args, true);
-  const ToolRun long_run = RunTool(long_args, true);
+  const CamRun short_run = RunCam(short_args);
+  const CamRun long_run = RunCam(long_args);
   const double growth = static_cast<double>(long_run.max_rss_kb - short_run.max_rss_kb);
   Row(std::string("peak RSS after ") + long_frames + " frames, " + what,
       Format("%.0f kB", static_cast<double>(long_run.max_rss_kb)),
@@ -159,7 +145,7 @@ int main(int argc, char** argv) {
   }
   setenv("PRISM_SIM_FPS", "0", 1);
   talon_bench::UseFreshGraphCache();  // never the system cache directory
-  char files[] = "/tmp/talon-cam-bench-XXXXXX";  // the metadata files
+  char files[] = "/tmp/talon-cam-bench-XXXXXX";  // the metadata and trace files
   if (mkdtemp(files) == nullptr) {
     std::perror("talon_cam_bench: mkdtemp");
     return 1;
@@ -170,7 +156,7 @@ int main(int argc, char** argv) {
   Row("figure", "measured", "baseline (same run)", "ratio", "target");
   Row(std::string(42, '-'), std::string(22, '-'), std::string(26, '-'), std::string(9, '-'),
       std::string(10, '-'));
-  bool ok = MeasureEnd();
+  bool ok = MeasureEnd(files);
   ok = MeasureMemory("--quiet", {}, long_frames) && ok;
   ok = MeasureMemory("--metadata", {"--metadata", std::string(files) + "/frames.jsonl"},
                      long_frames) &&

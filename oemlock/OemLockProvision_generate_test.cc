@@ -1,7 +1,5 @@
 // The device id: its preimage, its digest and every failure of Generate.
 
-#include <openssl/evp.h>
-
 #include <cstring>
 #include <string>
 #include <vector>
@@ -10,6 +8,7 @@
 #include "oemlock/OemLockProvision.h"
 #include "pbase/logging.h"
 #include "testing/log_capture.h"
+#include "testing/sha256_digest.h"
 #include "testing/sha256_failpoint.h"
 
 namespace orchard {
@@ -17,24 +16,15 @@ namespace hardware {
 namespace oemlock {
 namespace {
 
+using talon_testing::Sha256;
 using talon_testing::ShaCall;
-
-// SHA-256 through OpenSSL's EVP interface, independent of libwarden's calls.
-std::vector<uint8_t> Sha256(const std::string& data) {
-  std::vector<uint8_t> digest(32);
-  unsigned int length = 0;
-  EXPECT_EQ(EVP_Digest(data.data(), data.size(), digest.data(), &length,
-                       EVP_sha256(), nullptr), 1);
-  EXPECT_EQ(length, 32u);
-  return digest;
-}
 
 std::string Frame(const std::string& field) {
   return std::string(1, static_cast<char>(field.size() & 0xFF)) + field;
 }
 
-std::vector<uint8_t> DeviceId(const OemLockProvision& p) {
-  return std::vector<uint8_t>(p.message().device_id, p.message().device_id + 32);
+std::string DeviceId(const OemLockProvision& p) {
+  return std::string(reinterpret_cast<const char*>(p.message().device_id), 32);
 }
 
 void SetAll(OemLockProvision* p) {
@@ -88,7 +78,7 @@ TEST_F(GenerateTest, ImeiElseMeid) {
   OemLockProvision with_imei;
   SetAll(&with_imei);
   ASSERT_TRUE(with_imei.Generate());
-  const std::vector<uint8_t> first = DeviceId(with_imei);
+  const std::string first = DeviceId(with_imei);
   with_imei.set_meid("something else");
   ASSERT_TRUE(with_imei.Generate());
   EXPECT_EQ(DeviceId(with_imei), first);

@@ -12,6 +12,7 @@
 #include "pbase/logging.h"
 #include "platform/qmi/qmi_sim.h"
 #include "testing/log_capture.h"
+#include "testing/sim_device.h"
 #include "testing/temp_dir.h"
 
 namespace orchard {
@@ -22,18 +23,8 @@ namespace {
 class CollectAttributesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::ofstream(props_) << "ro.product.brand=acme\nro.product.device=falcon\n"
-                             "ro.product.name=falcon_eu\nro.serialno=SN0001\n"
-                             "ro.product.manufacturer=Acme Inc\n"
-                             "ro.product.model=Falcon 2\n";
-    setenv("SIM_PROPERTIES", props_.c_str(), 1);
-    unsetenv("SIM_MODEM");
     QmiSimResetClientStats();
     QmiSimResetServiceStats();
-  }
-  void TearDown() override {
-    unsetenv("SIM_PROPERTIES");
-    unsetenv("SIM_MODEM");
   }
   void ExpectProperties(const OemLockProvision& p) {
     EXPECT_EQ(p.brand(), "acme");
@@ -50,7 +41,7 @@ class CollectAttributesTest : public ::testing::Test {
   }
 
   talon_testing::TempDir dir_;
-  std::string props_ = dir_.path() + "/props";
+  talon_testing::SimDevice device_{dir_.path(), ""};
 };
 
 // Catches properties mapped to the wrong fields, modem calls with other

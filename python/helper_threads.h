@@ -50,6 +50,8 @@ class HelperThreads {
    private:
     friend class HelperThreads;
     std::function<void()> work_;  // the helper's only
+    // Taken after HelperThreads::mutex_ when both are held (a helper marks
+    // its task done before it waits for the next).
     vireo::Mutex mutex_;
     vireo::CondVar done_cv_{&mutex_};
     bool done_ ABSL_GUARDED_BY(mutex_) = false;

@@ -580,15 +580,20 @@ class Service {
     return buffer;
   }
 
+  // Constant after construction.
   const CaptureConfig config_;
   // Destroyed by StopAndDestroy once no call is under way; the control
   // calls that come after it see closed() first.
   std::unique_ptr<vireo::DramCaptureService> service_;
-  std::unordered_map<CaptureFrameBuffer*, std::shared_ptr<FrameBuffer>> held_;  // GIL
-  std::deque<CaptureFrameBuffer*> ready_;  // GIL; in held_, for the next dequeue
-  // Lock order: control_ before mutex_.
-  vireo::Mutex control_;  // pause, resume, clear and interrupt stops, one at a time
+
+  // Guarded by the GIL.
+  std::unordered_map<CaptureFrameBuffer*, std::shared_ptr<FrameBuffer>> held_;
+  std::deque<CaptureFrameBuffer*> ready_;  // in held_, for the next dequeue
+
+  // Pause, resume, clear and interrupt stops, one at a time.
+  vireo::Mutex control_ ABSL_ACQUIRED_BEFORE(mutex_);
   bool paused_ ABSL_GUARDED_BY(control_) = false;
+
   vireo::Mutex mutex_;
   vireo::CondVar idle_{&mutex_};  // a call left, or the native service is destroyed
   int calls_ ABSL_GUARDED_BY(mutex_) = 0;
@@ -607,11 +612,10 @@ std::string StreamRepr(const CaptureStreamConfig& s) {
          ", pad_row_to_64_bytes=" + (s.pad_row_to_64_bytes ? "True" : "False") + ")";
 }
 
-}  // namespace
+// The bindings, one function per bound type, in the order the module
+// registers them (a type is registered before the signatures that name it).
 
-PYBIND11_MODULE(_talon, m) {
-  m.doc() = "Binding of libtalon's capture API; use the package talon.";
-
+void BindMipiDataType(py::module_& m) {
   py::enum_<vireo::MipiDataTypeCsi2>(m, "MipiDataTypeCsi2", py::arithmetic(),
                                      "MIPI CSI-2 data types; any int is accepted where one "
                                      "is expected.")
@@ -629,22 +633,32 @@ PYBIND11_MODULE(_talon, m) {
       .value("CSI2_USER_DEFINED_1", vireo::CSI2_USER_DEFINED_1)
       .export_values();
   py::implicitly_convertible<py::int_, vireo::MipiDataTypeCsi2>();
+}
 
+void BindCaptureStatus(py::module_& m) {
   py::enum_<vireo::CaptureStatus>(m, "CaptureStatus", "Where a frame buffer is in its cycle.")
       .value("IDLE", vireo::CaptureStatus::IDLE)
       .value("ENQUEUED", vireo::CaptureStatus::ENQUEUED)
       .value("RUNNING", vireo::CaptureStatus::RUNNING)
       .value("COMPLETED", vireo::CaptureStatus::COMPLETED);
+}
 
+// The values come from ErrorName, which names every enumerator; UNKNOWN is
+// the last.
+void BindCaptureError(py::module_& m) {
   py::enum_<CaptureError> error(m, "CaptureError",
                                 "Result of the capture operations and per-frame error.");
-  for (int i = 0; ErrorName(static_cast<CaptureError>(i)) != nullptr; ++i) {
-    error.value(ErrorName(static_cast<CaptureError>(i)), static_cast<CaptureError>(i));
+  for (int i = 0; i <= static_cast<int>(CaptureError::UNKNOWN); ++i) {
+    const CaptureError value = static_cast<CaptureError>(i);
+    if (const char* name = ErrorName(value)) error.value(name, value);
   }
   error.def_property_readonly(
       "description", [](CaptureError e) { return vireo::GetCaptureErrorDesc(e); },
       "The library's fixed description text.");
+}
 
+// CaptureFailure, thrown by the bindings, reaches Python as this exception.
+void RegisterCaptureException(py::module_& m) {
   // A RuntimeError with .error (a CaptureError) and .description.
   static py::handle exception_type = PyErr_NewExceptionWithDoc(
       "talon.CaptureException",
@@ -664,7 +678,9 @@ PYBIND11_MODULE(_talon, m) {
       PyErr_SetObject(type.ptr(), exception.ptr());
     }
   });
+}
 
+void BindCaptureStreamConfig(py::module_& m) {
   py::class_<CaptureStreamConfig>(m, "CaptureStreamConfig", "One MIPI CSI-2 stream.")
       .def(py::init([](vireo::MipiDataTypeCsi2 data_type, uint32_t width, uint32_t height,
                        uint32_t bits_per_component, bool pad_row_to_64_bytes) {
@@ -685,7 +701,9 @@ PYBIND11_MODULE(_talon, m) {
           "row_stride_bytes",
           [](const CaptureStreamConfig& s) { return vireo::vireo_util::GetRowStrideBytes(s); })
       .def("__repr__", &StreamRepr);
+}
 
+void BindCaptureConfig(py::module_& m) {
   py::class_<CaptureConfig>(m, "CaptureConfig", "What to capture: one to three streams.")
       .def(py::init([](std::vector<CaptureStreamConfig> stream_configs, uint32_t timeout_ms,
                        int32_t mipi_rx, uint32_t virtual_channel) {
@@ -707,7 +725,9 @@ PYBIND11_MODULE(_talon, m) {
                std::to_string(c.timeout_ms) + ", mipi_rx=" + std::to_string(c.mipi_rx) +
                ", virtual_channel=" + std::to_string(c.virtual_channel) + ")";
       });
+}
 
+void BindFrameBuffer(py::module_& m) {
   py::class_<FrameBuffer, std::shared_ptr<FrameBuffer>>(
       m, "FrameBuffer",
       "One frame of every stream. Read it only while you hold it (not between "
@@ -756,7 +776,9 @@ PYBIND11_MODULE(_talon, m) {
       .def(
           "stream_config", [](const FrameBuffer& b, int data_type) { return b.Stream(data_type); },
           py::arg("data_type"), "the CaptureStreamConfig of one of the buffer's streams");
+}
 
+void BindFactory(py::module_& m) {
   py::class_<Factory, std::shared_ptr<Factory>>(m, "CaptureFrameBufferFactory",
                                                 "Makes frame buffers for one configuration.")
       .def_static("create_instance", &Factory::CreateInstance, py::arg("config"),
@@ -770,7 +792,9 @@ PYBIND11_MODULE(_talon, m) {
           },
           "A new FrameBuffer; raises CaptureException (INVALID_CONFIG, NO_MEM).")
       .def_property_readonly("config", &Factory::config);
+}
 
+void BindService(py::module_& m) {
   py::class_<Service>(
       m, "CaptureService",
       "Captures into frame buffers: enqueue empty ones, dequeue them filled, in order.\n"
@@ -803,7 +827,9 @@ PYBIND11_MODULE(_talon, m) {
       .def("__enter__", [](Service& s) -> Service& { return s; },
            py::return_value_policy::reference)
       .def("__exit__", [](Service& s, py::args) { s.Close(/*interruptible=*/true); });
+}
 
+void BindFunctions(py::module_& m) {
   m.def("unpack", &Unpack, py::arg("array"), py::arg("width"), py::arg("bits"),
         "Unpacks CSI-2 payload (uint8, height × row stride; RAW8, packed RAW10 or\n"
         "RAW16 little-endian) to a new uint16 array (height, width).");
@@ -811,4 +837,20 @@ PYBIND11_MODULE(_talon, m) {
         "The library's fixed description of a CaptureError.");
   m.attr("GRAPH_CACHE_VARIABLE") = vireo::ozy::kCompiledGraphDirVariable;
   m.attr("DEFAULT_GRAPH_CACHE_DIR") = vireo::ozy::kDefaultCompiledGraphDir;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_talon, m) {
+  m.doc() = "Binding of libtalon's capture API; use the package talon.";
+  BindMipiDataType(m);
+  BindCaptureStatus(m);
+  BindCaptureError(m);
+  RegisterCaptureException(m);
+  BindCaptureStreamConfig(m);
+  BindCaptureConfig(m);
+  BindFrameBuffer(m);
+  BindFactory(m);
+  BindService(m);
+  BindFunctions(m);
 }

@@ -6,21 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "testing/read_file.h"
 #include "testing/temp_dir.h"
 
 namespace talon_support {
 namespace {
-
-std::string Read(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 std::vector<std::string> Names(const std::string& dir) {
   std::vector<std::string> names;
@@ -45,7 +38,7 @@ TEST(AtomicFile, ReplacesOnlyOnCommit) {
     ASSERT_TRUE(abandoned.Create(path, &error)) << error;
     ASSERT_TRUE(abandoned.Write("half", &error)) << error;
   }
-  EXPECT_EQ(Read(path), "old\n");
+  EXPECT_EQ(talon_testing::ReadFile(path), "old\n");
   EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"m.jsonl"});
 
   const mode_t mask = umask(022);
@@ -54,7 +47,7 @@ TEST(AtomicFile, ReplacesOnlyOnCommit) {
   ASSERT_TRUE(file.Write("new\n", &error)) << error;
   ASSERT_TRUE(file.Commit(&error)) << error;
   umask(mask);
-  EXPECT_EQ(Read(path), "new\n");
+  EXPECT_EQ(talon_testing::ReadFile(path), "new\n");
   EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"m.jsonl"});
   struct stat st {};
   ASSERT_EQ(stat(path.c_str(), &st), 0);

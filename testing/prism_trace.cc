@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <string_view>
 
 #include "platform/prism/prism_sim.h"
 
@@ -53,5 +55,54 @@ ScopedFailpoints::ScopedFailpoints(const std::string& settings) {
 }
 
 ScopedFailpoints::~ScopedFailpoints() { PrismSimSetFailpoints(""); }
+
+namespace {
+
+bool StartsWith(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
+
+}  // namespace
+
+void SingleBufferCycleCounter::Add(std::string_view line) {
+  if (StartsWith(line, "OzyEnqueueJob(")) {
+    const std::string_view success = " = 0";
+    if (line.size() >= success.size() && line.substr(line.size() - success.size()) == success) {
+      ++queued_;
+    }
+  } else if (StartsWith(line, "OzyWaitForCompletionWithTimeout(")) {
+    if (queued_ == 1) ++cycles_;
+    if (queued_ > 0) --queued_;
+  } else if (StartsWith(line, "OzyResetDevice(")) {
+    queued_ = 0;
+  }
+}
+
+ScopedSingleBufferCycleCount::ScopedSingleBufferCycleCount() {
+  PrismSimSetTraceSink(&ScopedSingleBufferCycleCount::Sink, this);
+}
+
+ScopedSingleBufferCycleCount::~ScopedSingleBufferCycleCount() {
+  PrismSimSetTraceSink(nullptr, nullptr);
+}
+
+void ScopedSingleBufferCycleCount::Sink(void* context, const char* line) {
+  auto* self = static_cast<ScopedSingleBufferCycleCount*>(context);
+  vireo::MutexLock lock(&self->mutex_);
+  self->counter_.Add(line);
+}
+
+uint64_t ScopedSingleBufferCycleCount::cycles() const {
+  vireo::MutexLock lock(&mutex_);
+  return counter_.cycles();
+}
+
+uint64_t CountSingleBufferCycles(const std::string& trace_path) {
+  std::ifstream in(trace_path);
+  SingleBufferCycleCounter counter;
+  std::string line;
+  while (std::getline(in, line)) counter.Add(line);
+  return counter.cycles();
+}
 
 }  // namespace talon_testing

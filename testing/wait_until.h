@@ -7,11 +7,18 @@
 //
 // Polls every millisecond; callable from any thread; the condition must be
 // safe to call from the waiting thread.
+//
+// SleepUntilBoottime waits for a computed instant of CLOCK_BOOTTIME, the
+// clock of the frame timestamps (not a guessed length).
 
 #ifndef TESTING_WAIT_UNTIL_H_
 #define TESTING_WAIT_UNTIL_H_
 
+#include <time.h>
+
+#include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <thread>
 
 namespace talon_testing {
@@ -26,6 +33,13 @@ bool WaitUntil(Condition condition,
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
+}
+
+// Sleeps until CLOCK_BOOTTIME reaches `ns`.
+inline void SleepUntilBoottime(int64_t ns) {
+  const timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+  while (clock_nanosleep(CLOCK_BOOTTIME, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+  }
 }
 
 }  // namespace talon_testing

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "testing/read_file.h"
 #include "testing/temp_dir.h"
 
 namespace vireo {
@@ -109,8 +110,7 @@ TEST(SimulatedDramDriver, StateUpdateNeverFollowsALink) {
   SimulatedDramDriver driver(state);
   ASSERT_EQ(driver.Write(kWriteFilePath, "217;0xff0b0000"), 0) << driver.LastError();
   EXPECT_EQ(Get(driver, 217), 0xFF0B0000u);
-  std::ifstream in(victim);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "precious");
+  EXPECT_EQ(talon_testing::ReadFile(victim), "precious");
   std::set<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
     names.insert(entry.path().filename().string());

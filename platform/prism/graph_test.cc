@@ -20,6 +20,7 @@
 
 #include "platform/prism/prism_sim.h"
 #include "system/ipu_runtime/prism.h"
+#include "testing/read_file.h"
 #include "testing/temp_dir.h"
 #include "testing/test_pipeline.h"
 
@@ -55,11 +56,6 @@ struct Nodes {
     for (OzyNode* node : nodes) OzyDeleteNode(node);
   }
 };
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 void WriteAll(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -249,7 +245,7 @@ TEST_F(GraphTest, DamagedFilesFailCleanly) {
   ASSERT_EQ(p.Build({TestStream{43, 64, 4, 10, 0}, TestStream{18, 16, 4, 8, 0}}), OZY_SUCCESS);
   ASSERT_EQ(OzySaveCompiledGraph(dir.path().c_str(), "graph", p.compiled), OZY_SUCCESS);
   const std::string path = dir.path() + "/graph";
-  const std::string good = ReadAll(path);
+  const std::string good = talon_testing::ReadFile(path);
   ASSERT_GT(good.size(), 16u);
   OzyCompileGraphInfo info;
   std::memset(&info, 0, sizeof(info));
@@ -302,9 +298,9 @@ TEST_F(GraphTest, SaveReplacesAtomically) {
   // writing in place would not.
   ASSERT_EQ(link(path.c_str(), (dir.path() + "/old").c_str()), 0);
   ASSERT_EQ(OzySaveCompiledGraph(dir.path().c_str(), "graph", p.compiled), OZY_SUCCESS);
-  const std::string first = ReadAll(path);
+  const std::string first = talon_testing::ReadFile(path);
   EXPECT_NE(first, "stale");
-  EXPECT_EQ(ReadAll(dir.path() + "/old"), "stale");
+  EXPECT_EQ(talon_testing::ReadFile(dir.path() + "/old"), "stale");
   // A write that fails part-way (at the file size limit) keeps the old file.
   WriteAll(path, "stale");
   struct rlimit limit {};
@@ -316,9 +312,9 @@ TEST_F(GraphTest, SaveReplacesAtomically) {
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
   signal(SIGXFSZ, previous);
   EXPECT_NE(failed, OZY_SUCCESS);
-  EXPECT_EQ(ReadAll(path), "stale");
+  EXPECT_EQ(talon_testing::ReadFile(path), "stale");
   ASSERT_EQ(OzySaveCompiledGraph(dir.path().c_str(), "graph", p.compiled), OZY_SUCCESS);
-  EXPECT_EQ(ReadAll(path), first);
+  EXPECT_EQ(talon_testing::ReadFile(path), first);
   // Only the final files are in the directory.
   std::set<std::string> listing;
   for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {

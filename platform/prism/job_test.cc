@@ -17,6 +17,7 @@
 #include "system/ipu_runtime/prism.h"
 #include "testing/prism_trace.h"
 #include "testing/test_pipeline.h"
+#include "testing/wait_until.h"
 
 namespace {
 
@@ -39,13 +40,6 @@ class JobTest : public ::testing::Test {
     PrismSimSetFrameRate(30);
   }
 };
-
-// Sleeps until CLOCK_BOOTTIME reaches `ns`: a computed instant, not a guess.
-void SleepUntilBoottime(int64_t ns) {
-  timespec ts{ns / 1000000000, ns % 1000000000};
-  while (clock_nanosleep(CLOCK_BOOTTIME, TIMER_ABSTIME, &ts, nullptr) != 0) {
-  }
-}
 
 // Catches malformed finalize entries being bound: wrong kinds, a missing or
 // repeated node, a dead buffer, a short stride, a small buffer.
@@ -149,7 +143,7 @@ TEST_F(JobTest, LateRunTakesTheNextFrame) {
   ASSERT_EQ(OzyWaitForCompletionWithTimeout(p.job, kLongTimeout), OZY_SUCCESS);
   const OzyTransferEventStatus first = p.sof;
   // Past the next frame's start: that frame is missed.
-  SleepUntilBoottime(first.time_ns + 30'000'000);
+  talon_testing::SleepUntilBoottime(first.time_ns + 30'000'000);
   ASSERT_EQ(p.FinalizeAndEnqueue(1), OZY_SUCCESS);
   ASSERT_EQ(OzyWaitForCompletionWithTimeout(p.job, kLongTimeout), OZY_SUCCESS);
   EXPECT_EQ(p.sof.sequence, first.sequence + 2);
@@ -238,7 +232,7 @@ TEST_F(JobTest, ResetKeepsAFinishedRun) {
   ASSERT_EQ(p.Build({TestStream{}}), OZY_SUCCESS);
   ASSERT_EQ(p.FinalizeAndEnqueue(0), OZY_SUCCESS);
   // The run's frame starts within one period of the enqueue and lasts 0.8.
-  SleepUntilBoottime(BoottimeNs() + 2'000'000);
+  talon_testing::SleepUntilBoottime(BoottimeNs() + 2'000'000);
   ASSERT_EQ(OzyResetDevice(p.device), OZY_SUCCESS);
   ASSERT_EQ(OzyWaitForCompletionWithTimeout(p.job, kLongTimeout), OZY_SUCCESS);
   EXPECT_EQ(p.Sequence(0, 0), p.sof.sequence);

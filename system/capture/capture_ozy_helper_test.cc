@@ -17,6 +17,7 @@
 #include "system/capture/capture_util.h"
 #include "testing/log_capture.h"
 #include "testing/prism_trace.h"
+#include "testing/read_file.h"
 #include "testing/temp_dir.h"
 #include "testing/test_pipeline.h"
 
@@ -287,11 +288,7 @@ TEST_F(OzyHelperTest, DamagedCacheFileIsRecompiledAndReplaced) {
   CaptureConfig config = TwoStreams();
   { Pipeline p; ASSERT_EQ(p.BuildWithHelpers(config), CaptureError::SUCCESS); }
   const std::string path = GraphPath("rx0dt43w64h4b10dt18w64h2b8");
-  std::string good;
-  {
-    std::ifstream in(path, std::ios::binary);
-    good.assign(std::istreambuf_iterator<char>(in), {});
-  }
+  const std::string good = talon_testing::ReadFile(path);
   ASSERT_FALSE(good.empty());
   std::mt19937 rng(7);
   std::vector<std::string> damaged = {std::string(), good.substr(0, good.size() / 2),
@@ -309,8 +306,7 @@ TEST_F(OzyHelperTest, DamagedCacheFileIsRecompiledAndReplaced) {
     EXPECT_NE(p.graph, nullptr);
     EXPECT_THAT(log.Messages(), ElementsAre("Could not load compiled graph from " + path +
                                             " try compiling the graph."));
-    std::ifstream in(path, std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), good);
+    EXPECT_EQ(talon_testing::ReadFile(path), good);
   }
 }
 

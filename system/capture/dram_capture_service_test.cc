@@ -71,13 +71,6 @@ uint32_t SequenceOf(CaptureFrameBuffer* fb) {
   return sequence;
 }
 
-// Sleeps until CLOCK_BOOTTIME, the clock of the frame timestamps, reaches `ns`.
-void SleepUntilBoottime(int64_t ns) {
-  timespec ts{ns / 1000000000, ns % 1000000000};
-  while (clock_nanosleep(CLOCK_BOOTTIME, TIMER_ABSTIME, &ts, nullptr) != 0) {
-  }
-}
-
 // A client thread blocked in `service`'s DequeueCompletedRequest; waits
 // until it really is.
 std::future<CaptureFrameBuffer*> BlockedClient(DramCaptureService* service) {
@@ -168,7 +161,7 @@ TEST_F(DramCaptureServiceTest, LateRunDropsFrames) {
   ASSERT_EQ(service->DequeueCompletedRequest(), buffers[0]);
   // The second buffer's run took the next frame at the latest; the one
   // after it has started when the first buffer comes back.
-  SleepUntilBoottime(buffers[0]->GetTimestampStartNs() + 2 * kPeriodNs + 1);
+  talon_testing::SleepUntilBoottime(buffers[0]->GetTimestampStartNs() + 2 * kPeriodNs + 1);
   ASSERT_EQ(service->EnqueueRequest(buffers[0]), CaptureError::SUCCESS);
   ASSERT_EQ(service->DequeueCompletedRequest(), buffers[1]);
   const uint32_t before = SequenceOf(buffers[1]);

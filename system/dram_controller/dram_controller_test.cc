@@ -16,6 +16,7 @@
 #include "host/dram_driver/dram_driver_sim.h"
 #include "syslog/system_log.h"
 #include "testing/log_capture.h"
+#include "testing/read_file.h"
 #include "testing/temp_dir.h"
 #include "tools/talon-dramctl/device_sys_files.h"
 
@@ -27,11 +28,6 @@ using ::testing::IsEmpty;
 
 constexpr char kWriteFile[] = "/sys/kernel/zub_freq_cool/ddr_ctl_write";
 constexpr char kReadFile[] = "/sys/kernel/zub_freq_cool/ddr_ctl_read";
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 void Put(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
@@ -97,11 +93,11 @@ TEST(ReadWriteSysFile, WriteStoresExactlyTheInput) {
   std::string path = dir.path() + "/f";
   Put(path, "an older and longer text\n");
   EXPECT_EQ(files.Write(path, "217;0xff0b0000"), 0);
-  EXPECT_EQ(Slurp(path), "217;0xff0b0000");
-  EXPECT_EQ(Slurp(path).size(), 14u);
+  EXPECT_EQ(talon_testing::ReadFile(path), "217;0xff0b0000");
+  EXPECT_EQ(talon_testing::ReadFile(path).size(), 14u);
   EXPECT_EQ(files.Write(path, ""), 0);
   EXPECT_TRUE(Exists(path));
-  EXPECT_EQ(Slurp(path), "");
+  EXPECT_EQ(talon_testing::ReadFile(path), "");
 }
 
 // Catches a read that keeps the newline, reads past the first line, keeps
@@ -378,12 +374,12 @@ TEST(DramController, RealFilesHoldTheBareCommand) {
   std::filesystem::create_directories(driver_dir);
   DramController controller(std::make_unique<talon_dramctl::PrefixedSysFile>(dir.path()));
   controller.WriteRegister(0x040084F0, 0x100);
-  EXPECT_EQ(Slurp(driver_dir + "/ddr_ctl_write"), "316;0x100");
+  EXPECT_EQ(talon_testing::ReadFile(driver_dir + "/ddr_ctl_write"), "316;0x100");
   controller.DefaultSettings();
-  EXPECT_EQ(Slurp(driver_dir + "/ddr_ctl_write"), "217;0xff0b0000");
+  EXPECT_EQ(talon_testing::ReadFile(driver_dir + "/ddr_ctl_write"), "217;0xff0b0000");
   // A plain file echoes the selection back: the read returns the index.
   EXPECT_EQ(controller.ReadRegister(0x040084EC), "315");
-  EXPECT_EQ(Slurp(driver_dir + "/ddr_ctl_read"), "315");
+  EXPECT_EQ(talon_testing::ReadFile(driver_dir + "/ddr_ctl_read"), "315");
 }
 
 // Catches commands that a driver speaking the exact protocol would refuse,

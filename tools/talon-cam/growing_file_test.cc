@@ -8,11 +8,10 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <string>
 
+#include "testing/read_file.h"
 #include "testing/temp_dir.h"
 
 namespace talon_cam {
@@ -45,9 +44,8 @@ TEST(GrowingFile, FullDiskKeepsTheWholeRecordsAndTheTail) {
   EXPECT_GT(appended, 0);
   ASSERT_TRUE(file.Commit(&error)) << error;
 
-  std::stringstream text;
-  text << std::ifstream(path).rdbuf();
-  const nlohmann::json json = nlohmann::json::parse(text.str());  // throws if broken
+  // Throws if broken.
+  const nlohmann::json json = nlohmann::json::parse(talon_testing::ReadFile(path));
   EXPECT_EQ(json.size(), static_cast<size_t>(appended) + 1);
 }
 

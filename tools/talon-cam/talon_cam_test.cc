@@ -1,13 +1,10 @@
 // Runs talon-cam as a separate process on the simulated IPU, the way a person
 // would, with a fast simulated sensor and a private compiled-graph cache.
 
-#include <fcntl.h>
 #include <png.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -20,110 +17,47 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "testing/read_file.h"
 #include "testing/temp_dir.h"
-
-extern char** environ;
+#include "testing/tool_runner.h"
 
 namespace {
 
-struct Result {
-  int status = -1;     // exit status, -1 when not a normal exit
-  std::string output;  // standard output and standard error together
-};
+using talon_testing::ToolProcess;
+using talon_testing::ToolResult;
 
 class TalonCam : public ::testing::Test {
  protected:
-  // Starts the tool with `args` and `extra_env` (NAME=value entries) added to
-  // the environment; its stdout and stderr go to one pipe.
-  pid_t Start(const std::vector<std::string>& args, const std::vector<std::string>& extra_env,
-              int* read_fd) {
-    // Each name once: the test's own settings, then the defaults it did not
-    // set (an emulator may let a later duplicate win).
-    std::vector<std::string> env = extra_env;
-    for (const std::string& fallback :
-         {std::string("PRISM_SIM_FPS=1000"),
-          "TEST_UNDECLARED_OUTPUTS_DIR=" + dir_.path() + "/cache"}) {
-      const std::string name = fallback.substr(0, fallback.find('=') + 1);
-      bool set = false;
-      for (const std::string& e : extra_env) set = set || e.rfind(name, 0) == 0;
-      if (!set) env.push_back(fallback);
-    }
-    for (char** e = environ; *e != nullptr; ++e) {
-      const std::string entry = *e;
-      if (entry.rfind("PRISM_SIM_", 0) == 0 || entry.rfind("TEST_UNDECLARED_OUTPUTS_DIR=", 0) == 0)
-        continue;
-      env.push_back(entry);
-    }
-    // Under a cross-compiling emulator the tool runs inside it.
-    const std::string emulator = TALON_TEST_EMULATOR;
-    std::vector<std::string> argv_text;
-    if (!emulator.empty()) argv_text.push_back(emulator);
-    argv_text.push_back(TALON_CAM_PATH);
-    argv_text.insert(argv_text.end(), args.begin(), args.end());
-    std::vector<char*> argv, envp;
-    for (auto& a : argv_text) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-
-    int fds[2];
-    if (pipe(fds) != 0) return -1;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
-    posix_spawn_file_actions_addclose(&actions, fds[1]);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argv_text[0].c_str(), &actions, nullptr, argv.data(), envp.data()) !=
-        0) {
-      pid = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    *read_fd = fds[0];
-    return pid;
+  // Starts the tool with `args` and `extra_env` (NAME=value entries) over
+  // the test's defaults: a fast sensor and a private graph cache; the
+  // caller's own PRISM_SIM_* settings are left out. Its stdout and stderr go
+  // to one pipe.
+  std::unique_ptr<ToolProcess> Start(const std::vector<std::string>& args,
+                                     const std::vector<std::string>& extra_env = {}) {
+    talon_testing::ToolOptions options;
+    options.env = extra_env;
+    options.env.push_back("PRISM_SIM_FPS=1000");
+    options.env.push_back("TEST_UNDECLARED_OUTPUTS_DIR=" + dir_.path() + "/cache");
+    options.drop_env_prefixes = {"PRISM_SIM_"};
+    std::vector<std::string> argv = {TALON_CAM_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return std::make_unique<ToolProcess>(argv, options);
   }
 
-  static int Wait(pid_t pid) {
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  ToolResult Run(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+    return Start(args, env)->Finish();
   }
 
-  static void ReadAll(int fd, std::string* out) {
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(fd, buffer, sizeof(buffer))) > 0) out->append(buffer, static_cast<size_t>(n));
-  }
-
-  Result Run(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
-    Result result;
-    int fd = -1;
-    const pid_t pid = Start(args, env, &fd);
-    if (pid < 0) return result;
-    ReadAll(fd, &result.output);
-    close(fd);
-    result.status = Wait(pid);
-    return result;
-  }
-
-  // Reads from `fd` until `needle` arrives; false at the end of the output.
-  static bool ReadUntil(int fd, const std::string& needle, std::string* output) {
-    char buffer[4096];
-    while (output->find(needle) == std::string::npos) {
-      const ssize_t n = read(fd, buffer, sizeof(buffer));
-      if (n <= 0) return false;
-      output->append(buffer, static_cast<size_t>(n));
-    }
-    return true;
+  // The end of a long output, for a failure message.
+  static std::string Tail(const std::string& output) {
+    return output.substr(output.size() > 2000 ? output.size() - 2000 : 0);
   }
 
   static int CountLines(const std::string& text, const std::string& needle) {
@@ -145,26 +79,26 @@ constexpr char kSingleBufferWarning[] =
 // errors or drops where the sensor delivered every frame. The sensor is
 // unthrottled: every run finds its frame, however loaded the machine is.
 TEST_F(TalonCam, DefaultRunCapturesEveryFrame) {
-  const Result result = Run({}, {"PRISM_SIM_FPS=0"});
-  EXPECT_EQ(result.status, 0) << result.output;
-  EXPECT_EQ(CountLines(result.output, "fps  success\n"), 60) << result.output;
-  EXPECT_NE(result.output.find("     0 seq "), std::string::npos);
-  EXPECT_NE(result.output.find("    59 seq "), std::string::npos);
-  EXPECT_NE(result.output.find("frames: 60\n"), std::string::npos) << result.output;
-  EXPECT_NE(result.output.find("errors: 0\n"), std::string::npos);
-  EXPECT_NE(result.output.find("dropped: 0\n"), std::string::npos) << result.output;
-  EXPECT_NE(result.output.find("EOF-to-dequeue latency: p50 "), std::string::npos);
-  EXPECT_NE(result.output.find("CPU per frame: "), std::string::npos);
+  const ToolResult result = Run({}, {"PRISM_SIM_FPS=0"});
+  EXPECT_EQ(result.status, 0) << result.out;
+  EXPECT_EQ(CountLines(result.out, "fps  success\n"), 60) << result.out;
+  EXPECT_NE(result.out.find("     0 seq "), std::string::npos);
+  EXPECT_NE(result.out.find("    59 seq "), std::string::npos);
+  EXPECT_NE(result.out.find("frames: 60\n"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("errors: 0\n"), std::string::npos);
+  EXPECT_NE(result.out.find("dropped: 0\n"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("EOF-to-dequeue latency: p50 "), std::string::npos);
+  EXPECT_NE(result.out.find("CPU per frame: "), std::string::npos);
 }
 
 // Catches several streams being refused, mixed up, or previewed into one file.
 TEST_F(TalonCam, ThreeStreamsWithPreviews) {
   const std::string png = dir_.path() + "/p.png";
-  const Result result = Run({"--stream", "0x2A,64,4,8", "--stream", "0x2B,64,4,10", "--stream",
+  const ToolResult result = Run({"--stream", "0x2A,64,4,8", "--stream", "0x2B,64,4,10", "--stream",
                              "46,64,4,16,1", "--frames", "10", "--png", png});
-  ASSERT_EQ(result.status, 0) << result.output;
-  EXPECT_NE(result.output.find("frames: 10\n"), std::string::npos);
-  EXPECT_NE(result.output.find("errors: 0\n"), std::string::npos);
+  ASSERT_EQ(result.status, 0) << result.out;
+  EXPECT_NE(result.out.find("frames: 10\n"), std::string::npos);
+  EXPECT_NE(result.out.find("errors: 0\n"), std::string::npos);
   for (const char* dt : {"42", "43", "46"}) {
     struct stat st{};
     EXPECT_EQ(stat((dir_.path() + "/p-" + dt + ".png").c_str(), &st), 0) << dt;
@@ -176,13 +110,13 @@ TEST_F(TalonCam, ThreeStreamsWithPreviews) {
 // buffer's run is enqueued after the worker has waited 20 ms for a second
 // one, so at 1000 fps each of the two gaps misses frames.
 TEST_F(TalonCam, OneBufferShowsTheWarning) {
-  const Result result = Run({"--buffers", "1", "--frames", "3", "--timeout-ms", "20"});
-  EXPECT_EQ(result.status, 0) << result.output;
-  EXPECT_NE(result.output.find(kSingleBufferWarning), std::string::npos) << result.output;
-  EXPECT_NE(result.output.find("frames: 3\n"), std::string::npos);
-  const size_t dropped = result.output.find("dropped: ");
-  ASSERT_NE(dropped, std::string::npos) << result.output;
-  EXPECT_GE(std::atoi(result.output.c_str() + dropped + 9), 2) << result.output;
+  const ToolResult result = Run({"--buffers", "1", "--frames", "3", "--timeout-ms", "20"});
+  EXPECT_EQ(result.status, 0) << result.out;
+  EXPECT_NE(result.out.find(kSingleBufferWarning), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("frames: 3\n"), std::string::npos);
+  const size_t dropped = result.out.find("dropped: ");
+  ASSERT_NE(dropped, std::string::npos) << result.out;
+  EXPECT_GE(std::atoi(result.out.c_str() + dropped + 9), 2) << result.out;
 }
 
 // Catches a capture that stops handing buffers back before its last frame:
@@ -190,44 +124,44 @@ TEST_F(TalonCam, OneBufferShowsTheWarning) {
 // warns that it captures single-buffered. With three buffers at 30 fps the
 // tool hands each back long before the worker needs it.
 TEST_F(TalonCam, EndOfCaptureWaitsForNoBuffer) {
-  const Result result = Run({"--frames", "5", "--timeout-ms", "5000"}, {"PRISM_SIM_FPS=30"});
-  EXPECT_EQ(result.status, 0) << result.output;
-  EXPECT_NE(result.output.find("frames: 5\n"), std::string::npos) << result.output;
-  EXPECT_EQ(result.output.find(kSingleBufferWarning), std::string::npos) << result.output;
+  const ToolResult result = Run({"--frames", "5", "--timeout-ms", "5000"}, {"PRISM_SIM_FPS=30"});
+  EXPECT_EQ(result.status, 0) << result.out;
+  EXPECT_NE(result.out.find("frames: 5\n"), std::string::npos) << result.out;
+  EXPECT_EQ(result.out.find(kSingleBufferWarning), std::string::npos) << result.out;
 }
 
 // Catches a failed frame reported as success, counted twice, or not turned
 // into a non-zero exit status.
 TEST_F(TalonCam, TimedOutFrameFailsTheRun) {
-  const Result result =
+  const ToolResult result =
       Run({"--frames", "20"}, {"PRISM_SIM_FAIL=OzyWaitForCompletionWithTimeout:5:10"});
-  EXPECT_NE(result.status, 0) << result.output;
+  EXPECT_NE(result.status, 0) << result.out;
   EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(CountLines(result.output, "fps  timeout\n"), 1) << result.output;
-  EXPECT_NE(result.output.find("frames: 20\n"), std::string::npos) << result.output;
-  EXPECT_NE(result.output.find("errors: 1 (timeout 1)\n"), std::string::npos) << result.output;
-  EXPECT_NE(result.output.find("1 of 20 frames failed"), std::string::npos);
+  EXPECT_EQ(CountLines(result.out, "fps  timeout\n"), 1) << result.out;
+  EXPECT_NE(result.out.find("frames: 20\n"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("errors: 1 (timeout 1)\n"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("1 of 20 frames failed"), std::string::npos);
 }
 
 // Catches a refused configuration that exits 0 or without saying why.
 TEST_F(TalonCam, RefusedConfigurationSaysWhy) {
-  const Result result = Run({}, {"PRISM_SIM_FAIL=OzyCreateJob:4"});
-  EXPECT_EQ(result.status, 1) << result.output;
-  EXPECT_NE(result.output.find("Could not create job."), std::string::npos) << result.output;
-  EXPECT_NE(result.output.find("configuration refused"), std::string::npos);
+  const ToolResult result = Run({}, {"PRISM_SIM_FAIL=OzyCreateJob:4"});
+  EXPECT_EQ(result.status, 1) << result.out;
+  EXPECT_NE(result.out.find("Could not create job."), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("configuration refused"), std::string::npos);
 
-  const Result bad_option = Run({"--frames", "many"});
+  const ToolResult bad_option = Run({"--frames", "many"});
   EXPECT_EQ(bad_option.status, 2);
-  EXPECT_NE(bad_option.output.find("--frames: \"many\" is not a number"), std::string::npos)
-      << bad_option.output;
+  EXPECT_NE(bad_option.out.find("--frames: \"many\" is not a number"), std::string::npos)
+      << bad_option.out;
 }
 
 // Catches a preview that is not a PNG, that libpng cannot read, or that has
 // the wrong size.
 TEST_F(TalonCam, PngPreviewIsReadable) {
   const std::string png = dir_.path() + "/preview.png";
-  const Result result = Run({"--frames", "5", "--png", png, "--quiet"});
-  ASSERT_EQ(result.status, 0) << result.output;
+  const ToolResult result = Run({"--frames", "5", "--png", png, "--quiet"});
+  ASSERT_EQ(result.status, 0) << result.out;
   std::ifstream file(png, std::ios::binary);
   char signature[8] = {};
   ASSERT_TRUE(file.read(signature, 8));
@@ -256,15 +190,16 @@ TEST_F(TalonCam, PngPreviewIsReadable) {
   EXPECT_GE(full_scale, 640 - 8 * 2);
   EXPECT_EQ(colours.size(), 8u);
   // Quiet: no per-frame lines.
-  EXPECT_EQ(CountLines(result.output, "fps  success\n"), 0);
+  EXPECT_EQ(CountLines(result.out, "fps  success\n"), 0);
 }
 
 // Catches raw files with the wrong name, a lost frame, or rows not at the
 // stride.
 TEST_F(TalonCam, RawOutputOneFilePerFrame) {
   const std::string pattern = dir_.path() + "/frame-#.raw";
-  const Result result = Run({"--frames", "4", "--stream", "0x2B,100,6,10,1", "--output", pattern});
-  ASSERT_EQ(result.status, 0) << result.output;
+  const ToolResult result =
+      Run({"--frames", "4", "--stream", "0x2B,100,6,10,1", "--output", pattern});
+  ASSERT_EQ(result.status, 0) << result.out;
   for (int i = 0; i < 4; ++i) {
     char name[64];
     std::snprintf(name, sizeof(name), "/frame-43-%06d.raw", i);
@@ -280,19 +215,15 @@ TEST_F(TalonCam, RawOutputOneFilePerFrame) {
 TEST_F(TalonCam, RawOutputOneFileReplacedAtTheEnd) {
   const std::string path = dir_.path() + "/all.raw";
   std::ofstream(path) << "old";
-  int fd = -1;
-  const pid_t pid =
-      Start({"--frames", "100000000", "--stream", "0x2B,100,6,10,1", "--output", path}, {}, &fd);
-  ASSERT_GT(pid, 0);
-  std::string output;
-  ASSERT_TRUE(ReadUntil(fd, "     5 seq ", &output)) << output;
-  std::stringstream old;
-  old << std::ifstream(path).rdbuf();
-  EXPECT_EQ(old.str(), "old");
-  kill(pid, SIGINT);
-  ReadAll(fd, &output);
-  close(fd);
-  ASSERT_EQ(Wait(pid), 0) << output.substr(output.size() > 2000 ? output.size() - 2000 : 0);
+  const std::unique_ptr<ToolProcess> tool =
+      Start({"--frames", "100000000", "--stream", "0x2B,100,6,10,1", "--output", path});
+  ASSERT_TRUE(tool->started());
+  ASSERT_TRUE(tool->ReadUntil("     5 seq ")) << tool->out();
+  EXPECT_EQ(talon_testing::ReadFile(path), "old");
+  kill(tool->pid(), SIGINT);
+  const ToolResult result = tool->Finish();
+  const std::string& output = result.out;
+  ASSERT_EQ(result.status, 0) << Tail(output);
   const size_t frames = output.find("frames: ");
   ASSERT_NE(frames, std::string::npos);
   struct stat st{};
@@ -307,16 +238,15 @@ TEST_F(TalonCam, RawOutputOneFileReplacedAtTheEnd) {
 
 // Catches Ctrl-C killing the tool without a summary, or leaving it hanging.
 TEST_F(TalonCam, InterruptPrintsTheSummary) {
-  int fd = -1;
-  const pid_t pid = Start({"--frames", "100000000", "--stream", "0x2A,64,4,8"}, {}, &fd);
-  ASSERT_GT(pid, 0);
-  std::string output;
+  const std::unique_ptr<ToolProcess> tool =
+      Start({"--frames", "100000000", "--stream", "0x2A,64,4,8"});
+  ASSERT_TRUE(tool->started());
   // Wait until frames flow, then interrupt.
-  ASSERT_TRUE(ReadUntil(fd, "     5 seq ", &output)) << output;
-  kill(pid, SIGINT);
-  ReadAll(fd, &output);
-  close(fd);
-  EXPECT_EQ(Wait(pid), 0) << output.substr(output.size() > 2000 ? output.size() - 2000 : 0);
+  ASSERT_TRUE(tool->ReadUntil("     5 seq ")) << tool->out();
+  kill(tool->pid(), SIGINT);
+  const ToolResult result = tool->Finish();
+  const std::string& output = result.out;
+  EXPECT_EQ(result.status, 0) << Tail(output);
   EXPECT_NE(output.find("interrupted after "), std::string::npos);
   EXPECT_NE(output.find("errors: 0\n"), std::string::npos);
 }
@@ -383,13 +313,13 @@ TEST_F(TalonCam, BadTargetsRefusedBeforeTheCapture) {
   };
   for (const auto& c : cases) {
     if (read_only.empty() && c.args[1].rfind("/ro/") != std::string::npos) continue;
-    const Result result = Run(c.args);
+    const ToolResult result = Run(c.args);
     SCOPED_TRACE(c.args[0] + " " + c.args[1]);
-    EXPECT_EQ(result.status, 2) << result.output;
-    EXPECT_EQ(CountLines(result.output, "\n"), 1) << result.output;
-    EXPECT_EQ(result.output.rfind(std::string("talon-cam: ") + c.option + ": ", 0), 0u)
-        << result.output;
-    EXPECT_EQ(result.output.find(" seq "), std::string::npos);
+    EXPECT_EQ(result.status, 2) << result.out;
+    EXPECT_EQ(CountLines(result.out, "\n"), 1) << result.out;
+    EXPECT_EQ(result.out.rfind(std::string("talon-cam: ") + c.option + ": ", 0), 0u)
+        << result.out;
+    EXPECT_EQ(result.out.find(" seq "), std::string::npos);
   }
   std::set<std::string> left;
   for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
@@ -406,18 +336,18 @@ TEST_F(TalonCam, FullDiskStopsEachOutputOnce) {
   TmpfsMount full(dir_.path(), "full", 0, "size=1m");
   if (!full.mounted()) GTEST_SKIP() << "needs a small tmpfs (root): " << full.reason();
   const std::string d = full.path() + "/";
-  const Result result = Run({"--stream", "0x2B,256,256,10", "--frames", "30", "--quiet",
+  const ToolResult result = Run({"--stream", "0x2B,256,256,10", "--frames", "30", "--quiet",
                              "--output", d + "f-#.raw", "--dng", d + "d-#.dng", "--metadata",
                              d + "m.jsonl"});
-  EXPECT_EQ(result.status, 1) << result.output;
-  EXPECT_NE(result.output.find("frames: 30\n"), std::string::npos) << result.output;
-  EXPECT_EQ(result.output.find("TIFF"), std::string::npos) << result.output;
-  const int reported = CountLines(result.output, ": No space left on device");
-  EXPECT_EQ(reported, CountLines(result.output, " stops at frame ")) << result.output;
-  EXPECT_EQ(reported, CountLines(result.output, " frames lost\n")) << result.output;
+  EXPECT_EQ(result.status, 1) << result.out;
+  EXPECT_NE(result.out.find("frames: 30\n"), std::string::npos) << result.out;
+  EXPECT_EQ(result.out.find("TIFF"), std::string::npos) << result.out;
+  const int reported = CountLines(result.out, ": No space left on device");
+  EXPECT_EQ(reported, CountLines(result.out, " stops at frame ")) << result.out;
+  EXPECT_EQ(reported, CountLines(result.out, " frames lost\n")) << result.out;
   for (const char* option : {"--output", "--dng"}) {
-    EXPECT_EQ(CountLines(result.output, std::string(option) + " stops at frame "), 1)
-        << result.output;
+    EXPECT_EQ(CountLines(result.out, std::string(option) + " stops at frame "), 1)
+        << result.out;
   }
   const std::regex whole_file(R"(([fd]-43-\d{6}\.(raw|dng))|m\.jsonl)");
   for (const auto& entry : std::filesystem::directory_iterator(full.path())) {
@@ -442,17 +372,15 @@ TEST_F(TalonCam, FullDiskStopsEachOutputOnce) {
 TEST_F(TalonCam, TraceMatchesTheMetadata) {
   const std::string trace_path = dir_.path() + "/t.json";
   const std::string metadata_path = dir_.path() + "/m.jsonl";
-  int fd = -1;
-  const pid_t pid = Start({"--frames", "100000000", "--stream", "0x2A,64,4,8", "--stream",
-                           "0x2B,64,4,10", "--trace", trace_path, "--metadata", metadata_path},
-                          {}, &fd);
-  ASSERT_GT(pid, 0);
-  std::string output;
-  ASSERT_TRUE(ReadUntil(fd, "    20 seq ", &output)) << output;
-  kill(pid, SIGINT);
-  ReadAll(fd, &output);
-  close(fd);
-  ASSERT_EQ(Wait(pid), 0) << output.substr(output.size() > 2000 ? output.size() - 2000 : 0);
+  const std::unique_ptr<ToolProcess> tool =
+      Start({"--frames", "100000000", "--stream", "0x2A,64,4,8", "--stream", "0x2B,64,4,10",
+             "--trace", trace_path, "--metadata", metadata_path});
+  ASSERT_TRUE(tool->started());
+  ASSERT_TRUE(tool->ReadUntil("    20 seq ")) << tool->out();
+  kill(tool->pid(), SIGINT);
+  const ToolResult result = tool->Finish();
+  const std::string& output = result.out;
+  ASSERT_EQ(result.status, 0) << Tail(output);
 
   std::map<uint64_t, nlohmann::json> frames;  // successful ones, by counter
   std::ifstream metadata(metadata_path);
@@ -517,18 +445,15 @@ TEST_F(TalonCam, FramesZeroRunsUntilASignal) {
         Case{SIGTERM, {"PRISM_SIM_FPS=0.001", "PRISM_SIM_TRACE=stderr"}, "OzyEnqueueJob(",
              "frames: 0\n"}}) {
     SCOPED_TRACE(c.signal_number);
-    int fd = -1;
-    const pid_t pid =
-        Start({"--frames", "0", "--timeout-ms", "1000000", "--stream", "0x2A,64,4,8"},
-              c.env, &fd);
-    ASSERT_GT(pid, 0);
-    std::string output;
-    ASSERT_TRUE(ReadUntil(fd, c.started, &output)) << output;
-    kill(pid, c.signal_number);
-    ReadAll(fd, &output);
-    close(fd);
-    const std::string tail = output.substr(output.size() > 2000 ? output.size() - 2000 : 0);
-    EXPECT_EQ(Wait(pid), 0) << tail;
+    const std::unique_ptr<ToolProcess> tool =
+        Start({"--frames", "0", "--timeout-ms", "1000000", "--stream", "0x2A,64,4,8"}, c.env);
+    ASSERT_TRUE(tool->started());
+    ASSERT_TRUE(tool->ReadUntil(c.started)) << tool->out();
+    kill(tool->pid(), c.signal_number);
+    const ToolResult result = tool->Finish();
+    const std::string& output = result.out;
+    const std::string tail = Tail(output);
+    EXPECT_EQ(result.status, 0) << tail;
     EXPECT_NE(output.find("interrupted after "), std::string::npos) << tail;
     EXPECT_NE(output.find("errors: 0\n"), std::string::npos) << tail;
     EXPECT_NE(output.find(c.frames), std::string::npos) << tail;

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "testing/read_file.h"
 #include "testing/temp_dir.h"
 #include "tools/talon-dramctl/sys_file_back_end.h"
 
@@ -120,8 +121,7 @@ TEST(DeviceBackEnd, TakesOnlyRoot) {
   BackEnd back_end;
   ASSERT_EQ(ChooseBackEnd(command.back_end_options, &back_end, &error), BackEndChoice::kOk);
   EXPECT_EQ(back_end.files->Write("/sys/kernel/zub_freq_cool/ddr_ctl_write", "1;0x2"), 0);
-  std::ifstream in(driver_dir + "/ddr_ctl_write");
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "1;0x2");
+  EXPECT_EQ(talon_testing::ReadFile(driver_dir + "/ddr_ctl_write"), "1;0x2");
 }
 
 }  // namespace

@@ -1,43 +1,33 @@
 // Runs talon-dramctl as a separate process, the way a person would.
 
-#include <sys/wait.h>
-
-#include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "absl/strings/str_split.h"
+#include "testing/read_file.h"
 #include "testing/temp_dir.h"
+#include "testing/tool_runner.h"
 
 namespace {
 
-struct Result {
-  int status = -1;     // exit status
-  std::string output;  // standard output and standard error
-};
+using talon_testing::ToolResult;
 
-// Arguments are passed to the shell as written; the tests use only plain
-// words and temporary paths.
-Result RunTool(const std::string& args) {
-  Result result;
-  std::string command =
-      std::string(TALON_TEST_EMULATOR) + " " + TALON_DRAMCTL_PATH + " " + args + " 2>&1";
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return result;
-  char buffer[512];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) result.output.append(buffer, n);
-  int status = pclose(pipe);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
+// The words of `args` are the tool's arguments; the tests use only plain
+// words and temporary paths. Standard output and standard error together.
+ToolResult RunTool(const std::string& args) {
+  std::vector<std::string> argv = {TALON_DRAMCTL_PATH};
+  for (absl::string_view word : absl::StrSplit(args, ' ', absl::SkipEmpty())) {
+    argv.emplace_back(word);
+  }
+  return talon_testing::RunTool(argv);
 }
 
 class TalonDramctl : public ::testing::Test {
  protected:
-  Result Sim(const std::string& args) {
+  ToolResult Sim(const std::string& args) {
     return RunTool("--simulate --state " + dir_.path() + "/state " + args);
   }
   talon_testing::TempDir dir_;
@@ -46,37 +36,37 @@ class TalonDramctl : public ::testing::Test {
 // Catches settings that do not reach the registers, a state that does not
 // carry from one run to the next, or a wrong decoding of the fields.
 TEST_F(TalonDramctl, DefaultThenDump) {
-  Result applied = Sim("default");
-  EXPECT_EQ(applied.status, 0) << applied.output;
-  Result dump = Sim("dump");
-  ASSERT_EQ(dump.status, 0) << dump.output;
-  EXPECT_NE(dump.output.find("0x040084ec = 0x00000101  read priority 1, write priority 1"),
+  ToolResult applied = Sim("default");
+  EXPECT_EQ(applied.status, 0) << applied.out;
+  ToolResult dump = Sim("dump");
+  ASSERT_EQ(dump.status, 0) << dump.out;
+  EXPECT_NE(dump.out.find("0x040084ec = 0x00000101  read priority 1, write priority 1"),
             std::string::npos)
-      << dump.output;
-  EXPECT_NE(dump.output.find("0x040084e8 = 0x00000000  disabled"), std::string::npos);
-  EXPECT_NE(dump.output.find("0x040084f0 = 0x00010100  read priority 1, write priority 1, "
+      << dump.out;
+  EXPECT_NE(dump.out.find("0x040084e8 = 0x00000000  disabled"), std::string::npos);
+  EXPECT_NE(dump.out.find("0x040084f0 = 0x00010100  read priority 1, write priority 1, "
                              "disabled"),
             std::string::npos);
-  EXPECT_NE(dump.output.find("command age count  0x04008368 = 0x010101ff  255"),
+  EXPECT_NE(dump.out.find("command age count  0x04008368 = 0x010101ff  255"),
             std::string::npos);
-  EXPECT_NE(dump.output.find("age count          0x04008364 = 0xff0b0000  255"),
+  EXPECT_NE(dump.out.find("age count          0x04008364 = 0xff0b0000  255"),
             std::string::npos);
 
   EXPECT_EQ(Sim("apply continuous-capture").status, 0);
   dump = Sim("dump");
-  EXPECT_NE(dump.output.find("0x040084e8 = 0x01000000  enabled"), std::string::npos)
-      << dump.output;
-  EXPECT_NE(dump.output.find("0x04008364 = 0x000b0000  0"), std::string::npos);
+  EXPECT_NE(dump.out.find("0x040084e8 = 0x01000000  enabled"), std::string::npos)
+      << dump.out;
+  EXPECT_NE(dump.out.find("0x04008364 = 0x000b0000  0"), std::string::npos);
 }
 
 // Catches a write or read that misses its register.
 TEST_F(TalonDramctl, WriteThenRead) {
   EXPECT_EQ(Sim("write 0x040084f0 0x100").status, 0);
   EXPECT_EQ(Sim("write 67145724 4294967295").status, 0);  // 0x04008ffc, decimal
-  Result read = Sim("read 0x040084F0");
+  ToolResult read = Sim("read 0x040084F0");
   EXPECT_EQ(read.status, 0);
-  EXPECT_EQ(read.output, "0x00000100\n");
-  EXPECT_EQ(Sim("read 0x04008ffc").output, "0xffffffff\n");
+  EXPECT_EQ(read.out, "0x00000100\n");
+  EXPECT_EQ(Sim("read 0x04008ffc").out, "0xffffffff\n");
 }
 
 // Catches bad input that reaches the driver or exits with success.
@@ -96,28 +86,27 @@ TEST_F(TalonDramctl, BadInputIsAUsageError) {
                        "--bogus dump"};
   for (const char* args : bad) {
     SCOPED_TRACE(args);
-    Result r = Sim(args);
-    EXPECT_EQ(r.status, 2) << r.output;
-    EXPECT_EQ(r.output.rfind("talon-dramctl: ", 0), 0u) << r.output;
-    EXPECT_EQ(r.output.find('\n'), r.output.size() - 1) << "one line: " << r.output;
+    ToolResult r = Sim(args);
+    EXPECT_EQ(r.status, 2) << r.out;
+    EXPECT_EQ(r.out.rfind("talon-dramctl: ", 0), 0u) << r.out;
+    EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << "one line: " << r.out;
   }
   EXPECT_FALSE(std::filesystem::exists(dir_.path() + "/state"));
-  Result help = RunTool("--help");
+  ToolResult help = RunTool("--help");
   EXPECT_EQ(help.status, 0);
-  EXPECT_NE(help.output.find("Usage: talon-dramctl"), std::string::npos);
+  EXPECT_NE(help.out.find("Usage: talon-dramctl"), std::string::npos);
 }
 
 // Catches a --root that does not reach the files under the directory, and a
 // failed write reported as success.
 TEST_F(TalonDramctl, RootDirectory) {
   std::string driver_dir = dir_.path() + "/sys/kernel/zub_freq_cool";
-  Result missing = RunTool("--root " + dir_.path() + " write 0x040084f0 0x100");
-  EXPECT_EQ(missing.status, 1) << missing.output;
+  ToolResult missing = RunTool("--root " + dir_.path() + " write 0x040084f0 0x100");
+  EXPECT_EQ(missing.status, 1) << missing.out;
   std::filesystem::create_directories(driver_dir);
-  Result written = RunTool("--root " + dir_.path() + " write 0x040084f0 0x100");
-  EXPECT_EQ(written.status, 0) << written.output;
-  std::ifstream in(driver_dir + "/ddr_ctl_write");
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "316;0x100");
+  ToolResult written = RunTool("--root " + dir_.path() + " write 0x040084f0 0x100");
+  EXPECT_EQ(written.status, 0) << written.out;
+  EXPECT_EQ(talon_testing::ReadFile(driver_dir + "/ddr_ctl_write"), "316;0x100");
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // Runs warden-provision end to end against the property and modem stand-ins
 // and checks its device id against an independent SHA-256.
 
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -9,24 +8,17 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
+#include <vector>
 
 #include "gtest/gtest.h"
+#include "testing/read_file.h"
+#include "testing/sha256_digest.h"
+#include "testing/sim_device.h"
 #include "testing/temp_dir.h"
+#include "testing/tool_runner.h"
 
 namespace {
-
-struct Result {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 std::string Hex(const unsigned char* bytes, size_t size) {
   static const char kDigits[] = "0123456789ABCDEF";
@@ -42,67 +34,40 @@ std::string Frame(const std::string& field) {
   return std::string(1, static_cast<char>(field.size())) + field;
 }
 
-std::string Sha256(const std::string& data) {
-  unsigned char digest[32];
-  unsigned int length = 0;
-  EXPECT_EQ(EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr), 1);
-  return std::string(reinterpret_cast<char*>(digest), 32);
-}
-
 class WardenProvisionTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::ofstream(props_) << "# test device\nro.product.brand=acme\n"
-                             "ro.product.device=falcon\nro.product.name=falcon_eu\n"
-                             "ro.serialno=SN0001\nro.product.manufacturer=Acme Inc\n"
-                             "ro.product.model=Falcon 2\n";
-    setenv("SIM_PROPERTIES", props_.c_str(), 1);
-    setenv("SIM_MODEM", "imei=490000000000001;meid=A0000000000001", 1);
-  }
-  void TearDown() override {
-    unsetenv("SIM_PROPERTIES");
-    unsetenv("SIM_MODEM");
-  }
-
-  Result Run(const std::string& args) {
-    const std::string err_path = dir_.path() + "/stderr";
-    const std::string command =
-        std::string(TALON_TEST_EMULATOR) + " '" + WARDEN_PROVISION_PATH + "' " + args + " 2>'" +
-        err_path + "'";
-    Result result;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return result;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) result.out.append(buffer, n);
-    const int status = pclose(pipe);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.err = ReadFile(err_path);
-    return result;
+  // Standard output and standard error apart.
+  talon_testing::ToolResult Run(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {WARDEN_PROVISION_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    talon_testing::ToolOptions options;
+    options.output = talon_testing::ToolOutput::kSeparate;
+    return talon_testing::RunTool(argv, options);
   }
 
   static std::string ExpectedDump(const std::string& fifth) {
     const std::string digest =
-        Sha256(Frame("acme") + Frame("falcon") + Frame("falcon_eu") + Frame("SN0001") +
-               Frame(fifth) + Frame("Acme Inc") + Frame("Falcon 2"));
+        talon_testing::Sha256(Frame("acme") + Frame("falcon") + Frame("falcon_eu") +
+                              Frame("SN0001") + Frame(fifth) + Frame("Acme Inc") +
+                              Frame("Falcon 2"));
     return "device_id: " + Hex(reinterpret_cast<const unsigned char*>(digest.data()), 32) +
            "\nnonce: 0000000000000000\n";
   }
 
   talon_testing::TempDir dir_;
-  std::string props_ = dir_.path() + "/props";
+  talon_testing::SimDevice device_{dir_.path(), "imei=490000000000001;meid=A0000000000001"};
 };
 
 // Catches a tool whose device id differs from the hash of the identity the
 // stand-ins describe, with the IMEI or, lacking one, the MEID.
 TEST_F(WardenProvisionTest, GenerateMatchesIndependentDigest) {
-  Result result = Run("generate");
+  talon_testing::ToolResult result = Run({"generate"});
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.out, ExpectedDump("490000000000001"));
   EXPECT_NE(result.err.find("I warden: Generate: running\n"), std::string::npos);
 
   setenv("SIM_MODEM", "imei=;meid=A0000000000001", 1);
-  result = Run("generate");
+  result = Run({"generate"});
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.out, ExpectedDump("A0000000000001"));
 }
@@ -110,13 +75,13 @@ TEST_F(WardenProvisionTest, GenerateMatchesIndependentDigest) {
 // Catches a written record with another layout than the one parse accepts.
 TEST_F(WardenProvisionTest, GeneratedRecordRoundTrips) {
   const std::string path = dir_.path() + "/record.bin";
-  const Result generated = Run("generate --out '" + path + "'");
+  const talon_testing::ToolResult generated = Run({"generate", "--out", path});
   ASSERT_EQ(generated.status, 0) << generated.err;
-  const std::string record = ReadFile(path);
+  const std::string record = talon_testing::ReadFile(path);
   ASSERT_EQ(record.size(), 48u);
   EXPECT_EQ(record.substr(0, 5), std::string("OEML\x01", 5));
   EXPECT_EQ(record.substr(40), std::string(8, '\0'));
-  const Result parsed = Run("parse '" + path + "'");
+  const talon_testing::ToolResult parsed = Run({"parse", path});
   ASSERT_EQ(parsed.status, 0) << parsed.err;
   EXPECT_EQ(parsed.out, generated.out);
 }
@@ -125,17 +90,17 @@ TEST_F(WardenProvisionTest, GeneratedRecordRoundTrips) {
 TEST_F(WardenProvisionTest, ParseRejectsBadRecords) {
   const std::string path = dir_.path() + "/in.bin";
   std::ofstream(path, std::ios::binary) << std::string("OEML\x01", 5) + std::string(42, 'x');
-  Result result = Run("parse '" + path + "'");
+  talon_testing::ToolResult result = Run({"parse", path});
   EXPECT_EQ(result.status, 1);
   EXPECT_NE(result.err.find("too short for a message: 47 bytes"), std::string::npos);
   EXPECT_EQ(result.out, "");
 
   std::ofstream(path, std::ios::binary) << std::string("OEMX\x01", 5) + std::string(43, 'x');
-  result = Run("parse '" + path + "'");
+  result = Run({"parse", path});
   EXPECT_EQ(result.status, 1);
   EXPECT_NE(result.err.find("E warden: Parse: Incorrect magic value"), std::string::npos);
 
-  result = Run("parse '" + dir_.path() + "/missing'");
+  result = Run({"parse", dir_.path() + "/missing"});
   EXPECT_EQ(result.status, 1);
   EXPECT_NE(result.err.find("cannot open"), std::string::npos);
 }
@@ -156,7 +121,7 @@ TEST_F(WardenProvisionTest, ParseRefusesWhatIsNotOneMessage) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
-    const Result result = Run("parse '" + c.path + "'");
+    const talon_testing::ToolResult result = Run({"parse", c.path});
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err, "warden-provision: " + c.reason);
     EXPECT_EQ(result.out, "");
@@ -192,7 +157,7 @@ TEST_F(WardenProvisionTest, FailedGenerateKeepsTheOldFile) {
   EXPECT_NE(err.find("warden-provision: cannot write " + path + ": File too large\n"),
             std::string::npos)
       << err;
-  EXPECT_EQ(ReadFile(path), "the old record");
+  EXPECT_EQ(talon_testing::ReadFile(path), "the old record");
   size_t entries = 0;
   for (const auto& entry : std::filesystem::directory_iterator(out_dir)) {
     ++entries;
@@ -203,16 +168,16 @@ TEST_F(WardenProvisionTest, FailedGenerateKeepsTheOldFile) {
 
 // Catches a modem failure that the tool reports as success.
 TEST_F(WardenProvisionTest, CollectPrintsIdentityAndReportsModemFailure) {
-  Result result = Run("collect");
+  talon_testing::ToolResult result = Run({"collect"});
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_NE(result.out.find("serial_number: SN0001\n"), std::string::npos);
   EXPECT_NE(result.out.find("imei: 490000000000001\n"), std::string::npos);
 
   setenv("SIM_MODEM", "unavailable", 1);
-  result = Run("collect");
+  result = Run({"collect"});
   EXPECT_EQ(result.status, 1);
   EXPECT_NE(result.err.find("E warden: QMI client service object (NULL)"), std::string::npos);
-  result = Run("generate");
+  result = Run({"generate"});
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.out, "");
 }
@@ -220,12 +185,14 @@ TEST_F(WardenProvisionTest, CollectPrintsIdentityAndReportsModemFailure) {
 // Catches a bad command line that is not reported with the usage status, or
 // not in one line.
 TEST_F(WardenProvisionTest, CommandLine) {
-  Result result = Run("--help");
+  talon_testing::ToolResult result = Run({"--help"});
   EXPECT_EQ(result.status, 0);
   EXPECT_NE(result.out.find("Usage: warden-provision"), std::string::npos);
-  for (const char* args : {"", "frobnicate", "generate --out", "parse", "parse ''",
-                           "collect extra", "generate --out=", "generate extra"}) {
-    SCOPED_TRACE(args);
+  const std::vector<std::vector<std::string>> bad_command_lines = {
+      {},         {"frobnicate"},       {"generate", "--out"},  {"parse"},
+      {"parse", ""}, {"collect", "extra"}, {"generate", "--out="}, {"generate", "extra"}};
+  for (const std::vector<std::string>& args : bad_command_lines) {
+    SCOPED_TRACE(args.empty() ? std::string("(none)") : args[0] + " ...");
     result = Run(args);
     EXPECT_EQ(result.status, 2);
     EXPECT_EQ(result.err.rfind("warden-provision: ", 0), 0u) << result.err;
@@ -238,7 +205,7 @@ TEST_F(WardenProvisionTest, CommandLine) {
 TEST_F(WardenProvisionTest, UnwritableOutIsABadCommandLine) {
   for (const std::string& path : {dir_.path() + "/missing/msg.bin", dir_.path()}) {
     SCOPED_TRACE(path);
-    const Result result = Run("generate --out '" + path + "'");
+    const talon_testing::ToolResult result = Run({"generate", "--out", path});
     EXPECT_EQ(result.status, 2);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err.rfind("warden-provision: --out: ", 0), 0u) << result.err;
