@@ -6,7 +6,8 @@
 //   beside the median (a run that waits --timeout-ms at its end for a buffer
 //   that never comes is a second slower than the others);
 // - constant memory: the peak resident memory after 2,000,000 frames beside
-//   the one after 200,000, with --quiet, then also writing --metadata.
+//   the one after 200,000, with --quiet, then also writing --metadata and
+//   --trace.
 //
 //   build/bin/talon_cam_bench [--long N]   # N frames in the long runs (2000000)
 //
@@ -158,7 +159,9 @@ int main(int argc, char** argv) {
       std::string(10, '-'));
   bool ok = MeasureEnd(files);
   ok = MeasureMemory("--quiet", {}, long_frames) && ok;
-  ok = MeasureMemory("--metadata", {"--metadata", std::string(files) + "/frames.jsonl"},
+  ok = MeasureMemory("--metadata --trace",
+                     {"--metadata", std::string(files) + "/frames.jsonl", "--trace",
+                      std::string(files) + "/trace.json"},
                      long_frames) &&
        ok;
   std::error_code ignored;
