@@ -7,7 +7,7 @@
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 if(TALON_BUILD_TESTS)
   add_test(NAME doxygen_filter
-    COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/docs/doxygen_filter_test.py)
+    COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/docs/doxygen_filter_test.py)
   set_tests_properties(doxygen_filter PROPERTIES TIMEOUT 60)
 endif()
 find_package(Doxygen QUIET)
