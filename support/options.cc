@@ -90,7 +90,7 @@ bool ParseStream(std::string_view option, std::string_view text,
     std::string problem = UnsignedProblem(Std(parts[i]), where, kFields[i].min, kFields[i].max,
                                           &values[i]);
     if (i == 3 && (!problem.empty() || !IsComponentBits(values[i]))) {
-      problem = absl::StrCat(parts[i], where, " is not ", ComponentBitsText());
+      problem = absl::StrCat(absl::CEscape(parts[i]), where, " is not ", ComponentBitsText());
     }
     if (!problem.empty()) {
       return Fail(absl::StrCat(Absl(option), ": ", kFields[i].name, " ", problem), error);

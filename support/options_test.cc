@@ -29,6 +29,8 @@ TEST(Options, CommandLinesWithinTheLimits) {
       {{"--stream", "0x2B,0,4,10"}, "--stream: width 0 in \"0x2B,0,4,10\" is not in 1 to 65536"},
       {{"--stream", "0x2B,64,4,12"}, "--stream: bits 12 in \"0x2B,64,4,12\" is not 8, 10 or 16"},
       {{"--stream", "0x2B,64,4,x"}, "--stream: bits x in \"0x2B,64,4,x\" is not 8, 10 or 16"},
+      {{"--stream", "0x2B,64,4,8\n--quiet"},  // a reason of one line
+       "--stream: bits 8\\n--quiet in \"0x2B,64,4,8\\n--quiet\" is not 8, 10 or 16"},
       {{"--stream", "0x2E,65536,65536,16,1", "--stream", "0x2A,2,1,8"}, ""},
       {{"--stream", "0x2E,65537,1,16"},
        "--stream: width 65537 in \"0x2E,65537,1,16\" is not in 1 to 65536"},
