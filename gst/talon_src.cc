@@ -789,7 +789,7 @@ static void gst_talon_src_child_proxy_init(gpointer iface, gpointer /*data*/) {
 }
 
 static void gst_talon_src_set_property(GObject* object, guint id, const GValue* value,
-                                       GParamSpec* spec) {
+                                       GParamSpec* pspec) {
   GstTalonSrc* self = GST_TALON_SRC(object);
   if (id == PROP_STREAM) {
     g_object_set_property(G_OBJECT(self->src), "stream", value);
@@ -810,12 +810,12 @@ static void gst_talon_src_set_property(GObject* object, guint id, const GValue* 
       s.fps_n = gst_value_get_fraction_numerator(value);
       s.fps_d = gst_value_get_fraction_denominator(value);
       break;
-    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec); break;
+    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec); break;
   }
 }
 
 static void gst_talon_src_get_property(GObject* object, guint id, GValue* value,
-                                       GParamSpec* spec) {
+                                       GParamSpec* pspec) {
   GstTalonSrc* self = GST_TALON_SRC(object);
   if (id == PROP_STREAM) {
     g_object_get_property(G_OBJECT(self->src), "stream", value);
@@ -836,7 +836,7 @@ static void gst_talon_src_get_property(GObject* object, guint id, GValue* value,
     case PROP_MAX_ERRORS: g_value_set_uint(value, s.max_errors); break;
     case PROP_NUM_BUFFERS: g_value_set_int(value, s.num_buffers); break;
     case PROP_FRAMERATE: gst_value_set_fraction(value, s.fps_n, s.fps_d); break;
-    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec); break;
+    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec); break;
   }
 }
 

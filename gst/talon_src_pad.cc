@@ -21,10 +21,10 @@ struct _GstTalonSrcPad {
 G_DEFINE_TYPE(GstTalonSrcPad, gst_talon_src_pad, GST_TYPE_PAD)
 
 static void gst_talon_src_pad_set_property(GObject* object, guint id, const GValue* value,
-                                           GParamSpec* spec) {
+                                           GParamSpec* pspec) {
   GstTalonSrcPad* pad = GST_TALON_SRC_PAD(object);
   if (id != PROP_STREAM) {
-    G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+    G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
     return;
   }
   const char* text = g_value_get_string(value);
@@ -33,9 +33,9 @@ static void gst_talon_src_pad_set_property(GObject* object, guint id, const GVal
 }
 
 static void gst_talon_src_pad_get_property(GObject* object, guint id, GValue* value,
-                                           GParamSpec* spec) {
+                                           GParamSpec* pspec) {
   if (id != PROP_STREAM) {
-    G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+    G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
     return;
   }
   g_value_set_string(value, gst_talon_src_pad_get_stream(GST_PAD(object)).c_str());

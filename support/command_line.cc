@@ -128,20 +128,20 @@ bool ParseCommandLine(int argc, const char* const* argv, const std::vector<Optio
       value = arg.substr(eq + 1);
       has_value = true;
     }
-    const auto spec = std::find_if(specs.begin(), specs.end(), [name](const OptionSpec& s) {
+    const auto option = std::find_if(specs.begin(), specs.end(), [name](const OptionSpec& s) {
       return name == s.name || (s.alias != nullptr && name == s.alias);
     });
-    if (spec == specs.end()) {
+    if (option == specs.end()) {
       return Fail(absl::StrCat("unknown option ", absl::CEscape(name), " (see --help)"), error);
     }
-    if (!spec->takes_value && has_value) {
-      return Fail(absl::StrCat(spec->name, " takes no value"), error);
+    if (!option->takes_value && has_value) {
+      return Fail(absl::StrCat(option->name, " takes no value"), error);
     }
-    if (spec->takes_value && !has_value) {
-      if (i + 1 >= argc) return Fail(absl::StrCat(spec->name, " needs a value"), error);
+    if (option->takes_value && !has_value) {
+      if (i + 1 >= argc) return Fail(absl::StrCat(option->name, " needs a value"), error);
       value = argv[++i];
     }
-    if (!spec->apply(std::string_view(value.data(), value.size()), error)) return false;
+    if (!option->apply(std::string_view(value.data(), value.size()), error)) return false;
   }
   return true;
 }
