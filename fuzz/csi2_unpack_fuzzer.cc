@@ -89,7 +89,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
       data.data(), f.stride, f.width, f.height, f.bits, expected16.data(), f.out_stride16);
   const bool accepted8 = talon_support::UnpackCsi2To8Reference(
       data.data(), f.stride, f.width, f.height, f.bits, expected8.data(), f.out_stride8);
-  if (!accepted16 && expected16 != std::vector<uint16_t>(f.out_size16, 0xA5A5)) {
+  if ((!accepted16 && expected16 != std::vector<uint16_t>(f.out_size16, 0xA5A5)) ||
+      (!accepted8 && expected8 != std::vector<uint8_t>(f.out_size8, 0xA5))) {
     Fail("the reference wrote a refused frame");
   }
 
