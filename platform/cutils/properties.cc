@@ -3,6 +3,8 @@
 
 #include "cutils/properties.h"
 
+#include "platform/cutils/properties_sim.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -20,7 +22,7 @@ std::string Trim(const std::string& text) {
 
 // Looks `key` up in the SIM_PROPERTIES file; true when it is set there.
 bool Lookup(const char* key, std::string* result) {
-  const char* path = std::getenv("SIM_PROPERTIES");
+  const char* path = std::getenv(cutils_sim::kPropertiesVariable);
   if (path == nullptr || *path == '\0') return false;
   std::ifstream file(path);
   if (!file) return false;
