@@ -3,12 +3,12 @@
 
 #include "cutils/properties.h"
 
-#include "platform/cutils/properties_sim.h"
-
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
+
+#include "platform/cutils/properties_sim.h"
 
 namespace {
 
