@@ -1,8 +1,8 @@
 // Fuzzes OzyLoadPrecompiledGraph with arbitrary cache files.
 //
 // The device and the four nodes of a two-stream capture are built once. Each
-// input is written as the cache file "graph" of a temporary directory and
-// loaded against those nodes; a loaded graph is deleted again. The load must
+// input is written as the cache file "graph" of a temporary directory
+// (removed at exit) and loaded against those nodes; a loaded graph is deleted again. The load must
 // never crash, and no handle may outlive the input (a leaked compiled graph
 // shows in the runtime's live-handle count, leaked memory in LeakSanitizer).
 //
@@ -38,12 +38,30 @@ constexpr size_t kHeaderBytes = 16;  // magic, version, node count
 [[noreturn]] void Fail(const char* what) { fuzz::CheckFailed("graph_loader_fuzzer", what); }
 
 
-// What every input is loaded against; built once, removed at exit.
+// The cache file's temporary directory; removed at exit.
+struct CacheDir {
+  std::string dir;
+  std::string path;
+
+  CacheDir() {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") +
+                          "/graph_loader_fuzzer.XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) Fail("cannot make a temporary directory");
+    dir = pattern;
+    path = dir + "/" + kFileName;
+  }
+  ~CacheDir() {
+    unlink(path.c_str());
+    rmdir(dir.c_str());
+  }
+};
+
+// What every input is loaded against; built once and never destroyed (the
+// runtime outlives static destruction), unlike the directory.
 struct Fixture {
   talon_testing::IpuPipeline pipeline;
   std::vector<const char*> names;
-  std::string dir;
-  std::string path;
   size_t live_handles = 0;
 
   Fixture() {
@@ -51,23 +69,18 @@ struct Fixture {
       Fail("cannot build the nodes");
     }
     names = pipeline.NamePointers();
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") +
-                          "/graph_loader_fuzzer.XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) Fail("cannot make a temporary directory");
-    dir = pattern;
-    path = dir + "/" + kFileName;
     live_handles = PrismSimLiveHandleCount();
-  }
-  ~Fixture() {
-    unlink(path.c_str());
-    rmdir(dir.c_str());
   }
 };
 
 Fixture& TheFixture() {
-  static Fixture* fixture = new Fixture;  // the runtime outlives static destruction
+  static Fixture* fixture = new Fixture;
   return *fixture;
+}
+
+const CacheDir& TheCacheDir() {
+  static const CacheDir cache_dir;
+  return cache_dir;
 }
 
 void WriteFile(const std::string& path, const uint8_t* data, size_t size) {
@@ -81,12 +94,13 @@ void WriteFile(const std::string& path, const uint8_t* data, size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Fixture& fixture = TheFixture();
-  WriteFile(fixture.path, data, size);
+  const CacheDir& cache_dir = TheCacheDir();
+  WriteFile(cache_dir.path, data, size);
 
   const OzyCompileGraphInfo info = fixture.pipeline.CompileInfo();
   OzyCompiledGraph* compiled = nullptr;
   const OzyError error =
-      OzyLoadPrecompiledGraph(fixture.dir.c_str(), kFileName, fixture.pipeline.nodes.nodes.data(),
+      OzyLoadPrecompiledGraph(cache_dir.dir.c_str(), kFileName, fixture.pipeline.nodes.nodes.data(),
                               fixture.names.data(), fixture.names.size(), &info, &compiled);
   if (error == OZY_SUCCESS) {
     if (compiled == nullptr) Fail("a successful load returned no graph");

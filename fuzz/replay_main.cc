@@ -7,12 +7,18 @@
 // Feeds every file (the files of a directory in name order) to
 // LLVMFuzzerTestOneInput, after LLVMFuzzerInitialize when the fuzzer has
 // one. A failed check aborts; finding no input at all fails too, so that a
-// lost corpus cannot pass. Single-threaded.
+// lost corpus cannot pass. The fuzzer gets a temporary directory of its own
+// (TMPDIR) and fails when it leaves anything there at exit, after its static
+// objects are gone. Single-threaded.
+
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -44,9 +50,40 @@ std::vector<std::filesystem::path> Inputs(const std::filesystem::path& argument)
   return inputs;
 }
 
+// The fuzzer's TMPDIR; checked and removed at exit.
+std::filesystem::path temp_dir;
+
+void CheckTempDirLeftEmpty() {
+  std::error_code error;
+  bool left = false;
+  for (const auto& entry : std::filesystem::directory_iterator(temp_dir, error)) {
+    std::fprintf(stderr, "replay: left behind: %s\n", entry.path().c_str());
+    left = true;
+  }
+  std::filesystem::remove_all(temp_dir, error);
+  if (left) std::_Exit(1);
+}
+
+// A fresh directory under TMPDIR (or /tmp) as the fuzzer's TMPDIR.
+bool GiveTempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern =
+      std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/fuzz_replay.XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr || setenv("TMPDIR", pattern.c_str(), 1) != 0) {
+    std::perror("replay: cannot make a temporary directory");
+    return false;
+  }
+  temp_dir = pattern;
+  // Registered before the fuzzer makes its static objects, so run after
+  // their destructors.
+  std::atexit(CheckTempDirLeftEmpty);
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!GiveTempDir()) return 1;
   if (LLVMFuzzerInitialize != nullptr) LLVMFuzzerInitialize(&argc, &argv);
   size_t replayed = 0;
   for (int i = 1; i < argc; ++i) {

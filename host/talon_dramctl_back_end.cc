@@ -36,7 +36,7 @@ BackEndChoice ChooseBackEnd(const std::vector<Option>& options, BackEnd* back_en
   std::string state_path;
   bool have_root = false;
   bool simulate = false;
-  for (const Option& option : options) {  // the last of each wins
+  for (const Option& option : options) {  // each at most once
     if (option.name == "--root") {
       root = option.value;
       have_root = true;
@@ -54,15 +54,22 @@ BackEndChoice ChooseBackEnd(const std::vector<Option>& options, BackEnd* back_en
     *error = "--state needs --simulate";
     return BackEndChoice::kBadUsage;
   }
-  if (!simulate) {
-    back_end->files = OpenDeviceSysFiles(root);
-    return BackEndChoice::kOk;
-  }
-  if (state_path.empty() && !vireo::dram_sim::DefaultStatePath(&state_path, error)) {
+  if (!simulate) return ChooseDeviceSysFiles(root, back_end, error);
+  const bool default_state = state_path.empty();
+  if (default_state && !vireo::dram_sim::DefaultStatePath(&state_path, error)) {
     return BackEndChoice::kFailed;
   }
   auto driver = std::make_unique<vireo::dram_sim::SimulatedDramDriver>(state_path);
   vireo::dram_sim::SimulatedDramDriver* simulated = driver.get();
+  // A state file that cannot be used is said before any register moves.
+  if (std::string problem; !simulated->CheckState(&problem)) {
+    if (default_state) {
+      *error = "simulated driver: " + problem;
+      return BackEndChoice::kFailed;
+    }
+    *error = OneLine("--state " + state_path + ": " + problem);  // one line
+    return BackEndChoice::kBadValue;
+  }
   back_end->failure_detail = [simulated] {
     const std::string reason = simulated->LastError();
     return reason.empty() ? reason : "simulated driver: " + reason;

@@ -39,9 +39,9 @@ bool ParseDigits(absl::string_view text, uint64_t* value) {
          (hex ? absl::SimpleHexAtoi(text, value) : absl::SimpleAtoi(text, value));
 }
 
-// "<min> to <max>", in hex when `text` was given in hex.
-std::string RangeText(absl::string_view text, uint64_t min, uint64_t max) {
-  if (!IsHex(text)) return absl::StrCat(min, " to ", max);
+// "<min> to <max>", in hex when `hex` is set.
+std::string RangeText(bool hex, uint64_t min, uint64_t max) {
+  if (!hex) return absl::StrCat(min, " to ", max);
   char range[48];
   std::snprintf(range, sizeof(range), "0x%" PRIX64 " to 0x%" PRIX64, min, max);
   return range;
@@ -52,26 +52,30 @@ bool Fail(std::string text, std::string* error) {
   return false;
 }
 
-}  // namespace
-
-std::string UnsignedProblem(std::string_view text, std::string_view where, uint64_t min,
-                            uint64_t max, uint64_t* value) {
-  const absl::string_view given = Absl(text);
+std::string Problem(absl::string_view given, absl::string_view where, uint64_t min, uint64_t max,
+                    RangeBase base, uint64_t* value) {
+  const bool hex = base == RangeBase::kHex || IsHex(given);
   uint64_t parsed = 0;
   if (!ParseDigits(given, &parsed)) {
-    return absl::StrCat(Quoted(given), Absl(where), " is not a number in ",
-                        RangeText(given, min, max));
+    return absl::StrCat(Quoted(given), where, " is not a number in ", RangeText(hex, min, max));
   }
   if (parsed < min || parsed > max) {
-    return absl::StrCat(given, Absl(where), " is not in ", RangeText(given, min, max));
+    return absl::StrCat(given, where, " is not in ", RangeText(hex, min, max));
   }
   *value = parsed;
   return "";
 }
 
+}  // namespace
+
+std::string UnsignedProblem(std::string_view text, std::string_view where, uint64_t min,
+                            uint64_t max, uint64_t* value) {
+  return Problem(Absl(text), Absl(where), min, max, RangeBase::kAsGiven, value);
+}
+
 bool ParseUnsigned(std::string_view option, std::string_view text, uint64_t min, uint64_t max,
-                   uint64_t* value, std::string* error) {
-  const std::string problem = UnsignedProblem(text, "", min, max, value);
+                   uint64_t* value, std::string* error, RangeBase base) {
+  const std::string problem = Problem(Absl(text), "", min, max, base, value);
   return problem.empty() || Fail(absl::StrCat(Absl(option), ": ", problem), error);
 }
 
@@ -106,6 +110,7 @@ bool ParseCommandLine(int argc, const char* const* argv, const std::vector<Optio
 bool ParseCommandLine(int argc, const char* const* argv, const std::vector<OptionSpec>& specs,
                       std::vector<std::string>* positional, std::string* error) {
   bool options_ended = false;
+  std::vector<bool> given(specs.size(), false);
   for (int i = 1; i < argc; ++i) {
     const absl::string_view arg = argv[i];
     if (options_ended || arg.size() < 2 || arg[0] != '-') {
@@ -134,6 +139,12 @@ bool ParseCommandLine(int argc, const char* const* argv, const std::vector<Optio
     if (option == specs.end()) {
       return Fail(absl::StrCat("unknown option ", absl::CEscape(name), " (see --help)"), error);
     }
+    // A second value would silently replace the first.
+    const size_t index = static_cast<size_t>(option - specs.begin());
+    if (given[index] && !option->repeatable) {
+      return Fail(absl::StrCat(option->name, " given twice"), error);
+    }
+    given[index] = true;
     if (!option->takes_value && has_value) {
       return Fail(absl::StrCat(option->name, " takes no value"), error);
     }

@@ -6,7 +6,8 @@
 // Every refusal is one line that names the option, the bad value and what is
 // allowed, e.g. "--buffers: 0 is not in 1 to 1024". A value given in hex is
 // answered with the range in hex ("address: 0x10 is not in 0x4008000 to
-// 0x4008FFC").
+// 0x4008FFC"), and so is every value of a number that is hex by nature (a
+// register address). An option is given once unless its spec says otherwise.
 //
 // Plain functions; no state, callable from any thread.
 
@@ -21,12 +22,16 @@
 
 namespace talon_support {
 
+// How a refusal writes the range: as the value was given (hex after 0x,
+// else decimal), or always in hex.
+enum class RangeBase { kAsGiven, kHex };
+
 // Strict numbers: decimal or 0x hex, the whole text, in [min, max]; no sign
 // for unsigned, an optional '-' for signed. On refusal `error` reads
 // "<option>: \"<text>\" is not a number in <min> to <max>" or
 // "<option>: <text> is not in <min> to <max>".
 bool ParseUnsigned(std::string_view option, std::string_view text, uint64_t min, uint64_t max,
-                   uint64_t* value, std::string* error);
+                   uint64_t* value, std::string* error, RangeBase base = RangeBase::kAsGiven);
 bool ParseSigned(std::string_view option, std::string_view text, int64_t min, int64_t max,
                  int64_t* value, std::string* error);
 
@@ -44,12 +49,14 @@ struct OptionSpec {
   const char* alias;  // "-n" or nullptr
   bool takes_value;
   std::function<bool(std::string_view value, std::string* error)> apply;
+  bool repeatable = false;  // may be given more than once ("--stream")
 };
 
 // Parses argv[1..argc-1]: "--name value", "--name=value", aliases, flags.
 // Refusals: "unknown option --x (see --help)", "--stream needs a value",
-// "--quiet takes no value", or the error of an `apply`; any other argument
-// is refused ("unexpected argument \"x\"").
+// "--quiet takes no value", "--out given twice" (a second time, by name or
+// alias, for an option that is not repeatable), or the error of an `apply`;
+// any other argument is refused ("unexpected argument \"x\"").
 bool ParseCommandLine(int argc, const char* const* argv, const std::vector<OptionSpec>& specs,
                       std::string* error);
 

@@ -190,7 +190,8 @@ OptionSpec StreamOption(std::vector<vireo::CaptureStreamConfig>* streams) {
             if (!ParseStream("--stream", value, &stream, error)) return false;
             streams->push_back(stream);
             return true;
-          }};
+          },
+          /*repeatable=*/true};
 }
 
 OptionSpec MipiRxOption(vireo::CaptureConfig* config) {
@@ -200,6 +201,10 @@ OptionSpec MipiRxOption(vireo::CaptureConfig* config) {
 OptionSpec VirtualChannelOption(vireo::CaptureConfig* config) {
   return UnsignedOption("--virtual-channel", 0, vireo::kMaxVirtualChannel,
                         &config->virtual_channel);
+}
+
+OptionSpec TimeoutOption(uint32_t* timeout_ms) {
+  return UnsignedOption("--timeout-ms", kMinTimeoutMs, kMaxTimeoutMs, timeout_ms);
 }
 
 }  // namespace talon_support

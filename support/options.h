@@ -34,6 +34,12 @@ inline constexpr int32_t kMipiReceivers = 4;
 // values; the library passes them to the receiver unchanged).
 inline constexpr uint32_t kMaxDataType = 0x7FFFFFFF;
 
+// A capture's timeout_ms as the tools take it (--timeout-ms): at least 1 ms,
+// since with 0 no frame would ever be waited for and every one would time
+// out; at most what the configuration holds.
+inline constexpr uint32_t kMinTimeoutMs = 1;
+inline constexpr uint32_t kMaxTimeoutMs = UINT32_MAX;
+
 // "dt,width,height,bits[,pad]": dt decimal or 0x hex (0 to kMaxDataType),
 // width and height 1 to kMaxFrameExtent (a row holds at least
 // kCaptureRowUnitBits, so 8- and 10-bit streams are at least 2 wide), bits
@@ -67,6 +73,8 @@ OptionSpec StreamOption(std::vector<vireo::CaptureStreamConfig>* streams);
 // kMaxVirtualChannel into `config`.
 OptionSpec MipiRxOption(vireo::CaptureConfig* config);
 OptionSpec VirtualChannelOption(vireo::CaptureConfig* config);
+// "--timeout-ms" kMinTimeoutMs to kMaxTimeoutMs into `timeout_ms`.
+OptionSpec TimeoutOption(uint32_t* timeout_ms);
 
 }  // namespace talon_support
 

@@ -13,9 +13,11 @@ namespace {
 // Every option a tool takes goes through one of these, so the table is the
 // tools' limits. Catches a limit that disagrees with what the library and
 // the runtime accept (width 0 or 65537, bits 12, virtual channel 4, receiver
-// 4, one stream too narrow for a 16-bit row unit), a sign, blank or trailing
-// junk taken as part of a number, an overflow wrapped into range, and a
-// refusal that does not name the option, the value and the range.
+// 4, one stream too narrow for a 16-bit row unit, a timeout of 0 that times
+// every frame out), a sign, blank or trailing junk taken as part of a number,
+// an overflow wrapped into range, an option given twice of which the last
+// silently wins, and a refusal that does not name the option, the value and
+// the range.
 TEST(Options, CommandLinesWithinTheLimits) {
   struct Case {
     std::vector<const char*> args;
@@ -47,6 +49,11 @@ TEST(Options, CommandLinesWithinTheLimits) {
        "--stream: data type \"0x\" in \"0x,640,480,10\" is not a number in 0 to 2147483647"},
       {{"--stream=1,4,4,8", "--stream=2,4,4,8", "--stream=3,4,4,8", "--stream=4,4,4,8"},
        "--stream: \"4,4,4,8\" is one too many (1 to 3 streams)"},
+      {{"--timeout-ms", "1", "--stream", "0x2A,4,4,8"}, ""},
+      {{"--timeout-ms", "0"}, "--timeout-ms: 0 is not in 1 to 4294967295"},
+      {{"--timeout-ms", "4294967296"}, "--timeout-ms: 4294967296 is not in 1 to 4294967295"},
+      {{"--timeout-ms=5", "--mipi-rx", "1", "--timeout-ms", "5"}, "--timeout-ms given twice"},
+      {{"-q", "--quiet"}, "--quiet given twice"},
       {{"--buffers", "0"}, "--buffers: 0 is not in 1 to 1024"},
       {{"--buffers", "0x10"}, ""},
       {{"--buffers", "0x401"}, "--buffers: 0x401 is not in 0x1 to 0x400"},
@@ -73,7 +80,8 @@ TEST(Options, CommandLinesWithinTheLimits) {
     const std::vector<OptionSpec> specs = {
         StreamOption(&config.stream_configs), MipiRxOption(&config),
         VirtualChannelOption(&config),        UnsignedOption("--buffers", 1, 1024, &buffers),
-        frames_spec,                          FlagOption("--quiet", "-q", &quiet)};
+        frames_spec,                          FlagOption("--quiet", "-q", &quiet),
+        TimeoutOption(&config.timeout_ms)};
     std::vector<const char*> argv = {"tool"};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
     std::string error;

@@ -143,6 +143,14 @@ bool SimulatedDramDriver::GetRegister(uint32_t index, uint32_t* value) {
   return true;
 }
 
+bool SimulatedDramDriver::CheckState(std::string* error) {
+  MutexLock lock(&mutex_);
+  last_error_.clear();
+  if (LoadState()) return true;
+  *error = last_error_;
+  return false;
+}
+
 std::string SimulatedDramDriver::LastError() const {
   MutexLock lock(&mutex_);
   return last_error_;

@@ -74,6 +74,10 @@ class SimulatedDramDriver : public SysFileInterface {
   // range or the state file cannot be loaded.
   bool GetRegister(uint32_t index, uint32_t* value);
 
+  // Loads the state file as every command does; false, with why in `error`
+  // (as LastError says it), when the registers cannot be had from it.
+  bool CheckState(std::string* error);
+
   // Why the last refused operation was refused ("" when none was).
   std::string LastError() const;
 

@@ -8,6 +8,8 @@
 #include <fstream>
 #include <string>
 
+#include "platform/cutils/properties_sim.h"
+
 namespace {
 
 std::string Trim(const std::string& text) {
@@ -20,7 +22,7 @@ std::string Trim(const std::string& text) {
 
 // Looks `key` up in the SIM_PROPERTIES file; true when it is set there.
 bool Lookup(const char* key, std::string* result) {
-  const char* path = std::getenv("SIM_PROPERTIES");
+  const char* path = std::getenv(cutils_sim::kPropertiesVariable);
   if (path == nullptr || *path == '\0') return false;
   std::ifstream file(path);
   if (!file) return false;

@@ -82,7 +82,8 @@ std::string Usage() {
       talon_support::StreamHelp(),
       "                        (--stream up to three times)\n",
       talon_support::ReceiverHelp(),
-      "  --timeout-ms N        wait for a frame, and for the next buffer, 0 to 4294967295\n"
+      "  --timeout-ms N        wait for a frame, and for the next buffer, ",
+      talon_support::kMinTimeoutMs, " to ", talon_support::kMaxTimeoutMs, "\n"
       "                        (default 1000)\n"
       "  --buffers N           frame buffers in flight, 1 to 1024 (default 3)\n"
       "  --frames N            frames to capture, 0 to 18446744073709551615; 0 captures\n"
@@ -130,8 +131,7 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
       talon_support::StreamOption(&parsed.config.stream_configs),
       talon_support::MipiRxOption(&parsed.config),
       talon_support::VirtualChannelOption(&parsed.config),
-      UnsignedOption("--timeout-ms", 0, std::numeric_limits<uint32_t>::max(),
-                     &parsed.config.timeout_ms),
+      talon_support::TimeoutOption(&parsed.config.timeout_ms),
       UnsignedOption("--buffers", 1, 1024, &parsed.buffers),
       UnsignedOption("--frames", 0, std::numeric_limits<uint64_t>::max(), &parsed.frames),
       PathOption("--output", true, &parsed.output_pattern),

@@ -18,11 +18,9 @@ const char* BackEndOptionsHelp() {
 }
 
 BackEndChoice ChooseBackEnd(const std::vector<Option>& options, BackEnd* back_end,
-                            std::string* /*error*/) {
-  std::string root;
-  for (const Option& option : options) root = option.value;  // only --root; the last wins
-  back_end->files = OpenDeviceSysFiles(root);
-  return BackEndChoice::kOk;
+                            std::string* error) {
+  const std::string root = options.empty() ? "" : options.front().value;  // only --root, once
+  return ChooseDeviceSysFiles(root, back_end, error);
 }
 
 }  // namespace talon_dramctl

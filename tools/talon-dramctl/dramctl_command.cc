@@ -4,6 +4,7 @@
 
 #include "absl/strings/escaping.h"
 #include "absl/strings/str_cat.h"
+#include "absl/strings/str_replace.h"
 #include "support/command_line.h"
 #include "system/dram_controller/dram_controller.h"
 
@@ -17,11 +18,13 @@ std::string Quoted(absl::string_view text) { return absl::StrCat("'", absl::CHex
 
 constexpr uint64_t kMaxU32 = std::numeric_limits<uint32_t>::max();
 
-// A register of the block, aligned.
+// A register of the block, aligned. Registers are hex, so are the ranges
+// that refusals state.
 bool ParseAddress(const std::string& text, uint32_t* address, std::string* error) {
   uint64_t parsed = 0;
   if (!talon_support::ParseUnsigned("address", text, DramController::kRegisterBlockFirst,
-                                    DramController::kRegisterBlockLast, &parsed, error)) {
+                                    DramController::kRegisterBlockLast, &parsed, error,
+                                    talon_support::RangeBase::kHex)) {
     return false;
   }
   if (parsed % 4 != 0) {
@@ -34,7 +37,10 @@ bool ParseAddress(const std::string& text, uint32_t* address, std::string* error
 
 bool ParseValue(const std::string& text, uint32_t* value, std::string* error) {
   uint64_t parsed = 0;
-  if (!talon_support::ParseUnsigned("value", text, 0, kMaxU32, &parsed, error)) return false;
+  if (!talon_support::ParseUnsigned("value", text, 0, kMaxU32, &parsed, error,
+                                    talon_support::RangeBase::kHex)) {
+    return false;
+  }
   *value = static_cast<uint32_t>(parsed);
   return true;
 }
@@ -91,6 +97,10 @@ bool ParseWords(const std::vector<std::string>& words, Command* command, std::st
 }
 
 }  // namespace
+
+std::string OneLine(absl::string_view text) {
+  return absl::StrReplaceAll(text, {{"\n", "\\n"}, {"\r", "\\r"}});
+}
 
 NumberParse ParseU32(absl::string_view text, uint32_t* value) {
   const std::string_view digits(text.data(), text.size());

@@ -48,6 +48,10 @@ bool ParseCommand(const std::vector<std::string>& args,
                   const std::vector<OptionSpec>& back_end_options, Command* command,
                   std::string* error);
 
+// `text` with its line breaks escaped ("\\n"), so that a message holding a
+// path stays one line.
+std::string OneLine(absl::string_view text);
+
 enum class NumberParse { kOk, kMalformed, kTooLarge };
 
 // Decimal, or hexadecimal after "0x" or "0X"; no sign, no blanks, 32 bits.

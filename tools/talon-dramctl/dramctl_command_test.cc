@@ -18,9 +18,10 @@ namespace {
 const std::vector<OptionSpec> kOptions = {{"--root", true}, {"--simulate", false}};
 
 // Catches a command line taken for another command: a number read in the
-// wrong base, a back-end option lost or given the wrong value, an argument
-// after the command word taken for an option, or a refusal that an argument
-// spreads over several lines.
+// wrong base, a back-end option lost or given the wrong value (or given twice,
+// the last silently winning), an argument after the command word taken for
+// an option, a refusal that an argument spreads over several lines, or a
+// register's range stated in decimal.
 TEST(ParseCommand, TurnsArgumentsIntoTheCommand) {
   struct Case {
     std::vector<std::string> args;
@@ -47,7 +48,11 @@ TEST(ParseCommand, TurnsArgumentsIntoTheCommand) {
       {{"read", "0x04008000\n2"}, Action::kRead, Setting::kDefault, 0, 0, "",
        "address: \"0x04008000\\n2\" is not a number in 0x4008000 to 0x4008FFC"},
       {{"write", "67145728", "1"}, Action::kWrite, Setting::kDefault, 0, 0, "",
-       "address: 67145728 is not in 67141632 to 67145724"},
+       "address: 67145728 is not in 0x4008000 to 0x4008FFC"},
+      {{"write", "0x04008000", "4294967296"}, Action::kWrite, Setting::kDefault, 0, 0, "",
+       "value: 4294967296 is not in 0x0 to 0xFFFFFFFF"},
+      {{"--root", "/a", "--root=/b", "dump"}, Action::kDump, Setting::kDefault, 0, 0, "",
+       "--root given twice"},
       {{"write", "0x04008002", "1"}, Action::kWrite, Setting::kDefault, 0, 0, "",
        "address: 0x04008002 is not aligned to 4 bytes"},
       {{"write", "0x04008000", "0x100000000"}, Action::kWrite, Setting::kDefault, 0, 0, "",
@@ -105,9 +110,10 @@ TEST(ParseU32, OnlyPlainDecimalOrHexOf32Bits) {
   }
 }
 
-// Catches a device back end that takes the host's options or does not put
-// the driver's files under --root. (This binary links the device back end,
-// so host builds compile it too.)
+// Catches a device back end that takes the host's options, does not put
+// the driver's files under --root, or takes a --root without them (found
+// only by the controller's failed exchanges). (This binary links the device
+// back end, so host builds compile it too.)
 TEST(DeviceBackEnd, TakesOnlyRoot) {
   Command command;
   std::string error;
@@ -116,9 +122,11 @@ TEST(DeviceBackEnd, TakesOnlyRoot) {
 
   talon_testing::TempDir dir;
   const std::string driver_dir = dir.path() + "/sys/kernel/zub_freq_cool";
-  std::filesystem::create_directories(driver_dir);
   ASSERT_TRUE(ParseCommand({"--root", dir.path(), "dump"}, BackEndOptions(), &command, &error));
   BackEnd back_end;
+  EXPECT_EQ(ChooseBackEnd(command.back_end_options, &back_end, &error), BackEndChoice::kBadValue);
+  EXPECT_EQ(error, "--root " + dir.path() + ": " + driver_dir + ": No such file or directory");
+  std::filesystem::create_directories(driver_dir);
   ASSERT_EQ(ChooseBackEnd(command.back_end_options, &back_end, &error), BackEndChoice::kOk);
   EXPECT_EQ(back_end.files->Write("/sys/kernel/zub_freq_cool/ddr_ctl_write", "1;0x2"), 0);
   EXPECT_EQ(talon_testing::ReadFile(driver_dir + "/ddr_ctl_write"), "1;0x2");

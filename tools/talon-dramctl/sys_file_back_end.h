@@ -45,6 +45,7 @@ struct BackEnd {
 enum class BackEndChoice {
   kOk,
   kBadUsage,  // options that do not go together
+  kBadValue,  // an option's value cannot be used (a path that is not there)
   kFailed,    // the back end cannot be set up
 };
 

@@ -179,6 +179,8 @@ int Run(int argc, char** argv) {
       break;
     case BackEndChoice::kBadUsage:
       return UsageError(error + " (see --help)");
+    case BackEndChoice::kBadValue:
+      return UsageError(error);
     case BackEndChoice::kFailed:
       std::fprintf(stderr, "talon-dramctl: %s\n", error.c_str());
       return kExitDriverError;

@@ -98,15 +98,40 @@ TEST_F(TalonDramctl, BadInputIsAUsageError) {
 }
 
 // Catches a --root that does not reach the files under the directory, and a
-// failed write reported as success.
+// --root without them that is not a usage error.
 TEST_F(TalonDramctl, RootDirectory) {
   std::string driver_dir = dir_.path() + "/sys/kernel/zub_freq_cool";
   ToolResult missing = RunTool("--root " + dir_.path() + " write 0x040084f0 0x100");
-  EXPECT_EQ(missing.status, 1) << missing.out;
+  EXPECT_EQ(missing.status, 2) << missing.out;
   std::filesystem::create_directories(driver_dir);
   ToolResult written = RunTool("--root " + dir_.path() + " write 0x040084f0 0x100");
   EXPECT_EQ(written.status, 0) << written.out;
   EXPECT_EQ(talon_testing::ReadFile(driver_dir + "/ddr_ctl_write"), "316;0x100");
+}
+
+// Catches a back end that cannot be used found only by the exchanges (one
+// "Check failed" line per exchange, paths without the root, a partial dump,
+// exit status 1), and a repeated option of which the last silently wins.
+TEST_F(TalonDramctl, BadPathOrRepeatedOptionIsOneLine) {
+  const struct {
+    std::string args;
+    std::string error;
+  } cases[] = {
+      {"--root /nonexistent dump",
+       "--root /nonexistent: /nonexistent/sys/kernel/zub_freq_cool: No such file or directory"},
+      {"--simulate --state nodir/st dump",
+       "--state nodir/st: the state file's directory nodir does not exist"},
+      {"--root /a --root /b dump", "--root given twice"},
+      {"--simulate --state " + dir_.path() + "/a --state " + dir_.path() + "/b default",
+       "--state given twice"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
+    const ToolResult r = RunTool(c.args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "talon-dramctl: " + c.error + "\n");
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
 }
 
 }  // namespace

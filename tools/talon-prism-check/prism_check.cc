@@ -50,8 +50,6 @@ bool IsCancellation(OzyError error) {
   return vireo_util::GetCaptureError(error) == CaptureError::CAPTURE_CANCELLED;
 }
 
-std::string NotRun(const char* missing) { return absl::StrCat("not run: ", missing); }
-
 // One stream's frame buffer over a device buffer that the check owns, so that
 // libtalon's FinalizeBuffers binds it as it binds a client's frame buffer.
 // Only the handle and the row stride are used.
@@ -158,6 +156,11 @@ PrismCheck::PrismCheck(const vireo::CaptureConfig& config, bool fixed_timeout)
       temp_dir_(MakeTempDir(&temp_dir_error_)) {}
 
 PrismCheck::~PrismCheck() { RemoveTempDir(); }
+
+std::string PrismCheck::NotRun(const char* missing) {
+  skip_reason_ = absl::StrCat(missing, " (an earlier property failed)");
+  return skip_reason_;
+}
 
 PrismCheck::Outcome PrismCheck::RunProperty(const Property& property) {
   skip_reason_.clear();

@@ -9,8 +9,9 @@
 // compile, save, job, runs-in-order, event-times, bound-buffers, wait-empty,
 // reset-cancels. The second finds the saved graph and captures with it
 // (reload). Then everything goes (delete). A property whose inputs an
-// earlier one failed to make fails as "not run"; every property runs, so the
-// release always happens. A property that this runtime gives no chance to
+// earlier one failed to make is skipped, naming what it lacks: only the
+// failure itself counts as one. Every property is called, so the release
+// always happens. A property that this runtime gives no chance to
 // show (a reset cannot fall inside a frame when frames are there at once) is
 // skipped with the reason.
 //
@@ -119,6 +120,9 @@ class PrismCheck {
   std::string Reload();
   std::string Delete();
 
+  // Skips the property that calls it, which lacks `missing` (made by an
+  // earlier property that failed); returns the reason.
+  std::string NotRun(const char* missing);
   // One try of reset-cancels: sets *conclusive to false when the frame of
   // the interrupted wait ended before the reset.
   std::string ResetDuringWait(int64_t margin_ns, bool* conclusive);

@@ -19,7 +19,6 @@ namespace {
 // The bound of the waits before the frame period is known: two frame
 // periods at 0.5 fps, with room for the host.
 constexpr uint32_t kFirstWaitMs = 5000;
-constexpr uint32_t kMaxTimeoutMs = 3600000;
 
 std::string Usage() {
   return absl::StrCat(
@@ -32,12 +31,13 @@ std::string Usage() {
       "\n",
       talon_support::StreamHelp(), "                        (one stream)\n",
       talon_support::ReceiverHelp(),
-      "  --timeout-ms N        every wait for a frame, 1 to ", kMaxTimeoutMs,
-      " ms; by default the\n"
-      "                        first waits take up to ", kFirstWaitMs,
-      " ms and later ones follow the\n"
-      "                        frame period measured from them (three periods\n"
-      "                        and 500 ms)\n"
+      "  --timeout-ms N        every wait for a frame, ", talon_support::kMinTimeoutMs, " to ",
+      talon_support::kMaxTimeoutMs,
+      " ms; by default\n"
+      "                        the first waits take up to ", kFirstWaitMs,
+      " ms and later\n"
+      "                        ones follow the frame period measured from them\n"
+      "                        (three periods and 500 ms)\n"
       "  --help                this text\n"
       "\n"
       "Exit status: 0 no property failed, 1 one failed, 2 bad options.\n");
@@ -52,33 +52,24 @@ struct Options {
 bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error) {
   vireo::CaptureConfig& config = options->config;
   config.timeout_ms = kFirstWaitMs;
-  std::vector<vireo::CaptureStreamConfig> streams;
+  vireo::CaptureStreamConfig stream = talon_support::DefaultStream();
+  uint32_t fixed_timeout_ms = 0;  // not given; the range starts at 1
   const std::vector<talon_support::OptionSpec> specs = {
       {"--stream", nullptr, true,
-       [&streams](std::string_view value, std::string* e) {
-         if (!streams.empty()) {
-           *e = absl::StrCat("--stream: given twice (the check uses one stream)");
-           return false;
-         }
-         streams.emplace_back();
-         return talon_support::ParseStream("--stream", value, &streams.back(), e);
+       [&stream](std::string_view value, std::string* e) {
+         return talon_support::ParseStream("--stream", value, &stream, e);
        }},
       talon_support::MipiRxOption(&config),
       talon_support::VirtualChannelOption(&config),
-      {"--timeout-ms", nullptr, true,
-       [options](std::string_view value, std::string* e) {
-         options->fixed_timeout = true;
-         uint64_t ms = 0;
-         if (!talon_support::ParseUnsigned("--timeout-ms", value, 1, kMaxTimeoutMs, &ms, e)) {
-           return false;
-         }
-         options->config.timeout_ms = static_cast<uint32_t>(ms);
-         return true;
-       }},
+      talon_support::TimeoutOption(&fixed_timeout_ms),
       talon_support::FlagOption("--help", "-h", &options->help),
   };
   if (!talon_support::ParseCommandLine(argc, argv, specs, error)) return false;
-  config.stream_configs = {streams.empty() ? talon_support::DefaultStream() : streams.front()};
+  config.stream_configs = {stream};
+  if (fixed_timeout_ms != 0) {
+    options->fixed_timeout = true;
+    config.timeout_ms = fixed_timeout_ms;
+  }
   return talon_support::CheckConfig(config, error);
 }
 

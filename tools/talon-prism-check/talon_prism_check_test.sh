@@ -3,7 +3,8 @@
 # default 30 fps, unthrottled, at 1 and at 1000 fps (no property may fail, only
 # reset-cancels may be skipped, nothing left in the temporary directory),
 # against runtimes broken one property at a time by broken_runtime_shim (the
-# check must fail and name that property), and with bad options (exit status
+# check must fail and name that property), against one failing early (what
+# cannot run then is skipped, not failed), and with bad options (exit status
 # 2, one line, nothing run).
 #
 # Usage: talon_prism_check_test.sh TOOL SHIM [EMULATOR...]
@@ -53,9 +54,20 @@ for case in out-of-order:runs-in-order no-eof:event-times first-binding:bound-bu
   fi
 done
 
+# A runtime that fails one property early: the properties that then cannot
+# run are skipped, naming what they lack, and the failure counts once.
+output=$(PRISM_SIM_FAIL=OzyCreateGraph:1 "$@" "$tool" 2>&1)
+status=$?
+if [ $status -ne 1 ] || [ "$(echo "$output" | grep -c '^FAIL ')" -ne 1 ] ||
+   ! echo "$output" | grep -q '^FAIL graph: ' ||
+   ! echo "$output" | grep -q '^skip compile: no graph (an earlier property failed)$' ||
+   ! echo "$output" | grep -Eq '^[0-9]+ passed, 1 failed, [1-9][0-9]* skipped$'; then
+  fail "a failed graph: expected exit status 1, FAIL graph alone and the rest skipped"
+fi
+
 for options in "--stream 0x2B,640,480,12" "--stream 0x2B,640" "--stream 0x2B,0,480,10" \
                "--stream 0x2B,640,480,10,2" "--virtual-channel 4" "--timeout-ms 0" \
-               "--timeout-ms" "--mipi-rx -1" "--mipi-rx 9" "--frames 5" \
+               "--timeout-ms" "--timeout-ms 1 --timeout-ms 2" "--mipi-rx -1" "--mipi-rx 9" "--frames 5" \
                "--stream 0x2B,64,4,10 --stream 0x2A,64,4,8"; do
   # shellcheck disable=SC2086  # the options are split on purpose
   output=$("$@" "$tool" $options 2>&1)

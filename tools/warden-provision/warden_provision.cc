@@ -2,7 +2,8 @@
 // message and checks received ones, through libwarden.
 //
 // Every failure is one line on standard error ("warden-provision: ...") and
-// exit status 1, or 2 for a bad command line. A received message is read
+// exit status 1, or 2 for a bad command line or a platform that cannot be
+// used (platform_check.h), both found before anything is asked. A received message is read
 // with a bound (one byte more than the longest record, to tell an over-long
 // file); a written one replaces its file as a whole: a temporary file beside
 // it, written, flushed to disk, renamed over it.
@@ -23,6 +24,7 @@
 
 #include "oemlock/OemLockProvision.h"
 #include "support/atomic_file.h"
+#include "tools/warden-provision/platform_check.h"
 #include "tools/warden-provision/warden_provision_args.h"
 
 namespace warden_provision {
@@ -178,6 +180,10 @@ int Run(int argc, char** argv) {
   Invocation invocation;
   std::string error;
   if (!ParseArgs(std::vector<std::string>(argv + 1, argv + argc), &invocation, &error)) {
+    std::cerr << "warden-provision: " << error << "\n";
+    return kExitUsage;
+  }
+  if (invocation.command != Command::kHelp && !CheckPlatform(&error)) {
     std::cerr << "warden-provision: " << error << "\n";
     return kExitUsage;
   }

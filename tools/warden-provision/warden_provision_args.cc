@@ -21,7 +21,8 @@ const char kUsage[] =
     "                        print its device id and nonce\n"
     "  --help                show this text\n"
     "\n"
-    "Exit status: 0 success, 1 the operation failed, 2 bad command line.\n"
+    "Exit status: 0 success, 1 the operation failed, 2 bad command line (or,\n"
+    "off the device, a SIM_PROPERTIES file that cannot be read).\n"
     "Off the device, SIM_PROPERTIES and SIM_MODEM configure the stand-ins.\n";
 
 bool ParseArgs(const std::vector<std::string>& args, Invocation* invocation,

@@ -37,10 +37,12 @@ std::string Frame(const std::string& field) {
 class WardenProvisionTest : public ::testing::Test {
  protected:
   // Standard output and standard error apart.
-  talon_testing::ToolResult Run(const std::vector<std::string>& args) {
+  talon_testing::ToolResult Run(const std::vector<std::string>& args,
+                                const std::vector<std::string>& env = {}) {
     std::vector<std::string> argv = {WARDEN_PROVISION_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
     talon_testing::ToolOptions options;
+    options.env = env;
     options.output = talon_testing::ToolOutput::kSeparate;
     return talon_testing::RunTool(argv, options);
   }
@@ -183,14 +185,15 @@ TEST_F(WardenProvisionTest, CollectPrintsIdentityAndReportsModemFailure) {
 }
 
 // Catches a bad command line that is not reported with the usage status, or
-// not in one line.
+// not in one line, and a repeated --out of which the last silently wins.
 TEST_F(WardenProvisionTest, CommandLine) {
   talon_testing::ToolResult result = Run({"--help"});
   EXPECT_EQ(result.status, 0);
   EXPECT_NE(result.out.find("Usage: warden-provision"), std::string::npos);
   const std::vector<std::vector<std::string>> bad_command_lines = {
       {},         {"frobnicate"},       {"generate", "--out"},  {"parse"},
-      {"parse", ""}, {"collect", "extra"}, {"generate", "--out="}, {"generate", "extra"}};
+      {"parse", ""}, {"collect", "extra"}, {"generate", "--out="}, {"generate", "extra"},
+      {"generate", "--out=" + dir_.path() + "/a", "--out=" + dir_.path() + "/b"}};
   for (const std::vector<std::string>& args : bad_command_lines) {
     SCOPED_TRACE(args.empty() ? std::string("(none)") : args[0] + " ...");
     result = Run(args);
@@ -210,6 +213,24 @@ TEST_F(WardenProvisionTest, UnwritableOutIsABadCommandLine) {
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err.rfind("warden-provision: --out: ", 0), 0u) << result.err;
     EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << "one line: " << result.err;
+  }
+}
+
+// Catches a SIM_PROPERTIES file that cannot be read taken for an empty
+// property store: an identity of empty fields and exit status 0.
+TEST_F(WardenProvisionTest, UnreadablePropertiesFileIsNamed) {
+  const struct {
+    std::string path;
+    const char* reason;
+  } cases[] = {{dir_.path() + "/missing", "No such file or directory"},
+               {dir_.path(), "Is a directory"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    const talon_testing::ToolResult result = Run({"collect"}, {"SIM_PROPERTIES=" + c.path});
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "warden-provision: SIM_PROPERTIES: cannot read " + c.path + ": " +
+                              c.reason + "\n");
   }
 }
 
