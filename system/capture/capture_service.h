@@ -19,16 +19,25 @@
 // buffers enqueued). Pause stops the capture; Resume starts it again;
 // ClearPendingRequests drops the waiting buffers of a paused service.
 //
-// Threading: EnqueueRequest, DequeueCompletedRequest and ClearPendingRequests
-// may be called from any thread, also concurrently. Pause, Resume and
+// A client that must not block without a limit (to notice a Ctrl-C, or to
+// be woken alone) waits with TryDequeueCompletedRequest instead, which leaves
+// the capture running.
+//
+// Threading: EnqueueRequest, DequeueCompletedRequest,
+// TryDequeueCompletedRequest and ClearPendingRequests may be called from any
+// thread, also concurrently. Pause, Resume and
 // destruction are called by the service's owner, one at a time; Pause (and so
 // destruction) releases every thread blocked in DequeueCompletedRequest.
 // Ownership: the client owns its frame buffers throughout; the service only
-// holds pointers to them while they are in its queues.
+// holds pointers to them while they are in its queues: from EnqueueRequest
+// until a dequeue hands the buffer back, ClearPendingRequests drops it or
+// the service is destroyed. Destroying a buffer the service holds is a
+// fatal error; destroy the service first.
 
 #ifndef SYSTEM_CAPTURE_CAPTURE_SERVICE_H_
 #define SYSTEM_CAPTURE_CAPTURE_SERVICE_H_
 
+#include <cstdint>
 #include <memory>
 
 #include "base/export.h"
@@ -46,11 +55,19 @@ class TALON_EXPORT CaptureService {
   virtual ~CaptureService();
 
   // SUCCESS, or INVALID_BUFFER for a null buffer, a buffer not made by
-  // CaptureFrameBufferFactory, or one the service still holds.
+  // CaptureFrameBufferFactory, or one that this or another service holds.
+  // A factory's buffer made for other streams (data types, row strides,
+  // heights) is accepted and comes back COMPLETED with INVALID_BUFFER (or
+  // DATA_TYPE_NOT_FOUND), never captured into.
   virtual CaptureError EnqueueRequest(CaptureFrameBuffer* frame_buffer) = 0;
   // The oldest completed buffer. While capture runs it blocks until one
   // completes; while paused it returns the completed ones, then null.
   virtual CaptureFrameBuffer* DequeueCompletedRequest() = 0;
+  // As DequeueCompletedRequest, waiting at most `timeout_ms` (0: not at
+  // all): the oldest completed buffer, or null when none completed within
+  // that time or, while paused, when none is left. Never pauses, cancels or
+  // otherwise changes the capture.
+  virtual CaptureFrameBuffer* TryDequeueCompletedRequest(uint32_t timeout_ms) = 0;
   // Drops the waiting buffers of a paused service unchanged.
   virtual void ClearPendingRequests() = 0;
   // Stops the capture: on return the submitted buffers are completed.
