@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/capture_error_name.h"
 #include "support/frame_stats.h"
 #include "system/capture/capture_frame_buffer.h"
 #include "system/capture/capture_service.h"
@@ -195,7 +196,7 @@ void Capture::PrintFrame(uint64_t index, const talon_support::FrameRecord& recor
   }
   if (record.error != vireo::CaptureError::SUCCESS) {
     std::printf("%6" PRIu64 " seq %s  sof %17s  eof %17s  %8s ms  %8s fps  %s\n", index, sensor,
-                "-", "-", "-", "-", vireo::GetCaptureErrorDesc(record.error));
+                "-", "-", "-", "-", talon_support::CaptureErrorName(record.error));
     return;
   }
   char fps[24] = "       -";
@@ -208,7 +209,7 @@ void Capture::PrintFrame(uint64_t index, const talon_support::FrameRecord& recor
               sensor, static_cast<double>(record.sof_ns) / 1e9,
               static_cast<double>(record.eof_ns) / 1e9,
               static_cast<double>(record.eof_ns - record.sof_ns) / 1e6, fps,
-              vireo::GetCaptureErrorDesc(record.error));
+              talon_support::CaptureErrorName(record.error));
 }
 
 // About once a second on runs longer than a few seconds, overwritten in place.

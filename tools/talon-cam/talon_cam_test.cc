@@ -81,7 +81,7 @@ constexpr char kSingleBufferWarning[] =
 TEST_F(TalonCam, DefaultRunCapturesEveryFrame) {
   const ToolResult result = Run({}, {"PRISM_SIM_FPS=0"});
   EXPECT_EQ(result.status, 0) << result.out;
-  EXPECT_EQ(CountLines(result.out, "fps  success\n"), 60) << result.out;
+  EXPECT_EQ(CountLines(result.out, "fps  SUCCESS\n"), 60) << result.out;
   EXPECT_NE(result.out.find("     0 seq "), std::string::npos);
   EXPECT_NE(result.out.find("    59 seq "), std::string::npos);
   EXPECT_NE(result.out.find("frames: 60\n"), std::string::npos) << result.out;
@@ -130,16 +130,17 @@ TEST_F(TalonCam, EndOfCaptureWaitsForNoBuffer) {
   EXPECT_EQ(result.out.find(kSingleBufferWarning), std::string::npos) << result.out;
 }
 
-// Catches a failed frame reported as success, counted twice, or not turned
-// into a non-zero exit status.
+// Catches a failed frame reported as success, counted twice (as an error and
+// as a sensor frame dropped), or not turned into a non-zero exit status.
 TEST_F(TalonCam, TimedOutFrameFailsTheRun) {
   const ToolResult result =
       Run({"--frames", "20"}, {"PRISM_SIM_FAIL=OzyWaitForCompletionWithTimeout:5:10"});
   EXPECT_NE(result.status, 0) << result.out;
   EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(CountLines(result.out, "fps  timeout\n"), 1) << result.out;
+  EXPECT_EQ(CountLines(result.out, "fps  TIMEOUT\n"), 1) << result.out;
   EXPECT_NE(result.out.find("frames: 20\n"), std::string::npos) << result.out;
-  EXPECT_NE(result.out.find("errors: 1 (timeout 1)\n"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("errors: 1 (TIMEOUT 1)\n"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("dropped: 0\n"), std::string::npos) << result.out;
   EXPECT_NE(result.out.find("1 of 20 frames failed"), std::string::npos);
 }
 
@@ -190,7 +191,7 @@ TEST_F(TalonCam, PngPreviewIsReadable) {
   EXPECT_GE(full_scale, 640 - 8 * 2);
   EXPECT_EQ(colours.size(), 8u);
   // Quiet: no per-frame lines.
-  EXPECT_EQ(CountLines(result.out, "fps  success\n"), 0);
+  EXPECT_EQ(CountLines(result.out, "fps  SUCCESS\n"), 0);
 }
 
 // Catches raw files with the wrong name, a lost frame, or rows not at the
