@@ -96,8 +96,9 @@ int KeepTiffMessage(TIFF*, void* user_data, const char* module, const char* form
 
 int DropTiffMessage(TIFF*, void*, const char*, const char*, va_list) { return 1; }
 
-// Sets the tags and writes the samples; false when libtiff refuses.
-bool WriteImage(TIFF* tif, const DngImage& image, const std::vector<uint16_t>& samples) {
+// Sets the tags and writes the samples, one strip; false when libtiff
+// refuses.
+bool WriteImage(TIFF* tif, const DngImage& image, std::vector<uint16_t>* samples) {
   static const uint8_t kDngVersion[4] = {1, 4, 0, 0};
   static const uint8_t kDngBackwardVersion[4] = {1, 1, 0, 0};
   static const uint16_t kCfaRepeat[2] = {2, 2};
@@ -119,7 +120,7 @@ bool WriteImage(TIFF* tif, const DngImage& image, const std::vector<uint16_t>& s
             TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_CFA) &&
             TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
             TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) &&
-            TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif, 0)) &&
+            TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, image.height) &&
             TIFFSetField(tif, TIFFTAG_XRESOLUTION, 72.0) &&
             TIFFSetField(tif, TIFFTAG_YRESOLUTION, 72.0) &&
             TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH) &&
@@ -138,11 +139,11 @@ bool WriteImage(TIFF* tif, const DngImage& image, const std::vector<uint16_t>& s
             TIFFSetField(tif, TIFFTAG_CALIBRATIONILLUMINANT1, kIlluminantD65) &&
             TIFFSetField(tif, TIFFTAG_ASSHOTNEUTRAL, 3, kNeutral);
   if (ok && date_time[0] != '\0') ok = TIFFSetField(tif, TIFFTAG_DATETIME, date_time);
-  for (uint32_t y = 0; ok && y < image.height; ++y) {
-    // libtiff takes a non-const row but does not change it when uncompressed.
-    void* row = const_cast<uint16_t*>(samples.data() + uint64_t{y} * image.width);
-    ok = TIFFWriteScanline(tif, row, y, 0) == 1;
-  }
+  // Raw, with no copy into libtiff's buffer: the file is in the host's
+  // byte order ("w"), as the samples are.
+  const tmsize_t size =
+      static_cast<tmsize_t>(uint64_t{image.width} * image.height * sizeof(uint16_t));
+  ok = ok && TIFFWriteRawStrip(tif, 0, samples->data(), size) == size;
   return ok && TIFFWriteDirectory(tif) == 1;
 }
 
@@ -183,14 +184,17 @@ std::string DngStreamProblem(const vireo::CaptureStreamConfig& stream) {
   return "";
 }
 
-bool WriteDng(const std::string& path, const DngImage& image, std::string* error) {
+bool WriteDng(const std::string& path, const DngImage& image, std::string* error,
+              std::vector<uint16_t>* samples) {
   if (image.width == 0 || image.height == 0) {
     *error = "no samples";
     return false;
   }
-  std::vector<uint16_t> samples(uint64_t{image.width} * image.height);
+  std::vector<uint16_t> own;
+  if (samples == nullptr) samples = &own;
+  samples->resize(uint64_t{image.width} * image.height);
   if (!talon_support::UnpackCsi2(image.data, image.stride, image.width, image.height,
-                                 image.bits, samples.data())) {
+                                 image.bits, samples->data())) {
     *error = "cannot unpack " + std::to_string(image.bits) + "-bit samples";
     return false;
   }

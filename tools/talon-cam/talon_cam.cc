@@ -9,7 +9,10 @@
 // last), so that the worker always has a run queued behind the one it waits
 // for and never waits --timeout-ms for a buffer that will not come; then it
 // pauses the service at once (the runs still in flight are cancelled and not
-// counted), drains it and prints the summary. SIGINT and SIGTERM stop the
+// counted), drains it and prints the summary. The outputs write on threads
+// of their own (frame_writer.h): a buffer they keep is replaced in the
+// service by one they are done with, or a new one, so the capture never
+// waits for them. SIGINT and SIGTERM stop the
 // capture through the StopWatcher's thread (stop_watcher.h), which pauses
 // the service: a dequeue blocked for a frame or a timeout returns at once.
 // Besides, the service runs its worker thread. The statistics keep nothing
@@ -63,7 +66,12 @@ class Capture {
   uint64_t Drain(vireo::CaptureService* service);
   // More frames wanted: --frames 0 wants them until a stop.
   bool Wanted() const { return options_.frames == 0 || stats_.frames() < options_.frames; }
-  void HandleFrame(vireo::CaptureFrameBuffer* buffer);
+  // Handles the frame; true when the outputs keep the buffer.
+  bool HandleFrame(vireo::CaptureFrameBuffer* buffer);
+  // A buffer to enqueue in place of one the outputs keep: one they are done
+  // with, else a new one, else (none can be made) the next they are done
+  // with; null when none will come.
+  vireo::CaptureFrameBuffer* Replacement();
   bool ReadSequence(const vireo::CaptureFrameBuffer& buffer, uint32_t* sequence);
   void PrintFrame(uint64_t index, const talon_support::FrameRecord& record);
   void PrintProgress(bool final_line);
@@ -81,6 +89,7 @@ class Capture {
   int64_t last_progress_ns_ = 0;
   bool progress_shown_ = false;
   bool write_failed_ = false;
+  bool said_no_buffer_ = false;
   // Runs cancelled by a signal's stop that Loop dequeued before it ended.
   uint64_t cancelled_by_signal_ = 0;
 };
@@ -127,14 +136,35 @@ void Capture::Loop(vireo::CaptureService* service) {
       ++cancelled_by_signal_;
       break;
     }
-    HandleFrame(buffer);
+    if (HandleFrame(buffer)) buffer = Replacement();
     if (!Wanted()) break;
+    if (buffer == nullptr) {
+      std::fprintf(stderr, "talon-cam: no frame buffer left to capture into\n");
+      write_failed_ = true;
+      break;
+    }
     if (service->EnqueueRequest(buffer) != vireo::CaptureError::SUCCESS) {
       std::fprintf(stderr, "talon-cam: the service refused a frame buffer\n");
       break;
     }
     writer_.Enqueued(stats_.frames() - 1, BoottimeNs());
   }
+}
+
+vireo::CaptureFrameBuffer* Capture::Replacement() {
+  if (vireo::CaptureFrameBuffer* released = writer_.Released()) return released;
+  std::unique_ptr<vireo::CaptureFrameBuffer> buffer = factory_->Create();
+  if (buffer != nullptr) {
+    buffers_.push_back(std::move(buffer));
+    return buffers_.back().get();
+  }
+  if (!said_no_buffer_) {
+    said_no_buffer_ = true;
+    std::fprintf(stderr,
+                 "talon-cam: cannot make another frame buffer (see the log lines above); the "
+                 "capture waits for the outputs instead\n");
+  }
+  return writer_.WaitReleased();
 }
 
 uint64_t Capture::Drain(vireo::CaptureService* service) {
@@ -168,7 +198,7 @@ bool Capture::ReadSequence(const vireo::CaptureFrameBuffer& buffer, uint32_t* se
   return found;
 }
 
-void Capture::HandleFrame(vireo::CaptureFrameBuffer* buffer) {
+bool Capture::HandleFrame(vireo::CaptureFrameBuffer* buffer) {
   const int64_t now_ns = BoottimeNs();
   const uint64_t index = stats_.frames();
   talon_support::FrameRecord record;
@@ -181,12 +211,13 @@ void Capture::HandleFrame(vireo::CaptureFrameBuffer* buffer) {
     if (ReadSequence(*buffer, &sequence)) record.sensor_sequence = sequence;
   }
   stats_.Add(record);
-  writer_.Write(*buffer, index, record.sensor_sequence, now_ns);
+  const bool kept = writer_.Write(buffer, index, record.sensor_sequence, now_ns);
   if (options_.quiet) {
     PrintProgress(false);
   } else {
     PrintFrame(index, record);
   }
+  return kept;
 }
 
 void Capture::PrintFrame(uint64_t index, const talon_support::FrameRecord& record) {
