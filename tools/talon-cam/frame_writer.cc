@@ -105,6 +105,17 @@ void FrameWriter::Unlock(const HeldFrame& held) {
   }
 }
 
+uint64_t FrameWriter::FramesKeptAtMost() const {
+  const uint64_t data_outputs =
+      uint64_t{!options_.output_pattern.empty()} + uint64_t{!options_.dng_pattern.empty()};
+  const uint64_t frame_bytes = FrameBytes(options_.config);
+  // Each data output keeps whole frames within its share.
+  const uint64_t kept = data_outputs == 0 || frame_bytes == 0
+                            ? 0
+                            : options_.write_memory / data_outputs / frame_bytes * data_outputs;
+  return kept + (options_.png_path.empty() ? 0 : 1);
+}
+
 vireo::CaptureFrameBuffer* FrameWriter::Released() {
   const HeldFrame* held = nullptr;
   {

@@ -10,7 +10,8 @@
 // them is done: the capture gives the service another buffer meanwhile
 // (Released, or a new one), and the buffers the outputs keep are bounded by
 // the write memory (Options::write_memory, shared equally between --output
-// and --dng). A frame that finds an output's share full, or its queue of
+// and --dng); the caller makes the spare buffers up front
+// (FramesKeptAtMost). A frame that finds an output's share full, or its queue of
 // records (--metadata, --trace) full, is not written by that output: said
 // once, counted in LossReport. The preview keeps the buffer of the last
 // successful frame (one frame beyond the write memory) and is made at the
@@ -71,6 +72,9 @@ class FrameWriter {
   // caller must not enqueue it until Released gives it back.
   bool Write(vireo::CaptureFrameBuffer* buffer, uint64_t frame, int64_t sequence,
              int64_t dequeue_ns);
+  // How many frame buffers the outputs may keep at once: those the write
+  // memory holds, and the preview's.
+  uint64_t FramesKeptAtMost() const;
   // A buffer the outputs kept and are done with, its data unlocked; null
   // when there is none.
   vireo::CaptureFrameBuffer* Released();

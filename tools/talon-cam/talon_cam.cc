@@ -69,8 +69,8 @@ class Capture {
   // Handles the frame; true when the outputs keep the buffer.
   bool HandleFrame(vireo::CaptureFrameBuffer* buffer);
   // A buffer to enqueue in place of one the outputs keep: one they are done
-  // with, else a new one, else (none can be made) the next they are done
-  // with; null when none will come.
+  // with, else a spare, else the next they are done with; null when none
+  // will come.
   vireo::CaptureFrameBuffer* Replacement();
   bool ReadSequence(const vireo::CaptureFrameBuffer& buffer, uint32_t* sequence);
   void PrintFrame(uint64_t index, const talon_support::FrameRecord& record);
@@ -89,7 +89,8 @@ class Capture {
   int64_t last_progress_ns_ = 0;
   bool progress_shown_ = false;
   bool write_failed_ = false;
-  bool said_no_buffer_ = false;
+  // Buffers made for the outputs to keep and not yet given to the service.
+  std::vector<vireo::CaptureFrameBuffer*> spares_;
   // Runs cancelled by a signal's stop that Loop dequeued before it ended.
   uint64_t cancelled_by_signal_ = 0;
 };
@@ -101,24 +102,29 @@ bool Capture::CreateBuffers() {
     return false;
   }
   // All of them, also for fewer frames: a lone buffer would be captured
-  // single-buffered after a wait of --timeout-ms for a second one.
-  for (uint64_t i = 0; i < options_.buffers; ++i) {
+  // single-buffered after a wait of --timeout-ms for a second one. Then the
+  // spares for the frames that the outputs may keep, made now so that the
+  // capture never waits to make one.
+  const uint64_t spares = writer_.FramesKeptAtMost();
+  for (uint64_t i = 0; i < options_.buffers + spares; ++i) {
     std::unique_ptr<vireo::CaptureFrameBuffer> buffer = factory_->Create();
     if (buffer == nullptr) {
       std::fprintf(stderr,
-                   "talon-cam: could not create frame buffer %" PRIu64
-                   " (see the log lines above)\n",
-                   i);
+                   "talon-cam: could not create frame buffer %" PRIu64 " of %" PRIu64
+                   "%s (see the log lines above)\n",
+                   i + 1, options_.buffers + spares,
+                   spares == 0 ? "" : " (--buffers and the frames --write-memory holds)");
       return false;
     }
     buffers_.push_back(std::move(buffer));
+    if (i >= options_.buffers) spares_.push_back(buffers_.back().get());
   }
   return true;
 }
 
 bool Capture::Supply(vireo::CaptureService* service) {
-  for (auto& buffer : buffers_) {
-    if (service->EnqueueRequest(buffer.get()) != vireo::CaptureError::SUCCESS) {
+  for (uint64_t i = 0; i < options_.buffers; ++i) {
+    if (service->EnqueueRequest(buffers_[i].get()) != vireo::CaptureError::SUCCESS) {
       std::fprintf(stderr, "talon-cam: the service refused a frame buffer\n");
       return false;
     }
@@ -153,17 +159,12 @@ void Capture::Loop(vireo::CaptureService* service) {
 
 vireo::CaptureFrameBuffer* Capture::Replacement() {
   if (vireo::CaptureFrameBuffer* released = writer_.Released()) return released;
-  std::unique_ptr<vireo::CaptureFrameBuffer> buffer = factory_->Create();
-  if (buffer != nullptr) {
-    buffers_.push_back(std::move(buffer));
-    return buffers_.back().get();
+  if (!spares_.empty()) {
+    vireo::CaptureFrameBuffer* spare = spares_.back();
+    spares_.pop_back();
+    return spare;
   }
-  if (!said_no_buffer_) {
-    said_no_buffer_ = true;
-    std::fprintf(stderr,
-                 "talon-cam: cannot make another frame buffer (see the log lines above); the "
-                 "capture waits for the outputs instead\n");
-  }
+  // The outputs keep no more frames than there are spares: not reached.
   return writer_.WaitReleased();
 }
 
