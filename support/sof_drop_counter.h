@@ -17,8 +17,9 @@ namespace talon_support {
 // gap. The period is the sensor's known one, or estimated: the median of each
 // block of 64 consecutive gaps, used for the block after it (so it follows a
 // drifting clock); the gaps before the first estimate are held and counted
-// when it exists. Failed frames within a gap are no drops. No drop is counted while no period can be estimated
-// (unthrottled sensor, too few frames).
+// when it exists. Failed frames within a gap are no drops. No drop is
+// counted while no period can be estimated (unthrottled sensor, too few
+// frames).
 class SofDropCounter {
  public:
   // `period_ns` > 0: the sensor's known period (a loop that misses every

@@ -65,8 +65,7 @@ bool FrameWriter::Begin() {
   return true;
 }
 
-std::shared_ptr<const FrameWriter::HeldFrame> FrameWriter::Hold(
-    vireo::CaptureFrameBuffer* buffer) {
+std::shared_ptr<const FrameWriter::HeldFrame> FrameWriter::Hold(vireo::CaptureFrameBuffer* buffer) {
   auto held = std::make_unique<HeldFrame>();
   held->buffer = buffer;
   bool locked = true;
@@ -207,8 +206,8 @@ bool FrameWriter::PushRaw(const std::shared_ptr<const HeldFrame>& held, const Fr
 }
 
 bool FrameWriter::PushDng(const std::shared_ptr<const HeldFrame>& held,
-                          const std::shared_ptr<const FrameMetadata>& described,
-                          const Frame& frame, const std::shared_ptr<Latch>& written) {
+                          const std::shared_ptr<const FrameMetadata>& described, const Frame& frame,
+                          const std::shared_ptr<Latch>& written) {
   WriteJob job;
   job.frame = frame->frame;
   for (const StreamMetadata& stream : frame->streams) job.bytes += stream.size_bytes;
@@ -326,7 +325,8 @@ void FrameWriter::Enqueued(uint64_t frame, int64_t enqueue_ns) {
 void FrameWriter::Commit(int output, GrowingFile* file, const std::string& path) {
   const char* option = queue_.option(output);
   if (!file->open()) {  // it failed and could not keep a whole prefix
-    if (file->failed()) std::fprintf(stderr, "talon-cam: %s: %s not written\n", option, path.c_str());
+    if (file->failed())
+      std::fprintf(stderr, "talon-cam: %s: %s not written\n", option, path.c_str());
     return;
   }
   std::string error;
@@ -362,8 +362,9 @@ void FrameWriter::WritePreviews() {
       continue;
     }
     std::vector<uint8_t> samples;
-    if (!UnpackTo8Bit(last_frame_->data[i], last_frame_->buffer->GetRowStrideBytes(stream.data_type),
-                      stream.width, stream.height, stream.bits_per_component, &samples)) {
+    if (!UnpackTo8Bit(last_frame_->data[i],
+                      last_frame_->buffer->GetRowStrideBytes(stream.data_type), stream.width,
+                      stream.height, stream.bits_per_component, &samples)) {
       std::fprintf(stderr, "talon-cam: --png: cannot unpack %u-bit samples for %s\n",
                    stream.bits_per_component, path.c_str());
       png_failed_ = true;
@@ -383,8 +384,8 @@ std::string FrameWriter::LossReport() const {
   for (int output : {raw_, dng_, metadata_, trace_}) {
     if (output < 0 || queue_.not_written(output) == 0) continue;
     char line[96];
-    std::snprintf(line, sizeof(line), "%s: %" PRIu64 " frames not written\n",
-                  queue_.option(output), queue_.not_written(output));
+    std::snprintf(line, sizeof(line), "%s: %" PRIu64 " frames not written\n", queue_.option(output),
+                  queue_.not_written(output));
     report += line;
   }
   return report;

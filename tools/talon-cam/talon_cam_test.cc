@@ -367,6 +367,54 @@ TEST_F(TalonCam, FullDiskStopsEachOutputOnce) {
   }
 }
 
+// Catches an output that makes the capture wait for a slow disk, that falls
+// behind without a word, or says so more than once, a summary whose count of
+// frames not written differs from the frames missing from the files, an
+// exit status of 0, or a temporary file left behind. Every write sleeps;
+// --write-memory holds two frames.
+TEST_F(TalonCam, SlowOutputFallsBehindOnce) {
+  const struct {
+    const char* option;
+    const char* name;
+  } cases[] = {{"--output", "o-#.raw"}, {"--output", "all.raw"}, {"--dng", "d-#.dng"}};
+  constexpr int kFrames = 40;
+  constexpr uint64_t kFrameBytes = 800 * 480;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string slow = dir_.path() + "/slow";
+    std::filesystem::remove_all(slow);
+    ASSERT_TRUE(std::filesystem::create_directory(slow));
+    const char* asan_options = std::getenv("ASAN_OPTIONS");
+    const ToolResult result =
+        Run({"--stream", "0x2B,640,480,10", "--frames", std::to_string(kFrames), "--quiet",
+             "--write-memory", "1", c.option, slow + "/" + c.name},
+            {"PRISM_SIM_FPS=0", std::string("LD_PRELOAD=") + SLOW_WRITE_SHIM_PATH,
+             "SLOW_WRITE_DIR=" + slow, "SLOW_WRITE_MS=50",
+             std::string("ASAN_OPTIONS=") + (asan_options ? asan_options : "") +
+                 ":verify_asan_link_order=0"});
+    EXPECT_EQ(result.status, 1) << result.out;
+    EXPECT_NE(result.out.find("frames: " + std::to_string(kFrames) + "\n"), std::string::npos)
+        << result.out;
+    EXPECT_NE(result.out.find("errors: 0\n"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("dropped: 0\n"), std::string::npos) << result.out;
+    const std::string behind = "talon-cam: " + std::string(c.option) + " falls behind at frame ";
+    EXPECT_EQ(CountLines(result.out, behind), 1) << result.out;
+    const std::string count = std::string(c.option) + ": ";
+    const size_t at = result.out.find(count, result.out.find("dropped: "));
+    ASSERT_NE(at, std::string::npos) << result.out;
+    const long not_written = std::atol(result.out.c_str() + at + count.size());
+    EXPECT_GT(not_written, 0) << result.out;
+    uint64_t frames_in_files = 0;
+    const std::regex whole_file(R"(([od]-43-\d{6}\.(raw|dng))|all\.raw)");
+    for (const auto& entry : std::filesystem::directory_iterator(slow)) {
+      const std::string name = entry.path().filename().string();
+      EXPECT_TRUE(std::regex_match(name, whole_file)) << name;
+      frames_in_files += name == "all.raw" ? entry.file_size() / kFrameBytes : 1;
+    }
+    EXPECT_EQ(frames_in_files + not_written, static_cast<uint64_t>(kFrames)) << result.out;
+  }
+}
+
 // Catches a trace that is no JSON after Ctrl-C, misses or repeats a frame's
 // span on a stream's track, puts spans out of order, or whose times differ
 // from the metadata's (which must carry each frame's dequeue time).

@@ -69,19 +69,28 @@ void WriteQueue::SayBehind(const Output& o, uint64_t frame, uint64_t written, in
   const double brought = seconds > 0 ? static_cast<double>(o.offered) / seconds : 0;
   const double writes =
       busy_ns > 0 ? static_cast<double>(written) * 1e9 / static_cast<double>(busy_ns) : 0;
+  char output_rate[64];
+  if (written == 0) {
+    std::snprintf(output_rate, sizeof(output_rate), "it has written nothing in %.2f s",
+                  static_cast<double>(busy_ns) / 1e9);
+  } else if (o.unit == Unit::kBytes) {
+    std::snprintf(output_rate, sizeof(output_rate), "it writes %.1f MB/s", writes / 1e6);
+  } else {
+    std::snprintf(output_rate, sizeof(output_rate), "it writes %.1f frames/s", writes);
+  }
   if (o.unit == Unit::kBytes) {
     std::fprintf(stderr,
                  "talon-cam: %s falls behind at frame %" PRIu64
-                 ": the capture brings %.1f MB/s, it writes %.1f MB/s; frames that find its "
-                 "%.1f MB of write memory full are not written\n",
-                 o.option.c_str(), frame, brought / 1e6, writes / 1e6,
+                 ": the capture brings %.1f MB/s, %s; frames that find its %.1f MB of write "
+                 "memory full are not written\n",
+                 o.option.c_str(), frame, brought / 1e6, output_rate,
                  static_cast<double>(o.share) / 1e6);
   } else {
     std::fprintf(stderr,
                  "talon-cam: %s falls behind at frame %" PRIu64
-                 ": the capture brings %.1f frames/s, it writes %.1f frames/s; frames that "
-                 "find its %" PRIu64 " queued records full are not written\n",
-                 o.option.c_str(), frame, brought, writes, o.share);
+                 ": the capture brings %.1f frames/s, %s; frames that find its %" PRIu64
+                 " queued records full are not written\n",
+                 o.option.c_str(), frame, brought, output_rate, o.share);
   }
 }
 

@@ -51,9 +51,9 @@ class Latch {
 };
 
 struct WriteJob {
-  uint64_t frame = 0;      // the client's frame counter, for the lines
-  uint64_t bytes = 0;      // held against the output's share while queued
-  bool counted = true;     // a frame's job: counted when not written
+  uint64_t frame = 0;                // the client's frame counter, for the lines
+  uint64_t bytes = 0;                // held against the output's share while queued
+  bool counted = true;               // a frame's job: counted when not written
   std::shared_ptr<const void> hold;  // kept until the job is done
   std::shared_ptr<Latch> after;      // waited for before the write
   std::shared_ptr<Latch> opens;      // counted down once the job is done
@@ -109,16 +109,16 @@ class WriteQueue {
     bool stopped ABSL_GUARDED_BY(mutex) = false;
     bool said_behind ABSL_GUARDED_BY(mutex) = false;
     uint64_t not_written ABSL_GUARDED_BY(mutex) = 0;
-    uint64_t written ABSL_GUARDED_BY(mutex) = 0;  // units
-    int64_t busy_ns ABSL_GUARDED_BY(mutex) = 0;   // wall time in finished writes
+    uint64_t written ABSL_GUARDED_BY(mutex) = 0;        // units
+    int64_t busy_ns ABSL_GUARDED_BY(mutex) = 0;         // wall time in finished writes
     int64_t write_start_ns ABSL_GUARDED_BY(mutex) = 0;  // of the write under way; 0: none
     std::thread thread;
   };
 
   void Run(Output* output);
   // The line that says `output` fell behind at frame `frame`.
-  static void SayBehind(const Output& output, uint64_t frame, uint64_t written,
-                        int64_t busy_ns, int64_t now_ns);
+  static void SayBehind(const Output& output, uint64_t frame, uint64_t written, int64_t busy_ns,
+                        int64_t now_ns);
 
   std::vector<std::unique_ptr<Output>> outputs_;
   bool started_ = false;
