@@ -84,6 +84,8 @@ class FrameWriter {
   // The buffer that held frame `frame` was enqueued again at `enqueue_ns`
   // (for the trace).
   void Enqueued(uint64_t frame, int64_t enqueue_ns);
+  // Waits for the outputs to write what they took and ends their threads.
+  void WaitForWrites() { queue_.Finish(); }
   // Waits for the outputs to write what they took, puts the growing files
   // in place, writes the previews and hands back every buffer (their data
   // unlocked); failures are said on stderr.

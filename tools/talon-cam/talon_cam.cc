@@ -308,6 +308,8 @@ int Capture::Run() {
   Loop(service.get());
   const bool interrupted = Wanted() && stop_.stop_signal() != 0;
   const uint64_t cancelled_at_stop = Drain(service.get());
+  // The frames' cost includes writing what the outputs took.
+  writer_.WaitForWrites();
   const int64_t cpu_ns = ProcessCpuNs() - cpu_start_ns;
   service.reset();
   PrintProgress(true);

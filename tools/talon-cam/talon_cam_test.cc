@@ -131,10 +131,11 @@ TEST_F(TalonCam, EndOfCaptureWaitsForNoBuffer) {
 }
 
 // Catches a failed frame reported as success, counted twice (as an error and
-// as a sensor frame dropped), or not turned into a non-zero exit status.
+// as a sensor frame dropped), or not turned into a non-zero exit status. The
+// sensor is unthrottled, so that the only frame missing is the failed one.
 TEST_F(TalonCam, TimedOutFrameFailsTheRun) {
-  const ToolResult result =
-      Run({"--frames", "20"}, {"PRISM_SIM_FAIL=OzyWaitForCompletionWithTimeout:5:10"});
+  const ToolResult result = Run(
+      {"--frames", "20"}, {"PRISM_SIM_FPS=0", "PRISM_SIM_FAIL=OzyWaitForCompletionWithTimeout:5:10"});
   EXPECT_NE(result.status, 0) << result.out;
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(CountLines(result.out, "fps  TIMEOUT\n"), 1) << result.out;
