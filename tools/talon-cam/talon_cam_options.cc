@@ -67,8 +67,9 @@ bool ChooseWriteMemory(Options* options, uint64_t megabytes, std::string* error)
   options->write_memory = megabytes * kMegabyte;
   const uint64_t least = frame * static_cast<uint64_t>(std::max(data_outputs, 1));
   if (options->write_memory < least) {
-    *error = absl::StrCat("--write-memory: ", megabytes, " MB holds no frame of ",
-                          (frame + kMegabyte / 10 - 1) / (kMegabyte / 10) / 10.0, " MB",
+    char frame_mb[32];
+    std::snprintf(frame_mb, sizeof(frame_mb), "%.1f", static_cast<double>(frame) / kMegabyte);
+    *error = absl::StrCat("--write-memory: ", megabytes, " MB holds no frame of ", frame_mb, " MB",
                           data_outputs > 1 ? " for each of --output and --dng" : "",
                           "; give at least ", (least + kMegabyte - 1) / kMegabyte);
     return false;
