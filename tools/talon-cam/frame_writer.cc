@@ -384,8 +384,9 @@ std::string FrameWriter::LossReport() const {
   for (int output : {raw_, dng_, metadata_, trace_}) {
     if (output < 0 || queue_.not_written(output) == 0) continue;
     char line[96];
-    std::snprintf(line, sizeof(line), "%s: %" PRIu64 " frames not written\n", queue_.option(output),
-                  queue_.not_written(output));
+    const uint64_t count = queue_.not_written(output);
+    std::snprintf(line, sizeof(line), "%s: %" PRIu64 " %s not written\n", queue_.option(output),
+                  count, count == 1 ? "frame" : "frames");
     report += line;
   }
   return report;

@@ -92,7 +92,7 @@ class FrameWriter {
   void Finish();
 
   // One line per output that did not write every frame, e.g.
-  // "--dng: 12 frames not written\n"; empty when none did.
+  // "--dng: 12 frames not written\n" ("1 frame"); empty when none did.
   std::string LossReport() const;
   // Whether any output failed or did not write a frame.
   bool failed() const;
