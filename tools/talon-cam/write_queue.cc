@@ -118,7 +118,9 @@ void WriteQueue::Run(Output* o) {
       }
       ok = job.write(&error);
     }
-    job.hold.reset();  // free again before the share is
+    // What the job holds is free again before its share is.
+    job.hold.reset();
+    job.write = nullptr;
     bool say_stop = false;
     {
       vireo::MutexLock lock(&o->mutex);

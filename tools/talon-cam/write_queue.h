@@ -54,7 +54,7 @@ struct WriteJob {
   uint64_t frame = 0;                // the client's frame counter, for the lines
   uint64_t bytes = 0;                // held against the output's share while queued
   bool counted = true;               // a frame's job: counted when not written
-  std::shared_ptr<const void> hold;  // kept until the job is done
+  std::shared_ptr<const void> hold;  // kept until the job is done (`write` may share it)
   std::shared_ptr<Latch> after;      // waited for before the write
   std::shared_ptr<Latch> opens;      // counted down once the job is done
   // The write, on the output's thread; false with the reason in `error`.
