@@ -155,10 +155,10 @@ std::string Usage() {
       "                        start to end of frame, the client's dequeues and enqueues,\n"
       "                        errors and gaps in the sensor's sequence\n"
       "  --write-memory MB     frames (in 10^6 bytes) that --output and --dng may hold\n"
-      "                        while they write, shared between them; a frame that finds\n"
-      "                        an output's share full is not written by it (counted).\n"
-      "                        Default: one second at 30 fps or a quarter of the memory,\n"
-      "                        whichever is smaller\n"
+      "                        while they write, shared between them; a frame that\n"
+      "                        finds an output's share full is not written by it\n"
+      "                        (counted). Default: one second at 30 fps or a quarter\n"
+      "                        of the memory, whichever is smaller\n"
       "  --graph-cache DIR     cache compiled graphs in DIR (made if missing); default\n"
       "                        $TEST_UNDECLARED_OUTPUTS_DIR when set, else\n"
       "                        /data/vireo/compiled_graph when writable, else\n"
@@ -171,7 +171,8 @@ std::string Usage() {
       "A write that fails during the capture stops that output only (said once).\n"
       "Ctrl-C (or SIGTERM) stops the capture, finishes the files and prints the\n"
       "summary. The exit status is 1 when a frame failed, a file could not be\n"
-      "written or the configuration was refused, 2 for bad options or targets.\n");
+      "written, an output did not write every frame or the configuration was\n"
+      "refused, 2 for bad options or targets.\n");
 }
 
 bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error) {
