@@ -1,6 +1,14 @@
 // talon-cam as a user runs it (the built tool, a process per run) on the
-// unthrottled simulated IPU, one 64x4 RAW10 stream, each figure beside a
-// baseline from the same run:
+// simulated IPU, each figure beside a baseline from the same run:
+//
+// - each output's CPU per frame at 640x480, 1920x1080 and 4056x3040 RAW10,
+//   30 fps, on tmpfs (/dev/shm) and on the disk (/var/tmp): the tool's CPU
+//   per frame (its summary's, which includes the writes) less that of the
+//   same capture without outputs, beside a plain write of the same bytes
+//   into the same directory by this process (a file per frame, or one file
+//   for all), and --dng beside --output;
+//
+// and on the unthrottled simulated IPU, one 64x4 RAW10 stream:
 //
 // - the end of a capture: 20 runs of 100 frames, the slowest run's wall time
 //   beside the median (a run that waits --timeout-ms at its end for a buffer
@@ -10,10 +18,15 @@
 //   --trace.
 //
 //   build/bin/talon_cam_bench [--long N]   # N frames in the long runs (2000000)
+//   build/bin/talon_cam_bench --outputs    # the outputs' rows only
 //
-// About 2 minutes on the 2-core development VM, most of it the long runs.
+// About 3 minutes on the 2-core development VM, most of it the long runs
+// and the 12 MP outputs.
 
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -21,11 +34,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "bench/capture_harness.h"
+#include "support/frame_stats.h"
+#include "system/capture/capture_types.h"
+#include "system/capture/capture_util.h"
 #include "testing/prism_trace.h"
 #include "testing/tool_runner.h"
 
@@ -134,17 +151,181 @@ bool MeasureMemory(const char* what, const std::vector<std::string>& extra,
   return short_run.ok && long_run.ok;
 }
 
+// The outputs' rows: frames per run, the sensor's rate.
+constexpr int kOutputFrames = 30;
+constexpr char kOutputFps[] = "30";
+constexpr double kTargetRawToWrite = 1.3;
+constexpr double kTargetDngToRaw = 1.5;
+constexpr int kPlainSources = 4;
+
+struct OutputRun {
+  bool ok = false;
+  double cpu_us_per_frame = -1;  // the summary's
+  uint64_t not_written = 0;      // frames an output did not write
+};
+
+// One capture of kOutputFrames frames of `stream` at 30 fps with `args`.
+OutputRun RunOutput(const std::string& stream, const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {TALON_CAM_PATH, "--stream", stream, "--quiet", "--frames",
+                                   std::to_string(kOutputFrames)};
+  argv.insert(argv.end(), args.begin(), args.end());
+  talon_testing::ToolOptions options;
+  options.output = talon_testing::ToolOutput::kSeparate;
+  options.env.push_back(std::string("PRISM_SIM_FPS=") + kOutputFps);
+  const talon_testing::ToolResult result = talon_testing::RunTool(argv, options);
+  OutputRun run;
+  run.ok = result.status == 0;
+  const size_t cpu = result.out.find("CPU per frame: ");
+  if (cpu != std::string::npos) run.cpu_us_per_frame = std::atof(result.out.c_str() + cpu + 15);
+  for (size_t at = result.out.find(" frames not written"); at != std::string::npos;
+       at = result.out.find(" frames not written", at + 1)) {
+    const size_t colon = result.out.rfind(": ", at);
+    run.not_written += std::strtoull(result.out.c_str() + colon + 2, nullptr, 10);
+  }
+  if (!run.ok) std::fprintf(stderr, "%s", result.err.c_str());
+  return run;
+}
+
+// This thread's CPU for writing `frames` frames of `bytes` into `dir` as a
+// plain program does (open, write, close; no temporary, no rename), a file
+// per frame or all into one, from `sources` buffers in turn; microseconds
+// per frame. The files are removed. A frame's bytes come from a buffer the
+// sensor just filled, one of the few in turn (the tool's three in flight and
+// the one being written), in huge pages as the simulated runtime's frame
+// buffers are: on a VM whose page translations are dear, reading fresh 4 kB
+// pages costs several times the write itself.
+double PlainWriteUs(const std::string& dir, uint64_t bytes, int frames, bool one_file,
+                    int sources) {
+  constexpr uint64_t kHugePage = uint64_t{2} << 20;
+  std::vector<std::unique_ptr<char, decltype(&std::free)>> buffers;
+  for (int i = 0; i < sources; ++i) {
+    void* p = nullptr;
+    if (posix_memalign(&p, kHugePage, bytes) != 0) return -1;
+    madvise(p, bytes / kHugePage * kHugePage, MADV_HUGEPAGE);
+    std::memset(p, 'x', bytes);
+    buffers.emplace_back(static_cast<char*>(p), &std::free);
+  }
+  const int64_t start_ns = talon_support::ThreadCpuNs();
+  int fd = -1;
+  for (int i = 0; i < frames; ++i) {
+    if (fd < 0) {
+      const std::string path = dir + "/plain-" + std::to_string(one_file ? 0 : i) + ".raw";
+      fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (fd < 0) return -1;
+    }
+    for (uint64_t done = 0; done < bytes;) {
+      const ssize_t n = write(fd, buffers[static_cast<size_t>(i % sources)].get() + done,
+                              bytes - done);
+      if (n <= 0) return -1;
+      done += static_cast<uint64_t>(n);
+    }
+    if (!one_file) {
+      close(fd);
+      fd = -1;
+    }
+  }
+  if (fd >= 0) close(fd);
+  const int64_t cpu_ns = talon_support::ThreadCpuNs() - start_ns;
+  std::error_code ignored;
+  for (int i = 0; i < frames; ++i) {
+    std::filesystem::remove(dir + "/plain-" + std::to_string(i) + ".raw", ignored);
+  }
+  return static_cast<double>(cpu_ns) / 1e3 / frames;
+}
+
+void RemoveContents(const std::string& dir) {
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator(dir, ignored)) {
+    std::filesystem::remove(entry.path(), ignored);
+  }
+}
+
+// The rows of one frame size on one file system.
+bool MeasureOutputs(uint32_t width, uint32_t height, const char* fs, const std::string& dir) {
+  vireo::CaptureStreamConfig config;
+  config.data_type = vireo::CSI2_RAW10;
+  config.width = width;
+  config.height = height;
+  config.bits_per_component = 10;
+  const uint64_t bytes = vireo::vireo_util::GetRowStrideBytes(config) * height;
+  const std::string stream = "0x2B," + std::to_string(width) + "," + std::to_string(height) +
+                             ",10";
+  const std::string size = std::to_string(width) + "x" + std::to_string(height) + " " + fs;
+  bool ok = true;
+  const auto output = [&](std::vector<std::string> args) {
+    const OutputRun run = RunOutput(stream, args);
+    RemoveContents(dir);
+    ok = ok && run.ok;
+    if (run.not_written != 0) {
+      std::printf("  %s: %llu frames not written\n", args[1].c_str(),
+                  static_cast<unsigned long long>(run.not_written));
+    }
+    return run;
+  };
+  const OutputRun none = RunOutput(stream, {});
+  ok = ok && none.ok;
+  const OutputRun raw = output({"--output", dir + "/o-#.raw"});
+  const OutputRun all = output({"--output", dir + "/all.raw"});
+  const OutputRun dng = output({"--dng", dir + "/d-#.dng"});
+  const double plain_files = PlainWriteUs(dir, bytes, kOutputFrames, false, kPlainSources);
+  const double plain_one = PlainWriteUs(dir, bytes, kOutputFrames, true, kPlainSources);
+  const double plain_hot = PlainWriteUs(dir, bytes, kOutputFrames, false, 1);
+  // The output's CPU per frame it wrote.
+  const auto per_written = [&](const OutputRun& run) {
+    const double frames = kOutputFrames;
+    return (run.cpu_us_per_frame - none.cpu_us_per_frame) * frames /
+           std::max(frames - static_cast<double>(run.not_written), 1.0);
+  };
+  const double raw_us = per_written(raw);
+  const double all_us = per_written(all);
+  const double dng_us = per_written(dng);
+  Row(size + ", --output o-#.raw", Format("%.0f us/frame", raw_us),
+      Format("plain write %.0f us/frame", plain_files), Format("%.2fx", raw_us / plain_files),
+      Format("<= %.1fx", kTargetRawToWrite));
+  Row(size + ", --output all.raw", Format("%.0f us/frame", all_us),
+      Format("plain write %.0f us/frame", plain_one), Format("%.2fx", all_us / plain_one),
+      Format("<= %.1fx", kTargetRawToWrite));
+  Row(size + ", --dng d-#.dng", Format("%.0f us/frame", dng_us),
+      Format("--output o-#: %.0f us", raw_us), Format("%.2fx", dng_us / raw_us),
+      Format("<= %.1fx", kTargetDngToRaw));
+  std::printf("  capture alone: %.0f us/frame; %.1f MB per frame; a plain write from one "
+              "buffer again and again: %.0f us/frame\n",
+              none.cpu_us_per_frame, static_cast<double>(bytes) / 1e6, plain_hot);
+  return ok;
+}
+
+bool MeasureAllOutputs() {
+  char shm[] = "/dev/shm/talon-cam-bench-XXXXXX";
+  char disk[] = "/var/tmp/talon-cam-bench-XXXXXX";
+  if (mkdtemp(shm) == nullptr || mkdtemp(disk) == nullptr) {
+    std::perror("talon_cam_bench: mkdtemp");
+    return false;
+  }
+  bool ok = true;
+  for (const auto& [width, height] :
+       {std::pair<uint32_t, uint32_t>{640, 480}, {1920, 1080}, {4056, 3040}}) {
+    ok = MeasureOutputs(width, height, "tmpfs", shm) && ok;
+    ok = MeasureOutputs(width, height, "disk", disk) && ok;
+  }
+  std::error_code ignored;
+  std::filesystem::remove_all(shm, ignored);
+  std::filesystem::remove_all(disk, ignored);
+  return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string long_frames = "2000000";
+  bool outputs_only = false;
   if (argc == 3 && std::strcmp(argv[1], "--long") == 0) {
     long_frames = argv[2];
+  } else if (argc == 2 && std::strcmp(argv[1], "--outputs") == 0) {
+    outputs_only = true;
   } else if (argc != 1) {
-    std::fprintf(stderr, "usage: talon_cam_bench [--long FRAMES]\n");
+    std::fprintf(stderr, "usage: talon_cam_bench [--long FRAMES | --outputs]\n");
     return 2;
   }
-  setenv("PRISM_SIM_FPS", "0", 1);
   talon_bench::UseFreshGraphCache();  // never the system cache directory
   char files[] = "/tmp/talon-cam-bench-XXXXXX";  // the metadata and trace files
   if (mkdtemp(files) == nullptr) {
@@ -152,12 +333,18 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  std::printf("talon_cam_bench: %s, unthrottled simulated IPU, one 64x4 RAW10 stream\n\n",
-              TALON_CAM_PATH);
+  std::printf("talon_cam_bench: %s\n\n", TALON_CAM_PATH);
   Row("figure", "measured", "baseline (same run)", "ratio", "target");
   Row(std::string(42, '-'), std::string(22, '-'), std::string(26, '-'), std::string(9, '-'),
       std::string(10, '-'));
-  bool ok = MeasureEnd(files);
+  bool ok = MeasureAllOutputs();
+  if (outputs_only) {
+    std::filesystem::remove(files);
+    return ok ? 0 : 1;
+  }
+  std::printf("\nunthrottled simulated IPU, one 64x4 RAW10 stream:\n");
+  setenv("PRISM_SIM_FPS", "0", 1);
+  ok = MeasureEnd(files) && ok;
   ok = MeasureMemory("--quiet", {}, long_frames) && ok;
   ok = MeasureMemory("--metadata --trace",
                      {"--metadata", std::string(files) + "/frames.jsonl", "--trace",

@@ -50,6 +50,7 @@
 
 #include "base/mutex.h"
 #include "python/helper_threads.h"
+#include "support/capture_error_name.h"
 #include "support/csi2_unpack.h"
 #include "support/options.h"
 #include "system/capture/capture_frame_buffer.h"
@@ -147,32 +148,6 @@ bool SameStreams(const CaptureConfig& a, const CaptureConfig& b) {
     if (!found) return false;
   }
   return true;
-}
-
-// The name of every CaptureError; the compiler (-Wswitch) sees that none is
-// missing.
-const char* ErrorName(CaptureError error) {
-  switch (error) {
-    case CaptureError::SUCCESS: return "SUCCESS";
-    case CaptureError::GENERIC_FAILURE: return "GENERIC_FAILURE";
-    case CaptureError::INVALID_REQUEST: return "INVALID_REQUEST";
-    case CaptureError::NO_DEV: return "NO_DEV";
-    case CaptureError::NO_MEM: return "NO_MEM";
-    case CaptureError::TIMEOUT: return "TIMEOUT";
-    case CaptureError::RESOURCE_NOT_FOUND: return "RESOURCE_NOT_FOUND";
-    case CaptureError::TYPE_MISMATCH: return "TYPE_MISMATCH";
-    case CaptureError::OVERFLOW: return "OVERFLOW";
-    case CaptureError::MIPI_MUX_ERROR: return "MIPI_MUX_ERROR";
-    case CaptureError::BACKGROUND_THREAD_ERROR: return "BACKGROUND_THREAD_ERROR";
-    case CaptureError::ALREADY_INITIALIZED: return "ALREADY_INITIALIZED";
-    case CaptureError::INVALID_CONFIG: return "INVALID_CONFIG";
-    case CaptureError::FILE_SYSTEM_ERROR: return "FILE_SYSTEM_ERROR";
-    case CaptureError::DATA_TYPE_NOT_FOUND: return "DATA_TYPE_NOT_FOUND";
-    case CaptureError::INVALID_BUFFER: return "INVALID_BUFFER";
-    case CaptureError::CAPTURE_CANCELLED: return "CAPTURE_CANCELLED";
-    case CaptureError::UNKNOWN: return "UNKNOWN";
-  }
-  return nullptr;
 }
 
 class Factory : public std::enable_shared_from_this<Factory> {
@@ -643,14 +618,14 @@ void BindCaptureStatus(py::module_& m) {
       .value("COMPLETED", vireo::CaptureStatus::COMPLETED);
 }
 
-// The values come from ErrorName, which names every enumerator; UNKNOWN is
-// the last.
+// The names are those talon-cam shows (support/capture_error_name.h);
+// UNKNOWN is the last value.
 void BindCaptureError(py::module_& m) {
   py::enum_<CaptureError> error(m, "CaptureError",
                                 "Result of the capture operations and per-frame error.");
   for (int i = 0; i <= static_cast<int>(CaptureError::UNKNOWN); ++i) {
     const CaptureError value = static_cast<CaptureError>(i);
-    if (const char* name = ErrorName(value)) error.value(name, value);
+    error.value(talon_support::CaptureErrorName(value), value);
   }
   error.def_property_readonly(
       "description", [](CaptureError e) { return vireo::GetCaptureErrorDesc(e); },

@@ -29,20 +29,26 @@ void FrameStats::Add(const FrameRecord& record) {
   if (record.error != vireo::CaptureError::SUCCESS) {
     ++errors_;
     ++errors_by_kind_[record.error];
+    if (delivered_ != 0) ++failed_since_delivered_;
     return;
   }
   if (delivered_ == 0) first_sof_ns_ = record.sof_ns;
   last_sof_ns_ = record.sof_ns;
   ++delivered_;
-  sof_drops_.Add(record.sof_ns);
+  sof_drops_.Add(record.sof_ns, failed_since_delivered_);
   if (record.sensor_sequence < 0) {
     sequences_known_ = false;
   } else {
     if (last_sequence_ >= 0 && record.sensor_sequence > last_sequence_ + 1) {
-      sequence_dropped_ += static_cast<uint64_t>(record.sensor_sequence - last_sequence_ - 1);
+      const uint64_t missing =
+          static_cast<uint64_t>(record.sensor_sequence - last_sequence_ - 1);
+      if (missing > failed_since_delivered_) {
+        sequence_dropped_ += missing - failed_since_delivered_;
+      }
     }
     last_sequence_ = record.sensor_sequence;
   }
+  failed_since_delivered_ = 0;
   latency_.Add(record.dequeue_ns - record.eof_ns);
 }
 
@@ -73,7 +79,7 @@ std::string FormatSummary(const Summary& summary, double cpu_ns_per_frame) {
     std::string kinds;
     for (const auto& [error, count] : summary.errors_by_kind) {
       if (!kinds.empty()) kinds += ", ";
-      std::snprintf(line, sizeof(line), "%s %" PRIu64, vireo::GetCaptureErrorDesc(error), count);
+      std::snprintf(line, sizeof(line), "%s %" PRIu64, CaptureErrorName(error), count);
       kinds += line;
     }
     out += " (" + kinds + ")";

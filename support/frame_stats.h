@@ -2,7 +2,8 @@
 // (error, start and end of frame, the moment the client dequeued it) and the
 // summary drawn from it: errors by kind, frames the sensor delivered that no
 // buffer received (from gaps in the sensor's sequence, or between
-// start-of-frame times), average frame rate and EOF-to-dequeue latency
+// start-of-frame times; a buffer that came back failed in such a gap received
+// one of them: it is an error, not a drop), average frame rate and EOF-to-dequeue latency
 // percentiles. Everything is counted as the frames arrive, in constant
 // memory: a run of days costs what a run of seconds does.
 //
@@ -16,6 +17,7 @@
 #include <string>
 
 #include "base/boottime.h"
+#include "support/capture_error_name.h"
 #include "support/latency_histogram.h"
 #include "support/sof_drop_counter.h"
 #include "system/capture/capture_types.h"
@@ -73,10 +75,12 @@ class FrameStats {
   bool sequences_known_ = true;  // every one carried the sensor's sequence
   int64_t last_sequence_ = -1;
   uint64_t sequence_dropped_ = 0;
+  uint64_t failed_since_delivered_ = 0;  // failed buffers since the last delivered one
   LatencyHistogram latency_;  // end of frame to dequeue
 };
 
-// The summary as printed by talon-cam, several lines, each ending in '\n'.
+// The summary as printed by talon-cam, several lines, each ending in '\n';
+// errors by kind go by their names (capture_error_name.h).
 // `cpu_ns_per_frame` < 0 leaves the CPU line out.
 std::string FormatSummary(const Summary& summary, double cpu_ns_per_frame);
 

@@ -32,7 +32,7 @@ TEST(FrameStats, SummaryKeepsFailuresApart) {
   EXPECT_NEAR(summary.latency_p50_ns, 30000, 300);  // the histogram's 1 %
   EXPECT_NEAR(summary.latency_p99_ns, 50000, 500);
   const std::string text = FormatSummary(summary, 1500);
-  EXPECT_NE(text.find("errors: 3 (timeout 2, capture cancelled 1)"), std::string::npos) << text;
+  EXPECT_NE(text.find("errors: 3 (TIMEOUT 2, CAPTURE_CANCELLED 1)"), std::string::npos) << text;
   EXPECT_NE(text.find("dropped: 0"), std::string::npos);
 }
 
@@ -51,6 +51,38 @@ TEST(FrameStats, DroppedFramesFromSequenceGaps) {
   // sees a regular gap as the period.
   stats.Add({vireo::CaptureError::SUCCESS, t, t + 1000, t + 2000, -1});
   EXPECT_EQ(stats.Summarize().dropped, 0u);
+}
+
+// Catches a failed frame counted twice, as an error and as a drop: the
+// buffer that came back failed received the sensor frame missing between its
+// neighbours, whether the drops come from the sensor's sequence or from the
+// start-of-frame gaps. A real drop beside it still counts.
+TEST(FrameStats, FailedFrameIsNoDrop) {
+  const struct {
+    bool sequence_known;
+    int64_t skipped;  // sensor frames between the neighbours of the failed one
+    uint64_t dropped;
+  } cases[] = {{true, 1, 0}, {false, 1, 0}, {true, 3, 2}, {false, 3, 2}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.sequence_known) + " " + std::to_string(c.skipped));
+    FrameStats stats;
+    int64_t t = 1000000000;
+    int64_t sequence = 1;
+    for (int i = 0; i < 100; ++i) {
+      if (i == 50) {
+        stats.Add({vireo::CaptureError::TIMEOUT, 0, 0, t});
+        t += c.skipped * kPeriod;
+        sequence += c.skipped;
+      }
+      stats.Add({vireo::CaptureError::SUCCESS, t, t + 1000, t + 2000,
+                 c.sequence_known ? sequence : -1});
+      t += kPeriod;
+      ++sequence;
+    }
+    const Summary summary = stats.Summarize();
+    EXPECT_EQ(summary.errors, 1u);
+    EXPECT_EQ(summary.dropped, c.dropped);
+  }
 }
 
 }  // namespace

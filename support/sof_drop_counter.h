@@ -17,15 +17,19 @@ namespace talon_support {
 // gap. The period is the sensor's known one, or estimated: the median of each
 // block of 64 consecutive gaps, used for the block after it (so it follows a
 // drifting clock); the gaps before the first estimate are held and counted
-// when it exists. No drop is counted while no period can be estimated
-// (unthrottled sensor, too few frames).
+// when it exists. Failed frames within a gap are no drops. No drop is
+// counted while no period can be estimated (unthrottled sensor, too few
+// frames).
 class SofDropCounter {
  public:
   // `period_ns` > 0: the sensor's known period (a loop that misses every
   // other frame has a regular gap that the median takes for the period).
   explicit SofDropCounter(int64_t period_ns = 0);
 
-  void Add(int64_t sof_ns);
+  // The next delivered frame's start. `failed_between`: buffers that came
+  // back failed since the last delivered frame; each stands for one sensor
+  // frame of the gap that a buffer did receive (an error, not a drop).
+  void Add(int64_t sof_ns, uint64_t failed_between = 0);
   // The drops so far; gaps still held are counted against their median.
   uint64_t dropped() const;
   // The period in use: known, estimated, or the median of the gaps held so
@@ -40,6 +44,7 @@ class SofDropCounter {
   int64_t last_sof_ns_ = 0;
   bool have_sof_ = false;
   int64_t block_[kBlock] = {};  // positive gaps of the block being filled
+  uint64_t block_failed_[kBlock] = {};  // the failed frames within each
   size_t block_size_ = 0;
   uint64_t dropped_ = 0;  // of the gaps judged so far
 };

@@ -1,5 +1,8 @@
 #include "platform/prism/memory.h"
 
+#include <sys/mman.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -7,10 +10,17 @@ namespace prism_sim {
 
 DeviceBuffer::DeviceBuffer(uint64_t size, uint64_t alignment)
     : Object("OzyDeviceBuffer"), size_(size) {
+  // A frame-sized buffer lies in huge pages where the system has them, as a
+  // device's contiguous frame memory is mapped: with 4 kB pages, a client
+  // that cycles through many frame buffers pays a translation miss per page.
+  constexpr uint64_t kHugePage = uint64_t{2} << 20;
+  const bool huge = size >= kHugePage;
+  if (huge) alignment = std::max(alignment, kHugePage);
   void* p = nullptr;
   // posix_memalign takes any size, so an overrun past `size` is visible to
   // the address sanitizer.
   if (posix_memalign(&p, alignment, size == 0 ? 1 : size) == 0) {
+    if (huge) madvise(p, size / kHugePage * kHugePage, MADV_HUGEPAGE);  // a hint
     data_ = static_cast<uint8_t*>(p);
     std::memset(data_, 0, size == 0 ? 1 : size);
   }

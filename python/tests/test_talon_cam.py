@@ -81,10 +81,10 @@ def test_metadata_lines_match_the_printed_frames(tmp_path):
         stream = frame["streams"][0]
         assert (stream["data_type"], stream["row_stride"], stream["size_bytes"]) == (42, 64, 256)
         if sof == "-":
-            assert frame["error"] == {"number": 5, "name": "timeout"}
+            assert frame["error"] == {"number": 5, "name": "TIMEOUT"}
             assert frame["sof_ns"] is None and stream["file"] is None
             continue
-        assert frame["error"] == {"number": 0, "name": "success"}
+        assert frame["error"] == {"number": 0, "name": "SUCCESS"}
         assert "%.6f" % (frame["sof_ns"] / 1e9) == sof
         assert "%.6f" % (frame["eof_ns"] / 1e9) == eof
         assert str(frame["sequence"]) == sequence

@@ -1,9 +1,10 @@
 #include "tools/talon-cam/dng_writer.h"
 
-#include <sys/stat.h>
+#include <sys/uio.h>
 #include <tiffio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdarg>
@@ -33,58 +34,122 @@ constexpr float kXyzToSrgb[9] = {3.2406f,  -1.5372f, -0.4986f, -0.9689f, 1.8758f
                                  0.0415f, 0.0557f,  -0.2040f, 1.0570f};
 constexpr uint16_t kIlluminantD65 = 21;
 
-// libtiff writes through these procedures into the AtomicFile's
-// descriptor, which the file keeps: the errno of a failed write is kept for
-// the report, and libtiff's messages are collected instead of printed (its
-// default handlers write to stderr).
+// libtiff writes into memory through these procedures: its small pieces
+// (header, tags, directory) are copied, and the strip, which it hands over
+// from the caller's samples (TIFFWriteRawStrip), is only referred to.
+// WriteOut then writes the whole file by one system call into the
+// AtomicFile's descriptor, and keeps the errno of a failure for the report.
+// libtiff's messages are collected instead of printed (its default handlers
+// write to stderr).
 struct TiffSink {
-  int fd = -1;
-  int error_number = 0;  // of the first failed system call
+  const void* samples = nullptr;  // the strip that is referred to, not copied
+  uint64_t samples_size = 0;
+  std::string bytes;  // the file less the strip
+  uint64_t strip_offset = 0;
+  uint64_t strip_size = 0;  // 0 until libtiff wrote the strip
+  uint64_t position = 0;
+  int error_number = 0;  // of the failed system call
   std::string message;   // libtiff's first error message
+
+  uint64_t size() const { return bytes.size() + strip_size; }
+  // Where the file's bytes from `offset` on, `count` of them, lie in
+  // `bytes`; false when they touch the strip.
+  bool Owned(uint64_t offset, uint64_t count, uint64_t* index) const {
+    if (strip_size == 0 || offset + count <= strip_offset) {
+      *index = offset;
+      return true;
+    }
+    if (offset < strip_offset + strip_size) return false;
+    *index = offset - strip_size;
+    return true;
+  }
 };
 
 TiffSink* Sink(thandle_t handle) { return static_cast<TiffSink*>(handle); }
 
 tmsize_t TiffRead(thandle_t handle, void* data, tmsize_t size) {
-  const ssize_t n = read(Sink(handle)->fd, data, static_cast<size_t>(size));
-  if (n < 0 && Sink(handle)->error_number == 0) Sink(handle)->error_number = errno;
-  return n;
+  TiffSink* sink = Sink(handle);
+  uint64_t index = 0;
+  const uint64_t count = std::min<uint64_t>(static_cast<uint64_t>(size),
+                                            sink->size() - std::min(sink->position, sink->size()));
+  if (!sink->Owned(sink->position, count, &index)) return -1;
+  std::memcpy(data, sink->bytes.data() + index, count);
+  sink->position += count;
+  return static_cast<tmsize_t>(count);
 }
 
-// All of `size` bytes or -1 (a short count hides the reason).
 tmsize_t TiffWrite(thandle_t handle, void* data, tmsize_t size) {
-  const char* bytes = static_cast<const char*>(data);
-  tmsize_t done = 0;
-  while (done < size) {
-    const ssize_t n = write(Sink(handle)->fd, bytes + done, static_cast<size_t>(size - done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (Sink(handle)->error_number == 0) Sink(handle)->error_number = n == 0 ? ENOSPC : errno;
-      return -1;
-    }
-    done += n;
+  TiffSink* sink = Sink(handle);
+  const uint64_t count = static_cast<uint64_t>(size);
+  if (data == sink->samples && count == sink->samples_size && sink->strip_size == 0 &&
+      sink->position == sink->bytes.size()) {
+    sink->strip_offset = sink->position;
+    sink->strip_size = count;
+    sink->position += count;
+    return size;
   }
-  return done;
+  uint64_t index = 0;
+  if (!sink->Owned(sink->position, count, &index)) return -1;
+  if (index + count > sink->bytes.size()) sink->bytes.resize(index + count);
+  std::memcpy(sink->bytes.data() + index, data, count);
+  sink->position += count;
+  return size;
 }
 
 toff_t TiffSeek(thandle_t handle, toff_t offset, int whence) {
-  const off_t at = lseek(Sink(handle)->fd, static_cast<off_t>(offset), whence);
-  if (at < 0 && Sink(handle)->error_number == 0) Sink(handle)->error_number = errno;
-  return static_cast<toff_t>(at);
+  TiffSink* sink = Sink(handle);
+  const uint64_t base = whence == SEEK_CUR ? sink->position : whence == SEEK_END ? sink->size() : 0;
+  sink->position = base + offset;
+  return sink->position;
 }
 
 int TiffClose(thandle_t) { return 0; }  // the AtomicFile closes the descriptor
 
-toff_t TiffSize(thandle_t handle) {
-  struct stat st {};
-  return fstat(Sink(handle)->fd, &st) == 0 ? static_cast<toff_t>(st.st_size) : 0;
+toff_t TiffSize(thandle_t handle) { return Sink(handle)->size(); }
+
+// Writes the file into `fd` by one system call (more only when the system
+// takes part of it); false with the errno in sink.error_number.
+bool WriteOut(TiffSink* sink, int fd) {
+  iovec parts[3] = {
+      {sink->bytes.data(), sink->strip_offset},
+      {const_cast<void*>(sink->samples), sink->strip_size},
+      {sink->bytes.data() + sink->strip_offset, sink->bytes.size() - sink->strip_offset}};
+  if (sink->strip_size == 0) {
+    parts[0].iov_len = sink->bytes.size();
+    parts[2].iov_len = 0;
+  }
+  iovec* part = parts;
+  int count = 3;
+  while (count > 0) {
+    if (part->iov_len == 0) {
+      ++part;
+      --count;
+      continue;
+    }
+    const ssize_t n = writev(fd, part, count);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      sink->error_number = n == 0 ? ENOSPC : errno;
+      return false;
+    }
+    for (size_t done = static_cast<size_t>(n); done > 0;) {
+      const size_t step = std::min(done, part->iov_len);
+      part->iov_base = static_cast<char*>(part->iov_base) + step;
+      part->iov_len -= step;
+      done -= step;
+      if (part->iov_len == 0 && count > 0) {
+        ++part;
+        --count;
+      }
+    }
+  }
+  return true;
 }
 
 int TiffMap(thandle_t, void**, toff_t*) { return 0; }  // no mapping: plain reads
 void TiffUnmap(thandle_t, void*, toff_t) {}
 
-int KeepTiffMessage(TIFF*, void* user_data, const char* module, const char* format,
-                    va_list args) {
+int KeepTiffMessage(TIFF*, void* user_data, const char* module, const char* format, va_list args) {
   TiffSink* sink = static_cast<TiffSink*>(user_data);
   if (sink->message.empty()) {
     char text[256];
@@ -96,8 +161,9 @@ int KeepTiffMessage(TIFF*, void* user_data, const char* module, const char* form
 
 int DropTiffMessage(TIFF*, void*, const char*, const char*, va_list) { return 1; }
 
-// Sets the tags and writes the samples; false when libtiff refuses.
-bool WriteImage(TIFF* tif, const DngImage& image, const std::vector<uint16_t>& samples) {
+// Sets the tags and writes the samples, one strip; false when libtiff
+// refuses.
+bool WriteImage(TIFF* tif, const DngImage& image, std::vector<uint16_t>* samples) {
   static const uint8_t kDngVersion[4] = {1, 4, 0, 0};
   static const uint8_t kDngBackwardVersion[4] = {1, 1, 0, 0};
   static const uint16_t kCfaRepeat[2] = {2, 2};
@@ -119,7 +185,7 @@ bool WriteImage(TIFF* tif, const DngImage& image, const std::vector<uint16_t>& s
             TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_CFA) &&
             TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
             TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) &&
-            TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif, 0)) &&
+            TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, image.height) &&
             TIFFSetField(tif, TIFFTAG_XRESOLUTION, 72.0) &&
             TIFFSetField(tif, TIFFTAG_YRESOLUTION, 72.0) &&
             TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH) &&
@@ -138,11 +204,11 @@ bool WriteImage(TIFF* tif, const DngImage& image, const std::vector<uint16_t>& s
             TIFFSetField(tif, TIFFTAG_CALIBRATIONILLUMINANT1, kIlluminantD65) &&
             TIFFSetField(tif, TIFFTAG_ASSHOTNEUTRAL, 3, kNeutral);
   if (ok && date_time[0] != '\0') ok = TIFFSetField(tif, TIFFTAG_DATETIME, date_time);
-  for (uint32_t y = 0; ok && y < image.height; ++y) {
-    // libtiff takes a non-const row but does not change it when uncompressed.
-    void* row = const_cast<uint16_t*>(samples.data() + uint64_t{y} * image.width);
-    ok = TIFFWriteScanline(tif, row, y, 0) == 1;
-  }
+  // Raw, with no copy into libtiff's buffer: the file is in the host's
+  // byte order ("w"), as the samples are.
+  const tmsize_t size =
+      static_cast<tmsize_t>(uint64_t{image.width} * image.height * sizeof(uint16_t));
+  ok = ok && TIFFWriteRawStrip(tif, 0, samples->data(), size) == size;
   return ok && TIFFWriteDirectory(tif) == 1;
 }
 
@@ -183,21 +249,25 @@ std::string DngStreamProblem(const vireo::CaptureStreamConfig& stream) {
   return "";
 }
 
-bool WriteDng(const std::string& path, const DngImage& image, std::string* error) {
+bool WriteDng(const std::string& path, const DngImage& image, std::string* error,
+              std::vector<uint16_t>* samples) {
   if (image.width == 0 || image.height == 0) {
     *error = "no samples";
     return false;
   }
-  std::vector<uint16_t> samples(uint64_t{image.width} * image.height);
+  std::vector<uint16_t> own;
+  if (samples == nullptr) samples = &own;
+  samples->resize(uint64_t{image.width} * image.height);
   if (!talon_support::UnpackCsi2(image.data, image.stride, image.width, image.height,
-                                 image.bits, samples.data())) {
+                                 image.bits, samples->data())) {
     *error = "cannot unpack " + std::to_string(image.bits) + "-bit samples";
     return false;
   }
   talon_support::AtomicFile file;
   if (!file.Create(path, error)) return false;
   TiffSink sink;
-  sink.fd = file.fd();
+  sink.samples = samples->data();
+  sink.samples_size = samples->size() * sizeof(uint16_t);
   TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
   if (options == nullptr) {
     *error = "libtiff cannot allocate";
@@ -210,7 +280,7 @@ bool WriteDng(const std::string& path, const DngImage& image, std::string* error
   TIFFOpenOptionsFree(options);
   bool written = tif != nullptr && WriteImage(tif, image, samples);
   if (tif != nullptr) TIFFClose(tif);  // writes nothing more after TIFFWriteDirectory
-  written = written && sink.message.empty();
+  written = written && sink.message.empty() && WriteOut(&sink, file.fd());
   if (!written) {
     // The system's reason where a write failed, else libtiff's own.
     *error = "cannot write " + path + ": " +

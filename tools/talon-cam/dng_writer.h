@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "system/capture/capture_types.h"
 
@@ -43,11 +44,14 @@ struct DngImage {
   std::string description;  // ASCII text for ImageDescription
 };
 
-// Writes `image` to `path`. False with a reason in `error` when the payload
-// cannot be unpacked or the file cannot be written (the system's reason,
-// e.g. "cannot write f.dng: No space left on device"); `path` is then
-// untouched.
-bool WriteDng(const std::string& path, const DngImage& image, std::string* error);
+// Writes `image` to `path`, its samples in one strip by one write. False
+// with a reason in `error` when the payload cannot be unpacked or the file
+// cannot be written (the system's reason, e.g. "cannot write f.dng: No space
+// left on device"); `path` is then untouched. `samples`, when given, holds
+// the unpacked samples: a caller writing frame after frame keeps it, which
+// spares allocating (and the system zeroing) a frame's memory each time.
+bool WriteDng(const std::string& path, const DngImage& image, std::string* error,
+              std::vector<uint16_t>* samples = nullptr);
 
 }  // namespace talon_cam
 

@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "support/capture_error_name.h"
+
 namespace talon_cam {
 namespace {
 
@@ -43,7 +45,7 @@ std::string FrameJson(const FrameMetadata& frame, const vireo::CaptureConfig* co
       {"eof_ns", success ? Json(frame.eof_ns) : Json(nullptr)},
       {"dequeue_ns", frame.dequeue_ns},
       {"error", {{"number", static_cast<int>(frame.error)},
-                 {"name", vireo::GetCaptureErrorDesc(frame.error)}}},
+                 {"name", talon_support::CaptureErrorName(frame.error)}}},
       {"streams", streams}};
   if (config != nullptr) json["config"] = ConfigJson(*config);
   return json.dump(-1, ' ', /*ensure_ascii=*/true, Json::error_handler_t::replace);

@@ -38,7 +38,7 @@ TEST(FrameMetadata, FailedFrameAndConfiguration) {
   const nlohmann::json json = nlohmann::json::parse(FrameJson(frame, &config));
   EXPECT_TRUE(json["sof_ns"].is_null());
   EXPECT_TRUE(json["sequence"].is_null());
-  EXPECT_EQ(json["error"], (nlohmann::json{{"number", 5}, {"name", "timeout"}}));
+  EXPECT_EQ(json["error"], (nlohmann::json{{"number", 5}, {"name", "TIMEOUT"}}));
   EXPECT_EQ(json["config"]["virtual_channel"], 2);
   EXPECT_EQ(json["config"]["stream_configs"][0]["pad_row_to_64_bytes"], true);
 }

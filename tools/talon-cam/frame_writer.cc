@@ -13,6 +13,10 @@
 namespace talon_cam {
 namespace {
 
+// Records each of --metadata and --trace may hold queued (a few hundred
+// bytes each).
+constexpr uint64_t kQueuedRecords = 65536;
+
 bool HasHash(const std::string& pattern) { return pattern.find('#') != std::string::npos; }
 
 }  // namespace
@@ -45,13 +49,93 @@ bool FrameWriter::Begin() {
     std::fprintf(stderr, "talon-cam: --trace: %s\n", error.c_str());
     return false;
   }
+  const int data_outputs =
+      int{!options_.output_pattern.empty()} + int{!options_.dng_pattern.empty()};
+  const uint64_t share = data_outputs == 0 ? 0 : options_.write_memory / data_outputs;
+  using Unit = WriteQueue::Unit;
+  if (!options_.output_pattern.empty()) raw_ = queue_.AddOutput("--output", share, Unit::kBytes);
+  if (!options_.dng_pattern.empty()) dng_ = queue_.AddOutput("--dng", share, Unit::kBytes);
+  if (!options_.metadata_path.empty()) {
+    metadata_ = queue_.AddOutput("--metadata", kQueuedRecords, Unit::kRecords);
+  }
+  if (!options_.trace_path.empty()) {
+    trace_ = queue_.AddOutput("--trace", kQueuedRecords, Unit::kRecords);
+  }
+  queue_.Start();
   return true;
 }
 
-void FrameWriter::Stop(Output* output, uint64_t frame, const std::string& reason) {
-  std::fprintf(stderr, "talon-cam: %s stops at frame %" PRIu64 ": %s\n", output->option, frame,
-               reason.c_str());
-  output->stopped = true;
+std::shared_ptr<const FrameWriter::HeldFrame> FrameWriter::Hold(vireo::CaptureFrameBuffer* buffer) {
+  auto held = std::make_unique<HeldFrame>();
+  held->buffer = buffer;
+  bool locked = true;
+  for (const vireo::CaptureStreamConfig& stream : options_.config.stream_configs) {
+    held->data.push_back(static_cast<const uint8_t*>(LockStreamData(*buffer, stream)));
+    locked = locked && held->data.back() != nullptr;
+  }
+  if (!locked) {
+    Unlock(*held);
+    return nullptr;
+  }
+  {
+    vireo::MutexLock lock(&released_mutex_);
+    ++held_;
+  }
+  return std::shared_ptr<const HeldFrame>(held.release(),
+                                          [this](const HeldFrame* h) { Release(h); });
+}
+
+void FrameWriter::Release(const HeldFrame* held) {
+  const bool recycle = held->recycle;
+  if (!recycle) {  // on the capture thread
+    Unlock(*held);
+    delete held;
+  }
+  vireo::MutexLock lock(&released_mutex_);
+  if (recycle) released_.push_back(held);
+  --held_;
+  released_changed_.SignalAll();
+}
+
+void FrameWriter::Unlock(const HeldFrame& held) {
+  const std::vector<vireo::CaptureStreamConfig>& streams = options_.config.stream_configs;
+  for (size_t i = 0; i < held.data.size(); ++i) {
+    if (held.data[i] != nullptr) held.buffer->UnlockFrameData(streams[i].data_type);
+  }
+}
+
+uint64_t FrameWriter::FramesKeptAtMost() const {
+  const uint64_t data_outputs =
+      uint64_t{!options_.output_pattern.empty()} + uint64_t{!options_.dng_pattern.empty()};
+  const uint64_t frame_bytes = FrameBytes(options_.config);
+  // Each data output keeps whole frames within its share.
+  const uint64_t kept = data_outputs == 0 || frame_bytes == 0
+                            ? 0
+                            : options_.write_memory / data_outputs / frame_bytes * data_outputs;
+  return kept + (options_.png_path.empty() ? 0 : 1);
+}
+
+vireo::CaptureFrameBuffer* FrameWriter::Released() {
+  const HeldFrame* held = nullptr;
+  {
+    vireo::MutexLock lock(&released_mutex_);
+    if (released_.empty()) return nullptr;
+    held = released_.back();
+    released_.pop_back();
+  }
+  std::unique_ptr<const HeldFrame> owned(held);
+  Unlock(*owned);
+  return owned->buffer;
+}
+
+vireo::CaptureFrameBuffer* FrameWriter::WaitReleased() {
+  {
+    vireo::MutexLock lock(&released_mutex_);
+    // The preview's frame comes back only when a newer one replaces it.
+    const int kept_for_preview = last_frame_ != nullptr ? 1 : 0;
+    while (released_.empty() && held_ > kept_for_preview) released_changed_.Wait();
+  }
+  return Released();
 }
 
 bool FrameWriter::WriteRaw(const std::string& path, const void* data, uint64_t size,
@@ -81,203 +165,239 @@ bool FrameWriter::WriteDng(const vireo::CaptureStreamConfig& stream, const void*
   image.bits = stream.bits_per_component;
   image.cfa = options_.cfa;
   image.description = FrameJson(own, &options_.config);
-  return talon_cam::WriteDng(written.dng, image, error);
+  return talon_cam::WriteDng(written.dng, image, error, &dng_samples_);
 }
 
-// The raw and DNG files and the preview copy of every stream of a
-// successful frame; names in `frame->streams` the files that hold it.
-void FrameWriter::WriteStreams(const vireo::CaptureFrameBuffer& buffer, FrameMetadata* frame) {
-  const bool raw = !options_.output_pattern.empty() && !raw_.stopped;
-  const bool collect = raw && !HasHash(options_.output_pattern);
-  const bool dng = !options_.dng_pattern.empty() && !dng_.stopped;
-  const bool preview = !options_.png_path.empty();
-  if (!options_.output_pattern.empty() && raw_.stopped) Lose(&raw_);
-  if (!options_.dng_pattern.empty() && dng_.stopped) Lose(&dng_);
-  if (!raw && !dng && !preview) return;
-
-  const std::vector<vireo::CaptureStreamConfig>& streams = options_.config.stream_configs;
-  std::vector<const void*> data(streams.size(), nullptr);
-  bool locked = true;
-  for (size_t i = 0; i < streams.size(); ++i) {
-    data[i] = LockStreamData(buffer, streams[i]);
-    locked = locked && data[i] != nullptr;
-  }
-  std::vector<std::string_view> collected;
-  bool raw_ok = raw && locked;
-  bool dng_ok = dng && locked;
-  std::string error;
-  for (size_t i = 0; locked && i < streams.size(); ++i) {
-    const vireo::CaptureStreamConfig& stream = streams[i];
-    StreamMetadata& written = frame->streams[i];
-    if (raw_ok && collect) {
-      collected.emplace_back(static_cast<const char*>(data[i]), written.size_bytes);
-    } else if (raw_ok) {
-      written.file = ExpandOutputPattern(options_.output_pattern, stream.data_type, frame->frame);
-      if (!WriteRaw(written.file, data[i], written.size_bytes, &error)) {
-        written.file.clear();
-        raw_ok = false;
-        Stop(&raw_, frame->frame, error);
+// Every stream's raw file, or all of them appended to the collecting file;
+// names in the frame's metadata the files that hold it.
+bool FrameWriter::PushRaw(const std::shared_ptr<const HeldFrame>& held, const Frame& frame,
+                          const std::shared_ptr<Latch>& written) {
+  WriteJob job;
+  job.frame = frame->frame;
+  for (const StreamMetadata& stream : frame->streams) job.bytes += stream.size_bytes;
+  job.hold = held;
+  job.opens = written;
+  job.write = [this, held, frame](std::string* error) {
+    std::vector<StreamMetadata>& streams = frame->streams;
+    if (!HasHash(options_.output_pattern)) {
+      std::vector<std::string_view> parts;
+      for (size_t i = 0; i < streams.size(); ++i) {
+        parts.emplace_back(reinterpret_cast<const char*>(held->data[i]), streams[i].size_bytes);
       }
-    }
-    if (dng_ok) {
-      written.dng = ExpandOutputPattern(options_.dng_pattern, stream.data_type, frame->frame);
-      if (!WriteDng(stream, data[i], *frame, written, &error)) {
-        written.dng.clear();
-        dng_ok = false;
-        Stop(&dng_, frame->frame, error);
+      if (!collecting_.Append(parts)) {
+        *error = "cannot write " + options_.output_pattern + ": " +
+                 std::strerror(collecting_.error_number()) + " (it keeps the frames before)";
+        return false;
       }
+      for (StreamMetadata& stream : streams) stream.file = options_.output_pattern;
+      return true;
     }
-    if (preview) {
-      StreamFrame& last = last_frames_[stream.data_type];
-      const uint8_t* bytes = static_cast<const uint8_t*>(data[i]);
-      last.bytes.assign(bytes, bytes + written.size_bytes);
-      last.stride = written.row_stride;
+    // A frame that misses the file of one stream is not written by this
+    // output; the metadata still names the files of the streams that were.
+    for (size_t i = 0; i < streams.size(); ++i) {
+      const std::string path =
+          ExpandOutputPattern(options_.output_pattern, streams[i].data_type, frame->frame);
+      if (!WriteRaw(path, held->data[i], streams[i].size_bytes, error)) return false;
+      streams[i].file = path;
     }
+    return true;
+  };
+  return queue_.Push(raw_, std::move(job));
+}
+
+bool FrameWriter::PushDng(const std::shared_ptr<const HeldFrame>& held,
+                          const std::shared_ptr<const FrameMetadata>& described, const Frame& frame,
+                          const std::shared_ptr<Latch>& written) {
+  WriteJob job;
+  job.frame = frame->frame;
+  for (const StreamMetadata& stream : frame->streams) job.bytes += stream.size_bytes;
+  job.hold = held;
+  job.opens = written;
+  job.write = [this, held, frame, described](std::string* error) {
+    const std::vector<vireo::CaptureStreamConfig>& configs = options_.config.stream_configs;
+    for (size_t i = 0; i < configs.size(); ++i) {
+      StreamMetadata own = described->streams[i];
+      own.dng = ExpandOutputPattern(options_.dng_pattern, configs[i].data_type, frame->frame);
+      if (!WriteDng(configs[i], held->data[i], *described, own, error)) return false;
+      frame->streams[i].dng = own.dng;
+    }
+    return true;
+  };
+  return queue_.Push(dng_, std::move(job));
+}
+
+void FrameWriter::PushRecords(const Frame& frame, const std::shared_ptr<Latch>& written) {
+  if (metadata_ >= 0) {
+    WriteJob job;
+    job.frame = frame->frame;
+    job.bytes = 1;
+    job.after = written;  // names only the files that hold the frame
+    job.write = [this, frame](std::string* error) {
+      if (metadata_file_.Append(FrameJson(*frame, nullptr) + "\n")) return true;
+      *error = "cannot write " + options_.metadata_path + ": " +
+               std::strerror(metadata_file_.error_number()) + " (it keeps the frames before)";
+      return false;
+    };
+    queue_.Push(metadata_, std::move(job));
   }
-  if (raw_ok && collect) {
-    if (collecting_.Append(collected)) {
-      for (StreamMetadata& written : frame->streams) written.file = options_.output_pattern;
-    } else {
-      raw_ok = false;
-      Stop(&raw_, frame->frame,
-           "cannot write " + options_.output_pattern + ": " +
-               std::strerror(collecting_.error_number()) + " (it keeps the frames before)");
-    }
-  }
-  // A frame that misses the file of one stream is lost to that output; the
-  // metadata still names the files of the streams that were written.
-  if (raw && !raw_ok) Lose(&raw_);
-  if (dng && !dng_ok) Lose(&dng_);
-  for (size_t i = 0; i < streams.size(); ++i) {
-    if (data[i] != nullptr) buffer.UnlockFrameData(streams[i].data_type);
+  if (trace_ >= 0) {
+    WriteJob job;
+    job.frame = frame->frame;
+    job.bytes = 1;
+    job.write = [this, frame](std::string* error) {
+      if (trace_writer_.Frame(frame->frame, frame->sequence, frame->sof_ns, frame->eof_ns,
+                              frame->error, frame->dequeue_ns)) {
+        return true;
+      }
+      *error = TraceError();
+      return false;
+    };
+    queue_.Push(trace_, std::move(job));
   }
 }
 
-void FrameWriter::WriteMetadata(const FrameMetadata& frame) {
-  if (options_.metadata_path.empty()) return;
-  if (metadata_.stopped) return Lose(&metadata_);
-  if (metadata_file_.Append(FrameJson(frame, nullptr) + "\n")) return;
-  Stop(&metadata_, frame.frame,
-       "cannot write " + options_.metadata_path + ": " +
-           std::strerror(metadata_file_.error_number()) + " (it keeps the frames before)");
-  Lose(&metadata_);
+std::string FrameWriter::TraceError() {
+  return "cannot write " + options_.trace_path + ": " +
+         std::strerror(trace_writer_.file().error_number()) + " (it keeps the frames before)";
 }
 
-void FrameWriter::WriteTrace(const FrameMetadata& frame) {
-  if (options_.trace_path.empty()) return;
-  if (trace_.stopped) return Lose(&trace_);
-  if (trace_writer_.Frame(frame.frame, frame.sequence, frame.sof_ns, frame.eof_ns, frame.error,
-                          frame.dequeue_ns)) {
-    return;
-  }
-  Stop(&trace_, frame.frame,
-       "cannot write " + options_.trace_path + ": " +
-           std::strerror(trace_writer_.file().error_number()) + " (it keeps the frames before)");
-  Lose(&trace_);
-}
-
-void FrameWriter::Write(const vireo::CaptureFrameBuffer& buffer, uint64_t frame,
-                        int64_t sequence, int64_t dequeue_ns) {
-  FrameMetadata metadata;
-  metadata.frame = frame;
-  metadata.sequence = sequence;
-  metadata.error = buffer.GetError();
-  metadata.dequeue_ns = dequeue_ns;
+bool FrameWriter::Write(vireo::CaptureFrameBuffer* buffer, uint64_t frame, int64_t sequence,
+                        int64_t dequeue_ns) {
+  auto metadata = std::make_shared<FrameMetadata>();
+  metadata->frame = frame;
+  metadata->sequence = sequence;
+  metadata->error = buffer->GetError();
+  metadata->dequeue_ns = dequeue_ns;
   for (const vireo::CaptureStreamConfig& stream : options_.config.stream_configs) {
     StreamMetadata written;
     written.data_type = stream.data_type;
-    written.row_stride = buffer.GetRowStrideBytes(stream.data_type);
+    written.row_stride = buffer->GetRowStrideBytes(stream.data_type);
     written.size_bytes = written.row_stride * stream.height;
-    metadata.streams.push_back(written);
+    metadata->streams.push_back(written);
   }
-  if (metadata.error == vireo::CaptureError::SUCCESS) {
-    metadata.sof_ns = buffer.GetTimestampStartNs();
-    metadata.eof_ns = buffer.GetTimestampEndNs();
-    WriteStreams(buffer, &metadata);
+  const bool success = metadata->error == vireo::CaptureError::SUCCESS;
+  if (success) {
+    metadata->sof_ns = buffer->GetTimestampStartNs();
+    metadata->eof_ns = buffer->GetTimestampEndNs();
   }
-  WriteMetadata(metadata);
-  WriteTrace(metadata);
+  const int data_outputs = int{raw_ >= 0} + int{dng_ >= 0};
+  // Opened once by each data output's job (pushed or refused) and here for
+  // the outputs that get none.
+  auto written = std::make_shared<Latch>(data_outputs);
+  int pushed = 0;
+  bool kept = false;
+  if (success && (data_outputs > 0 || !options_.png_path.empty())) {
+    std::shared_ptr<const HeldFrame> held = Hold(buffer);
+    if (held == nullptr) {  // said; lost to every data output
+      if (raw_ >= 0) queue_.Skip(raw_);
+      if (dng_ >= 0) queue_.Skip(dng_);
+      png_failed_ = png_failed_ || !options_.png_path.empty();
+    } else {
+      // The DNGs' descriptions, taken before the raw output names its files.
+      auto described = std::make_shared<const FrameMetadata>(*metadata);
+      if (raw_ >= 0) PushRaw(held, metadata, written), ++pushed;
+      if (dng_ >= 0) PushDng(held, described, metadata, written), ++pushed;
+      if (!options_.png_path.empty()) last_frame_ = held;
+      kept = held.use_count() > 1;
+      // Nobody else holds it, now or later: unlocked here, not handed back.
+      if (!kept) held->recycle = false;
+    }
+  }
+  for (int i = pushed; i < data_outputs; ++i) written->CountDown();
+  PushRecords(metadata, written);
+  return kept;
 }
 
 void FrameWriter::Enqueued(uint64_t frame, int64_t enqueue_ns) {
-  if (options_.trace_path.empty() || trace_.stopped) return;
-  if (!trace_writer_.Enqueued(frame, enqueue_ns)) {
-    Stop(&trace_, frame,
-         "cannot write " + options_.trace_path + ": " +
-             std::strerror(trace_writer_.file().error_number()) + " (it keeps the frames before)");
-    trace_.failed = true;
-  }
+  if (trace_ < 0) return;
+  WriteJob job;
+  job.frame = frame;
+  job.bytes = 1;
+  job.counted = false;  // an event, not a frame
+  job.write = [this, frame, enqueue_ns](std::string* error) {
+    if (trace_writer_.Enqueued(frame, enqueue_ns)) return true;
+    *error = TraceError();
+    return false;
+  };
+  queue_.Push(trace_, std::move(job));
 }
 
-void FrameWriter::Commit(Output* output, GrowingFile* file, const std::string& path) {
+void FrameWriter::Commit(int output, GrowingFile* file, const std::string& path) {
+  const char* option = queue_.option(output);
   if (!file->open()) {  // it failed and could not keep a whole prefix
-    if (file->failed()) {
-      std::fprintf(stderr, "talon-cam: %s: %s not written\n", output->option, path.c_str());
-    }
+    if (file->failed())
+      std::fprintf(stderr, "talon-cam: %s: %s not written\n", option, path.c_str());
     return;
   }
   std::string error;
   if (!file->Commit(&error)) {
-    std::fprintf(stderr, "talon-cam: %s: %s\n", output->option, error.c_str());
-    output->failed = true;
+    std::fprintf(stderr, "talon-cam: %s: %s\n", option, error.c_str());
+    commit_failed_ = true;
   }
 }
 
 void FrameWriter::Finish() {
-  if (!options_.output_pattern.empty() && !HasHash(options_.output_pattern)) {
-    Commit(&raw_, &collecting_, options_.output_pattern);
+  queue_.Finish();
+  if (raw_ >= 0 && !HasHash(options_.output_pattern)) {
+    Commit(raw_, &collecting_, options_.output_pattern);
   }
-  if (!options_.metadata_path.empty()) {
-    Commit(&metadata_, &metadata_file_, options_.metadata_path);
-  }
-  if (!options_.trace_path.empty()) {
-    Commit(&trace_, &trace_writer_.file(), options_.trace_path);
-  }
+  if (metadata_ >= 0) Commit(metadata_, &metadata_file_, options_.metadata_path);
+  if (trace_ >= 0) Commit(trace_, &trace_writer_.file(), options_.trace_path);
   if (!options_.png_path.empty()) WritePreviews();
+  last_frame_.reset();
+  while (Released() != nullptr) {
+  }
 }
 
 void FrameWriter::WritePreviews() {
   const bool several = options_.config.stream_configs.size() > 1;
-  for (const vireo::CaptureStreamConfig& stream : options_.config.stream_configs) {
+  const std::vector<vireo::CaptureStreamConfig>& streams = options_.config.stream_configs;
+  for (size_t i = 0; i < streams.size(); ++i) {
+    const vireo::CaptureStreamConfig& stream = streams[i];
     const std::string path = PreviewPath(options_.png_path, stream.data_type, several);
-    auto it = last_frames_.find(stream.data_type);
-    if (it == last_frames_.end()) {
+    if (last_frame_ == nullptr) {
       std::fprintf(stderr, "talon-cam: --png: no frame of stream %d for %s\n", stream.data_type,
                    path.c_str());
-      png_.failed = true;
+      png_failed_ = true;
       continue;
     }
     std::vector<uint8_t> samples;
-    if (!UnpackTo8Bit(it->second.bytes.data(), it->second.stride, stream.width, stream.height,
-                      stream.bits_per_component, &samples)) {
+    if (!UnpackTo8Bit(last_frame_->data[i],
+                      last_frame_->buffer->GetRowStrideBytes(stream.data_type), stream.width,
+                      stream.height, stream.bits_per_component, &samples)) {
       std::fprintf(stderr, "talon-cam: --png: cannot unpack %u-bit samples for %s\n",
                    stream.bits_per_component, path.c_str());
-      png_.failed = true;
+      png_failed_ = true;
       continue;
     }
     std::string error;
     if (!WritePng(path, DemosaicRggb(samples, stream.width, stream.height), stream.width,
                   stream.height, &error)) {
       std::fprintf(stderr, "talon-cam: --png: %s\n", error.c_str());
-      png_.failed = true;
+      png_failed_ = true;
     }
   }
 }
 
 std::string FrameWriter::LossReport() const {
   std::string report;
-  for (const Output* output : {&raw_, &dng_, &metadata_, &trace_}) {
-    if (output->lost == 0) continue;
+  for (int output : {raw_, dng_, metadata_, trace_}) {
+    if (output < 0 || queue_.not_written(output) == 0) continue;
     char line[96];
-    std::snprintf(line, sizeof(line), "%s: %" PRIu64 " frames lost\n", output->option,
-                  output->lost);
+    const uint64_t count = queue_.not_written(output);
+    std::snprintf(line, sizeof(line), "%s: %" PRIu64 " %s not written\n", queue_.option(output),
+                  count, count == 1 ? "frame" : "frames");
     report += line;
   }
   return report;
 }
 
 bool FrameWriter::failed() const {
-  return raw_.failed || dng_.failed || png_.failed || metadata_.failed || trace_.failed;
+  bool failed = commit_failed_ || png_failed_;
+  for (int output : {raw_, dng_, metadata_, trace_}) {
+    failed = failed || (output >= 0 && queue_.failed(output));
+  }
+  return failed;
 }
 
 }  // namespace talon_cam

@@ -4,34 +4,51 @@
 // capture (--trace, trace_writer.h), and at the end an RGB preview of the
 // last successful frame of each stream (--png).
 //
+// The outputs write on threads of their own (write_queue.h), so that the
+// capture never waits for a disk. The frame data outputs write straight from
+// the frame buffer, which they keep, its data locked, until every one of
+// them is done: the capture gives the service another buffer meanwhile
+// (Released, or a new one), and the buffers the outputs keep are bounded by
+// the write memory (Options::write_memory, shared equally between --output
+// and --dng); the caller makes the spare buffers up front
+// (FramesKeptAtMost). A frame that finds an output's share full, or its queue of
+// records (--metadata, --trace) full, is not written by that output: said
+// once, counted in LossReport. The preview keeps the buffer of the last
+// successful frame (one frame beyond the write memory) and is made at the
+// end.
+//
 // Every file is replaced atomically (support/atomic_file.h). A file of one
 // frame is put in place when it is whole. Files that grow with the run (an
 // --output pattern without '#', --metadata, --trace) are written as frames
 // come, never held in memory (growing_file.h), and put in place by Finish.
 // An output whose write fails (a full disk) is said once on stderr with the
 // system's reason and takes no more frames; the capture goes on, and
-// LossReport counts the frames each output lost. A growing file then keeps
-// the frames before the failure, and the metadata names, for every frame
-// and stream, the files that really hold it.
+// LossReport counts the frames each output did not write. A growing file
+// then keeps the frames before the failure, and the metadata names, for
+// every frame and stream, the files that really hold it.
 //
 // The targets were checked before the capture (output_targets.h).
 //
-// Used by the capture thread only. Owns the open files and the copies kept
-// for the preview; the options and the frame buffers belong to the caller.
+// Threads: the capture thread calls every public method; the output threads
+// run the writes (each owns its output's file while the capture runs) and
+// hand kept buffers back through a list guarded by a mutex. The options and
+// the frame buffers belong to the caller.
 
 #ifndef TOOLS_TALON_CAM_FRAME_WRITER_H_
 #define TOOLS_TALON_CAM_FRAME_WRITER_H_
 
 #include <cstdint>
-#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "base/mutex.h"
 #include "system/capture/capture_frame_buffer.h"
 #include "tools/talon-cam/frame_metadata.h"
 #include "tools/talon-cam/growing_file.h"
 #include "tools/talon-cam/talon_cam_options.h"
 #include "tools/talon-cam/trace_writer.h"
+#include "tools/talon-cam/write_queue.h"
 
 namespace talon_cam {
 
@@ -43,68 +60,95 @@ const void* LockStreamData(const vireo::CaptureFrameBuffer& buffer,
 class FrameWriter {
  public:
   explicit FrameWriter(const Options& options) : options_(options) {}
+  ~FrameWriter() { queue_.Finish(); }
 
-  // Creates the files that grow with the run. False, said on stderr, when
-  // one cannot be made (the capture should not start).
+  // Creates the files that grow with the run and starts the output threads.
+  // False, said on stderr, when a file cannot be made (the capture should
+  // not start).
   bool Begin();
-  // Writes what the outputs take of the frame in `buffer`: frame `frame` of
-  // the client's count, with the sensor's `sequence` (-1: unknown),
-  // dequeued at `dequeue_ns` (CLOCK_BOOTTIME).
-  void Write(const vireo::CaptureFrameBuffer& buffer, uint64_t frame, int64_t sequence,
+  // Hands the frame in `buffer` to the outputs: frame `frame` of the
+  // client's count, with the sensor's `sequence` (-1: unknown), dequeued at
+  // `dequeue_ns` (CLOCK_BOOTTIME). True when they keep the buffer: the
+  // caller must not enqueue it until Released gives it back.
+  bool Write(vireo::CaptureFrameBuffer* buffer, uint64_t frame, int64_t sequence,
              int64_t dequeue_ns);
+  // How many frame buffers the outputs may keep at once: those the write
+  // memory holds, and the preview's.
+  uint64_t FramesKeptAtMost() const;
+  // A buffer the outputs kept and are done with, its data unlocked; null
+  // when there is none.
+  vireo::CaptureFrameBuffer* Released();
+  // As Released, but waits for one while the outputs still write from a
+  // buffer; null when they keep none that will come back before Finish.
+  vireo::CaptureFrameBuffer* WaitReleased();
   // The buffer that held frame `frame` was enqueued again at `enqueue_ns`
   // (for the trace).
   void Enqueued(uint64_t frame, int64_t enqueue_ns);
-  // Puts the growing files in place and writes the previews; failures are
-  // said on stderr.
+  // Waits for the outputs to write what they took and ends their threads.
+  void WaitForWrites() { queue_.Finish(); }
+  // Waits for the outputs to write what they took, puts the growing files
+  // in place, writes the previews and hands back every buffer (their data
+  // unlocked); failures are said on stderr.
   void Finish();
 
-  // One line per output that lost frames, e.g. "--dng: 12 frames lost\n";
-  // empty when none did.
+  // One line per output that did not write every frame, e.g.
+  // "--dng: 12 frames not written\n" ("1 frame"); empty when none did.
   std::string LossReport() const;
-  // Whether any output failed or lost a frame.
+  // Whether any output failed or did not write a frame.
   bool failed() const;
 
  private:
-  // One option's output: what it lost, and whether it stopped.
-  struct Output {
-    const char* option = "";
-    uint64_t lost = 0;
-    bool stopped = false;
-    bool failed = false;  // lost a frame or could not be put in place
+  // A frame buffer that outputs keep, its data locked; when the last
+  // reference goes (on any thread), the buffer goes to released_.
+  struct HeldFrame {
+    vireo::CaptureFrameBuffer* buffer = nullptr;
+    std::vector<const uint8_t*> data;  // per stream, in --stream order
+    // False: the capture thread drops the last reference and re-enqueues
+    // the buffer itself (no output kept it).
+    mutable bool recycle = true;
   };
-  // The last successful frame of one stream, kept for the preview.
-  struct StreamFrame {
-    std::vector<uint8_t> bytes;
-    uint64_t stride = 0;
-  };
+  using Frame = std::shared_ptr<FrameMetadata>;
 
-  // Says why `output` stops at frame `frame`, once, and stops it.
-  void Stop(Output* output, uint64_t frame, const std::string& reason);
-  // Counts frame `frame` lost by `output`.
-  void Lose(Output* output) {
-    ++output->lost;
-    output->failed = true;
-  }
-  void WriteStreams(const vireo::CaptureFrameBuffer& buffer, FrameMetadata* frame);
+  // The held frame of `buffer`, its data locked; null (said) when it cannot
+  // be locked.
+  std::shared_ptr<const HeldFrame> Hold(vireo::CaptureFrameBuffer* buffer);
+  void Release(const HeldFrame* held);
+  void Unlock(const HeldFrame& held);
+  // The jobs of the data outputs; each opens `written` when done.
+  bool PushRaw(const std::shared_ptr<const HeldFrame>& held, const Frame& frame,
+               const std::shared_ptr<Latch>& written);
+  bool PushDng(const std::shared_ptr<const HeldFrame>& held,
+               const std::shared_ptr<const FrameMetadata>& described, const Frame& frame,
+               const std::shared_ptr<Latch>& written);
+  // The frame's --metadata line, after its data outputs, and --trace events.
+  void PushRecords(const Frame& frame, const std::shared_ptr<Latch>& written);
+  std::string TraceError();
   bool WriteRaw(const std::string& path, const void* data, uint64_t size, std::string* error);
   bool WriteDng(const vireo::CaptureStreamConfig& stream, const void* data,
                 const FrameMetadata& frame, const StreamMetadata& written, std::string* error);
-  void WriteMetadata(const FrameMetadata& frame);
-  void WriteTrace(const FrameMetadata& frame);
-  void Commit(Output* output, GrowingFile* file, const std::string& path);
+  void Commit(int output, GrowingFile* file, const std::string& path);
   void WritePreviews();
 
   const Options& options_;
-  Output raw_{"--output"};
-  Output dng_{"--dng"};
-  Output png_{"--png"};
-  Output metadata_{"--metadata"};
-  Output trace_{"--trace"};
+  WriteQueue queue_;
+  int raw_ = -1;  // output ids in queue_; -1: not asked for
+  int dng_ = -1;
+  int metadata_ = -1;
+  int trace_ = -1;
+  bool commit_failed_ = false;
+  bool png_failed_ = false;
+  // Each used by its output's thread until Finish.
   GrowingFile collecting_;  // the --output file without '#'
   GrowingFile metadata_file_;
   TraceWriter trace_writer_;
-  std::map<int, StreamFrame> last_frames_;  // by data type
+  std::vector<uint16_t> dng_samples_;  // the DNG thread's unpacked frame, kept between frames
+
+  std::shared_ptr<const HeldFrame> last_frame_;  // for the preview
+
+  vireo::Mutex released_mutex_;
+  vireo::CondVar released_changed_{&released_mutex_};
+  std::vector<const HeldFrame*> released_ ABSL_GUARDED_BY(released_mutex_);
+  int held_ ABSL_GUARDED_BY(released_mutex_) = 0;  // HeldFrames alive
 };
 
 }  // namespace talon_cam

@@ -11,13 +11,8 @@ namespace talon_cam {
 
 bool UnpackTo8Bit(const uint8_t* data, uint64_t stride, uint32_t width, uint32_t height,
                   uint32_t bits, std::vector<uint8_t>* samples) {
-  std::vector<uint16_t> full(uint64_t{width} * height);
-  if (!talon_support::UnpackCsi2(data, stride, width, height, bits, full.data())) return false;
-  samples->resize(full.size());
-  for (size_t i = 0; i < full.size(); ++i) {
-    (*samples)[i] = static_cast<uint8_t>(full[i] >> (bits - 8));  // the top 8 bits
-  }
-  return true;
+  samples->resize(uint64_t{width} * height);
+  return talon_support::UnpackCsi2To8(data, stride, width, height, bits, samples->data());
 }
 
 std::vector<uint8_t> DemosaicRggb(const std::vector<uint8_t>& samples, uint32_t width,

@@ -9,7 +9,10 @@
 // last), so that the worker always has a run queued behind the one it waits
 // for and never waits --timeout-ms for a buffer that will not come; then it
 // pauses the service at once (the runs still in flight are cancelled and not
-// counted), drains it and prints the summary. SIGINT and SIGTERM stop the
+// counted), drains it and prints the summary. The outputs write on threads
+// of their own (frame_writer.h): a buffer they keep is replaced in the
+// service by one they are done with, or a new one, so the capture never
+// waits for them. SIGINT and SIGTERM stop the
 // capture through the StopWatcher's thread (stop_watcher.h), which pauses
 // the service: a dequeue blocked for a frame or a timeout returns at once.
 // Besides, the service runs its worker thread. The statistics keep nothing
@@ -23,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/capture_error_name.h"
 #include "support/frame_stats.h"
 #include "support/graph_cache_dir.h"
 #include "system/capture/capture_frame_buffer.h"
@@ -62,7 +66,12 @@ class Capture {
   uint64_t Drain(vireo::CaptureService* service);
   // More frames wanted: --frames 0 wants them until a stop.
   bool Wanted() const { return options_.frames == 0 || stats_.frames() < options_.frames; }
-  void HandleFrame(vireo::CaptureFrameBuffer* buffer);
+  // Handles the frame; true when the outputs keep the buffer.
+  bool HandleFrame(vireo::CaptureFrameBuffer* buffer);
+  // A buffer to enqueue in place of one the outputs keep: one they are done
+  // with, else a spare, else the next they are done with; null when none
+  // will come.
+  vireo::CaptureFrameBuffer* Replacement();
   bool ReadSequence(const vireo::CaptureFrameBuffer& buffer, uint32_t* sequence);
   void PrintFrame(uint64_t index, const talon_support::FrameRecord& record);
   void PrintProgress(bool final_line);
@@ -80,6 +89,8 @@ class Capture {
   int64_t last_progress_ns_ = 0;
   bool progress_shown_ = false;
   bool write_failed_ = false;
+  // Buffers made for the outputs to keep and not yet given to the service.
+  std::vector<vireo::CaptureFrameBuffer*> spares_;
   // Runs cancelled by a signal's stop that Loop dequeued before it ended.
   uint64_t cancelled_by_signal_ = 0;
 };
@@ -91,24 +102,29 @@ bool Capture::CreateBuffers() {
     return false;
   }
   // All of them, also for fewer frames: a lone buffer would be captured
-  // single-buffered after a wait of --timeout-ms for a second one.
-  for (uint64_t i = 0; i < options_.buffers; ++i) {
+  // single-buffered after a wait of --timeout-ms for a second one. Then the
+  // spares for the frames that the outputs may keep, made now so that the
+  // capture never waits to make one.
+  const uint64_t spares = writer_.FramesKeptAtMost();
+  for (uint64_t i = 0; i < options_.buffers + spares; ++i) {
     std::unique_ptr<vireo::CaptureFrameBuffer> buffer = factory_->Create();
     if (buffer == nullptr) {
       std::fprintf(stderr,
-                   "talon-cam: could not create frame buffer %" PRIu64
-                   " (see the log lines above)\n",
-                   i);
+                   "talon-cam: could not create frame buffer %" PRIu64 " of %" PRIu64
+                   "%s (see the log lines above)\n",
+                   i + 1, options_.buffers + spares,
+                   spares == 0 ? "" : " (--buffers and the frames --write-memory holds)");
       return false;
     }
     buffers_.push_back(std::move(buffer));
+    if (i >= options_.buffers) spares_.push_back(buffers_.back().get());
   }
   return true;
 }
 
 bool Capture::Supply(vireo::CaptureService* service) {
-  for (auto& buffer : buffers_) {
-    if (service->EnqueueRequest(buffer.get()) != vireo::CaptureError::SUCCESS) {
+  for (uint64_t i = 0; i < options_.buffers; ++i) {
+    if (service->EnqueueRequest(buffers_[i].get()) != vireo::CaptureError::SUCCESS) {
       std::fprintf(stderr, "talon-cam: the service refused a frame buffer\n");
       return false;
     }
@@ -126,14 +142,30 @@ void Capture::Loop(vireo::CaptureService* service) {
       ++cancelled_by_signal_;
       break;
     }
-    HandleFrame(buffer);
+    if (HandleFrame(buffer)) buffer = Replacement();
     if (!Wanted()) break;
+    if (buffer == nullptr) {
+      std::fprintf(stderr, "talon-cam: no frame buffer left to capture into\n");
+      write_failed_ = true;
+      break;
+    }
     if (service->EnqueueRequest(buffer) != vireo::CaptureError::SUCCESS) {
       std::fprintf(stderr, "talon-cam: the service refused a frame buffer\n");
       break;
     }
     writer_.Enqueued(stats_.frames() - 1, BoottimeNs());
   }
+}
+
+vireo::CaptureFrameBuffer* Capture::Replacement() {
+  if (vireo::CaptureFrameBuffer* released = writer_.Released()) return released;
+  if (!spares_.empty()) {
+    vireo::CaptureFrameBuffer* spare = spares_.back();
+    spares_.pop_back();
+    return spare;
+  }
+  // The outputs keep no more frames than there are spares: not reached.
+  return writer_.WaitReleased();
 }
 
 uint64_t Capture::Drain(vireo::CaptureService* service) {
@@ -167,7 +199,7 @@ bool Capture::ReadSequence(const vireo::CaptureFrameBuffer& buffer, uint32_t* se
   return found;
 }
 
-void Capture::HandleFrame(vireo::CaptureFrameBuffer* buffer) {
+bool Capture::HandleFrame(vireo::CaptureFrameBuffer* buffer) {
   const int64_t now_ns = BoottimeNs();
   const uint64_t index = stats_.frames();
   talon_support::FrameRecord record;
@@ -180,12 +212,13 @@ void Capture::HandleFrame(vireo::CaptureFrameBuffer* buffer) {
     if (ReadSequence(*buffer, &sequence)) record.sensor_sequence = sequence;
   }
   stats_.Add(record);
-  writer_.Write(*buffer, index, record.sensor_sequence, now_ns);
+  const bool kept = writer_.Write(buffer, index, record.sensor_sequence, now_ns);
   if (options_.quiet) {
     PrintProgress(false);
   } else {
     PrintFrame(index, record);
   }
+  return kept;
 }
 
 void Capture::PrintFrame(uint64_t index, const talon_support::FrameRecord& record) {
@@ -195,7 +228,7 @@ void Capture::PrintFrame(uint64_t index, const talon_support::FrameRecord& recor
   }
   if (record.error != vireo::CaptureError::SUCCESS) {
     std::printf("%6" PRIu64 " seq %s  sof %17s  eof %17s  %8s ms  %8s fps  %s\n", index, sensor,
-                "-", "-", "-", "-", vireo::GetCaptureErrorDesc(record.error));
+                "-", "-", "-", "-", talon_support::CaptureErrorName(record.error));
     return;
   }
   char fps[24] = "       -";
@@ -208,7 +241,7 @@ void Capture::PrintFrame(uint64_t index, const talon_support::FrameRecord& recor
               sensor, static_cast<double>(record.sof_ns) / 1e9,
               static_cast<double>(record.eof_ns) / 1e9,
               static_cast<double>(record.eof_ns - record.sof_ns) / 1e6, fps,
-              vireo::GetCaptureErrorDesc(record.error));
+              talon_support::CaptureErrorName(record.error));
 }
 
 // About once a second on runs longer than a few seconds, overwritten in place.
@@ -281,6 +314,8 @@ int Capture::Run() {
   Loop(service.get());
   const bool interrupted = Wanted() && stop_.stop_signal() != 0;
   const uint64_t cancelled_at_stop = Drain(service.get());
+  // The frames' cost includes writing what the outputs took.
+  writer_.WaitForWrites();
   const int64_t cpu_ns = ProcessCpuNs() - cpu_start_ns;
   service.reset();
   PrintProgress(true);

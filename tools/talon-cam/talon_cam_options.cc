@@ -1,5 +1,8 @@
 #include "tools/talon-cam/talon_cam_options.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <limits>
@@ -10,6 +13,7 @@
 #include "absl/strings/str_cat.h"
 #include "absl/strings/string_view.h"
 #include "support/options.h"
+#include "system/capture/capture_util.h"
 
 namespace talon_cam {
 namespace {
@@ -42,11 +46,43 @@ OptionSpec PathOption(const char* name, bool pattern, std::string* field) {
           }};
 }
 
+constexpr uint64_t kMegabyte = 1000000;
+
+uint64_t PhysicalMemory() {
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page_size = sysconf(_SC_PAGESIZE);
+  return pages > 0 && page_size > 0 ? uint64_t(pages) * uint64_t(page_size) : 0;
+}
+
+// The write memory: --write-memory's `megabytes` (0: not given) or the
+// default; it must hold a frame for each data output.
+bool ChooseWriteMemory(Options* options, uint64_t megabytes, std::string* error) {
+  const int data_outputs =
+      int{!options->output_pattern.empty()} + int{!options->dng_pattern.empty()};
+  const uint64_t frame = FrameBytes(options->config);
+  if (megabytes == 0) {
+    options->write_memory = DefaultWriteMemory(frame, PhysicalMemory(), data_outputs);
+    return true;
+  }
+  options->write_memory = megabytes * kMegabyte;
+  const uint64_t least = frame * static_cast<uint64_t>(std::max(data_outputs, 1));
+  if (options->write_memory < least) {
+    char frame_mb[32];
+    std::snprintf(frame_mb, sizeof(frame_mb), "%.1f", static_cast<double>(frame) / kMegabyte);
+    *error = absl::StrCat("--write-memory: ", megabytes, " MB holds no frame of ", frame_mb, " MB",
+                          data_outputs > 1 ? " for each of --output and --dng" : "",
+                          "; give at least ", (least + kMegabyte - 1) / kMegabyte);
+    return false;
+  }
+  return true;
+}
+
 // The checks that need every option.
-bool Complete(Options* options, bool cfa_given, std::string* error) {
+bool Complete(Options* options, bool cfa_given, uint64_t write_megabytes, std::string* error) {
   std::vector<vireo::CaptureStreamConfig>& streams = options->config.stream_configs;
   if (streams.empty()) streams.push_back(talon_support::DefaultStream());
   if (!talon_support::CheckConfig(options->config, error)) return false;
+  if (!ChooseWriteMemory(options, write_megabytes, error)) return false;
   if (options->dng_pattern.empty()) {
     if (cfa_given) {
       *error = "--cfa: only DNG files record the colour filter layout; give --dng too";
@@ -73,6 +109,19 @@ bool Complete(Options* options, bool cfa_given, std::string* error) {
 }
 
 }  // namespace
+
+uint64_t FrameBytes(const vireo::CaptureConfig& config) {
+  uint64_t bytes = 0;
+  for (const vireo::CaptureStreamConfig& stream : config.stream_configs) {
+    bytes += vireo::vireo_util::GetRowStrideBytes(stream) * stream.height;
+  }
+  return bytes;
+}
+
+uint64_t DefaultWriteMemory(uint64_t frame_bytes, uint64_t physical_memory, int data_outputs) {
+  const uint64_t least = frame_bytes * static_cast<uint64_t>(std::max(data_outputs, 1));
+  return std::max(std::min(30 * frame_bytes, physical_memory / 4), least);
+}
 
 std::string Usage() {
   return absl::StrCat(
@@ -106,6 +155,11 @@ std::string Usage() {
       "                        chrome://tracing): a track per stream with each frame from\n"
       "                        start to end of frame, the client's dequeues and enqueues,\n"
       "                        errors and gaps in the sensor's sequence\n"
+      "  --write-memory MB     frames (in 10^6 bytes) that --output and --dng may hold\n"
+      "                        while they write, shared between them; a frame that\n"
+      "                        finds an output's share full is not written by it\n"
+      "                        (counted). Default: one second at 30 fps or a quarter\n"
+      "                        of the memory, whichever is smaller\n"
       "  --graph-cache DIR     cache compiled graphs in DIR (made if missing); default\n"
       "                        $TEST_UNDECLARED_OUTPUTS_DIR when set, else\n"
       "                        /data/vireo/compiled_graph when writable, else\n"
@@ -114,16 +168,19 @@ std::string Usage() {
       "  --help                this text\n"
       "\n"
       "Files are replaced atomically; every target is checked before the capture.\n"
+      "Outputs are written on threads of their own; the capture never waits for them.\n"
       "A write that fails during the capture stops that output only (said once).\n"
       "Ctrl-C (or SIGTERM) stops the capture, finishes the files and prints the\n"
       "summary. The exit status is 1 when a frame failed, a file could not be\n"
-      "written or the configuration was refused, 2 for bad options or targets.\n");
+      "written, an output did not write every frame or the configuration was\n"
+      "refused, 2 for bad options or targets.\n");
 }
 
 bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error) {
   Options parsed;
   parsed.config.timeout_ms = 1000;
   bool cfa_given = false;
+  uint64_t write_megabytes = 0;
   using talon_support::UnsignedOption;
   const std::vector<OptionSpec> specs = {
       talon_support::FlagOption("--help", "-h", &parsed.help),
@@ -140,6 +197,7 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
       PathOption("--metadata", false, &parsed.metadata_path),
       PathOption("--trace", false, &parsed.trace_path),
       PathOption("--graph-cache", false, &parsed.graph_cache_dir),
+      UnsignedOption("--write-memory", 1, 1000000000, &write_megabytes),
       {"--cfa", nullptr, true,
        [&parsed, &cfa_given](std::string_view value, std::string* e) {
          cfa_given = true;
@@ -153,7 +211,7 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
     *options = std::move(parsed);
     return true;
   }
-  if (!Complete(&parsed, cfa_given, error)) return false;
+  if (!Complete(&parsed, cfa_given, write_megabytes, error)) return false;
   *options = std::move(parsed);
   return true;
 }

@@ -28,9 +28,21 @@ struct Options {
   std::string metadata_path;     // one JSON line per frame; empty: none
   std::string trace_path;        // Chrome trace-event JSON; empty: none
   std::string graph_cache_dir;   // compiled-graph cache; empty: the default choice
+  // Bytes of frames the data outputs (--output, --dng) may hold while they
+  // write, shared equally among them: --write-memory, else the default
+  // (DefaultWriteMemory).
+  uint64_t write_memory = 0;
   bool quiet = false;            // no per-frame lines
   bool help = false;             // print the usage and stop
 };
+
+// Bytes of one frame of every stream of `config` in its frame buffer.
+uint64_t FrameBytes(const vireo::CaptureConfig& config);
+
+// The default write memory for frames of `frame_bytes`: one second of them
+// at 30 fps or a quarter of `physical_memory`, whichever is smaller, and at
+// least one frame for each of `data_outputs`.
+uint64_t DefaultWriteMemory(uint64_t frame_bytes, uint64_t physical_memory, int data_outputs);
 
 // The usage text printed by --help.
 std::string Usage();

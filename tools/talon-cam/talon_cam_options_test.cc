@@ -59,8 +59,9 @@ TEST(TalonCamOptions, StreamsAndValues) {
 // Catches bad input accepted silently (garbage numbers, a fourth stream,
 // negative values wrapping around, a missing value, a virtual channel the
 // library refuses only later), --cfa that would do nothing, a '#' in a
-// directory (the directory of later frames does not exist), and a DNG
-// name without '#' that every frame would overwrite.
+// directory (the directory of later frames does not exist), a DNG name
+// without '#' that every frame would overwrite, and write memory that holds
+// no frame for an output.
 TEST(TalonCamOptions, RefusesBadInput) {
   const std::vector<std::vector<const char*>> bad = {
       {"--stream", "43,640,480"},           {"--stream", "43,640,480,10,2"},
@@ -73,6 +74,10 @@ TEST(TalonCamOptions, RefusesBadInput) {
       {"--dng", "f.dng", "--frames", "1", "--stream", "0x2B,64,4,10", "--stream",
        "0x2A,64,4,8"},
       {"--frames"},                         {"--bogus"},
+      {"--write-memory", "0"},              {"--write-memory", "1.5"},
+      {"--output", "o-#.raw", "--dng", "d-#.dng", "--stream", "0x2B,1024,512,10",
+       "--write-memory", "1"},
+      {"--output", "o-#.raw", "--stream", "0x2B,4056,3040,10", "--write-memory", "15"},
       {"--stream", "1,4,4,8", "--stream", "2,4,4,8", "--stream", "3,4,4,8", "--stream",
        "4,4,4,8"},
   };

@@ -81,7 +81,7 @@ constexpr char kSingleBufferWarning[] =
 TEST_F(TalonCam, DefaultRunCapturesEveryFrame) {
   const ToolResult result = Run({}, {"PRISM_SIM_FPS=0"});
   EXPECT_EQ(result.status, 0) << result.out;
-  EXPECT_EQ(CountLines(result.out, "fps  success\n"), 60) << result.out;
+  EXPECT_EQ(CountLines(result.out, "fps  SUCCESS\n"), 60) << result.out;
   EXPECT_NE(result.out.find("     0 seq "), std::string::npos);
   EXPECT_NE(result.out.find("    59 seq "), std::string::npos);
   EXPECT_NE(result.out.find("frames: 60\n"), std::string::npos) << result.out;
@@ -130,16 +130,18 @@ TEST_F(TalonCam, EndOfCaptureWaitsForNoBuffer) {
   EXPECT_EQ(result.out.find(kSingleBufferWarning), std::string::npos) << result.out;
 }
 
-// Catches a failed frame reported as success, counted twice, or not turned
-// into a non-zero exit status.
+// Catches a failed frame reported as success, counted twice (as an error and
+// as a sensor frame dropped), or not turned into a non-zero exit status. The
+// sensor is unthrottled, so that the only frame missing is the failed one.
 TEST_F(TalonCam, TimedOutFrameFailsTheRun) {
-  const ToolResult result =
-      Run({"--frames", "20"}, {"PRISM_SIM_FAIL=OzyWaitForCompletionWithTimeout:5:10"});
+  const ToolResult result = Run(
+      {"--frames", "20"}, {"PRISM_SIM_FPS=0", "PRISM_SIM_FAIL=OzyWaitForCompletionWithTimeout:5:10"});
   EXPECT_NE(result.status, 0) << result.out;
   EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(CountLines(result.out, "fps  timeout\n"), 1) << result.out;
+  EXPECT_EQ(CountLines(result.out, "fps  TIMEOUT\n"), 1) << result.out;
   EXPECT_NE(result.out.find("frames: 20\n"), std::string::npos) << result.out;
-  EXPECT_NE(result.out.find("errors: 1 (timeout 1)\n"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("errors: 1 (TIMEOUT 1)\n"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("dropped: 0\n"), std::string::npos) << result.out;
   EXPECT_NE(result.out.find("1 of 20 frames failed"), std::string::npos);
 }
 
@@ -190,7 +192,7 @@ TEST_F(TalonCam, PngPreviewIsReadable) {
   EXPECT_GE(full_scale, 640 - 8 * 2);
   EXPECT_EQ(colours.size(), 8u);
   // Quiet: no per-frame lines.
-  EXPECT_EQ(CountLines(result.out, "fps  success\n"), 0);
+  EXPECT_EQ(CountLines(result.out, "fps  SUCCESS\n"), 0);
 }
 
 // Catches raw files with the wrong name, a lost frame, or rows not at the
@@ -344,7 +346,7 @@ TEST_F(TalonCam, FullDiskStopsEachOutputOnce) {
   EXPECT_EQ(result.out.find("TIFF"), std::string::npos) << result.out;
   const int reported = CountLines(result.out, ": No space left on device");
   EXPECT_EQ(reported, CountLines(result.out, " stops at frame ")) << result.out;
-  EXPECT_EQ(reported, CountLines(result.out, " frames lost\n")) << result.out;
+  EXPECT_EQ(reported, CountLines(result.out, " not written\n")) << result.out;
   for (const char* option : {"--output", "--dng"}) {
     EXPECT_EQ(CountLines(result.out, std::string(option) + " stops at frame "), 1)
         << result.out;
@@ -363,6 +365,54 @@ TEST_F(TalonCam, FullDiskStopsEachOutputOnce) {
         EXPECT_TRUE(std::filesystem::exists(name.get<std::string>())) << line;
       }
     }
+  }
+}
+
+// Catches an output that makes the capture wait for a slow disk, that falls
+// behind without a word, or says so more than once, a summary whose count of
+// frames not written differs from the frames missing from the files, an
+// exit status of 0, or a temporary file left behind. Every write sleeps;
+// --write-memory holds two frames.
+TEST_F(TalonCam, SlowOutputFallsBehindOnce) {
+  const struct {
+    const char* option;
+    const char* name;
+  } cases[] = {{"--output", "o-#.raw"}, {"--output", "all.raw"}, {"--dng", "d-#.dng"}};
+  constexpr int kFrames = 40;
+  constexpr uint64_t kFrameBytes = 800 * 480;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string slow = dir_.path() + "/slow";
+    std::filesystem::remove_all(slow);
+    ASSERT_TRUE(std::filesystem::create_directory(slow));
+    const char* asan_options = std::getenv("ASAN_OPTIONS");
+    const ToolResult result =
+        Run({"--stream", "0x2B,640,480,10", "--frames", std::to_string(kFrames), "--quiet",
+             "--write-memory", "1", c.option, slow + "/" + c.name},
+            {"PRISM_SIM_FPS=0", std::string("LD_PRELOAD=") + SLOW_WRITE_SHIM_PATH,
+             "SLOW_WRITE_DIR=" + slow, "SLOW_WRITE_MS=50",
+             std::string("ASAN_OPTIONS=") + (asan_options ? asan_options : "") +
+                 ":verify_asan_link_order=0"});
+    EXPECT_EQ(result.status, 1) << result.out;
+    EXPECT_NE(result.out.find("frames: " + std::to_string(kFrames) + "\n"), std::string::npos)
+        << result.out;
+    EXPECT_NE(result.out.find("errors: 0\n"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("dropped: 0\n"), std::string::npos) << result.out;
+    const std::string behind = "talon-cam: " + std::string(c.option) + " falls behind at frame ";
+    EXPECT_EQ(CountLines(result.out, behind), 1) << result.out;
+    const std::string count = std::string(c.option) + ": ";
+    const size_t at = result.out.find(count, result.out.find("dropped: "));
+    ASSERT_NE(at, std::string::npos) << result.out;
+    const long not_written = std::atol(result.out.c_str() + at + count.size());
+    EXPECT_GT(not_written, 0) << result.out;
+    uint64_t frames_in_files = 0;
+    const std::regex whole_file(R"(([od]-43-\d{6}\.(raw|dng))|all\.raw)");
+    for (const auto& entry : std::filesystem::directory_iterator(slow)) {
+      const std::string name = entry.path().filename().string();
+      EXPECT_TRUE(std::regex_match(name, whole_file)) << name;
+      frames_in_files += name == "all.raw" ? entry.file_size() / kFrameBytes : 1;
+    }
+    EXPECT_EQ(frames_in_files + not_written, static_cast<uint64_t>(kFrames)) << result.out;
   }
 }
 

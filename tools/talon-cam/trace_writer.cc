@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "support/capture_error_name.h"
+
 namespace talon_cam {
 namespace {
 
@@ -59,11 +61,11 @@ bool TraceWriter::Frame(uint64_t frame, int64_t sequence, int64_t sof_ns, int64_
   std::string events =
       Dump(Instant(pid_, kClientTid, "dequeue", dequeue_ns, {{"frame", frame}}));
   if (error != vireo::CaptureError::SUCCESS) {
-    events += ",\n" + Dump(Instant(pid_, kClientTid, vireo::GetCaptureErrorDesc(error),
+    events += ",\n" + Dump(Instant(pid_, kClientTid, talon_support::CaptureErrorName(error),
                                    dequeue_ns,
                                    {{"frame", frame},
                                     {"error", static_cast<int>(error)},
-                                    {"name", vireo::GetCaptureErrorDesc(error)}}));
+                                    {"name", talon_support::CaptureErrorName(error)}}));
     return Append(events);
   }
   const int64_t missed = last_sequence_ >= 0 && sequence > last_sequence_ + 1
