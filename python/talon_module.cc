@@ -51,6 +51,8 @@
 #include "base/mutex.h"
 #include "python/helper_threads.h"
 #include "support/csi2_unpack.h"
+#include "support/frame_sequence.h"
+#include "support/frame_stats.h"
 #include "support/options.h"
 #include "system/capture/capture_frame_buffer.h"
 #include "system/capture/capture_frame_buffer_factory_impl.h"
@@ -302,6 +304,20 @@ class FrameBuffer {
     return array;
   }
 
+  // The sensor's sequence stamped in the first stream's data; none when the
+  // frame carries no stamp.
+  std::optional<uint32_t> SensorSequence() {
+    const CaptureFrameBuffer& buffer = Client();
+    const CaptureStreamConfig& stream = factory_->config().stream_configs.front();
+    const void* data = native_->Lock(stream.data_type);
+    uint32_t sequence = 0;
+    const bool found = talon_support::ReadFrameSequence(
+        data, buffer.GetRowStrideBytes(stream.data_type), stream, &sequence);
+    native_->Unlock(stream.data_type);
+    if (!found) return std::nullopt;
+    return sequence;
+  }
+
   Service* holder_ = nullptr;  // the service that holds the buffer, or null
 
  private:
@@ -328,6 +344,31 @@ py::array_t<uint16_t> Unpack(py::array_t<uint8_t, py::array::c_style> packed, ui
   }
   return out;
 }
+
+// Sensor frames lost between delivered ones, counted as talon-cam's summary
+// counts them (FrameStats: the sensor's sequence where every frame carries
+// one, else start-of-frame gaps against the measured period). Add answers
+// how many were lost just before the frame it takes. Used with the GIL held.
+class DropCounter {
+ public:
+  uint64_t Add(CaptureError error, int64_t sof_ns, std::optional<uint32_t> sequence) {
+    talon_support::FrameRecord record;
+    record.error = error;
+    record.sof_ns = sof_ns;
+    record.sensor_sequence = sequence.has_value() ? int64_t{*sequence} : -1;
+    stats_.Add(record);
+    // The period estimate settles over the first frames, which may lower
+    // the total a little: a frame then reports none.
+    const uint64_t before = dropped_;
+    dropped_ = stats_.Summarize().dropped;
+    return dropped_ > before ? dropped_ - before : 0;
+  }
+  uint64_t dropped() const { return dropped_; }
+
+ private:
+  talon_support::FrameStats stats_;
+  uint64_t dropped_ = 0;
+};
 
 class Service {
  public:
@@ -773,9 +814,22 @@ void BindFrameBuffer(py::module_& m) {
           },
           py::arg("data_type") = py::none(),
           "The stream's samples as a new uint16 array (height, width).")
+      .def_property_readonly("sensor_sequence", &FrameBuffer::SensorSequence,
+                             "the sensor's frame number stamped in the first stream's data;\n"
+                             "None where the sensor stamps none")
       .def(
           "stream_config", [](const FrameBuffer& b, int data_type) { return b.Stream(data_type); },
           py::arg("data_type"), "the CaptureStreamConfig of one of the buffer's streams");
+}
+
+void BindDropCounter(py::module_& m) {
+  py::class_<DropCounter>(m, "_DropCounter",
+                          "Sensor frames lost between delivered ones (Camera's count).")
+      .def(py::init<>())
+      .def("add", &DropCounter::Add, py::arg("error"), py::arg("sof_ns"),
+           py::arg("sequence").none(true),
+           "Takes the next delivered frame; returns the frames lost just before it.")
+      .def_property_readonly("dropped", &DropCounter::dropped, "the total so far");
 }
 
 void BindFactory(py::module_& m) {
@@ -850,6 +904,7 @@ PYBIND11_MODULE(_talon, m) {
   BindCaptureStreamConfig(m);
   BindCaptureConfig(m);
   BindFrameBuffer(m);
+  BindDropCounter(m);
   BindFactory(m);
   BindService(m);
   BindFunctions(m);

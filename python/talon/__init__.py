@@ -50,6 +50,7 @@ from ._talon import (  # noqa: F401  (re-exported)
     CaptureStreamConfig,
     FrameBuffer,
     MipiDataTypeCsi2,
+    _DropCounter,
     error_description,
     unpack,
 )
@@ -99,20 +100,26 @@ def graph_cache_dir():
 class Frame:
     """One frame of a Camera: its counter, timestamps, error and data.
 
-    sof_ns and eof_ns (CLOCK_BOOTTIME ns, 0 when the frame failed) and error
-    stay valid for good. array() and unpacked() read the frame buffer, which
-    goes back to the capture when the iteration moves on; reading it after
-    that raises ValueError, while arrays taken before keep their data.
+    sof_ns and eof_ns (CLOCK_BOOTTIME ns, 0 when the frame failed), error,
+    sequence (the sensor's frame number, None where the sensor stamps none)
+    and dropped_before (sensor frames lost just before this one) stay valid
+    for good. array() and unpacked() read the frame buffer, which goes back
+    to the capture when the iteration moves on; reading it after that raises
+    ValueError, while arrays taken before keep their data.
     """
 
-    __slots__ = ("index", "_buffer", "sof_ns", "eof_ns", "error")
+    __slots__ = ("index", "_buffer", "sof_ns", "eof_ns", "error", "sequence", "dropped_before")
 
-    def __init__(self, index, buffer):
+    def __init__(self, index, buffer, drops=None):
         self.index = index
         self._buffer = buffer
         self.error = buffer.error
         self.sof_ns = buffer.timestamp_start_ns
         self.eof_ns = buffer.timestamp_end_ns
+        self.sequence = buffer.sensor_sequence if self.error == CaptureError.SUCCESS else None
+        self.dropped_before = 0
+        if drops is not None:
+            self.dropped_before = drops.add(self.error, self.sof_ns, self.sequence)
 
     @property
     def buffer(self):
@@ -134,8 +141,9 @@ class Frame:
         self._buffer = None
 
     def __repr__(self):
-        return "Frame(index=%d, sof_ns=%d, eof_ns=%d, error=%s)" % (
-            self.index, self.sof_ns, self.eof_ns, self.error.name)
+        return "Frame(index=%d, sequence=%s, sof_ns=%d, eof_ns=%d, error=%s, dropped_before=%d)" % (
+            self.index, self.sequence, self.sof_ns, self.eof_ns, self.error.name,
+            self.dropped_before)
 
 
 class Camera:
@@ -167,7 +175,20 @@ class Camera:
         self.buffers = []
         self.service = None
         self._frames = 0
+        self._dropped_earlier = 0  # by the frames() calls before the current one
+        self._drops = None  # of the current frames() call
         self._handed_out = {}  # buffer -> the Frame that reads it
+
+    @property
+    def dropped(self):
+        """Sensor frames lost between delivered ones, over every frames() call.
+
+        Counted as talon-cam's summary counts them: from the sensor's frame
+        sequence where the frames carry one, else from the gaps between
+        start-of-frame times against the measured period. The gap between
+        two frames() calls, while the capture was paused, is not counted.
+        """
+        return self._dropped_earlier + (self._drops.dropped if self._drops else 0)
 
     def open(self):
         """Creates the factory, the buffers and the service (paused)."""
@@ -222,6 +243,8 @@ class Camera:
         if n == 0:
             return
         self._reclaim(service)  # in case an earlier one was interrupted twice
+        self._dropped_earlier = self.dropped
+        self._drops = _DropCounter()
         for buffer in self.buffers:
             self._enqueue(buffer)
         service.resume()
@@ -235,7 +258,7 @@ class Camera:
                 if delivered == n:
                     service.pause()  # the last wanted frame: nothing more to capture
                 self._frames += 1
-                frame = Frame(self._frames - 1, buffer)
+                frame = Frame(self._frames - 1, buffer, self._drops)
                 self._handed_out[buffer] = frame
                 yield frame
                 if delivered != n:
