@@ -34,6 +34,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -60,6 +61,10 @@
 #include "system/capture/capture_types.h"
 #include "system/capture/capture_util.h"
 #include "system/capture/dram_capture_service.h"
+
+// CaptureConfig.stream_configs is bound as a list of its own that edits the
+// configuration in place (append, item assignment), not a copy.
+PYBIND11_MAKE_OPAQUE(std::vector<vireo::CaptureStreamConfig>)
 
 namespace py = pybind11;
 
@@ -744,6 +749,75 @@ void BindCaptureStreamConfig(py::module_& m) {
       .def("__repr__", &StreamRepr);
 }
 
+// The streams of a CaptureConfig, edited in place. Items read out are copies
+// (a reference into the vector would dangle once an append moves it).
+void BindStreamConfigList(py::module_& m) {
+  using List = std::vector<CaptureStreamConfig>;
+  auto stream = [](py::handle item) {
+    if (!py::isinstance<CaptureStreamConfig>(item)) {
+      throw py::type_error("CaptureConfig.stream_configs holds CaptureStreamConfig, not " +
+                           std::string(py::str(py::type::of(item).attr("__name__"))));
+    }
+    return item.cast<CaptureStreamConfig>();
+  };
+  auto from = [stream](py::iterable items) {
+    List list;
+    for (py::handle item : items) list.push_back(stream(item));
+    return list;
+  };
+  // `index` as Python counts it, checked against `size` (+1 for insert).
+  auto position = [](const List& list, py::ssize_t index, bool insert = false) {
+    const auto size = static_cast<py::ssize_t>(list.size());
+    if (index < 0) index += size;
+    if (insert) return static_cast<size_t>(std::clamp<py::ssize_t>(index, 0, size));
+    if (index < 0 || index >= size) throw py::index_error("stream index out of range");
+    return static_cast<size_t>(index);
+  };
+  py::class_<List>(m, "StreamConfigList",
+                   "The streams of a CaptureConfig: a list that changes the configuration in\n"
+                   "place. Items read out are copies; to change a stream, assign it again\n"
+                   "(config.stream_configs[0] = stream). A list or tuple is taken wherever one\n"
+                   "is expected.")
+      .def(py::init<>())
+      .def(py::init(from), py::arg("streams"))
+      .def("append", [stream](List& l, py::handle s) { l.push_back(stream(s)); }, py::arg("stream"))
+      .def("extend", [from](List& l, py::iterable items) {
+        const List more = from(items);
+        l.insert(l.end(), more.begin(), more.end());
+      }, py::arg("streams"))
+      .def("insert", [stream, position](List& l, py::ssize_t i, py::handle s) {
+        const CaptureStreamConfig value = stream(s);
+        l.insert(l.begin() + static_cast<std::ptrdiff_t>(position(l, i, true)), value);
+      }, py::arg("index"), py::arg("stream"))
+      .def("pop", [position](List& l, py::ssize_t i) {
+        const size_t at = position(l, i);
+        CaptureStreamConfig value = l[at];
+        l.erase(l.begin() + static_cast<std::ptrdiff_t>(at));
+        return value;
+      }, py::arg("index") = -1)
+      .def("clear", [](List& l) { l.clear(); })
+      .def("__len__", [](const List& l) { return l.size(); })
+      .def("__getitem__", [position](const List& l, py::ssize_t i) { return l[position(l, i)]; })
+      .def("__setitem__", [stream, position](List& l, py::ssize_t i, py::handle s) {
+        l[position(l, i)] = stream(s);
+      })
+      .def("__delitem__", [position](List& l, py::ssize_t i) {
+        l.erase(l.begin() + static_cast<std::ptrdiff_t>(position(l, i)));
+      })
+      .def("__iter__", [](const List& l) {
+        py::list copies;
+        for (const CaptureStreamConfig& s : l) copies.append(py::cast(s));
+        return py::iter(copies);
+      })
+      .def("__repr__", [](const List& l) {
+        std::string text;
+        for (const CaptureStreamConfig& s : l) text += (text.empty() ? "" : ", ") + StreamRepr(s);
+        return "[" + text + "]";
+      });
+  py::implicitly_convertible<py::list, List>();
+  py::implicitly_convertible<py::tuple, List>();
+}
+
 void BindCaptureConfig(py::module_& m) {
   py::class_<CaptureConfig>(m, "CaptureConfig", "What to capture: one to three streams.")
       .def(py::init([](std::vector<CaptureStreamConfig> stream_configs, uint32_t timeout_ms,
@@ -753,7 +827,7 @@ void BindCaptureConfig(py::module_& m) {
            py::arg("stream_configs") = std::vector<CaptureStreamConfig>{},
            py::arg("timeout_ms") = 1000, py::arg("mipi_rx") = 0, py::arg("virtual_channel") = 0)
       .def_readwrite("stream_configs", &CaptureConfig::stream_configs,
-                     "list of CaptureStreamConfig (assign a new list to change it)")
+                     "the streams, a StreamConfigList (append to it, or assign a list)")
       .def_readwrite("timeout_ms", &CaptureConfig::timeout_ms)
       .def_readwrite("mipi_rx", &CaptureConfig::mipi_rx)
       .def_readwrite("virtual_channel", &CaptureConfig::virtual_channel, "0 to 3")
@@ -902,6 +976,7 @@ PYBIND11_MODULE(_talon, m) {
   BindCaptureError(m);
   RegisterCaptureException(m);
   BindCaptureStreamConfig(m);
+  BindStreamConfigList(m);
   BindCaptureConfig(m);
   BindFrameBuffer(m);
   BindDropCounter(m);

@@ -50,6 +50,7 @@ from ._talon import (  # noqa: F401  (re-exported)
     CaptureStreamConfig,
     FrameBuffer,
     MipiDataTypeCsi2,
+    StreamConfigList,
     _DropCounter,
     error_description,
     unpack,
@@ -75,6 +76,7 @@ __all__ = [
     "error_description",
     "graph_cache_dir",
     "set_graph_cache_dir",
+    "StreamConfigList",
     "unpack",
 ] + list(MipiDataTypeCsi2.__members__)
 
