@@ -1,0 +1,40 @@
+#include "python/log_queue.h"
+
+#include <utility>
+
+namespace talon_python {
+
+void LogQueue::Push(int severity, const char* file, int line, const char* message) {
+  {
+    vireo::MutexLock lock(&mutex_);
+    if (entries_.size() >= kMaxEntries) {
+      ++lost_;
+      return;
+    }
+    entries_.push_back(Entry{severity, file != nullptr ? file : "", line,
+                             message != nullptr ? message : ""});
+  }
+  queued_.Signal();
+}
+
+std::deque<LogQueue::Entry> LogQueue::Take(uint64_t* lost) {
+  vireo::MutexLock lock(&mutex_);
+  *lost = std::exchange(lost_, 0);
+  return std::exchange(entries_, {});
+}
+
+bool LogQueue::WaitForEntries() {
+  vireo::MutexLock lock(&mutex_);
+  while (entries_.empty() && lost_ == 0 && !stopped_) queued_.Wait();
+  return !stopped_;
+}
+
+void LogQueue::Stop() {
+  {
+    vireo::MutexLock lock(&mutex_);
+    stopped_ = true;
+  }
+  queued_.SignalAll();
+}
+
+}  // namespace talon_python
