@@ -130,6 +130,16 @@ bool CaptureJobThread::EnqueueRequestUnlessHeld(CaptureFrameBufferImpl* frame_bu
 }
 
 CaptureFrameBufferImpl* CaptureJobThread::DequeueCompletedRequest() {
+  return DequeueCompletedUntil(nullptr);
+}
+
+CaptureFrameBufferImpl* CaptureJobThread::TryDequeueCompletedRequest(uint32_t timeout_ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  return DequeueCompletedUntil(&deadline);
+}
+
+CaptureFrameBufferImpl* CaptureJobThread::DequeueCompletedUntil(
+    const std::chrono::steady_clock::time_point* deadline) {
   MutexLock lock(&completed_mutex_);
   const uint64_t generation = stop_generation_;
   while (true) {
@@ -142,8 +152,13 @@ CaptureFrameBufferImpl* CaptureJobThread::DequeueCompletedRequest() {
     // worker may have been started again since): null, never a second wait.
     if (stop_generation_ != generation) return nullptr;
     if (finished_.load()) return nullptr;
+    if (deadline != nullptr && std::chrono::steady_clock::now() >= *deadline) return nullptr;
     ++blocked_clients_;
-    completed_cv_.Wait();
+    if (deadline == nullptr) {
+      completed_cv_.Wait();
+    } else {
+      completed_cv_.WaitUntil(*deadline);
+    }
     --blocked_clients_;
   }
 }

@@ -12,7 +12,7 @@
 //
 // Threading:
 // - client threads, any number: EnqueueRequest, DequeueCompletedRequest,
-//   ClearPendingRequests;
+//   TryDequeueCompletedRequest, ClearPendingRequests;
 // - the owner (never the worker): Start, Finish, destruction, one at a time;
 //   no client call may be under way at destruction (the service waits for
 //   the clients that Finish released to leave before it destroys the worker);
@@ -29,8 +29,8 @@
 // - pending_cv_ (with pending_mutex_): signalled by the enqueues and by
 //   Finish; the worker waits on it for buffers to capture;
 // - completed_cv_ (with completed_mutex_): signalled by PostIpuCapture and by
-//   Finish; clients wait on it in DequeueCompletedRequest for a completed
-//   buffer or a stop.
+//   Finish; clients wait on it in the dequeues for a completed buffer, a
+//   stop, or (TryDequeueCompletedRequest) their deadline.
 // Lock order (declared on the members): completed_mutex_ before
 // pending_mutex_, in PostIpuCapture and EnqueueRequestUnlessHeld, the only
 // places that hold two of these locks.
@@ -48,6 +48,7 @@
 #define SYSTEM_CAPTURE_CAPTURE_JOB_THREAD_H_
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -116,6 +117,11 @@ class TALON_EXPORT CaptureJobThread {
   // even when the owner starts the worker again before the client runs.
   CaptureFrameBufferImpl* DequeueCompletedRequest();
 
+  // As DequeueCompletedRequest, but waits `timeout_ms` at most (0: not at
+  // all) and then returns null. Not exported.
+  __attribute__((visibility("hidden"))) CaptureFrameBufferImpl* TryDequeueCompletedRequest(
+      uint32_t timeout_ms);
+
   // Drops every pending buffer unchanged. Refused with a WARNING, leaving
   // the queue as it is, while the worker thread is alive: the worker may be
   // about to submit the buffers it has picked.
@@ -132,6 +138,11 @@ class TALON_EXPORT CaptureJobThread {
   friend class CaptureJobThreadPeer;  // tests: stage a stop against a queued buffer
 
   void Run();
+  // The dequeues: waits for a completed buffer until `deadline` (none:
+  // without a limit), a stop request, or, when stopped, not at all.
+  __attribute__((visibility("hidden"))) CaptureFrameBufferImpl* DequeueCompletedUntil(
+      const std::chrono::steady_clock::time_point* deadline)
+      ABSL_LOCKS_EXCLUDED(completed_mutex_);
   // Wakes the worker and every blocked client after finished_ was set, and
   // counts a stop request.
   __attribute__((visibility("hidden"))) void ReleaseWaiters()

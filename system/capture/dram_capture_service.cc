@@ -188,6 +188,12 @@ CaptureFrameBuffer* DramCaptureService::DequeueCompletedRequest() {
   return capture_job_thread_->DequeueCompletedRequest();
 }
 
+CaptureFrameBuffer* DramCaptureService::TryDequeueCompletedRequest(uint32_t timeout_ms) {
+  ClientCall call(this);
+  if (capture_job_thread_ == nullptr) return nullptr;
+  return capture_job_thread_->TryDequeueCompletedRequest(timeout_ms);
+}
+
 int DramCaptureService::BlockedClientCount() {
   if (capture_job_thread_ == nullptr) return 0;
   return capture_job_thread_->BlockedClientCount();

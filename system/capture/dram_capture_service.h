@@ -46,6 +46,7 @@ class TALON_EXPORT DramCaptureService : public CaptureService {
 
   CaptureError EnqueueRequest(CaptureFrameBuffer* frame_buffer) override;
   CaptureFrameBuffer* DequeueCompletedRequest() override;
+  CaptureFrameBuffer* TryDequeueCompletedRequest(uint32_t timeout_ms) override;
   void ClearPendingRequests() override;
   void Pause() override;
   void Resume() override;
@@ -72,7 +73,7 @@ class TALON_EXPORT DramCaptureService : public CaptureService {
 
  private:
   // Counts a client call (EnqueueRequest, DequeueCompletedRequest,
-  // ClearPendingRequests) for as long as it is under way.
+  // TryDequeueCompletedRequest, ClearPendingRequests) for as long as it is under way.
   class ClientCall;
 
   // Constant after construction.

@@ -321,6 +321,40 @@ TEST_F(DramCaptureServiceTest, PauseReleasesBlockedClientsThoughResumedAtOnce) {
   }
 }
 
+// Catches a timed dequeue that waits past its limit (or, paused, at all),
+// hands buffers back out of order, or disturbs the capture: a frame in
+// flight must come back SUCCESS, not CAPTURE_CANCELLED, and the service
+// keeps running afterwards.
+TEST_F(DramCaptureServiceTest, TimedDequeueLeavesTheCaptureAlone) {
+  PrismSimSetFrameRate(0);
+  DramCaptureService service(Config());
+  ASSERT_EQ(service.Initialize(), CaptureError::SUCCESS);
+  Client client(Config());
+  auto buffers = client.NewBuffers(2);
+  auto bounded = [&](uint32_t timeout_ms) {
+    auto call = std::async(std::launch::async,
+                           [&, timeout_ms] { return service.TryDequeueCompletedRequest(timeout_ms); });
+    EXPECT_EQ(call.wait_for(std::chrono::seconds(20)), std::future_status::ready)
+        << "a " << timeout_ms << " ms dequeue did not return";
+    if (call.wait_for(std::chrono::seconds(0)) != std::future_status::ready) service.Pause();
+    return call.get();
+  };
+  EXPECT_EQ(bounded(0), nullptr);
+  EXPECT_EQ(bounded(5), nullptr);
+  // A waiting timed dequeue gets the frame the capture goes on to complete.
+  auto waiting = std::async(std::launch::async,
+                            [&] { return service.TryDequeueCompletedRequest(20000); });
+  ASSERT_TRUE(WaitUntil([&] { return service.BlockedClientCount() == 1; }));
+  for (auto* fb : buffers) ASSERT_EQ(service.EnqueueRequest(fb), CaptureError::SUCCESS);
+  ASSERT_EQ(waiting.get(), buffers[0]);
+  ASSERT_EQ(bounded(20000), buffers[1]);
+  for (auto* fb : buffers) EXPECT_EQ(fb->GetError(), CaptureError::SUCCESS);
+  ASSERT_EQ(service.EnqueueRequest(buffers[0]), CaptureError::SUCCESS);
+  EXPECT_EQ(service.DequeueCompletedRequest(), buffers[0]);
+  service.Pause();
+  EXPECT_EQ(bounded(600000), nullptr);
+}
+
 // Catches a second Initialize that builds or starts anything again.
 TEST_F(DramCaptureServiceTest, SecondInitializeChangesNothing) {
   DramCaptureService service(Config());
