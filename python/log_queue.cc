@@ -7,6 +7,7 @@ namespace talon_python {
 void LogQueue::Push(int severity, const char* file, int line, const char* message) {
   {
     vireo::MutexLock lock(&mutex_);
+    ++pushed_;
     if (entries_.size() >= kMaxEntries) {
       ++lost_;
       return;
@@ -23,9 +24,10 @@ std::deque<LogQueue::Entry> LogQueue::Take(uint64_t* lost) {
   return std::exchange(entries_, {});
 }
 
-bool LogQueue::WaitForEntries() {
+bool LogQueue::WaitForEntries(uint64_t* seen) {
   vireo::MutexLock lock(&mutex_);
-  while (entries_.empty() && lost_ == 0 && !stopped_) queued_.Wait();
+  while (pushed_ == *seen && !stopped_) queued_.Wait();
+  *seen = pushed_;
   return !stopped_;
 }
 

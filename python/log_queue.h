@@ -43,8 +43,11 @@ class LogQueue {
   // out since the last Take because the queue was full.
   std::deque<Entry> Take(uint64_t* lost);
 
-  // Waits until an entry is queued or Stop is called; false once stopped.
-  bool WaitForEntries();
+  // Waits until an entry is pushed after the one counted in `*seen`
+  // (start with 0), or Stop is called; counts the pushes into `*seen`.
+  // False once stopped. A reader that found the entries taken by another
+  // waits for new ones instead of spinning.
+  bool WaitForEntries(uint64_t* seen);
 
   // Wakes WaitForEntries for good; entries still queue for Take.
   void Stop();
@@ -54,6 +57,7 @@ class LogQueue {
   vireo::CondVar queued_{&mutex_};  // an entry came, or Stop was called
   std::deque<Entry> entries_ ABSL_GUARDED_BY(mutex_);
   uint64_t lost_ ABSL_GUARDED_BY(mutex_) = 0;
+  uint64_t pushed_ ABSL_GUARDED_BY(mutex_) = 0;  // entries pushed, kept or lost
   bool stopped_ ABSL_GUARDED_BY(mutex_) = false;
 };
 

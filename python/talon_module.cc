@@ -11,17 +11,18 @@
 // of a buffer the service holds raises ValueError.
 //
 // Threading: every call that can block (service creation, dequeue, pause,
-// resume, clear, close and destruction, unpacking) releases the GIL. Dequeue,
-// pause, resume and close run on the service's helper threads while the
-// calling thread waits in periods of kSignalPeriod and runs Python's signal
-// handlers between them, so Ctrl-C interrupts them: an interrupted dequeue
-// stops the capture (which releases the native call), resumes it and keeps
-// a buffer that came back for the next dequeue; an interrupted pause or
-// close goes on to its end on its helper, and the next call waits for it.
-// The module's own bookkeeping (which Python buffer the service holds, CPU
-// locks) is touched only with the GIL held. Pause, resume, clear and the
-// stop of an interrupt are serialised by the control mutex; close waits
-// until every call under way in other threads has left the service.
+// resume, clear, close and destruction, unpacking) releases the GIL. A
+// dequeue waits with the library's timed dequeue in periods of
+// kSignalPeriod and runs Python's signal handlers between them, so Ctrl-C
+// interrupts it without touching the capture. Pause, resume and close run
+// on the service's helper threads while the calling thread waits in the
+// same periods; an interrupted pause or close goes on to its end on its
+// helper, and the next call waits for it. The module's own bookkeeping
+// (which Python buffer the service holds, CPU locks) is touched only with
+// the GIL held. Pause, resume and clear are serialised by the control mutex;
+// close waits until every call under way in other threads has left the
+// service. libtalon's log entries go to Python's logging (log_forwarding.h);
+// the calls that may log drain them as they return.
 // Ownership: a Python FrameBuffer owns its native frame buffer through a
 // shared pointer that its arrays share: an array keeps the frame's stream
 // locked and its memory alive. A buffer enqueued while arrays still view it
@@ -51,9 +52,11 @@
 
 #include "base/mutex.h"
 #include "python/helper_threads.h"
+#include "python/log_forwarding.h"
 #include "support/csi2_unpack.h"
 #include "support/frame_sequence.h"
 #include "support/frame_stats.h"
+#include "support/graph_cache_dir.h"
 #include "support/options.h"
 #include "system/capture/capture_frame_buffer.h"
 #include "system/capture/capture_frame_buffer_factory_impl.h"
@@ -180,6 +183,22 @@ const char* ErrorName(CaptureError error) {
     case CaptureError::UNKNOWN: return "UNKNOWN";
   }
   return nullptr;
+}
+
+// Points libtalon at a compiled-graph cache this process can use (the
+// directory set for the process, else the system one when writable, else
+// the user's); raises FILE_SYSTEM_ERROR naming the path and the reason when
+// none can be made. A fallback is said once, at INFO.
+void ChooseGraphCache(const std::string& call) {
+  std::string dir, note, error;
+  if (!talon_support::ChooseGraphCacheDir("", &dir, &note, &error)) {
+    throw CaptureFailure{CaptureError::FILE_SYSTEM_ERROR, call + ": " + error};
+  }
+  static std::string said;  // guarded by the GIL
+  if (!note.empty() && note != said) {
+    said = note;
+    py::module_::import("logging").attr("getLogger")("talon").attr("info")(note);
+  }
 }
 
 class Factory : public std::enable_shared_from_this<Factory> {
@@ -382,7 +401,9 @@ class Service {
   ~Service() { Close(/*interruptible=*/false); }
 
   static std::unique_ptr<Service> CreateInstance(const CaptureConfig& config) {
-    CheckConfig(config, "CaptureService.create_instance");
+    const char* const call_name = "CaptureService.create_instance";
+    CheckConfig(config, call_name);
+    ChooseGraphCache(call_name);
     std::unique_ptr<vireo::DramCaptureService> service;
     CaptureError error = CaptureError::SUCCESS;
     {
@@ -391,7 +412,8 @@ class Service {
       error = service->Initialize();
       if (error != CaptureError::SUCCESS) service.reset();
     }
-    Check(error, "CaptureService.create_instance");
+    talon_python::LogForwarding::Drain();
+    Check(error, call_name);
     return std::make_unique<Service>(config, std::move(service));
   }
 
@@ -415,6 +437,7 @@ class Service {
     held_[native] = buffer;
     buffer->holder_ = this;
     const CaptureError error = service_->EnqueueRequest(native);
+    talon_python::LogForwarding::Drain();
     if (error != CaptureError::SUCCESS) {
       held_.erase(native);
       buffer->holder_ = nullptr;
@@ -422,35 +445,29 @@ class Service {
     }
   }
 
+  // Waits for the oldest completed buffer in periods of kSignalPeriod,
+  // running Python's signal handlers between them; the capture goes on
+  // untouched, so an interrupt cancels no frame. None once the service is
+  // paused (or closing) and no completed buffer is left.
   std::shared_ptr<FrameBuffer> DequeueCompletedRequest() {
-    if (!ready_.empty()) {  // came back to a dequeue that was interrupted
-      CaptureFrameBuffer* native = ready_.front();
-      ready_.pop_front();
-      return TakeBack(native);
-    }
     Call call(this);
+    Waiting waiting(this);
+    const auto period = static_cast<uint32_t>(kSignalPeriod.count());
     while (true) {
-      const uint64_t stops = interrupt_stops();
-      auto result = std::make_shared<CaptureFrameBuffer*>(nullptr);
-      std::shared_ptr<HelperThreads::Task> task = RunOnHelper([this, result] {
-        {
-          vireo::MutexLock lock(&mutex_);
-          ++waiting_;
+      CaptureFrameBuffer* native = nullptr;
+      bool stopped = false;
+      {
+        py::gil_scoped_release release;
+        native = service_->TryDequeueCompletedRequest(period);
+        if (native == nullptr && capture_stopped()) {
+          native = service_->TryDequeueCompletedRequest(0);  // completed before the stop
+          stopped = native == nullptr;
         }
-        *result = service_->DequeueCompletedRequest();
-        vireo::MutexLock lock(&mutex_);
-        --waiting_;
-      });
-      if (!AwaitTask(*task)) {
-        py::error_already_set interrupt;  // what the signal handler raised
-        StopToRelease(*task);
-        if (*result != nullptr) ready_.push_back(*result);
-        throw interrupt;
       }
-      if (*result != nullptr) return TakeBack(*result);
-      // Null: the capture stopped (paused or closing), or an interrupted
-      // dequeue of another thread stopped it for a moment; then wait again.
-      if (interrupt_stops() == stops) return nullptr;
+      talon_python::LogForwarding::Drain();
+      if (native != nullptr) return TakeBack(native);
+      if (stopped) return nullptr;
+      if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     }
   }
 
@@ -466,6 +483,7 @@ class Service {
       }
       service_->ClearPendingRequests();
     }
+    talon_python::LogForwarding::Drain();
     // The cleared buffers are those still waiting; completed ones stay
     // until dequeued. The worker has stopped, so their status is settled.
     std::vector<CaptureFrameBuffer*> cleared;
@@ -505,9 +523,9 @@ class Service {
       }
       if (interruptible && PyErr_CheckSignals() != 0) throw py::error_already_set();
     }
+    talon_python::LogForwarding::Drain();
     for (auto& [native, buffer] : held_) buffer->holder_ = nullptr;
     held_.clear();
-    ready_.clear();
   }
 
   bool closed() {
@@ -540,6 +558,22 @@ class Service {
     Service* service_;
   };
 
+  // Counts a dequeue that waits for a buffer (waiting()).
+  class Waiting {
+   public:
+    explicit Waiting(Service* service) : service_(service) {
+      vireo::MutexLock lock(&service_->mutex_);
+      ++service_->waiting_;
+    }
+    ~Waiting() {
+      vireo::MutexLock lock(&service_->mutex_);
+      --service_->waiting_;
+    }
+
+   private:
+    Service* service_;
+  };
+
   std::shared_ptr<HelperThreads::Task> RunOnHelper(std::function<void()> work) {
     try {
       return helpers_.Run(std::move(work));
@@ -561,32 +595,10 @@ class Service {
     }
   }
 
-  // Makes the native dequeue of `task` return: stops the capture and, once
-  // the dequeue is back, starts it again. A paused or closing service has
-  // released it already.
-  void StopToRelease(HelperThreads::Task& task) {
-    py::gil_scoped_release release;
-    {
-      vireo::MutexLock control(&control_);
-      if (!paused_ && !closed()) {
-        {
-          vireo::MutexLock lock(&mutex_);
-          ++interrupt_stops_;
-        }
-        service_->Pause();
-        while (!helpers_.WaitFor(task, kSignalPeriod)) {
-        }
-        service_->Resume();
-        return;
-      }
-    }
-    while (!helpers_.WaitFor(task, kSignalPeriod)) {
-    }
-  }
-
-  uint64_t interrupt_stops() {
-    vireo::MutexLock lock(&mutex_);
-    return interrupt_stops_;
+  // Paused, or closing: no more buffers will complete.
+  bool capture_stopped() {
+    vireo::MutexLock control(&control_);
+    return paused_ || closed();
   }
 
   void Control(bool pause) {
@@ -597,14 +609,16 @@ class Service {
       pause ? service_->Pause() : service_->Resume();
       paused_ = pause;
     });
-    if (!AwaitTask(*task)) throw py::error_already_set();
+    const bool done = AwaitTask(*task);
+    if (!done) throw py::error_already_set();
+    talon_python::LogForwarding::Drain();
   }
 
   // The native half of Close, on a helper (or inline when none can start).
   void StopAndDestroy() {
     {
       vireo::MutexLock control(&control_);
-      service_->Pause();  // returns every dequeue under way
+      service_->Pause();  // dequeues under way see it and return
       paused_ = true;
     }
     {
@@ -634,7 +648,6 @@ class Service {
 
   // Guarded by the GIL.
   std::unordered_map<CaptureFrameBuffer*, std::shared_ptr<FrameBuffer>> held_;
-  std::deque<CaptureFrameBuffer*> ready_;  // in held_, for the next dequeue
 
   // Pause, resume, clear and interrupt stops, one at a time.
   vireo::Mutex control_ ABSL_ACQUIRED_BEFORE(mutex_);
@@ -644,7 +657,6 @@ class Service {
   vireo::CondVar idle_{&mutex_};  // a call left, or the native service is destroyed
   int calls_ ABSL_GUARDED_BY(mutex_) = 0;
   int waiting_ ABSL_GUARDED_BY(mutex_) = 0;
-  uint64_t interrupt_stops_ ABSL_GUARDED_BY(mutex_) = 0;
   bool closing_ ABSL_GUARDED_BY(mutex_) = false;
   bool destroyed_ ABSL_GUARDED_BY(mutex_) = false;
   // Last: destroyed first, it joins the helpers before what they use goes.
@@ -937,8 +949,7 @@ void BindService(py::module_& m) {
       .def("dequeue_completed_request", &Service::DequeueCompletedRequest,
            "The oldest completed FrameBuffer. Blocks while capturing (GIL released); when\n"
            "paused returns the completed ones, then None. Ctrl-C raises KeyboardInterrupt\n"
-           "and leaves the service running: the capture is stopped for a moment, so the\n"
-           "frames under way come back with CAPTURE_CANCELLED to the next calls.")
+           "and leaves the capture as it was: the frames under way come to the next calls.")
       .def("clear_pending_requests", &Service::ClearPendingRequests,
            "Drops the waiting buffers of a paused service (they are the caller's again).")
       .def("pause", &Service::Pause,
@@ -971,6 +982,7 @@ void BindFunctions(py::module_& m) {
 
 PYBIND11_MODULE(_talon, m) {
   m.doc() = "Binding of libtalon's capture API; use the package talon.";
+  talon_python::LogForwarding::Start();
   BindMipiDataType(m);
   BindCaptureStatus(m);
   BindCaptureError(m);
