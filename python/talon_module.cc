@@ -649,7 +649,7 @@ class Service {
   // Guarded by the GIL.
   std::unordered_map<CaptureFrameBuffer*, std::shared_ptr<FrameBuffer>> held_;
 
-  // Pause, resume, clear and interrupt stops, one at a time.
+  // Pause, resume and clear, one at a time.
   vireo::Mutex control_ ABSL_ACQUIRED_BEFORE(mutex_);
   bool paused_ ABSL_GUARDED_BY(control_) = false;
 
