@@ -349,8 +349,15 @@ class FrameBuffer {
   std::shared_ptr<NativeBuffer> native_;
 };
 
-py::array_t<uint16_t> Unpack(py::array_t<uint8_t, py::array::c_style> packed, uint32_t width,
-                             uint32_t bits) {
+// Frames of at least this many samples are unpacked with the GIL released;
+// for smaller ones giving it up would cost more than the unpacking.
+constexpr uint64_t kUnpackWithoutGil = 64 * 1024;
+
+// Unpacks `packed` (uint8, height × row stride) into `out` when given (a
+// writable uint16 array of shape (height, width) whose samples lie side by
+// side in each row), else into a new array; returns the array written.
+py::array Unpack(py::array_t<uint8_t, py::array::c_style> packed, uint32_t width, uint32_t bits,
+                 std::optional<py::array> out) {
   if (packed.ndim() != 2) throw py::value_error("unpack takes a 2-D array (height, row stride)");
   const uint64_t height = static_cast<uint64_t>(packed.shape(0));
   const uint64_t stride = static_cast<uint64_t>(packed.shape(1));
@@ -359,14 +366,37 @@ py::array_t<uint16_t> Unpack(py::array_t<uint8_t, py::array::c_style> packed, ui
     throw py::value_error("rows of " + std::to_string(stride) + " bytes hold fewer than " +
                           std::to_string(width) + " samples");
   }
-  py::array_t<uint16_t> out({static_cast<py::ssize_t>(height), static_cast<py::ssize_t>(width)});
-  const uint8_t* in = packed.data();
-  uint16_t* samples = out.mutable_data();
-  {
-    py::gil_scoped_release release;
-    talon_support::UnpackCsi2(in, stride, width, static_cast<uint32_t>(height), bits, samples);
+  py::array samples = out.has_value()
+                          ? *out
+                          : py::array_t<uint16_t>({static_cast<py::ssize_t>(height),
+                                                   static_cast<py::ssize_t>(width)});
+  if (out.has_value()) {
+    const bool fits = samples.dtype().is(py::dtype::of<uint16_t>()) && samples.ndim() == 2 &&
+                      static_cast<uint64_t>(samples.shape(0)) == height &&
+                      samples.shape(1) == static_cast<py::ssize_t>(width) &&
+                      samples.strides(1) == 2 &&
+                      (height < 2 || samples.strides(0) >= static_cast<py::ssize_t>(width) * 2);
+    if (!fits) {
+      throw py::value_error("out must be a uint16 array of shape (" + std::to_string(height) +
+                            ", " + std::to_string(width) + ") with the samples of a row side " +
+                            "by side and rows in order");
+    }
+    if (!samples.writeable()) throw py::value_error("out is read-only");
   }
-  return out;
+  const uint8_t* in = packed.data();
+  auto* first = static_cast<uint16_t*>(samples.mutable_data());
+  const uint64_t out_stride = height < 2 ? 0 : static_cast<uint64_t>(samples.strides(0));
+  bool done = false;
+  if (height * width >= kUnpackWithoutGil) {
+    py::gil_scoped_release release;
+    done = talon_support::UnpackCsi2(in, stride, width, static_cast<uint32_t>(height), bits, first,
+                                     out_stride);
+  } else {
+    done = talon_support::UnpackCsi2(in, stride, width, static_cast<uint32_t>(height), bits, first,
+                                     out_stride);
+  }
+  if (!done) throw py::value_error("the payload cannot be unpacked as given");
+  return samples;
 }
 
 // Sensor frames lost between delivered ones, counted as talon-cam's summary
@@ -892,14 +922,15 @@ void BindFrameBuffer(py::module_& m) {
            "buffer again does not change it. data_type may be left out for one stream.")
       .def(
           "unpacked",
-          [](FrameBuffer& b, std::optional<int> data_type) {
+          [](FrameBuffer& b, std::optional<int> data_type, std::optional<py::array> out) {
             const int dt = b.DataType(data_type);
             const CaptureStreamConfig& s = b.Stream(dt);
             return Unpack(py::array_t<uint8_t, py::array::c_style>(b.Array(dt)), s.width,
-                          s.bits_per_component);
+                          s.bits_per_component, std::move(out));
           },
-          py::arg("data_type") = py::none(),
-          "The stream's samples as a new uint16 array (height, width).")
+          py::arg("data_type") = py::none(), py::arg("out") = py::none(),
+          "The stream's samples as a new uint16 array (height, width), or written into\n"
+          "out (uint16, that shape) and returned: a loop that reuses out allocates nothing.")
       .def_property_readonly("sensor_sequence", &FrameBuffer::SensorSequence,
                              "the sensor's frame number stamped in the first stream's data;\n"
                              "None where the sensor stamps none")
@@ -970,8 +1001,11 @@ void BindService(py::module_& m) {
 
 void BindFunctions(py::module_& m) {
   m.def("unpack", &Unpack, py::arg("array"), py::arg("width"), py::arg("bits"),
+        py::arg("out") = py::none(),
         "Unpacks CSI-2 payload (uint8, height × row stride; RAW8, packed RAW10 or\n"
-        "RAW16 little-endian) to a new uint16 array (height, width).");
+        "RAW16 little-endian) to a new uint16 array (height, width), or into out (a\n"
+        "writable uint16 array of that shape, its rows' samples side by side), which\n"
+        "it returns. Large frames are unpacked with the GIL released.");
   m.def("error_description", &vireo::GetCaptureErrorDesc, py::arg("error"),
         "The library's fixed description of a CaptureError.");
   m.attr("GRAPH_CACHE_VARIABLE") = vireo::ozy::kCompiledGraphDirVariable;

@@ -11,9 +11,10 @@ The names of the C++ API, in Python's conventions:
 
 and for scripts a Camera that owns all of it:
 
-    with talon.Camera(config, buffers=3) as cam:
+    with talon.Camera(config) as cam:
         for frame in cam.frames(30):
-            print(frame.sof_ns, frame.unpacked().mean())
+            print(frame.sequence, frame.dropped_before, frame.unpacked().mean())
+        print(cam.dropped, "sensor frames lost")
 
 Errors raise CaptureException (.error is a CaptureError); its message says
 why, e.g. "CaptureService.create_instance: CaptureConfig.virtual_channel: 99
@@ -23,10 +24,18 @@ buffers meanwhile.
 
 Every call that can block (dequeue_completed_request, iterating
 Camera.frames, pause, close) answers Ctrl-C with KeyboardInterrupt within a
-few tens of milliseconds and leaves the service usable.
+few tens of milliseconds and leaves the service usable; an interrupted
+dequeue leaves the capture running and cancels no frame.
 
-Compiled transfer graphs are cached under DEFAULT_GRAPH_CACHE_DIR, or the
-directory set_graph_cache_dir() (or Camera's graph_cache) chose.
+libtalon's log entries go to the logging logger "talon" (nothing to
+standard error of its own): with nothing configured, Python shows its
+warnings and errors; logging.getLogger("talon").setLevel(logging.INFO) and a
+handler show everything.
+
+Compiled transfer graphs are cached in the directory set_graph_cache_dir()
+(or Camera's graph_cache) chose, else DEFAULT_GRAPH_CACHE_DIR where it can be
+written, else $XDG_CACHE_HOME/talon or ~/.cache/talon; a cache that cannot
+be made fails create_instance with FILE_SYSTEM_ERROR naming the path.
 
 Threading: a Camera is used by one thread; the thin layer's calls may come
 from several, and the blocking ones let other Python threads run.
@@ -95,7 +104,9 @@ def set_graph_cache_dir(path):
 
 
 def graph_cache_dir():
-    """Where compiled transfer graphs are cached now."""
+    """Where compiled transfer graphs are cached: the directory set for the
+    process (by set_graph_cache_dir, or by the last service created, which
+    chose it), else DEFAULT_GRAPH_CACHE_DIR."""
     return os.environ.get(GRAPH_CACHE_VARIABLE) or DEFAULT_GRAPH_CACHE_DIR
 
 
@@ -134,9 +145,10 @@ class Frame:
         """The stream's bytes, uint8 (height, row stride), without a copy."""
         return self.buffer.array(data_type)
 
-    def unpacked(self, data_type=None):
-        """The stream's samples, a new uint16 array (height, width)."""
-        return self.buffer.unpacked(data_type)
+    def unpacked(self, data_type=None, out=None):
+        """The stream's samples, a new uint16 array (height, width), or written
+        into out (uint16, that shape) and returned."""
+        return self.buffer.unpacked(data_type, out)
 
     def release(self):
         """Gives the buffer back; arrays taken before keep their data."""
@@ -157,12 +169,14 @@ class Camera:
 
     buffers is the number of frame buffers, at least 2: the capture keeps
     the next frame's buffer submitted while the current one fills, so two
-    must be in flight while you hold none; three (the default) keep that
-    going while you hold one. graph_cache, when given, is where compiled
+    must be in flight while you hold none; three keep that going while you
+    hold one, and four (the default) also ride out one frame that takes you
+    longer than the sensor's period. Each further buffer rides out one more
+    period (at 12 MP a buffer is 15 MB). graph_cache, when given, is where compiled
     transfer graphs are cached (set_graph_cache_dir, for the whole process).
     """
 
-    def __init__(self, config, buffers=3, graph_cache=None):
+    def __init__(self, config, buffers=4, graph_cache=None):
         if isinstance(buffers, bool) or not isinstance(buffers, int):
             raise TypeError("buffers must be an int, not %s" % type(buffers).__name__)
         if buffers < 2:
