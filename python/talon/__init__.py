@@ -170,13 +170,20 @@ class Camera:
     buffers is the number of frame buffers, at least 2: the capture keeps
     the next frame's buffer submitted while the current one fills, so two
     must be in flight while you hold none; three keep that going while you
-    hold one, and four (the default) also ride out one frame that takes you
-    longer than the sensor's period. Each further buffer rides out one more
-    period (at 12 MP a buffer is 15 MB). graph_cache, when given, is where compiled
-    transfer graphs are cached (set_graph_cache_dir, for the whole process).
+    hold one; each further buffer rides out one sensor period that a frame
+    takes you beyond the sensor's. None (the default) is 4, or 6 for frames
+    of LARGE_FRAME_BYTES and more, whose first unpacked() arrays cost a
+    consumer a few periods of page faults (at 12 MP a buffer is 15 MB).
+    graph_cache, when given, is where compiled transfer graphs are cached
+    (set_graph_cache_dir, for the whole process).
     """
 
-    def __init__(self, config, buffers=4, graph_cache=None):
+    LARGE_FRAME_BYTES = 4 << 20
+
+    def __init__(self, config, buffers=None, graph_cache=None):
+        if buffers is None:
+            frame_bytes = sum(s.row_stride_bytes * s.height for s in config.stream_configs)
+            buffers = 6 if frame_bytes >= self.LARGE_FRAME_BYTES else 4
         if isinstance(buffers, bool) or not isinstance(buffers, int):
             raise TypeError("buffers must be an int, not %s" % type(buffers).__name__)
         if buffers < 2:
