@@ -1,8 +1,9 @@
 // talon._talon: the Python binding of libtalon's capture API (configurations,
 // enumerations, CaptureService, CaptureFrameBufferFactory, frame buffers),
 // with frame data as NumPy arrays that view the device buffers without a
-// copy, and the CSI-2 unpacking helper. The package's __init__.py adds the
-// convenience layer (Camera) on top.
+// copy, the sensor's frame sequence and the count of frames lost between
+// delivered ones (as talon-cam counts them), and the CSI-2 unpacking helper.
+// The package's __init__.py adds the convenience layer (Camera) on top.
 //
 // Errors become talon.CaptureException (a RuntimeError with .error, the
 // CaptureError, and .description, the library's text for it); its message
@@ -39,7 +40,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
