@@ -4,7 +4,7 @@
 
 #include <cinttypes>
 #include <cstdio>
-#include <deque>
+#include <vector>
 #include <string>
 #include <thread>
 
@@ -74,7 +74,7 @@ void LogForwarding::Drain() {
   draining = true;
   while (true) {
     uint64_t lost = 0;
-    std::deque<LogQueue::Entry> entries = Queue().Take(&lost);
+    std::vector<LogQueue::Entry> entries = Queue().Take(&lost);
     if (entries.empty() && lost == 0) break;
     for (const LogQueue::Entry& e : entries) Emit(Level(e.severity), e.file, e.line, e.message);
     if (lost != 0) {

@@ -18,7 +18,7 @@ void LogQueue::Push(int severity, const char* file, int line, const char* messag
   queued_.Signal();
 }
 
-std::deque<LogQueue::Entry> LogQueue::Take(uint64_t* lost) {
+std::vector<LogQueue::Entry> LogQueue::Take(uint64_t* lost) {
   vireo::MutexLock lock(&mutex_);
   *lost = std::exchange(lost_, 0);
   return std::exchange(entries_, {});

@@ -18,7 +18,7 @@
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
+#include <vector>
 #include <string>
 
 #include "absl/base/thread_annotations.h"
@@ -41,7 +41,7 @@ class LogQueue {
 
   // Every entry queued so far, oldest first; `lost` gets the entries left
   // out since the last Take because the queue was full.
-  std::deque<Entry> Take(uint64_t* lost);
+  std::vector<Entry> Take(uint64_t* lost);
 
   // Waits until an entry is pushed after the one counted in `*seen`
   // (start with 0), or Stop is called; counts the pushes into `*seen`.
@@ -55,7 +55,7 @@ class LogQueue {
  private:
   vireo::Mutex mutex_;
   vireo::CondVar queued_{&mutex_};  // an entry came, or Stop was called
-  std::deque<Entry> entries_ ABSL_GUARDED_BY(mutex_);
+  std::vector<Entry> entries_ ABSL_GUARDED_BY(mutex_);
   uint64_t lost_ ABSL_GUARDED_BY(mutex_) = 0;
   uint64_t pushed_ ABSL_GUARDED_BY(mutex_) = 0;  // entries pushed, kept or lost
   bool stopped_ ABSL_GUARDED_BY(mutex_) = false;

@@ -19,7 +19,7 @@ TEST(LogQueue, KeepsOrderCountsWhatItLeavesOutAndWakesItsReader) {
   uint64_t seen = 0;
   ASSERT_TRUE(queue.WaitForEntries(&seen));
   uint64_t lost = 0;
-  std::deque<LogQueue::Entry> entries = queue.Take(&lost);
+  std::vector<LogQueue::Entry> entries = queue.Take(&lost);
   ASSERT_EQ(entries.size(), LogQueue::kMaxEntries);
   EXPECT_EQ(lost, 3u);
   EXPECT_EQ(entries.front().message, "0");
