@@ -67,6 +67,13 @@ void LogForwarding::Start() {
   vireo::SetLogHandler(&OnEntry, &Queue(), /*write_stderr=*/false);
   forwarder = new std::thread(&Forward);
   py::module_::import("atexit").attr("register")(py::cpp_function(&LogForwarding::Stop));
+  // A forked child has the queue but not the thread: it gets one of its own
+  // (the parent's object is left, not joined: Stop would wait for it forever).
+  py::module_::import("os").attr("register_at_fork")(
+      py::arg("after_in_child") = py::cpp_function([] {
+        draining = false;
+        forwarder = new std::thread(&Forward);
+      }));
 }
 
 void LogForwarding::Drain() {

@@ -160,6 +160,28 @@ def test_library_log_goes_to_logging_only(capfd):
     assert "native" not in capfd.readouterr().err
 
 
+FORKED_CHILD = """
+import os, sys, talon
+pid = os.fork()
+if pid == 0:
+    stream = talon.CaptureStreamConfig(data_type=talon.CSI2_RAW10, width=64, height=8,
+                                       bits_per_component=10)
+    with talon.Camera(talon.CaptureConfig(stream_configs=[stream])) as cam:
+        assert len(list(cam.frames(2))) == 2
+    sys.exit(0)
+assert os.waitpid(pid, 0)[1] == 0
+"""
+
+
+# Catches a forked child that cannot end cleanly: its exit joined the
+# parent's forwarding thread, which it does not have ("Exception ignored in
+# atexit callback", and the log entries still queued never emitted).
+def test_forked_child_forwards_and_exits_cleanly():
+    done = subprocess.run([sys.executable, "-c", FORKED_CHILD], capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 0 and "Exception" not in done.stderr, done.stderr
+
+
 def readme_python_example():
     readme = os.path.join(os.path.dirname(__file__), "..", "..", "README.md")
     with open(readme, encoding="utf-8") as f:
