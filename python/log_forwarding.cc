@@ -16,12 +16,11 @@ namespace py = pybind11;
 namespace talon_python {
 namespace {
 
-// Never destroyed: libtalon's threads may log until the process ends.
-LogQueue& Queue() {
-  static LogQueue* queue = new LogQueue;
-  return *queue;
-}
-
+// Never destroyed: libtalon's threads may log until the process ends. A
+// forked child leaves its copy of the parent's queue (whose condition
+// variable may count a waiter that did not survive the fork, so signalling
+// it would block) and makes its own.
+LogQueue* queue = nullptr;         // GIL
 std::thread* forwarder = nullptr;  // GIL
 bool draining = false;             // GIL: a Drain is emitting
 
@@ -53,27 +52,32 @@ void Emit(int level, const std::string& file, int line, const std::string& messa
   }
 }
 
-void Forward() {
+void Forward(LogQueue* from) {
   uint64_t seen = 0;
-  while (Queue().WaitForEntries(&seen)) {
+  while (from->WaitForEntries(&seen)) {
     py::gil_scoped_acquire gil;
     LogForwarding::Drain();
   }
 }
 
+// Installs the hook with a new queue and starts its forwarding thread.
+void Begin() {
+  queue = new LogQueue;
+  vireo::SetLogHandler(&OnEntry, queue, /*write_stderr=*/false);
+  forwarder = new std::thread(&Forward, queue);
+  draining = false;
+}
+
 }  // namespace
 
 void LogForwarding::Start() {
-  vireo::SetLogHandler(&OnEntry, &Queue(), /*write_stderr=*/false);
-  forwarder = new std::thread(&Forward);
+  Begin();
   py::module_::import("atexit").attr("register")(py::cpp_function(&LogForwarding::Stop));
-  // A forked child has the queue but not the thread: it gets one of its own
-  // (the parent's object is left, not joined: Stop would wait for it forever).
+  // A forked child has neither the parent's thread nor a usable copy of its
+  // queue: it begins anew (the parent's objects are left, not joined, since
+  // their thread is not the child's). The parent forwards its own entries.
   py::module_::import("os").attr("register_at_fork")(
-      py::arg("after_in_child") = py::cpp_function([] {
-        draining = false;
-        forwarder = new std::thread(&Forward);
-      }));
+      py::arg("after_in_child") = py::cpp_function(&Begin));
 }
 
 void LogForwarding::Drain() {
@@ -81,7 +85,7 @@ void LogForwarding::Drain() {
   draining = true;
   while (true) {
     uint64_t lost = 0;
-    std::vector<LogQueue::Entry> entries = Queue().Take(&lost);
+    std::vector<LogQueue::Entry> entries = queue->Take(&lost);
     if (entries.empty() && lost == 0) break;
     for (const LogQueue::Entry& e : entries) Emit(Level(e.severity), e.file, e.line, e.message);
     if (lost != 0) {
@@ -97,7 +101,7 @@ void LogForwarding::Drain() {
 
 void LogForwarding::Stop() {
   if (forwarder == nullptr) return;
-  Queue().Stop();
+  queue->Stop();
   {
     py::gil_scoped_release release;
     forwarder->join();

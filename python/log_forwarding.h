@@ -17,7 +17,7 @@
 // Threading: Start, Drain and Stop with the GIL held. Start once, at import;
 // Stop at the interpreter's exit (atexit), which joins the forwarding
 // thread; after it the calls' drains still emit what comes. A forked child
-// starts a forwarding thread of its own. Ownership: the
+// begins anew with a queue and a forwarding thread of its own. Ownership: the
 // queue and the thread live for the process (the hook may be called until
 // libtalon's threads end).
 

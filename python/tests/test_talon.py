@@ -173,9 +173,10 @@ assert os.waitpid(pid, 0)[1] == 0
 """
 
 
-# Catches a forked child that cannot end cleanly: its exit joined the
-# parent's forwarding thread, which it does not have ("Exception ignored in
-# atexit callback", and the log entries still queued never emitted).
+# Catches a forked child that hangs or ends badly: libtalon's worker logging
+# into the parent's queue blocked on a condition variable whose waiter (the
+# parent's forwarding thread) the child does not have, and the exit joined
+# that thread ("Exception ignored in atexit callback").
 def test_forked_child_forwards_and_exits_cleanly():
     done = subprocess.run([sys.executable, "-c", FORKED_CHILD], capture_output=True, text=True,
                           timeout=60)
