@@ -68,19 +68,32 @@ TEST(CaptureFrameBufferFactory, InvalidConfigurationRefusedAtCreate) {
   }
 }
 
-// Catches an orphaned device buffer when two streams share a data type.
-TEST(CaptureFrameBufferFactory, RepeatedDataTypeRefused) {
-  CaptureConfig config;
-  config.stream_configs = {Stream(CSI2_RAW10, 8, 8, 10), Stream(CSI2_RAW10, 16, 8, 10)};
-  auto factory = CaptureFrameBufferFactory::CreateInstance(config);
-  ASSERT_NE(factory, nullptr);
-  size_t live = PrismSimLiveHandleCount();
-  ScopedLogCapture log;
-  ScopedPrismTrace trace;
-  EXPECT_EQ(factory->Create(), nullptr);
-  EXPECT_THAT(log.Messages(), ElementsAre("Invalid configuration"));
-  EXPECT_TRUE(trace.Calls("OzyCreateDeviceBufferManaged").empty());
-  EXPECT_EQ(PrismSimLiveHandleCount(), live);
+// Catches an orphaned device buffer when two streams share a data type,
+// and an empty device buffer for a row whose bits wrap 32 bits (stride 0).
+TEST(CaptureFrameBufferFactory, RepeatedDataTypeOrWrappingRowRefused) {
+  const struct {
+    std::vector<CaptureStreamConfig> streams;
+    std::vector<std::string> log;
+  } cases[] = {
+      {{Stream(CSI2_RAW10, 8, 8, 10), Stream(CSI2_RAW10, 16, 8, 10)}, {"Invalid configuration"}},
+      {{Stream(CSI2_RAW10, 858993459, 8, 10)},
+       {"Invalid configuration: width 858993459 at 10 bits per component does not fit a "
+        "32-bit row (data type 43)",
+        "Invalid configuration"}},
+  };
+  for (const auto& c : cases) {
+    CaptureConfig config;
+    config.stream_configs = c.streams;
+    auto factory = CaptureFrameBufferFactory::CreateInstance(config);
+    ASSERT_NE(factory, nullptr);
+    size_t live = PrismSimLiveHandleCount();
+    ScopedLogCapture log;
+    ScopedPrismTrace trace;
+    EXPECT_EQ(factory->Create(), nullptr);
+    EXPECT_EQ(log.Messages(), c.log);
+    EXPECT_TRUE(trace.Calls("OzyCreateDeviceBufferManaged").empty());
+    EXPECT_EQ(PrismSimLiveHandleCount(), live);
+  }
 }
 
 // Catches leaked or over-requested buffers when one allocation fails.

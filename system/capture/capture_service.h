@@ -29,7 +29,10 @@
 // destruction are called by the service's owner, one at a time; Pause (and so
 // destruction) releases every thread blocked in DequeueCompletedRequest.
 // Ownership: the client owns its frame buffers throughout; the service only
-// holds pointers to them while they are in its queues.
+// holds pointers to them while they are in its queues: from EnqueueRequest
+// until a dequeue hands the buffer back, ClearPendingRequests drops it or
+// the service is destroyed. Destroying a buffer the service holds is a
+// fatal error; destroy the service first.
 
 #ifndef SYSTEM_CAPTURE_CAPTURE_SERVICE_H_
 #define SYSTEM_CAPTURE_CAPTURE_SERVICE_H_
@@ -52,7 +55,10 @@ class TALON_EXPORT CaptureService {
   virtual ~CaptureService();
 
   // SUCCESS, or INVALID_BUFFER for a null buffer, a buffer not made by
-  // CaptureFrameBufferFactory, or one the service still holds.
+  // CaptureFrameBufferFactory, or one that this or another service holds.
+  // A factory's buffer made for other streams (data types, row strides,
+  // heights) is accepted and comes back COMPLETED with INVALID_BUFFER (or
+  // DATA_TYPE_NOT_FOUND), never captured into.
   virtual CaptureError EnqueueRequest(CaptureFrameBuffer* frame_buffer) = 0;
   // The oldest completed buffer. While capture runs it blocks until one
   // completes; while paused it returns the completed ones, then null.
