@@ -245,6 +245,10 @@ __attribute__((target("avx2"))) void Raw10To8Avx2(const uint8_t* in, uint32_t wi
 
 constexpr Kernels kAvx2 = {Raw8To16Avx2, Raw10To16Avx2, Copy16, Copy8, Raw10To8Avx2, Raw16To8Avx2};
 
+#undef TALON_RAW10_SPREAD
+#undef TALON_RAW10_HIGH_FIRST
+#undef TALON_RAW10_HIGH_LAST
+
 #elif defined(__aarch64__)
 
 void Raw8To16Neon(const uint8_t* in, uint32_t width, uint16_t* out) {
