@@ -1,8 +1,9 @@
 // talon._talon: the Python binding of libtalon's capture API (configurations,
 // enumerations, CaptureService, CaptureFrameBufferFactory, frame buffers),
 // with frame data as NumPy arrays that view the device buffers without a
-// copy, and the CSI-2 unpacking helper. The package's __init__.py adds the
-// convenience layer (Camera) on top.
+// copy, the sensor's frame sequence and the count of frames lost between
+// delivered ones (as talon-cam counts them), and the CSI-2 unpacking helper.
+// The package's __init__.py adds the convenience layer (Camera) on top.
 //
 // Errors become talon.CaptureException (a RuntimeError with .error, the
 // CaptureError, and .description, the library's text for it); its message
@@ -11,17 +12,18 @@
 // of a buffer the service holds raises ValueError.
 //
 // Threading: every call that can block (service creation, dequeue, pause,
-// resume, clear, close and destruction, unpacking) releases the GIL. Dequeue,
-// pause, resume and close run on the service's helper threads while the
-// calling thread waits in periods of kSignalPeriod and runs Python's signal
-// handlers between them, so Ctrl-C interrupts them: an interrupted dequeue
-// stops the capture (which releases the native call), resumes it and keeps
-// a buffer that came back for the next dequeue; an interrupted pause or
-// close goes on to its end on its helper, and the next call waits for it.
-// The module's own bookkeeping (which Python buffer the service holds, CPU
-// locks) is touched only with the GIL held. Pause, resume, clear and the
-// stop of an interrupt are serialised by the control mutex; close waits
-// until every call under way in other threads has left the service.
+// resume, clear, close and destruction, unpacking) releases the GIL. A
+// dequeue waits with the library's timed dequeue in periods of
+// kSignalPeriod and runs Python's signal handlers between them, so Ctrl-C
+// interrupts it without touching the capture. Pause, resume and close run
+// on the service's helper threads while the calling thread waits in the
+// same periods; an interrupted pause or close goes on to its end on its
+// helper, and the next call waits for it. The module's own bookkeeping
+// (which Python buffer the service holds, CPU locks) is touched only with
+// the GIL held. Pause, resume and clear are serialised by the control mutex;
+// close waits until every call under way in other threads has left the
+// service. libtalon's log entries go to Python's logging (log_forwarding.h);
+// the calls that may log drain them as they return.
 // Ownership: a Python FrameBuffer owns its native frame buffer through a
 // shared pointer that its arrays share: an array keeps the frame's stream
 // locked and its memory alive. A buffer enqueued while arrays still view it
@@ -34,10 +36,10 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -51,7 +53,11 @@
 #include "base/mutex.h"
 #include "python/helper_threads.h"
 #include "support/capture_error_name.h"
+#include "python/log_forwarding.h"
 #include "support/csi2_unpack.h"
+#include "support/frame_sequence.h"
+#include "support/frame_stats.h"
+#include "support/graph_cache_dir.h"
 #include "support/options.h"
 #include "system/capture/capture_frame_buffer.h"
 #include "system/capture/capture_frame_buffer_factory_impl.h"
@@ -59,6 +65,10 @@
 #include "system/capture/capture_types.h"
 #include "system/capture/capture_util.h"
 #include "system/capture/dram_capture_service.h"
+
+// CaptureConfig.stream_configs is bound as a list of its own that edits the
+// configuration in place (append, item assignment), not a copy.
+PYBIND11_MAKE_OPAQUE(std::vector<vireo::CaptureStreamConfig>)
 
 namespace py = pybind11;
 
@@ -148,6 +158,22 @@ bool SameStreams(const CaptureConfig& a, const CaptureConfig& b) {
     if (!found) return false;
   }
   return true;
+}
+
+// Points libtalon at a compiled-graph cache this process can use (the
+// directory set for the process, else the system one when writable, else
+// the user's); raises FILE_SYSTEM_ERROR naming the path and the reason when
+// none can be made. A fallback is said once, at INFO.
+void ChooseGraphCache(const std::string& call) {
+  std::string dir, note, error;
+  if (!talon_support::ChooseGraphCacheDir("", &dir, &note, &error)) {
+    throw CaptureFailure{CaptureError::FILE_SYSTEM_ERROR, call + ": " + error};
+  }
+  static std::string said;  // guarded by the GIL
+  if (!note.empty() && note != said) {
+    said = note;
+    py::module_::import("logging").attr("getLogger")("talon").attr("info")(note);
+  }
 }
 
 class Factory : public std::enable_shared_from_this<Factory> {
@@ -277,6 +303,20 @@ class FrameBuffer {
     return array;
   }
 
+  // The sensor's sequence stamped in the first stream's data; none when the
+  // frame carries no stamp.
+  std::optional<uint32_t> SensorSequence() {
+    const CaptureFrameBuffer& buffer = Client();
+    const CaptureStreamConfig& stream = factory_->config().stream_configs.front();
+    const void* data = native_->Lock(stream.data_type);
+    uint32_t sequence = 0;
+    const bool found = talon_support::ReadFrameSequence(
+        data, buffer.GetRowStrideBytes(stream.data_type), stream, &sequence);
+    native_->Unlock(stream.data_type);
+    if (!found) return std::nullopt;
+    return sequence;
+  }
+
   Service* holder_ = nullptr;  // the service that holds the buffer, or null
 
  private:
@@ -284,8 +324,15 @@ class FrameBuffer {
   std::shared_ptr<NativeBuffer> native_;
 };
 
-py::array_t<uint16_t> Unpack(py::array_t<uint8_t, py::array::c_style> packed, uint32_t width,
-                             uint32_t bits) {
+// Frames of at least this many samples are unpacked with the GIL released;
+// for smaller ones giving it up would cost more than the unpacking.
+constexpr uint64_t kUnpackWithoutGil = 64 * 1024;
+
+// Unpacks `packed` (uint8, height × row stride) into `out` when given (a
+// writable uint16 array of shape (height, width) whose samples lie side by
+// side in each row), else into a new array; returns the array written.
+py::array Unpack(py::array_t<uint8_t, py::array::c_style> packed, uint32_t width, uint32_t bits,
+                 std::optional<py::array> out) {
   if (packed.ndim() != 2) throw py::value_error("unpack takes a 2-D array (height, row stride)");
   const uint64_t height = static_cast<uint64_t>(packed.shape(0));
   const uint64_t stride = static_cast<uint64_t>(packed.shape(1));
@@ -294,15 +341,63 @@ py::array_t<uint16_t> Unpack(py::array_t<uint8_t, py::array::c_style> packed, ui
     throw py::value_error("rows of " + std::to_string(stride) + " bytes hold fewer than " +
                           std::to_string(width) + " samples");
   }
-  py::array_t<uint16_t> out({static_cast<py::ssize_t>(height), static_cast<py::ssize_t>(width)});
-  const uint8_t* in = packed.data();
-  uint16_t* samples = out.mutable_data();
-  {
-    py::gil_scoped_release release;
-    talon_support::UnpackCsi2(in, stride, width, static_cast<uint32_t>(height), bits, samples);
+  py::array samples = out.has_value()
+                          ? *out
+                          : py::array_t<uint16_t>({static_cast<py::ssize_t>(height),
+                                                   static_cast<py::ssize_t>(width)});
+  if (out.has_value()) {
+    const bool fits = samples.dtype().is(py::dtype::of<uint16_t>()) && samples.ndim() == 2 &&
+                      static_cast<uint64_t>(samples.shape(0)) == height &&
+                      samples.shape(1) == static_cast<py::ssize_t>(width) &&
+                      samples.strides(1) == 2 &&
+                      (height < 2 || samples.strides(0) >= static_cast<py::ssize_t>(width) * 2);
+    if (!fits) {
+      throw py::value_error("out must be a uint16 array of shape (" + std::to_string(height) +
+                            ", " + std::to_string(width) + ") with the samples of a row side " +
+                            "by side and rows in order");
+    }
+    if (!samples.writeable()) throw py::value_error("out is read-only");
   }
-  return out;
+  const uint8_t* in = packed.data();
+  auto* first = static_cast<uint16_t*>(samples.mutable_data());
+  const uint64_t out_stride = height < 2 ? 0 : static_cast<uint64_t>(samples.strides(0));
+  bool done = false;
+  if (height * width >= kUnpackWithoutGil) {
+    py::gil_scoped_release release;
+    done = talon_support::UnpackCsi2(in, stride, width, static_cast<uint32_t>(height), bits, first,
+                                     out_stride);
+  } else {
+    done = talon_support::UnpackCsi2(in, stride, width, static_cast<uint32_t>(height), bits, first,
+                                     out_stride);
+  }
+  if (!done) throw py::value_error("the payload cannot be unpacked as given");
+  return samples;
 }
+
+// Sensor frames lost between delivered ones, counted as talon-cam's summary
+// counts them (FrameStats: the sensor's sequence where every frame carries
+// one, else start-of-frame gaps against the measured period). Add answers
+// how many were lost just before the frame it takes. Used with the GIL held.
+class DropCounter {
+ public:
+  uint64_t Add(CaptureError error, int64_t sof_ns, std::optional<uint32_t> sequence) {
+    talon_support::FrameRecord record;
+    record.error = error;
+    record.sof_ns = sof_ns;
+    record.sensor_sequence = sequence.has_value() ? int64_t{*sequence} : -1;
+    stats_.Add(record);
+    // The period estimate settles over the first frames, which may lower
+    // the total a little: a frame then reports none.
+    const uint64_t before = dropped_;
+    dropped_ = stats_.Summarize().dropped;
+    return dropped_ > before ? dropped_ - before : 0;
+  }
+  uint64_t dropped() const { return dropped_; }
+
+ private:
+  talon_support::FrameStats stats_;
+  uint64_t dropped_ = 0;
+};
 
 class Service {
  public:
@@ -311,7 +406,9 @@ class Service {
   ~Service() { Close(/*interruptible=*/false); }
 
   static std::unique_ptr<Service> CreateInstance(const CaptureConfig& config) {
-    CheckConfig(config, "CaptureService.create_instance");
+    const char* const call_name = "CaptureService.create_instance";
+    CheckConfig(config, call_name);
+    ChooseGraphCache(call_name);
     std::unique_ptr<vireo::DramCaptureService> service;
     CaptureError error = CaptureError::SUCCESS;
     {
@@ -320,7 +417,8 @@ class Service {
       error = service->Initialize();
       if (error != CaptureError::SUCCESS) service.reset();
     }
-    Check(error, "CaptureService.create_instance");
+    talon_python::LogForwarding::Drain();
+    Check(error, call_name);
     return std::make_unique<Service>(config, std::move(service));
   }
 
@@ -344,6 +442,7 @@ class Service {
     held_[native] = buffer;
     buffer->holder_ = this;
     const CaptureError error = service_->EnqueueRequest(native);
+    talon_python::LogForwarding::Drain();
     if (error != CaptureError::SUCCESS) {
       held_.erase(native);
       buffer->holder_ = nullptr;
@@ -351,35 +450,29 @@ class Service {
     }
   }
 
+  // Waits for the oldest completed buffer in periods of kSignalPeriod,
+  // running Python's signal handlers between them; the capture goes on
+  // untouched, so an interrupt cancels no frame. None once the service is
+  // paused (or closing) and no completed buffer is left.
   std::shared_ptr<FrameBuffer> DequeueCompletedRequest() {
-    if (!ready_.empty()) {  // came back to a dequeue that was interrupted
-      CaptureFrameBuffer* native = ready_.front();
-      ready_.pop_front();
-      return TakeBack(native);
-    }
     Call call(this);
+    Waiting waiting(this);
+    const auto period = static_cast<uint32_t>(kSignalPeriod.count());
     while (true) {
-      const uint64_t stops = interrupt_stops();
-      auto result = std::make_shared<CaptureFrameBuffer*>(nullptr);
-      std::shared_ptr<HelperThreads::Task> task = RunOnHelper([this, result] {
-        {
-          vireo::MutexLock lock(&mutex_);
-          ++waiting_;
+      CaptureFrameBuffer* native = nullptr;
+      bool stopped = false;
+      {
+        py::gil_scoped_release release;
+        native = service_->TryDequeueCompletedRequest(period);
+        if (native == nullptr && capture_stopped()) {
+          native = service_->TryDequeueCompletedRequest(0);  // completed before the stop
+          stopped = native == nullptr;
         }
-        *result = service_->DequeueCompletedRequest();
-        vireo::MutexLock lock(&mutex_);
-        --waiting_;
-      });
-      if (!AwaitTask(*task)) {
-        py::error_already_set interrupt;  // what the signal handler raised
-        StopToRelease(*task);
-        if (*result != nullptr) ready_.push_back(*result);
-        throw interrupt;
       }
-      if (*result != nullptr) return TakeBack(*result);
-      // Null: the capture stopped (paused or closing), or an interrupted
-      // dequeue of another thread stopped it for a moment; then wait again.
-      if (interrupt_stops() == stops) return nullptr;
+      talon_python::LogForwarding::Drain();
+      if (native != nullptr) return TakeBack(native);
+      if (stopped) return nullptr;
+      if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     }
   }
 
@@ -395,6 +488,7 @@ class Service {
       }
       service_->ClearPendingRequests();
     }
+    talon_python::LogForwarding::Drain();
     // The cleared buffers are those still waiting; completed ones stay
     // until dequeued. The worker has stopped, so their status is settled.
     std::vector<CaptureFrameBuffer*> cleared;
@@ -434,9 +528,9 @@ class Service {
       }
       if (interruptible && PyErr_CheckSignals() != 0) throw py::error_already_set();
     }
+    talon_python::LogForwarding::Drain();
     for (auto& [native, buffer] : held_) buffer->holder_ = nullptr;
     held_.clear();
-    ready_.clear();
   }
 
   bool closed() {
@@ -469,6 +563,22 @@ class Service {
     Service* service_;
   };
 
+  // Counts a dequeue that waits for a buffer (waiting()).
+  class Waiting {
+   public:
+    explicit Waiting(Service* service) : service_(service) {
+      vireo::MutexLock lock(&service_->mutex_);
+      ++service_->waiting_;
+    }
+    ~Waiting() {
+      vireo::MutexLock lock(&service_->mutex_);
+      --service_->waiting_;
+    }
+
+   private:
+    Service* service_;
+  };
+
   std::shared_ptr<HelperThreads::Task> RunOnHelper(std::function<void()> work) {
     try {
       return helpers_.Run(std::move(work));
@@ -490,32 +600,10 @@ class Service {
     }
   }
 
-  // Makes the native dequeue of `task` return: stops the capture and, once
-  // the dequeue is back, starts it again. A paused or closing service has
-  // released it already.
-  void StopToRelease(HelperThreads::Task& task) {
-    py::gil_scoped_release release;
-    {
-      vireo::MutexLock control(&control_);
-      if (!paused_ && !closed()) {
-        {
-          vireo::MutexLock lock(&mutex_);
-          ++interrupt_stops_;
-        }
-        service_->Pause();
-        while (!helpers_.WaitFor(task, kSignalPeriod)) {
-        }
-        service_->Resume();
-        return;
-      }
-    }
-    while (!helpers_.WaitFor(task, kSignalPeriod)) {
-    }
-  }
-
-  uint64_t interrupt_stops() {
-    vireo::MutexLock lock(&mutex_);
-    return interrupt_stops_;
+  // Paused, or closing: no more buffers will complete.
+  bool capture_stopped() {
+    vireo::MutexLock control(&control_);
+    return paused_ || closed();
   }
 
   void Control(bool pause) {
@@ -526,14 +614,16 @@ class Service {
       pause ? service_->Pause() : service_->Resume();
       paused_ = pause;
     });
-    if (!AwaitTask(*task)) throw py::error_already_set();
+    const bool done = AwaitTask(*task);
+    if (!done) throw py::error_already_set();
+    talon_python::LogForwarding::Drain();
   }
 
   // The native half of Close, on a helper (or inline when none can start).
   void StopAndDestroy() {
     {
       vireo::MutexLock control(&control_);
-      service_->Pause();  // returns every dequeue under way
+      service_->Pause();  // dequeues under way see it and return
       paused_ = true;
     }
     {
@@ -563,9 +653,8 @@ class Service {
 
   // Guarded by the GIL.
   std::unordered_map<CaptureFrameBuffer*, std::shared_ptr<FrameBuffer>> held_;
-  std::deque<CaptureFrameBuffer*> ready_;  // in held_, for the next dequeue
 
-  // Pause, resume, clear and interrupt stops, one at a time.
+  // Pause, resume and clear, one at a time.
   vireo::Mutex control_ ABSL_ACQUIRED_BEFORE(mutex_);
   bool paused_ ABSL_GUARDED_BY(control_) = false;
 
@@ -573,7 +662,6 @@ class Service {
   vireo::CondVar idle_{&mutex_};  // a call left, or the native service is destroyed
   int calls_ ABSL_GUARDED_BY(mutex_) = 0;
   int waiting_ ABSL_GUARDED_BY(mutex_) = 0;
-  uint64_t interrupt_stops_ ABSL_GUARDED_BY(mutex_) = 0;
   bool closing_ ABSL_GUARDED_BY(mutex_) = false;
   bool destroyed_ ABSL_GUARDED_BY(mutex_) = false;
   // Last: destroyed first, it joins the helpers before what they use goes.
@@ -678,6 +766,75 @@ void BindCaptureStreamConfig(py::module_& m) {
       .def("__repr__", &StreamRepr);
 }
 
+// The streams of a CaptureConfig, edited in place. Items read out are copies
+// (a reference into the vector would dangle once an append moves it).
+void BindStreamConfigList(py::module_& m) {
+  using List = std::vector<CaptureStreamConfig>;
+  auto stream = [](py::handle item) {
+    if (!py::isinstance<CaptureStreamConfig>(item)) {
+      throw py::type_error("CaptureConfig.stream_configs holds CaptureStreamConfig, not " +
+                           std::string(py::str(py::type::of(item).attr("__name__"))));
+    }
+    return item.cast<CaptureStreamConfig>();
+  };
+  auto from = [stream](py::iterable items) {
+    List list;
+    for (py::handle item : items) list.push_back(stream(item));
+    return list;
+  };
+  // `index` as Python counts it, checked against `size` (+1 for insert).
+  auto position = [](const List& list, py::ssize_t index, bool insert = false) {
+    const auto size = static_cast<py::ssize_t>(list.size());
+    if (index < 0) index += size;
+    if (insert) return static_cast<size_t>(std::clamp<py::ssize_t>(index, 0, size));
+    if (index < 0 || index >= size) throw py::index_error("stream index out of range");
+    return static_cast<size_t>(index);
+  };
+  py::class_<List>(m, "StreamConfigList",
+                   "The streams of a CaptureConfig: a list that changes the configuration in\n"
+                   "place. Items read out are copies; to change a stream, assign it again\n"
+                   "(config.stream_configs[0] = stream). A list or tuple is taken wherever one\n"
+                   "is expected.")
+      .def(py::init<>())
+      .def(py::init(from), py::arg("streams"))
+      .def("append", [stream](List& l, py::handle s) { l.push_back(stream(s)); }, py::arg("stream"))
+      .def("extend", [from](List& l, py::iterable items) {
+        const List more = from(items);
+        l.insert(l.end(), more.begin(), more.end());
+      }, py::arg("streams"))
+      .def("insert", [stream, position](List& l, py::ssize_t i, py::handle s) {
+        const CaptureStreamConfig value = stream(s);
+        l.insert(l.begin() + static_cast<std::ptrdiff_t>(position(l, i, true)), value);
+      }, py::arg("index"), py::arg("stream"))
+      .def("pop", [position](List& l, py::ssize_t i) {
+        const size_t at = position(l, i);
+        CaptureStreamConfig value = l[at];
+        l.erase(l.begin() + static_cast<std::ptrdiff_t>(at));
+        return value;
+      }, py::arg("index") = -1)
+      .def("clear", [](List& l) { l.clear(); })
+      .def("__len__", [](const List& l) { return l.size(); })
+      .def("__getitem__", [position](const List& l, py::ssize_t i) { return l[position(l, i)]; })
+      .def("__setitem__", [stream, position](List& l, py::ssize_t i, py::handle s) {
+        l[position(l, i)] = stream(s);
+      })
+      .def("__delitem__", [position](List& l, py::ssize_t i) {
+        l.erase(l.begin() + static_cast<std::ptrdiff_t>(position(l, i)));
+      })
+      .def("__iter__", [](const List& l) {
+        py::list copies;
+        for (const CaptureStreamConfig& s : l) copies.append(py::cast(s));
+        return py::iter(copies);
+      })
+      .def("__repr__", [](const List& l) {
+        std::string text;
+        for (const CaptureStreamConfig& s : l) text += (text.empty() ? "" : ", ") + StreamRepr(s);
+        return "[" + text + "]";
+      });
+  py::implicitly_convertible<py::list, List>();
+  py::implicitly_convertible<py::tuple, List>();
+}
+
 void BindCaptureConfig(py::module_& m) {
   py::class_<CaptureConfig>(m, "CaptureConfig", "What to capture: one to three streams.")
       .def(py::init([](std::vector<CaptureStreamConfig> stream_configs, uint32_t timeout_ms,
@@ -687,7 +844,7 @@ void BindCaptureConfig(py::module_& m) {
            py::arg("stream_configs") = std::vector<CaptureStreamConfig>{},
            py::arg("timeout_ms") = 1000, py::arg("mipi_rx") = 0, py::arg("virtual_channel") = 0)
       .def_readwrite("stream_configs", &CaptureConfig::stream_configs,
-                     "list of CaptureStreamConfig (assign a new list to change it)")
+                     "the streams, a StreamConfigList (append to it, or assign a list)")
       .def_readwrite("timeout_ms", &CaptureConfig::timeout_ms)
       .def_readwrite("mipi_rx", &CaptureConfig::mipi_rx)
       .def_readwrite("virtual_channel", &CaptureConfig::virtual_channel, "0 to 3")
@@ -740,17 +897,31 @@ void BindFrameBuffer(py::module_& m) {
            "buffer again does not change it. data_type may be left out for one stream.")
       .def(
           "unpacked",
-          [](FrameBuffer& b, std::optional<int> data_type) {
+          [](FrameBuffer& b, std::optional<int> data_type, std::optional<py::array> out) {
             const int dt = b.DataType(data_type);
             const CaptureStreamConfig& s = b.Stream(dt);
             return Unpack(py::array_t<uint8_t, py::array::c_style>(b.Array(dt)), s.width,
-                          s.bits_per_component);
+                          s.bits_per_component, std::move(out));
           },
-          py::arg("data_type") = py::none(),
-          "The stream's samples as a new uint16 array (height, width).")
+          py::arg("data_type") = py::none(), py::arg("out") = py::none(),
+          "The stream's samples as a new uint16 array (height, width), or written into\n"
+          "out (uint16, that shape) and returned: a loop that reuses out allocates nothing.")
+      .def_property_readonly("sensor_sequence", &FrameBuffer::SensorSequence,
+                             "the sensor's frame number stamped in the first stream's data;\n"
+                             "None where the sensor stamps none")
       .def(
           "stream_config", [](const FrameBuffer& b, int data_type) { return b.Stream(data_type); },
           py::arg("data_type"), "the CaptureStreamConfig of one of the buffer's streams");
+}
+
+void BindDropCounter(py::module_& m) {
+  py::class_<DropCounter>(m, "_DropCounter",
+                          "Sensor frames lost between delivered ones (Camera's count).")
+      .def(py::init<>())
+      .def("add", &DropCounter::Add, py::arg("error"), py::arg("sof_ns"),
+           py::arg("sequence").none(true),
+           "Takes the next delivered frame; returns the frames lost just before it.")
+      .def_property_readonly("dropped", &DropCounter::dropped, "the total so far");
 }
 
 void BindFactory(py::module_& m) {
@@ -784,8 +955,7 @@ void BindService(py::module_& m) {
       .def("dequeue_completed_request", &Service::DequeueCompletedRequest,
            "The oldest completed FrameBuffer. Blocks while capturing (GIL released); when\n"
            "paused returns the completed ones, then None. Ctrl-C raises KeyboardInterrupt\n"
-           "and leaves the service running: the capture is stopped for a moment, so the\n"
-           "frames under way come back with CAPTURE_CANCELLED to the next calls.")
+           "and leaves the capture as it was: the frames under way come to the next calls.")
       .def("clear_pending_requests", &Service::ClearPendingRequests,
            "Drops the waiting buffers of a paused service (they are the caller's again).")
       .def("pause", &Service::Pause,
@@ -806,8 +976,11 @@ void BindService(py::module_& m) {
 
 void BindFunctions(py::module_& m) {
   m.def("unpack", &Unpack, py::arg("array"), py::arg("width"), py::arg("bits"),
+        py::arg("out") = py::none(),
         "Unpacks CSI-2 payload (uint8, height × row stride; RAW8, packed RAW10 or\n"
-        "RAW16 little-endian) to a new uint16 array (height, width).");
+        "RAW16 little-endian) to a new uint16 array (height, width), or into out (a\n"
+        "writable uint16 array of that shape, its rows' samples side by side), which\n"
+        "it returns. Large frames are unpacked with the GIL released.");
   m.def("error_description", &vireo::GetCaptureErrorDesc, py::arg("error"),
         "The library's fixed description of a CaptureError.");
   m.attr("GRAPH_CACHE_VARIABLE") = vireo::ozy::kCompiledGraphDirVariable;
@@ -818,13 +991,16 @@ void BindFunctions(py::module_& m) {
 
 PYBIND11_MODULE(_talon, m) {
   m.doc() = "Binding of libtalon's capture API; use the package talon.";
+  talon_python::LogForwarding::Start();
   BindMipiDataType(m);
   BindCaptureStatus(m);
   BindCaptureError(m);
   RegisterCaptureException(m);
   BindCaptureStreamConfig(m);
+  BindStreamConfigList(m);
   BindCaptureConfig(m);
   BindFrameBuffer(m);
+  BindDropCounter(m);
   BindFactory(m);
   BindService(m);
   BindFunctions(m);

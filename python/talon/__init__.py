@@ -11,9 +11,10 @@ The names of the C++ API, in Python's conventions:
 
 and for scripts a Camera that owns all of it:
 
-    with talon.Camera(config, buffers=3) as cam:
+    with talon.Camera(config) as cam:
         for frame in cam.frames(30):
-            print(frame.sof_ns, frame.unpacked().mean())
+            print(frame.sequence, frame.dropped_before, frame.unpacked().mean())
+        print(cam.dropped, "sensor frames lost")
 
 Errors raise CaptureException (.error is a CaptureError); its message says
 why, e.g. "CaptureService.create_instance: CaptureConfig.virtual_channel: 99
@@ -23,10 +24,18 @@ buffers meanwhile.
 
 Every call that can block (dequeue_completed_request, iterating
 Camera.frames, pause, close) answers Ctrl-C with KeyboardInterrupt within a
-few tens of milliseconds and leaves the service usable.
+few tens of milliseconds and leaves the service usable; an interrupted
+dequeue leaves the capture running and cancels no frame.
 
-Compiled transfer graphs are cached under DEFAULT_GRAPH_CACHE_DIR, or the
-directory set_graph_cache_dir() (or Camera's graph_cache) chose.
+libtalon's log entries go to the logging logger "talon" (nothing to
+standard error of its own): with nothing configured, Python shows its
+warnings and errors; logging.getLogger("talon").setLevel(logging.INFO) and a
+handler show everything.
+
+Compiled transfer graphs are cached in the directory set_graph_cache_dir()
+(or Camera's graph_cache) chose, else DEFAULT_GRAPH_CACHE_DIR where it can be
+written, else $XDG_CACHE_HOME/talon or ~/.cache/talon; a cache that cannot
+be made fails create_instance with FILE_SYSTEM_ERROR naming the path.
 
 Threading: a Camera is used by one thread; the thin layer's calls may come
 from several, and the blocking ones let other Python threads run.
@@ -50,6 +59,8 @@ from ._talon import (  # noqa: F401  (re-exported)
     CaptureStreamConfig,
     FrameBuffer,
     MipiDataTypeCsi2,
+    StreamConfigList,
+    _DropCounter,
     error_description,
     unpack,
 )
@@ -74,6 +85,7 @@ __all__ = [
     "error_description",
     "graph_cache_dir",
     "set_graph_cache_dir",
+    "StreamConfigList",
     "unpack",
 ] + list(MipiDataTypeCsi2.__members__)
 
@@ -92,27 +104,35 @@ def set_graph_cache_dir(path):
 
 
 def graph_cache_dir():
-    """Where compiled transfer graphs are cached now."""
+    """Where compiled transfer graphs are cached: the directory set for the
+    process (by set_graph_cache_dir, or by the last service created, which
+    chose it), else DEFAULT_GRAPH_CACHE_DIR."""
     return os.environ.get(GRAPH_CACHE_VARIABLE) or DEFAULT_GRAPH_CACHE_DIR
 
 
 class Frame:
     """One frame of a Camera: its counter, timestamps, error and data.
 
-    sof_ns and eof_ns (CLOCK_BOOTTIME ns, 0 when the frame failed) and error
-    stay valid for good. array() and unpacked() read the frame buffer, which
-    goes back to the capture when the iteration moves on; reading it after
-    that raises ValueError, while arrays taken before keep their data.
+    sof_ns and eof_ns (CLOCK_BOOTTIME ns, 0 when the frame failed), error,
+    sequence (the sensor's frame number, None where the sensor stamps none)
+    and dropped_before (sensor frames lost just before this one) stay valid
+    for good. array() and unpacked() read the frame buffer, which goes back
+    to the capture when the iteration moves on; reading it after that raises
+    ValueError, while arrays taken before keep their data.
     """
 
-    __slots__ = ("index", "_buffer", "sof_ns", "eof_ns", "error")
+    __slots__ = ("index", "_buffer", "sof_ns", "eof_ns", "error", "sequence", "dropped_before")
 
-    def __init__(self, index, buffer):
+    def __init__(self, index, buffer, drops=None):
         self.index = index
         self._buffer = buffer
         self.error = buffer.error
         self.sof_ns = buffer.timestamp_start_ns
         self.eof_ns = buffer.timestamp_end_ns
+        self.sequence = buffer.sensor_sequence if self.error == CaptureError.SUCCESS else None
+        self.dropped_before = 0
+        if drops is not None:
+            self.dropped_before = drops.add(self.error, self.sof_ns, self.sequence)
 
     @property
     def buffer(self):
@@ -125,17 +145,19 @@ class Frame:
         """The stream's bytes, uint8 (height, row stride), without a copy."""
         return self.buffer.array(data_type)
 
-    def unpacked(self, data_type=None):
-        """The stream's samples, a new uint16 array (height, width)."""
-        return self.buffer.unpacked(data_type)
+    def unpacked(self, data_type=None, out=None):
+        """The stream's samples, a new uint16 array (height, width), or written
+        into out (uint16, that shape) and returned."""
+        return self.buffer.unpacked(data_type, out)
 
     def release(self):
         """Gives the buffer back; arrays taken before keep their data."""
         self._buffer = None
 
     def __repr__(self):
-        return "Frame(index=%d, sof_ns=%d, eof_ns=%d, error=%s)" % (
-            self.index, self.sof_ns, self.eof_ns, self.error.name)
+        return "Frame(index=%d, sequence=%s, sof_ns=%d, eof_ns=%d, error=%s, dropped_before=%d)" % (
+            self.index, self.sequence, self.sof_ns, self.eof_ns, self.error.name,
+            self.dropped_before)
 
 
 class Camera:
@@ -147,12 +169,21 @@ class Camera:
 
     buffers is the number of frame buffers, at least 2: the capture keeps
     the next frame's buffer submitted while the current one fills, so two
-    must be in flight while you hold none; three (the default) keep that
-    going while you hold one. graph_cache, when given, is where compiled
-    transfer graphs are cached (set_graph_cache_dir, for the whole process).
+    must be in flight while you hold none; three keep that going while you
+    hold one; each further buffer rides out one sensor period that a frame
+    takes you beyond the sensor's. None (the default) is 4, or 6 for frames
+    of LARGE_FRAME_BYTES and more, whose first unpacked() arrays cost a
+    consumer a few periods of page faults (at 12 MP a buffer is 15 MB).
+    graph_cache, when given, is where compiled transfer graphs are cached
+    (set_graph_cache_dir, for the whole process).
     """
 
-    def __init__(self, config, buffers=3, graph_cache=None):
+    LARGE_FRAME_BYTES = 4 << 20
+
+    def __init__(self, config, buffers=None, graph_cache=None):
+        if buffers is None:
+            frame_bytes = sum(s.row_stride_bytes * s.height for s in config.stream_configs)
+            buffers = 6 if frame_bytes >= self.LARGE_FRAME_BYTES else 4
         if isinstance(buffers, bool) or not isinstance(buffers, int):
             raise TypeError("buffers must be an int, not %s" % type(buffers).__name__)
         if buffers < 2:
@@ -167,7 +198,20 @@ class Camera:
         self.buffers = []
         self.service = None
         self._frames = 0
+        self._dropped_earlier = 0  # by the frames() calls before the current one
+        self._drops = None  # of the current frames() call
         self._handed_out = {}  # buffer -> the Frame that reads it
+
+    @property
+    def dropped(self):
+        """Sensor frames lost between delivered ones, over every frames() call.
+
+        Counted as talon-cam's summary counts them: from the sensor's frame
+        sequence where the frames carry one, else from the gaps between
+        start-of-frame times against the measured period. The gap between
+        two frames() calls, while the capture was paused, is not counted.
+        """
+        return self._dropped_earlier + (self._drops.dropped if self._drops else 0)
 
     def open(self):
         """Creates the factory, the buffers and the service (paused)."""
@@ -222,6 +266,8 @@ class Camera:
         if n == 0:
             return
         self._reclaim(service)  # in case an earlier one was interrupted twice
+        self._dropped_earlier = self.dropped
+        self._drops = _DropCounter()
         for buffer in self.buffers:
             self._enqueue(buffer)
         service.resume()
@@ -235,7 +281,7 @@ class Camera:
                 if delivered == n:
                     service.pause()  # the last wanted frame: nothing more to capture
                 self._frames += 1
-                frame = Frame(self._frames - 1, buffer)
+                frame = Frame(self._frames - 1, buffer, self._drops)
                 self._handed_out[buffer] = frame
                 yield frame
                 if delivered != n:

@@ -8,8 +8,10 @@ import pydoc
 import re
 import select
 import signal
+import shutil
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -22,6 +24,7 @@ from csi2_reference import unpack as reference_unpack
 # The simulator's controls (a host stand-in, loaded with the module).
 prism = ctypes.CDLL("libprism.so.1")
 prism.PrismSimLiveHandleCount.restype = ctypes.c_size_t
+prism.PrismSimSetFrameRate.argtypes = [ctypes.c_double]
 
 
 def raw10_config(width=64, height=8, pad=False, timeout_ms=1000):
@@ -95,6 +98,132 @@ def test_refused_configuration_names_the_field(field, value, says):
         with pytest.raises(talon.CaptureException, match=re.escape(says)) as caught:
             create(config)
         assert caught.value.error == talon.CaptureError.INVALID_CONFIG
+
+
+# Catches stream_configs edited as a copy (append did nothing, and the error
+# came later as "0 streams"), and items that dangle once an append moves the
+# list.
+def test_stream_configs_edit_the_configuration():
+    config = talon.CaptureConfig(timeout_ms=1000)
+    config.stream_configs.append(raw10_config().stream_configs[0])
+    first = config.stream_configs[0]
+    config.stream_configs.extend([first, first])
+    del config.stream_configs[2]
+    config.stream_configs.pop()
+    assert first.width == 64 and len(config.stream_configs) == 1
+    with talon.Camera(config) as cam:
+        assert len(list(cam.frames(2))) == 2
+    with pytest.raises(TypeError, match="holds CaptureStreamConfig, not int"):
+        config.stream_configs.append(3)
+
+
+# Catches sensor frames lost without a word: behind a consumer slower than
+# the sensor, each frame's dropped_before must be the gap in the sensor's
+# sequence and in the start-of-frame times, and Camera.dropped their sum.
+def test_dropped_before_counts_what_a_slow_consumer_missed():
+    fps = 200
+    prism.PrismSimSetFrameRate(fps)
+    try:
+        seen = []
+        with talon.Camera(raw10_config(), buffers=3) as cam:
+            for frame in cam.frames(12):
+                seen.append((frame.sequence, frame.sof_ns, frame.dropped_before))
+                time.sleep(4 / fps)  # the slow consumer: four periods per frame
+    finally:
+        prism.PrismSimSetFrameRate(float(os.environ.get("PRISM_SIM_FPS", "30")))
+    assert seen[0][2] == 0
+    for (seq0, sof0, _), (seq1, sof1, dropped) in zip(seen, seen[1:]):
+        assert dropped == seq1 - seq0 - 1 == round((sof1 - sof0) * fps / 1e9) - 1
+    assert cam.dropped == sum(dropped for _, _, dropped in seen) > 0
+
+
+# Catches libtalon's entries written to standard error past the application,
+# or lost on their way to logging (the logger "talon", with the C++ file and
+# line).
+def test_library_log_goes_to_logging_only(capfd):
+    import logging
+
+    records = []
+    handler = logging.Handler()
+    handler.emit = records.append
+    logger = logging.getLogger("talon")
+    logger.addHandler(handler)
+    logger.setLevel(logging.INFO)
+    try:
+        with talon.Camera(raw10_config()) as cam:
+            assert len(list(cam.frames(2))) == 2
+    finally:
+        logger.removeHandler(handler)
+        logger.setLevel(logging.NOTSET)
+    assert any(r.levelno == logging.INFO and r.filename.endswith(".cc") and r.lineno > 0
+               for r in records), records
+    assert "native" not in capfd.readouterr().err
+
+
+FORKED_CHILD = """
+import os, sys, talon
+pid = os.fork()
+if pid == 0:
+    stream = talon.CaptureStreamConfig(data_type=talon.CSI2_RAW10, width=64, height=8,
+                                       bits_per_component=10)
+    with talon.Camera(talon.CaptureConfig(stream_configs=[stream])) as cam:
+        assert len(list(cam.frames(2))) == 2
+    sys.exit(0)
+assert os.waitpid(pid, 0)[1] == 0
+"""
+
+
+# Catches a forked child that hangs or ends badly: libtalon's worker logging
+# into the parent's queue blocked on a condition variable whose waiter (the
+# parent's forwarding thread) the child does not have, and the exit joined
+# that thread ("Exception ignored in atexit callback").
+def test_forked_child_forwards_and_exits_cleanly():
+    done = subprocess.run([sys.executable, "-c", FORKED_CHILD], capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 0 and "Exception" not in done.stderr, done.stderr
+
+
+def readme_python_example():
+    readme = os.path.join(os.path.dirname(__file__), "..", "..", "README.md")
+    with open(readme, encoding="utf-8") as f:
+        text = f.read()
+    return re.search(r"## Python\n.*?```python\n(.*?)```", text, re.S).group(1)
+
+
+README_EXAMPLE = readme_python_example()
+
+
+# Catches a graph cache that an ordinary user cannot have (the system
+# directory is root's): the README's example must run with the per-user
+# cache, and a cache that cannot be made must fail naming its path and why.
+@pytest.mark.parametrize("case", ["unprivileged", "unusable"])
+def test_graph_cache_for_every_user(case):
+    home = tempfile.mkdtemp(prefix="talon-home-")
+    try:
+        env = {k: v for k, v in os.environ.items()
+               if k not in (talon.GRAPH_CACHE_VARIABLE, "XDG_CACHE_HOME")}
+        env["HOME"] = home
+        run_as = {}
+        if case == "unusable":
+            open(os.path.join(home, "file"), "w").close()
+            env[talon.GRAPH_CACHE_VARIABLE] = os.path.join(home, "file", "graphs")
+        elif os.geteuid() == 0:
+            os.chown(home, 65534, 65534)
+            run_as = dict(user=65534, group=65534, extra_groups=[])
+        elif os.access(os.path.dirname(talon.DEFAULT_GRAPH_CACHE_DIR), os.W_OK):
+            pytest.skip("this user can write the system cache")
+        done = subprocess.run([sys.executable, "-c", README_EXAMPLE], env=env, cwd=home,
+                              capture_output=True, text=True, timeout=60, **run_as)
+        if case == "unusable":
+            assert done.returncode != 0
+            assert "CaptureException" in done.stderr
+            assert os.path.join(home, "file", "graphs") + ": Not a directory" in done.stderr
+        else:
+            assert done.returncode == 0, done.stderr
+            assert len(done.stdout.splitlines()) == 31
+            assert os.listdir(os.path.join(home, ".cache", "talon"))
+    finally:
+        shutil.rmtree(home)
 
 
 # Catches a Camera that accepts fewer buffers than double buffering needs (it
@@ -284,6 +413,7 @@ except KeyboardInterrupt:
     print("interrupted", flush=True)
 back = [service.dequeue_completed_request() for _ in range(2)]
 assert {id(b) for b in back} == {id(b) for b in buffers[1:]}, "a buffer was lost"
+assert [b.error.name for b in back] == ["SUCCESS"] * 2, "the interrupt cancelled frames"
 for buffer in buffers:
     service.enqueue_request(buffer)
 print(service.dequeue_completed_request().error.name, flush=True)
@@ -292,8 +422,9 @@ service.close()
 
 
 # Catches a dequeue that Ctrl-C cannot interrupt (SIGINT ignored until a frame
-# comes), and an interrupt that leaves the service stopped or loses the
-# buffers under way: they come back, and the next frame is captured.
+# comes), and an interrupt that leaves the service stopped, loses the buffers
+# under way or cancels their frames: they come back captured, and so does
+# the next frame.
 def test_sigint_interrupts_a_blocked_dequeue():
     child = run_child(BLOCKED_CHILD, fps=1)
     try:
