@@ -1,7 +1,6 @@
 // The sensor's frame sequence read from a frame's own data, where the sensor
-// stamps it there, for capture clients outside the tools (the Python module):
-// it says which sensor frame landed in which buffer and lets dropped frames
-// be counted exactly.
+// stamps it there, for talon-cam and the Python module: it says which sensor
+// frame landed in which buffer and lets dropped frames be counted exactly.
 //
 // Which sensors stamp their frames is a property of the platform: the build
 // links one definition of ReadFrameSequence into the library

@@ -28,12 +28,12 @@
 
 #include "support/capture_error_name.h"
 #include "support/frame_stats.h"
+#include "support/frame_sequence.h"
 #include "support/graph_cache_dir.h"
 #include "system/capture/capture_frame_buffer.h"
 #include "system/capture/capture_service.h"
 #include "system/capture/capture_types.h"
 #include "system/capture/capture_util.h"
-#include "tools/talon-cam/frame_sequence.h"
 #include "tools/talon-cam/frame_writer.h"
 #include "tools/talon-cam/output_targets.h"
 #include "tools/talon-cam/stop_watcher.h"
@@ -193,7 +193,7 @@ bool Capture::ReadSequence(const vireo::CaptureFrameBuffer& buffer, uint32_t* se
     write_failed_ = true;
     return false;
   }
-  const bool found = talon_cam::ReadFrameSequence(
+  const bool found = talon_support::ReadFrameSequence(
       data, buffer.GetRowStrideBytes(stream.data_type), stream, sequence);
   buffer.UnlockFrameData(stream.data_type);
   return found;
