@@ -14,9 +14,13 @@
 #include "base/boottime.h"
 #include "base/mutex.h"
 #include "gst/capture_session.h"
+#include "gst/error_policy.h"
+#include "gst/frame_rate.h"
+#include "gst/pad_output.h"
 #include "gst/stream_format.h"
 #include "gst/stream_option.h"
 #include "gst/talon_src_pad.h"
+#include "support/options.h"
 #include "system/capture/capture_types.h"
 
 GST_DEBUG_CATEGORY_STATIC(talon_src_debug);
@@ -26,10 +30,14 @@ namespace {
 
 using talon_gst::CaptureSession;
 using talon_gst::FrameLease;
+using talon_gst::kMinPeriodNs;
 
-// Below this a measured period is the host's scheduling, not a sensor's:
-// the frame rate is then unknown and gaps cannot be told.
-constexpr int64_t kMinPeriodNs = 100000;
+// The service's wait for a frame while the rate is unknown: two periods of
+// a 0.5 fps sensor, with room for the host; with a known rate three periods
+// and that room.
+constexpr guint kUnknownRateWaitMs = 5000;
+constexpr guint kHostMarginMs = 100;
+constexpr guint kMaxTimeoutMs = 3600000;
 
 enum {
   PROP_0,
@@ -47,10 +55,10 @@ enum {
 struct Settings {
   int mipi_rx = 0;
   guint virtual_channel = 0;
-  guint timeout_ms = 1000;
+  guint timeout_ms = 0;  // 0: from the frame rate
   guint buffers = 4;
   talon_gst::Cfa cfa = talon_gst::Cfa::kRggb;
-  guint max_errors = 0;
+  guint max_errors = talon_gst::kDefaultMaxErrors;
   int num_buffers = -1;
   int fps_n = 0;  // 0/1: measured from the first two frames
   int fps_d = 1;
@@ -60,22 +68,11 @@ struct Settings {
 struct PadStream {
   GstPad* pad = nullptr;  // owned by the element
   vireo::CaptureStreamConfig config;
+  bool started = false;  // stream-start and segment pushed
   bool negotiated = false;
-  talon_gst::OutputFormat format;
-  bool video_meta = false;  // downstream reads GstVideoMeta
-  GstBufferPool* pool = nullptr;  // for converted output; also in TalonSrcState::pools
+  int fps_n = 0, fps_d = 1;  // the negotiated rate
+  std::shared_ptr<talon_gst::PadOutput> output;  // also in TalonSrcState::outputs
 };
-
-const char* ErrorName(vireo::CaptureError error) {
-  static const char* const kNames[] = {
-      "SUCCESS",          "GENERIC_FAILURE",         "INVALID_REQUEST",   "NO_DEV",
-      "NO_MEM",           "TIMEOUT",                 "RESOURCE_NOT_FOUND", "TYPE_MISMATCH",
-      "OVERFLOW",         "MIPI_MUX_ERROR",          "BACKGROUND_THREAD_ERROR",
-      "ALREADY_INITIALIZED", "INVALID_CONFIG",       "FILE_SYSTEM_ERROR", "DATA_TYPE_NOT_FOUND",
-      "INVALID_BUFFER",   "CAPTURE_CANCELLED",       "UNKNOWN"};
-  const int i = static_cast<int>(error);
-  return i >= 0 && i < 18 ? kNames[i] : "UNKNOWN";
-}
 
 }  // namespace
 
@@ -90,8 +87,12 @@ struct TalonSrcState {
   // The task is being stopped (PAUSED→READY): it must not pause itself,
   // which would undo the stop and leave the join waiting.
   bool stopping ABSL_GUARDED_BY(mutex) = false;
-  std::vector<GstBufferPool*> pools ABSL_GUARDED_BY(mutex);  // for Stop to flush
-  int64_t period_ns ABSL_GUARDED_BY(mutex) = 0;  // for the latency query; 0 unknown
+  // For Stop to flush their pools.
+  std::vector<std::shared_ptr<talon_gst::PadOutput>> outputs ABSL_GUARDED_BY(mutex);
+  bool prepared ABSL_GUARDED_BY(mutex) = false;  // PAUSED or PLAYING
+  bool eos_requested ABSL_GUARDED_BY(mutex) = false;  // an EOS event came
+  bool ended ABSL_GUARDED_BY(mutex) = false;  // EOS pushed: no more frames
+  talon_gst::RateTracker rate;  // for the latency query (atomics)
 
   // The streaming state: the task's alone while it runs; set up at
   // READY→PAUSED and torn down at PAUSED→READY while the task is stopped.
@@ -107,7 +108,8 @@ struct TalonSrcState {
   int64_t first_sof = -1;
   int64_t run_period_ns = 0;
   bool discont = true;
-  guint errors_in_row = 0;
+  bool rate_warned = false;
+  talon_gst::ErrorPolicy errors;
   std::shared_ptr<FrameLease> held;  // the first frame while the period is measured
 };
 
@@ -174,17 +176,6 @@ bool PadStreamConfig(GstPad* pad, vireo::CaptureStreamConfig* stream, std::strin
   return talon_gst::ParseStreamOption(option, text, stream, error);
 }
 
-void FractionOfPeriod(int64_t period_ns, int* n, int* d) {
-  if (period_ns < kMinPeriodNs) {
-    *n = 0;
-    *d = 1;
-    return;
-  }
-  // To a thousandth of a frame per second, so that 30 fps reads 30/1.
-  const double fps = std::round(1e12 / static_cast<double>(period_ns)) / 1000;
-  gst_util_double_to_fraction(fps, n, d);
-}
-
 // CLOCK_BOOTTIME nanoseconds to the pipeline clock's running time, through
 // the two clocks read now: the boot time read between two readings of the
 // pipeline clock that lie close together, so that a preemption between the
@@ -217,11 +208,45 @@ void PauseTask(GstTalonSrc* self, bool unless_playing) {
   if (!st->stopping && !(unless_playing && st->playing)) gst_task_pause(self->task);
 }
 
-// Pushes EOS on every pad, pauses the service (nothing dequeues any more:
-// it would run dry and warn until the pipeline stops) and the task.
+// Stream-start and segment, once per pad and run: before its caps, or
+// before an EOS that comes first.
+void StartPad(GstTalonSrc* self, PadStream* ps) {
+  if (ps->started) return;
+  ps->started = true;
+  gchar* stream_id = gst_pad_create_stream_id(ps->pad, GST_ELEMENT(self), GST_PAD_NAME(ps->pad));
+  GstEvent* start = gst_event_new_stream_start(stream_id);
+  g_free(stream_id);
+  gst_event_set_group_id(start, self->state->group_id);
+  gst_pad_push_event(ps->pad, start);
+}
+
+void PushSegment(PadStream* ps) {
+  GstSegment segment;
+  gst_segment_init(&segment, GST_FORMAT_TIME);
+  gst_pad_push_event(ps->pad, gst_event_new_segment(&segment));
+}
+
+// Pushes EOS on every pad (once per run), pauses the service (nothing
+// dequeues any more: it would run dry and warn until the pipeline stops)
+// and the task. The streaming thread, or another holding the task's lock
+// while the task is paused.
 void EndStream(GstTalonSrc* self) {
-  for (PadStream& ps : self->state->streams) gst_pad_push_event(ps.pad, gst_event_new_eos());
-  self->state->run_session->Stop();
+  TalonSrcState* st = self->state;
+  {
+    vireo::MutexLock lock(&st->mutex);
+    if (st->ended) return;
+    st->ended = true;
+  }
+  GST_DEBUG_OBJECT(self, "EOS after %" G_GUINT64_FORMAT " frames", st->frames);
+  for (PadStream& ps : st->streams) {
+    if (!ps.started) {
+      StartPad(self, &ps);
+      PushSegment(&ps);
+    }
+    gst_pad_push_event(ps.pad, gst_event_new_eos());
+  }
+  st->held.reset();
+  st->run_session->Stop();
   PauseTask(self, false);
 }
 
@@ -229,9 +254,8 @@ void EndStream(GstTalonSrc* self) {
 bool Negotiate(GstTalonSrc* self, PadStream* ps) {
   TalonSrcState* st = self->state;
   std::string error;
-  int fps_n = 0, fps_d = 1;
-  FractionOfPeriod(st->run_period_ns, &fps_n, &fps_d);
-  GstCaps* ours = talon_gst::StreamCaps(ps->config, st->run.cfa, fps_n, fps_d, &error);
+  GstCaps* ours = talon_gst::OfferedCaps(ps->config, st->run.cfa, st->run.fps_n, st->run.fps_d,
+                                         &error);
   if (ours == nullptr) {
     GST_ELEMENT_ERROR(self, CORE, NEGOTIATION, ("%s: %s", GST_PAD_NAME(ps->pad), error.c_str()),
                       (nullptr));
@@ -249,14 +273,12 @@ bool Negotiate(GstTalonSrc* self, PadStream* ps) {
     return false;
   }
   gst_caps_unref(ours);
-  GstCaps* caps = gst_caps_fixate(peer);
-
-  gchar* stream_id = gst_pad_create_stream_id(ps->pad, GST_ELEMENT(self), GST_PAD_NAME(ps->pad));
-  GstEvent* start = gst_event_new_stream_start(stream_id);
-  g_free(stream_id);
-  gst_event_set_group_id(start, st->group_id);
-  gst_pad_push_event(ps->pad, start);
-  if (!talon_gst::OutputFromCaps(ps->config, caps, &ps->format, &error) ||
+  int measured_n = 0, measured_d = 1;
+  talon_gst::FractionOfPeriod(st->run_period_ns, &measured_n, &measured_d);
+  GstCaps* caps = talon_gst::FixateToRate(peer, measured_n, measured_d);
+  StartPad(self, ps);
+  talon_gst::OutputFormat format;
+  if (!talon_gst::OutputFromCaps(ps->config, caps, &format, &error) ||
       !gst_pad_push_event(ps->pad, gst_event_new_caps(caps))) {
     GST_ELEMENT_ERROR(self, CORE, NEGOTIATION,
                       ("%s: caps not accepted: %s", GST_PAD_NAME(ps->pad), error.c_str()),
@@ -264,67 +286,46 @@ bool Negotiate(GstTalonSrc* self, PadStream* ps) {
     gst_caps_unref(caps);
     return false;
   }
-  GstSegment segment;
-  gst_segment_init(&segment, GST_FORMAT_TIME);
-  gst_pad_push_event(ps->pad, gst_event_new_segment(&segment));
+  GST_DEBUG_OBJECT(ps->pad, "negotiated %" GST_PTR_FORMAT, caps);
+  gst_structure_get_fraction(gst_caps_get_structure(caps, 0), "framerate", &ps->fps_n,
+                             &ps->fps_d);
+  if (!st->rate_warned && talon_gst::RateDisagrees(ps->fps_n, ps->fps_d, st->run_period_ns)) {
+    st->rate_warned = true;
+    GST_ELEMENT_WARNING(self, STREAM, FORMAT,
+                        ("negotiated frame rate %d/%d, but the sensor delivers %d/%d",
+                         ps->fps_n, ps->fps_d, measured_n, measured_d),
+                        (nullptr));
+  }
+  PushSegment(ps);
 
+  // Frame buffers for downstream's minimum, the frame being pushed and two
+  // for the service to capture into, so that frames are lent, not copied.
+  bool video_meta = false;
   GstQuery* query = gst_query_new_allocation(caps, TRUE);
   if (gst_pad_peer_query(ps->pad, query)) {
-    ps->video_meta = gst_query_find_allocation_meta(query, GST_VIDEO_META_API_TYPE, nullptr);
+    video_meta = gst_query_find_allocation_meta(query, GST_VIDEO_META_API_TYPE, nullptr);
+    guint min = 0;
+    if (gst_query_get_n_allocation_pools(query) > 0) {
+      gst_query_parse_nth_allocation_pool(query, 0, nullptr, nullptr, &min, nullptr);
+    }
+    const uint32_t wanted = std::min<uint32_t>(min + 3, 32);
+    if (wanted > st->run_session->buffer_count()) {
+      GST_DEBUG_OBJECT(ps->pad, "downstream keeps %u buffers: %u frame buffers", min, wanted);
+      if (!st->run_session->Grow(wanted, &error)) {
+        GST_ELEMENT_WARNING(self, RESOURCE, NO_SPACE_LEFT, ("%s", error.c_str()), (nullptr));
+      }
+    }
   }
   gst_query_unref(query);
-  // The pool of converted output, used only when the data cannot be lent.
-  const uint64_t stride = ps->format.stride;
-  ps->pool = gst_buffer_pool_new();
-  GstStructure* config = gst_buffer_pool_get_config(ps->pool);
-  gst_buffer_pool_config_set_params(config, caps, static_cast<guint>(stride * ps->format.height),
-                                    0, st->run.buffers);
-  gst_buffer_pool_set_config(ps->pool, config);
-  gst_buffer_pool_set_active(ps->pool, TRUE);
+  ps->output = std::make_shared<talon_gst::PadOutput>(ps->config, format, caps, video_meta);
   {
     vireo::MutexLock lock(&st->mutex);
-    st->pools.push_back(ps->pool);
-    if (!st->playing) gst_buffer_pool_set_flushing(ps->pool, TRUE);  // stopping meanwhile
+    st->outputs.push_back(ps->output);
+    if (!st->playing) ps->output->SetFlushing(true);  // stopping meanwhile
   }
   gst_caps_unref(caps);
   ps->negotiated = true;
   return true;
-}
-
-void ReleaseLease(gpointer holder) { delete static_cast<std::shared_ptr<FrameLease>*>(holder); }
-
-// One pad's buffer of the frame: the locked data itself where the caps
-// allow, else a converted copy from the pad's pool. Null when stopping.
-GstBuffer* MakeBuffer(PadStream* ps, const std::shared_ptr<FrameLease>& lease) {
-  const int32_t dt = ps->config.data_type;
-  const uint8_t* data = lease->data(dt);
-  const uint64_t stride = lease->stride(dt);
-  const talon_gst::OutputFormat& format = ps->format;
-  const bool as_is = format.conversion == talon_gst::Conversion::kNone &&
-                     (stride == format.stride || (format.raw_video && ps->video_meta));
-  if (as_is) {
-    const gsize size = stride * format.height;
-    GstMemory* memory = gst_memory_new_wrapped(
-        GST_MEMORY_FLAG_READONLY, const_cast<uint8_t*>(data), size, 0, size,
-        new std::shared_ptr<FrameLease>(lease), ReleaseLease);
-    GstBuffer* buffer = gst_buffer_new();
-    gst_buffer_append_memory(buffer, memory);
-    GST_BUFFER_FLAG_UNSET(buffer, GST_BUFFER_FLAG_TAG_MEMORY);
-    if (format.raw_video && stride != format.stride) {
-      gsize offsets[GST_VIDEO_MAX_PLANES] = {0};
-      gint strides[GST_VIDEO_MAX_PLANES] = {static_cast<gint>(stride)};
-      gst_buffer_add_video_meta_full(buffer, GST_VIDEO_FRAME_FLAG_NONE, format.video_format,
-                                     format.width, format.height, 1, offsets, strides);
-    }
-    return buffer;
-  }
-  GstBuffer* buffer = nullptr;
-  if (gst_buffer_pool_acquire_buffer(ps->pool, &buffer, nullptr) != GST_FLOW_OK) return nullptr;
-  GstMapInfo map;
-  gst_buffer_map(buffer, &map, GST_MAP_WRITE);
-  talon_gst::ConvertFrame(ps->config, data, stride, format, map.data, format.stride);
-  gst_buffer_unmap(buffer, &map);
-  return buffer;
 }
 
 void PostQos(GstTalonSrc* self, GstClockTime pts, uint64_t dropped_now) {
@@ -336,6 +337,21 @@ void PostQos(GstTalonSrc* self, GstClockTime pts, uint64_t dropped_now) {
   GST_INFO_OBJECT(self, "%" G_GUINT64_FORMAT " frames dropped before %" GST_TIME_FORMAT,
                   dropped_now, GST_TIME_ARGS(pts));
   gst_element_post_message(GST_ELEMENT(self), message);
+}
+
+// The sensor's frame count since the start of the run, on every buffer.
+GType SensorFrameMetaApi() {
+  static const gchar* tags[] = {nullptr};
+  static const GstMetaInfo* info =
+      gst_meta_register_custom("TalonSensorFrameMeta", tags, nullptr, nullptr, nullptr);
+  return info->api;
+}
+
+void AddSensorFrameMeta(GstBuffer* buffer, uint64_t sequence) {
+  SensorFrameMetaApi();
+  GstCustomMeta* meta = gst_buffer_add_custom_meta(buffer, "TalonSensorFrameMeta");
+  gst_structure_set(gst_custom_meta_get_structure(meta), "sequence", G_TYPE_UINT64, sequence,
+                    nullptr);
 }
 
 // Pushes one frame on every pad; false when streaming ends.
@@ -371,20 +387,41 @@ bool PushFrame(GstTalonSrc* self, const std::shared_ptr<FrameLease>& lease) {
     st->discont = true;
     PostQos(self, pts, step - 1);
   }
-  GstFlowReturn combined = GST_FLOW_OK;
+  const int64_t start_ns = vireo::BoottimeNs();
+  const bool may_lend = st->run_session->LendingKeepsTwo();
+  std::vector<GstBuffer*> buffers;
   for (PadStream& ps : st->streams) {
-    GstBuffer* buffer = MakeBuffer(&ps, lease);
-    if (buffer == nullptr) return true;  // stopping: the pool flushes
+    const bool was_copying = ps.output->copying();
+    GstBuffer* buffer = ps.output->Make(lease, may_lend);
+    if (buffer == nullptr) {  // stopping: the pool flushes
+      for (GstBuffer* b : buffers) gst_buffer_unref(b);
+      return true;
+    }
+    if (ps.output->copying() != was_copying) {
+      GST_DEBUG_OBJECT(ps.pad, "%s frame buffers: downstream holds %s (%" G_GUINT64_FORMAT
+                       " frames copied so far)", was_copying ? "lending" : "copying out of",
+                       was_copying ? "few again" : "all but two", ps.output->copies());
+    }
     GST_BUFFER_PTS(buffer) = pts;
     GST_BUFFER_DTS(buffer) = GST_CLOCK_TIME_NONE;
     GST_BUFFER_DURATION(buffer) = st->run_period_ns >= kMinPeriodNs
                                       ? static_cast<GstClockTime>(st->run_period_ns)
                                       : GST_CLOCK_TIME_NONE;
     GST_BUFFER_OFFSET(buffer) = st->frames;
-    GST_BUFFER_OFFSET_END(buffer) = st->sequence;
+    GST_BUFFER_OFFSET_END(buffer) = st->frames + 1;
+    AddSensorFrameMeta(buffer, st->sequence);
     if (st->discont) GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DISCONT);
-    const GstFlowReturn ret = gst_pad_push(ps.pad, buffer);
-    combined = gst_flow_combiner_update_pad_flow(st->combiner, ps.pad, ret);
+    buffers.push_back(buffer);
+  }
+  if (st->rate.RecordConversion(vireo::BoottimeNs() - start_ns)) {
+    GST_DEBUG_OBJECT(self, "latency now %" GST_TIME_FORMAT,
+                     GST_TIME_ARGS(st->rate.MinLatency()));
+    gst_element_post_message(GST_ELEMENT(self), gst_message_new_latency(GST_OBJECT(self)));
+  }
+  GstFlowReturn combined = GST_FLOW_OK;
+  for (size_t i = 0; i < buffers.size(); ++i) {
+    const GstFlowReturn ret = gst_pad_push(st->streams[i].pad, buffers[i]);
+    combined = gst_flow_combiner_update_pad_flow(st->combiner, st->streams[i].pad, ret);
   }
   st->discont = false;
   ++st->frames;
@@ -408,28 +445,60 @@ bool PushFrame(GstTalonSrc* self, const std::shared_ptr<FrameLease>& lease) {
   return true;
 }
 
-// A frame that failed: dropped with a warning; `max-errors` in a row end
-// the stream with an error.
+// A frame that failed: dropped, said as the error policy says.
 void DropFrame(GstTalonSrc* self, vireo::CaptureError error) {
   TalonSrcState* st = self->state;
-  ++st->errors_in_row;
-  GST_ELEMENT_WARNING(self, RESOURCE, READ,
-                      ("frame dropped: capture error %s (%d): %s", ErrorName(error),
-                       static_cast<int>(error), vireo::GetCaptureErrorDesc(error)),
-                      (nullptr));
-  if (st->run.max_errors > 0 && st->errors_in_row >= st->run.max_errors) {
-    GST_ELEMENT_ERROR(self, RESOURCE, READ,
-                      ("%u capture errors in a row, the last %s (%d): %s", st->errors_in_row,
-                       ErrorName(error), static_cast<int>(error),
-                       vireo::GetCaptureErrorDesc(error)),
-                      (nullptr));
+  const talon_gst::ErrorPolicy::Verdict verdict = st->errors.Failed(error, vireo::BoottimeNs());
+  GST_DEBUG_OBJECT(self, "frame dropped: %s", talon_gst::DescribeCaptureError(error).c_str());
+  if (!verdict.warning.empty()) {
+    GST_ELEMENT_WARNING(self, RESOURCE, READ, ("%s", verdict.warning.c_str()), (nullptr));
+  }
+  if (!verdict.error.empty()) {
+    GST_ELEMENT_ERROR(self, RESOURCE, READ, ("%s", verdict.error.c_str()), (nullptr));
     EndStream(self);
   }
+}
+
+// The sensor's period from the first two frames of one stretch of PLAYING
+// (the first is held meanwhile); false while the first is held.
+bool MeasurePeriod(GstTalonSrc* self, std::shared_ptr<FrameLease>* lease) {
+  TalonSrcState* st = self->state;
+  bool resumed;
+  {
+    vireo::MutexLock lock(&st->mutex);
+    resumed = st->resumed;
+    st->resumed = false;  // nothing pushed yet: no timeline to reset
+  }
+  if (st->held == nullptr || resumed) {
+    st->held = std::move(*lease);
+    return false;
+  }
+  st->run_period_ns = (*lease)->frame()->GetTimestampStartNs() -
+                      st->held->frame()->GetTimestampStartNs();
+  if (st->run_period_ns < kMinPeriodNs) st->run_period_ns = 0;
+  if (st->run_period_ns == 0) st->run_period_ns = talon_gst::PeriodOfFraction(st->run.fps_n, st->run.fps_d);
+  st->rate.SetPeriod(st->run_period_ns);
+  int n = 0, d = 1;
+  talon_gst::FractionOfPeriod(st->run_period_ns, &n, &d);
+  GST_INFO_OBJECT(self, "measured frame rate %d/%d (period %" G_GINT64_FORMAT " ns)", n, d,
+                  st->run_period_ns);
+  gst_element_post_message(GST_ELEMENT(self), gst_message_new_latency(GST_OBJECT(self)));
+  return true;
 }
 
 void Loop(gpointer data) {
   GstTalonSrc* self = GST_TALON_SRC(data);
   TalonSrcState* st = self->state;
+  bool end;
+  {
+    vireo::MutexLock lock(&st->mutex);
+    end = st->eos_requested || st->ended;
+  }
+  if (end || st->run.num_buffers == 0) {
+    EndStream(self);
+    PauseTask(self, false);
+    return;
+  }
   vireo::CaptureFrameBuffer* frame = st->run_session->Next();
   if (frame == nullptr) {
     PauseTask(self, true);
@@ -446,29 +515,10 @@ void Loop(gpointer data) {
     DropFrame(self, error);
     return;
   }
-  st->errors_in_row = 0;
-  if (st->run_period_ns == 0 && st->run.fps_n == 0 && st->frames == 0) {
-    // The frame rate is measured from the first two frames' starts, both
-    // of one stretch of PLAYING.
-    bool resumed;
-    {
-      vireo::MutexLock lock(&st->mutex);
-      resumed = st->resumed;
-      st->resumed = false;  // nothing pushed yet: no timeline to reset
-    }
-    if (st->held == nullptr || resumed) {
-      st->held = std::move(lease);
-      return;
-    }
+  st->errors.Succeeded();
+  if (st->frames == 0 && st->run_period_ns == 0) {
+    if (!MeasurePeriod(self, &lease)) return;
     std::shared_ptr<FrameLease> first = std::move(st->held);
-    st->run_period_ns = lease->frame()->GetTimestampStartNs() -
-                        first->frame()->GetTimestampStartNs();
-    if (st->run_period_ns < kMinPeriodNs) st->run_period_ns = 0;
-    {
-      vireo::MutexLock lock(&st->mutex);
-      st->period_ns = st->run_period_ns;
-    }
-    gst_element_post_message(GST_ELEMENT(self), gst_message_new_latency(GST_OBJECT(self)));
     if (!PushFrame(self, first)) return;
   }
   PushFrame(self, lease);
@@ -479,15 +529,17 @@ gboolean QueryPad(GstPad* pad, GstObject* parent, GstQuery* query) {
   TalonSrcState* st = self->state;
   switch (GST_QUERY_TYPE(query)) {
     case GST_QUERY_LATENCY: {
-      int64_t period = 0;
       guint buffers = 0;
       {
         vireo::MutexLock lock(&st->mutex);
-        period = st->period_ns;
         buffers = st->settings.buffers;
       }
-      gst_query_set_latency(query, TRUE, static_cast<GstClockTime>(period),
-                            static_cast<GstClockTime>(period) * buffers);
+      const GstClockTime min = st->rate.MinLatency();
+      const GstClockTime max =
+          min + static_cast<GstClockTime>(st->rate.period_ns()) * (buffers - 1);
+      GST_DEBUG_OBJECT(self, "latency %" GST_TIME_FORMAT " to %" GST_TIME_FORMAT,
+                       GST_TIME_ARGS(min), GST_TIME_ARGS(max));
+      gst_query_set_latency(query, TRUE, min, max);
       return TRUE;
     }
     case GST_QUERY_CAPS: {
@@ -501,15 +553,11 @@ gboolean QueryPad(GstPad* pad, GstObject* parent, GstQuery* query) {
       {
         vireo::MutexLock lock(&st->mutex);
         cfa = st->settings.cfa;
-        if (st->settings.fps_n != 0) {
-          fps_n = st->settings.fps_n;
-          fps_d = st->settings.fps_d;
-        } else {
-          FractionOfPeriod(st->period_ns, &fps_n, &fps_d);
-        }
+        fps_n = st->settings.fps_n;
+        fps_d = st->settings.fps_d;
       }
       if (PadStreamConfig(pad, &stream, &error)) {
-        caps = talon_gst::StreamCaps(stream, cfa, fps_n, fps_d, &error);
+        caps = talon_gst::OfferedCaps(stream, cfa, fps_n, fps_d, &error);
       }
       if (caps == nullptr) caps = gst_pad_get_pad_template_caps(pad);
       if (filter != nullptr) {
@@ -556,15 +604,27 @@ bool Open(GstTalonSrc* self) {
   config.mipi_rx = settings.mipi_rx;
   config.virtual_channel = settings.virtual_channel;
   config.timeout_ms = settings.timeout_ms;
+  if (config.timeout_ms == 0) {
+    const int64_t period_ns = talon_gst::PeriodOfFraction(settings.fps_n, settings.fps_d);
+    config.timeout_ms =
+        period_ns > 0 ? static_cast<uint32_t>(std::min<int64_t>(
+                            3 * period_ns / 1000000 + kHostMarginMs, kMaxTimeoutMs))
+                      : kUnknownRateWaitMs;
+  }
   std::string error;
   for (GstPad* pad : PadsInOrder(self)) {
     vireo::CaptureStreamConfig stream;
-    if (!PadStreamConfig(pad, &stream, &error)) {
-      GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS, ("%s", error.c_str()), (nullptr));
+    GstCaps* caps = nullptr;
+    if (!PadStreamConfig(pad, &stream, &error) ||
+        (caps = talon_gst::StreamCaps(stream, settings.cfa, 0, 1, &error)) == nullptr) {
+      GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS, ("%s: %s", GST_PAD_NAME(pad), error.c_str()),
+                        (nullptr));
       return false;
     }
+    gst_caps_unref(caps);
     config.stream_configs.push_back(stream);
   }
+  GST_DEBUG_OBJECT(self, "service wait %u ms", config.timeout_ms);
   if (!talon_gst::CheckCaptureConfigOption(config, &error)) {
     GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS, ("%s", error.c_str()), (nullptr));
     return false;
@@ -591,14 +651,15 @@ void Prepare(GstTalonSrc* self) {
     vireo::MutexLock lock(&st->mutex);
     st->run_session = st->session;
     st->run = st->settings;
-    st->period_ns = 0;
-    if (st->run.fps_n > 0) {
-      st->period_ns = gst_util_uint64_scale_int(GST_SECOND, st->run.fps_d, st->run.fps_n);
-    }
-    st->run_period_ns = st->period_ns;
     st->resumed = false;
     st->stopping = false;
+    st->eos_requested = false;
+    st->ended = false;
   }
+  st->rate.Reset(talon_gst::PeriodOfFraction(st->run.fps_n, st->run.fps_d));
+  st->run_period_ns = 0;  // measured from the first frames
+  st->rate_warned = false;
+  st->errors = talon_gst::ErrorPolicy(st->run.max_errors);
   st->streams.clear();
   st->combiner = gst_flow_combiner_new();
   for (size_t i = 0; i < pads.size(); ++i) {
@@ -612,7 +673,8 @@ void Prepare(GstTalonSrc* self) {
   st->frames = st->dropped = st->sequence = 0;
   st->last_sof = st->first_sof = -1;
   st->discont = true;
-  st->errors_in_row = 0;
+  vireo::MutexLock lock(&st->mutex);
+  st->prepared = true;
 }
 
 // PAUSED→READY, with the task joined.
@@ -621,13 +683,8 @@ void Unprepare(GstTalonSrc* self) {
   st->held.reset();
   {
     vireo::MutexLock lock(&st->mutex);
-    st->pools.clear();
-  }
-  for (PadStream& ps : st->streams) {
-    if (ps.pool != nullptr) {
-      gst_buffer_pool_set_active(ps.pool, FALSE);
-      gst_object_unref(ps.pool);
-    }
+    st->outputs.clear();
+    st->prepared = false;
   }
   st->streams.clear();
   if (st->combiner != nullptr) gst_flow_combiner_free(st->combiner);
@@ -641,12 +698,13 @@ void Play(GstTalonSrc* self) {
   {
     vireo::MutexLock lock(&st->mutex);
     session = st->session;
+    st->playing = true;
+    if (st->ended) return;  // EOS already pushed
   }
   session->Start();
   vireo::MutexLock lock(&st->mutex);
-  st->playing = true;
   st->resumed = true;
-  for (GstBufferPool* pool : st->pools) gst_buffer_pool_set_flushing(pool, FALSE);
+  for (const auto& output : st->outputs) output->SetFlushing(false);
   gst_task_start(self->task);
 }
 
@@ -659,7 +717,7 @@ void Unplay(GstTalonSrc* self) {
   {
     vireo::MutexLock lock(&st->mutex);
     st->playing = false;
-    for (GstBufferPool* pool : st->pools) gst_buffer_pool_set_flushing(pool, TRUE);
+    for (const auto& output : st->outputs) output->SetFlushing(true);
     session = st->session;
     gst_task_pause(self->task);
   }
@@ -676,7 +734,9 @@ static GstStateChangeReturn gst_talon_src_change_state(GstElement* element,
       if (!Open(self)) return GST_STATE_CHANGE_FAILURE;
       break;
     case GST_STATE_CHANGE_READY_TO_PAUSED:
+      g_rec_mutex_lock(&self->task_lock);
       Prepare(self);
+      g_rec_mutex_unlock(&self->task_lock);
       break;
     case GST_STATE_CHANGE_PAUSED_TO_PLAYING:
       Play(self);
@@ -704,7 +764,9 @@ static GstStateChangeReturn gst_talon_src_change_state(GstElement* element,
         gst_task_stop(self->task);
       }
       gst_task_join(self->task);
+      g_rec_mutex_lock(&self->task_lock);
       Unprepare(self);
+      g_rec_mutex_unlock(&self->task_lock);
       break;
     case GST_STATE_CHANGE_READY_TO_NULL: {
       TalonSrcState* st = self->state;
@@ -716,6 +778,37 @@ static GstStateChangeReturn gst_talon_src_change_state(GstElement* element,
       break;
   }
   return ret;
+}
+
+// EOS sent to the element (gst-launch-1.0 -e, an application ending a
+// recording): playing, the task ends the stream after the frame under way;
+// paused, the stream ends here, under the task's lock.
+static gboolean gst_talon_src_send_event(GstElement* element, GstEvent* event) {
+  if (GST_EVENT_TYPE(event) != GST_EVENT_EOS) {
+    return GST_ELEMENT_CLASS(gst_talon_src_parent_class)->send_event(element, event);
+  }
+  gst_event_unref(event);
+  GstTalonSrc* self = GST_TALON_SRC(element);
+  TalonSrcState* st = self->state;
+  bool playing;
+  {
+    vireo::MutexLock lock(&st->mutex);
+    if (!st->prepared) return FALSE;
+    st->eos_requested = true;
+    playing = st->playing;
+  }
+  GST_DEBUG_OBJECT(self, "EOS requested while %s", playing ? "playing" : "paused");
+  if (!playing) {
+    g_rec_mutex_lock(&self->task_lock);
+    bool prepared;
+    {
+      vireo::MutexLock lock(&st->mutex);
+      prepared = st->prepared;
+    }
+    if (prepared) EndStream(self);
+    g_rec_mutex_unlock(&self->task_lock);
+  }
+  return TRUE;
 }
 
 static GstPad* gst_talon_src_request_new_pad(GstElement* element, GstPadTemplate* templ,
@@ -795,6 +888,19 @@ static void gst_talon_src_set_property(GObject* object, guint id, const GValue* 
     g_object_set_property(G_OBJECT(self->src), "stream", value);
     return;
   }
+  // What the element reads at NULL→READY is set in NULL, the rest (read at
+  // READY→PAUSED) in NULL or READY; later the value would be ignored.
+  const bool at_open = id != PROP_CFA && id != PROP_MAX_ERRORS && id != PROP_NUM_BUFFERS;
+  GST_OBJECT_LOCK(self);
+  const GstState state = GST_STATE(self);
+  GST_OBJECT_UNLOCK(self);
+  if (state > (at_open ? GST_STATE_NULL : GST_STATE_READY)) {
+    GST_ELEMENT_WARNING(self, CORE, STATE_CHANGE,
+                        ("%s is set in NULL%s, not in %s: the value stays", pspec->name,
+                         at_open ? "" : " or READY", gst_element_state_get_name(state)),
+                        (nullptr));
+    return;
+  }
   TalonSrcState* st = self->state;
   vireo::MutexLock lock(&st->mutex);
   Settings& s = st->settings;
@@ -866,6 +972,7 @@ static void gst_talon_src_class_init(GstTalonSrcClass* klass) {
   object_class->get_property = gst_talon_src_get_property;
   object_class->finalize = gst_talon_src_finalize;
   element_class->change_state = gst_talon_src_change_state;
+  element_class->send_event = gst_talon_src_send_event;
   element_class->request_new_pad = gst_talon_src_request_new_pad;
   element_class->release_pad = gst_talon_src_release_pad;
 
@@ -882,25 +989,26 @@ static void gst_talon_src_class_init(GstTalonSrcClass* klass) {
   g_object_class_install_property(
       object_class, PROP_MIPI_RX,
       g_param_spec_int("mipi-rx", "MIPI receiver",
-                       "The IPU's MIPI receiver of every stream (checked at NULL→READY)",
-                       0, G_MAXINT, 0, flags));
+                       "The IPU's MIPI receiver of every stream (set in NULL)", 0,
+                       talon_support::kMipiReceivers - 1, 0, flags));
   g_object_class_install_property(
       object_class, PROP_VIRTUAL_CHANNEL,
-      // Both ranges are the option toolkit's, checked at NULL→READY with
-      // the one message style, rather than GObject's warning.
       g_param_spec_uint("virtual-channel", "Virtual channel",
-                        "The MIPI CSI-2 virtual channel of the streams", 0, G_MAXUINT, 0,
-                        flags));
+                        "The MIPI CSI-2 virtual channel of the streams (set in NULL)", 0,
+                        vireo::kMaxVirtualChannel, 0, flags));
   g_object_class_install_property(
       object_class, PROP_TIMEOUT_MS,
       g_param_spec_uint("timeout-ms", "Timeout",
-                        "Milliseconds to wait for a frame, and for a free buffer", 1, G_MAXUINT,
-                        1000, flags));
+                        "Milliseconds the capture waits for a frame (0: three frame periods "
+                        "of framerate and 100 ms, or 5000 while the rate is unknown; set in "
+                        "NULL)",
+                        0, kMaxTimeoutMs, 0, flags));
   g_object_class_install_property(
       object_class, PROP_BUFFERS,
       g_param_spec_uint("buffers", "Buffers",
-                        "Frame buffers in flight, shared by the capture and downstream", 2, 32,
-                        4, flags));
+                        "Frame buffers in flight, shared by the capture and downstream (at "
+                        "least downstream's minimum and three; set in NULL)",
+                        2, 32, 4, flags));
   g_object_class_install_property(
       object_class, PROP_CFA,
       g_param_spec_enum("cfa", "Colour filter array",
@@ -910,9 +1018,9 @@ static void gst_talon_src_class_init(GstTalonSrcClass* klass) {
   g_object_class_install_property(
       object_class, PROP_MAX_ERRORS,
       g_param_spec_uint("max-errors", "Max errors",
-                        "Failed frames in a row that end the stream with an error (0: never); "
-                        "each failed frame is dropped with a warning",
-                        0, G_MAXUINT, 0, flags));
+                        "Failed frames in a row that end the stream with an error and EOS (0: "
+                        "never); failed frames are dropped, warned of once a second",
+                        0, G_MAXUINT, talon_gst::kDefaultMaxErrors, flags));
   g_object_class_install_property(
       object_class, PROP_NUM_BUFFERS,
       g_param_spec_int("num-buffers", "Number of buffers",
@@ -920,7 +1028,9 @@ static void gst_talon_src_class_init(GstTalonSrcClass* klass) {
   g_object_class_install_property(
       object_class, PROP_FRAMERATE,
       gst_param_spec_fraction("framerate", "Frame rate",
-                              "The sensor's frame rate (0/1: measured from the first frames)",
+                              "The sensor's frame rate for the caps (0/1: any rate downstream "
+                              "fixates; gaps follow the rate measured from the first two frames; "
+                              "set in NULL)",
                               0, 1, G_MAXINT, 1, 0, 1, flags));
 
   gst_element_class_add_static_pad_template_with_gtype(element_class, &src_template,
