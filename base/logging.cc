@@ -5,8 +5,11 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
 
+#include "absl/base/thread_annotations.h"
+#include "base/mutex.h"
 #include "syslog/system_log.h"
 
 namespace vireo {
@@ -28,7 +31,54 @@ void WriteAll(int fd, const std::string& text) {
   }
 }
 
+// The installed sink. Calls of the current sink and of replaced ones are
+// counted apart, so that SetLogSink waits only for the replaced ones (new
+// entries keep coming with the new sink meanwhile).
+struct SinkState {
+  Mutex mutex;
+  CondVar replaced_done{&mutex};
+  LogSink sink ABSL_GUARDED_BY(mutex) = nullptr;
+  void* context ABSL_GUARDED_BY(mutex) = nullptr;
+  bool write_stderr ABSL_GUARDED_BY(mutex) = true;
+  uint64_t generation ABSL_GUARDED_BY(mutex) = 0;
+  int current_calls ABSL_GUARDED_BY(mutex) = 0;
+  int replaced_calls ABSL_GUARDED_BY(mutex) = 0;
+  // SetLogSink calls waiting for replaced calls (tests).
+  int waiting_setters ABSL_GUARDED_BY(mutex) = 0;
+};
+
+// Never destroyed: threads may log while the process exits.
+SinkState& Sink() {
+  static SinkState* state = new SinkState;
+  return *state;
+}
+
+// Sink calls under way on this thread: an entry logged from inside a sink
+// skips it, and SetLogSink from inside one does not wait.
+thread_local int t_sink_depth = 0;
+
 }  // namespace
+
+void SetLogSink(LogSink sink, void* context, bool write_stderr) {
+  SinkState& state = Sink();
+  MutexLock lock(&state.mutex);
+  state.sink = sink;
+  state.context = context;
+  state.write_stderr = write_stderr;
+  ++state.generation;
+  state.replaced_calls += state.current_calls;
+  state.current_calls = 0;
+  if (t_sink_depth > 0) return;  // the calls waited for may be waiting for this one
+  ++state.waiting_setters;
+  while (state.replaced_calls > 0) state.replaced_done.Wait();
+  --state.waiting_setters;
+}
+
+int LogSinkSettersWaitingForTesting() {
+  SinkState& state = Sink();
+  MutexLock lock(&state.mutex);
+  return state.waiting_setters;
+}
 
 void SetVerboseLevel(int level) { g_verbose_level.store(level); }
 int GetVerboseLevel() { return g_verbose_level.load(std::memory_order_relaxed); }
@@ -64,9 +114,35 @@ LogMessage::LogMessage(const char* file, int line, LogSeverity severity)
 LogMessage::~LogMessage() { Flush(); }
 
 void LogMessage::Flush() {
-  std::string entry = FormatLogEntry(file_, line_, stream_.str());
+  const std::string message = stream_.str();
+  const std::string entry = FormatLogEntry(file_, line_, message);
   SystemLogWrite(SystemLogPriority(severity_), kTag, entry.c_str());
-  WriteAll(STDERR_FILENO, std::string(kTag) + " : " + entry);
+
+  SinkState& state = Sink();
+  LogSink sink = nullptr;
+  void* context = nullptr;
+  bool write_stderr = true;
+  uint64_t generation = 0;
+  {
+    MutexLock lock(&state.mutex);
+    if (t_sink_depth == 0) sink = state.sink;
+    context = state.context;
+    write_stderr = state.write_stderr;
+    generation = state.generation;
+    if (sink != nullptr) ++state.current_calls;
+  }
+  if (sink != nullptr) {
+    ++t_sink_depth;
+    sink(context, severity_, BaseName(file_), line_, message.c_str());
+    --t_sink_depth;
+    MutexLock lock(&state.mutex);
+    if (generation == state.generation) {
+      --state.current_calls;
+    } else if (--state.replaced_calls == 0) {
+      state.replaced_done.SignalAll();
+    }
+  }
+  if (write_stderr) WriteAll(STDERR_FILENO, std::string(kTag) + " : " + entry);
 }
 
 LogMessageFatal::LogMessageFatal(const char* file, int line)

@@ -9,9 +9,11 @@
 // collects the message from the streamed pieces. When the statement ends, the
 // entry "<file>:<line> <message>\n" is written to the system log under the tag
 // "native" (priority 7 fatal, 6 error, 5 warning, 4 info, 3 verbose level 1,
-// 2 deeper levels) and, preceded by "native : ", to standard error. A FATAL
-// entry is followed by the system-log entry "terminating.\n" at fatal priority
-// and the process aborts.
+// 2 deeper levels) and, preceded by "native : ", to standard error. An
+// application may take the entries and drop the standard-error copy with
+// SetLogSink (public as vireo::SetLogHandler, system/log_handler.h); the
+// system-log write never changes. A FATAL entry is followed by the
+// system-log entry "terminating.\n" at fatal priority and the process aborts.
 //
 // A failed check logs "Check failed: <condition> <message>" at FATAL. The
 // comparing checks put " (<a> vs. <b>)" right after the condition; a null
@@ -19,6 +21,8 @@
 //
 // Threading: every statement may be used from any thread; one entry is one
 // write to each destination, so entries of different threads do not mix.
+// The sink's state is guarded by a mutex of this unit that is never held
+// while a sink runs or an entry is written.
 // Internal to libtalon: nothing here is exported.
 
 #ifndef BASE_LOGGING_H_
@@ -45,6 +49,19 @@ constexpr LogSeverity FATAL = 3;
 // moment may still see the old level.
 void SetVerboseLevel(int level);
 int GetVerboseLevel();
+
+// Receives each entry: severity, base name of the file, line, message
+// without the newline (vireo::LogHandler).
+using LogSink = void (*)(void* context, int severity, const char* file, int line,
+                         const char* message);
+
+// Installs `sink` (null: none) and whether the standard-error copy is
+// written; on return the replaced sink runs nowhere, unless called from
+// inside a sink (then it does not wait). Entries logged from inside a sink
+// skip the sink. The contract: system/log_handler.h.
+void SetLogSink(LogSink sink, void* context, bool write_stderr);
+// Test seam: SetLogSink calls now waiting for replaced sinks to return.
+int LogSinkSettersWaitingForTesting();
 
 // The system-log priority of a severity (verbose level n is severity -n).
 int SystemLogPriority(LogSeverity severity);

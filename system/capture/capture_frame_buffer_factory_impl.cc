@@ -38,7 +38,7 @@ std::unique_ptr<CaptureFrameBuffer> CaptureFrameBufferFactoryImpl::Create() {
     return nullptr;
   }
   if (vireo_util::CheckCaptureConfig(config_) != CaptureError::SUCCESS ||
-      stream_check::HasRepeatedDataType(config_)) {
+      stream_check::HasRepeatedDataType(config_) || !stream_check::AllRowsFit(config_)) {
     LOG(ERROR) << "Invalid configuration";
     return nullptr;
   }
@@ -55,7 +55,9 @@ std::unique_ptr<CaptureFrameBuffer> CaptureFrameBufferFactoryImpl::Create() {
     }
     entries[stream.data_type] = {stream, handle};
   }
-  return std::make_unique<CaptureFrameBufferImpl>(entries);
+  auto frame_buffer = std::make_unique<CaptureFrameBufferImpl>(entries);
+  frame_buffer->made_by_factory_ = true;
+  return frame_buffer;
 }
 
 }  // namespace vireo

@@ -30,8 +30,9 @@ class TALON_EXPORT CaptureFrameBufferFactoryImpl : public CaptureFrameBufferFact
   CaptureError Initialize();
 
   // A frame buffer with one device buffer per stream, or empty (logged) when
-  // the factory has no allocator, the configuration fails its check or names a
-  // data type twice, or a device buffer cannot be made.
+  // the factory has no allocator, the configuration fails its check, names a
+  // data type twice or has a row that does not fit 32 bits, or a device
+  // buffer cannot be made. Capture services accept only buffers made here.
   std::unique_ptr<CaptureFrameBuffer> Create() override;
 
  private:

@@ -2,14 +2,26 @@
 // keyed by the stream's data type, plus the status, error and timestamps of
 // its last capture.
 //
+// A capture service binds only buffers that a CaptureFrameBufferFactory made
+// (their entries tell the truth about their device buffers), and one
+// service at a time holds a buffer: the service that accepted it marks it
+// as held until it hands it back (DequeueCompletedRequest,
+// ClearPendingRequests, or the service's end). A buffer built with the
+// public constructor, or an object of a subclass, is never made by a
+// factory, so no service accepts it.
+//
 // Threading: no locks. The capture job thread writes status, error and
 // timestamps through the setters while the service holds the buffer; the
 // service's queue mutexes order those writes before the client's dequeue.
+// The holder is an atomic: two services may be offered the buffer at once,
+// and one of them wins.
 // Ownership: owns the device buffers in its entries and deletes each once.
+// Destroying a buffer that a service holds is a fatal error naming it.
 
 #ifndef SYSTEM_CAPTURE_CAPTURE_FRAME_BUFFER_IMPL_H_
 #define SYSTEM_CAPTURE_CAPTURE_FRAME_BUFFER_IMPL_H_
 
+#include <atomic>
 #include <cstdint>
 #include <unordered_map>
 #include <utility>
@@ -28,8 +40,10 @@ class TALON_EXPORT CaptureFrameBufferImpl : public CaptureFrameBuffer {
   using EntryMap =
       std::unordered_map<int, std::pair<CaptureStreamConfig, OzyDeviceBuffer*>>;
 
-  // Copies the entries and takes over their device buffers.
+  // Copies the entries and takes over their device buffers. A buffer made
+  // this way, outside a factory, is refused by every capture service.
   explicit CaptureFrameBufferImpl(const EntryMap& entries);
+  // A fatal error while a capture service holds the buffer.
   ~CaptureFrameBufferImpl() override;
   CaptureFrameBufferImpl(const CaptureFrameBufferImpl&) = delete;
   CaptureFrameBufferImpl& operator=(const CaptureFrameBufferImpl&) = delete;
@@ -57,11 +71,21 @@ class TALON_EXPORT CaptureFrameBufferImpl : public CaptureFrameBuffer {
   void SetTimestampEndNs(int64_t timestamp_ns) { timestamp_end_ns_ = timestamp_ns; }
 
  private:
+  // The factory marks what it made; the capture service and its worker read
+  // the mark and take and give back the hold.
+  friend class CaptureFrameBufferFactoryImpl;
+  friend class DramCaptureService;
+  friend class CaptureJobThread;
+
   EntryMap entries_;
   CaptureStatus status_ = CaptureStatus::IDLE;
   int64_t timestamp_start_ns_ = 0;
   int64_t timestamp_end_ns_ = 0;
   CaptureError error_ = CaptureError::SUCCESS;
+  // Set by the factory that made the buffer, before it hands it out.
+  bool made_by_factory_ = false;
+  // The worker of the service that holds the buffer, or null.
+  std::atomic<const void*> holder_{nullptr};
 };
 
 }  // namespace vireo

@@ -38,7 +38,13 @@ CaptureJobThread::CaptureJobThread(OzyDevice* device, OzyJob* job,
       eof_status_(eof_status),
       timeout_ms_(timeout_ms) {}
 
-CaptureJobThread::~CaptureJobThread() { Finish(); }
+CaptureJobThread::~CaptureJobThread() {
+  Finish();
+  MutexLock completed_lock(&completed_mutex_);
+  MutexLock pending_lock(&pending_mutex_);
+  for (CaptureFrameBufferImpl* frame_buffer : completed_queue_) frame_buffer->holder_ = nullptr;
+  for (CaptureFrameBufferImpl* frame_buffer : pending_queue_) frame_buffer->holder_ = nullptr;
+}
 
 void CaptureJobThread::Start() {
   if (thread_.joinable()) {
@@ -103,6 +109,7 @@ void CaptureJobThread::Finish() {
 
 void CaptureJobThread::EnqueueRequest(CaptureFrameBufferImpl* frame_buffer) {
   CHECK(frame_buffer != nullptr);
+  frame_buffer->holder_ = this;
   {
     MutexLock lock(&pending_mutex_);
     pending_queue_.push_back(frame_buffer);
@@ -113,15 +120,10 @@ void CaptureJobThread::EnqueueRequest(CaptureFrameBufferImpl* frame_buffer) {
 
 bool CaptureJobThread::EnqueueRequestUnlessHeld(CaptureFrameBufferImpl* frame_buffer) {
   CHECK(frame_buffer != nullptr);
+  const void* free = nullptr;
+  if (!frame_buffer->holder_.compare_exchange_strong(free, this)) return false;
   {
-    MutexLock completed_lock(&completed_mutex_);
-    MutexLock pending_lock(&pending_mutex_);
-    for (const CaptureFrameBufferImpl* held : completed_queue_) {
-      if (held == frame_buffer) return false;
-    }
-    for (const CaptureFrameBufferImpl* held : pending_queue_) {
-      if (held == frame_buffer) return false;
-    }
+    MutexLock lock(&pending_mutex_);
     pending_queue_.push_back(frame_buffer);
     frame_buffer->SetStatus(CaptureStatus::ENQUEUED);
   }
@@ -130,20 +132,36 @@ bool CaptureJobThread::EnqueueRequestUnlessHeld(CaptureFrameBufferImpl* frame_bu
 }
 
 CaptureFrameBufferImpl* CaptureJobThread::DequeueCompletedRequest() {
+  return DequeueCompletedUntil(nullptr);
+}
+
+CaptureFrameBufferImpl* CaptureJobThread::TryDequeueCompletedRequest(uint32_t timeout_ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  return DequeueCompletedUntil(&deadline);
+}
+
+CaptureFrameBufferImpl* CaptureJobThread::DequeueCompletedUntil(
+    const std::chrono::steady_clock::time_point* deadline) {
   MutexLock lock(&completed_mutex_);
   const uint64_t generation = stop_generation_;
   while (true) {
     if (!completed_queue_.empty()) {
       CaptureFrameBufferImpl* frame_buffer = completed_queue_.front();
       completed_queue_.pop_front();
+      frame_buffer->holder_ = nullptr;
       return frame_buffer;
     }
     // Nothing completed and a stop was requested since this call began (the
     // worker may have been started again since): null, never a second wait.
     if (stop_generation_ != generation) return nullptr;
     if (finished_.load()) return nullptr;
+    if (deadline != nullptr && std::chrono::steady_clock::now() >= *deadline) return nullptr;
     ++blocked_clients_;
-    completed_cv_.Wait();
+    if (deadline == nullptr) {
+      completed_cv_.Wait();
+    } else {
+      completed_cv_.WaitUntil(*deadline);
+    }
     --blocked_clients_;
   }
 }
@@ -157,6 +175,7 @@ void CaptureJobThread::ClearPendingRequests() {
   {
     MutexLock lock(&pending_mutex_);
     if (!worker_active_) {
+      for (CaptureFrameBufferImpl* frame_buffer : pending_queue_) frame_buffer->holder_ = nullptr;
       pending_queue_.clear();
       return;
     }
@@ -210,21 +229,36 @@ void CaptureJobThread::AwaitPendingBuffers(size_t needed) {
   while (pending_queue_.size() < needed && !finished_.load()) {
     bool woken = false;
     if (timeout_ms_ > 0) woken = pending_cv_.WaitFor(std::chrono::milliseconds(timeout_ms_));
-    if (pending_queue_.size() >= needed || finished_.load()) return;
+    if (pending_queue_.size() >= needed || finished_.load()) break;
     if (woken) continue;  // a fresh full timeout
-    if (pending_queue_.size() == 1) return;
+    if (pending_queue_.size() == 1) break;
     // The client broke the supply rule: nothing to capture into. Keep
-    // waiting for a buffer; a zero timeout waits without a limit rather
-    // than spinning.
-    const size_t pending = pending_queue_.size();
-    pending_mutex_.Unlock();
-    LOG(WARNING) << "Capture framebuffer not enqueued fast, "
-                 << "pending queue size " << pending;
-    pending_mutex_.Lock();
+    // waiting for a buffer; said once per stretch, which is counted. A zero
+    // timeout waits without a limit rather than spinning.
+    if (++starved_timeouts_ == 1) {
+      const size_t pending = pending_queue_.size();
+      pending_mutex_.Unlock();
+      LOG(WARNING) << "Capture framebuffer not enqueued fast, "
+                   << "pending queue size " << pending;
+      pending_mutex_.Lock();
+    }
     if (timeout_ms_ == 0) {
       while (pending_queue_.empty() && !finished_.load()) pending_cv_.Wait();
     }
   }
+  if (starved_timeouts_ > 0) {
+    const uint64_t starved = starved_timeouts_;
+    starved_timeouts_ = 0;
+    pending_mutex_.Unlock();
+    LOG(WARNING) << "Capture framebuffer not enqueued fast: " << starved << " waits of "
+                 << timeout_ms_ << " ms passed with no frame buffer pending";
+    pending_mutex_.Lock();
+  }
+}
+
+uint64_t CaptureJobThread::StarvedTimeouts() {
+  MutexLock lock(&pending_mutex_);
+  return starved_timeouts_;
 }
 
 void CaptureJobThread::DrainSubmitted() {
@@ -242,22 +276,37 @@ void CaptureJobThread::DrainSubmitted() {
   }
 }
 
-void CaptureJobThread::SetFrameSizes(std::vector<std::pair<int, uint64_t>> frame_bytes) {
-  frame_bytes_ = std::move(frame_bytes);
+void CaptureJobThread::SetStreams(const std::vector<CaptureStreamConfig>& streams) {
+  frame_shapes_.clear();
+  for (const CaptureStreamConfig& stream : streams) {
+    frame_shapes_.push_back({static_cast<int>(stream.data_type),
+                             vireo_util::GetRowStrideBytes(stream),
+                             vireo_util::GetSizeBytes(stream)});
+  }
 }
 
 CaptureError CaptureJobThread::CheckFits(const CaptureFrameBufferImpl& frame_buffer) const {
-  for (const auto& [data_type, bytes] : frame_bytes_) {
-    if (frame_buffer.GetBufferHandle(data_type) == nullptr) {
-      LOG(ERROR) << "Frame buffer holds no data type " << data_type;
+  for (const FrameShape& shape : frame_shapes_) {
+    if (frame_buffer.GetBufferHandle(shape.data_type) == nullptr) {
+      LOG(ERROR) << "Frame buffer holds no data type " << shape.data_type;
       return CaptureError::DATA_TYPE_NOT_FOUND;
     }
-    const uint64_t held = frame_buffer.GetSizeBytes(data_type);
-    if (held < bytes) {
-      LOG(ERROR) << "Frame buffer of data type " << data_type << " holds " << held
-                 << " bytes, a frame needs " << bytes;
+    // The factory made the device buffer of the entry's size, so the entry
+    // tells its rows and stride. Equal bytes are not enough: rows of
+    // another stride would be read as garbage.
+    const uint64_t stride = frame_buffer.GetRowStrideBytes(shape.data_type);
+    const uint64_t held = frame_buffer.GetSizeBytes(shape.data_type);
+    if (stride != shape.row_stride_bytes || held != shape.size_bytes) {
+      LOG(ERROR) << "Frame buffer of data type " << shape.data_type << " has rows of " << stride
+                 << " bytes in " << held << " bytes, the stream rows of "
+                 << shape.row_stride_bytes << " bytes in " << shape.size_bytes;
       return CaptureError::INVALID_BUFFER;
     }
+  }
+  if (!frame_shapes_.empty() && frame_buffer.entries_.size() != frame_shapes_.size()) {
+    LOG(ERROR) << "Frame buffer holds " << frame_buffer.entries_.size()
+               << " streams, the capture " << frame_shapes_.size();
+    return CaptureError::INVALID_BUFFER;
   }
   return CaptureError::SUCCESS;
 }

@@ -12,7 +12,7 @@
 //
 // Threading:
 // - client threads, any number: EnqueueRequest, DequeueCompletedRequest,
-//   ClearPendingRequests;
+//   TryDequeueCompletedRequest, ClearPendingRequests;
 // - the owner (never the worker): Start, Finish, destruction, one at a time;
 //   no client call may be under way at destruction (the service waits for
 //   the clients that Finish released to leave before it destroys the worker);
@@ -29,11 +29,11 @@
 // - pending_cv_ (with pending_mutex_): signalled by the enqueues and by
 //   Finish; the worker waits on it for buffers to capture;
 // - completed_cv_ (with completed_mutex_): signalled by PostIpuCapture and by
-//   Finish; clients wait on it in DequeueCompletedRequest for a completed
-//   buffer or a stop.
+//   Finish; clients wait on it in the dequeues for a completed buffer, a
+//   stop, or (TryDequeueCompletedRequest) their deadline.
 // Lock order (declared on the members): completed_mutex_ before
-// pending_mutex_, in PostIpuCapture and EnqueueRequestUnlessHeld, the only
-// places that hold two of these locks.
+// pending_mutex_, in PostIpuCapture and the destructor, the only places
+// that hold two of these locks.
 // ipu_mutex_ is never held together with another of them. The runtime's and
 // the log's own locks are taken under ipu_mutex_ (the submissions, their
 // error lines, the reset); they never call back into this class. No lock is
@@ -48,6 +48,7 @@
 #define SYSTEM_CAPTURE_CAPTURE_JOB_THREAD_H_
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -77,19 +78,21 @@ class TALON_EXPORT CaptureJobThread {
   CaptureJobThread(OzyDevice* device, OzyJob* job, ozy::TransferNodes* transfer_nodes,
                    OzyTransferEventStatus* sof_status, OzyTransferEventStatus* eof_status,
                    uint32_t timeout_ms);
-  // Stops the worker (Finish) and forgets what the queues still hold.
+  // Stops the worker (Finish) and forgets what the queues still hold, giving
+  // those buffers back (their holder is cleared; nothing else changes).
   ~CaptureJobThread();
   CaptureJobThread(const CaptureJobThread&) = delete;
   CaptureJobThread& operator=(const CaptureJobThread&) = delete;
 
-  // The bytes of one frame of each stream (data type, bytes), which every
-  // frame buffer must hold before it is bound; a buffer that lacks a data
-  // type or holds less comes back COMPLETED with DATA_TYPE_NOT_FOUND or
-  // INVALID_BUFFER and is never bound. Owner only, before the first Start;
-  // not exported. Without it only a missing data type is caught (by the
-  // binding itself).
-  __attribute__((visibility("hidden"))) void SetFrameSizes(
-      std::vector<std::pair<int, uint64_t>> frame_bytes);
+  // The service's streams, whose shape every frame buffer must have before
+  // it is bound: the same data types, and for each the same row stride and
+  // rows in a device buffer of that size. A buffer without one of the data
+  // types comes back COMPLETED with DATA_TYPE_NOT_FOUND, one of another
+  // shape with INVALID_BUFFER; neither is bound. Owner only, before the
+  // first Start; not exported. Without it only a missing data type is
+  // caught (by the binding itself).
+  __attribute__((visibility("hidden"))) void SetStreams(
+      const std::vector<CaptureStreamConfig>& streams);
 
   // Loads the job's device configuration and starts the worker. A failed
   // load is fatal; a thread the system refuses throws std::system_error.
@@ -101,12 +104,15 @@ class TALON_EXPORT CaptureJobThread {
   // the device configuration. Does nothing when already stopped.
   void Finish();
 
-  // Appends a buffer to the pending queue and marks it ENQUEUED.
+  // Appends a buffer to the pending queue, marks it ENQUEUED and holds it
+  // (the buffer's holder is this worker until a dequeue, a clear or the
+  // destructor gives it back).
   void EnqueueRequest(CaptureFrameBufferImpl* frame_buffer);
 
-  // As EnqueueRequest, unless the buffer already stands in one of the two
-  // queues (still in the service's hands): then nothing changes and the
-  // result is false. The test and the append are one step.
+  // As EnqueueRequest, unless the buffer is held already, by this worker
+  // (it stands in one of the two queues) or by another: then nothing
+  // changes and the result is false. Taking the hold is one atomic step, so
+  // of two workers offered one buffer at once only one takes it.
   bool EnqueueRequestUnlessHeld(CaptureFrameBufferImpl* frame_buffer);
 
   // The oldest completed buffer; blocks while the worker runs and nothing is
@@ -116,9 +122,14 @@ class TALON_EXPORT CaptureJobThread {
   // even when the owner starts the worker again before the client runs.
   CaptureFrameBufferImpl* DequeueCompletedRequest();
 
-  // Drops every pending buffer unchanged. Refused with a WARNING, leaving
-  // the queue as it is, while the worker thread is alive: the worker may be
-  // about to submit the buffers it has picked.
+  // As DequeueCompletedRequest, but waits `timeout_ms` at most (0: not at
+  // all) and then returns null. Not exported.
+  __attribute__((visibility("hidden"))) CaptureFrameBufferImpl* TryDequeueCompletedRequest(
+      uint32_t timeout_ms);
+
+  // Drops every pending buffer, giving it back unchanged. Refused with a
+  // WARNING, leaving the queue as it is, while the worker thread is alive:
+  // the worker may be about to submit the buffers it has picked.
   void ClearPendingRequests();
 
   // True between Start and Finish.
@@ -128,10 +139,19 @@ class TALON_EXPORT CaptureJobThread {
   // must know a client waits before they stop the worker. Not exported.
   __attribute__((visibility("hidden"))) int BlockedClientCount();
 
+  // Timeouts in a row that the worker, waiting now, found no buffer pending
+  // after (0 when it is not in such a stretch); for tests. Not exported.
+  __attribute__((visibility("hidden"))) uint64_t StarvedTimeouts();
+
  private:
   friend class CaptureJobThreadPeer;  // tests: stage a stop against a queued buffer
 
   void Run();
+  // The dequeues: waits for a completed buffer until `deadline` (none:
+  // without a limit), a stop request, or, when stopped, not at all.
+  __attribute__((visibility("hidden"))) CaptureFrameBufferImpl* DequeueCompletedUntil(
+      const std::chrono::steady_clock::time_point* deadline)
+      ABSL_LOCKS_EXCLUDED(completed_mutex_);
   // Wakes the worker and every blocked client after finished_ was set, and
   // counts a stop request.
   __attribute__((visibility("hidden"))) void ReleaseWaiters()
@@ -139,15 +159,16 @@ class TALON_EXPORT CaptureJobThread {
   // Run's two phases, not exported. AwaitPendingBuffers is one cycle's
   // supply wait: it returns once `needed` buffers are pending, a stop is
   // requested, or a full timeout passed with one buffer pending; a timeout
-  // with none pending logs the supply-rule warning (pending_mutex_ released
-  // meanwhile) and waits on. DrainSubmitted, after a stop request, waits for
+  // with none pending waits on, and such a stretch of timeouts logs the
+  // supply-rule warning at its first timeout and their count at its end
+  // (pending_mutex_ released meanwhile). DrainSubmitted, after a stop request, waits for
   // and retires the buffers at the head of the pending queue whose job was
   // submitted, and leaves the others pending.
   __attribute__((visibility("hidden"))) void AwaitPendingBuffers(size_t needed)
       ABSL_EXCLUSIVE_LOCKS_REQUIRED(pending_mutex_);
   __attribute__((visibility("hidden"))) void DrainSubmitted()
       ABSL_LOCKS_EXCLUDED(pending_mutex_, completed_mutex_, ipu_mutex_);
-  // SUCCESS when `frame_buffer` holds every stream's frame (SetFrameSizes).
+  // SUCCESS when `frame_buffer` has the shape of the streams (SetStreams).
   __attribute__((visibility("hidden"))) CaptureError CheckFits(
       const CaptureFrameBufferImpl& frame_buffer) const;
   void EnqueueIpuCapture(CaptureFrameBufferImpl* frame_buffer)
@@ -164,9 +185,15 @@ class TALON_EXPORT CaptureJobThread {
   OzyTransferEventStatus* const sof_status_;
   OzyTransferEventStatus* const eof_status_;
   const uint32_t timeout_ms_;
-  // Written by SetFrameSizes before the worker starts; then read by the
-  // worker only.
-  std::vector<std::pair<int, uint64_t>> frame_bytes_;
+  // One stream's frame as a bound buffer must hold it.
+  struct FrameShape {
+    int data_type;
+    uint64_t row_stride_bytes;
+    uint64_t size_bytes;
+  };
+  // Written by SetStreams before the worker starts; then read by the worker
+  // only.
+  std::vector<FrameShape> frame_shapes_;
 
   // Owner thread only: the worker, joinable between Start and Finish.
   std::thread thread_;
@@ -192,6 +219,9 @@ class TALON_EXPORT CaptureJobThread {
   std::deque<CaptureFrameBufferImpl*> pending_queue_ ABSL_GUARDED_BY(pending_mutex_);
   // True from Start until Run has drained and returns.
   bool worker_active_ ABSL_GUARDED_BY(pending_mutex_) = false;
+  // Timeouts in a row with no buffer pending (the supply rule broken), in
+  // the worker's current wait; 0 outside such a stretch.
+  uint64_t starved_timeouts_ ABSL_GUARDED_BY(pending_mutex_) = 0;
 };
 
 namespace internal {

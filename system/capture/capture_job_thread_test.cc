@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <string>
 #include <future>
 #include <thread>
 
@@ -151,14 +152,14 @@ TEST_F(CaptureJobThreadTest, ZeroTimeoutCapturesAtOnce) {
 
 // Catches a worker that ends the capture, or stays silent, when the client
 // breaks the supply rule; it keeps waiting and captures what comes later.
-TEST_F(CaptureJobThreadTest, BrokenSupplyRuleKeepsWaiting) {
+// And one that floods the log meanwhile (a line per timeout: with a 1 ms
+// timeout a thousand a second): the warning comes once per stretch, then
+// its count.
+TEST_F(CaptureJobThreadTest, BrokenSupplyRuleKeepsWaitingAndWarnsOnce) {
   Build(5);
   ScopedLogCapture log;
   worker_->Start();
-  // Wait (on the log, not on time) until the worker has given up twice.
-  ASSERT_TRUE(WaitUntil([&] {
-    return log.Count("Capture framebuffer not enqueued fast, pending queue size 0") >= 2;
-  }));
+  ASSERT_TRUE(WaitUntil([&] { return worker_->StarvedTimeouts() >= 5; }));
   CaptureFrameBufferImpl* a = NewBuffer();
   CaptureFrameBufferImpl* b = NewBuffer();
   worker_->EnqueueRequest(a);
@@ -167,6 +168,14 @@ TEST_F(CaptureJobThreadTest, BrokenSupplyRuleKeepsWaiting) {
   EXPECT_EQ(worker_->DequeueCompletedRequest(), b);
   EXPECT_EQ(a->GetError(), CaptureError::SUCCESS);
   worker_->Finish();
+  EXPECT_EQ(log.Count("Capture framebuffer not enqueued fast, pending queue size 0"), 1);
+  std::vector<std::string> counts;
+  for (const std::string& m : log.Messages()) {
+    if (m.rfind("Capture framebuffer not enqueued fast: ", 0) == 0) counts.push_back(m);
+  }
+  ASSERT_EQ(counts.size(), 1u);
+  const uint64_t starved = std::stoull(counts[0].substr(counts[0].find(": ") + 2));
+  EXPECT_GE(starved, 5u) << counts[0];
 }
 
 // Catches a missed wake-up: Finish must release a worker waiting for
@@ -370,7 +379,14 @@ TEST_F(CaptureJobThreadTest, FailedThreadStartLeavesItStopped) {
   internal::FailThreadStartsForTesting(1);
   EXPECT_THROW(worker_->Start(), std::system_error);
   EXPECT_FALSE(worker_->running());
-  EXPECT_EQ(worker_->DequeueCompletedRequest(), nullptr);  // does not block
+  // Stopped, a dequeue does not block; a start left half done would block
+  // it for good, so it is bounded here and released by a stop.
+  auto dequeue = std::async(std::launch::async, [&] { return worker_->DequeueCompletedRequest(); });
+  if (dequeue.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+    worker_->Finish();
+    FAIL() << "DequeueCompletedRequest blocked after the failed start";
+  }
+  EXPECT_EQ(dequeue.get(), nullptr);
   worker_->Start();
   EXPECT_TRUE(worker_->running());
   worker_->Finish();

@@ -19,8 +19,13 @@
 // buffers enqueued). Pause stops the capture; Resume starts it again;
 // ClearPendingRequests drops the waiting buffers of a paused service.
 //
-// Threading: EnqueueRequest, DequeueCompletedRequest and ClearPendingRequests
-// may be called from any thread, also concurrently. Pause, Resume and
+// A client that must not block without a limit (to notice a Ctrl-C, or to
+// be woken alone) waits with TryDequeueCompletedRequest instead, which leaves
+// the capture running.
+//
+// Threading: EnqueueRequest, DequeueCompletedRequest,
+// TryDequeueCompletedRequest and ClearPendingRequests may be called from any
+// thread, also concurrently. Pause, Resume and
 // destruction are called by the service's owner, one at a time; Pause (and so
 // destruction) releases every thread blocked in DequeueCompletedRequest.
 // Ownership: the client owns its frame buffers throughout; the service only
@@ -29,6 +34,7 @@
 #ifndef SYSTEM_CAPTURE_CAPTURE_SERVICE_H_
 #define SYSTEM_CAPTURE_CAPTURE_SERVICE_H_
 
+#include <cstdint>
 #include <memory>
 
 #include "base/export.h"
@@ -51,6 +57,11 @@ class TALON_EXPORT CaptureService {
   // The oldest completed buffer. While capture runs it blocks until one
   // completes; while paused it returns the completed ones, then null.
   virtual CaptureFrameBuffer* DequeueCompletedRequest() = 0;
+  // As DequeueCompletedRequest, waiting at most `timeout_ms` (0: not at
+  // all): the oldest completed buffer, or null when none completed within
+  // that time or, while paused, when none is left. Never pauses, cancels or
+  // otherwise changes the capture.
+  virtual CaptureFrameBuffer* TryDequeueCompletedRequest(uint32_t timeout_ms) = 0;
   // Drops the waiting buffers of a paused service unchanged.
   virtual void ClearPendingRequests() = 0;
   // Stops the capture: on return the submitted buffers are completed.

@@ -1,5 +1,6 @@
 #include "system/capture/capture_stream_check.h"
 
+#include <cstdint>
 #include <unordered_set>
 
 #include "base/logging.h"
@@ -14,7 +15,26 @@ bool IsSupported(const CaptureStreamConfig& stream) {
   return ozy::FindComponentFormat(stream.bits_per_component) != nullptr;
 }
 
+// Whether the stream's row fits 32 bits; logs the line of AllRowsFit when
+// not. The stride is computed from width × bits + 7 in 32 bits; when that
+// fits, the stride (at most 2^29 bytes) stays within 32 bits after the
+// padding too.
+bool RowFits(const CaptureStreamConfig& stream) {
+  if (uint64_t{stream.width} * stream.bits_per_component + 7u <= UINT32_MAX) return true;
+  LOG(ERROR) << "Invalid configuration: width " << stream.width << " at "
+             << stream.bits_per_component << " bits per component does not fit a 32-bit row"
+             << " (data type " << static_cast<int>(stream.data_type) << ")";
+  return false;
+}
+
 }  // namespace
+
+bool AllRowsFit(const CaptureConfig& config) {
+  for (const CaptureStreamConfig& stream : config.stream_configs) {
+    if (!RowFits(stream)) return false;
+  }
+  return true;
+}
 
 bool AllComponentWidthsSupported(const CaptureConfig& config) {
   for (const CaptureStreamConfig& stream : config.stream_configs) {
@@ -41,6 +61,7 @@ bool StreamsCanBeBuilt(const CaptureConfig& config) {
       LOG(ERROR) << kBitsMessage;
       return false;
     }
+    if (!RowFits(stream)) return false;
     if (!seen.insert(stream.data_type).second) {
       LOG(ERROR) << "Invalid configuration: data type " << static_cast<int>(stream.data_type)
                  << " is used by more than one stream";

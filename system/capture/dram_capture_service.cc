@@ -1,5 +1,6 @@
 #include "system/capture/dram_capture_service.h"
 
+#include <atomic>
 #include <cstring>
 #include <system_error>
 #include <utility>
@@ -31,6 +32,15 @@ class DramCaptureService::ClientCall {
   DramCaptureService* const service_;
 };
 
+namespace {
+// Destructors now waiting for client calls to leave (tests).
+std::atomic<int> g_destructors_waiting{0};
+}  // namespace
+
+namespace internal {
+int DestructorsWaitingForCallsForTesting() { return g_destructors_waiting.load(); }
+}  // namespace internal
+
 CaptureService::~CaptureService() {}
 
 std::unique_ptr<CaptureService> CaptureService::CreateInstance(const CaptureConfig& config) {
@@ -46,7 +56,11 @@ DramCaptureService::~DramCaptureService() {
   {
     // The stop released every blocked client; none blocks again.
     MutexLock lock(&calls_mutex_);
-    while (calls_in_progress_ > 0) calls_done_cv_.Wait();
+    if (calls_in_progress_ > 0) {
+      g_destructors_waiting.fetch_add(1);
+      while (calls_in_progress_ > 0) calls_done_cv_.Wait();
+      g_destructors_waiting.fetch_sub(1);
+    }
   }
   ReleaseIpu();
   transfer_nodes_.finalize_infos.clear();
@@ -68,7 +82,7 @@ CaptureError DramCaptureService::Initialize() {
 
 CaptureError DramCaptureService::InitializeIpu() {
   if (device_ != nullptr || graph_ != nullptr || compiled_graph_ != nullptr ||
-      job_ != nullptr) {
+      job_ != nullptr || ipu_released_) {
     return CaptureError::ALREADY_INITIALIZED;
   }
   if (!stream_check::StreamsCanBeBuilt(config_)) return CaptureError::INVALID_CONFIG;
@@ -125,13 +139,13 @@ CaptureError DramCaptureService::InitializeIpu() {
 
 CaptureError DramCaptureService::InitializeThread() {
   if (capture_job_thread_ != nullptr) return CaptureError::ALREADY_INITIALIZED;
+  if (job_ == nullptr || ipu_released_) {
+    LOG(ERROR) << "InitializeThread without the IPU objects of InitializeIpu";
+    return CaptureError::INVALID_REQUEST;
+  }
   capture_job_thread_ = std::make_unique<CaptureJobThread>(
       device_, job_, &transfer_nodes_, &sof_status_, &eof_status_, config_.timeout_ms);
-  std::vector<std::pair<int, uint64_t>> frame_bytes;
-  for (const CaptureStreamConfig& stream : config_.stream_configs) {
-    frame_bytes.emplace_back(stream.data_type, vireo_util::GetSizeBytes(stream));
-  }
-  capture_job_thread_->SetFrameSizes(std::move(frame_bytes));
+  capture_job_thread_->SetStreams(config_.stream_configs);
   try {
     capture_job_thread_->Start();
   } catch (const std::system_error& e) {
@@ -142,6 +156,10 @@ CaptureError DramCaptureService::InitializeThread() {
 }
 
 void DramCaptureService::ReleaseIpu() {
+  if (ipu_released_) return;
+  ipu_released_ = true;
+  // Called before the destructor: the worker must not use what goes now.
+  if (capture_job_thread_ != nullptr) Pause();
   OzyError error = OZY_SUCCESS;
   if (device_ != nullptr) {
     error = OzyDeleteDevice(device_);
@@ -171,12 +189,24 @@ CaptureError DramCaptureService::EnqueueRequest(CaptureFrameBuffer* frame_buffer
   if (frame_buffer == nullptr) return CaptureError::INVALID_BUFFER;
   auto* impl = dynamic_cast<CaptureFrameBufferImpl*>(frame_buffer);
   if (impl == nullptr) return CaptureError::INVALID_BUFFER;
+  // Only a factory's buffer tells the truth about its device buffers; one
+  // built by hand (or a subclass) could claim rows its memory does not have.
+  if (!impl->made_by_factory_) {
+    LOG(ERROR) << "EnqueueRequest refused: the frame buffer was not made by a "
+               << "CaptureFrameBufferFactory";
+    return CaptureError::INVALID_BUFFER;
+  }
   if (capture_job_thread_ == nullptr) {
     LOG(ERROR) << "EnqueueRequest on a capture service that is not initialized";
     return CaptureError::INVALID_REQUEST;
   }
   if (!capture_job_thread_->EnqueueRequestUnlessHeld(impl)) {
-    LOG(WARNING) << "EnqueueRequest refused: the frame buffer is still in the service";
+    if (impl->holder_.load() == capture_job_thread_.get()) {
+      LOG(WARNING) << "EnqueueRequest refused: the frame buffer is still in the service";
+    } else {
+      LOG(ERROR) << "EnqueueRequest refused: the frame buffer is held by another capture "
+                 << "service";
+    }
     return CaptureError::INVALID_BUFFER;
   }
   return CaptureError::SUCCESS;
@@ -186,6 +216,12 @@ CaptureFrameBuffer* DramCaptureService::DequeueCompletedRequest() {
   ClientCall call(this);
   if (capture_job_thread_ == nullptr) return nullptr;
   return capture_job_thread_->DequeueCompletedRequest();
+}
+
+CaptureFrameBuffer* DramCaptureService::TryDequeueCompletedRequest(uint32_t timeout_ms) {
+  ClientCall call(this);
+  if (capture_job_thread_ == nullptr) return nullptr;
+  return capture_job_thread_->TryDequeueCompletedRequest(timeout_ms);
 }
 
 int DramCaptureService::BlockedClientCount() {
@@ -207,6 +243,10 @@ void DramCaptureService::Pause() {
 void DramCaptureService::Resume() {
   if (capture_job_thread_ == nullptr) {
     LOG(ERROR) << "Resume on a capture service that is not initialized";
+    return;
+  }
+  if (ipu_released_) {
+    LOG(ERROR) << "Resume on a capture service whose IPU objects are released";
     return;
   }
   if (capture_job_thread_->running()) {

@@ -46,6 +46,7 @@ class TALON_EXPORT DramCaptureService : public CaptureService {
 
   CaptureError EnqueueRequest(CaptureFrameBuffer* frame_buffer) override;
   CaptureFrameBuffer* DequeueCompletedRequest() override;
+  CaptureFrameBuffer* TryDequeueCompletedRequest(uint32_t timeout_ms) override;
   void ClearPendingRequests() override;
   void Pause() override;
   void Resume() override;
@@ -60,10 +61,15 @@ class TALON_EXPORT DramCaptureService : public CaptureService {
   // data type used twice, else the first failed step's error (logged).
   CaptureError InitializeIpu();
   // Creates the CaptureJobThread for the IPU objects and starts it;
-  // ALREADY_INITIALIZED when it exists, BACKGROUND_THREAD_ERROR when the
-  // system refuses the thread.
+  // ALREADY_INITIALIZED when it exists, INVALID_REQUEST (logged) before a
+  // successful InitializeIpu or after ReleaseIpu, BACKGROUND_THREAD_ERROR
+  // when the system refuses the thread.
   CaptureError InitializeThread();
-  // Deletes every IPU object; runs once, from the destructor.
+  // Stops the worker (as Pause) and deletes every IPU object. The
+  // destructor calls it; a call before that releases, and the destructor's
+  // call (like any further one) does nothing. The service then captures
+  // nothing more: Resume is refused (logged) and InitializeIpu answers
+  // ALREADY_INITIALIZED.
   void ReleaseIpu();
 
   // Clients blocked in DequeueCompletedRequest right now; for tests, not
@@ -72,14 +78,14 @@ class TALON_EXPORT DramCaptureService : public CaptureService {
 
  private:
   // Counts a client call (EnqueueRequest, DequeueCompletedRequest,
-  // ClearPendingRequests) for as long as it is under way.
+  // TryDequeueCompletedRequest, ClearPendingRequests) for as long as it is under way.
   class ClientCall;
 
   // Constant after construction.
   CaptureConfig config_;
 
   // Built by Initialize on the creating thread before the worker starts,
-  // freed by the destructor; read-only in between.
+  // freed by ReleaseIpu (owner thread); read-only in between.
   std::unique_ptr<CaptureJobThread> capture_job_thread_;
   OzyDevice* device_ = nullptr;
   OzyGraph* graph_ = nullptr;
@@ -88,11 +94,19 @@ class TALON_EXPORT DramCaptureService : public CaptureService {
   ozy::TransferNodes transfer_nodes_;
   OzyTransferEventStatus sof_status_{};
   OzyTransferEventStatus eof_status_{};
+  // Set by the first ReleaseIpu; owner thread only.
+  bool ipu_released_ = false;
 
   Mutex calls_mutex_;
   CondVar calls_done_cv_{&calls_mutex_};
   int calls_in_progress_ ABSL_GUARDED_BY(calls_mutex_) = 0;
 };
+
+namespace internal {
+// Test seam, not exported: DramCaptureService destructors now waiting for
+// client calls under way to leave the service.
+int DestructorsWaitingForCallsForTesting();
+}  // namespace internal
 
 }  // namespace vireo
 

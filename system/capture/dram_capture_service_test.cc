@@ -15,6 +15,7 @@
 #include "platform/prism/prism_sim.h"
 #include "platform/syslog/system_log_sim.h"
 #include "system/capture/capture_frame_buffer.h"
+#include "system/capture/capture_frame_buffer_impl.h"
 #include "system/capture/capture_job_thread.h"
 #include "system/capture/capture_util.h"
 #include "testing/log_capture.h"
@@ -110,9 +111,9 @@ TEST_F(DramCaptureServiceTest, BalancedCaptureIsGapFree) {
   for (int in_flight : {2, 3}) {
     for (int frames : {1, 2, 3, 5, 8, 13, 21, 34}) {
       SCOPED_TRACE(::testing::Message() << in_flight << " buffers, " << frames << " frames");
+      Client client(Config());  // outlives the service, which may hold its buffers
       auto service = CaptureService::CreateInstance(Config());
       ASSERT_NE(service, nullptr);
-      Client client(Config());
       std::vector<CaptureFrameBuffer*> order;
       for (CaptureFrameBuffer* fb : client.NewBuffers(in_flight)) {
         ASSERT_EQ(service->EnqueueRequest(fb), CaptureError::SUCCESS);
@@ -153,9 +154,9 @@ TEST_F(DramCaptureServiceTest, BalancedCaptureIsGapFree) {
 TEST_F(DramCaptureServiceTest, LateRunDropsFrames) {
   PrismSimSetFrameRate(100);
   constexpr int64_t kPeriodNs = 10'000'000;
+  Client client(Config());
   auto service = CaptureService::CreateInstance(Config());
   ASSERT_NE(service, nullptr);
-  Client client(Config());
   auto buffers = client.NewBuffers(2);
   for (auto* fb : buffers) ASSERT_EQ(service->EnqueueRequest(fb), CaptureError::SUCCESS);
   ASSERT_EQ(service->DequeueCompletedRequest(), buffers[0]);
@@ -321,6 +322,40 @@ TEST_F(DramCaptureServiceTest, PauseReleasesBlockedClientsThoughResumedAtOnce) {
   }
 }
 
+// Catches a timed dequeue that waits past its limit (or, paused, at all),
+// hands buffers back out of order, or disturbs the capture: a frame in
+// flight must come back SUCCESS, not CAPTURE_CANCELLED, and the service
+// keeps running afterwards.
+TEST_F(DramCaptureServiceTest, TimedDequeueLeavesTheCaptureAlone) {
+  PrismSimSetFrameRate(0);
+  DramCaptureService service(Config());
+  ASSERT_EQ(service.Initialize(), CaptureError::SUCCESS);
+  Client client(Config());
+  auto buffers = client.NewBuffers(2);
+  auto bounded = [&](uint32_t timeout_ms) {
+    auto call = std::async(std::launch::async,
+                           [&, timeout_ms] { return service.TryDequeueCompletedRequest(timeout_ms); });
+    EXPECT_EQ(call.wait_for(std::chrono::seconds(20)), std::future_status::ready)
+        << "a " << timeout_ms << " ms dequeue did not return";
+    if (call.wait_for(std::chrono::seconds(0)) != std::future_status::ready) service.Pause();
+    return call.get();
+  };
+  EXPECT_EQ(bounded(0), nullptr);
+  EXPECT_EQ(bounded(5), nullptr);
+  // A waiting timed dequeue gets the frame the capture goes on to complete.
+  auto waiting = std::async(std::launch::async,
+                            [&] { return service.TryDequeueCompletedRequest(20000); });
+  ASSERT_TRUE(WaitUntil([&] { return service.BlockedClientCount() == 1; }));
+  for (auto* fb : buffers) ASSERT_EQ(service.EnqueueRequest(fb), CaptureError::SUCCESS);
+  ASSERT_EQ(waiting.get(), buffers[0]);
+  ASSERT_EQ(bounded(20000), buffers[1]);
+  for (auto* fb : buffers) EXPECT_EQ(fb->GetError(), CaptureError::SUCCESS);
+  ASSERT_EQ(service.EnqueueRequest(buffers[0]), CaptureError::SUCCESS);
+  EXPECT_EQ(service.DequeueCompletedRequest(), buffers[0]);
+  service.Pause();
+  EXPECT_EQ(bounded(600000), nullptr);
+}
+
 // Catches a second Initialize that builds or starts anything again.
 TEST_F(DramCaptureServiceTest, SecondInitializeChangesNothing) {
   DramCaptureService service(Config());
@@ -355,12 +390,18 @@ TEST_F(DramCaptureServiceTest, RefusedConfigurations) {
   bits.stream_configs[1].bits_per_component = 12;
   CaptureConfig repeated = Config();
   repeated.stream_configs[1].data_type = CSI2_RAW10;
+  // Rows whose bits pass 2^32: the stride would wrap to 0 bytes.
+  CaptureConfig wide = Config();
+  wide.stream_configs[0].width = 858993459;
   log.Clear();
   EXPECT_EQ(CaptureService::CreateInstance(bits), nullptr);
   EXPECT_EQ(CaptureService::CreateInstance(repeated), nullptr);
+  EXPECT_EQ(CaptureService::CreateInstance(wide), nullptr);
   EXPECT_TRUE(trace.Lines().empty());
   EXPECT_TRUE(log.Contains("bits_per_component could only be 8, 10 or 16."));
   EXPECT_TRUE(log.Contains("Invalid configuration: data type 43 is used by more than one stream"));
+  EXPECT_TRUE(log.Contains("Invalid configuration: width 858993459 at 10 bits per component "
+                           "does not fit a 32-bit row (data type 43)"));
   ExpectReleased();
 }
 
@@ -453,7 +494,8 @@ TEST_F(DramCaptureServiceTest, FailedResumeReleasesBlockedClients) {
 }
 
 // Catches a frame buffer that does not fit the service (made for a smaller
-// frame, or without a configured stream) being bound to the job, where a
+// frame, for rows of another stride in as many bytes, or for other
+// streams) being bound to the job, where a
 // runtime that trusts its size would write past it. It comes back
 // COMPLETED with the error, in order, and the capture goes on.
 TEST_F(DramCaptureServiceTest, UnfitFrameBuffersAreNeverBound) {
@@ -461,6 +503,15 @@ TEST_F(DramCaptureServiceTest, UnfitFrameBuffersAreNeverBound) {
   smaller.stream_configs[0].height = 4;
   CaptureConfig fewer = Config();
   fewer.stream_configs.pop_back();
+  // The bytes of 64x8 RAW10 in rows twice as long: read at the service's
+  // stride, every row would be garbage.
+  CaptureConfig other_rows = Config();
+  other_rows.stream_configs[0].width = 128;
+  other_rows.stream_configs[0].height = 4;
+  CaptureConfig larger = Config();
+  larger.stream_configs[0].height = 16;
+  CaptureConfig more = Config();
+  more.stream_configs.push_back({CSI2_RAW16, 8, 2, 16, false});
   const struct {
     const char* name;
     CaptureConfig made_for;
@@ -468,6 +519,9 @@ TEST_F(DramCaptureServiceTest, UnfitFrameBuffersAreNeverBound) {
   } cases[] = {
       {"smaller frame", smaller, CaptureError::INVALID_BUFFER},
       {"missing stream", fewer, CaptureError::DATA_TYPE_NOT_FOUND},
+      {"same bytes, other rows", other_rows, CaptureError::INVALID_BUFFER},
+      {"larger frame", larger, CaptureError::INVALID_BUFFER},
+      {"extra stream", more, CaptureError::INVALID_BUFFER},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -494,9 +548,9 @@ TEST_F(DramCaptureServiceTest, UnfitFrameBuffersAreNeverBound) {
 
 // Catches a destructor that frees the service while a client call is still
 // inside it. The client is held inside EnqueueRequest by the log sink (its
-// ERROR line); the destructor must not release the IPU objects until the
-// call has left. Proving that it waits needs a bounded look: 200 ms in
-// which no IPU object may be deleted.
+// ERROR line); the destructor must wait for the call to leave before it
+// releases the IPU objects. The test waits until the destructor waits (or,
+// broken, deletes), so no time window decides.
 TEST_F(DramCaptureServiceTest, DestructionWaitsForClientCallsInProgress) {
   auto service = std::make_unique<DramCaptureService>(Config());
   ASSERT_EQ(service->InitializeIpu(), CaptureError::SUCCESS);  // no worker
@@ -527,8 +581,11 @@ TEST_F(DramCaptureServiceTest, DestructionWaitsForClientCallsInProgress) {
   }));
   ScopedPrismTrace trace;
   auto destroyed = std::async(std::launch::async, [&] { service.reset(); });
-  EXPECT_FALSE(WaitUntil([&] { return !trace.Calls("OzyDeleteDevice").empty(); },
-                         std::chrono::milliseconds(200)))
+  EXPECT_TRUE(WaitUntil([&] {
+    return internal::DestructorsWaitingForCallsForTesting() == 1 ||
+           !trace.Calls("OzyDeleteDevice").empty();
+  })) << "the destructor neither waited nor finished";
+  EXPECT_TRUE(trace.Calls("OzyDeleteDevice").empty())
       << "the IPU objects were deleted under a client call";
   {
     vireo::MutexLock lock(&hold.mutex);
@@ -541,7 +598,7 @@ TEST_F(DramCaptureServiceTest, DestructionWaitsForClientCallsInProgress) {
   EXPECT_EQ(trace.Calls("OzyDeleteDevice").size(), 1u);
 }
 
-// Catches foreign, null or still-held buffers being accepted.
+// Catches foreign, null, hand-built or still-held buffers being accepted.
 TEST_F(DramCaptureServiceTest, EnqueueRefusals) {
   class Foreign : public CaptureFrameBuffer {
    public:
@@ -560,6 +617,19 @@ TEST_F(DramCaptureServiceTest, EnqueueRefusals) {
   Foreign foreign;
   EXPECT_EQ(service->EnqueueRequest(nullptr), CaptureError::INVALID_BUFFER);
   EXPECT_EQ(service->EnqueueRequest(&foreign), CaptureError::INVALID_BUFFER);
+  // Built by hand: entries claiming 8 rows over a 64-byte device buffer.
+  OzyMemoryAllocator* ion = nullptr;
+  ASSERT_EQ(OzyGetMemoryAllocator(OZY_MEMORY_ALLOCATOR_ION, &ion), OZY_SUCCESS);
+  CaptureFrameBufferImpl::EntryMap entries;
+  for (const CaptureStreamConfig& stream : Config().stream_configs) {
+    OzyDeviceBuffer* small = nullptr;
+    ASSERT_EQ(OzyCreateDeviceBufferManaged(ion, 64, 64, 0, 0, &small), OZY_SUCCESS);
+    entries[stream.data_type] = {stream, small};
+  }
+  OzyDeleteMemoryAllocator(ion);
+  CaptureFrameBufferImpl forged(entries);
+  EXPECT_EQ(service->EnqueueRequest(&forged), CaptureError::INVALID_BUFFER);
+  EXPECT_EQ(forged.GetStatus(), CaptureStatus::IDLE);
   Client client(Config());
   auto buffers = client.NewBuffers(2);
   ASSERT_EQ(service->EnqueueRequest(buffers[0]), CaptureError::SUCCESS);
@@ -569,6 +639,79 @@ TEST_F(DramCaptureServiceTest, EnqueueRefusals) {
   EXPECT_EQ(service->DequeueCompletedRequest(), buffers[1]);
   service->Pause();
   EXPECT_EQ(service->DequeueCompletedRequest(), nullptr);
+}
+
+// Catches one buffer accepted by two services at once (two workers would
+// write it and bind its device buffers to two jobs), and a buffer that
+// stays held after it came back.
+TEST_F(DramCaptureServiceTest, BufferHeldByOneServiceIsRefusedByAnother) {
+  Client client(Config());
+  CaptureConfig rx1 = Config();
+  rx1.mipi_rx = 1;
+  auto first = CaptureService::CreateInstance(Config());
+  auto second = CaptureService::CreateInstance(rx1);
+  ASSERT_NE(first, nullptr);
+  ASSERT_NE(second, nullptr);
+  auto buffers = client.NewBuffers(2);
+  ScopedLogCapture log;
+  for (auto* fb : buffers) ASSERT_EQ(first->EnqueueRequest(fb), CaptureError::SUCCESS);
+  EXPECT_EQ(second->EnqueueRequest(buffers[0]), CaptureError::INVALID_BUFFER);
+  EXPECT_TRUE(log.Contains("EnqueueRequest refused: the frame buffer is held by another "
+                           "capture service"));
+  for (auto* fb : buffers) ASSERT_EQ(first->DequeueCompletedRequest(), fb);
+  for (auto* fb : buffers) ASSERT_EQ(second->EnqueueRequest(fb), CaptureError::SUCCESS);
+  for (auto* fb : buffers) ASSERT_EQ(second->DequeueCompletedRequest(), fb);
+  EXPECT_EQ(buffers[1]->GetError(), CaptureError::SUCCESS);
+}
+
+// Catches a buffer destroyed while a service holds it going unnoticed (the
+// worker would write freed memory); and a service's end that does not give
+// its buffers back (destroying them afterwards would then be fatal).
+TEST_F(DramCaptureServiceTest, DestroyingAHeldBufferIsFatal) {
+  auto destroy_held = [] {
+    auto service = CaptureService::CreateInstance(Config(60000));
+    Client* client = new Client(Config());
+    service->EnqueueRequest(client->NewBuffer());
+    delete client;
+  };
+  EXPECT_DEATH(destroy_held(), "Check failed: holder_.load\\(\\) == nullptr Frame buffer 0x[0-9a-f]+ "
+                               "destroyed while a capture service holds it");
+  Client client(Config());
+  {
+    auto service = CaptureService::CreateInstance(Config(60000));
+    ASSERT_NE(service, nullptr);
+    ASSERT_EQ(service->EnqueueRequest(client.NewBuffer()), CaptureError::SUCCESS);
+  }  // client's buffer is given back here and destroyed below
+}
+
+// Catches set-up calls out of order that abort (a worker started without a
+// job), or a release before the destructor that leaves the worker with
+// deleted handles and deletes them again.
+TEST_F(DramCaptureServiceTest, SetUpCallsOutOfOrder) {
+  {
+    DramCaptureService service(Config());
+    ScopedLogCapture log;
+    EXPECT_EQ(service.InitializeThread(), CaptureError::INVALID_REQUEST);
+    EXPECT_TRUE(log.Contains("InitializeThread without the IPU objects of InitializeIpu"));
+  }
+  ScopedPrismTrace trace;
+  Client client(Config());
+  {
+    DramCaptureService service(Config());
+    ASSERT_EQ(service.Initialize(), CaptureError::SUCCESS);
+    auto blocked = BlockedClient(&service);
+    service.ReleaseIpu();
+    EXPECT_EQ(blocked.get(), nullptr);
+    service.ReleaseIpu();
+    service.Resume();  // refused: nothing left to run
+    EXPECT_EQ(service.InitializeIpu(), CaptureError::ALREADY_INITIALIZED);
+    EXPECT_EQ(service.InitializeThread(), CaptureError::ALREADY_INITIALIZED);
+    EXPECT_EQ(service.EnqueueRequest(client.NewBuffer()), CaptureError::SUCCESS);
+    EXPECT_EQ(service.DequeueCompletedRequest(), nullptr);
+  }
+  EXPECT_EQ(trace.Calls("OzyDeleteDevice").size(), 1u);
+  EXPECT_EQ(trace.Calls("OzyDeleteJob").size(), 1u);
+  EXPECT_EQ(trace.Calls("OzyLoadDeviceConfig").size(), 1u);
 }
 
 // Catches Resume or ClearPendingRequests on a running service losing or

@@ -24,13 +24,13 @@
 #include <vector>
 
 #include "support/frame_stats.h"
+#include "support/graph_cache_dir.h"
 #include "system/capture/capture_frame_buffer.h"
 #include "system/capture/capture_service.h"
 #include "system/capture/capture_types.h"
 #include "system/capture/capture_util.h"
 #include "tools/talon-cam/frame_sequence.h"
 #include "tools/talon-cam/frame_writer.h"
-#include "tools/talon-cam/graph_cache_dir.h"
 #include "tools/talon-cam/output_targets.h"
 #include "tools/talon-cam/stop_watcher.h"
 #include "tools/talon-cam/talon_cam_options.h"
@@ -249,7 +249,13 @@ int Capture::Report(bool interrupted, uint64_t cancelled_at_stop, int64_t cpu_ns
 }
 
 int Capture::Run() {
-  talon_cam::ChooseGraphCacheDir(options_.graph_cache_dir);
+  std::string cache_dir, cache_note, cache_error;
+  if (!talon_support::ChooseGraphCacheDir(options_.graph_cache_dir, &cache_dir, &cache_note,
+                                          &cache_error)) {
+    std::fprintf(stderr, "talon-cam: %s\n", cache_error.c_str());
+    return 1;
+  }
+  if (!cache_note.empty()) std::fprintf(stderr, "talon-cam: %s\n", cache_note.c_str());
   if (!writer_.Begin()) return 1;
   if (options_.buffers == 1) {
     std::fprintf(stderr,
