@@ -1,7 +1,14 @@
 #include "support/csi2_unpack.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
 #include <vector>
 
 #include "platform/prism/prism_sim.h"
@@ -45,6 +52,144 @@ TEST(Csi2Unpack, RefusesWhatItCannotRead) {
   EXPECT_FALSE(UnpackCsi2(bytes.data(), 6, 5, 1, 10, out.data()));  // needs 7 bytes
   EXPECT_FALSE(UnpackCsi2(bytes.data(), 16, 4, 1, 12, out.data()));
   EXPECT_EQ(out, std::vector<uint16_t>(8, 7));
+
+  // Output rows that overlap, or 16-bit rows at odd byte offsets.
+  std::vector<uint8_t> out8(16, 7);
+  EXPECT_FALSE(UnpackCsi2(bytes.data(), 8, 4, 2, 8, out.data(), 7));
+  EXPECT_FALSE(UnpackCsi2(bytes.data(), 8, 4, 2, 8, out.data(), 9));
+  EXPECT_FALSE(UnpackCsi2To8(bytes.data(), 8, 4, 2, 8, out8.data(), 3));
+  EXPECT_FALSE(UnpackCsi2To8(bytes.data(), 6, 5, 1, 10, out8.data()));
+  EXPECT_FALSE(UnpackCsi2To8(bytes.data(), 16, 4, 1, 12, out8.data()));
+  EXPECT_EQ(out, std::vector<uint16_t>(8, 7));
+  EXPECT_EQ(out8, std::vector<uint8_t>(16, 7));
+}
+
+struct Shape {
+  uint32_t width;
+  uint64_t stride;
+  uint32_t height;
+  uint32_t bits;
+  uint64_t out_pad;  // samples between output rows; 0: out_stride 0
+};
+
+std::string Describe(const Shape& s, Csi2Kernel kernel) {
+  return std::string(Csi2KernelName(kernel)) + " width " + std::to_string(s.width) +
+         " stride " + std::to_string(s.stride) + " height " + std::to_string(s.height) +
+         " bits " + std::to_string(s.bits) + " out_pad " + std::to_string(s.out_pad);
+}
+
+// `size` bytes that end where an inaccessible page begins, so that a read
+// or a write past them faults in every build (ASan misses a vector load
+// that reaches only partly past a buffer).
+class GuardedBytes {
+ public:
+  explicit GuardedBytes(uint64_t size) : size_(size) {
+    const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+    mapped_ = (size + page - 1) / page * page + page;
+    void* base = mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (base == MAP_FAILED) std::abort();
+    base_ = static_cast<uint8_t*>(base);
+    if (mprotect(base_ + mapped_ - page, page, PROT_NONE) != 0) std::abort();
+    data_ = base_ + mapped_ - page - size;
+  }
+  ~GuardedBytes() { munmap(base_, mapped_); }
+  GuardedBytes(const GuardedBytes&) = delete;
+  GuardedBytes& operator=(const GuardedBytes&) = delete;
+
+  uint8_t* data() { return data_; }
+  template <typename T>
+  T* as() { return reinterpret_cast<T*>(data_); }
+  template <typename T>
+  bool Equals(const std::vector<T>& expected) const {
+    return expected.size() * sizeof(T) == size_ &&
+           (size_ == 0 || std::memcmp(data_, expected.data(), size_) == 0);
+  }
+
+ private:
+  uint64_t size_, mapped_;
+  uint8_t* base_;
+  uint8_t* data_;
+};
+
+// Every kernel this CPU runs, and the default, to 16 and to 8 bits, against
+// the reference. Input and outputs end at a guard page; the outputs start
+// filled, so that a write between output rows shows.
+void ExpectKernelsMatchReference(const Shape& s, std::mt19937& random) {
+  const uint64_t payload = PayloadRowBytes(s.width, s.bits);
+  const uint64_t size = s.height == 0 ? 0 : s.stride * (s.height - 1) + payload;
+  GuardedBytes data(size);
+  for (uint64_t i = 0; i < size; ++i) data.data()[i] = static_cast<uint8_t>(random());
+  const uint64_t out_samples = s.width + s.out_pad;
+  const uint64_t out_size = s.height == 0 ? 0 : out_samples * (s.height - 1) + s.width;
+  const uint64_t stride16 = s.out_pad == 0 ? 0 : out_samples * 2;
+  const uint64_t stride8 = s.out_pad == 0 ? 0 : out_samples;
+
+  std::vector<uint16_t> expected16(out_size, 0xA5A5);
+  std::vector<uint8_t> expected8(out_size, 0xA5);
+  ASSERT_TRUE(UnpackCsi2Reference(data.data(), s.stride, s.width, s.height, s.bits,
+                                  expected16.data(), stride16));
+  ASSERT_TRUE(UnpackCsi2To8Reference(data.data(), s.stride, s.width, s.height, s.bits,
+                                     expected8.data(), stride8));
+  // The 8-bit reference is the 16-bit one's high bits; the gaps between
+  // output rows keep the fill in both.
+  for (uint64_t i = 0; i < out_size; ++i) {
+    if (expected8[i] != 0xA5 || expected16[i] != 0xA5A5) {
+      ASSERT_EQ(expected8[i], expected16[i] >> (s.bits - 8)) << i;
+    }
+  }
+  std::vector<Csi2Kernel> kernels = Csi2Kernels();
+  kernels.push_back(kernels.back());  // again, through UnpackCsi2 and UnpackCsi2To8
+  for (size_t k = 0; k < kernels.size(); ++k) {
+    const bool by_default = k + 1 == kernels.size();
+    GuardedBytes out16(out_size * 2), out8(out_size);
+    std::fill_n(out16.as<uint16_t>(), out_size, 0xA5A5);
+    std::fill_n(out8.data(), out_size, 0xA5);
+    ASSERT_TRUE(by_default ? UnpackCsi2(data.data(), s.stride, s.width, s.height, s.bits,
+                                        out16.as<uint16_t>(), stride16)
+                           : UnpackCsi2With(kernels[k], data.data(), s.stride, s.width,
+                                            s.height, s.bits, out16.as<uint16_t>(), stride16));
+    ASSERT_TRUE(by_default ? UnpackCsi2To8(data.data(), s.stride, s.width, s.height, s.bits,
+                                           out8.data(), stride8)
+                           : UnpackCsi2To8With(kernels[k], data.data(), s.stride, s.width,
+                                               s.height, s.bits, out8.data(), stride8));
+    ASSERT_TRUE(out16.Equals(expected16)) << "to 16 bits: " << Describe(s, kernels[k]);
+    ASSERT_TRUE(out8.Equals(expected8)) << "to 8 bits: " << Describe(s, kernels[k]);
+  }
+}
+
+// Catches a kernel that differs from the one-sample-at-a-time reference:
+// low bits from the wrong lane, a partial last group or a row's last
+// vector taken wrong, reads past the last row's payload, writes between or
+// past the output rows. The widths straddle every kernel's vector width
+// (8 to 32 samples) and the reach of its loads.
+TEST(Csi2Unpack, EveryKernelMatchesTheReference) {
+  ASSERT_EQ(Csi2Kernels().front(), Csi2Kernel::kPortable);
+  std::mt19937 random(23);
+  const Shape table[] = {
+      {1, 2, 1, 10, 0},      {3, 4, 2, 10, 1},      {5, 7, 3, 10, 0},     {8, 10, 2, 10, 3},
+      {12, 15, 2, 10, 0},    {13, 17, 3, 10, 2},    {16, 20, 2, 10, 0},   {20, 25, 2, 10, 0},
+      {31, 39, 2, 10, 1},    {32, 40, 3, 10, 0},    {33, 48, 3, 10, 0},   {47, 64, 2, 10, 5},
+      {64, 80, 2, 10, 0},    {65, 100, 3, 10, 8},   {640, 800, 2, 10, 0}, {4056, 5070, 2, 10, 0},
+      {4056, 5120, 2, 10, 40}, {1, 1, 1, 8, 0},     {15, 16, 2, 8, 1},    {33, 33, 3, 8, 0},
+      {64, 64, 2, 8, 3},     {640, 640, 2, 8, 0},   {1, 2, 1, 16, 0},     {17, 34, 2, 16, 1},
+      {31, 64, 3, 16, 0},    {33, 66, 2, 16, 0},    {65, 130, 2, 16, 7},  {0, 0, 3, 10, 0},
+      {7, 9, 0, 10, 0},
+  };
+  for (const Shape& shape : table) {
+    ExpectKernelsMatchReference(shape, random);
+    if (HasFatalFailure()) return;
+  }
+  const uint32_t bits[] = {8, 10, 16};
+  for (int i = 0; i < 300; ++i) {
+    Shape shape;
+    shape.width = random() % 300;
+    shape.bits = bits[random() % 3];
+    shape.stride = PayloadRowBytes(shape.width, shape.bits) + random() % 40;
+    shape.height = 1 + random() % 4;
+    shape.out_pad = random() % 3 == 0 ? random() % 9 : 0;
+    ExpectKernelsMatchReference(shape, random);
+    if (HasFatalFailure()) return;
+  }
 }
 
 // Catches a layout that differs from what the simulated IPU writes: the
