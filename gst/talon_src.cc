@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "absl/strings/str_cat.h"
@@ -16,6 +17,7 @@
 #include "gst/capture_session.h"
 #include "gst/error_policy.h"
 #include "gst/frame_rate.h"
+#include "gst/library_log.h"
 #include "gst/pad_output.h"
 #include "gst/stream_format.h"
 #include "gst/stream_option.h"
@@ -389,12 +391,17 @@ bool PushFrame(GstTalonSrc* self, const std::shared_ptr<FrameLease>& lease) {
   }
   const int64_t start_ns = vireo::BoottimeNs();
   const bool may_lend = st->run_session->LendingKeepsTwo();
-  std::vector<GstBuffer*> buffers;
+  GstFlowReturn combined = GST_FLOW_OK;
+  std::vector<std::pair<GstPad*, GstBuffer*>> buffers;
   for (PadStream& ps : st->streams) {
+    if (!gst_pad_is_linked(ps.pad)) {  // no buffer, so no conversion
+      combined = gst_flow_combiner_update_pad_flow(st->combiner, ps.pad, GST_FLOW_NOT_LINKED);
+      continue;
+    }
     const bool was_copying = ps.output->copying();
     GstBuffer* buffer = ps.output->Make(lease, may_lend);
     if (buffer == nullptr) {  // stopping: the pool flushes
-      for (GstBuffer* b : buffers) gst_buffer_unref(b);
+      for (const auto& b : buffers) gst_buffer_unref(b.second);
       return true;
     }
     if (ps.output->copying() != was_copying) {
@@ -411,17 +418,16 @@ bool PushFrame(GstTalonSrc* self, const std::shared_ptr<FrameLease>& lease) {
     GST_BUFFER_OFFSET_END(buffer) = st->frames + 1;
     AddSensorFrameMeta(buffer, st->sequence);
     if (st->discont) GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DISCONT);
-    buffers.push_back(buffer);
+    buffers.emplace_back(ps.pad, buffer);
   }
   if (st->rate.RecordConversion(vireo::BoottimeNs() - start_ns)) {
     GST_DEBUG_OBJECT(self, "latency now %" GST_TIME_FORMAT,
                      GST_TIME_ARGS(st->rate.MinLatency()));
     gst_element_post_message(GST_ELEMENT(self), gst_message_new_latency(GST_OBJECT(self)));
   }
-  GstFlowReturn combined = GST_FLOW_OK;
-  for (size_t i = 0; i < buffers.size(); ++i) {
-    const GstFlowReturn ret = gst_pad_push(st->streams[i].pad, buffers[i]);
-    combined = gst_flow_combiner_update_pad_flow(st->combiner, st->streams[i].pad, ret);
+  for (const auto& b : buffers) {
+    combined = gst_flow_combiner_update_pad_flow(st->combiner, b.first,
+                                                 gst_pad_push(b.first, b.second));
   }
   st->discont = false;
   ++st->frames;
@@ -629,9 +635,22 @@ bool Open(GstTalonSrc* self) {
     GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS, ("%s", error.c_str()), (nullptr));
     return false;
   }
+  std::string cache_dir, note;
+  if (!talon_gst::ChooseGraphCache(&cache_dir, &note, &error)) {
+    GST_ELEMENT_ERROR(self, RESOURCE, OPEN_READ_WRITE, ("%s", error.c_str()), (nullptr));
+    return false;
+  }
+  if (!note.empty()) GST_INFO_OBJECT(self, "%s", note.c_str());
+  GST_DEBUG_OBJECT(self, "graph cache %s", cache_dir.c_str());
+  talon_gst::TakeLastLibraryProblem();
   std::shared_ptr<CaptureSession> session =
       CaptureSession::Create(config, settings.buffers, &error);
   if (session == nullptr) {
+    const std::string cause = talon_gst::TakeLastLibraryProblem();
+    const size_t see = error.find(" (see its log)");
+    if (!cause.empty() && see != std::string::npos) {
+      error = absl::StrCat(error.substr(0, see), ": ", cause);
+    }
     GST_ELEMENT_ERROR(self, RESOURCE, OPEN_READ, ("%s", error.c_str()),
                       ("mipi-rx %d, virtual-channel %u, timeout-ms %u, buffers %u",
                        settings.mipi_rx, settings.virtual_channel, settings.timeout_ms,
@@ -729,6 +748,9 @@ void Unplay(GstTalonSrc* self) {
 static GstStateChangeReturn gst_talon_src_change_state(GstElement* element,
                                                        GstStateChange transition) {
   GstTalonSrc* self = GST_TALON_SRC(element);
+  GST_DEBUG_OBJECT(self, "%s to %s",
+                   gst_element_state_get_name(GST_STATE_TRANSITION_CURRENT(transition)),
+                   gst_element_state_get_name(GST_STATE_TRANSITION_NEXT(transition)));
   switch (transition) {
     case GST_STATE_CHANGE_NULL_TO_READY:
       if (!Open(self)) return GST_STATE_CHANGE_FAILURE;
@@ -1042,6 +1064,7 @@ static void gst_talon_src_class_init(GstTalonSrcClass* klass) {
       "Captures MIPI CSI-2 streams through the IPU's capture service, one stream per pad",
       "talon");
   GST_DEBUG_CATEGORY_INIT(talon_src_debug, "talonsrc", 0, "talon camera source");
+  talon_gst::RouteLibraryLog();
   gst_type_mark_as_plugin_api(GST_TYPE_TALON_SRC_CFA, static_cast<GstPluginAPIFlags>(0));
   gst_type_mark_as_plugin_api(GST_TYPE_TALON_SRC_PAD, static_cast<GstPluginAPIFlags>(0));
 }
