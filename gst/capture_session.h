@@ -61,11 +61,12 @@ class CaptureSession {
   bool Grow(uint32_t total, std::string* error);
   uint32_t buffer_count() const { return total_.load(std::memory_order_relaxed); }
 
-  // Whether the service would keep at least two frame buffers (one running,
-  // one queued behind it) if every live lease stayed out: else a frame is
-  // copied rather than lent. Any thread; a snapshot.
+  // Whether lending the frame in hand (a live lease) still leaves the
+  // service two frame buffers (one running, one queued behind it) while the
+  // next frame is in hand, should downstream keep every lent one: else the
+  // frame is copied rather than lent. Any thread; a snapshot.
   bool LendingKeepsTwo() const {
-    return buffer_count() >= leased_.load(std::memory_order_relaxed) + 2;
+    return buffer_count() >= leased_.load(std::memory_order_relaxed) + 3;
   }
 
   // Threads blocked in, or about to enter, the service's dequeue (for tests).

@@ -300,8 +300,9 @@ bool Negotiate(GstTalonSrc* self, PadStream* ps) {
   }
   PushSegment(ps);
 
-  // Frame buffers for downstream's minimum, the frame being pushed and two
-  // for the service to capture into, so that frames are lent, not copied.
+  // Frame buffers for downstream's minimum, the frame being pushed, the next
+  // one in hand and two for the service to capture into, so that frames
+  // are lent, not copied.
   bool video_meta = false;
   GstQuery* query = gst_query_new_allocation(caps, TRUE);
   if (gst_pad_peer_query(ps->pad, query)) {
@@ -310,7 +311,7 @@ bool Negotiate(GstTalonSrc* self, PadStream* ps) {
     if (gst_query_get_n_allocation_pools(query) > 0) {
       gst_query_parse_nth_allocation_pool(query, 0, nullptr, nullptr, &min, nullptr);
     }
-    const uint32_t wanted = std::min<uint32_t>(min + 3, 32);
+    const uint32_t wanted = std::min<uint32_t>(min + 4, 32);
     if (wanted > st->run_session->buffer_count()) {
       GST_DEBUG_OBJECT(ps->pad, "downstream keeps %u buffers: %u frame buffers", min, wanted);
       if (!st->run_session->Grow(wanted, &error)) {
@@ -405,7 +406,7 @@ bool PushFrame(GstTalonSrc* self, const std::shared_ptr<FrameLease>& lease) {
       return true;
     }
     if (ps.output->copying() != was_copying) {
-      GST_DEBUG_OBJECT(ps.pad, "%s frame buffers: downstream holds %s (%" G_GUINT64_FORMAT
+      GST_LOG_OBJECT(ps.pad, "%s frame buffers: downstream holds %s (%" G_GUINT64_FORMAT
                        " frames copied so far)", was_copying ? "lending" : "copying out of",
                        was_copying ? "few again" : "all but two", ps.output->copies());
     }
@@ -653,7 +654,7 @@ bool Open(GstTalonSrc* self) {
     }
     GST_ELEMENT_ERROR(self, RESOURCE, OPEN_READ, ("%s", error.c_str()),
                       ("mipi-rx %d, virtual-channel %u, timeout-ms %u, buffers %u",
-                       settings.mipi_rx, settings.virtual_channel, settings.timeout_ms,
+                       settings.mipi_rx, settings.virtual_channel, config.timeout_ms,
                        settings.buffers));
     return false;
   }
@@ -700,6 +701,12 @@ void Prepare(GstTalonSrc* self) {
 void Unprepare(GstTalonSrc* self) {
   TalonSrcState* st = self->state;
   st->held.reset();
+  for (const PadStream& ps : st->streams) {
+    GST_INFO_OBJECT(ps.pad, "%" G_GUINT64_FORMAT " frames pushed, %" G_GUINT64_FORMAT
+                    " copied because downstream held the frame buffers, %" G_GUINT64_FORMAT
+                    " sensor frames dropped", st->frames,
+                    ps.output != nullptr ? ps.output->copies() : 0, st->dropped);
+  }
   {
     vireo::MutexLock lock(&st->mutex);
     st->outputs.clear();

@@ -471,7 +471,7 @@ TEST(TalonSrcTest, PipelinesUsersBuild) {
       {"a slow branch that holds every frame buffer stops the fast one",
        "talonsrc stream=0x2A,64,4,8 buffers=3 ! tee name=t "
        "t. ! queue ! appsink name=fast sync=false "
-       "t. ! queue leaky=downstream max-size-buffers=1 ! appsink max-buffers=1 sync=false",
+       "t. ! queue leaky=downstream max-size-buffers=2 ! appsink max-buffers=1 sync=false",
        0, ""},
       {"an application holding the last samples stops the capture",
        "talonsrc stream=0x2A,64,4,8 buffers=3 ! appsink name=fast max-buffers=2 drop=true "
