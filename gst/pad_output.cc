@@ -2,6 +2,9 @@
 
 #include <gst/video/video.h>
 
+#include <algorithm>
+#include <string>
+
 namespace talon_gst {
 namespace {
 
@@ -9,14 +12,42 @@ void ReleaseLease(gpointer holder) { delete static_cast<std::shared_ptr<FrameLea
 
 }  // namespace
 
-PadOutput::PadOutput(const vireo::CaptureStreamConfig& stream, const OutputFormat& format,
-                     GstCaps* caps, bool video_meta)
-    : stream_(stream), format_(format), video_meta_(video_meta), pool_(gst_buffer_pool_new()) {
+// The largest output of the stream, over every caps it has; 0 without caps.
+guint MaxOutputBytes(const vireo::CaptureStreamConfig& stream, bool* always_converted) {
+  std::string error;
+  GstCaps* caps = StreamCaps(stream, Cfa::kRggb, 0, 1, &error);
+  guint max = 0;
+  *always_converted = caps != nullptr;
+  for (guint i = 0; caps != nullptr && i < gst_caps_get_size(caps); ++i) {
+    GstCaps* one = gst_caps_copy_nth(caps, i);
+    OutputFormat format;
+    if (OutputFromCaps(stream, one, &format, &error)) {
+      max = std::max(max, static_cast<guint>(format.stride * format.height));
+      *always_converted &= format.conversion != Conversion::kNone;
+    }
+    gst_caps_unref(one);
+  }
+  if (caps != nullptr) gst_caps_unref(caps);
+  return max;
+}
+
+PadOutput::PadOutput(const vireo::CaptureStreamConfig& stream)
+    : stream_(stream), pool_(gst_buffer_pool_new()) {
+  bool always_converted = false;
+  const guint size = MaxOutputBytes(stream, &always_converted);
+  const guint ready = always_converted ? 2 : 0;
   GstStructure* config = gst_buffer_pool_get_config(pool_);
-  gst_buffer_pool_config_set_params(config, caps,
-                                    static_cast<guint>(format.stride * format.height), 0, 0);
+  gst_buffer_pool_config_set_params(config, nullptr, size, ready, 0);
   gst_buffer_pool_set_config(pool_, config);
   gst_buffer_pool_set_active(pool_, TRUE);
+  GstBuffer* touched[2] = {nullptr, nullptr};
+  for (guint i = 0; i < ready; ++i) {
+    if (gst_buffer_pool_acquire_buffer(pool_, &touched[i], nullptr) != GST_FLOW_OK) break;
+    gst_buffer_memset(touched[i], 0, 0, size);
+  }
+  for (GstBuffer* buffer : touched) {
+    if (buffer != nullptr) gst_buffer_unref(buffer);
+  }
 }
 
 PadOutput::~PadOutput() {
@@ -48,6 +79,7 @@ GstBuffer* PadOutput::Make(const std::shared_ptr<FrameLease>& lease, bool may_le
   }
   GstBuffer* buffer = nullptr;
   if (gst_buffer_pool_acquire_buffer(pool_, &buffer, nullptr) != GST_FLOW_OK) return nullptr;
+  gst_buffer_set_size(buffer, static_cast<gssize>(format_.stride * format_.height));
   GstMapInfo map;
   gst_buffer_map(buffer, &map, GST_MAP_WRITE);
   ConvertFrame(stream_, data, stride, format_, map.data, format_.stride);

@@ -27,15 +27,23 @@ namespace talon_gst {
 
 class PadOutput {
  public:
-  // `caps` fixed (one of StreamCaps), `format` what they mean; `video_meta`
-  // whether downstream reads GstVideoMeta.
-  PadOutput(const vireo::CaptureStreamConfig& stream, const OutputFormat& format, GstCaps* caps,
-            bool video_meta);
+  // A pool whose buffers fit every output of the stream; for a stream that
+  // is always converted (RAW10) two of them made and touched now, before
+  // capture starts, so that the first frames do not pay the page faults of
+  // a 12 MP frame (tens of milliseconds) while the capture waits.
+  explicit PadOutput(const vireo::CaptureStreamConfig& stream);
   ~PadOutput();
   PadOutput(const PadOutput&) = delete;
   PadOutput& operator=(const PadOutput&) = delete;
 
   void SetFlushing(bool flushing) { gst_buffer_pool_set_flushing(pool_, flushing); }
+
+  // The negotiated output; `video_meta` whether downstream reads
+  // GstVideoMeta. Before the first Make.
+  void Configure(const OutputFormat& format, bool video_meta) {
+    format_ = format;
+    video_meta_ = video_meta;
+  }
 
   // The pad's buffer of the frame in `lease`, lent when `may_lend` and the
   // caps allow; null when the pool flushes (the element stops).
@@ -48,8 +56,8 @@ class PadOutput {
 
  private:
   const vireo::CaptureStreamConfig stream_;
-  const OutputFormat format_;
-  const bool video_meta_;
+  OutputFormat format_;      // streaming thread, from Configure
+  bool video_meta_ = false;  // streaming thread, from Configure
   GstBufferPool* const pool_;
   std::atomic<uint64_t> copies_{0};
   bool copying_ = false;  // streaming thread

@@ -320,12 +320,7 @@ bool Negotiate(GstTalonSrc* self, PadStream* ps) {
     }
   }
   gst_query_unref(query);
-  ps->output = std::make_shared<talon_gst::PadOutput>(ps->config, format, caps, video_meta);
-  {
-    vireo::MutexLock lock(&st->mutex);
-    st->outputs.push_back(ps->output);
-    if (!st->playing) ps->output->SetFlushing(true);  // stopping meanwhile
-  }
+  ps->output->Configure(format, video_meta);
   gst_caps_unref(caps);
   ps->negotiated = true;
   return true;
@@ -686,6 +681,12 @@ void Prepare(GstTalonSrc* self) {
     PadStream ps;
     ps.pad = pads[i];
     ps.config = st->run_session->config().stream_configs[i];
+    ps.output = std::make_shared<talon_gst::PadOutput>(ps.config);
+    {
+      vireo::MutexLock lock(&st->mutex);
+      st->outputs.push_back(ps.output);
+      ps.output->SetFlushing(!st->playing);
+    }
     st->streams.push_back(ps);
     gst_flow_combiner_add_pad(st->combiner, pads[i]);
   }
