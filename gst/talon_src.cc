@@ -40,6 +40,7 @@ using talon_gst::kMinPeriodNs;
 constexpr guint kUnknownRateWaitMs = 5000;
 constexpr guint kHostMarginMs = 100;
 constexpr guint kMaxTimeoutMs = 3600000;
+constexpr uint32_t kMaxFrameBuffers = 32;
 
 enum {
   PROP_0,
@@ -311,7 +312,7 @@ bool Negotiate(GstTalonSrc* self, PadStream* ps) {
     if (gst_query_get_n_allocation_pools(query) > 0) {
       gst_query_parse_nth_allocation_pool(query, 0, nullptr, nullptr, &min, nullptr);
     }
-    const uint32_t wanted = std::min<uint32_t>(min + 4, 32);
+    const uint32_t wanted = std::min<uint32_t>(min + 4, kMaxFrameBuffers);
     if (wanted > st->run_session->buffer_count()) {
       GST_DEBUG_OBJECT(ps->pad, "downstream keeps %u buffers: %u frame buffers", min, wanted);
       if (!st->run_session->Grow(wanted, &error)) {
@@ -352,6 +353,20 @@ void AddSensorFrameMeta(GstBuffer* buffer, uint64_t sequence) {
                     nullptr);
 }
 
+// Whether the frame in hand may be lent: when downstream holds so many
+// that the service would run short, one more frame buffer is made, up to
+// twice `buffers`; beyond that the frame is copied.
+bool MayLend(GstTalonSrc* self) {
+  TalonSrcState* st = self->state;
+  if (st->run_session->LendingKeepsTwo()) return true;
+  const uint32_t limit = std::min<uint32_t>(2 * st->run.buffers, kMaxFrameBuffers);
+  const uint32_t count = st->run_session->buffer_count();
+  std::string error;
+  if (count >= limit || !st->run_session->Grow(count + 1, &error)) return false;
+  GST_DEBUG_OBJECT(self, "downstream holds frame buffers: %u in play", count + 1);
+  return st->run_session->LendingKeepsTwo();
+}
+
 // Pushes one frame on every pad; false when streaming ends.
 bool PushFrame(GstTalonSrc* self, const std::shared_ptr<FrameLease>& lease) {
   TalonSrcState* st = self->state;
@@ -386,7 +401,7 @@ bool PushFrame(GstTalonSrc* self, const std::shared_ptr<FrameLease>& lease) {
     PostQos(self, pts, step - 1);
   }
   const int64_t start_ns = vireo::BoottimeNs();
-  const bool may_lend = st->run_session->LendingKeepsTwo();
+  const bool may_lend = MayLend(self);
   GstFlowReturn combined = GST_FLOW_OK;
   std::vector<std::pair<GstPad*, GstBuffer*>> buffers;
   for (PadStream& ps : st->streams) {
@@ -1038,7 +1053,7 @@ static void gst_talon_src_class_init(GstTalonSrcClass* klass) {
       g_param_spec_uint("buffers", "Buffers",
                         "Frame buffers in flight, shared by the capture and downstream (at "
                         "least downstream's minimum and three; set in NULL)",
-                        2, 32, 4, flags));
+                        2, kMaxFrameBuffers, 4, flags));
   g_object_class_install_property(
       object_class, PROP_CFA,
       g_param_spec_enum("cfa", "Colour filter array",
