@@ -17,12 +17,13 @@
 #include "gst/capture_session.h"
 #include "gst/error_policy.h"
 #include "gst/frame_rate.h"
+#include "gst/frame_timeline.h"
 #include "gst/library_log.h"
 #include "gst/pad_output.h"
+#include "gst/src_settings.h"
 #include "gst/stream_format.h"
 #include "gst/stream_option.h"
 #include "gst/talon_src_pad.h"
-#include "support/options.h"
 #include "system/capture/capture_types.h"
 
 GST_DEBUG_CATEGORY_STATIC(talon_src_debug);
@@ -33,39 +34,6 @@ namespace {
 using talon_gst::CaptureSession;
 using talon_gst::FrameLease;
 using talon_gst::kMinPeriodNs;
-
-// The service's wait for a frame while the rate is unknown: two periods of
-// a 0.5 fps sensor, with room for the host; with a known rate three periods
-// and that room.
-constexpr guint kUnknownRateWaitMs = 5000;
-constexpr guint kHostMarginMs = 100;
-constexpr guint kMaxTimeoutMs = 3600000;
-constexpr uint32_t kMaxFrameBuffers = 32;
-
-enum {
-  PROP_0,
-  PROP_STREAM,
-  PROP_MIPI_RX,
-  PROP_VIRTUAL_CHANNEL,
-  PROP_TIMEOUT_MS,
-  PROP_BUFFERS,
-  PROP_CFA,
-  PROP_MAX_ERRORS,
-  PROP_NUM_BUFFERS,
-  PROP_FRAMERATE,
-};
-
-struct Settings {
-  int mipi_rx = 0;
-  guint virtual_channel = 0;
-  guint timeout_ms = 0;  // 0: from the frame rate
-  guint buffers = 4;
-  talon_gst::Cfa cfa = talon_gst::Cfa::kRggb;
-  guint max_errors = talon_gst::kDefaultMaxErrors;
-  int num_buffers = -1;
-  int fps_n = 0;  // 0/1: measured from the first two frames
-  int fps_d = 1;
-};
 
 // One pad's part of the streaming state.
 struct PadStream {
@@ -81,7 +49,7 @@ struct PadStream {
 
 struct TalonSrcState {
   vireo::Mutex mutex;
-  Settings settings ABSL_GUARDED_BY(mutex);
+  talon_gst::Settings settings ABSL_GUARDED_BY(mutex);
   std::vector<GstPad*> request_pads ABSL_GUARDED_BY(mutex);  // src_%u, in request order
   guint next_pad_index ABSL_GUARDED_BY(mutex) = 0;
   std::shared_ptr<CaptureSession> session ABSL_GUARDED_BY(mutex);
@@ -100,7 +68,7 @@ struct TalonSrcState {
   // The streaming state: the task's alone while it runs; set up at
   // READY→PAUSED and torn down at PAUSED→READY while the task is stopped.
   std::shared_ptr<CaptureSession> run_session;
-  Settings run;
+  talon_gst::Settings run;
   std::vector<PadStream> streams;
   GstFlowCombiner* combiner = nullptr;
   guint group_id = 0;
@@ -129,21 +97,6 @@ static void gst_talon_src_child_proxy_init(gpointer iface, gpointer data);
 G_DEFINE_TYPE_WITH_CODE(GstTalonSrc, gst_talon_src, GST_TYPE_ELEMENT,
                         G_IMPLEMENT_INTERFACE(GST_TYPE_CHILD_PROXY,
                                               gst_talon_src_child_proxy_init))
-
-#define GST_TYPE_TALON_SRC_CFA (gst_talon_src_cfa_get_type())
-static GType gst_talon_src_cfa_get_type() {
-  static GType type = 0;
-  static const GEnumValue kValues[] = {
-      {static_cast<int>(talon_gst::Cfa::kRggb), "RGGB", "rggb"},
-      {static_cast<int>(talon_gst::Cfa::kGrbg), "GRBG", "grbg"},
-      {static_cast<int>(talon_gst::Cfa::kGbrg), "GBRG", "gbrg"},
-      {static_cast<int>(talon_gst::Cfa::kBggr), "BGGR", "bggr"},
-      {0, nullptr, nullptr}};
-  if (g_once_init_enter(&type)) {
-    g_once_init_leave(&type, g_enum_register_static("GstTalonSrcCfa", kValues));
-  }
-  return type;
-}
 
 static GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE(
     "src", GST_PAD_SRC, GST_PAD_ALWAYS,
@@ -177,29 +130,6 @@ bool PadStreamConfig(GstPad* pad, vireo::CaptureStreamConfig* stream, std::strin
     return false;
   }
   return talon_gst::ParseStreamOption(option, text, stream, error);
-}
-
-// CLOCK_BOOTTIME nanoseconds to the pipeline clock's running time, through
-// the two clocks read now: the boot time read between two readings of the
-// pipeline clock that lie close together, so that a preemption between the
-// reads cannot move a frame's PTS.
-GstClockTime ToRunningTime(GstTalonSrc* self, int64_t boottime_ns) {
-  TalonSrcState* st = self->state;
-  GstClock* clock = gst_element_get_clock(GST_ELEMENT(self));
-  if (clock == nullptr) return static_cast<GstClockTime>(boottime_ns - st->first_sof);
-  int64_t clock_now = 0;
-  int64_t boot_now = 0;
-  for (int attempt = 0; attempt < 5; ++attempt) {
-    const int64_t before = static_cast<int64_t>(gst_clock_get_time(clock));
-    boot_now = vireo::BoottimeNs();
-    const int64_t after = static_cast<int64_t>(gst_clock_get_time(clock));
-    clock_now = before + (after - before) / 2;
-    if (after - before < 20000) break;
-  }
-  gst_object_unref(clock);
-  const int64_t running = clock_now - (boot_now - boottime_ns) -
-                          static_cast<int64_t>(gst_element_get_base_time(GST_ELEMENT(self)));
-  return running > 0 ? static_cast<GstClockTime>(running) : 0;
 }
 
 // The task pauses itself, unless it is being stopped; `unless_playing`
@@ -312,7 +242,7 @@ bool Negotiate(GstTalonSrc* self, PadStream* ps) {
     if (gst_query_get_n_allocation_pools(query) > 0) {
       gst_query_parse_nth_allocation_pool(query, 0, nullptr, nullptr, &min, nullptr);
     }
-    const uint32_t wanted = std::min<uint32_t>(min + 4, kMaxFrameBuffers);
+    const uint32_t wanted = std::min<uint32_t>(min + 4, talon_gst::kMaxFrameBuffers);
     if (wanted > st->run_session->buffer_count()) {
       GST_DEBUG_OBJECT(ps->pad, "downstream keeps %u buffers: %u frame buffers", min, wanted);
       if (!st->run_session->Grow(wanted, &error)) {
@@ -338,28 +268,13 @@ void PostQos(GstTalonSrc* self, GstClockTime pts, uint64_t dropped_now) {
   gst_element_post_message(GST_ELEMENT(self), message);
 }
 
-// The sensor's frame count since the start of the run, on every buffer.
-GType SensorFrameMetaApi() {
-  static const gchar* tags[] = {nullptr};
-  static const GstMetaInfo* info =
-      gst_meta_register_custom("TalonSensorFrameMeta", tags, nullptr, nullptr, nullptr);
-  return info->api;
-}
-
-void AddSensorFrameMeta(GstBuffer* buffer, uint64_t sequence) {
-  SensorFrameMetaApi();
-  GstCustomMeta* meta = gst_buffer_add_custom_meta(buffer, "TalonSensorFrameMeta");
-  gst_structure_set(gst_custom_meta_get_structure(meta), "sequence", G_TYPE_UINT64, sequence,
-                    nullptr);
-}
-
 // Whether the frame in hand may be lent: when downstream holds so many
 // that the service would run short, one more frame buffer is made, up to
 // twice `buffers`; beyond that the frame is copied.
 bool MayLend(GstTalonSrc* self) {
   TalonSrcState* st = self->state;
   if (st->run_session->LendingKeepsTwo()) return true;
-  const uint32_t limit = std::min<uint32_t>(2 * st->run.buffers, kMaxFrameBuffers);
+  const uint32_t limit = std::min<uint32_t>(2 * st->run.buffers, talon_gst::kMaxFrameBuffers);
   const uint32_t count = st->run_session->buffer_count();
   std::string error;
   if (count >= limit || !st->run_session->Grow(count + 1, &error)) return false;
@@ -386,15 +301,11 @@ bool PushFrame(GstTalonSrc* self, const std::shared_ptr<FrameLease>& lease) {
   }
   const int64_t sof = lease->frame()->GetTimestampStartNs();
   if (st->first_sof < 0) st->first_sof = sof;
-  uint64_t step = 1;
-  if (st->last_sof >= 0 && st->run_period_ns >= kMinPeriodNs) {
-    const double periods = static_cast<double>(sof - st->last_sof) /
-                           static_cast<double>(st->run_period_ns);
-    step = periods > 1.5 ? static_cast<uint64_t>(std::llround(periods)) : 1;
-  }
+  const uint64_t step =
+      st->last_sof >= 0 ? talon_gst::FramesBetween(st->last_sof, sof, st->run_period_ns) : 1;
   if (st->last_sof >= 0) st->sequence += step;
   st->last_sof = sof;
-  const GstClockTime pts = ToRunningTime(self, sof);
+  const GstClockTime pts = talon_gst::BoottimeToRunningTime(GST_ELEMENT(self), sof, st->first_sof);
   if (step > 1) {
     st->dropped += step - 1;
     st->discont = true;
@@ -427,7 +338,7 @@ bool PushFrame(GstTalonSrc* self, const std::shared_ptr<FrameLease>& lease) {
                                       : GST_CLOCK_TIME_NONE;
     GST_BUFFER_OFFSET(buffer) = st->frames;
     GST_BUFFER_OFFSET_END(buffer) = st->frames + 1;
-    AddSensorFrameMeta(buffer, st->sequence);
+    talon_gst::AddSensorFrameMeta(buffer, st->sequence);
     if (st->discont) GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DISCONT);
     buffers.emplace_back(ps.pad, buffer);
   }
@@ -613,21 +524,14 @@ GstPad* NewPad(GstPadTemplate* templ, const char* name) {
 bool Open(GstTalonSrc* self) {
   TalonSrcState* st = self->state;
   vireo::CaptureConfig config;
-  Settings settings;
+  talon_gst::Settings settings;
   {
     vireo::MutexLock lock(&st->mutex);
     settings = st->settings;
   }
   config.mipi_rx = settings.mipi_rx;
   config.virtual_channel = settings.virtual_channel;
-  config.timeout_ms = settings.timeout_ms;
-  if (config.timeout_ms == 0) {
-    const int64_t period_ns = talon_gst::PeriodOfFraction(settings.fps_n, settings.fps_d);
-    config.timeout_ms =
-        period_ns > 0 ? static_cast<uint32_t>(std::min<int64_t>(
-                            3 * period_ns / 1000000 + kHostMarginMs, kMaxTimeoutMs))
-                      : kUnknownRateWaitMs;
-  }
+  config.timeout_ms = talon_gst::ServiceTimeoutMs(settings);
   std::string error;
   for (GstPad* pad : PadsInOrder(self)) {
     vireo::CaptureStreamConfig stream;
@@ -929,13 +833,12 @@ static void gst_talon_src_child_proxy_init(gpointer iface, gpointer /*data*/) {
 static void gst_talon_src_set_property(GObject* object, guint id, const GValue* value,
                                        GParamSpec* pspec) {
   GstTalonSrc* self = GST_TALON_SRC(object);
-  if (id == PROP_STREAM) {
+  if (id == talon_gst::kPropStream) {
     g_object_set_property(G_OBJECT(self->src), "stream", value);
     return;
   }
-  // What the element reads at NULL→READY is set in NULL, the rest (read at
-  // READY→PAUSED) in NULL or READY; later the value would be ignored.
-  const bool at_open = id != PROP_CFA && id != PROP_MAX_ERRORS && id != PROP_NUM_BUFFERS;
+  // Later the value would be ignored.
+  const bool at_open = talon_gst::ReadAtOpen(id);
   GST_OBJECT_LOCK(self);
   const GstState state = GST_STATE(self);
   GST_OBJECT_UNLOCK(self);
@@ -948,47 +851,25 @@ static void gst_talon_src_set_property(GObject* object, guint id, const GValue* 
   }
   TalonSrcState* st = self->state;
   vireo::MutexLock lock(&st->mutex);
-  Settings& s = st->settings;
-  switch (id) {
-    case PROP_MIPI_RX: s.mipi_rx = g_value_get_int(value); break;
-    case PROP_VIRTUAL_CHANNEL: s.virtual_channel = g_value_get_uint(value); break;
-    case PROP_TIMEOUT_MS: s.timeout_ms = g_value_get_uint(value); break;
-    case PROP_BUFFERS: s.buffers = g_value_get_uint(value); break;
-    case PROP_CFA: s.cfa = static_cast<talon_gst::Cfa>(g_value_get_enum(value)); break;
-    case PROP_MAX_ERRORS: s.max_errors = g_value_get_uint(value); break;
-    case PROP_NUM_BUFFERS: s.num_buffers = g_value_get_int(value); break;
-    case PROP_FRAMERATE:
-      s.fps_n = gst_value_get_fraction_numerator(value);
-      s.fps_d = gst_value_get_fraction_denominator(value);
-      break;
-    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec); break;
+  if (!talon_gst::SetSetting(&st->settings, id, value)) {
+    G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
   }
 }
 
 static void gst_talon_src_get_property(GObject* object, guint id, GValue* value,
                                        GParamSpec* pspec) {
   GstTalonSrc* self = GST_TALON_SRC(object);
-  if (id == PROP_STREAM) {
+  if (id == talon_gst::kPropStream) {
     g_object_get_property(G_OBJECT(self->src), "stream", value);
     return;
   }
   TalonSrcState* st = self->state;
-  Settings s;
+  talon_gst::Settings s;
   {
     vireo::MutexLock lock(&st->mutex);
     s = st->settings;
   }
-  switch (id) {
-    case PROP_MIPI_RX: g_value_set_int(value, s.mipi_rx); break;
-    case PROP_VIRTUAL_CHANNEL: g_value_set_uint(value, s.virtual_channel); break;
-    case PROP_TIMEOUT_MS: g_value_set_uint(value, s.timeout_ms); break;
-    case PROP_BUFFERS: g_value_set_uint(value, s.buffers); break;
-    case PROP_CFA: g_value_set_enum(value, static_cast<int>(s.cfa)); break;
-    case PROP_MAX_ERRORS: g_value_set_uint(value, s.max_errors); break;
-    case PROP_NUM_BUFFERS: g_value_set_int(value, s.num_buffers); break;
-    case PROP_FRAMERATE: gst_value_set_fraction(value, s.fps_n, s.fps_d); break;
-    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec); break;
-  }
+  if (!talon_gst::GetSetting(s, id, value)) G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
 }
 
 static void gst_talon_src_finalize(GObject* object) {
@@ -1021,62 +902,7 @@ static void gst_talon_src_class_init(GstTalonSrcClass* klass) {
   element_class->request_new_pad = gst_talon_src_request_new_pad;
   element_class->release_pad = gst_talon_src_release_pad;
 
-  const GParamFlags flags = static_cast<GParamFlags>(
-      G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY);
-  g_object_class_install_property(
-      object_class, PROP_STREAM,
-      g_param_spec_string("stream", "Stream",
-                          "The stream of the always pad src: dt,width,height,bits[,pad] as "
-                          "talon-cam's --stream (data type decimal or 0x hex, bits 8, 10 or 16, "
-                          "pad 1 rounds rows up to 64 bytes); request pads src_%u have their "
-                          "own",
-                          talon_gst::DefaultStreamText().c_str(), flags));
-  g_object_class_install_property(
-      object_class, PROP_MIPI_RX,
-      g_param_spec_int("mipi-rx", "MIPI receiver",
-                       "The IPU's MIPI receiver of every stream (set in NULL)", 0,
-                       talon_support::kMipiReceivers - 1, 0, flags));
-  g_object_class_install_property(
-      object_class, PROP_VIRTUAL_CHANNEL,
-      g_param_spec_uint("virtual-channel", "Virtual channel",
-                        "The MIPI CSI-2 virtual channel of the streams (set in NULL)", 0,
-                        vireo::kMaxVirtualChannel, 0, flags));
-  g_object_class_install_property(
-      object_class, PROP_TIMEOUT_MS,
-      g_param_spec_uint("timeout-ms", "Timeout",
-                        "Milliseconds the capture waits for a frame (0: three frame periods "
-                        "of framerate and 100 ms, or 5000 while the rate is unknown; set in "
-                        "NULL)",
-                        0, kMaxTimeoutMs, 0, flags));
-  g_object_class_install_property(
-      object_class, PROP_BUFFERS,
-      g_param_spec_uint("buffers", "Buffers",
-                        "Frame buffers in flight, shared by the capture and downstream (at "
-                        "least downstream's minimum and three; set in NULL)",
-                        2, kMaxFrameBuffers, 4, flags));
-  g_object_class_install_property(
-      object_class, PROP_CFA,
-      g_param_spec_enum("cfa", "Colour filter array",
-                        "The sensor's Bayer order, for video/x-bayer caps",
-                        GST_TYPE_TALON_SRC_CFA, static_cast<int>(talon_gst::Cfa::kRggb),
-                        flags));
-  g_object_class_install_property(
-      object_class, PROP_MAX_ERRORS,
-      g_param_spec_uint("max-errors", "Max errors",
-                        "Failed frames in a row that end the stream with an error and EOS (0: "
-                        "never); failed frames are dropped, warned of once a second",
-                        0, G_MAXUINT, talon_gst::kDefaultMaxErrors, flags));
-  g_object_class_install_property(
-      object_class, PROP_NUM_BUFFERS,
-      g_param_spec_int("num-buffers", "Number of buffers",
-                       "Frames to push before EOS (-1: unlimited)", -1, G_MAXINT, -1, flags));
-  g_object_class_install_property(
-      object_class, PROP_FRAMERATE,
-      gst_param_spec_fraction("framerate", "Frame rate",
-                              "The sensor's frame rate for the caps (0/1: any rate downstream "
-                              "fixates; gaps follow the rate measured from the first two frames; "
-                              "set in NULL)",
-                              0, 1, G_MAXINT, 1, 0, 1, flags));
+  talon_gst::InstallSettings(object_class);
 
   gst_element_class_add_static_pad_template_with_gtype(element_class, &src_template,
                                                        GST_TYPE_TALON_SRC_PAD);
@@ -1088,6 +914,6 @@ static void gst_talon_src_class_init(GstTalonSrcClass* klass) {
       "talon");
   GST_DEBUG_CATEGORY_INIT(talon_src_debug, "talonsrc", 0, "talon camera source");
   talon_gst::RouteLibraryLog();
-  gst_type_mark_as_plugin_api(GST_TYPE_TALON_SRC_CFA, static_cast<GstPluginAPIFlags>(0));
+  gst_type_mark_as_plugin_api(talon_gst::CfaEnumType(), static_cast<GstPluginAPIFlags>(0));
   gst_type_mark_as_plugin_api(GST_TYPE_TALON_SRC_PAD, static_cast<GstPluginAPIFlags>(0));
 }
