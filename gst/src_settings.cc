@@ -44,25 +44,27 @@ void InstallSettings(GObjectClass* klass) {
   g_object_class_install_property(
       klass, kPropMipiRx,
       g_param_spec_int("mipi-rx", "MIPI receiver",
-                       "The IPU's MIPI receiver of every stream (set in NULL)", 0,
+                       "The IPU's MIPI receiver of every stream (set in NULL or READY)", 0,
                        talon_support::kMipiReceivers - 1, 0, flags));
   g_object_class_install_property(
       klass, kPropVirtualChannel,
       g_param_spec_uint("virtual-channel", "Virtual channel",
-                        "The MIPI CSI-2 virtual channel of the streams (set in NULL)", 0,
+                        "The MIPI CSI-2 virtual channel of the streams (set in NULL or "
+                        "READY)",
+                        0,
                         vireo::kMaxVirtualChannel, 0, flags));
   g_object_class_install_property(
       klass, kPropTimeoutMs,
       g_param_spec_uint("timeout-ms", "Timeout",
                         "Milliseconds the capture waits for a frame (0: three frame periods "
                         "of framerate and 100 ms, or 5000 while the rate is unknown; set in "
-                        "NULL)",
+                        "NULL or READY)",
                         0, kMaxTimeoutMs, 0, flags));
   g_object_class_install_property(
       klass, kPropBuffers,
       g_param_spec_uint("buffers", "Buffers",
-                        "Frame buffers in flight, shared by the capture and downstream (at "
-                        "least downstream's minimum and three; set in NULL)",
+                        "Frame buffers in flight, shared by the capture and downstream (made "
+                        "more when downstream holds them; set in NULL or READY)",
                         2, kMaxFrameBuffers, 4, flags));
   g_object_class_install_property(
       klass, kPropCfa,
@@ -79,19 +81,16 @@ void InstallSettings(GObjectClass* klass) {
   g_object_class_install_property(
       klass, kPropNumBuffers,
       g_param_spec_int("num-buffers", "Number of buffers",
-                       "Frames to push before EOS (-1: unlimited)", -1, G_MAXINT, -1, flags));
+                       "Frames to push before EOS (-1: unlimited, 0: EOS at once)", -1,
+                       G_MAXINT, -1, flags));
   g_object_class_install_property(
       klass, kPropFramerate,
       gst_param_spec_fraction("framerate", "Frame rate",
                               "The sensor's frame rate for the caps (0/1: any rate downstream "
                               "fixates; gaps follow the rate measured from the first two frames; "
-                              "set in NULL)",
+                              "set in NULL or READY)",
                               0, 1, G_MAXINT, 1, 0, 1, flags));
 
-}
-
-bool ReadAtOpen(guint id) {
-  return id != kPropCfa && id != kPropMaxErrors && id != kPropNumBuffers;
 }
 
 bool SetSetting(Settings* s, guint id, const GValue* value) {

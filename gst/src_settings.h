@@ -48,10 +48,6 @@ struct Settings {
 void InstallSettings(GObjectClass* klass);
 GType CfaEnumType();
 
-// Whether the element reads the property at NULL→READY (then it is set in
-// NULL), else at READY→PAUSED (set in NULL or READY).
-bool ReadAtOpen(guint id);
-
 // The property `id` from or into `settings`; false for an id not here
 // (kPropStream included).
 bool SetSetting(Settings* settings, guint id, const GValue* value);

@@ -53,6 +53,7 @@ struct TalonSrcState {
   std::vector<GstPad*> request_pads ABSL_GUARDED_BY(mutex);  // src_%u, in request order
   guint next_pad_index ABSL_GUARDED_BY(mutex) = 0;
   std::shared_ptr<CaptureSession> session ABSL_GUARDED_BY(mutex);
+  std::string opened_key ABSL_GUARDED_BY(mutex);  // OpenKey of the session
   bool playing ABSL_GUARDED_BY(mutex) = false;
   bool resumed ABSL_GUARDED_BY(mutex) = false;  // PLAYING again since the last frame
   // The task is being stopped (PAUSED→READY): it must not pause itself,
@@ -521,10 +522,26 @@ GstPad* NewPad(GstPadTemplate* templ, const char* name) {
 
 // NULL→READY: the configuration from the properties, checked, and the
 // service with its frame buffers.
+// What the service is made from: the settings read at NULL→READY and every
+// pad's stream. A change in READY makes the service again at READY→PAUSED.
+std::string OpenKey(GstTalonSrc* self) {
+  TalonSrcState* st = self->state;
+  talon_gst::Settings s;
+  {
+    vireo::MutexLock lock(&st->mutex);
+    s = st->settings;
+  }
+  std::string key = absl::StrCat(s.mipi_rx, " ", s.virtual_channel, " ", s.timeout_ms, " ",
+                                 s.buffers, " ", s.fps_n, "/", s.fps_d);
+  for (GstPad* pad : PadsInOrder(self)) absl::StrAppend(&key, " ", gst_talon_src_pad_get_stream(pad));
+  return key;
+}
+
 bool Open(GstTalonSrc* self) {
   TalonSrcState* st = self->state;
   vireo::CaptureConfig config;
   talon_gst::Settings settings;
+  const std::string key = OpenKey(self);
   {
     vireo::MutexLock lock(&st->mutex);
     settings = st->settings;
@@ -574,6 +591,7 @@ bool Open(GstTalonSrc* self) {
   }
   vireo::MutexLock lock(&st->mutex);
   st->session = std::move(session);
+  st->opened_key = key;
   return true;
 }
 
@@ -682,11 +700,25 @@ static GstStateChangeReturn gst_talon_src_change_state(GstElement* element,
     case GST_STATE_CHANGE_NULL_TO_READY:
       if (!Open(self)) return GST_STATE_CHANGE_FAILURE;
       break;
-    case GST_STATE_CHANGE_READY_TO_PAUSED:
+    case GST_STATE_CHANGE_READY_TO_PAUSED: {
+      std::string opened_key;
+      {
+        vireo::MutexLock lock(&self->state->mutex);
+        opened_key = self->state->opened_key;
+      }
+      if (OpenKey(self) != opened_key) {
+        GST_DEBUG_OBJECT(self, "properties changed in READY: the service is made again");
+        {
+          vireo::MutexLock lock(&self->state->mutex);
+          self->state->session.reset();
+        }
+        if (!Open(self)) return GST_STATE_CHANGE_FAILURE;
+      }
       g_rec_mutex_lock(&self->task_lock);
       Prepare(self);
       g_rec_mutex_unlock(&self->task_lock);
       break;
+    }
     case GST_STATE_CHANGE_PAUSED_TO_PLAYING:
       Play(self);
       break;
@@ -837,15 +869,15 @@ static void gst_talon_src_set_property(GObject* object, guint id, const GValue* 
     g_object_set_property(G_OBJECT(self->src), "stream", value);
     return;
   }
-  // Later the value would be ignored.
-  const bool at_open = talon_gst::ReadAtOpen(id);
+  // Read at NULL→READY or READY→PAUSED (a change in READY makes the service
+  // again): later the value would be ignored.
   GST_OBJECT_LOCK(self);
   const GstState state = GST_STATE(self);
   GST_OBJECT_UNLOCK(self);
-  if (state > (at_open ? GST_STATE_NULL : GST_STATE_READY)) {
+  if (state > GST_STATE_READY) {
     GST_ELEMENT_WARNING(self, CORE, STATE_CHANGE,
-                        ("%s is set in NULL%s, not in %s: the value stays", pspec->name,
-                         at_open ? "" : " or READY", gst_element_state_get_name(state)),
+                        ("%s is set in NULL or READY, not in %s: the value stays",
+                         pspec->name, gst_element_state_get_name(state)),
                         (nullptr));
     return;
   }

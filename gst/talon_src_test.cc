@@ -516,8 +516,19 @@ TEST(TalonSrcTest, PipelinesUsersBuild) {
 }
 
 // Catches properties taken silently in states where they would be ignored,
-// and ranges in the param specs wider than what is accepted.
+// a stream set in READY that is not the one captured, and ranges in the
+// param specs wider than what is accepted.
 TEST(TalonSrcTest, PropertiesAsInspected) {
+  {
+    Source ready({"0x2A,64,4,8"});
+    ASSERT_NE(gst_element_set_state(ready.element(), GST_STATE_READY), GST_STATE_CHANGE_FAILURE);
+    gst_util_set_object_arg(G_OBJECT(ready.element()), "stream", "0x2B,64,4,10");
+    ready.Play();
+    GstBuffer* buffer = gst_harness_pull(ready.h());
+    ASSERT_NE(buffer, nullptr);
+    EXPECT_EQ(CapsOf(ready.h()), "video/x-raw GRAY16_LE 64x4");
+    gst_buffer_unref(buffer);
+  }
   Source src({"0x2A,64,4,8"});
   src.Play();
   gst_buffer_unref(gst_harness_pull(src.h()));
@@ -531,7 +542,8 @@ TEST(TalonSrcTest, PropertiesAsInspected) {
     GValue before = G_VALUE_INIT;
     g_object_get_property(G_OBJECT(src.element()), c.property, &before);
     gst_util_set_object_arg(G_OBJECT(src.element()), c.property, c.value);
-    EXPECT_NE(src.NextMessage(GST_MESSAGE_WARNING).find("set in NULL"), std::string::npos);
+    EXPECT_NE(src.NextMessage(GST_MESSAGE_WARNING).find("set in NULL or READY"),
+              std::string::npos);
     GValue after = G_VALUE_INIT;
     g_object_get_property(G_OBJECT(src.element()), c.property, &after);
     EXPECT_EQ(gst_value_compare(&before, &after), GST_VALUE_EQUAL);
