@@ -86,6 +86,13 @@ bool CaptureSession::Grow(uint32_t total, std::string* error) {
   return true;
 }
 
+bool CaptureSession::MayLend(uint32_t limit) {
+  if (LendingKeepsTwo()) return true;
+  std::string error;
+  const uint32_t count = buffer_count();
+  return count < limit && Grow(count + 1, &error) && LendingKeepsTwo();
+}
+
 FrameLease::FrameLease(std::shared_ptr<CaptureSession> session, vireo::CaptureFrameBuffer* frame)
     : session_(std::move(session)), frame_(frame) {
   ++session_->leased_;

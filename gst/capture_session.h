@@ -69,6 +69,12 @@ class CaptureSession {
     return buffer_count() >= leased_.load(std::memory_order_relaxed) + 3;
   }
 
+  // Whether the frame in hand may be lent: when lending would leave the
+  // service short, one more frame buffer is made, up to `limit` in play;
+  // beyond that (or when the library cannot make one) false: copy it.
+  // Streaming thread only.
+  bool MayLend(uint32_t limit);
+
   // Threads blocked in, or about to enter, the service's dequeue (for tests).
   int waiting() const { return waiting_.load(); }
 

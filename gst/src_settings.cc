@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "absl/strings/str_cat.h"
+
 #include "gst/frame_rate.h"
 #include "gst/stream_option.h"
 #include "support/options.h"
@@ -122,6 +124,11 @@ bool GetSetting(const Settings& s, guint id, GValue* value) {
     case kPropFramerate: gst_value_set_fraction(value, s.fps_n, s.fps_d); return true;
     default: return false;
   }
+}
+
+std::string OpenedSettingsKey(const Settings& s) {
+  return absl::StrCat(s.mipi_rx, " ", s.virtual_channel, " ", s.timeout_ms, " ", s.buffers, " ",
+                      s.fps_n, "/", s.fps_d);
 }
 
 uint32_t ServiceTimeoutMs(const Settings& s) {

@@ -12,6 +12,7 @@
 #include <gst/gst.h>
 
 #include <cstdint>
+#include <string>
 
 #include "gst/error_policy.h"
 #include "gst/stream_format.h"
@@ -52,6 +53,9 @@ GType CfaEnumType();
 // (kPropStream included).
 bool SetSetting(Settings* settings, guint id, const GValue* value);
 bool GetSetting(const Settings& settings, guint id, GValue* value);
+
+// The settings the capture service is made from, as text to compare.
+std::string OpenedSettingsKey(const Settings& settings);
 
 // The capture service's wait for a frame: timeout-ms, or when 0 three
 // periods of framerate and 100 ms for the host, or 5000 ms (two periods of

@@ -269,20 +269,6 @@ void PostQos(GstTalonSrc* self, GstClockTime pts, uint64_t dropped_now) {
   gst_element_post_message(GST_ELEMENT(self), message);
 }
 
-// Whether the frame in hand may be lent: when downstream holds so many
-// that the service would run short, one more frame buffer is made, up to
-// twice `buffers`; beyond that the frame is copied.
-bool MayLend(GstTalonSrc* self) {
-  TalonSrcState* st = self->state;
-  if (st->run_session->LendingKeepsTwo()) return true;
-  const uint32_t limit = std::min<uint32_t>(2 * st->run.buffers, talon_gst::kMaxFrameBuffers);
-  const uint32_t count = st->run_session->buffer_count();
-  std::string error;
-  if (count >= limit || !st->run_session->Grow(count + 1, &error)) return false;
-  GST_DEBUG_OBJECT(self, "downstream holds frame buffers: %u in play", count + 1);
-  return st->run_session->LendingKeepsTwo();
-}
-
 // Pushes one frame on every pad; false when streaming ends.
 bool PushFrame(GstTalonSrc* self, const std::shared_ptr<FrameLease>& lease) {
   TalonSrcState* st = self->state;
@@ -313,7 +299,8 @@ bool PushFrame(GstTalonSrc* self, const std::shared_ptr<FrameLease>& lease) {
     PostQos(self, pts, step - 1);
   }
   const int64_t start_ns = vireo::BoottimeNs();
-  const bool may_lend = MayLend(self);
+  const bool may_lend = st->run_session->MayLend(
+      std::min<uint32_t>(2 * st->run.buffers, talon_gst::kMaxFrameBuffers));
   GstFlowReturn combined = GST_FLOW_OK;
   std::vector<std::pair<GstPad*, GstBuffer*>> buffers;
   for (PadStream& ps : st->streams) {
@@ -525,14 +512,11 @@ GstPad* NewPad(GstPadTemplate* templ, const char* name) {
 // What the service is made from: the settings read at NULL→READY and every
 // pad's stream. A change in READY makes the service again at READY→PAUSED.
 std::string OpenKey(GstTalonSrc* self) {
-  TalonSrcState* st = self->state;
-  talon_gst::Settings s;
+  std::string key;
   {
-    vireo::MutexLock lock(&st->mutex);
-    s = st->settings;
+    vireo::MutexLock lock(&self->state->mutex);
+    key = talon_gst::OpenedSettingsKey(self->state->settings);
   }
-  std::string key = absl::StrCat(s.mipi_rx, " ", s.virtual_channel, " ", s.timeout_ms, " ",
-                                 s.buffers, " ", s.fps_n, "/", s.fps_d);
   for (GstPad* pad : PadsInOrder(self)) absl::StrAppend(&key, " ", gst_talon_src_pad_get_stream(pad));
   return key;
 }
