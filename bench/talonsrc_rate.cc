@@ -1,6 +1,9 @@
 // Frames per second through `talonsrc ! fakesink` beside talon-cam on the
 // same stream in the same run, on the unthrottled simulated IPU
-// (PRISM_SIM_FPS=0), and the CPU per frame of each. Both rates are
+// (PRISM_SIM_FPS=0), and the CPU per frame of each, per data type and
+// output (RAW10 unpacked to GRAY16_LE and narrowed to 8-bit Bayer) at
+// 640x480, 1920x1080 and 4056x3040 (FRAMES scaled down by the pixel count
+// beyond 640x480, at least 60). Both rates are
 // delivered frames over their start-of-frame span (talon-cam's "average
 // fps"; the buffers' PTS for talonsrc), both with 4 frame buffers; the two
 // take turns, so that they share the same stretch of machine time.
@@ -9,6 +12,7 @@
 
 #include <gst/gst.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -58,10 +62,12 @@ GstPadProbeReturn CountBuffer(GstPad*, GstPadProbeInfo* info, gpointer data) {
 }
 
 // The same capture through talonsrc into a fakesink.
-bool RunTalonSrc(const std::string& stream, int frames, Figures* out) {
+bool RunTalonSrc(const std::string& stream, const std::string& caps, int frames,
+                 Figures* out) {
   const std::string description = "talonsrc name=src buffers=4 stream=" + stream +
-                                  " num-buffers=" + std::to_string(frames) +
-                                  " ! fakesink name=sink sync=false";
+                                  " num-buffers=" + std::to_string(frames) + " ! " +
+                                  (caps.empty() ? "" : caps + " ! ") +
+                                  "fakesink name=sink sync=false";
   GError* error = nullptr;
   GstElement* pipeline = gst_parse_launch(description.c_str(), &error);
   if (pipeline == nullptr) {
@@ -102,19 +108,37 @@ int main(int argc, char** argv) {
   }
   gst_init(&argc, &argv);
   gst_element_register(nullptr, "talonsrc", GST_RANK_NONE, GST_TYPE_TALON_SRC);
-  std::printf("%-16s %5s %14s %14s %7s %16s %16s\n", "stream", "round", "talon-cam fps",
-              "talonsrc fps", "ratio", "talon-cam us/fr", "talonsrc us/fr");
+  std::printf("%-20s %-6s %5s %14s %14s %7s %16s %16s\n", "stream", "output", "round",
+              "talon-cam fps", "talonsrc fps", "ratio", "talon-cam us/fr", "talonsrc us/fr");
+  struct Case {
+    const char* stream;
+    const char* output;
+    const char* caps;
+    double pixels;
+  };
+  const Case cases[] = {
+      {"0x2A,640,480,8", "as is", "", 640 * 480},
+      {"0x2E,640,480,16", "as is", "", 640 * 480},
+      {"0x2B,640,480,10", "16-bit", "", 640 * 480},
+      {"0x2B,640,480,10", "8-bit", "video/x-bayer,format=rggb", 640 * 480},
+      {"0x2B,1920,1080,10", "16-bit", "", 1920 * 1080},
+      {"0x2B,1920,1080,10", "8-bit", "video/x-bayer,format=rggb", 1920 * 1080},
+      {"0x2B,4056,3040,10", "16-bit", "", 4056 * 3040},
+      {"0x2B,4056,3040,10", "8-bit", "video/x-bayer,format=rggb", 4056 * 3040},
+  };
   int status = 0;
-  for (const char* stream : {"0x2A,640,480,8", "0x2E,640,480,16", "0x2B,640,480,10"}) {
+  for (const Case& c : cases) {
+    const int n = std::max(60, static_cast<int>(frames * 640 * 480 / c.pixels));
     for (int round = 1; round <= rounds; ++round) {
       Figures cam, src;
-      if (!RunTalonCam(stream, frames, &cam) || !RunTalonSrc(stream, frames, &src)) {
-        std::fprintf(stderr, "talonsrc_rate: %s failed\n", stream);
+      if (!RunTalonCam(c.stream, n, &cam) || !RunTalonSrc(c.stream, c.caps, n, &src)) {
+        std::fprintf(stderr, "talonsrc_rate: %s failed\n", c.stream);
         status = 1;
         continue;
       }
-      std::printf("%-16s %5d %14.0f %14.0f %7.2f %16.1f %16.1f\n", stream, round, cam.fps,
-                  src.fps, src.fps / cam.fps, cam.cpu_us_per_frame, src.cpu_us_per_frame);
+      std::printf("%-20s %-6s %5d %14.0f %14.0f %7.2f %16.1f %16.1f\n", c.stream, c.output,
+                  round, cam.fps, src.fps, src.fps / cam.fps, cam.cpu_us_per_frame,
+                  src.cpu_us_per_frame);
       std::fflush(stdout);
     }
   }

@@ -20,6 +20,7 @@ std::shared_ptr<CaptureSession> CaptureSession::Create(const vireo::CaptureConfi
       return nullptr;
     }
   }
+  session->total_ = buffers;
   session->service_ = vireo::CaptureService::CreateInstance(config);
   if (session->service_ == nullptr) {
     *error = "the library refused the configuration (see its log)";
@@ -55,7 +56,9 @@ void CaptureSession::Stop() {
 }
 
 vireo::CaptureFrameBuffer* CaptureSession::Next() {
+  ++waiting_;
   vireo::CaptureFrameBuffer* frame = service_->DequeueCompletedRequest();
+  --waiting_;
   vireo::MutexLock lock(&mutex_);
   if (frame != nullptr && !running_) {
     service_->EnqueueRequest(frame);
@@ -66,6 +69,33 @@ vireo::CaptureFrameBuffer* CaptureSession::Next() {
 
 void CaptureSession::Requeue(vireo::CaptureFrameBuffer* frame) {
   service_->EnqueueRequest(frame);
+}
+
+bool CaptureSession::Grow(uint32_t total, std::string* error) {
+  while (frames_.size() < total) {
+    std::unique_ptr<vireo::CaptureFrameBuffer> frame = factory_->Create();
+    if (frame == nullptr) {
+      *error = absl::StrCat("the library could not make frame buffer ", frames_.size() + 1,
+                            " of ", total, " (see its log)");
+      return false;
+    }
+    service_->EnqueueRequest(frame.get());
+    frames_.push_back(std::move(frame));
+    ++total_;
+  }
+  return true;
+}
+
+bool CaptureSession::MayLend(uint32_t limit) {
+  if (LendingKeepsTwo()) return true;
+  std::string error;
+  const uint32_t count = buffer_count();
+  return count < limit && Grow(count + 1, &error) && LendingKeepsTwo();
+}
+
+FrameLease::FrameLease(std::shared_ptr<CaptureSession> session, vireo::CaptureFrameBuffer* frame)
+    : session_(std::move(session)), frame_(frame) {
+  ++session_->leased_;
 }
 
 std::shared_ptr<FrameLease> FrameLease::Lock(std::shared_ptr<CaptureSession> session,
@@ -84,6 +114,7 @@ std::shared_ptr<FrameLease> FrameLease::Lock(std::shared_ptr<CaptureSession> ses
 FrameLease::~FrameLease() {
   for (const auto& entry : data_) frame_->UnlockFrameData(entry.first);
   session_->Requeue(frame_);
+  --session_->leased_;
 }
 
 }  // namespace talon_gst

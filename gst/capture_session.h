@@ -19,6 +19,7 @@
 #ifndef GST_CAPTURE_SESSION_H_
 #define GST_CAPTURE_SESSION_H_
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -54,14 +55,43 @@ class CaptureSession {
   // Hands a frame buffer back for capture; its data must be unlocked.
   void Requeue(vireo::CaptureFrameBuffer* frame);
 
+  // Adds frame buffers until `total` are in play (never fewer than now);
+  // false with the reason when the library cannot make one. Streaming
+  // thread only.
+  bool Grow(uint32_t total, std::string* error);
+  uint32_t buffer_count() const { return total_.load(std::memory_order_relaxed); }
+
+  // Whether lending the frame in hand (a live lease) still leaves the
+  // service two frame buffers (one running, one queued behind it) while the
+  // next frame is in hand, should downstream keep every lent one: else the
+  // frame is copied rather than lent. Any thread; a snapshot.
+  bool LendingKeepsTwo() const {
+    return buffer_count() >= leased_.load(std::memory_order_relaxed) + 3;
+  }
+
+  // Whether the frame in hand may be lent: when lending would leave the
+  // service short, one more frame buffer is made, up to `limit` in play;
+  // beyond that (or when the library cannot make one) false: copy it.
+  // Streaming thread only.
+  bool MayLend(uint32_t limit);
+
+  // Threads blocked in, or about to enter, the service's dequeue (for tests).
+  int waiting() const { return waiting_.load(); }
+
   const vireo::CaptureConfig& config() const { return config_; }
 
  private:
   explicit CaptureSession(const vireo::CaptureConfig& config) : config_(config) {}
 
+  friend class FrameLease;
+
   const vireo::CaptureConfig config_;
   std::unique_ptr<vireo::CaptureFrameBufferFactory> factory_;
+  // Made at Create, grown by Grow on the streaming thread; freed last.
   std::vector<std::unique_ptr<vireo::CaptureFrameBuffer>> frames_;
+  std::atomic<uint32_t> total_{0};
+  std::atomic<uint32_t> leased_{0};  // live FrameLeases
+  std::atomic<int> waiting_{0};
   // Declared after the frame buffers: destroyed (paused) before them.
   std::unique_ptr<vireo::CaptureService> service_;
   vireo::Mutex mutex_;
@@ -87,8 +117,7 @@ class FrameLease {
   vireo::CaptureFrameBuffer* frame() const { return frame_; }
 
  private:
-  FrameLease(std::shared_ptr<CaptureSession> session, vireo::CaptureFrameBuffer* frame)
-      : session_(std::move(session)), frame_(frame) {}
+  FrameLease(std::shared_ptr<CaptureSession> session, vireo::CaptureFrameBuffer* frame);
 
   const std::shared_ptr<CaptureSession> session_;
   vireo::CaptureFrameBuffer* const frame_;

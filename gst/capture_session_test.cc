@@ -5,10 +5,17 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/prism/prism_sim.h"
+#include "testing/wait_until.h"
 
 namespace talon_gst {
 namespace {
@@ -54,8 +61,19 @@ TEST(CaptureSessionTest, LeasesOutliveTheOwnerAcrossThreads) {
   EXPECT_EQ(PrismSimLiveHandleCount(), 0u);
 }
 
+// Whether thread `tid` of this process sleeps (state S in its stat line).
+bool Sleeping(pid_t tid) {
+  std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  const size_t end = line.rfind(')');  // the name may hold spaces
+  return end != std::string::npos && line.size() > end + 2 && line[end + 2] == 'S';
+}
+
 // Catches a Stop that leaves the streaming thread blocked in Next while
 // downstream holds every frame buffer, and a restart that loses buffers.
+// The Stop comes only once the thread sleeps inside Next (nothing else
+// there blocks), and a Next that stays blocked fails within a bound.
 TEST(CaptureSessionTest, StopReleasesABlockedNext) {
   PrismSimSetFrameRate(0);
   std::string error;
@@ -67,10 +85,24 @@ TEST(CaptureSessionTest, StopReleasesABlockedNext) {
     vireo::CaptureError lock_error;
     held.push_back(FrameLease::Lock(session, session->Next(), &lock_error));
   }
+  std::atomic<pid_t> tid{0};
+  std::atomic<bool> returned{false};
   vireo::CaptureFrameBuffer* got = reinterpret_cast<vireo::CaptureFrameBuffer*>(1);
-  std::thread streaming([&] { got = session->Next(); });  // nothing left: blocks
+  std::thread streaming([&] {
+    tid = static_cast<pid_t>(syscall(SYS_gettid));
+    got = session->Next();  // nothing left: blocks
+    returned = true;
+  });
+  ASSERT_TRUE(talon_testing::WaitUntil(
+      [&] { return tid != 0 && session->waiting() == 1 && Sleeping(tid); }));
   session->Stop();
+  const bool released = talon_testing::WaitUntil([&] { return returned.load(); });
+  if (!released) {  // fail rather than hang: frames to capture wake it
+    held.clear();
+    session->Start();
+  }
   streaming.join();
+  ASSERT_TRUE(released) << "Stop left Next blocked";
   EXPECT_EQ(got, nullptr);
   held.clear();  // both back in the (paused) service
   session->Start();

@@ -159,30 +159,24 @@ bool OutputFromCaps(const vireo::CaptureStreamConfig& stream, const GstCaps* cap
 
 void ConvertFrame(const vireo::CaptureStreamConfig& stream, const uint8_t* data, uint64_t stride,
                   const OutputFormat& format, uint8_t* out, uint64_t out_stride) {
-  for (uint32_t y = 0; y < format.height; ++y) {
-    const uint8_t* row = data + y * stride;
-    uint8_t* dst = out + y * out_stride;
-    switch (format.conversion) {
-      case Conversion::kNone:
-        memcpy(dst, row, format.row_bytes);
-        break;
-      case Conversion::kUnpack16: {
-        // One row at a time, so that the output keeps its own stride; the
-        // samples are little-endian like the host's.
-        talon_support::UnpackCsi2(row, stride, format.width, 1, stream.bits_per_component,
-                                  reinterpret_cast<uint16_t*>(dst));
-        break;
+  // The whole plane in one call (the unpacker's vector kernels), rows kept
+  // apart by the output's own stride; samples are little-endian like the
+  // host's.
+  switch (format.conversion) {
+    case Conversion::kNone:
+      for (uint32_t y = 0; y < format.height; ++y) {
+        memcpy(out + y * out_stride, data + y * stride, format.row_bytes);
       }
-      case Conversion::kTop8:
-        if (stream.bits_per_component == 16) {
-          for (uint32_t x = 0; x < format.width; ++x) dst[x] = row[2 * x + 1];
-        } else {
-          // Packed RAW10: every fifth byte holds the low bits of the four
-          // before it, which are the samples' top 8 bits.
-          for (uint32_t x = 0; x < format.width; ++x) dst[x] = row[x / 4 * 5 + x % 4];
-        }
-        break;
-    }
+      break;
+    case Conversion::kUnpack16:
+      talon_support::UnpackCsi2(data, stride, format.width, format.height,
+                                stream.bits_per_component, reinterpret_cast<uint16_t*>(out),
+                                out_stride);
+      break;
+    case Conversion::kTop8:
+      talon_support::UnpackCsi2To8(data, stride, format.width, format.height,
+                                   stream.bits_per_component, out, out_stride);
+      break;
   }
 }
 

@@ -8,12 +8,19 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "absl/strings/str_cat.h"
 #include "base/boottime.h"
 #include "base/mutex.h"
 #include "gst/capture_session.h"
+#include "gst/error_policy.h"
+#include "gst/frame_rate.h"
+#include "gst/frame_timeline.h"
+#include "gst/library_log.h"
+#include "gst/pad_output.h"
+#include "gst/src_settings.h"
 #include "gst/stream_format.h"
 #include "gst/stream_option.h"
 #include "gst/talon_src_pad.h"
@@ -26,77 +33,43 @@ namespace {
 
 using talon_gst::CaptureSession;
 using talon_gst::FrameLease;
-
-// Below this a measured period is the host's scheduling, not a sensor's:
-// the frame rate is then unknown and gaps cannot be told.
-constexpr int64_t kMinPeriodNs = 100000;
-
-enum {
-  PROP_0,
-  PROP_STREAM,
-  PROP_MIPI_RX,
-  PROP_VIRTUAL_CHANNEL,
-  PROP_TIMEOUT_MS,
-  PROP_BUFFERS,
-  PROP_CFA,
-  PROP_MAX_ERRORS,
-  PROP_NUM_BUFFERS,
-  PROP_FRAMERATE,
-};
-
-struct Settings {
-  int mipi_rx = 0;
-  guint virtual_channel = 0;
-  guint timeout_ms = 1000;
-  guint buffers = 4;
-  talon_gst::Cfa cfa = talon_gst::Cfa::kRggb;
-  guint max_errors = 0;
-  int num_buffers = -1;
-  int fps_n = 0;  // 0/1: measured from the first two frames
-  int fps_d = 1;
-};
+using talon_gst::kMinPeriodNs;
 
 // One pad's part of the streaming state.
 struct PadStream {
   GstPad* pad = nullptr;  // owned by the element
   vireo::CaptureStreamConfig config;
+  bool started = false;  // stream-start and segment pushed
   bool negotiated = false;
-  talon_gst::OutputFormat format;
-  bool video_meta = false;  // downstream reads GstVideoMeta
-  GstBufferPool* pool = nullptr;  // for converted output; also in TalonSrcState::pools
+  int fps_n = 0, fps_d = 1;  // the negotiated rate
+  std::shared_ptr<talon_gst::PadOutput> output;  // also in TalonSrcState::outputs
 };
-
-const char* ErrorName(vireo::CaptureError error) {
-  static const char* const kNames[] = {
-      "SUCCESS",          "GENERIC_FAILURE",         "INVALID_REQUEST",   "NO_DEV",
-      "NO_MEM",           "TIMEOUT",                 "RESOURCE_NOT_FOUND", "TYPE_MISMATCH",
-      "OVERFLOW",         "MIPI_MUX_ERROR",          "BACKGROUND_THREAD_ERROR",
-      "ALREADY_INITIALIZED", "INVALID_CONFIG",       "FILE_SYSTEM_ERROR", "DATA_TYPE_NOT_FOUND",
-      "INVALID_BUFFER",   "CAPTURE_CANCELLED",       "UNKNOWN"};
-  const int i = static_cast<int>(error);
-  return i >= 0 && i < 18 ? kNames[i] : "UNKNOWN";
-}
 
 }  // namespace
 
 struct TalonSrcState {
   vireo::Mutex mutex;
-  Settings settings ABSL_GUARDED_BY(mutex);
+  talon_gst::Settings settings ABSL_GUARDED_BY(mutex);
   std::vector<GstPad*> request_pads ABSL_GUARDED_BY(mutex);  // src_%u, in request order
   guint next_pad_index ABSL_GUARDED_BY(mutex) = 0;
   std::shared_ptr<CaptureSession> session ABSL_GUARDED_BY(mutex);
+  std::string opened_key ABSL_GUARDED_BY(mutex);  // OpenKey of the session
   bool playing ABSL_GUARDED_BY(mutex) = false;
   bool resumed ABSL_GUARDED_BY(mutex) = false;  // PLAYING again since the last frame
   // The task is being stopped (PAUSED→READY): it must not pause itself,
   // which would undo the stop and leave the join waiting.
   bool stopping ABSL_GUARDED_BY(mutex) = false;
-  std::vector<GstBufferPool*> pools ABSL_GUARDED_BY(mutex);  // for Stop to flush
-  int64_t period_ns ABSL_GUARDED_BY(mutex) = 0;  // for the latency query; 0 unknown
+  // For Stop to flush their pools.
+  std::vector<std::shared_ptr<talon_gst::PadOutput>> outputs ABSL_GUARDED_BY(mutex);
+  bool prepared ABSL_GUARDED_BY(mutex) = false;  // PAUSED or PLAYING
+  bool eos_requested ABSL_GUARDED_BY(mutex) = false;  // an EOS event came
+  bool ended ABSL_GUARDED_BY(mutex) = false;  // EOS pushed: no more frames
+  talon_gst::RateTracker rate;  // for the latency query (atomics)
 
   // The streaming state: the task's alone while it runs; set up at
   // READY→PAUSED and torn down at PAUSED→READY while the task is stopped.
   std::shared_ptr<CaptureSession> run_session;
-  Settings run;
+  talon_gst::Settings run;
   std::vector<PadStream> streams;
   GstFlowCombiner* combiner = nullptr;
   guint group_id = 0;
@@ -107,7 +80,8 @@ struct TalonSrcState {
   int64_t first_sof = -1;
   int64_t run_period_ns = 0;
   bool discont = true;
-  guint errors_in_row = 0;
+  bool rate_warned = false;
+  talon_gst::ErrorPolicy errors;
   std::shared_ptr<FrameLease> held;  // the first frame while the period is measured
 };
 
@@ -124,21 +98,6 @@ static void gst_talon_src_child_proxy_init(gpointer iface, gpointer data);
 G_DEFINE_TYPE_WITH_CODE(GstTalonSrc, gst_talon_src, GST_TYPE_ELEMENT,
                         G_IMPLEMENT_INTERFACE(GST_TYPE_CHILD_PROXY,
                                               gst_talon_src_child_proxy_init))
-
-#define GST_TYPE_TALON_SRC_CFA (gst_talon_src_cfa_get_type())
-static GType gst_talon_src_cfa_get_type() {
-  static GType type = 0;
-  static const GEnumValue kValues[] = {
-      {static_cast<int>(talon_gst::Cfa::kRggb), "RGGB", "rggb"},
-      {static_cast<int>(talon_gst::Cfa::kGrbg), "GRBG", "grbg"},
-      {static_cast<int>(talon_gst::Cfa::kGbrg), "GBRG", "gbrg"},
-      {static_cast<int>(talon_gst::Cfa::kBggr), "BGGR", "bggr"},
-      {0, nullptr, nullptr}};
-  if (g_once_init_enter(&type)) {
-    g_once_init_leave(&type, g_enum_register_static("GstTalonSrcCfa", kValues));
-  }
-  return type;
-}
 
 static GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE(
     "src", GST_PAD_SRC, GST_PAD_ALWAYS,
@@ -174,40 +133,6 @@ bool PadStreamConfig(GstPad* pad, vireo::CaptureStreamConfig* stream, std::strin
   return talon_gst::ParseStreamOption(option, text, stream, error);
 }
 
-void FractionOfPeriod(int64_t period_ns, int* n, int* d) {
-  if (period_ns < kMinPeriodNs) {
-    *n = 0;
-    *d = 1;
-    return;
-  }
-  // To a thousandth of a frame per second, so that 30 fps reads 30/1.
-  const double fps = std::round(1e12 / static_cast<double>(period_ns)) / 1000;
-  gst_util_double_to_fraction(fps, n, d);
-}
-
-// CLOCK_BOOTTIME nanoseconds to the pipeline clock's running time, through
-// the two clocks read now: the boot time read between two readings of the
-// pipeline clock that lie close together, so that a preemption between the
-// reads cannot move a frame's PTS.
-GstClockTime ToRunningTime(GstTalonSrc* self, int64_t boottime_ns) {
-  TalonSrcState* st = self->state;
-  GstClock* clock = gst_element_get_clock(GST_ELEMENT(self));
-  if (clock == nullptr) return static_cast<GstClockTime>(boottime_ns - st->first_sof);
-  int64_t clock_now = 0;
-  int64_t boot_now = 0;
-  for (int attempt = 0; attempt < 5; ++attempt) {
-    const int64_t before = static_cast<int64_t>(gst_clock_get_time(clock));
-    boot_now = vireo::BoottimeNs();
-    const int64_t after = static_cast<int64_t>(gst_clock_get_time(clock));
-    clock_now = before + (after - before) / 2;
-    if (after - before < 20000) break;
-  }
-  gst_object_unref(clock);
-  const int64_t running = clock_now - (boot_now - boottime_ns) -
-                          static_cast<int64_t>(gst_element_get_base_time(GST_ELEMENT(self)));
-  return running > 0 ? static_cast<GstClockTime>(running) : 0;
-}
-
 // The task pauses itself, unless it is being stopped; `unless_playing`
 // leaves it running when the element plays. Decided under the mutex, so
 // that a concurrent PAUSED→PLAYING or PAUSED→READY is never undone.
@@ -217,11 +142,45 @@ void PauseTask(GstTalonSrc* self, bool unless_playing) {
   if (!st->stopping && !(unless_playing && st->playing)) gst_task_pause(self->task);
 }
 
-// Pushes EOS on every pad, pauses the service (nothing dequeues any more:
-// it would run dry and warn until the pipeline stops) and the task.
+// Stream-start and segment, once per pad and run: before its caps, or
+// before an EOS that comes first.
+void StartPad(GstTalonSrc* self, PadStream* ps) {
+  if (ps->started) return;
+  ps->started = true;
+  gchar* stream_id = gst_pad_create_stream_id(ps->pad, GST_ELEMENT(self), GST_PAD_NAME(ps->pad));
+  GstEvent* start = gst_event_new_stream_start(stream_id);
+  g_free(stream_id);
+  gst_event_set_group_id(start, self->state->group_id);
+  gst_pad_push_event(ps->pad, start);
+}
+
+void PushSegment(PadStream* ps) {
+  GstSegment segment;
+  gst_segment_init(&segment, GST_FORMAT_TIME);
+  gst_pad_push_event(ps->pad, gst_event_new_segment(&segment));
+}
+
+// Pushes EOS on every pad (once per run), pauses the service (nothing
+// dequeues any more: it would run dry and warn until the pipeline stops)
+// and the task. The streaming thread, or another holding the task's lock
+// while the task is paused.
 void EndStream(GstTalonSrc* self) {
-  for (PadStream& ps : self->state->streams) gst_pad_push_event(ps.pad, gst_event_new_eos());
-  self->state->run_session->Stop();
+  TalonSrcState* st = self->state;
+  {
+    vireo::MutexLock lock(&st->mutex);
+    if (st->ended) return;
+    st->ended = true;
+  }
+  GST_DEBUG_OBJECT(self, "EOS after %" G_GUINT64_FORMAT " frames", st->frames);
+  for (PadStream& ps : st->streams) {
+    if (!ps.started) {
+      StartPad(self, &ps);
+      PushSegment(&ps);
+    }
+    gst_pad_push_event(ps.pad, gst_event_new_eos());
+  }
+  st->held.reset();
+  st->run_session->Stop();
   PauseTask(self, false);
 }
 
@@ -229,9 +188,8 @@ void EndStream(GstTalonSrc* self) {
 bool Negotiate(GstTalonSrc* self, PadStream* ps) {
   TalonSrcState* st = self->state;
   std::string error;
-  int fps_n = 0, fps_d = 1;
-  FractionOfPeriod(st->run_period_ns, &fps_n, &fps_d);
-  GstCaps* ours = talon_gst::StreamCaps(ps->config, st->run.cfa, fps_n, fps_d, &error);
+  GstCaps* ours = talon_gst::OfferedCaps(ps->config, st->run.cfa, st->run.fps_n, st->run.fps_d,
+                                         &error);
   if (ours == nullptr) {
     GST_ELEMENT_ERROR(self, CORE, NEGOTIATION, ("%s: %s", GST_PAD_NAME(ps->pad), error.c_str()),
                       (nullptr));
@@ -249,14 +207,12 @@ bool Negotiate(GstTalonSrc* self, PadStream* ps) {
     return false;
   }
   gst_caps_unref(ours);
-  GstCaps* caps = gst_caps_fixate(peer);
-
-  gchar* stream_id = gst_pad_create_stream_id(ps->pad, GST_ELEMENT(self), GST_PAD_NAME(ps->pad));
-  GstEvent* start = gst_event_new_stream_start(stream_id);
-  g_free(stream_id);
-  gst_event_set_group_id(start, st->group_id);
-  gst_pad_push_event(ps->pad, start);
-  if (!talon_gst::OutputFromCaps(ps->config, caps, &ps->format, &error) ||
+  int measured_n = 0, measured_d = 1;
+  talon_gst::FractionOfPeriod(st->run_period_ns, &measured_n, &measured_d);
+  GstCaps* caps = talon_gst::FixateToRate(peer, measured_n, measured_d);
+  StartPad(self, ps);
+  talon_gst::OutputFormat format;
+  if (!talon_gst::OutputFromCaps(ps->config, caps, &format, &error) ||
       !gst_pad_push_event(ps->pad, gst_event_new_caps(caps))) {
     GST_ELEMENT_ERROR(self, CORE, NEGOTIATION,
                       ("%s: caps not accepted: %s", GST_PAD_NAME(ps->pad), error.c_str()),
@@ -264,67 +220,42 @@ bool Negotiate(GstTalonSrc* self, PadStream* ps) {
     gst_caps_unref(caps);
     return false;
   }
-  GstSegment segment;
-  gst_segment_init(&segment, GST_FORMAT_TIME);
-  gst_pad_push_event(ps->pad, gst_event_new_segment(&segment));
+  GST_DEBUG_OBJECT(ps->pad, "negotiated %" GST_PTR_FORMAT, caps);
+  gst_structure_get_fraction(gst_caps_get_structure(caps, 0), "framerate", &ps->fps_n,
+                             &ps->fps_d);
+  if (!st->rate_warned && talon_gst::RateDisagrees(ps->fps_n, ps->fps_d, st->run_period_ns)) {
+    st->rate_warned = true;
+    GST_ELEMENT_WARNING(self, STREAM, FORMAT,
+                        ("negotiated frame rate %d/%d, but the sensor delivers %d/%d",
+                         ps->fps_n, ps->fps_d, measured_n, measured_d),
+                        (nullptr));
+  }
+  PushSegment(ps);
 
+  // Frame buffers for downstream's minimum, the frame being pushed, the next
+  // one in hand and two for the service to capture into, so that frames
+  // are lent, not copied.
+  bool video_meta = false;
   GstQuery* query = gst_query_new_allocation(caps, TRUE);
   if (gst_pad_peer_query(ps->pad, query)) {
-    ps->video_meta = gst_query_find_allocation_meta(query, GST_VIDEO_META_API_TYPE, nullptr);
+    video_meta = gst_query_find_allocation_meta(query, GST_VIDEO_META_API_TYPE, nullptr);
+    guint min = 0;
+    if (gst_query_get_n_allocation_pools(query) > 0) {
+      gst_query_parse_nth_allocation_pool(query, 0, nullptr, nullptr, &min, nullptr);
+    }
+    const uint32_t wanted = std::min<uint32_t>(min + 4, talon_gst::kMaxFrameBuffers);
+    if (wanted > st->run_session->buffer_count()) {
+      GST_DEBUG_OBJECT(ps->pad, "downstream keeps %u buffers: %u frame buffers", min, wanted);
+      if (!st->run_session->Grow(wanted, &error)) {
+        GST_ELEMENT_WARNING(self, RESOURCE, NO_SPACE_LEFT, ("%s", error.c_str()), (nullptr));
+      }
+    }
   }
   gst_query_unref(query);
-  // The pool of converted output, used only when the data cannot be lent.
-  const uint64_t stride = ps->format.stride;
-  ps->pool = gst_buffer_pool_new();
-  GstStructure* config = gst_buffer_pool_get_config(ps->pool);
-  gst_buffer_pool_config_set_params(config, caps, static_cast<guint>(stride * ps->format.height),
-                                    0, st->run.buffers);
-  gst_buffer_pool_set_config(ps->pool, config);
-  gst_buffer_pool_set_active(ps->pool, TRUE);
-  {
-    vireo::MutexLock lock(&st->mutex);
-    st->pools.push_back(ps->pool);
-    if (!st->playing) gst_buffer_pool_set_flushing(ps->pool, TRUE);  // stopping meanwhile
-  }
+  ps->output->Configure(format, video_meta);
   gst_caps_unref(caps);
   ps->negotiated = true;
   return true;
-}
-
-void ReleaseLease(gpointer holder) { delete static_cast<std::shared_ptr<FrameLease>*>(holder); }
-
-// One pad's buffer of the frame: the locked data itself where the caps
-// allow, else a converted copy from the pad's pool. Null when stopping.
-GstBuffer* MakeBuffer(PadStream* ps, const std::shared_ptr<FrameLease>& lease) {
-  const int32_t dt = ps->config.data_type;
-  const uint8_t* data = lease->data(dt);
-  const uint64_t stride = lease->stride(dt);
-  const talon_gst::OutputFormat& format = ps->format;
-  const bool as_is = format.conversion == talon_gst::Conversion::kNone &&
-                     (stride == format.stride || (format.raw_video && ps->video_meta));
-  if (as_is) {
-    const gsize size = stride * format.height;
-    GstMemory* memory = gst_memory_new_wrapped(
-        GST_MEMORY_FLAG_READONLY, const_cast<uint8_t*>(data), size, 0, size,
-        new std::shared_ptr<FrameLease>(lease), ReleaseLease);
-    GstBuffer* buffer = gst_buffer_new();
-    gst_buffer_append_memory(buffer, memory);
-    GST_BUFFER_FLAG_UNSET(buffer, GST_BUFFER_FLAG_TAG_MEMORY);
-    if (format.raw_video && stride != format.stride) {
-      gsize offsets[GST_VIDEO_MAX_PLANES] = {0};
-      gint strides[GST_VIDEO_MAX_PLANES] = {static_cast<gint>(stride)};
-      gst_buffer_add_video_meta_full(buffer, GST_VIDEO_FRAME_FLAG_NONE, format.video_format,
-                                     format.width, format.height, 1, offsets, strides);
-    }
-    return buffer;
-  }
-  GstBuffer* buffer = nullptr;
-  if (gst_buffer_pool_acquire_buffer(ps->pool, &buffer, nullptr) != GST_FLOW_OK) return nullptr;
-  GstMapInfo map;
-  gst_buffer_map(buffer, &map, GST_MAP_WRITE);
-  talon_gst::ConvertFrame(ps->config, data, stride, format, map.data, format.stride);
-  gst_buffer_unmap(buffer, &map);
-  return buffer;
 }
 
 void PostQos(GstTalonSrc* self, GstClockTime pts, uint64_t dropped_now) {
@@ -357,34 +288,56 @@ bool PushFrame(GstTalonSrc* self, const std::shared_ptr<FrameLease>& lease) {
   }
   const int64_t sof = lease->frame()->GetTimestampStartNs();
   if (st->first_sof < 0) st->first_sof = sof;
-  uint64_t step = 1;
-  if (st->last_sof >= 0 && st->run_period_ns >= kMinPeriodNs) {
-    const double periods = static_cast<double>(sof - st->last_sof) /
-                           static_cast<double>(st->run_period_ns);
-    step = periods > 1.5 ? static_cast<uint64_t>(std::llround(periods)) : 1;
-  }
+  const uint64_t step =
+      st->last_sof >= 0 ? talon_gst::FramesBetween(st->last_sof, sof, st->run_period_ns) : 1;
   if (st->last_sof >= 0) st->sequence += step;
   st->last_sof = sof;
-  const GstClockTime pts = ToRunningTime(self, sof);
+  const GstClockTime pts = talon_gst::BoottimeToRunningTime(GST_ELEMENT(self), sof, st->first_sof);
   if (step > 1) {
     st->dropped += step - 1;
     st->discont = true;
     PostQos(self, pts, step - 1);
   }
+  const int64_t start_ns = vireo::BoottimeNs();
+  const bool may_lend = st->run_session->MayLend(
+      std::min<uint32_t>(2 * st->run.buffers, talon_gst::kMaxFrameBuffers));
   GstFlowReturn combined = GST_FLOW_OK;
+  std::vector<std::pair<GstPad*, GstBuffer*>> buffers;
   for (PadStream& ps : st->streams) {
-    GstBuffer* buffer = MakeBuffer(&ps, lease);
-    if (buffer == nullptr) return true;  // stopping: the pool flushes
+    if (!gst_pad_is_linked(ps.pad)) {  // no buffer, so no conversion
+      combined = gst_flow_combiner_update_pad_flow(st->combiner, ps.pad, GST_FLOW_NOT_LINKED);
+      continue;
+    }
+    const bool was_copying = ps.output->copying();
+    GstBuffer* buffer = ps.output->Make(lease, may_lend);
+    if (buffer == nullptr) {  // stopping: the pool flushes
+      for (const auto& b : buffers) gst_buffer_unref(b.second);
+      return true;
+    }
+    if (ps.output->copying() != was_copying) {
+      GST_LOG_OBJECT(ps.pad, "%s frame buffers: downstream holds %s (%" G_GUINT64_FORMAT
+                       " frames copied so far)", was_copying ? "lending" : "copying out of",
+                       was_copying ? "few again" : "all but two", ps.output->copies());
+    }
     GST_BUFFER_PTS(buffer) = pts;
     GST_BUFFER_DTS(buffer) = GST_CLOCK_TIME_NONE;
     GST_BUFFER_DURATION(buffer) = st->run_period_ns >= kMinPeriodNs
                                       ? static_cast<GstClockTime>(st->run_period_ns)
                                       : GST_CLOCK_TIME_NONE;
     GST_BUFFER_OFFSET(buffer) = st->frames;
-    GST_BUFFER_OFFSET_END(buffer) = st->sequence;
+    GST_BUFFER_OFFSET_END(buffer) = st->frames + 1;
+    talon_gst::AddSensorFrameMeta(buffer, st->sequence);
     if (st->discont) GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DISCONT);
-    const GstFlowReturn ret = gst_pad_push(ps.pad, buffer);
-    combined = gst_flow_combiner_update_pad_flow(st->combiner, ps.pad, ret);
+    buffers.emplace_back(ps.pad, buffer);
+  }
+  if (st->rate.RecordConversion(vireo::BoottimeNs() - start_ns)) {
+    GST_DEBUG_OBJECT(self, "latency now %" GST_TIME_FORMAT,
+                     GST_TIME_ARGS(st->rate.MinLatency()));
+    gst_element_post_message(GST_ELEMENT(self), gst_message_new_latency(GST_OBJECT(self)));
+  }
+  for (const auto& b : buffers) {
+    combined = gst_flow_combiner_update_pad_flow(st->combiner, b.first,
+                                                 gst_pad_push(b.first, b.second));
   }
   st->discont = false;
   ++st->frames;
@@ -408,28 +361,60 @@ bool PushFrame(GstTalonSrc* self, const std::shared_ptr<FrameLease>& lease) {
   return true;
 }
 
-// A frame that failed: dropped with a warning; `max-errors` in a row end
-// the stream with an error.
+// A frame that failed: dropped, said as the error policy says.
 void DropFrame(GstTalonSrc* self, vireo::CaptureError error) {
   TalonSrcState* st = self->state;
-  ++st->errors_in_row;
-  GST_ELEMENT_WARNING(self, RESOURCE, READ,
-                      ("frame dropped: capture error %s (%d): %s", ErrorName(error),
-                       static_cast<int>(error), vireo::GetCaptureErrorDesc(error)),
-                      (nullptr));
-  if (st->run.max_errors > 0 && st->errors_in_row >= st->run.max_errors) {
-    GST_ELEMENT_ERROR(self, RESOURCE, READ,
-                      ("%u capture errors in a row, the last %s (%d): %s", st->errors_in_row,
-                       ErrorName(error), static_cast<int>(error),
-                       vireo::GetCaptureErrorDesc(error)),
-                      (nullptr));
+  const talon_gst::ErrorPolicy::Verdict verdict = st->errors.Failed(error, vireo::BoottimeNs());
+  GST_DEBUG_OBJECT(self, "frame dropped: %s", talon_gst::DescribeCaptureError(error).c_str());
+  if (!verdict.warning.empty()) {
+    GST_ELEMENT_WARNING(self, RESOURCE, READ, ("%s", verdict.warning.c_str()), (nullptr));
+  }
+  if (!verdict.error.empty()) {
+    GST_ELEMENT_ERROR(self, RESOURCE, READ, ("%s", verdict.error.c_str()), (nullptr));
     EndStream(self);
   }
+}
+
+// The sensor's period from the first two frames of one stretch of PLAYING
+// (the first is held meanwhile); false while the first is held.
+bool MeasurePeriod(GstTalonSrc* self, std::shared_ptr<FrameLease>* lease) {
+  TalonSrcState* st = self->state;
+  bool resumed;
+  {
+    vireo::MutexLock lock(&st->mutex);
+    resumed = st->resumed;
+    st->resumed = false;  // nothing pushed yet: no timeline to reset
+  }
+  if (st->held == nullptr || resumed) {
+    st->held = std::move(*lease);
+    return false;
+  }
+  st->run_period_ns = (*lease)->frame()->GetTimestampStartNs() -
+                      st->held->frame()->GetTimestampStartNs();
+  if (st->run_period_ns < kMinPeriodNs) st->run_period_ns = 0;
+  if (st->run_period_ns == 0) st->run_period_ns = talon_gst::PeriodOfFraction(st->run.fps_n, st->run.fps_d);
+  st->rate.SetPeriod(st->run_period_ns);
+  int n = 0, d = 1;
+  talon_gst::FractionOfPeriod(st->run_period_ns, &n, &d);
+  GST_INFO_OBJECT(self, "measured frame rate %d/%d (period %" G_GINT64_FORMAT " ns)", n, d,
+                  st->run_period_ns);
+  gst_element_post_message(GST_ELEMENT(self), gst_message_new_latency(GST_OBJECT(self)));
+  return true;
 }
 
 void Loop(gpointer data) {
   GstTalonSrc* self = GST_TALON_SRC(data);
   TalonSrcState* st = self->state;
+  bool end;
+  {
+    vireo::MutexLock lock(&st->mutex);
+    end = st->eos_requested || st->ended;
+  }
+  if (end || st->run.num_buffers == 0) {
+    EndStream(self);
+    PauseTask(self, false);
+    return;
+  }
   vireo::CaptureFrameBuffer* frame = st->run_session->Next();
   if (frame == nullptr) {
     PauseTask(self, true);
@@ -446,29 +431,10 @@ void Loop(gpointer data) {
     DropFrame(self, error);
     return;
   }
-  st->errors_in_row = 0;
-  if (st->run_period_ns == 0 && st->run.fps_n == 0 && st->frames == 0) {
-    // The frame rate is measured from the first two frames' starts, both
-    // of one stretch of PLAYING.
-    bool resumed;
-    {
-      vireo::MutexLock lock(&st->mutex);
-      resumed = st->resumed;
-      st->resumed = false;  // nothing pushed yet: no timeline to reset
-    }
-    if (st->held == nullptr || resumed) {
-      st->held = std::move(lease);
-      return;
-    }
+  st->errors.Succeeded();
+  if (st->frames == 0 && st->run_period_ns == 0) {
+    if (!MeasurePeriod(self, &lease)) return;
     std::shared_ptr<FrameLease> first = std::move(st->held);
-    st->run_period_ns = lease->frame()->GetTimestampStartNs() -
-                        first->frame()->GetTimestampStartNs();
-    if (st->run_period_ns < kMinPeriodNs) st->run_period_ns = 0;
-    {
-      vireo::MutexLock lock(&st->mutex);
-      st->period_ns = st->run_period_ns;
-    }
-    gst_element_post_message(GST_ELEMENT(self), gst_message_new_latency(GST_OBJECT(self)));
     if (!PushFrame(self, first)) return;
   }
   PushFrame(self, lease);
@@ -479,15 +445,17 @@ gboolean QueryPad(GstPad* pad, GstObject* parent, GstQuery* query) {
   TalonSrcState* st = self->state;
   switch (GST_QUERY_TYPE(query)) {
     case GST_QUERY_LATENCY: {
-      int64_t period = 0;
       guint buffers = 0;
       {
         vireo::MutexLock lock(&st->mutex);
-        period = st->period_ns;
         buffers = st->settings.buffers;
       }
-      gst_query_set_latency(query, TRUE, static_cast<GstClockTime>(period),
-                            static_cast<GstClockTime>(period) * buffers);
+      const GstClockTime min = st->rate.MinLatency();
+      const GstClockTime max =
+          min + static_cast<GstClockTime>(st->rate.period_ns()) * (buffers - 1);
+      GST_DEBUG_OBJECT(self, "latency %" GST_TIME_FORMAT " to %" GST_TIME_FORMAT,
+                       GST_TIME_ARGS(min), GST_TIME_ARGS(max));
+      gst_query_set_latency(query, TRUE, min, max);
       return TRUE;
     }
     case GST_QUERY_CAPS: {
@@ -501,15 +469,11 @@ gboolean QueryPad(GstPad* pad, GstObject* parent, GstQuery* query) {
       {
         vireo::MutexLock lock(&st->mutex);
         cfa = st->settings.cfa;
-        if (st->settings.fps_n != 0) {
-          fps_n = st->settings.fps_n;
-          fps_d = st->settings.fps_d;
-        } else {
-          FractionOfPeriod(st->period_ns, &fps_n, &fps_d);
-        }
+        fps_n = st->settings.fps_n;
+        fps_d = st->settings.fps_d;
       }
       if (PadStreamConfig(pad, &stream, &error)) {
-        caps = talon_gst::StreamCaps(stream, cfa, fps_n, fps_d, &error);
+        caps = talon_gst::OfferedCaps(stream, cfa, fps_n, fps_d, &error);
       }
       if (caps == nullptr) caps = gst_pad_get_pad_template_caps(pad);
       if (filter != nullptr) {
@@ -545,41 +509,73 @@ GstPad* NewPad(GstPadTemplate* templ, const char* name) {
 
 // NULL→READY: the configuration from the properties, checked, and the
 // service with its frame buffers.
+// What the service is made from: the settings read at NULL→READY and every
+// pad's stream. A change in READY makes the service again at READY→PAUSED.
+std::string OpenKey(GstTalonSrc* self) {
+  std::string key;
+  {
+    vireo::MutexLock lock(&self->state->mutex);
+    key = talon_gst::OpenedSettingsKey(self->state->settings);
+  }
+  for (GstPad* pad : PadsInOrder(self)) absl::StrAppend(&key, " ", gst_talon_src_pad_get_stream(pad));
+  return key;
+}
+
 bool Open(GstTalonSrc* self) {
   TalonSrcState* st = self->state;
   vireo::CaptureConfig config;
-  Settings settings;
+  talon_gst::Settings settings;
+  const std::string key = OpenKey(self);
   {
     vireo::MutexLock lock(&st->mutex);
     settings = st->settings;
   }
   config.mipi_rx = settings.mipi_rx;
   config.virtual_channel = settings.virtual_channel;
-  config.timeout_ms = settings.timeout_ms;
+  config.timeout_ms = talon_gst::ServiceTimeoutMs(settings);
   std::string error;
   for (GstPad* pad : PadsInOrder(self)) {
     vireo::CaptureStreamConfig stream;
-    if (!PadStreamConfig(pad, &stream, &error)) {
-      GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS, ("%s", error.c_str()), (nullptr));
+    GstCaps* caps = nullptr;
+    if (!PadStreamConfig(pad, &stream, &error) ||
+        (caps = talon_gst::StreamCaps(stream, settings.cfa, 0, 1, &error)) == nullptr) {
+      GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS, ("%s: %s", GST_PAD_NAME(pad), error.c_str()),
+                        (nullptr));
       return false;
     }
+    gst_caps_unref(caps);
     config.stream_configs.push_back(stream);
   }
+  GST_DEBUG_OBJECT(self, "service wait %u ms", config.timeout_ms);
   if (!talon_gst::CheckCaptureConfigOption(config, &error)) {
     GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS, ("%s", error.c_str()), (nullptr));
     return false;
   }
+  std::string cache_dir, note;
+  if (!talon_gst::ChooseGraphCache(&cache_dir, &note, &error)) {
+    GST_ELEMENT_ERROR(self, RESOURCE, OPEN_READ_WRITE, ("%s", error.c_str()), (nullptr));
+    return false;
+  }
+  if (!note.empty()) GST_INFO_OBJECT(self, "%s", note.c_str());
+  GST_DEBUG_OBJECT(self, "graph cache %s", cache_dir.c_str());
+  talon_gst::TakeLastLibraryProblem();
   std::shared_ptr<CaptureSession> session =
       CaptureSession::Create(config, settings.buffers, &error);
   if (session == nullptr) {
+    const std::string cause = talon_gst::TakeLastLibraryProblem();
+    const size_t see = error.find(" (see its log)");
+    if (!cause.empty() && see != std::string::npos) {
+      error = absl::StrCat(error.substr(0, see), ": ", cause);
+    }
     GST_ELEMENT_ERROR(self, RESOURCE, OPEN_READ, ("%s", error.c_str()),
                       ("mipi-rx %d, virtual-channel %u, timeout-ms %u, buffers %u",
-                       settings.mipi_rx, settings.virtual_channel, settings.timeout_ms,
+                       settings.mipi_rx, settings.virtual_channel, config.timeout_ms,
                        settings.buffers));
     return false;
   }
   vireo::MutexLock lock(&st->mutex);
   st->session = std::move(session);
+  st->opened_key = key;
   return true;
 }
 
@@ -591,20 +587,27 @@ void Prepare(GstTalonSrc* self) {
     vireo::MutexLock lock(&st->mutex);
     st->run_session = st->session;
     st->run = st->settings;
-    st->period_ns = 0;
-    if (st->run.fps_n > 0) {
-      st->period_ns = gst_util_uint64_scale_int(GST_SECOND, st->run.fps_d, st->run.fps_n);
-    }
-    st->run_period_ns = st->period_ns;
     st->resumed = false;
     st->stopping = false;
+    st->eos_requested = false;
+    st->ended = false;
   }
+  st->rate.Reset(talon_gst::PeriodOfFraction(st->run.fps_n, st->run.fps_d));
+  st->run_period_ns = 0;  // measured from the first frames
+  st->rate_warned = false;
+  st->errors = talon_gst::ErrorPolicy(st->run.max_errors);
   st->streams.clear();
   st->combiner = gst_flow_combiner_new();
   for (size_t i = 0; i < pads.size(); ++i) {
     PadStream ps;
     ps.pad = pads[i];
     ps.config = st->run_session->config().stream_configs[i];
+    ps.output = std::make_shared<talon_gst::PadOutput>(ps.config);
+    {
+      vireo::MutexLock lock(&st->mutex);
+      st->outputs.push_back(ps.output);
+      ps.output->SetFlushing(!st->playing);
+    }
     st->streams.push_back(ps);
     gst_flow_combiner_add_pad(st->combiner, pads[i]);
   }
@@ -612,22 +615,24 @@ void Prepare(GstTalonSrc* self) {
   st->frames = st->dropped = st->sequence = 0;
   st->last_sof = st->first_sof = -1;
   st->discont = true;
-  st->errors_in_row = 0;
+  vireo::MutexLock lock(&st->mutex);
+  st->prepared = true;
 }
 
 // PAUSED→READY, with the task joined.
 void Unprepare(GstTalonSrc* self) {
   TalonSrcState* st = self->state;
   st->held.reset();
+  for (const PadStream& ps : st->streams) {
+    GST_INFO_OBJECT(ps.pad, "%" G_GUINT64_FORMAT " frames pushed, %" G_GUINT64_FORMAT
+                    " copied because downstream held the frame buffers, %" G_GUINT64_FORMAT
+                    " sensor frames dropped", st->frames,
+                    ps.output != nullptr ? ps.output->copies() : 0, st->dropped);
+  }
   {
     vireo::MutexLock lock(&st->mutex);
-    st->pools.clear();
-  }
-  for (PadStream& ps : st->streams) {
-    if (ps.pool != nullptr) {
-      gst_buffer_pool_set_active(ps.pool, FALSE);
-      gst_object_unref(ps.pool);
-    }
+    st->outputs.clear();
+    st->prepared = false;
   }
   st->streams.clear();
   if (st->combiner != nullptr) gst_flow_combiner_free(st->combiner);
@@ -641,12 +646,13 @@ void Play(GstTalonSrc* self) {
   {
     vireo::MutexLock lock(&st->mutex);
     session = st->session;
+    st->playing = true;
+    if (st->ended) return;  // EOS already pushed
   }
   session->Start();
   vireo::MutexLock lock(&st->mutex);
-  st->playing = true;
   st->resumed = true;
-  for (GstBufferPool* pool : st->pools) gst_buffer_pool_set_flushing(pool, FALSE);
+  for (const auto& output : st->outputs) output->SetFlushing(false);
   gst_task_start(self->task);
 }
 
@@ -659,7 +665,7 @@ void Unplay(GstTalonSrc* self) {
   {
     vireo::MutexLock lock(&st->mutex);
     st->playing = false;
-    for (GstBufferPool* pool : st->pools) gst_buffer_pool_set_flushing(pool, TRUE);
+    for (const auto& output : st->outputs) output->SetFlushing(true);
     session = st->session;
     gst_task_pause(self->task);
   }
@@ -671,13 +677,32 @@ void Unplay(GstTalonSrc* self) {
 static GstStateChangeReturn gst_talon_src_change_state(GstElement* element,
                                                        GstStateChange transition) {
   GstTalonSrc* self = GST_TALON_SRC(element);
+  GST_DEBUG_OBJECT(self, "%s to %s",
+                   gst_element_state_get_name(GST_STATE_TRANSITION_CURRENT(transition)),
+                   gst_element_state_get_name(GST_STATE_TRANSITION_NEXT(transition)));
   switch (transition) {
     case GST_STATE_CHANGE_NULL_TO_READY:
       if (!Open(self)) return GST_STATE_CHANGE_FAILURE;
       break;
-    case GST_STATE_CHANGE_READY_TO_PAUSED:
+    case GST_STATE_CHANGE_READY_TO_PAUSED: {
+      std::string opened_key;
+      {
+        vireo::MutexLock lock(&self->state->mutex);
+        opened_key = self->state->opened_key;
+      }
+      if (OpenKey(self) != opened_key) {
+        GST_DEBUG_OBJECT(self, "properties changed in READY: the service is made again");
+        {
+          vireo::MutexLock lock(&self->state->mutex);
+          self->state->session.reset();
+        }
+        if (!Open(self)) return GST_STATE_CHANGE_FAILURE;
+      }
+      g_rec_mutex_lock(&self->task_lock);
       Prepare(self);
+      g_rec_mutex_unlock(&self->task_lock);
       break;
+    }
     case GST_STATE_CHANGE_PAUSED_TO_PLAYING:
       Play(self);
       break;
@@ -704,7 +729,9 @@ static GstStateChangeReturn gst_talon_src_change_state(GstElement* element,
         gst_task_stop(self->task);
       }
       gst_task_join(self->task);
+      g_rec_mutex_lock(&self->task_lock);
       Unprepare(self);
+      g_rec_mutex_unlock(&self->task_lock);
       break;
     case GST_STATE_CHANGE_READY_TO_NULL: {
       TalonSrcState* st = self->state;
@@ -716,6 +743,37 @@ static GstStateChangeReturn gst_talon_src_change_state(GstElement* element,
       break;
   }
   return ret;
+}
+
+// EOS sent to the element (gst-launch-1.0 -e, an application ending a
+// recording): playing, the task ends the stream after the frame under way;
+// paused, the stream ends here, under the task's lock.
+static gboolean gst_talon_src_send_event(GstElement* element, GstEvent* event) {
+  if (GST_EVENT_TYPE(event) != GST_EVENT_EOS) {
+    return GST_ELEMENT_CLASS(gst_talon_src_parent_class)->send_event(element, event);
+  }
+  gst_event_unref(event);
+  GstTalonSrc* self = GST_TALON_SRC(element);
+  TalonSrcState* st = self->state;
+  bool playing;
+  {
+    vireo::MutexLock lock(&st->mutex);
+    if (!st->prepared) return FALSE;
+    st->eos_requested = true;
+    playing = st->playing;
+  }
+  GST_DEBUG_OBJECT(self, "EOS requested while %s", playing ? "playing" : "paused");
+  if (!playing) {
+    g_rec_mutex_lock(&self->task_lock);
+    bool prepared;
+    {
+      vireo::MutexLock lock(&st->mutex);
+      prepared = st->prepared;
+    }
+    if (prepared) EndStream(self);
+    g_rec_mutex_unlock(&self->task_lock);
+  }
+  return TRUE;
 }
 
 static GstPad* gst_talon_src_request_new_pad(GstElement* element, GstPadTemplate* templ,
@@ -791,53 +849,43 @@ static void gst_talon_src_child_proxy_init(gpointer iface, gpointer /*data*/) {
 static void gst_talon_src_set_property(GObject* object, guint id, const GValue* value,
                                        GParamSpec* pspec) {
   GstTalonSrc* self = GST_TALON_SRC(object);
-  if (id == PROP_STREAM) {
+  if (id == talon_gst::kPropStream) {
     g_object_set_property(G_OBJECT(self->src), "stream", value);
+    return;
+  }
+  // Read at NULL→READY or READY→PAUSED (a change in READY makes the service
+  // again): later the value would be ignored.
+  GST_OBJECT_LOCK(self);
+  const GstState state = GST_STATE(self);
+  GST_OBJECT_UNLOCK(self);
+  if (state > GST_STATE_READY) {
+    GST_ELEMENT_WARNING(self, CORE, STATE_CHANGE,
+                        ("%s is set in NULL or READY, not in %s: the value stays",
+                         pspec->name, gst_element_state_get_name(state)),
+                        (nullptr));
     return;
   }
   TalonSrcState* st = self->state;
   vireo::MutexLock lock(&st->mutex);
-  Settings& s = st->settings;
-  switch (id) {
-    case PROP_MIPI_RX: s.mipi_rx = g_value_get_int(value); break;
-    case PROP_VIRTUAL_CHANNEL: s.virtual_channel = g_value_get_uint(value); break;
-    case PROP_TIMEOUT_MS: s.timeout_ms = g_value_get_uint(value); break;
-    case PROP_BUFFERS: s.buffers = g_value_get_uint(value); break;
-    case PROP_CFA: s.cfa = static_cast<talon_gst::Cfa>(g_value_get_enum(value)); break;
-    case PROP_MAX_ERRORS: s.max_errors = g_value_get_uint(value); break;
-    case PROP_NUM_BUFFERS: s.num_buffers = g_value_get_int(value); break;
-    case PROP_FRAMERATE:
-      s.fps_n = gst_value_get_fraction_numerator(value);
-      s.fps_d = gst_value_get_fraction_denominator(value);
-      break;
-    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec); break;
+  if (!talon_gst::SetSetting(&st->settings, id, value)) {
+    G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
   }
 }
 
 static void gst_talon_src_get_property(GObject* object, guint id, GValue* value,
                                        GParamSpec* pspec) {
   GstTalonSrc* self = GST_TALON_SRC(object);
-  if (id == PROP_STREAM) {
+  if (id == talon_gst::kPropStream) {
     g_object_get_property(G_OBJECT(self->src), "stream", value);
     return;
   }
   TalonSrcState* st = self->state;
-  Settings s;
+  talon_gst::Settings s;
   {
     vireo::MutexLock lock(&st->mutex);
     s = st->settings;
   }
-  switch (id) {
-    case PROP_MIPI_RX: g_value_set_int(value, s.mipi_rx); break;
-    case PROP_VIRTUAL_CHANNEL: g_value_set_uint(value, s.virtual_channel); break;
-    case PROP_TIMEOUT_MS: g_value_set_uint(value, s.timeout_ms); break;
-    case PROP_BUFFERS: g_value_set_uint(value, s.buffers); break;
-    case PROP_CFA: g_value_set_enum(value, static_cast<int>(s.cfa)); break;
-    case PROP_MAX_ERRORS: g_value_set_uint(value, s.max_errors); break;
-    case PROP_NUM_BUFFERS: g_value_set_int(value, s.num_buffers); break;
-    case PROP_FRAMERATE: gst_value_set_fraction(value, s.fps_n, s.fps_d); break;
-    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec); break;
-  }
+  if (!talon_gst::GetSetting(s, id, value)) G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
 }
 
 static void gst_talon_src_finalize(GObject* object) {
@@ -866,62 +914,11 @@ static void gst_talon_src_class_init(GstTalonSrcClass* klass) {
   object_class->get_property = gst_talon_src_get_property;
   object_class->finalize = gst_talon_src_finalize;
   element_class->change_state = gst_talon_src_change_state;
+  element_class->send_event = gst_talon_src_send_event;
   element_class->request_new_pad = gst_talon_src_request_new_pad;
   element_class->release_pad = gst_talon_src_release_pad;
 
-  const GParamFlags flags = static_cast<GParamFlags>(
-      G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY);
-  g_object_class_install_property(
-      object_class, PROP_STREAM,
-      g_param_spec_string("stream", "Stream",
-                          "The stream of the always pad src: dt,width,height,bits[,pad] as "
-                          "talon-cam's --stream (data type decimal or 0x hex, bits 8, 10 or 16, "
-                          "pad 1 rounds rows up to 64 bytes); request pads src_%u have their "
-                          "own",
-                          talon_gst::DefaultStreamText().c_str(), flags));
-  g_object_class_install_property(
-      object_class, PROP_MIPI_RX,
-      g_param_spec_int("mipi-rx", "MIPI receiver",
-                       "The IPU's MIPI receiver of every stream (checked at NULL→READY)",
-                       0, G_MAXINT, 0, flags));
-  g_object_class_install_property(
-      object_class, PROP_VIRTUAL_CHANNEL,
-      // Both ranges are the option toolkit's, checked at NULL→READY with
-      // the one message style, rather than GObject's warning.
-      g_param_spec_uint("virtual-channel", "Virtual channel",
-                        "The MIPI CSI-2 virtual channel of the streams", 0, G_MAXUINT, 0,
-                        flags));
-  g_object_class_install_property(
-      object_class, PROP_TIMEOUT_MS,
-      g_param_spec_uint("timeout-ms", "Timeout",
-                        "Milliseconds to wait for a frame, and for a free buffer", 1, G_MAXUINT,
-                        1000, flags));
-  g_object_class_install_property(
-      object_class, PROP_BUFFERS,
-      g_param_spec_uint("buffers", "Buffers",
-                        "Frame buffers in flight, shared by the capture and downstream", 2, 32,
-                        4, flags));
-  g_object_class_install_property(
-      object_class, PROP_CFA,
-      g_param_spec_enum("cfa", "Colour filter array",
-                        "The sensor's Bayer order, for video/x-bayer caps",
-                        GST_TYPE_TALON_SRC_CFA, static_cast<int>(talon_gst::Cfa::kRggb),
-                        flags));
-  g_object_class_install_property(
-      object_class, PROP_MAX_ERRORS,
-      g_param_spec_uint("max-errors", "Max errors",
-                        "Failed frames in a row that end the stream with an error (0: never); "
-                        "each failed frame is dropped with a warning",
-                        0, G_MAXUINT, 0, flags));
-  g_object_class_install_property(
-      object_class, PROP_NUM_BUFFERS,
-      g_param_spec_int("num-buffers", "Number of buffers",
-                       "Frames to push before EOS (-1: unlimited)", -1, G_MAXINT, -1, flags));
-  g_object_class_install_property(
-      object_class, PROP_FRAMERATE,
-      gst_param_spec_fraction("framerate", "Frame rate",
-                              "The sensor's frame rate (0/1: measured from the first frames)",
-                              0, 1, G_MAXINT, 1, 0, 1, flags));
+  talon_gst::InstallSettings(object_class);
 
   gst_element_class_add_static_pad_template_with_gtype(element_class, &src_template,
                                                        GST_TYPE_TALON_SRC_PAD);
@@ -932,6 +929,7 @@ static void gst_talon_src_class_init(GstTalonSrcClass* klass) {
       "Captures MIPI CSI-2 streams through the IPU's capture service, one stream per pad",
       "talon");
   GST_DEBUG_CATEGORY_INIT(talon_src_debug, "talonsrc", 0, "talon camera source");
-  gst_type_mark_as_plugin_api(GST_TYPE_TALON_SRC_CFA, static_cast<GstPluginAPIFlags>(0));
+  talon_gst::RouteLibraryLog();
+  gst_type_mark_as_plugin_api(talon_gst::CfaEnumType(), static_cast<GstPluginAPIFlags>(0));
   gst_type_mark_as_plugin_api(GST_TYPE_TALON_SRC_PAD, static_cast<GstPluginAPIFlags>(0));
 }

@@ -17,12 +17,16 @@
 // gst/capture_session.h) and lent to every pad whose caps need no
 // conversion, as GstMemory whose release drops the lease; the last release
 // unlocks the data and enqueues the frame buffer again, from whatever thread
-// frees the memory. `buffers` frame buffers are in flight; when downstream
-// holds them all the service runs dry and the element waits, and the frames
-// the sensor delivered meanwhile show as a gap. Conversions (RAW10 unpacked
-// to 16 bits, the top 8 bits of RAW10 and RAW16, rows re-strided for a
-// consumer without GstVideoMeta) write in one pass into a pool of at most
-// `buffers` buffers per pad.
+// frees the memory. When lending would leave the service fewer than two
+// frame buffers, the element makes one more (up to twice `buffers`), then
+// copies instead (gst/pad_output.h). Conversions (RAW10 unpacked to 16 bits,
+// the top 8 bits of RAW10 and RAW16, rows re-strided for a consumer without
+// GstVideoMeta) write in one pass into the pad's pool. Caps and rate:
+// gst/frame_rate.h; failed frames: gst/error_policy.h; properties:
+// gst/src_settings.h; libtalon's log: gst/library_log.h.
+//
+// EOS: an EOS event sent to the element ends the stream after the frame
+// under way (send_event), as does num-buffers (0: before any frame).
 //
 // States: NULL→READY creates the service (paused) and its frame buffers;
 // PAUSED produces nothing (a live source, no preroll); PAUSED→PLAYING

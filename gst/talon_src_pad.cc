@@ -27,6 +27,22 @@ static void gst_talon_src_pad_set_property(GObject* object, guint id, const GVal
     G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
     return;
   }
+  // The stream is read at NULL→READY (again at READY→PAUSED when it
+  // changed): later the value would be ignored.
+  GstElement* element = gst_pad_get_parent_element(GST_PAD(pad));
+  if (element != nullptr) {
+    GST_OBJECT_LOCK(element);
+    const GstState state = GST_STATE(element);
+    GST_OBJECT_UNLOCK(element);
+    if (state > GST_STATE_READY) {
+      GST_ELEMENT_WARNING(element, CORE, STATE_CHANGE,
+                          ("%s: stream is set in NULL or READY, not in %s: the value stays",
+                           GST_PAD_NAME(pad), gst_element_state_get_name(state)),
+                          (nullptr));
+    }
+    gst_object_unref(element);
+    if (state > GST_STATE_READY) return;
+  }
   const char* text = g_value_get_string(value);
   vireo::MutexLock lock(&pad->state->mutex);
   pad->state->stream = text != nullptr ? text : "";

@@ -16,6 +16,17 @@
 #include "platform/prism/prism_sim.h"
 #include "support/csi2_unpack.h"
 
+// A pipeline (GstPipeline, its bus and clock) leaves one 16 KB block of
+// GLib's own unreferenced at exit, allocated by GLib's constructor (seen as
+// well with `gst-launch-1.0 videotestsrc ! fakesink` under ASan); GLib's
+// frames carry no frame pointers, so only its module can name it. Objects
+// of ours allocated through GLib are checked by talonsrc_leaks (GStreamer's
+// leaks tracer), C++ allocations by LeakSanitizer.
+extern "C" __attribute__((visibility("default"), used)) const char*
+__lsan_default_suppressions() {
+  return "leak:libglib-2.0.so\n";
+}
+
 namespace {
 
 constexpr double kFps = 200;
@@ -79,9 +90,10 @@ class Source {
     return gst_element_set_state(element_, GST_STATE_PLAYING);
   }
   // The text of the next warning or error on the bus; empty after `ms`.
-  std::string NextMessage(GstMessageType type, int ms = 5000) {
+  std::string NextMessage(GstMessageType type, int ms = 5000, GstMessageType* got = nullptr) {
     GstMessage* m = gst_bus_timed_pop_filtered(bus_, ms * GST_MSECOND, type);
     if (m == nullptr) return "";
+    if (got != nullptr) *got = GST_MESSAGE_TYPE(m);
     GError* error = nullptr;
     if (GST_MESSAGE_TYPE(m) == GST_MESSAGE_ERROR) gst_message_parse_error(m, &error, nullptr);
     if (GST_MESSAGE_TYPE(m) == GST_MESSAGE_WARNING) gst_message_parse_warning(m, &error, nullptr);
@@ -136,9 +148,6 @@ TEST(TalonSrcTest, CapsPerDataType) {
        nullptr},
       {"0x1E,64,4,8", "", nullptr, "video/x-raw UYVY 32x4", 256, nullptr},
       {"0x24,96,4,8", "", nullptr, "video/x-raw BGR 32x4", 384, nullptr},
-      {"0x12,64,4,8", "", nullptr, nullptr, 0, "data type 0x12 has no GStreamer caps"},
-      {"0x2B,64,4,8", "", nullptr, nullptr, 0, "carries 10 bits per component, not 8"},
-      {"0x1E,62,4,8", "", nullptr, nullptr, 0, "multiple of 4 components"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.stream) + " " + c.properties);
@@ -214,9 +223,19 @@ TEST(TalonSrcTest, PixelsEqualTheUnpackedFrame) {
   }
 }
 
+// The sensor's frame count of a buffer (its TalonSensorFrameMeta).
+uint64_t SensorFrame(GstBuffer* buffer) {
+  GstCustomMeta* meta = gst_buffer_get_custom_meta(buffer, "TalonSensorFrameMeta");
+  guint64 sequence = G_MAXUINT64;
+  if (meta != nullptr) {
+    gst_structure_get_uint64(gst_custom_meta_get_structure(meta), "sequence", &sequence);
+  }
+  return sequence;
+}
+
 // Catches timestamps off the sensor's timeline, offsets that skip or
-// repeat, and a sequence (offset_end) that misses or invents dropped frames
-// against the simulator's own stamp.
+// repeat (offset_end is offset + 1), and a sensor frame count that misses
+// or invents dropped frames against the simulator's own stamp.
 TEST(TalonSrcTest, TimestampsFollowTheSensor) {
   Source src({"0x2A,64,4,8"});
   src.Play();
@@ -227,6 +246,7 @@ TEST(TalonSrcTest, TimestampsFollowTheSensor) {
     GstBuffer* buffer = gst_harness_pull(src.h());
     ASSERT_NE(buffer, nullptr);
     EXPECT_EQ(GST_BUFFER_OFFSET(buffer), i);
+    EXPECT_EQ(GST_BUFFER_OFFSET_END(buffer), i + 1);
     EXPECT_EQ(GST_BUFFER_DURATION(buffer), static_cast<GstClockTime>(kPeriodNs));
     uint32_t stamp = 0;
     GstMapInfo map;
@@ -234,9 +254,9 @@ TEST(TalonSrcTest, TimestampsFollowTheSensor) {
     ASSERT_EQ(PrismSimDecodeFrameSequence(map.data, 64, 64, 4, 8, &stamp), 0);
     gst_buffer_unmap(buffer, &map);
     if (i == 0) first_stamp = stamp;
-    EXPECT_EQ(GST_BUFFER_OFFSET_END(buffer), stamp - first_stamp);
+    EXPECT_EQ(SensorFrame(buffer), stamp - first_stamp);
     if (i > 0) {
-      const uint64_t frames = GST_BUFFER_OFFSET_END(buffer) - last_sequence;
+      const uint64_t frames = SensorFrame(buffer) - last_sequence;
       EXPECT_GE(frames, 1u);
       const double periods =
           static_cast<double>(GST_BUFFER_PTS(buffer) - last_pts) / static_cast<double>(kPeriodNs);
@@ -244,14 +264,14 @@ TEST(TalonSrcTest, TimestampsFollowTheSensor) {
       EXPECT_EQ(GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DISCONT), frames > 1);
     }
     last_pts = GST_BUFFER_PTS(buffer);
-    last_sequence = GST_BUFFER_OFFSET_END(buffer);
+    last_sequence = SensorFrame(buffer);
     gst_buffer_unref(buffer);
   }
   GstQuery* latency = gst_query_new_latency();
   ASSERT_TRUE(gst_pad_peer_query(src.h()->sinkpad, latency));
   GstClockTime min = 0;
   gst_query_parse_latency(latency, nullptr, &min, nullptr);
-  EXPECT_EQ(min, static_cast<GstClockTime>(kPeriodNs));
+  EXPECT_GE(min, static_cast<GstClockTime>(kPeriodNs));  // plus the conversion
   gst_query_unref(latency);
 }
 
@@ -315,17 +335,40 @@ TEST(TalonSrcTest, FrameErrors) {
   const Case cases[] = {
       {"OzyWaitForCompletionWithTimeout:5:3", "", false},
       {"OzyWaitForCompletionWithTimeout:5", "max-errors=3", true},
+      // Defaults: a camera that fails every frame ends the stream.
+      {"OzyWaitForCompletionWithTimeout:3", "", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.failpoints);
     ASSERT_EQ(PrismSimSetFailpoints(c.failpoints), 0);
     Source src({"0x2A,64,4,8"}, c.properties);
     src.Play();
-    EXPECT_NE(src.NextMessage(GST_MESSAGE_WARNING).find("capture error TIMEOUT (5): timeout"),
-              std::string::npos);
+    const std::string first = src.NextMessage(GST_MESSAGE_WARNING);
+    EXPECT_NE(first.find("frame dropped: capture error"), std::string::npos) << first;
     if (c.stream_ends) {
-      EXPECT_NE(src.NextMessage(GST_MESSAGE_ERROR).find("3 capture errors in a row"),
-                std::string::npos);
+      // One ERROR naming the capture error, after few warnings, then EOS.
+      int warnings = 1;
+      std::string error;
+      while (error.empty() && warnings < 100) {
+        GstMessageType type = GST_MESSAGE_UNKNOWN;
+        const std::string text = src.NextMessage(
+            static_cast<GstMessageType>(GST_MESSAGE_WARNING | GST_MESSAGE_ERROR), 5000, &type);
+        if (type == GST_MESSAGE_UNKNOWN) break;
+        if (type == GST_MESSAGE_ERROR) {
+          error = text;
+        } else {
+          ++warnings;
+        }
+      }
+      EXPECT_NE(error.find("capture errors in a row, the last"), std::string::npos) << error;
+      EXPECT_LE(warnings, 3);
+      GstEvent* event;
+      while ((event = gst_harness_pull_event(src.h())) != nullptr &&
+             GST_EVENT_TYPE(event) != GST_EVENT_EOS) {
+        gst_event_unref(event);
+      }
+      ASSERT_NE(event, nullptr);
+      gst_event_unref(event);
     } else {
       // Frames go on: the failed one is dropped, the gap is a DISCONT.
       bool discont_after_first = false;
@@ -343,19 +386,177 @@ TEST(TalonSrcTest, FrameErrors) {
   }
 }
 
-// Catches a stream that goes on past num-buffers or ends without EOS.
-TEST(TalonSrcTest, EosAfterNumBuffers) {
-  Source src({"0x2A,64,4,8"}, "num-buffers=3");
-  src.Play();
-  for (int i = 0; i < 3; ++i) gst_buffer_unref(gst_harness_pull(src.h()));
+// Pulls events until EOS; false when buffers come first or none comes.
+bool PullEos(GstHarness* h) {
   GstEvent* event;
-  while ((event = gst_harness_pull_event(src.h())) != nullptr &&
-         GST_EVENT_TYPE(event) != GST_EVENT_EOS) {
+  while ((event = gst_harness_pull_event(h)) != nullptr && GST_EVENT_TYPE(event) != GST_EVENT_EOS) {
     gst_event_unref(event);
   }
-  ASSERT_NE(event, nullptr);
+  if (event == nullptr) return false;
   gst_event_unref(event);
-  EXPECT_EQ(gst_harness_buffers_in_queue(src.h()), 0u);
+  return true;
+}
+
+// Catches a stream that goes on past num-buffers or ends without EOS, an
+// EOS event the element refuses or never turns into EOS downstream, and
+// num-buffers=0 pushing a buffer.
+TEST(TalonSrcTest, EndsOnEos) {
+  struct Case {
+    const char* properties;
+    int frames;       // pulled before the end
+    bool send_event;  // the application sends EOS after them
+  };
+  const Case cases[] = {{"num-buffers=3", 3, false}, {"num-buffers=0", 0, false}, {"", 2, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.properties);
+    Source src({"0x2A,64,4,8"}, c.properties);
+    src.Play();
+    for (int i = 0; i < c.frames; ++i) gst_buffer_unref(gst_harness_pull(src.h()));
+    if (c.send_event) {
+      EXPECT_TRUE(gst_element_send_event(src.element(), gst_event_new_eos()));
+    }
+    ASSERT_TRUE(PullEos(src.h()));
+    if (!c.send_event) {
+      EXPECT_EQ(gst_harness_buffers_in_queue(src.h()), 0u);
+    }
+  }
+}
+
+// A pipeline from launch syntax, its sink `fast` pulled as an application
+// does, and its bus.
+class Pipeline {
+ public:
+  explicit Pipeline(const char* launch) {
+    GError* error = nullptr;
+    pipeline_ = gst_parse_launch(launch, &error);
+    if (error != nullptr) parse_error_ = error->message;
+    g_clear_error(&error);
+    if (pipeline_ != nullptr) gst_element_set_state(pipeline_, GST_STATE_PLAYING);
+  }
+  ~Pipeline() {
+    if (pipeline_ == nullptr) return;
+    gst_element_set_state(pipeline_, GST_STATE_NULL);
+    gst_object_unref(pipeline_);
+  }
+  const std::string& parse_error() const { return parse_error_; }
+
+  // The next sample of the appsink `fast`; null after 10 s.
+  GstSample* Pull() {
+    GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline_), "fast");
+    GstSample* sample = nullptr;
+    g_signal_emit_by_name(sink, "try-pull-sample", 10 * GST_SECOND, &sample);
+    gst_object_unref(sink);
+    return sample;
+  }
+  // The warnings and errors posted so far, one per line.
+  std::string Messages() {
+    GstBus* bus = gst_element_get_bus(pipeline_);
+    std::string text;
+    while (GstMessage* m = gst_bus_pop_filtered(
+               bus, static_cast<GstMessageType>(GST_MESSAGE_WARNING | GST_MESSAGE_ERROR))) {
+      GError* error = nullptr;
+      if (GST_MESSAGE_TYPE(m) == GST_MESSAGE_ERROR) gst_message_parse_error(m, &error, nullptr);
+      if (GST_MESSAGE_TYPE(m) == GST_MESSAGE_WARNING) gst_message_parse_warning(m, &error, nullptr);
+      text += std::string(error->message) + "\n";
+      g_clear_error(&error);
+      gst_message_unref(m);
+    }
+    gst_object_unref(bus);
+    return text;
+  }
+
+ private:
+  GstElement* pipeline_ = nullptr;
+  std::string parse_error_;
+};
+
+// Pipelines as users build them; each case names the fault it catches.
+TEST(TalonSrcTest, PipelinesUsersBuild) {
+  struct Case {
+    const char* fault;
+    const char* launch;
+    size_t hold;           // samples the application keeps
+    const char* messages;  // the warnings and errors expected
+  };
+  const Case cases[] = {
+      {"a slow branch that holds every frame buffer stops the fast one",
+       "talonsrc stream=0x2A,64,4,8 buffers=3 ! tee name=t "
+       "t. ! queue ! appsink name=fast sync=false "
+       "t. ! queue leaky=downstream max-size-buffers=2 ! appsink max-buffers=1 sync=false",
+       0, ""},
+      {"an application holding the last samples stops the capture",
+       "talonsrc stream=0x2A,64,4,8 buffers=3 ! appsink name=fast max-buffers=2 drop=true "
+       "sync=false",
+       3, ""},
+      {"a fixed framerate=0/1 before the first frame fails to link a capsfilter",
+       "talonsrc stream=0x1E,64,4,8 ! videoconvert ! videoscale ! "
+       "video/x-raw,width=16,height=8,framerate=200/1 ! appsink name=fast sync=false",
+       0, ""},
+      {"a framerate property that disagrees with the sensor passes without a word",
+       "talonsrc stream=0x2A,64,4,8 framerate=60/1 ! appsink name=fast sync=false", 0,
+       "negotiated frame rate 60/1, but the sensor delivers 200/1\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fault);
+    Pipeline pipeline(c.launch);
+    ASSERT_EQ(pipeline.parse_error(), "");
+    std::vector<GstSample*> held;
+    for (int i = 0; i < 20; ++i) {
+      GstSample* sample = pipeline.Pull();
+      ASSERT_NE(sample, nullptr) << "frame " << i << "; " << pipeline.Messages();
+      held.push_back(sample);
+      if (held.size() > c.hold) {
+        gst_sample_unref(held.front());
+        held.erase(held.begin());
+      }
+    }
+    for (GstSample* sample : held) gst_sample_unref(sample);
+    EXPECT_EQ(pipeline.Messages(), c.messages);
+  }
+}
+
+// Catches properties taken silently in states where they would be ignored,
+// a stream set in READY that is not the one captured, and ranges in the
+// param specs wider than what is accepted.
+TEST(TalonSrcTest, PropertiesAsInspected) {
+  {
+    Source ready({"0x2A,64,4,8"});
+    ASSERT_NE(gst_element_set_state(ready.element(), GST_STATE_READY), GST_STATE_CHANGE_FAILURE);
+    gst_util_set_object_arg(G_OBJECT(ready.element()), "stream", "0x2B,64,4,10");
+    ready.Play();
+    GstBuffer* buffer = gst_harness_pull(ready.h());
+    ASSERT_NE(buffer, nullptr);
+    EXPECT_EQ(CapsOf(ready.h()), "video/x-raw GRAY16_LE 64x4");
+    gst_buffer_unref(buffer);
+  }
+  Source src({"0x2A,64,4,8"});
+  src.Play();
+  gst_buffer_unref(gst_harness_pull(src.h()));
+  struct Case {
+    const char* property;
+    const char* value;
+  };
+  const Case cases[] = {{"stream", "0x2B,64,4,10"}, {"num-buffers", "7"}, {"buffers", "8"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.property);
+    GValue before = G_VALUE_INIT;
+    g_object_get_property(G_OBJECT(src.element()), c.property, &before);
+    gst_util_set_object_arg(G_OBJECT(src.element()), c.property, c.value);
+    EXPECT_NE(src.NextMessage(GST_MESSAGE_WARNING).find("set in NULL or READY"),
+              std::string::npos);
+    GValue after = G_VALUE_INIT;
+    g_object_get_property(G_OBJECT(src.element()), c.property, &after);
+    EXPECT_EQ(gst_value_compare(&before, &after), GST_VALUE_EQUAL);
+    g_value_unset(&before);
+    g_value_unset(&after);
+  }
+  for (const char* property : {"mipi-rx", "virtual-channel"}) {
+    GParamSpec* spec = g_object_class_find_property(G_OBJECT_GET_CLASS(src.element()), property);
+    ASSERT_NE(spec, nullptr);
+    const uint64_t max = G_IS_PARAM_SPEC_INT(spec) ? G_PARAM_SPEC_INT(spec)->maximum
+                                                    : G_PARAM_SPEC_UINT(spec)->maximum;
+    EXPECT_EQ(max, 3u) << property;
+  }
 }
 
 // Catches a refused configuration that crashes, passes silently, or fails
@@ -374,8 +575,10 @@ TEST(TalonSrcTest, RefusedConfiguration) {
       {{"0x2A,64,4,8", "0x2A,64,4,8"}, "", "", "stream: data type 0x2A is given twice"},
       {{"0x2A,64,4,8", "0x2B,64"}, "", "", "src_0::stream: "},
       {{"0x2A,64,4,8", ""}, "", "", "src_0::stream is not set"},
-      {{"0x2A,64,4,8"}, "mipi-rx=7", "", "mipi-rx: 7 is not in 0 to 3"},
-      {{"0x2A,64,4,8"}, "virtual-channel=4", "", "virtual-channel: 4 is not in 0 to 3"},
+      // Streams without caps, refused before capture starts.
+      {{"0x12,64,4,8"}, "", "", "src: data type 0x12 has no GStreamer caps"},
+      {{"0x2B,64,4,8"}, "", "", "carries 10 bits per component, not 8"},
+      {{"0x2A,64,4,8", "0x1E,642,4,8"}, "", "", "src_0: data type 0x1E (YUV422 8-bit) needs"},
       {{"0x2A,64,4,8"}, "", "OzyGetDevice:3", "the library refused the configuration"},
   };
   for (const Case& c : cases) {

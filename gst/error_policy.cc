@@ -1,0 +1,45 @@
+#include "gst/error_policy.h"
+
+#include "absl/strings/str_cat.h"
+
+namespace talon_gst {
+
+const char* CaptureErrorName(vireo::CaptureError error) {
+  static const char* const kNames[] = {
+      "SUCCESS",          "GENERIC_FAILURE",         "INVALID_REQUEST",   "NO_DEV",
+      "NO_MEM",           "TIMEOUT",                 "RESOURCE_NOT_FOUND", "TYPE_MISMATCH",
+      "OVERFLOW",         "MIPI_MUX_ERROR",          "BACKGROUND_THREAD_ERROR",
+      "ALREADY_INITIALIZED", "INVALID_CONFIG",       "FILE_SYSTEM_ERROR", "DATA_TYPE_NOT_FOUND",
+      "INVALID_BUFFER",   "CAPTURE_CANCELLED",       "UNKNOWN"};
+  const int i = static_cast<int>(error);
+  return i >= 0 && i < 18 ? kNames[i] : "UNKNOWN";
+}
+
+std::string DescribeCaptureError(vireo::CaptureError error) {
+  return absl::StrCat(CaptureErrorName(error), " (", static_cast<int>(error),
+                      "): ", vireo::GetCaptureErrorDesc(error));
+}
+
+ErrorPolicy::Verdict ErrorPolicy::Failed(vireo::CaptureError error, int64_t now_ns) {
+  Verdict verdict;
+  ++in_row_;
+  ++unsaid_;
+  if (!warned_) {
+    verdict.warning = absl::StrCat("frame dropped: capture error ", DescribeCaptureError(error));
+  } else if (now_ns - last_warning_ns_ >= kWarnEveryNs) {
+    verdict.warning = absl::StrCat(unsaid_, " frames dropped since the last warning, the last: ",
+                                   "capture error ", DescribeCaptureError(error));
+  }
+  if (!verdict.warning.empty()) {
+    warned_ = true;
+    last_warning_ns_ = now_ns;
+    unsaid_ = 0;
+  }
+  if (max_errors_ > 0 && in_row_ >= max_errors_) {
+    verdict.error = absl::StrCat(in_row_, " capture errors in a row, the last ",
+                                 DescribeCaptureError(error));
+  }
+  return verdict;
+}
+
+}  // namespace talon_gst

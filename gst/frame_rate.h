@@ -1,0 +1,74 @@
+// talonsrc's caps and rate: the caps a pad offers before and at its first
+// frame, the frame rate they carry, what a measured period means against
+// the negotiated rate, and the latency the element answers.
+//
+// Before the first frame the caps carry the rate the element knows (the
+// `framerate` property), else a range that downstream (a capsfilter,
+// videorate) can fixate; at the first frame the answer of downstream is
+// fixated to the measured rate where it leaves the choice. The latency is
+// the frame period (a frame is whole at its end, its PTS is its start) plus
+// the worst time the element took to turn a frame into buffers.
+//
+// Functions: pure, any thread. RateTracker: the streaming thread writes,
+// any thread reads (atomics).
+
+#ifndef GST_FRAME_RATE_H_
+#define GST_FRAME_RATE_H_
+
+#include <gst/gst.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "gst/stream_format.h"
+#include "system/capture/capture_types.h"
+
+namespace talon_gst {
+
+// Below this a measured period is the host's scheduling, not a sensor's:
+// the frame rate is then unknown and gaps cannot be told.
+constexpr int64_t kMinPeriodNs = 100000;
+
+// The stream's caps with framerate fps_n/fps_d, or the range of every rate
+// when fps_n is 0. Null with `error` when the stream has no caps.
+GstCaps* OfferedCaps(const vireo::CaptureStreamConfig& stream, Cfa cfa, int fps_n, int fps_d,
+                     std::string* error);
+
+// Fixed caps from downstream's answer `caps` (taken): its first structure,
+// the framerate nearest fps_n/fps_d where a range is left (0/1 unknown).
+GstCaps* FixateToRate(GstCaps* caps, int fps_n, int fps_d);
+
+// The rate of a period, to a thousandth of a frame per second (30 fps reads
+// 30/1); 0/1 below kMinPeriodNs.
+void FractionOfPeriod(int64_t period_ns, int* n, int* d);
+int64_t PeriodOfFraction(int n, int d);  // 0 for 0/1
+
+// Whether a measured period and the rate n/d differ by more than 5 %.
+bool RateDisagrees(int n, int d, int64_t period_ns);
+
+// The frame period and the worst conversion time seen, for the latency query.
+class RateTracker {
+ public:
+  void Reset(int64_t period_ns) {
+    period_ns_ = period_ns;
+    worst_ns_ = 0;
+    announced_ns_ = 0;
+  }
+  void SetPeriod(int64_t period_ns) { period_ns_ = period_ns; }
+  int64_t period_ns() const { return period_ns_; }
+  // Records the time a frame took to become buffers; true when the latency
+  // grew enough to be announced again (a latency message).
+  bool RecordConversion(int64_t ns);
+  // Minimum latency: the period plus the worst conversion; 0 while unknown.
+  GstClockTime MinLatency() const;
+
+ private:
+  std::atomic<int64_t> period_ns_{0};
+  std::atomic<int64_t> worst_ns_{0};
+  int64_t announced_ns_ = 0;  // streaming thread
+};
+
+}  // namespace talon_gst
+
+#endif  // GST_FRAME_RATE_H_

@@ -1,0 +1,68 @@
+// One talonsrc pad's buffers of a frame: the frame buffer's data lent as it
+// is (GstMemory holding a FrameLease) where the caps allow it and lending
+// keeps the service two frame buffers, else the frame written into a buffer
+// of the pad's own pool: converted (RAW10 unpacked, the top 8 bits), rows
+// re-strided, or copied as it is because downstream holds too many frame
+// buffers (as a V4L2 source falls back to copying when its queue runs low).
+//
+// Ownership: owns its buffer pool (unlimited: what downstream holds of it
+// never stalls the capture; downstream's own queues bound it).
+// Threads: Make from the streaming thread; SetFlushing from the state-change
+// thread (a pool is thread-safe); copies() from any thread.
+
+#ifndef GST_PAD_OUTPUT_H_
+#define GST_PAD_OUTPUT_H_
+
+#include <gst/gst.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "gst/capture_session.h"
+#include "gst/stream_format.h"
+#include "system/capture/capture_types.h"
+
+namespace talon_gst {
+
+class PadOutput {
+ public:
+  // A pool whose buffers fit every output of the stream; for a stream that
+  // is always converted (RAW10) two of them made and touched now, before
+  // capture starts, so that the first frames do not pay the page faults of
+  // a 12 MP frame (tens of milliseconds) while the capture waits.
+  explicit PadOutput(const vireo::CaptureStreamConfig& stream);
+  ~PadOutput();
+  PadOutput(const PadOutput&) = delete;
+  PadOutput& operator=(const PadOutput&) = delete;
+
+  void SetFlushing(bool flushing) { gst_buffer_pool_set_flushing(pool_, flushing); }
+
+  // The negotiated output; `video_meta` whether downstream reads
+  // GstVideoMeta. Before the first Make.
+  void Configure(const OutputFormat& format, bool video_meta) {
+    format_ = format;
+    video_meta_ = video_meta;
+  }
+
+  // The pad's buffer of the frame in `lease`, lent when `may_lend` and the
+  // caps allow; null when the pool flushes (the element stops).
+  GstBuffer* Make(const std::shared_ptr<FrameLease>& lease, bool may_lend);
+
+  // Frames copied although the caps would have let them be lent.
+  uint64_t copies() const { return copies_.load(std::memory_order_relaxed); }
+  // Whether the last frame was copied for that reason.
+  bool copying() const { return copying_; }
+
+ private:
+  const vireo::CaptureStreamConfig stream_;
+  OutputFormat format_;      // streaming thread, from Configure
+  bool video_meta_ = false;  // streaming thread, from Configure
+  GstBufferPool* const pool_;
+  std::atomic<uint64_t> copies_{0};
+  bool copying_ = false;  // streaming thread
+};
+
+}  // namespace talon_gst
+
+#endif  // GST_PAD_OUTPUT_H_

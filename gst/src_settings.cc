@@ -1,0 +1,142 @@
+#include "gst/src_settings.h"
+
+#include <algorithm>
+
+#include "absl/strings/str_cat.h"
+
+#include "gst/frame_rate.h"
+#include "gst/stream_option.h"
+#include "support/options.h"
+#include "system/capture/capture_types.h"
+
+namespace talon_gst {
+namespace {
+
+constexpr uint32_t kUnknownRateWaitMs = 5000;
+constexpr uint32_t kHostMarginMs = 100;
+constexpr uint32_t kMaxTimeoutMs = 3600000;
+
+}  // namespace
+
+GType CfaEnumType() {
+  static GType type = 0;
+  static const GEnumValue kValues[] = {
+      {static_cast<int>(Cfa::kRggb), "RGGB", "rggb"},
+      {static_cast<int>(Cfa::kGrbg), "GRBG", "grbg"},
+      {static_cast<int>(Cfa::kGbrg), "GBRG", "gbrg"},
+      {static_cast<int>(Cfa::kBggr), "BGGR", "bggr"},
+      {0, nullptr, nullptr}};
+  if (g_once_init_enter(&type)) {
+    g_once_init_leave(&type, g_enum_register_static("GstTalonSrcCfa", kValues));
+  }
+  return type;
+}
+
+void InstallSettings(GObjectClass* klass) {
+  const GParamFlags flags = static_cast<GParamFlags>(
+      G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY);
+  g_object_class_install_property(
+      klass, kPropStream,
+      g_param_spec_string("stream", "Stream",
+                          "The stream of the always pad src: dt,width,height,bits[,pad] as "
+                          "talon-cam's --stream (data type decimal or 0x hex, bits 8, 10 or 16, "
+                          "pad 1 rounds rows up to 64 bytes); request pads src_%u have their "
+                          "own",
+                          DefaultStreamText().c_str(), flags));
+  g_object_class_install_property(
+      klass, kPropMipiRx,
+      g_param_spec_int("mipi-rx", "MIPI receiver",
+                       "The IPU's MIPI receiver of every stream (set in NULL or READY)", 0,
+                       talon_support::kMipiReceivers - 1, 0, flags));
+  g_object_class_install_property(
+      klass, kPropVirtualChannel,
+      g_param_spec_uint("virtual-channel", "Virtual channel",
+                        "The MIPI CSI-2 virtual channel of the streams (set in NULL or "
+                        "READY)",
+                        0,
+                        vireo::kMaxVirtualChannel, 0, flags));
+  g_object_class_install_property(
+      klass, kPropTimeoutMs,
+      g_param_spec_uint("timeout-ms", "Timeout",
+                        "Milliseconds the capture waits for a frame (0: three frame periods "
+                        "of framerate and 100 ms, or 5000 while the rate is unknown; set in "
+                        "NULL or READY)",
+                        0, kMaxTimeoutMs, 0, flags));
+  g_object_class_install_property(
+      klass, kPropBuffers,
+      g_param_spec_uint("buffers", "Buffers",
+                        "Frame buffers in flight, shared by the capture and downstream (made "
+                        "more when downstream holds them; set in NULL or READY)",
+                        2, kMaxFrameBuffers, 4, flags));
+  g_object_class_install_property(
+      klass, kPropCfa,
+      g_param_spec_enum("cfa", "Colour filter array",
+                        "The sensor's Bayer order, for video/x-bayer caps",
+                        CfaEnumType(), static_cast<int>(Cfa::kRggb),
+                        flags));
+  g_object_class_install_property(
+      klass, kPropMaxErrors,
+      g_param_spec_uint("max-errors", "Max errors",
+                        "Failed frames in a row that end the stream with an error and EOS (0: "
+                        "never); failed frames are dropped, warned of once a second",
+                        0, G_MAXUINT, kDefaultMaxErrors, flags));
+  g_object_class_install_property(
+      klass, kPropNumBuffers,
+      g_param_spec_int("num-buffers", "Number of buffers",
+                       "Frames to push before EOS (-1: unlimited, 0: EOS at once)", -1,
+                       G_MAXINT, -1, flags));
+  g_object_class_install_property(
+      klass, kPropFramerate,
+      gst_param_spec_fraction("framerate", "Frame rate",
+                              "The sensor's frame rate for the caps (0/1: any rate downstream "
+                              "fixates; gaps follow the rate measured from the first two frames; "
+                              "set in NULL or READY)",
+                              0, 1, G_MAXINT, 1, 0, 1, flags));
+
+}
+
+bool SetSetting(Settings* s, guint id, const GValue* value) {
+  switch (id) {
+    case kPropMipiRx: s->mipi_rx = g_value_get_int(value); return true;
+    case kPropVirtualChannel: s->virtual_channel = g_value_get_uint(value); return true;
+    case kPropTimeoutMs: s->timeout_ms = g_value_get_uint(value); return true;
+    case kPropBuffers: s->buffers = g_value_get_uint(value); return true;
+    case kPropCfa: s->cfa = static_cast<Cfa>(g_value_get_enum(value)); return true;
+    case kPropMaxErrors: s->max_errors = g_value_get_uint(value); return true;
+    case kPropNumBuffers: s->num_buffers = g_value_get_int(value); return true;
+    case kPropFramerate:
+      s->fps_n = gst_value_get_fraction_numerator(value);
+      s->fps_d = gst_value_get_fraction_denominator(value);
+      return true;
+    default: return false;
+  }
+}
+
+bool GetSetting(const Settings& s, guint id, GValue* value) {
+  switch (id) {
+    case kPropMipiRx: g_value_set_int(value, s.mipi_rx); return true;
+    case kPropVirtualChannel: g_value_set_uint(value, s.virtual_channel); return true;
+    case kPropTimeoutMs: g_value_set_uint(value, s.timeout_ms); return true;
+    case kPropBuffers: g_value_set_uint(value, s.buffers); return true;
+    case kPropCfa: g_value_set_enum(value, static_cast<int>(s.cfa)); return true;
+    case kPropMaxErrors: g_value_set_uint(value, s.max_errors); return true;
+    case kPropNumBuffers: g_value_set_int(value, s.num_buffers); return true;
+    case kPropFramerate: gst_value_set_fraction(value, s.fps_n, s.fps_d); return true;
+    default: return false;
+  }
+}
+
+std::string OpenedSettingsKey(const Settings& s) {
+  return absl::StrCat(s.mipi_rx, " ", s.virtual_channel, " ", s.timeout_ms, " ", s.buffers, " ",
+                      s.fps_n, "/", s.fps_d);
+}
+
+uint32_t ServiceTimeoutMs(const Settings& s) {
+  if (s.timeout_ms != 0) return s.timeout_ms;
+  const int64_t period_ns = PeriodOfFraction(s.fps_n, s.fps_d);
+  if (period_ns <= 0) return kUnknownRateWaitMs;
+  return static_cast<uint32_t>(
+      std::min<int64_t>(3 * period_ns / 1000000 + kHostMarginMs, kMaxTimeoutMs));
+}
+
+}  // namespace talon_gst

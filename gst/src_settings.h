@@ -1,0 +1,67 @@
+// talonsrc's element properties: the settings they hold, their param specs
+// (ranges equal to what is accepted), when each may be set, and the wait
+// the capture service is given. `stream` lives on the pads
+// (gst/talon_src_pad.h); the element forwards its own to the pad `src`.
+//
+// Settings is a plain value, copied under the element's mutex; the
+// functions are pure and callable from any thread.
+
+#ifndef GST_SRC_SETTINGS_H_
+#define GST_SRC_SETTINGS_H_
+
+#include <gst/gst.h>
+
+#include <cstdint>
+#include <string>
+
+#include "gst/error_policy.h"
+#include "gst/stream_format.h"
+
+namespace talon_gst {
+
+enum SettingId : guint {
+  kPropStream = 1,
+  kPropMipiRx,
+  kPropVirtualChannel,
+  kPropTimeoutMs,
+  kPropBuffers,
+  kPropCfa,
+  kPropMaxErrors,
+  kPropNumBuffers,
+  kPropFramerate,
+};
+
+constexpr uint32_t kMaxFrameBuffers = 32;
+
+struct Settings {
+  int mipi_rx = 0;
+  guint virtual_channel = 0;
+  guint timeout_ms = 0;  // 0: from the frame rate (ServiceTimeoutMs)
+  guint buffers = 4;
+  Cfa cfa = Cfa::kRggb;
+  guint max_errors = kDefaultMaxErrors;
+  int num_buffers = -1;
+  int fps_n = 0;  // 0/1: any rate downstream fixates
+  int fps_d = 1;
+};
+
+// Installs every property of the element on `klass`.
+void InstallSettings(GObjectClass* klass);
+GType CfaEnumType();
+
+// The property `id` from or into `settings`; false for an id not here
+// (kPropStream included).
+bool SetSetting(Settings* settings, guint id, const GValue* value);
+bool GetSetting(const Settings& settings, guint id, GValue* value);
+
+// The settings the capture service is made from, as text to compare.
+std::string OpenedSettingsKey(const Settings& settings);
+
+// The capture service's wait for a frame: timeout-ms, or when 0 three
+// periods of framerate and 100 ms for the host, or 5000 ms (two periods of
+// a 0.5 fps sensor, with that room) while the rate is unknown.
+uint32_t ServiceTimeoutMs(const Settings& settings);
+
+}  // namespace talon_gst
+
+#endif  // GST_SRC_SETTINGS_H_
