@@ -415,7 +415,13 @@ void Loop(gpointer data) {
     PauseTask(self, false);
     return;
   }
-  vireo::CaptureFrameBuffer* frame = st->run_session->Next();
+  bool timed_out = false;
+  vireo::CaptureFrameBuffer* frame =
+      st->run_session->Next(talon_gst::FrameWaitMs(st->run, st->run_period_ns), &timed_out);
+  if (timed_out) {  // no frame within three periods: a stalled camera
+    DropFrame(self, vireo::CaptureError::TIMEOUT);
+    return;
+  }
   if (frame == nullptr) {
     PauseTask(self, true);
     return;
@@ -532,7 +538,7 @@ bool Open(GstTalonSrc* self) {
   }
   config.mipi_rx = settings.mipi_rx;
   config.virtual_channel = settings.virtual_channel;
-  config.timeout_ms = talon_gst::ServiceTimeoutMs(settings);
+  config.timeout_ms = talon_gst::FrameWaitMs(settings, 0);
   std::string error;
   for (GstPad* pad : PadsInOrder(self)) {
     vireo::CaptureStreamConfig stream;
@@ -656,9 +662,10 @@ void Play(GstTalonSrc* self) {
   gst_task_start(self->task);
 }
 
-// Out of PLAYING: the service pauses, which releases the task's dequeue,
-// and a pool wait ends; the task pauses itself (never waited for here: it
-// may be pushing into a sink that blocks until PLAYING).
+// Out of PLAYING: the task's wait is woken (the capture goes on: no run in
+// flight is cancelled; PAUSED→READY then stops it) and a pool wait ends;
+// the task pauses itself (never waited for here: it may be pushing into a
+// sink that blocks until PLAYING).
 void Unplay(GstTalonSrc* self) {
   TalonSrcState* st = self->state;
   std::shared_ptr<CaptureSession> session;
@@ -668,6 +675,16 @@ void Unplay(GstTalonSrc* self) {
     for (const auto& output : st->outputs) output->SetFlushing(true);
     session = st->session;
     gst_task_pause(self->task);
+  }
+  if (session != nullptr) session->Wake();
+}
+
+// PAUSED→READY: the capture stops (the runs in flight are cancelled).
+void StopCapture(GstTalonSrc* self) {
+  std::shared_ptr<CaptureSession> session;
+  {
+    vireo::MutexLock lock(&self->state->mutex);
+    session = self->state->session;
   }
   if (session != nullptr) session->Stop();
 }
@@ -723,6 +740,7 @@ static GstStateChangeReturn gst_talon_src_change_state(GstElement* element,
     case GST_STATE_CHANGE_PAUSED_TO_READY:
       // The pads are flushing now: a push returns, and the task ends.
       Unplay(self);
+      StopCapture(self);
       {
         vireo::MutexLock lock(&self->state->mutex);
         self->state->stopping = true;
