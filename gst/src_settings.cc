@@ -131,6 +131,18 @@ std::string OpenedSettingsKey(const Settings& s) {
                       s.fps_n, "/", s.fps_d);
 }
 
+bool RefusedAfterReady(GstElement* element, const char* what) {
+  GST_OBJECT_LOCK(element);
+  const GstState state = GST_STATE(element);
+  GST_OBJECT_UNLOCK(element);
+  if (state <= GST_STATE_READY) return false;
+  GST_ELEMENT_WARNING(element, CORE, STATE_CHANGE,
+                      ("%s is set in NULL or READY, not in %s: the value stays", what,
+                       gst_element_state_get_name(state)),
+                      (nullptr));
+  return true;
+}
+
 uint32_t FrameWaitMs(const Settings& s, int64_t measured_period_ns) {
   if (s.timeout_ms != 0) return s.timeout_ms;
   const int64_t period_ns =

@@ -54,6 +54,12 @@ GType CfaEnumType();
 bool SetSetting(Settings* settings, guint id, const GValue* value);
 bool GetSetting(const Settings& settings, guint id, GValue* value);
 
+// Properties are read at NULL→READY or READY→PAUSED (a change in READY
+// makes the service again): later a value would be ignored. True, with a
+// warning naming `what`, when `element` is past READY and the value must
+// stay. Any thread.
+bool RefusedAfterReady(GstElement* element, const char* what);
+
 // The settings the capture service is made from, as text to compare.
 std::string OpenedSettingsKey(const Settings& settings);
 
