@@ -8,7 +8,8 @@
 // fps"; the buffers' PTS for talonsrc), both with 4 frame buffers; the two
 // take turns, so that they share the same stretch of machine time.
 //
-//   build/bin/talonsrc_rate [FRAMES [ROUNDS]]     (default 5000 frames, 3 rounds)
+//   build/bin/talonsrc_rate [FRAMES [ROUNDS [STREAM]]]
+//   (default 5000 frames, 3 rounds; STREAM: only the cases of that stream)
 
 #include <gst/gst.h>
 
@@ -102,6 +103,7 @@ bool RunTalonSrc(const std::string& stream, const std::string& caps, int frames,
 int main(int argc, char** argv) {
   const int frames = argc > 1 ? atoi(argv[1]) : 5000;
   const int rounds = argc > 2 ? atoi(argv[2]) : 3;
+  const std::string only = argc > 3 ? argv[3] : "";
   setenv("PRISM_SIM_FPS", "0", 1);  // for this process's runtime and talon-cam's
   if (getenv("TEST_UNDECLARED_OUTPUTS_DIR") == nullptr) {
     setenv("TEST_UNDECLARED_OUTPUTS_DIR", "/tmp/talonsrc_rate", 1);
@@ -128,6 +130,7 @@ int main(int argc, char** argv) {
   };
   int status = 0;
   for (const Case& c : cases) {
+    if (!only.empty() && only != c.stream) continue;
     const int n = std::max(60, static_cast<int>(frames * 640 * 480 / c.pixels));
     for (int round = 1; round <= rounds; ++round) {
       Figures cam, src;

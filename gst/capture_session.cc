@@ -1,5 +1,7 @@
 #include "gst/capture_session.h"
 
+#include <algorithm>
+
 #include "absl/strings/str_cat.h"
 
 namespace talon_gst {
@@ -36,34 +38,54 @@ std::shared_ptr<CaptureSession> CaptureSession::Create(const vireo::CaptureConfi
 CaptureSession::~CaptureSession() { service_.reset(); }
 
 void CaptureSession::Start() {
-  vireo::MutexLock lock(&mutex_);
-  if (running_) return;
-  running_ = true;
-  service_->Resume();
+  {
+    vireo::MutexLock lock(&mutex_);
+    woken_ = false;
+    if (!running_) {
+      running_ = true;
+      service_->Resume();
+      return;
+    }
+  }
+  // Completed while nobody dequeued: stale now, captured again instead.
+  while (vireo::CaptureFrameBuffer* frame = service_->TryDequeueCompletedRequest(0)) {
+    service_->EnqueueRequest(frame);
+  }
 }
+
+void CaptureSession::Wake() { woken_ = true; }
 
 void CaptureSession::Stop() {
   {
     vireo::MutexLock lock(&mutex_);
+    woken_ = true;
     if (!running_) return;
     running_ = false;
     service_->Pause();
   }
   // Frames that completed while stopping wait for the next Start.
-  while (vireo::CaptureFrameBuffer* frame = service_->DequeueCompletedRequest()) {
+  while (vireo::CaptureFrameBuffer* frame = service_->TryDequeueCompletedRequest(0)) {
     service_->EnqueueRequest(frame);
   }
 }
 
-vireo::CaptureFrameBuffer* CaptureSession::Next() {
+vireo::CaptureFrameBuffer* CaptureSession::Next(uint32_t wait_ms, bool* timed_out) {
+  *timed_out = false;
   ++waiting_;
-  vireo::CaptureFrameBuffer* frame = service_->DequeueCompletedRequest();
+  vireo::CaptureFrameBuffer* frame = nullptr;
+  uint32_t waited_ms = 0;
+  while (frame == nullptr && !woken_ && waited_ms < wait_ms) {
+    const uint32_t slice = std::min(kWakeSliceMs, wait_ms - waited_ms);
+    frame = service_->TryDequeueCompletedRequest(slice);
+    waited_ms += slice;
+  }
   --waiting_;
   vireo::MutexLock lock(&mutex_);
   if (frame != nullptr && !running_) {
     service_->EnqueueRequest(frame);
     return nullptr;
   }
+  *timed_out = frame == nullptr && !woken_ && running_;
   return frame;
 }
 

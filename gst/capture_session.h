@@ -11,10 +11,17 @@
 // the element's streaming thread dequeues, and it has stopped), then frees
 // the service, the frame buffers and the factory.
 //
-// Threads: Start and Stop come from the element's state changes, Next only
-// from its streaming thread, a lease's release (its destructor) from any
-// thread that drops the last GstMemory. Start/Stop and Next's check of the
-// run state meet under mutex_; the service's own calls are thread-safe.
+// Waiting: Next waits with the service's timed dequeue in slices of
+// kWakeSliceMs, so Wake (PLAYING→PAUSED) returns it promptly while the
+// capture goes on: no run in flight is cancelled. Only Stop (PAUSED→READY,
+// EOS) pauses the service.
+//
+// Threads: Start, Wake and Stop come from the element's state changes (Stop
+// also from its streaming thread at EOS), Next only from the streaming
+// thread, a lease's release (its destructor) from any thread that drops the
+// last GstMemory. Start/Stop and Next's check of the run state meet under
+// mutex_; the wake flag is atomic; the service's own calls are
+// thread-safe.
 
 #ifndef GST_CAPTURE_SESSION_H_
 #define GST_CAPTURE_SESSION_H_
@@ -43,14 +50,23 @@ class CaptureSession {
   CaptureSession(const CaptureSession&) = delete;
   CaptureSession& operator=(const CaptureSession&) = delete;
 
-  // Capture runs (Resume) / stops (Pause: a blocked Next returns null, and
-  // the frames completed meanwhile wait, enqueued again, for Start).
+  // The longest slice of Next's wait: how long a Wake may take.
+  static constexpr uint32_t kWakeSliceMs = 20;
+
+  // Capture runs: the service resumes when stopped; frames completed while
+  // the element did not dequeue (it was paused) are enqueued again, so the
+  // first frame after Start is a fresh one. Ends a Wake.
   void Start();
+  // Next returns null within kWakeSliceMs, until Start; the capture goes on.
+  void Wake();
+  // Capture stops (the service pauses, cancelling the runs in flight; the
+  // frames wait, enqueued again, for Start); wakes Next.
   void Stop();
 
-  // The next completed frame buffer, blocking while capture runs; null once
-  // stopped. The caller hands it back through a FrameLease or Requeue.
-  vireo::CaptureFrameBuffer* Next();
+  // The next completed frame buffer, waiting at most `wait_ms`; null when
+  // woken, stopped, or (`*timed_out` set) when the time ran out. The caller
+  // hands it back through a FrameLease or Requeue.
+  vireo::CaptureFrameBuffer* Next(uint32_t wait_ms, bool* timed_out);
 
   // Hands a frame buffer back for capture; its data must be unlocked.
   void Requeue(vireo::CaptureFrameBuffer* frame);
@@ -92,6 +108,7 @@ class CaptureSession {
   std::atomic<uint32_t> total_{0};
   std::atomic<uint32_t> leased_{0};  // live FrameLeases
   std::atomic<int> waiting_{0};
+  std::atomic<bool> woken_{false};
   // Declared after the frame buffers: destroyed (paused) before them.
   std::unique_ptr<vireo::CaptureService> service_;
   vireo::Mutex mutex_;

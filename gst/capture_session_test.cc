@@ -28,6 +28,12 @@ vireo::CaptureConfig Config() {
   return config;
 }
 
+// The next frame, waiting long enough for the unthrottled simulator.
+vireo::CaptureFrameBuffer* Next(CaptureSession* session) {
+  bool timed_out = false;
+  return session->Next(10000, &timed_out);
+}
+
 // Catches a lease that frees or re-enqueues its frame buffer while another
 // thread still reads it, or a session destroyed under a lease that outlives
 // the element's hold (ASan: use after free; TSan: unordered release).
@@ -39,7 +45,7 @@ TEST(CaptureSessionTest, LeasesOutliveTheOwnerAcrossThreads) {
   session->Start();
   std::vector<std::shared_ptr<FrameLease>> leases;
   for (int i = 0; i < 3; ++i) {
-    vireo::CaptureFrameBuffer* frame = session->Next();
+    vireo::CaptureFrameBuffer* frame = Next(session.get());
     ASSERT_NE(frame, nullptr);
     vireo::CaptureError lock_error;
     leases.push_back(FrameLease::Lock(session, frame, &lock_error));
@@ -70,49 +76,59 @@ bool Sleeping(pid_t tid) {
   return end != std::string::npos && line.size() > end + 2 && line[end + 2] == 'S';
 }
 
-// Catches a Stop that leaves the streaming thread blocked in Next while
-// downstream holds every frame buffer, and a restart that loses buffers.
-// The Stop comes only once the thread sleeps inside Next (nothing else
-// there blocks), and a Next that stays blocked fails within a bound.
-TEST(CaptureSessionTest, StopReleasesABlockedNext) {
+// Catches a Wake or a Stop that leaves the streaming thread blocked in Next
+// while downstream holds every frame buffer, and a restart that loses
+// buffers. The release comes only once the
+// thread sleeps inside Next (nothing else there blocks), and a Next that
+// stays blocked fails within a bound.
+TEST(CaptureSessionTest, WakeAndStopReleaseABlockedNext) {
   PrismSimSetFrameRate(0);
-  std::string error;
-  std::shared_ptr<CaptureSession> session = CaptureSession::Create(Config(), 2, &error);
-  ASSERT_NE(session, nullptr) << error;
-  session->Start();
-  std::vector<std::shared_ptr<FrameLease>> held;
-  for (int i = 0; i < 2; ++i) {
-    vireo::CaptureError lock_error;
-    held.push_back(FrameLease::Lock(session, session->Next(), &lock_error));
-  }
-  std::atomic<pid_t> tid{0};
-  std::atomic<bool> returned{false};
-  vireo::CaptureFrameBuffer* got = reinterpret_cast<vireo::CaptureFrameBuffer*>(1);
-  std::thread streaming([&] {
-    tid = static_cast<pid_t>(syscall(SYS_gettid));
-    got = session->Next();  // nothing left: blocks
-    returned = true;
-  });
-  ASSERT_TRUE(talon_testing::WaitUntil(
-      [&] { return tid != 0 && session->waiting() == 1 && Sleeping(tid); }));
-  session->Stop();
-  const bool released = talon_testing::WaitUntil([&] { return returned.load(); });
-  if (!released) {  // fail rather than hang: frames to capture wake it
-    held.clear();
+  for (const bool stop : {false, true}) {
+    SCOPED_TRACE(stop ? "Stop" : "Wake");
+    std::string error;
+    std::shared_ptr<CaptureSession> session = CaptureSession::Create(Config(), 2, &error);
+    ASSERT_NE(session, nullptr) << error;
     session->Start();
+    std::vector<std::shared_ptr<FrameLease>> held;
+    for (int i = 0; i < 2; ++i) {
+      vireo::CaptureError lock_error;
+      held.push_back(FrameLease::Lock(session, Next(session.get()), &lock_error));
+    }
+    std::atomic<pid_t> tid{0};
+    std::atomic<bool> returned{false};
+    vireo::CaptureFrameBuffer* got = reinterpret_cast<vireo::CaptureFrameBuffer*>(1);
+    bool timed_out = true;
+    std::thread streaming([&] {
+      tid = static_cast<pid_t>(syscall(SYS_gettid));
+      got = session->Next(3600000, &timed_out);  // nothing left: waits
+      returned = true;
+    });
+    ASSERT_TRUE(talon_testing::WaitUntil(
+        [&] { return tid != 0 && session->waiting() == 1 && Sleeping(tid); }));
+    if (stop) {
+      session->Stop();
+    } else {
+      session->Wake();
+    }
+    const bool released = talon_testing::WaitUntil([&] { return returned.load(); });
+    if (!released) {  // fail rather than hang: frames to capture wake it
+      held.clear();
+      session->Start();
+    }
+    streaming.join();
+    ASSERT_TRUE(released) << "Next stayed blocked";
+    EXPECT_EQ(got, nullptr);
+    EXPECT_FALSE(timed_out);
+    held.clear();  // both back in the service
+    session->Start();
+    for (int i = 0; i < 4; ++i) {
+      vireo::CaptureFrameBuffer* frame = Next(session.get());
+      ASSERT_NE(frame, nullptr);
+      EXPECT_EQ(frame->GetError(), vireo::CaptureError::SUCCESS);
+      session->Requeue(frame);
+    }
+    session->Stop();
   }
-  streaming.join();
-  ASSERT_TRUE(released) << "Stop left Next blocked";
-  EXPECT_EQ(got, nullptr);
-  held.clear();  // both back in the (paused) service
-  session->Start();
-  for (int i = 0; i < 4; ++i) {
-    vireo::CaptureFrameBuffer* frame = session->Next();
-    ASSERT_NE(frame, nullptr);
-    EXPECT_EQ(frame->GetError(), vireo::CaptureError::SUCCESS);
-    session->Requeue(frame);
-  }
-  session->Stop();
 }
 
 }  // namespace

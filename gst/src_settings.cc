@@ -13,7 +13,7 @@ namespace talon_gst {
 namespace {
 
 constexpr uint32_t kUnknownRateWaitMs = 5000;
-constexpr uint32_t kHostMarginMs = 100;
+constexpr uint32_t kHostMarginMs = 500;
 constexpr uint32_t kMaxTimeoutMs = 3600000;
 
 }  // namespace
@@ -131,9 +131,22 @@ std::string OpenedSettingsKey(const Settings& s) {
                       s.fps_n, "/", s.fps_d);
 }
 
-uint32_t ServiceTimeoutMs(const Settings& s) {
+bool RefusedAfterReady(GstElement* element, const char* what) {
+  GST_OBJECT_LOCK(element);
+  const GstState state = GST_STATE(element);
+  GST_OBJECT_UNLOCK(element);
+  if (state <= GST_STATE_READY) return false;
+  GST_ELEMENT_WARNING(element, CORE, STATE_CHANGE,
+                      ("%s is set in NULL or READY, not in %s: the value stays", what,
+                       gst_element_state_get_name(state)),
+                      (nullptr));
+  return true;
+}
+
+uint32_t FrameWaitMs(const Settings& s, int64_t measured_period_ns) {
   if (s.timeout_ms != 0) return s.timeout_ms;
-  const int64_t period_ns = PeriodOfFraction(s.fps_n, s.fps_d);
+  const int64_t period_ns =
+      measured_period_ns >= kMinPeriodNs ? measured_period_ns : PeriodOfFraction(s.fps_n, s.fps_d);
   if (period_ns <= 0) return kUnknownRateWaitMs;
   return static_cast<uint32_t>(
       std::min<int64_t>(3 * period_ns / 1000000 + kHostMarginMs, kMaxTimeoutMs));

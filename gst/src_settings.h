@@ -36,7 +36,7 @@ constexpr uint32_t kMaxFrameBuffers = 32;
 struct Settings {
   int mipi_rx = 0;
   guint virtual_channel = 0;
-  guint timeout_ms = 0;  // 0: from the frame rate (ServiceTimeoutMs)
+  guint timeout_ms = 0;  // 0: from the frame rate (FrameWaitMs)
   guint buffers = 4;
   Cfa cfa = Cfa::kRggb;
   guint max_errors = kDefaultMaxErrors;
@@ -54,13 +54,22 @@ GType CfaEnumType();
 bool SetSetting(Settings* settings, guint id, const GValue* value);
 bool GetSetting(const Settings& settings, guint id, GValue* value);
 
+// Properties are read at NULL→READY or READY→PAUSED (a change in READY
+// makes the service again): later a value would be ignored. True, with a
+// warning naming `what`, when `element` is past READY and the value must
+// stay. Any thread.
+bool RefusedAfterReady(GstElement* element, const char* what);
+
 // The settings the capture service is made from, as text to compare.
 std::string OpenedSettingsKey(const Settings& settings);
 
-// The capture service's wait for a frame: timeout-ms, or when 0 three
-// periods of framerate and 100 ms for the host, or 5000 ms (two periods of
-// a 0.5 fps sensor, with that room) while the rate is unknown.
-uint32_t ServiceTimeoutMs(const Settings& settings);
+// The wait for a frame: timeout-ms, or when 0 three periods and 500 ms for
+// the host, of the measured period (`measured_period_ns`, 0 while unknown)
+// or else of framerate, or 5000 ms (two periods of a 0.5 fps sensor, with
+// that room) while the rate is unknown. The capture service is made with
+// FrameWaitMs(settings, 0); the element waits for each frame with the
+// period it measured.
+uint32_t FrameWaitMs(const Settings& settings, int64_t measured_period_ns);
 
 }  // namespace talon_gst
 

@@ -119,20 +119,6 @@ std::vector<GstPad*> PadsInOrder(GstTalonSrc* self) {
   return pads;
 }
 
-// A pad's stream as configured, for the caps query; false when unset or bad.
-bool PadStreamConfig(GstPad* pad, vireo::CaptureStreamConfig* stream, std::string* error) {
-  const std::string text = gst_talon_src_pad_get_stream(pad);
-  // The always pad's stream is the element's own property.
-  const std::string option = strcmp(GST_PAD_NAME(pad), "src") == 0
-                                 ? std::string("stream")
-                                 : absl::StrCat(GST_PAD_NAME(pad), "::stream");
-  if (text.empty()) {
-    *error = absl::StrCat(option, " is not set (dt,width,height,bits[,pad])");
-    return false;
-  }
-  return talon_gst::ParseStreamOption(option, text, stream, error);
-}
-
 // The task pauses itself, unless it is being stopped; `unless_playing`
 // leaves it running when the element plays. Decided under the mutex, so
 // that a concurrent PAUSED→PLAYING or PAUSED→READY is never undone.
@@ -415,7 +401,13 @@ void Loop(gpointer data) {
     PauseTask(self, false);
     return;
   }
-  vireo::CaptureFrameBuffer* frame = st->run_session->Next();
+  bool timed_out = false;
+  vireo::CaptureFrameBuffer* frame =
+      st->run_session->Next(talon_gst::FrameWaitMs(st->run, st->run_period_ns), &timed_out);
+  if (timed_out) {  // no frame within three periods: a stalled camera
+    DropFrame(self, vireo::CaptureError::TIMEOUT);
+    return;
+  }
   if (frame == nullptr) {
     PauseTask(self, true);
     return;
@@ -459,30 +451,12 @@ gboolean QueryPad(GstPad* pad, GstObject* parent, GstQuery* query) {
       return TRUE;
     }
     case GST_QUERY_CAPS: {
-      GstCaps* filter = nullptr;
-      gst_query_parse_caps(query, &filter);
-      vireo::CaptureStreamConfig stream;
-      std::string error;
-      GstCaps* caps = nullptr;
-      int fps_n = 0, fps_d = 1;
-      talon_gst::Cfa cfa;
+      talon_gst::Settings settings;
       {
         vireo::MutexLock lock(&st->mutex);
-        cfa = st->settings.cfa;
-        fps_n = st->settings.fps_n;
-        fps_d = st->settings.fps_d;
+        settings = st->settings;
       }
-      if (PadStreamConfig(pad, &stream, &error)) {
-        caps = talon_gst::OfferedCaps(stream, cfa, fps_n, fps_d, &error);
-      }
-      if (caps == nullptr) caps = gst_pad_get_pad_template_caps(pad);
-      if (filter != nullptr) {
-        GstCaps* both = gst_caps_intersect_full(filter, caps, GST_CAPS_INTERSECT_FIRST);
-        gst_caps_unref(caps);
-        caps = both;
-      }
-      gst_query_set_caps_result(query, caps);
-      gst_caps_unref(caps);
+      gst_talon_src_pad_answer_caps(pad, settings.cfa, settings.fps_n, settings.fps_d, query);
       return TRUE;
     }
     default:
@@ -532,12 +506,12 @@ bool Open(GstTalonSrc* self) {
   }
   config.mipi_rx = settings.mipi_rx;
   config.virtual_channel = settings.virtual_channel;
-  config.timeout_ms = talon_gst::ServiceTimeoutMs(settings);
+  config.timeout_ms = talon_gst::FrameWaitMs(settings, 0);
   std::string error;
   for (GstPad* pad : PadsInOrder(self)) {
     vireo::CaptureStreamConfig stream;
     GstCaps* caps = nullptr;
-    if (!PadStreamConfig(pad, &stream, &error) ||
+    if (!gst_talon_src_pad_stream_config(pad, &stream, &error) ||
         (caps = talon_gst::StreamCaps(stream, settings.cfa, 0, 1, &error)) == nullptr) {
       GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS, ("%s: %s", GST_PAD_NAME(pad), error.c_str()),
                         (nullptr));
@@ -656,9 +630,10 @@ void Play(GstTalonSrc* self) {
   gst_task_start(self->task);
 }
 
-// Out of PLAYING: the service pauses, which releases the task's dequeue,
-// and a pool wait ends; the task pauses itself (never waited for here: it
-// may be pushing into a sink that blocks until PLAYING).
+// Out of PLAYING: the task's wait is woken (the capture goes on: no run in
+// flight is cancelled; PAUSED→READY then stops it) and a pool wait ends;
+// the task pauses itself (never waited for here: it may be pushing into a
+// sink that blocks until PLAYING).
 void Unplay(GstTalonSrc* self) {
   TalonSrcState* st = self->state;
   std::shared_ptr<CaptureSession> session;
@@ -668,6 +643,16 @@ void Unplay(GstTalonSrc* self) {
     for (const auto& output : st->outputs) output->SetFlushing(true);
     session = st->session;
     gst_task_pause(self->task);
+  }
+  if (session != nullptr) session->Wake();
+}
+
+// PAUSED→READY: the capture stops (the runs in flight are cancelled).
+void StopCapture(GstTalonSrc* self) {
+  std::shared_ptr<CaptureSession> session;
+  {
+    vireo::MutexLock lock(&self->state->mutex);
+    session = self->state->session;
   }
   if (session != nullptr) session->Stop();
 }
@@ -723,6 +708,7 @@ static GstStateChangeReturn gst_talon_src_change_state(GstElement* element,
     case GST_STATE_CHANGE_PAUSED_TO_READY:
       // The pads are flushing now: a push returns, and the task ends.
       Unplay(self);
+      StopCapture(self);
       {
         vireo::MutexLock lock(&self->state->mutex);
         self->state->stopping = true;
@@ -853,18 +839,7 @@ static void gst_talon_src_set_property(GObject* object, guint id, const GValue* 
     g_object_set_property(G_OBJECT(self->src), "stream", value);
     return;
   }
-  // Read at NULL→READY or READY→PAUSED (a change in READY makes the service
-  // again): later the value would be ignored.
-  GST_OBJECT_LOCK(self);
-  const GstState state = GST_STATE(self);
-  GST_OBJECT_UNLOCK(self);
-  if (state > GST_STATE_READY) {
-    GST_ELEMENT_WARNING(self, CORE, STATE_CHANGE,
-                        ("%s is set in NULL or READY, not in %s: the value stays",
-                         pspec->name, gst_element_state_get_name(state)),
-                        (nullptr));
-    return;
-  }
+  if (talon_gst::RefusedAfterReady(GST_ELEMENT(self), pspec->name)) return;
   TalonSrcState* st = self->state;
   vireo::MutexLock lock(&st->mutex);
   if (!talon_gst::SetSetting(&st->settings, id, value)) {

@@ -8,7 +8,7 @@
 //
 // Design: a GstElement (not a GstBaseSrc, which has one pad) with one
 // streaming task. Each iteration dequeues one frame buffer from the service
-// (blocking), and pushes one buffer per pad, all with the frame's timestamp:
+// (waiting three frame periods at most: gst/src_settings.h), and pushes one buffer per pad, all with the frame's timestamp:
 // the pads of one frame stay in step by construction. Pads whose branches
 // meet again downstream need a queue on each branch, as with any
 // single-threaded multi-pad source.
@@ -30,10 +30,12 @@
 //
 // States: NULL→READY creates the service (paused) and its frame buffers;
 // PAUSED produces nothing (a live source, no preroll); PAUSED→PLAYING
-// resumes the service and starts the task, PLAYING→PAUSED pauses the
-// service, which releases the task's blocked dequeue; PAUSED→READY stops and
-// joins the task; READY→NULL drops the element's hold on the service (it
-// goes when the last lent buffer does).
+// resumes the service (frames completed while paused are captured again)
+// and starts the task; PLAYING→PAUSED wakes the task's timed wait and
+// leaves the capture running, so no frame in flight is cancelled;
+// PAUSED→READY pauses the service, stops and joins the task; READY→NULL
+// drops the element's hold on the service (it goes when the last lent
+// buffer does).
 //
 // Threads: application threads set properties and request pads; the
 // state-change thread runs change_state; the streaming task runs the loop;

@@ -1,6 +1,12 @@
 #include "gst/talon_src_pad.h"
 
+#include <cstring>
+
+#include "absl/strings/str_cat.h"
 #include "base/mutex.h"
+#include "gst/frame_rate.h"
+#include "gst/src_settings.h"
+#include "gst/stream_option.h"
 
 namespace {
 
@@ -27,21 +33,12 @@ static void gst_talon_src_pad_set_property(GObject* object, guint id, const GVal
     G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
     return;
   }
-  // The stream is read at NULL→READY (again at READY→PAUSED when it
-  // changed): later the value would be ignored.
   GstElement* element = gst_pad_get_parent_element(GST_PAD(pad));
   if (element != nullptr) {
-    GST_OBJECT_LOCK(element);
-    const GstState state = GST_STATE(element);
-    GST_OBJECT_UNLOCK(element);
-    if (state > GST_STATE_READY) {
-      GST_ELEMENT_WARNING(element, CORE, STATE_CHANGE,
-                          ("%s: stream is set in NULL or READY, not in %s: the value stays",
-                           GST_PAD_NAME(pad), gst_element_state_get_name(state)),
-                          (nullptr));
-    }
+    const std::string what = absl::StrCat(GST_PAD_NAME(pad), ": stream");
+    const bool refused = talon_gst::RefusedAfterReady(element, what.c_str());
     gst_object_unref(element);
-    if (state > GST_STATE_READY) return;
+    if (refused) return;
   }
   const char* text = g_value_get_string(value);
   vireo::MutexLock lock(&pad->state->mutex);
@@ -84,4 +81,38 @@ std::string gst_talon_src_pad_get_stream(GstPad* pad) {
   PadState* state = GST_TALON_SRC_PAD(pad)->state;
   vireo::MutexLock lock(&state->mutex);
   return state->stream;
+}
+
+bool gst_talon_src_pad_stream_config(GstPad* pad, vireo::CaptureStreamConfig* stream,
+                                     std::string* error) {
+  const std::string text = gst_talon_src_pad_get_stream(pad);
+  // The always pad's stream is the element's own property.
+  const std::string option = strcmp(GST_PAD_NAME(pad), "src") == 0
+                                 ? std::string("stream")
+                                 : absl::StrCat(GST_PAD_NAME(pad), "::stream");
+  if (text.empty()) {
+    *error = absl::StrCat(option, " is not set (dt,width,height,bits[,pad])");
+    return false;
+  }
+  return talon_gst::ParseStreamOption(option, text, stream, error);
+}
+
+void gst_talon_src_pad_answer_caps(GstPad* pad, talon_gst::Cfa cfa, int fps_n, int fps_d,
+                                   GstQuery* query) {
+  GstCaps* filter = nullptr;
+  gst_query_parse_caps(query, &filter);
+  vireo::CaptureStreamConfig stream;
+  std::string error;
+  GstCaps* caps = nullptr;
+  if (gst_talon_src_pad_stream_config(pad, &stream, &error)) {
+    caps = talon_gst::OfferedCaps(stream, cfa, fps_n, fps_d, &error);
+  }
+  if (caps == nullptr) caps = gst_pad_get_pad_template_caps(pad);
+  if (filter != nullptr) {
+    GstCaps* both = gst_caps_intersect_full(filter, caps, GST_CAPS_INTERSECT_FIRST);
+    gst_caps_unref(caps);
+    caps = both;
+  }
+  gst_query_set_caps_result(query, caps);
+  gst_caps_unref(caps);
 }

@@ -324,6 +324,31 @@ TEST(TalonSrcTest, StateCycles) {
   gst_buffer_unref(held);
 }
 
+// Catches a PLAYING→PAUSED→PLAYING cycle that cancels the runs in flight
+// (they came back CAPTURE_CANCELLED when pausing paused the capture) or
+// that warns.
+TEST(TalonSrcTest, PauseCancelsNoFrame) {
+  Source src({"0x2A,64,4,8"});
+  src.Play();
+  GstBuffer* buffer = gst_harness_pull(src.h());
+  ASSERT_NE(buffer, nullptr);
+  gst_buffer_unref(buffer);
+  PrismSimRunStats before;
+  PrismSimGetRunStats(&before);
+  for (int cycle = 0; cycle < 3; ++cycle) {
+    gst_element_set_state(src.element(), GST_STATE_PAUSED);
+    while ((buffer = gst_harness_try_pull(src.h())) != nullptr) gst_buffer_unref(buffer);
+    src.Play();
+    buffer = gst_harness_pull(src.h());
+    ASSERT_NE(buffer, nullptr);
+    gst_buffer_unref(buffer);
+  }
+  PrismSimRunStats after;
+  PrismSimGetRunStats(&after);
+  EXPECT_EQ(after.cancelled, before.cancelled);
+  EXPECT_EQ(src.NextMessage(GST_MESSAGE_WARNING, 0), "");
+}
+
 // Catches a per-frame error pushed downstream, or one that stops the
 // stream before max-errors, or one that max-errors does not end.
 TEST(TalonSrcTest, FrameErrors) {
