@@ -32,7 +32,7 @@ void WriteAll(int fd, const std::string& text) {
 }
 
 // The installed sink. Calls of the current sink and of replaced ones are
-// counted apart, so that SetLogSink waits only for the replaced ones (new
+// counted apart, so that InstallLogHandler waits only for the replaced ones (new
 // entries keep coming with the new sink meanwhile).
 struct SinkState {
   Mutex mutex;
@@ -43,7 +43,7 @@ struct SinkState {
   uint64_t generation ABSL_GUARDED_BY(mutex) = 0;
   int current_calls ABSL_GUARDED_BY(mutex) = 0;
   int replaced_calls ABSL_GUARDED_BY(mutex) = 0;
-  // SetLogSink calls waiting for replaced calls (tests).
+  // InstallLogHandler calls waiting for replaced calls (tests).
   int waiting_setters ABSL_GUARDED_BY(mutex) = 0;
 };
 
@@ -54,12 +54,12 @@ SinkState& Sink() {
 }
 
 // Sink calls under way on this thread: an entry logged from inside a sink
-// skips it, and SetLogSink from inside one does not wait.
+// skips it, and InstallLogHandler from inside one does not wait.
 thread_local int t_sink_depth = 0;
 
 }  // namespace
 
-void SetLogSink(LogSink sink, void* context, bool write_stderr) {
+void InstallLogHandler(LogSink sink, void* context, bool write_stderr) {
   SinkState& state = Sink();
   MutexLock lock(&state.mutex);
   state.sink = sink;

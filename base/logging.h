@@ -11,7 +11,7 @@
 // "native" (priority 7 fatal, 6 error, 5 warning, 4 info, 3 verbose level 1,
 // 2 deeper levels) and, preceded by "native : ", to standard error. An
 // application may take the entries and drop the standard-error copy with
-// SetLogSink (public as vireo::SetLogHandler, system/log_handler.h); the
+// InstallLogHandler (public as vireo::SetLogHandler, system/log_handler.h); the
 // system-log write never changes. A FATAL entry is followed by the
 // system-log entry "terminating.\n" at fatal priority and the process aborts.
 //
@@ -59,8 +59,8 @@ using LogSink = void (*)(void* context, int severity, const char* file, int line
 // written; on return the replaced sink runs nowhere, unless called from
 // inside a sink (then it does not wait). Entries logged from inside a sink
 // skip the sink. The contract: system/log_handler.h.
-void SetLogSink(LogSink sink, void* context, bool write_stderr);
-// Test seam: SetLogSink calls now waiting for replaced sinks to return.
+void InstallLogHandler(LogSink sink, void* context, bool write_stderr);
+// Test seam: InstallLogHandler calls now waiting for replaced sinks to return.
 int LogSinkSettersWaitingForTesting();
 
 // The system-log priority of a severity (verbose level n is severity -n).

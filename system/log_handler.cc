@@ -8,7 +8,7 @@
 namespace vireo {
 
 void SetLogHandler(LogHandler handler, void* context, bool write_stderr) {
-  base::SetLogSink(handler, context, write_stderr);
+  base::InstallLogHandler(handler, context, write_stderr);
 }
 
 }  // namespace vireo
