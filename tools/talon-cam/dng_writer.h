@@ -16,8 +16,9 @@
 #define TOOLS_TALON_CAM_DNG_WRITER_H_
 
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <string>
-#include <vector>
 
 #include "system/capture/capture_types.h"
 
@@ -44,14 +45,33 @@ struct DngImage {
   std::string description;  // ASCII text for ImageDescription
 };
 
+// Memory for a frame's unpacked samples, which a caller writing frame after
+// frame keeps. It lies in huge pages where the system has them and is never
+// cleared (the unpacker writes every sample): a frame's worth of fresh 4 kB
+// pages costs a page fault per page when first written and, on a system
+// whose page translations are dear, a translation miss per page when the
+// file's write reads it again. Used by one thread at a time; owns its memory.
+class SampleBuffer {
+ public:
+  // Room for `count` samples (the memory is kept, and grows when needed);
+  // null when the system has no memory for them.
+  uint16_t* Reserve(uint64_t count);
+
+ private:
+  struct Free {
+    void operator()(uint16_t* p) const { std::free(p); }
+  };
+  std::unique_ptr<uint16_t, Free> data_;
+  uint64_t capacity_ = 0;  // samples
+};
+
 // Writes `image` to `path`, its samples in one strip by one write. False
 // with a reason in `error` when the payload cannot be unpacked or the file
 // cannot be written (the system's reason, e.g. "cannot write f.dng: No space
 // left on device"); `path` is then untouched. `samples`, when given, holds
-// the unpacked samples: a caller writing frame after frame keeps it, which
-// spares allocating (and the system zeroing) a frame's memory each time.
+// the unpacked samples (else memory of its own, for one file).
 bool WriteDng(const std::string& path, const DngImage& image, std::string* error,
-              std::vector<uint16_t>* samples = nullptr);
+              SampleBuffer* samples = nullptr);
 
 }  // namespace talon_cam
 
