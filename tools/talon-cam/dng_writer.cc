@@ -1,6 +1,5 @@
 #include "tools/talon-cam/dng_writer.h"
 
-#include <sys/mman.h>
 #include <sys/uio.h>
 #include <tiffio.h>
 #include <unistd.h>
@@ -247,20 +246,6 @@ std::string DngStreamProblem(const vireo::CaptureStreamConfig& stream) {
            " bits per component (DNG takes 8, 10 or 16)";
   }
   return "";
-}
-
-uint16_t* SampleBuffer::Reserve(uint64_t count) {
-  if (count <= capacity_) return data_.get();
-  constexpr uint64_t kHugePage = uint64_t{2} << 20;
-  const uint64_t bytes = count * sizeof(uint16_t);
-  data_.reset();
-  capacity_ = 0;
-  void* p = nullptr;
-  if (posix_memalign(&p, kHugePage, bytes) != 0) return nullptr;
-  madvise(p, bytes / kHugePage * kHugePage, MADV_HUGEPAGE);  // a hint
-  data_.reset(static_cast<uint16_t*>(p));
-  capacity_ = count;
-  return data_.get();
 }
 
 bool WriteDng(const std::string& path, const DngImage& image, std::string* error,
