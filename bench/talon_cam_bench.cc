@@ -6,7 +6,8 @@
 //   per frame (its summary's, which includes the writes) less that of the
 //   same capture without outputs, beside a plain write of the same bytes
 //   into the same directory by this process (a file per frame, or one file
-//   for all), and --dng beside --output;
+//   for all), and --dng beside --output and beside a plain write of its
+//   own bytes (16-bit samples); medians of 5 rounds;
 //
 // and on the unthrottled simulated IPU, one 64x4 RAW10 stream:
 //
@@ -20,15 +21,17 @@
 //   build/bin/talon_cam_bench [--long N]   # N frames in the long runs (2000000)
 //   build/bin/talon_cam_bench --outputs    # the outputs' rows only
 //
-// About 3 minutes on the 2-core development VM, most of it the long runs
-// and the 12 MP outputs.
+// About 6 minutes on the 2-core development VM, most of it the outputs'
+// rounds and the long runs.
 
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -154,9 +157,16 @@ bool MeasureMemory(const char* what, const std::vector<std::string>& extra,
 // The outputs' rows: frames per run, the sensor's rate.
 constexpr int kOutputFrames = 30;
 constexpr char kOutputFps[] = "30";
+constexpr long kFramePeriodNs = 1000000000 / 30;
 constexpr double kTargetRawToWrite = 1.3;
 constexpr double kTargetDngToRaw = 1.5;
+// The buffers a raw output writes from in turn: the tool's three in flight
+// and the one being written (a buffer the outputs are done with is the
+// first to be enqueued again).
 constexpr int kPlainSources = 4;
+constexpr int kOutputRounds = 5;
+constexpr uint64_t kBuffers = 3;             // talon-cam's --buffers
+constexpr uint64_t kWriteMemoryFrames = 30;  // its write memory, in frames
 
 struct OutputRun {
   bool ok = false;
@@ -186,6 +196,17 @@ OutputRun RunOutput(const std::string& stream, const std::vector<std::string>& a
   return run;
 }
 
+// Memory in huge pages, written once, as the simulated runtime's frame
+// buffers are; null when there is none.
+std::unique_ptr<char, decltype(&std::free)> HugeBuffer(uint64_t bytes) {
+  constexpr uint64_t kHugePage = uint64_t{2} << 20;
+  void* p = nullptr;
+  if (bytes == 0 || posix_memalign(&p, kHugePage, bytes) != 0) return {nullptr, &std::free};
+  madvise(p, bytes / kHugePage * kHugePage, MADV_HUGEPAGE);
+  std::memset(p, 'x', bytes);
+  return {static_cast<char*>(p), &std::free};
+}
+
 // This thread's CPU for writing `frames` frames of `bytes` into `dir` as a
 // plain program does (open, write, close; no temporary, no rename), a file
 // per frame or all into one, from `sources` buffers in turn; microseconds
@@ -193,24 +214,38 @@ OutputRun RunOutput(const std::string& stream, const std::vector<std::string>& a
 // sensor just filled, one of the few in turn (the tool's three in flight and
 // the one being written), in huge pages as the simulated runtime's frame
 // buffers are: on a VM whose page translations are dear, reading fresh 4 kB
-// pages costs several times the write itself.
+// pages costs several times the write itself. Meanwhile the process holds
+// `held` more bytes, written once, as the tool holds the frame buffers its
+// write memory may need: on this VM, a process that has just taken and
+// written a few hundred MB pays up to several times more for the page
+// cache's pages that a write into ext4 takes. The frames are written at the
+// sensor's rate, as the tool gets them: the same bytes written back to back
+// cost up to 0.2 ms less per frame (the kernel's page allocation and the
+// caches stay warm), which would flatter the baseline at the small sizes.
 double PlainWriteUs(const std::string& dir, uint64_t bytes, int frames, bool one_file,
-                    int sources) {
-  constexpr uint64_t kHugePage = uint64_t{2} << 20;
+                    int sources, uint64_t held) {
   std::vector<std::unique_ptr<char, decltype(&std::free)>> buffers;
   for (int i = 0; i < sources; ++i) {
-    void* p = nullptr;
-    if (posix_memalign(&p, kHugePage, bytes) != 0) return -1;
-    madvise(p, bytes / kHugePage * kHugePage, MADV_HUGEPAGE);
-    std::memset(p, 'x', bytes);
-    buffers.emplace_back(static_cast<char*>(p), &std::free);
+    buffers.push_back(HugeBuffer(bytes));
+    if (buffers.back() == nullptr) return -1;
   }
+  const auto ballast = HugeBuffer(held);
+  if (held != 0 && ballast == nullptr) return -1;
   const int64_t start_ns = talon_support::ThreadCpuNs();
+  timespec next{};
+  clock_gettime(CLOCK_MONOTONIC, &next);
   int fd = -1;
   for (int i = 0; i < frames; ++i) {
+    next.tv_nsec += kFramePeriodNs;
+    if (next.tv_nsec >= 1000000000) {
+      next.tv_nsec -= 1000000000;
+      ++next.tv_sec;
+    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
+    }
     if (fd < 0) {
       const std::string path = dir + "/plain-" + std::to_string(one_file ? 0 : i) + ".raw";
-      fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
       if (fd < 0) return -1;
     }
     for (uint64_t done = 0; done < bytes;) {
@@ -240,7 +275,15 @@ void RemoveContents(const std::string& dir) {
   }
 }
 
-// The rows of one frame size on one file system.
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const size_t n = values.size();
+  return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// The rows of one frame size on one file system. Each figure is the median
+// of kOutputRounds rounds; a round takes every capture and every plain
+// write in turn, so that they share the same stretch of machine time.
 bool MeasureOutputs(uint32_t width, uint32_t height, const char* fs, const std::string& dir) {
   vireo::CaptureStreamConfig config;
   config.data_type = vireo::CSI2_RAW10;
@@ -248,49 +291,69 @@ bool MeasureOutputs(uint32_t width, uint32_t height, const char* fs, const std::
   config.height = height;
   config.bits_per_component = 10;
   const uint64_t bytes = vireo::vireo_util::GetRowStrideBytes(config) * height;
+  // The DNG's 16-bit samples, without its few kB of tags.
+  const uint64_t dng_bytes = uint64_t{width} * height * 2;
   const std::string stream = "0x2B," + std::to_string(width) + "," + std::to_string(height) +
                              ",10";
   const std::string size = std::to_string(width) + "x" + std::to_string(height) + " " + fs;
+  // The write memory (the tool's default: a second of the stream) and the
+  // frame buffers the tool then holds beyond the few it writes from.
+  const uint64_t write_mb = (kWriteMemoryFrames * bytes + 999999) / 1000000;
+  const uint64_t held = (kBuffers + write_mb * 1000000 / bytes - kPlainSources) * bytes;
   bool ok = true;
+  uint64_t not_written = 0;
+  // The CPU per frame of a capture with `args`, per frame it wrote.
   const auto output = [&](std::vector<std::string> args) {
+    if (!args.empty()) args.insert(args.end(), {"--write-memory", std::to_string(write_mb)});
     const OutputRun run = RunOutput(stream, args);
     RemoveContents(dir);
-    ok = ok && run.ok;
-    if (run.not_written != 0) {
-      std::printf("  %s: %llu frames not written\n", args[1].c_str(),
-                  static_cast<unsigned long long>(run.not_written));
-    }
+    ok = ok && run.ok && run.cpu_us_per_frame >= 0;
+    not_written += run.not_written;
     return run;
   };
-  const OutputRun none = RunOutput(stream, {});
-  ok = ok && none.ok;
-  const OutputRun raw = output({"--output", dir + "/o-#.raw"});
-  const OutputRun all = output({"--output", dir + "/all.raw"});
-  const OutputRun dng = output({"--dng", dir + "/d-#.dng"});
-  const double plain_files = PlainWriteUs(dir, bytes, kOutputFrames, false, kPlainSources);
-  const double plain_one = PlainWriteUs(dir, bytes, kOutputFrames, true, kPlainSources);
-  const double plain_hot = PlainWriteUs(dir, bytes, kOutputFrames, false, 1);
-  // The output's CPU per frame it wrote.
-  const auto per_written = [&](const OutputRun& run) {
-    const double frames = kOutputFrames;
-    return (run.cpu_us_per_frame - none.cpu_us_per_frame) * frames /
-           std::max(frames - static_cast<double>(run.not_written), 1.0);
-  };
-  const double raw_us = per_written(raw);
-  const double all_us = per_written(all);
-  const double dng_us = per_written(dng);
+  std::vector<double> none, raw, all, dng, plain_files, plain_one, plain_dng;
+  for (int round = 0; round < kOutputRounds; ++round) {
+    const double alone = output({}).cpu_us_per_frame;
+    none.push_back(alone);
+    const auto per_written = [&](const OutputRun& run) {
+      const double frames = kOutputFrames;
+      return (run.cpu_us_per_frame - alone) * frames /
+             std::max(frames - static_cast<double>(run.not_written), 1.0);
+    };
+    raw.push_back(per_written(output({"--output", dir + "/o-#.raw"})));
+    all.push_back(per_written(output({"--output", dir + "/all.raw"})));
+    dng.push_back(per_written(output({"--dng", dir + "/d-#.dng"})));
+    plain_files.push_back(PlainWriteUs(dir, bytes, kOutputFrames, false, kPlainSources, held));
+    plain_one.push_back(PlainWriteUs(dir, bytes, kOutputFrames, true, kPlainSources, held));
+    // The DNG writer's samples lie in one buffer that it fills again for
+    // each frame.
+    plain_dng.push_back(
+        PlainWriteUs(dir, dng_bytes, kOutputFrames, false, 1, held + kPlainSources * bytes));
+  }
+  const double raw_us = Median(raw);
+  const double all_us = Median(all);
+  const double dng_us = Median(dng);
+  const double files_us = Median(plain_files);
+  const double one_us = Median(plain_one);
+  const double dng_plain_us = Median(plain_dng);
   Row(size + ", --output o-#.raw", Format("%.0f us/frame", raw_us),
-      Format("plain write %.0f us/frame", plain_files), Format("%.2fx", raw_us / plain_files),
+      Format("plain write %.0f us/frame", files_us), Format("%.2fx", raw_us / files_us),
       Format("<= %.1fx", kTargetRawToWrite));
   Row(size + ", --output all.raw", Format("%.0f us/frame", all_us),
-      Format("plain write %.0f us/frame", plain_one), Format("%.2fx", all_us / plain_one),
+      Format("plain write %.0f us/frame", one_us), Format("%.2fx", all_us / one_us),
       Format("<= %.1fx", kTargetRawToWrite));
   Row(size + ", --dng d-#.dng", Format("%.0f us/frame", dng_us),
       Format("--output o-#: %.0f us", raw_us), Format("%.2fx", dng_us / raw_us),
       Format("<= %.1fx", kTargetDngToRaw));
-  std::printf("  capture alone: %.0f us/frame; %.1f MB per frame; a plain write from one "
-              "buffer again and again: %.0f us/frame\n",
-              none.cpu_us_per_frame, static_cast<double>(bytes) / 1e6, plain_hot);
+  Row(size + ", --dng d-#.dng", Format("%.0f us/frame", dng_us),
+      "plain write " + Format("%.0f us", dng_plain_us) + Format(" (%.1f MB)", static_cast<double>(dng_bytes) / 1e6),
+      Format("%.2fx", dng_us / dng_plain_us), "");
+  std::printf("  capture alone: %.0f us/frame; %.1f MB per frame; medians of %d rounds",
+              Median(none), static_cast<double>(bytes) / 1e6, kOutputRounds);
+  if (not_written != 0) {
+    std::printf("; %llu frames not written", static_cast<unsigned long long>(not_written));
+  }
+  std::printf("\n");
   return ok;
 }
 

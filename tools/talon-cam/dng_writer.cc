@@ -12,7 +12,6 @@
 #include <cstring>
 #include <ctime>
 #include <string>
-#include <vector>
 
 #include "support/atomic_file.h"
 #include "support/csi2_unpack.h"
@@ -163,7 +162,7 @@ int DropTiffMessage(TIFF*, void*, const char*, const char*, va_list) { return 1;
 
 // Sets the tags and writes the samples, one strip; false when libtiff
 // refuses.
-bool WriteImage(TIFF* tif, const DngImage& image, std::vector<uint16_t>* samples) {
+bool WriteImage(TIFF* tif, const DngImage& image, uint16_t* samples) {
   static const uint8_t kDngVersion[4] = {1, 4, 0, 0};
   static const uint8_t kDngBackwardVersion[4] = {1, 1, 0, 0};
   static const uint16_t kCfaRepeat[2] = {2, 2};
@@ -208,7 +207,7 @@ bool WriteImage(TIFF* tif, const DngImage& image, std::vector<uint16_t>* samples
   // byte order ("w"), as the samples are.
   const tmsize_t size =
       static_cast<tmsize_t>(uint64_t{image.width} * image.height * sizeof(uint16_t));
-  ok = ok && TIFFWriteRawStrip(tif, 0, samples->data(), size) == size;
+  ok = ok && TIFFWriteRawStrip(tif, 0, samples, size) == size;
   return ok && TIFFWriteDirectory(tif) == 1;
 }
 
@@ -250,24 +249,29 @@ std::string DngStreamProblem(const vireo::CaptureStreamConfig& stream) {
 }
 
 bool WriteDng(const std::string& path, const DngImage& image, std::string* error,
-              std::vector<uint16_t>* samples) {
+              SampleBuffer* samples) {
   if (image.width == 0 || image.height == 0) {
     *error = "no samples";
     return false;
   }
-  std::vector<uint16_t> own;
+  SampleBuffer own;
   if (samples == nullptr) samples = &own;
-  samples->resize(uint64_t{image.width} * image.height);
+  const uint64_t count = uint64_t{image.width} * image.height;
+  uint16_t* unpacked = samples->Reserve(count);
+  if (unpacked == nullptr) {
+    *error = "no memory for " + std::to_string(count) + " samples";
+    return false;
+  }
   if (!talon_support::UnpackCsi2(image.data, image.stride, image.width, image.height,
-                                 image.bits, samples->data())) {
+                                 image.bits, unpacked)) {
     *error = "cannot unpack " + std::to_string(image.bits) + "-bit samples";
     return false;
   }
   talon_support::AtomicFile file;
   if (!file.Create(path, error)) return false;
   TiffSink sink;
-  sink.samples = samples->data();
-  sink.samples_size = samples->size() * sizeof(uint16_t);
+  sink.samples = unpacked;
+  sink.samples_size = count * sizeof(uint16_t);
   TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
   if (options == nullptr) {
     *error = "libtiff cannot allocate";
@@ -278,7 +282,7 @@ bool WriteDng(const std::string& path, const DngImage& image, std::string* error
   TIFF* tif = TIFFClientOpenExt(file.temporary_path().c_str(), "w", &sink, TiffRead, TiffWrite,
                                 TiffSeek, TiffClose, TiffSize, TiffMap, TiffUnmap, options);
   TIFFOpenOptionsFree(options);
-  bool written = tif != nullptr && WriteImage(tif, image, samples);
+  bool written = tif != nullptr && WriteImage(tif, image, unpacked);
   if (tif != nullptr) TIFFClose(tif);  // writes nothing more after TIFFWriteDirectory
   written = written && sink.message.empty() && WriteOut(&sink, file.fd());
   if (!written) {

@@ -17,9 +17,9 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "system/capture/capture_types.h"
+#include "tools/talon-cam/sample_buffer.h"
 
 namespace talon_cam {
 
@@ -48,10 +48,9 @@ struct DngImage {
 // with a reason in `error` when the payload cannot be unpacked or the file
 // cannot be written (the system's reason, e.g. "cannot write f.dng: No space
 // left on device"); `path` is then untouched. `samples`, when given, holds
-// the unpacked samples: a caller writing frame after frame keeps it, which
-// spares allocating (and the system zeroing) a frame's memory each time.
+// the unpacked samples (else memory of its own, for one file).
 bool WriteDng(const std::string& path, const DngImage& image, std::string* error,
-              std::vector<uint16_t>* samples = nullptr);
+              SampleBuffer* samples = nullptr);
 
 }  // namespace talon_cam
 

@@ -168,15 +168,21 @@ bool FrameWriter::WriteDng(const vireo::CaptureStreamConfig& stream, const void*
   return talon_cam::WriteDng(written.dng, image, error, &dng_samples_);
 }
 
+WriteJob FrameWriter::DataJob(const std::shared_ptr<const HeldFrame>& held,
+                              const FrameMetadata& frame, const std::shared_ptr<Latch>& written) {
+  WriteJob job;
+  job.frame = frame.frame;
+  for (const StreamMetadata& stream : frame.streams) job.bytes += stream.size_bytes;
+  job.hold = held;
+  job.opens = written;
+  return job;
+}
+
 // Every stream's raw file, or all of them appended to the collecting file;
 // names in the frame's metadata the files that hold it.
 bool FrameWriter::PushRaw(const std::shared_ptr<const HeldFrame>& held, const Frame& frame,
                           const std::shared_ptr<Latch>& written) {
-  WriteJob job;
-  job.frame = frame->frame;
-  for (const StreamMetadata& stream : frame->streams) job.bytes += stream.size_bytes;
-  job.hold = held;
-  job.opens = written;
+  WriteJob job = DataJob(held, *frame, written);
   job.write = [this, held, frame](std::string* error) {
     std::vector<StreamMetadata>& streams = frame->streams;
     if (!HasHash(options_.output_pattern)) {
@@ -208,11 +214,7 @@ bool FrameWriter::PushRaw(const std::shared_ptr<const HeldFrame>& held, const Fr
 bool FrameWriter::PushDng(const std::shared_ptr<const HeldFrame>& held,
                           const std::shared_ptr<const FrameMetadata>& described, const Frame& frame,
                           const std::shared_ptr<Latch>& written) {
-  WriteJob job;
-  job.frame = frame->frame;
-  for (const StreamMetadata& stream : frame->streams) job.bytes += stream.size_bytes;
-  job.hold = held;
-  job.opens = written;
+  WriteJob job = DataJob(held, *frame, written);
   job.write = [this, held, frame, described](std::string* error) {
     const std::vector<vireo::CaptureStreamConfig>& configs = options_.config.stream_configs;
     for (size_t i = 0; i < configs.size(); ++i) {

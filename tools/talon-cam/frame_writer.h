@@ -44,6 +44,7 @@
 
 #include "base/mutex.h"
 #include "system/capture/capture_frame_buffer.h"
+#include "tools/talon-cam/dng_writer.h"
 #include "tools/talon-cam/frame_metadata.h"
 #include "tools/talon-cam/growing_file.h"
 #include "tools/talon-cam/talon_cam_options.h"
@@ -114,6 +115,11 @@ class FrameWriter {
   std::shared_ptr<const HeldFrame> Hold(vireo::CaptureFrameBuffer* buffer);
   void Release(const HeldFrame* held);
   void Unlock(const HeldFrame& held);
+  // A data output's job for `frame`, its write still to set: it keeps the
+  // frame buffer, counted against the output's share, and opens `written`
+  // when done.
+  static WriteJob DataJob(const std::shared_ptr<const HeldFrame>& held, const FrameMetadata& frame,
+                          const std::shared_ptr<Latch>& written);
   // The jobs of the data outputs; each opens `written` when done.
   bool PushRaw(const std::shared_ptr<const HeldFrame>& held, const Frame& frame,
                const std::shared_ptr<Latch>& written);
@@ -141,7 +147,7 @@ class FrameWriter {
   GrowingFile collecting_;  // the --output file without '#'
   GrowingFile metadata_file_;
   TraceWriter trace_writer_;
-  std::vector<uint16_t> dng_samples_;  // the DNG thread's unpacked frame, kept between frames
+  SampleBuffer dng_samples_;  // the DNG thread's unpacked frame, kept between frames
 
   std::shared_ptr<const HeldFrame> last_frame_;  // for the preview
 
