@@ -576,10 +576,11 @@ TEST(TalonSrcTest, PropertiesAsInspected) {
     g_value_unset(&after);
   }
   for (const char* property : {"mipi-rx", "virtual-channel"}) {
-    GParamSpec* spec = g_object_class_find_property(G_OBJECT_GET_CLASS(src.element()), property);
-    ASSERT_NE(spec, nullptr);
-    const uint64_t max = G_IS_PARAM_SPEC_INT(spec) ? G_PARAM_SPEC_INT(spec)->maximum
-                                                    : G_PARAM_SPEC_UINT(spec)->maximum;
+    GParamSpec* pspec =
+        g_object_class_find_property(G_OBJECT_GET_CLASS(src.element()), property);
+    ASSERT_NE(pspec, nullptr);
+    const uint64_t max = G_IS_PARAM_SPEC_INT(pspec) ? G_PARAM_SPEC_INT(pspec)->maximum
+                                                     : G_PARAM_SPEC_UINT(pspec)->maximum;
     EXPECT_EQ(max, 3u) << property;
   }
 }

@@ -7,7 +7,7 @@
 // allowed, e.g. "--buffers: 0 is not in 1 to 1024". A value given in hex is
 // answered with the range in hex ("address: 0x10 is not in 0x4008000 to
 // 0x4008FFC"), and so is every value of a number that is hex by nature (a
-// register address). An option is given once unless its spec says otherwise.
+// register address). An option is given once unless its table entry says otherwise.
 //
 // Plain functions; no state, callable from any thread.
 
