@@ -427,6 +427,8 @@ std::string PrismCheck::ResetDuringWait(int64_t margin_ns, bool* conclusive) {
   std::this_thread::sleep_for(std::chrono::nanoseconds(margin_ns));
   const int64_t reset_ns = BoottimeNs();
   const OzyError reset = OzyResetDevice(first_.device);
+  // A frame that ends while the reset is under way may end either way.
+  const int64_t reset_returned_ns = BoottimeNs();
   waiter.join();
   if (second.enqueue_result == OZY_SUCCESS) Wait(job, &second);
 
@@ -435,15 +437,21 @@ std::string PrismCheck::ResetDuringWait(int64_t margin_ns, bool* conclusive) {
   if (second.enqueue_result != OZY_SUCCESS) {
     return Returned("OzyEnqueueJob for run 2", second.enqueue_result);
   }
-  if (first.wait_result == OZY_SUCCESS && first.eof_ns < reset_ns) {
+  if (first.wait_result == OZY_SUCCESS && first.eof_ns <= reset_returned_ns) {
     *conclusive = false;
+    if (first.eof_ns >= reset_ns) {
+      return absl::StrCat("in ", kResetTries,
+                          " tries the frame ended while the reset was under way (",
+                          (first.eof_ns - reset_ns) / 1000,
+                          " us after it began in the last): no frame lasts long enough here");
+    }
     return absl::StrCat("in ", kResetTries, " tries the frame ended before the reset (",
                         (reset_ns - first.eof_ns) / 1000,
                         " us before it in the last): no frame lasts long enough here");
   }
   if (first.wait_result == OZY_SUCCESS) {
     return absl::StrCat("the wait under way returned success for a frame that ended ",
-                        (first.eof_ns - reset_ns) / 1000, " us after the reset");
+                        (first.eof_ns - reset_returned_ns) / 1000, " us after the reset");
   }
   if (!IsCancellation(first.wait_result)) {
     return absl::StrCat("the wait under way returned ", ErrorText(first.wait_result),

@@ -124,7 +124,7 @@ class PrismCheck {
   // earlier property that failed); returns the reason.
   std::string NotRun(const char* missing);
   // One try of reset-cancels: sets *conclusive to false when the frame of
-  // the interrupted wait ended before the reset.
+  // the interrupted wait ended before the reset returned.
   std::string ResetDuringWait(int64_t margin_ns, bool* conclusive);
   // Deletes the pipeline's objects as the capture service does; what failed.
   static std::vector<std::string> Release(Pipeline* pipeline);
