@@ -10,8 +10,8 @@
 // them is done: the capture gives the service another buffer meanwhile
 // (Released, or a new one), and the buffers the outputs keep are bounded by
 // the write memory (Options::write_memory, shared equally between --output
-// and --dng); the caller makes the spare buffers up front
-// (FramesKeptAtMost). A frame that finds an output's share full, or its queue of
+// and --dng); the caller makes the spare buffers, at most
+// FramesKeptAtMost. A frame that finds an output's share full, or its queue of
 // records (--metadata, --trace) full, is not written by that output: said
 // once, counted in LossReport. The preview keeps the buffer of the last
 // successful frame (one frame beyond the write memory) and is made at the

@@ -69,8 +69,8 @@ class Capture {
   // Handles the frame; true when the outputs keep the buffer.
   bool HandleFrame(vireo::CaptureFrameBuffer* buffer);
   // A buffer to enqueue in place of one the outputs keep: one they are done
-  // with, else a spare, else the next they are done with; null when none
-  // will come.
+  // with, else a spare, else a new spare while the write memory has room,
+  // else the next they are done with; null when none will come.
   vireo::CaptureFrameBuffer* Replacement();
   bool ReadSequence(const vireo::CaptureFrameBuffer& buffer, uint32_t* sequence);
   void PrintFrame(uint64_t index, const talon_support::FrameRecord& record);
@@ -89,8 +89,10 @@ class Capture {
   int64_t last_progress_ns_ = 0;
   bool progress_shown_ = false;
   bool write_failed_ = false;
-  // Buffers made for the outputs to keep and not yet given to the service.
+  // Buffers made for the outputs to keep and not yet given to the service,
+  // and how many more may be made (writer_.FramesKeptAtMost() in all).
   std::vector<vireo::CaptureFrameBuffer*> spares_;
+  uint64_t spares_to_make_ = 0;
   // Runs cancelled by a signal's stop that Loop dequeued before it ended.
   uint64_t cancelled_by_signal_ = 0;
 };
@@ -103,17 +105,21 @@ bool Capture::CreateBuffers() {
   }
   // All of them, also for fewer frames: a lone buffer would be captured
   // single-buffered after a wait of --timeout-ms for a second one. Then the
-  // spares for the frames that the outputs may keep, made now so that the
-  // capture never waits to make one.
+  // spares for the frames that the outputs keep: a few now, which is all that
+  // outputs keeping up ever hold, and the rest, up to what the write memory
+  // holds, when a burst of slow writes needs them (making a second of 12 MP
+  // frames up front would cost the start 462 MB and a few hundred ms).
+  constexpr uint64_t kSparesFirst = 2;
   const uint64_t spares = writer_.FramesKeptAtMost();
-  for (uint64_t i = 0; i < options_.buffers + spares; ++i) {
+  const uint64_t first = options_.buffers + std::min(spares, kSparesFirst);
+  spares_to_make_ = spares - (first - options_.buffers);
+  for (uint64_t i = 0; i < first; ++i) {
     std::unique_ptr<vireo::CaptureFrameBuffer> buffer = factory_->Create();
     if (buffer == nullptr) {
       std::fprintf(stderr,
                    "talon-cam: could not create frame buffer %" PRIu64 " of %" PRIu64
                    "%s (see the log lines above)\n",
-                   i + 1, options_.buffers + spares,
-                   spares == 0 ? "" : " (--buffers and the frames --write-memory holds)");
+                   i + 1, first, spares == 0 ? "" : " (--buffers and the frames outputs keep)");
       return false;
     }
     buffers_.push_back(std::move(buffer));
@@ -164,7 +170,19 @@ vireo::CaptureFrameBuffer* Capture::Replacement() {
     spares_.pop_back();
     return spare;
   }
-  // The outputs keep no more frames than there are spares: not reached.
+  if (spares_to_make_ > 0) {
+    std::unique_ptr<vireo::CaptureFrameBuffer> buffer = factory_->Create();
+    if (buffer != nullptr) {
+      --spares_to_make_;
+      buffers_.push_back(std::move(buffer));
+      return buffers_.back().get();
+    }
+    // The frames the service drops meanwhile are counted as dropped.
+    std::fprintf(stderr,
+                 "talon-cam: could not create a spare frame buffer (see the log lines above); "
+                 "the capture waits for the outputs from now on\n");
+    spares_to_make_ = 0;
+  }
   return writer_.WaitReleased();
 }
 

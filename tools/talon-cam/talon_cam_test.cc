@@ -376,7 +376,8 @@ TEST_F(TalonCam, FullDiskStopsEachOutputOnce) {
 // behind without a word, or says so more than once, a summary whose count of
 // frames not written differs from the frames missing from the files, an
 // exit status of 0, or a temporary file left behind. Every write sleeps;
-// --write-memory holds two frames.
+// --write-memory holds five frames, so that spares are also made while the
+// capture runs.
 TEST_F(TalonCam, SlowOutputFallsBehindOnce) {
   const struct {
     const char* option;
@@ -392,7 +393,7 @@ TEST_F(TalonCam, SlowOutputFallsBehindOnce) {
     const char* asan_options = std::getenv("ASAN_OPTIONS");
     const ToolResult result =
         Run({"--stream", "0x2B,640,480,10", "--frames", std::to_string(kFrames), "--quiet",
-             "--write-memory", "1", c.option, slow + "/" + c.name},
+             "--write-memory", "2", c.option, slow + "/" + c.name},
             {"PRISM_SIM_FPS=0", std::string("LD_PRELOAD=") + SLOW_WRITE_SHIM_PATH,
              "SLOW_WRITE_DIR=" + slow, "SLOW_WRITE_MS=50",
              std::string("ASAN_OPTIONS=") + (asan_options ? asan_options : "") +
