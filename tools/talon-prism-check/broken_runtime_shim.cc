@@ -7,6 +7,8 @@
 //   no-eof         the end-of-frame record is never written
 //   first-binding  a job keeps the buffers of its first OzyFinalizeBuffers
 //   ignore-reset   OzyResetDevice does nothing
+//   slow-reset     OzyResetDevice takes 100 ms before it resets (not a
+//                  fault: the frames that end meanwhile may end either way)
 //
 // Unset or anything else: the runtime unchanged. The functions carry the
 // runtime's symbol version, LIBPRISM_1.0, so that they stand in for the
@@ -18,10 +20,12 @@
 
 #include <dlfcn.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "system/ipu_runtime/prism.h"
@@ -106,6 +110,7 @@ OzyError OzyFinalizeBuffers(OzyJob* job, const OzyFinalizeBufferInfo* infos, int
 
 OzyError OzyResetDevice(OzyDevice* device) {
   static auto* const real = REAL(OzyResetDevice);
+  if (Mode("slow-reset")) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   return Mode("ignore-reset") ? OZY_SUCCESS : real(device);
 }
 
