@@ -48,7 +48,7 @@ void CaptureSession::Start() {
     }
   }
   // Completed while nobody dequeued: stale now, captured again instead.
-  while (vireo::CaptureFrameBuffer* frame = service_->TryDequeueCompletedRequest(0)) {
+  while (vireo::CaptureFrameBuffer* frame = vireo::TryDequeueCompletedRequest(service_.get(), 0)) {
     service_->EnqueueRequest(frame);
   }
 }
@@ -64,7 +64,7 @@ void CaptureSession::Stop() {
     service_->Pause();
   }
   // Frames that completed while stopping wait for the next Start.
-  while (vireo::CaptureFrameBuffer* frame = service_->TryDequeueCompletedRequest(0)) {
+  while (vireo::CaptureFrameBuffer* frame = vireo::TryDequeueCompletedRequest(service_.get(), 0)) {
     service_->EnqueueRequest(frame);
   }
 }
@@ -76,7 +76,7 @@ vireo::CaptureFrameBuffer* CaptureSession::Next(uint32_t wait_ms, bool* timed_ou
   uint32_t waited_ms = 0;
   while (frame == nullptr && !woken_ && waited_ms < wait_ms) {
     const uint32_t slice = std::min(kWakeSliceMs, wait_ms - waited_ms);
-    frame = service_->TryDequeueCompletedRequest(slice);
+    frame = vireo::TryDequeueCompletedRequest(service_.get(), slice);
     waited_ms += slice;
   }
   --waiting_;

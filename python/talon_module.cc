@@ -463,9 +463,9 @@ class Service {
       bool stopped = false;
       {
         py::gil_scoped_release release;
-        native = service_->TryDequeueCompletedRequest(period);
+        native = vireo::TryDequeueCompletedRequest(service_.get(), period);
         if (native == nullptr && capture_stopped()) {
-          native = service_->TryDequeueCompletedRequest(0);  // completed before the stop
+          native = vireo::TryDequeueCompletedRequest(service_.get(), 0);  // completed before the stop
           stopped = native == nullptr;
         }
       }

@@ -4,6 +4,7 @@
 #include "system/capture/capture_frame_buffer_impl.h"
 #include "system/capture/capture_stream_check.h"
 #include "system/capture/capture_util.h"
+#include "system/capture/held_buffers.h"
 
 namespace vireo {
 
@@ -56,7 +57,7 @@ std::unique_ptr<CaptureFrameBuffer> CaptureFrameBufferFactoryImpl::Create() {
     entries[stream.data_type] = {stream, handle};
   }
   auto frame_buffer = std::make_unique<CaptureFrameBufferImpl>(entries);
-  frame_buffer->made_by_factory_ = true;
+  held_buffers::AddFactoryBuffer(frame_buffer.get());
   return frame_buffer;
 }
 

@@ -2,6 +2,7 @@
 
 #include "base/logging.h"
 #include "system/capture/capture_util.h"
+#include "system/capture/held_buffers.h"
 
 namespace vireo {
 namespace {
@@ -25,11 +26,7 @@ CaptureFrameBufferImpl::CaptureFrameBufferImpl(const EntryMap& entries)
     : entries_(entries) {}
 
 CaptureFrameBufferImpl::~CaptureFrameBufferImpl() {
-  // The service would go on writing the buffer, and binding its device
-  // buffers, after it is gone.
-  CHECK(holder_.load() == nullptr)
-      << "Frame buffer " << static_cast<const void*>(this)
-      << " destroyed while a capture service holds it";
+  held_buffers::Forget(this);
   for (auto& [data_type, entry] : entries_) {
     if (OzyDeleteDeviceBuffer(entry.second) != OZY_SUCCESS) {
       LOG(ERROR) << "Device buffer not deleted";

@@ -4,24 +4,22 @@
 //
 // A capture service binds only buffers that a CaptureFrameBufferFactory made
 // (their entries tell the truth about their device buffers), and one
-// service at a time holds a buffer: the service that accepted it marks it
-// as held until it hands it back (DequeueCompletedRequest,
-// ClearPendingRequests, or the service's end). A buffer built with the
-// public constructor, or an object of a subclass, is never made by a
-// factory, so no service accepts it.
+// service at a time holds a buffer, from its acceptance until it hands it
+// back (DequeueCompletedRequest, ClearPendingRequests, or the service's
+// end). Both facts are kept on the service's side (held_buffers.h), not in
+// the buffer, whose members are exactly those that clients compile against.
+// A buffer built with the public constructor, or an object of a subclass,
+// is never made by a factory, so no service accepts it.
 //
 // Threading: no locks. The capture job thread writes status, error and
 // timestamps through the setters while the service holds the buffer; the
 // service's queue mutexes order those writes before the client's dequeue.
-// The holder is an atomic: two services may be offered the buffer at once,
-// and one of them wins.
 // Ownership: owns the device buffers in its entries and deletes each once.
 // Destroying a buffer that a service holds is a fatal error naming it.
 
 #ifndef SYSTEM_CAPTURE_CAPTURE_FRAME_BUFFER_IMPL_H_
 #define SYSTEM_CAPTURE_CAPTURE_FRAME_BUFFER_IMPL_H_
 
-#include <atomic>
 #include <cstdint>
 #include <unordered_map>
 #include <utility>
@@ -71,21 +69,11 @@ class TALON_EXPORT CaptureFrameBufferImpl : public CaptureFrameBuffer {
   void SetTimestampEndNs(int64_t timestamp_ns) { timestamp_end_ns_ = timestamp_ns; }
 
  private:
-  // The factory marks what it made; the capture service and its worker read
-  // the mark and take and give back the hold.
-  friend class CaptureFrameBufferFactoryImpl;
-  friend class DramCaptureService;
-  friend class CaptureJobThread;
-
   EntryMap entries_;
   CaptureStatus status_ = CaptureStatus::IDLE;
   int64_t timestamp_start_ns_ = 0;
   int64_t timestamp_end_ns_ = 0;
   CaptureError error_ = CaptureError::SUCCESS;
-  // Set by the factory that made the buffer, before it hands it out.
-  bool made_by_factory_ = false;
-  // The worker of the service that holds the buffer, or null.
-  std::atomic<const void*> holder_{nullptr};
 };
 
 }  // namespace vireo

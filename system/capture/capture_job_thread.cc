@@ -7,11 +7,14 @@
 
 #include "base/logging.h"
 #include "system/capture/capture_util.h"
+#include "system/capture/held_buffers.h"
 
 namespace vireo {
 namespace {
 
 std::atomic<int> g_failing_thread_starts{0};
+// Destructors now waiting for client calls to leave (tests).
+std::atomic<int> g_destructors_waiting{0};
 // Set and run on the owner's thread only (see FailThreadStartsForTesting).
 std::function<void()>& FailingStartWindow() {
   static std::function<void()> window;
@@ -25,7 +28,27 @@ void FailThreadStartsForTesting(int count, std::function<void()> in_window) {
   FailingStartWindow() = std::move(in_window);
   g_failing_thread_starts.store(count);
 }
+int DestructorsWaitingForCallsForTesting() { return g_destructors_waiting.load(); }
 }  // namespace internal
+
+class CaptureJobThread::ClientCall {
+ public:
+  explicit ClientCall(CaptureJobThread* worker) : worker_(worker) {
+    MutexLock lock(&worker_->calls_mutex_);
+    ++worker_->calls_in_progress_;
+  }
+  // Notifies under the lock: the destructor cannot free the condition
+  // variable before this call has left it.
+  ~ClientCall() {
+    MutexLock lock(&worker_->calls_mutex_);
+    if (--worker_->calls_in_progress_ == 0) worker_->calls_done_cv_.SignalAll();
+  }
+  ClientCall(const ClientCall&) = delete;
+  ClientCall& operator=(const ClientCall&) = delete;
+
+ private:
+  CaptureJobThread* const worker_;
+};
 
 CaptureJobThread::CaptureJobThread(OzyDevice* device, OzyJob* job,
                                    ozy::TransferNodes* transfer_nodes,
@@ -40,10 +63,20 @@ CaptureJobThread::CaptureJobThread(OzyDevice* device, OzyJob* job,
 
 CaptureJobThread::~CaptureJobThread() {
   Finish();
+  AwaitClientCallsLeft();
   MutexLock completed_lock(&completed_mutex_);
   MutexLock pending_lock(&pending_mutex_);
-  for (CaptureFrameBufferImpl* frame_buffer : completed_queue_) frame_buffer->holder_ = nullptr;
-  for (CaptureFrameBufferImpl* frame_buffer : pending_queue_) frame_buffer->holder_ = nullptr;
+  for (CaptureFrameBufferImpl* frame_buffer : completed_queue_) held_buffers::Release(frame_buffer);
+  for (CaptureFrameBufferImpl* frame_buffer : pending_queue_) held_buffers::Release(frame_buffer);
+}
+
+void CaptureJobThread::AwaitClientCallsLeft() {
+  // The stop released every blocked client; none blocks again.
+  MutexLock lock(&calls_mutex_);
+  if (calls_in_progress_ == 0) return;
+  g_destructors_waiting.fetch_add(1);
+  while (calls_in_progress_ > 0) calls_done_cv_.Wait();
+  g_destructors_waiting.fetch_sub(1);
 }
 
 void CaptureJobThread::Start() {
@@ -109,7 +142,8 @@ void CaptureJobThread::Finish() {
 
 void CaptureJobThread::EnqueueRequest(CaptureFrameBufferImpl* frame_buffer) {
   CHECK(frame_buffer != nullptr);
-  frame_buffer->holder_ = this;
+  ClientCall call(this);
+  held_buffers::TryHold(frame_buffer, this);
   {
     MutexLock lock(&pending_mutex_);
     pending_queue_.push_back(frame_buffer);
@@ -118,17 +152,33 @@ void CaptureJobThread::EnqueueRequest(CaptureFrameBufferImpl* frame_buffer) {
   pending_cv_.Signal();
 }
 
-bool CaptureJobThread::EnqueueRequestUnlessHeld(CaptureFrameBufferImpl* frame_buffer) {
+held_buffers::Hold CaptureJobThread::EnqueueRequestUnlessHeld(
+    CaptureFrameBufferImpl* frame_buffer) {
   CHECK(frame_buffer != nullptr);
-  const void* free = nullptr;
-  if (!frame_buffer->holder_.compare_exchange_strong(free, this)) return false;
+  ClientCall call(this);
+  const held_buffers::Hold hold = held_buffers::TryHold(frame_buffer, this);
+  switch (hold) {
+    case held_buffers::Hold::kTaken:
+      break;
+    case held_buffers::Hold::kHeldByThis:
+      LOG(WARNING) << "EnqueueRequest refused: the frame buffer is still in the service";
+      return hold;
+    case held_buffers::Hold::kHeldByOther:
+      LOG(ERROR) << "EnqueueRequest refused: the frame buffer is held by another capture "
+                 << "service";
+      return hold;
+    case held_buffers::Hold::kNotFromFactory:
+      LOG(ERROR) << "EnqueueRequest refused: the frame buffer was not made by a "
+                 << "CaptureFrameBufferFactory";
+      return hold;
+  }
   {
     MutexLock lock(&pending_mutex_);
     pending_queue_.push_back(frame_buffer);
     frame_buffer->SetStatus(CaptureStatus::ENQUEUED);
   }
   pending_cv_.Signal();
-  return true;
+  return hold;
 }
 
 CaptureFrameBufferImpl* CaptureJobThread::DequeueCompletedRequest() {
@@ -142,13 +192,14 @@ CaptureFrameBufferImpl* CaptureJobThread::TryDequeueCompletedRequest(uint32_t ti
 
 CaptureFrameBufferImpl* CaptureJobThread::DequeueCompletedUntil(
     const std::chrono::steady_clock::time_point* deadline) {
+  ClientCall call(this);
   MutexLock lock(&completed_mutex_);
   const uint64_t generation = stop_generation_;
   while (true) {
     if (!completed_queue_.empty()) {
       CaptureFrameBufferImpl* frame_buffer = completed_queue_.front();
       completed_queue_.pop_front();
-      frame_buffer->holder_ = nullptr;
+      held_buffers::Release(frame_buffer);
       return frame_buffer;
     }
     // Nothing completed and a stop was requested since this call began (the
@@ -172,10 +223,13 @@ int CaptureJobThread::BlockedClientCount() {
 }
 
 void CaptureJobThread::ClearPendingRequests() {
+  ClientCall call(this);
   {
     MutexLock lock(&pending_mutex_);
     if (!worker_active_) {
-      for (CaptureFrameBufferImpl* frame_buffer : pending_queue_) frame_buffer->holder_ = nullptr;
+      for (CaptureFrameBufferImpl* frame_buffer : pending_queue_) {
+        held_buffers::Release(frame_buffer);
+      }
       pending_queue_.clear();
       return;
     }
@@ -303,8 +357,9 @@ CaptureError CaptureJobThread::CheckFits(const CaptureFrameBufferImpl& frame_buf
       return CaptureError::INVALID_BUFFER;
     }
   }
-  if (!frame_shapes_.empty() && frame_buffer.entries_.size() != frame_shapes_.size()) {
-    LOG(ERROR) << "Frame buffer holds " << frame_buffer.entries_.size()
+  const size_t streams = frame_buffer.GetDataTypeList().size();
+  if (!frame_shapes_.empty() && streams != frame_shapes_.size()) {
+    LOG(ERROR) << "Frame buffer holds " << streams
                << " streams, the capture " << frame_shapes_.size();
     return CaptureError::INVALID_BUFFER;
   }

@@ -13,9 +13,10 @@
 // Threading:
 // - client threads, any number: EnqueueRequest, DequeueCompletedRequest,
 //   TryDequeueCompletedRequest, ClearPendingRequests;
-// - the owner (never the worker): Start, Finish, destruction, one at a time;
-//   no client call may be under way at destruction (the service waits for
-//   the clients that Finish released to leave before it destroys the worker);
+// - the owner (never the worker): Start, Finish, MarkIpuReleased,
+//   destruction, one at a time; destruction stops the worker and then waits
+//   until every client call under way (those that Finish released) has left
+//   this object before it frees anything;
 // - the worker thread: Run and its helpers (AwaitPendingBuffers,
 //   DrainSubmitted, EnqueueIpuCapture, WaitIpuCapture, PostIpuCapture).
 // Locks and condition variables (base/mutex.h; the analysis checks them):
@@ -26,6 +27,9 @@
 // - pending_mutex_ guards pending_queue_ and worker_active_;
 // - completed_mutex_ guards completed_queue_, stop_generation_ and
 //   blocked_clients_;
+// - calls_mutex_ guards calls_in_progress_; calls_done_cv_ (with it) is
+//   signalled when the last client call leaves, and the destructor waits on
+//   it. It is never held together with another lock of this class;
 // - pending_cv_ (with pending_mutex_): signalled by the enqueues and by
 //   Finish; the worker waits on it for buffers to capture;
 // - completed_cv_ (with completed_mutex_): signalled by PostIpuCapture and by
@@ -65,6 +69,11 @@
 
 namespace vireo {
 
+// held_buffers.h, internal to libtalon.
+namespace held_buffers {
+enum class Hold : int;
+}  // namespace held_buffers
+
 // The worker behind a DramCaptureService: two queues of frame buffers and the
 // thread that captures the head of the pending one. Its cycle, threads, locks
 // and lock order: the top of capture_job_thread.h.
@@ -78,8 +87,9 @@ class TALON_EXPORT CaptureJobThread {
   CaptureJobThread(OzyDevice* device, OzyJob* job, ozy::TransferNodes* transfer_nodes,
                    OzyTransferEventStatus* sof_status, OzyTransferEventStatus* eof_status,
                    uint32_t timeout_ms);
-  // Stops the worker (Finish) and forgets what the queues still hold, giving
-  // those buffers back (their holder is cleared; nothing else changes).
+  // Stops the worker (Finish), waits for the client calls under way to
+  // leave, and forgets what the queues still hold, giving those buffers back
+  // (their hold is released; nothing else changes).
   ~CaptureJobThread();
   CaptureJobThread(const CaptureJobThread&) = delete;
   CaptureJobThread& operator=(const CaptureJobThread&) = delete;
@@ -109,11 +119,12 @@ class TALON_EXPORT CaptureJobThread {
   // destructor gives it back).
   void EnqueueRequest(CaptureFrameBufferImpl* frame_buffer);
 
-  // As EnqueueRequest, unless the buffer is held already, by this worker
-  // (it stands in one of the two queues) or by another: then nothing
-  // changes and the result is false. Taking the hold is one atomic step, so
-  // of two workers offered one buffer at once only one takes it.
-  bool EnqueueRequestUnlessHeld(CaptureFrameBufferImpl* frame_buffer);
+  // As EnqueueRequest for a factory's buffer that no worker holds (kTaken);
+  // otherwise nothing changes, the refusal is logged and the result says
+  // why. Taking the hold is one step, so of two workers offered one buffer
+  // at once only one takes it. Not exported.
+  __attribute__((visibility("hidden"))) held_buffers::Hold EnqueueRequestUnlessHeld(
+      CaptureFrameBufferImpl* frame_buffer);
 
   // The oldest completed buffer; blocks while the worker runs and nothing is
   // completed; null once a stop is requested and nothing is completed. A
@@ -135,6 +146,16 @@ class TALON_EXPORT CaptureJobThread {
   // True between Start and Finish.
   bool running() const { return !finished_.load(); }
 
+  // Waits until no client call is inside this object. Owner only, after
+  // Finish (which releases the blocked ones); not exported.
+  __attribute__((visibility("hidden"))) void AwaitClientCallsLeft()
+      ABSL_LOCKS_EXCLUDED(calls_mutex_);
+
+  // The service deleted the IPU objects this worker points to: it must never
+  // start again. Owner only, on a stopped worker; not exported.
+  __attribute__((visibility("hidden"))) void MarkIpuReleased() { ipu_released_ = true; }
+  bool ipu_released() const { return ipu_released_; }
+
   // Clients blocked in DequeueCompletedRequest right now, for tests that
   // must know a client waits before they stop the worker. Not exported.
   __attribute__((visibility("hidden"))) int BlockedClientCount();
@@ -145,6 +166,10 @@ class TALON_EXPORT CaptureJobThread {
 
  private:
   friend class CaptureJobThreadPeer;  // tests: stage a stop against a queued buffer
+
+  // Counts a client call (the enqueues, the dequeues, ClearPendingRequests)
+  // for as long as it is inside this object.
+  class ClientCall;
 
   void Run();
   // The dequeues: waits for a completed buffer until `deadline` (none:
@@ -197,6 +222,8 @@ class TALON_EXPORT CaptureJobThread {
 
   // Owner thread only: the worker, joinable between Start and Finish.
   std::thread thread_;
+  // Owner thread only: set by MarkIpuReleased.
+  bool ipu_released_ = false;
   // Stop request: set by Finish (and true before the first Start); read
   // everywhere without a lock.
   std::atomic<bool> finished_{true};
@@ -222,6 +249,10 @@ class TALON_EXPORT CaptureJobThread {
   // Timeouts in a row with no buffer pending (the supply rule broken), in
   // the worker's current wait; 0 outside such a stretch.
   uint64_t starved_timeouts_ ABSL_GUARDED_BY(pending_mutex_) = 0;
+
+  Mutex calls_mutex_;
+  CondVar calls_done_cv_{&calls_mutex_};
+  int calls_in_progress_ ABSL_GUARDED_BY(calls_mutex_) = 0;
 };
 
 namespace internal {
@@ -230,6 +261,9 @@ namespace internal {
 // the owner's thread inside each failing Start, after the stop flag was
 // cleared and before the failure is handled (where a client may block).
 void FailThreadStartsForTesting(int count, std::function<void()> in_window = nullptr);
+// Test seam, not exported: workers whose destructor now waits for client
+// calls under way to leave.
+int DestructorsWaitingForCallsForTesting();
 }  // namespace internal
 
 }  // namespace vireo

@@ -11,6 +11,7 @@
 
 #include "platform/prism/prism_sim.h"
 #include "system/capture/capture_frame_buffer_factory_impl.h"
+#include "system/capture/held_buffers.h"
 #include "testing/log_capture.h"
 #include "testing/prism_trace.h"
 #include "testing/temp_dir.h"
@@ -290,10 +291,10 @@ TEST_F(CaptureJobThreadTest, ClearPendingRequestsOnlyWhileStopped) {
 TEST_F(CaptureJobThreadTest, EnqueueUnlessHeldRefusesAHeldBuffer) {
   Build(60000);
   CaptureFrameBufferImpl* a = NewBuffer();
-  EXPECT_TRUE(worker_->EnqueueRequestUnlessHeld(a));
-  EXPECT_FALSE(worker_->EnqueueRequestUnlessHeld(a));
+  EXPECT_EQ(worker_->EnqueueRequestUnlessHeld(a), held_buffers::Hold::kTaken);
+  EXPECT_EQ(worker_->EnqueueRequestUnlessHeld(a), held_buffers::Hold::kHeldByThis);
   worker_->ClearPendingRequests();
-  EXPECT_TRUE(worker_->EnqueueRequestUnlessHeld(a));
+  EXPECT_EQ(worker_->EnqueueRequestUnlessHeld(a), held_buffers::Hold::kTaken);
   worker_->ClearPendingRequests();
 }
 

@@ -20,8 +20,8 @@
 // ClearPendingRequests drops the waiting buffers of a paused service.
 //
 // A client that must not block without a limit (to notice a Ctrl-C, or to
-// be woken alone) waits with TryDequeueCompletedRequest instead, which leaves
-// the capture running.
+// be woken alone) waits with the free function TryDequeueCompletedRequest
+// below instead, which leaves the capture running.
 //
 // Threading: EnqueueRequest, DequeueCompletedRequest,
 // TryDequeueCompletedRequest and ClearPendingRequests may be called from any
@@ -63,11 +63,6 @@ class TALON_EXPORT CaptureService {
   // The oldest completed buffer. While capture runs it blocks until one
   // completes; while paused it returns the completed ones, then null.
   virtual CaptureFrameBuffer* DequeueCompletedRequest() = 0;
-  // As DequeueCompletedRequest, waiting at most `timeout_ms` (0: not at
-  // all): the oldest completed buffer, or null when none completed within
-  // that time or, while paused, when none is left. Never pauses, cancels or
-  // otherwise changes the capture.
-  virtual CaptureFrameBuffer* TryDequeueCompletedRequest(uint32_t timeout_ms) = 0;
   // Drops the waiting buffers of a paused service unchanged.
   virtual void ClearPendingRequests() = 0;
   // Stops the capture: on return the submitted buffers are completed.
@@ -78,6 +73,16 @@ class TALON_EXPORT CaptureService {
   // An initialised, running service, or empty (the log says why).
   static std::unique_ptr<CaptureService> CreateInstance(const CaptureConfig& config);
 };
+
+// As service->DequeueCompletedRequest(), waiting at most `timeout_ms` (0: not
+// at all): the oldest completed buffer, or null when none completed within
+// that time or, while paused, when none is left. Never pauses, cancels or
+// otherwise changes the capture. For the services that CreateInstance makes;
+// for any other implementation of CaptureService it returns null at once.
+// (A free function: the class's virtual table is fixed for clients built
+// against it.)
+TALON_EXPORT CaptureFrameBuffer* TryDequeueCompletedRequest(CaptureService* service,
+                                                            uint32_t timeout_ms);
 
 }  // namespace vireo
 

@@ -1,6 +1,5 @@
 #include "system/capture/dram_capture_service.h"
 
-#include <atomic>
 #include <cstring>
 #include <system_error>
 #include <utility>
@@ -10,36 +9,9 @@
 #include "system/capture/capture_frame_buffer_impl.h"
 #include "system/capture/capture_stream_check.h"
 #include "system/capture/capture_util.h"
+#include "system/capture/held_buffers.h"
 
 namespace vireo {
-
-class DramCaptureService::ClientCall {
- public:
-  explicit ClientCall(DramCaptureService* service) : service_(service) {
-    MutexLock lock(&service_->calls_mutex_);
-    ++service_->calls_in_progress_;
-  }
-  // Notifies under the lock: the destructor cannot free the condition
-  // variable before this call has left it.
-  ~ClientCall() {
-    MutexLock lock(&service_->calls_mutex_);
-    if (--service_->calls_in_progress_ == 0) service_->calls_done_cv_.SignalAll();
-  }
-  ClientCall(const ClientCall&) = delete;
-  ClientCall& operator=(const ClientCall&) = delete;
-
- private:
-  DramCaptureService* const service_;
-};
-
-namespace {
-// Destructors now waiting for client calls to leave (tests).
-std::atomic<int> g_destructors_waiting{0};
-}  // namespace
-
-namespace internal {
-int DestructorsWaitingForCallsForTesting() { return g_destructors_waiting.load(); }
-}  // namespace internal
 
 CaptureService::~CaptureService() {}
 
@@ -49,18 +21,20 @@ std::unique_ptr<CaptureService> CaptureService::CreateInstance(const CaptureConf
   return service;
 }
 
+CaptureFrameBuffer* TryDequeueCompletedRequest(CaptureService* service, uint32_t timeout_ms) {
+  auto* dram_service = dynamic_cast<DramCaptureService*>(service);
+  if (dram_service == nullptr) return nullptr;
+  return dram_service->TryDequeueCompletedRequest(timeout_ms);
+}
+
 DramCaptureService::DramCaptureService(const CaptureConfig& config) : config_(config) {}
 
 DramCaptureService::~DramCaptureService() {
-  if (capture_job_thread_ != nullptr) Pause();
-  {
-    // The stop released every blocked client; none blocks again.
-    MutexLock lock(&calls_mutex_);
-    if (calls_in_progress_ > 0) {
-      g_destructors_waiting.fetch_add(1);
-      while (calls_in_progress_ > 0) calls_done_cv_.Wait();
-      g_destructors_waiting.fetch_sub(1);
-    }
+  if (capture_job_thread_ != nullptr) {
+    Pause();
+    // No IPU object goes while a client call that the stop released is
+    // still inside the worker.
+    capture_job_thread_->AwaitClientCallsLeft();
   }
   ReleaseIpu();
   transfer_nodes_.finalize_infos.clear();
@@ -82,7 +56,7 @@ CaptureError DramCaptureService::Initialize() {
 
 CaptureError DramCaptureService::InitializeIpu() {
   if (device_ != nullptr || graph_ != nullptr || compiled_graph_ != nullptr ||
-      job_ != nullptr || ipu_released_) {
+      job_ != nullptr || capture_job_thread_ != nullptr) {
     return CaptureError::ALREADY_INITIALIZED;
   }
   if (!stream_check::StreamsCanBeBuilt(config_)) return CaptureError::INVALID_CONFIG;
@@ -139,7 +113,7 @@ CaptureError DramCaptureService::InitializeIpu() {
 
 CaptureError DramCaptureService::InitializeThread() {
   if (capture_job_thread_ != nullptr) return CaptureError::ALREADY_INITIALIZED;
-  if (job_ == nullptr || ipu_released_) {
+  if (job_ == nullptr) {
     LOG(ERROR) << "InitializeThread without the IPU objects of InitializeIpu";
     return CaptureError::INVALID_REQUEST;
   }
@@ -156,10 +130,12 @@ CaptureError DramCaptureService::InitializeThread() {
 }
 
 void DramCaptureService::ReleaseIpu() {
-  if (ipu_released_) return;
-  ipu_released_ = true;
-  // Called before the destructor: the worker must not use what goes now.
-  if (capture_job_thread_ != nullptr) Pause();
+  if (capture_job_thread_ != nullptr) {
+    if (capture_job_thread_->ipu_released()) return;
+    // Called before the destructor: the worker must not use what goes now.
+    Pause();
+    capture_job_thread_->MarkIpuReleased();
+  }
   OzyError error = OZY_SUCCESS;
   if (device_ != nullptr) {
     error = OzyDeleteDevice(device_);
@@ -181,17 +157,22 @@ void DramCaptureService::ReleaseIpu() {
     error = OzyDeleteNode(node);
     CHECK_EQ(OZY_SUCCESS, error);
   }
+  // Gone: a later call must not delete them again.
+  device_ = nullptr;
+  compiled_graph_ = nullptr;
+  graph_ = nullptr;
+  job_ = nullptr;
+  transfer_nodes_.nodes.clear();
   LOG(INFO) << "ReleaseIpu" << " success";
 }
 
 CaptureError DramCaptureService::EnqueueRequest(CaptureFrameBuffer* frame_buffer) {
-  ClientCall call(this);
   if (frame_buffer == nullptr) return CaptureError::INVALID_BUFFER;
   auto* impl = dynamic_cast<CaptureFrameBufferImpl*>(frame_buffer);
   if (impl == nullptr) return CaptureError::INVALID_BUFFER;
   // Only a factory's buffer tells the truth about its device buffers; one
   // built by hand (or a subclass) could claim rows its memory does not have.
-  if (!impl->made_by_factory_) {
+  if (!held_buffers::MadeByFactory(impl)) {
     LOG(ERROR) << "EnqueueRequest refused: the frame buffer was not made by a "
                << "CaptureFrameBufferFactory";
     return CaptureError::INVALID_BUFFER;
@@ -200,26 +181,17 @@ CaptureError DramCaptureService::EnqueueRequest(CaptureFrameBuffer* frame_buffer
     LOG(ERROR) << "EnqueueRequest on a capture service that is not initialized";
     return CaptureError::INVALID_REQUEST;
   }
-  if (!capture_job_thread_->EnqueueRequestUnlessHeld(impl)) {
-    if (impl->holder_.load() == capture_job_thread_.get()) {
-      LOG(WARNING) << "EnqueueRequest refused: the frame buffer is still in the service";
-    } else {
-      LOG(ERROR) << "EnqueueRequest refused: the frame buffer is held by another capture "
-                 << "service";
-    }
-    return CaptureError::INVALID_BUFFER;
-  }
-  return CaptureError::SUCCESS;
+  return capture_job_thread_->EnqueueRequestUnlessHeld(impl) == held_buffers::Hold::kTaken
+             ? CaptureError::SUCCESS
+             : CaptureError::INVALID_BUFFER;
 }
 
 CaptureFrameBuffer* DramCaptureService::DequeueCompletedRequest() {
-  ClientCall call(this);
   if (capture_job_thread_ == nullptr) return nullptr;
   return capture_job_thread_->DequeueCompletedRequest();
 }
 
 CaptureFrameBuffer* DramCaptureService::TryDequeueCompletedRequest(uint32_t timeout_ms) {
-  ClientCall call(this);
   if (capture_job_thread_ == nullptr) return nullptr;
   return capture_job_thread_->TryDequeueCompletedRequest(timeout_ms);
 }
@@ -230,7 +202,6 @@ int DramCaptureService::BlockedClientCount() {
 }
 
 void DramCaptureService::ClearPendingRequests() {
-  ClientCall call(this);
   if (capture_job_thread_ == nullptr) return;
   capture_job_thread_->ClearPendingRequests();
 }
@@ -245,7 +216,7 @@ void DramCaptureService::Resume() {
     LOG(ERROR) << "Resume on a capture service that is not initialized";
     return;
   }
-  if (ipu_released_) {
+  if (capture_job_thread_->ipu_released()) {
     LOG(ERROR) << "Resume on a capture service whose IPU objects are released";
     return;
   }

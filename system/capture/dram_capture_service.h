@@ -7,13 +7,12 @@
 //
 // Threading: as CaptureService. Initialize, InitializeIpu and InitializeThread
 // run on the creating thread before the worker starts; the worker only reads
-// what they built. The destructor stops the worker, which releases the
-// clients blocked in DequeueCompletedRequest, and then waits until every
-// client call under way has left the service before it frees anything.
-// Locks: calls_mutex_ guards calls_in_progress_; calls_done_cv_ (with
-// calls_mutex_) is signalled when the last client call leaves, and the
-// destructor waits on it. calls_mutex_ is never held together with a lock of
-// the worker (no lock order).
+// what they built. The service adds no lock of its own: the client calls go
+// to the worker, whose destructor (after the stop that releases the clients
+// blocked in DequeueCompletedRequest) waits until every client call under
+// way has left it. The service's members are exactly those that clients
+// built for the device compile against; whatever more a service must know
+// lives in the worker.
 // Ownership: owns every IPU handle and node and the CaptureJobThread, and
 // deletes them when destroyed (worker stopped first, then the IPU objects,
 // device first).
@@ -23,9 +22,7 @@
 
 #include <memory>
 
-#include "absl/base/thread_annotations.h"
 #include "base/export.h"
-#include "base/mutex.h"
 #include "system/capture/capture_job_thread.h"
 #include "system/capture/capture_ozy_helper.h"
 #include "system/capture/capture_service.h"
@@ -46,7 +43,8 @@ class TALON_EXPORT DramCaptureService : public CaptureService {
 
   CaptureError EnqueueRequest(CaptureFrameBuffer* frame_buffer) override;
   CaptureFrameBuffer* DequeueCompletedRequest() override;
-  CaptureFrameBuffer* TryDequeueCompletedRequest(uint32_t timeout_ms) override;
+  // The free TryDequeueCompletedRequest (capture_service.h) for this service.
+  CaptureFrameBuffer* TryDequeueCompletedRequest(uint32_t timeout_ms);
   void ClearPendingRequests() override;
   void Pause() override;
   void Resume() override;
@@ -65,11 +63,12 @@ class TALON_EXPORT DramCaptureService : public CaptureService {
   // successful InitializeIpu or after ReleaseIpu, BACKGROUND_THREAD_ERROR
   // when the system refuses the thread.
   CaptureError InitializeThread();
-  // Stops the worker (as Pause) and deletes every IPU object. The
-  // destructor calls it; a call before that releases, and the destructor's
-  // call (like any further one) does nothing. The service then captures
-  // nothing more: Resume is refused (logged) and InitializeIpu answers
-  // ALREADY_INITIALIZED.
+  // Stops the worker (as Pause) and deletes every IPU object, forgetting
+  // their handles. The destructor calls it; a call before that releases,
+  // and a later call deletes nothing again. A service that had a worker
+  // then captures nothing more: Resume is refused (logged), InitializeIpu
+  // answers ALREADY_INITIALIZED and the destructor's call does nothing.
+  // One that never had a worker is as constructed again.
   void ReleaseIpu();
 
   // Clients blocked in DequeueCompletedRequest right now; for tests, not
@@ -77,10 +76,6 @@ class TALON_EXPORT DramCaptureService : public CaptureService {
   __attribute__((visibility("hidden"))) int BlockedClientCount();
 
  private:
-  // Counts a client call (EnqueueRequest, DequeueCompletedRequest,
-  // TryDequeueCompletedRequest, ClearPendingRequests) for as long as it is under way.
-  class ClientCall;
-
   // Constant after construction.
   CaptureConfig config_;
 
@@ -94,19 +89,7 @@ class TALON_EXPORT DramCaptureService : public CaptureService {
   ozy::TransferNodes transfer_nodes_;
   OzyTransferEventStatus sof_status_{};
   OzyTransferEventStatus eof_status_{};
-  // Set by the first ReleaseIpu; owner thread only.
-  bool ipu_released_ = false;
-
-  Mutex calls_mutex_;
-  CondVar calls_done_cv_{&calls_mutex_};
-  int calls_in_progress_ ABSL_GUARDED_BY(calls_mutex_) = 0;
 };
-
-namespace internal {
-// Test seam, not exported: DramCaptureService destructors now waiting for
-// client calls under way to leave the service.
-int DestructorsWaitingForCallsForTesting();
-}  // namespace internal
 
 }  // namespace vireo
 
