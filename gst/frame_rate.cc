@@ -5,9 +5,9 @@
 
 namespace talon_gst {
 
-GstCaps* OfferedCaps(const vireo::CaptureStreamConfig& stream, Cfa cfa, int fps_n, int fps_d,
-                     std::string* error) {
-  GstCaps* caps = StreamCaps(stream, cfa, fps_n, fps_d, error);
+GstCaps* OfferedCaps(const vireo::CaptureStreamConfig& stream, Cfa cfa, bool half_size,
+                     int fps_n, int fps_d, std::string* error) {
+  GstCaps* caps = StreamCaps(stream, cfa, half_size, fps_n, fps_d, error);
   if (caps != nullptr && fps_n == 0) {
     gst_caps_set_simple(caps, "framerate", GST_TYPE_FRACTION_RANGE, 0, 1, G_MAXINT, 1, nullptr);
   }

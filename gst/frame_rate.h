@@ -30,10 +30,11 @@ namespace talon_gst {
 // the frame rate is then unknown and gaps cannot be told.
 constexpr int64_t kMinPeriodNs = 100000;
 
-// The stream's caps with framerate fps_n/fps_d, or the range of every rate
-// when fps_n is 0. Null with `error` when the stream has no caps.
-GstCaps* OfferedCaps(const vireo::CaptureStreamConfig& stream, Cfa cfa, int fps_n, int fps_d,
-                     std::string* error);
+// The stream's caps (StreamCaps) with framerate fps_n/fps_d, or the range
+// of every rate when fps_n is 0. Null with `error` when the stream has no
+// caps.
+GstCaps* OfferedCaps(const vireo::CaptureStreamConfig& stream, Cfa cfa, bool half_size,
+                     int fps_n, int fps_d, std::string* error);
 
 // Fixed caps from downstream's answer `caps` (taken): its first structure,
 // the framerate nearest fps_n/fps_d where a range is left (0/1 unknown).

@@ -12,16 +12,18 @@ void ReleaseLease(gpointer holder) { delete static_cast<std::shared_ptr<FrameLea
 
 }  // namespace
 
-// The largest output of the stream, over every caps it has; 0 without caps.
+// The largest output of the stream that the pad's pool holds, over every
+// caps it has but the pictures (PictureOutput's); 0 without caps.
 guint MaxOutputBytes(const vireo::CaptureStreamConfig& stream, bool* always_converted) {
   std::string error;
-  GstCaps* caps = StreamCaps(stream, Cfa::kRggb, 0, 1, &error);
+  GstCaps* caps = StreamCaps(stream, Cfa::kRggb, false, 0, 1, &error);
   guint max = 0;
   *always_converted = caps != nullptr;
   for (guint i = 0; caps != nullptr && i < gst_caps_get_size(caps); ++i) {
     GstCaps* one = gst_caps_copy_nth(caps, i);
     OutputFormat format;
-    if (OutputFromCaps(stream, one, &format, &error)) {
+    if (OutputFromCaps(stream, one, false, &format, &error) &&
+        format.conversion != Conversion::kDevelop) {
       max = std::max(max, static_cast<guint>(format.stride * format.height));
       *always_converted &= format.conversion != Conversion::kNone;
     }
@@ -31,8 +33,9 @@ guint MaxOutputBytes(const vireo::CaptureStreamConfig& stream, bool* always_conv
   return max;
 }
 
-PadOutput::PadOutput(const vireo::CaptureStreamConfig& stream)
-    : stream_(stream), pool_(gst_buffer_pool_new()) {
+PadOutput::PadOutput(const vireo::CaptureStreamConfig& stream,
+                     const talon_isp::Settings& settings)
+    : stream_(stream), settings_(settings), pool_(gst_buffer_pool_new()) {
   bool always_converted = false;
   const guint size = MaxOutputBytes(stream, &always_converted);
   const guint ready = always_converted ? 2 : 0;
@@ -55,9 +58,31 @@ PadOutput::~PadOutput() {
   gst_object_unref(pool_);
 }
 
-GstBuffer* PadOutput::Make(const std::shared_ptr<FrameLease>& lease, bool may_lend) {
+void PadOutput::Expect(const OutputFormat& format) {
+  if (format.conversion == Conversion::kDevelop) {
+    picture_ = std::make_unique<PictureOutput>(stream_, format, settings_);
+  }
+}
+
+void PadOutput::Configure(const OutputFormat& format, bool video_meta) {
+  format_ = format;
+  video_meta_ = video_meta;
+  if (format.conversion != Conversion::kDevelop) return;
+  const OutputFormat* made = picture_ != nullptr ? &picture_->format() : nullptr;
+  if (made == nullptr || made->video_format != format.video_format ||
+      made->width != format.width || made->height != format.height) {
+    picture_ = std::make_unique<PictureOutput>(stream_, format, settings_);
+  }
+}
+
+GstBuffer* PadOutput::Make(const std::shared_ptr<FrameLease>& lease, bool may_lend,
+                           std::string* error) {
   const uint8_t* data = lease->data(stream_.data_type);
   const uint64_t stride = lease->stride(stream_.data_type);
+  if (format_.conversion == Conversion::kDevelop) {
+    copying_ = false;
+    return picture_->Develop(data, stride, error);
+  }
   const bool lendable = format_.conversion == Conversion::kNone &&
                         (stride == format_.stride || (format_.raw_video && video_meta_));
   copying_ = lendable && !may_lend;

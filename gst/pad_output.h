@@ -3,12 +3,17 @@
 // keeps the service two frame buffers, else the frame written into a buffer
 // of the pad's own pool: converted (RAW10 unpacked, the top 8 bits), rows
 // re-strided, or copied as it is because downstream holds too many frame
-// buffers (as a V4L2 source falls back to copying when its queue runs low).
+// buffers (as a V4L2 source falls back to copying when its queue runs low);
+// or a picture developed by the ISP into a buffer of the pad's picture pool
+// (gst/picture_output.h).
 //
 // Ownership: owns its buffer pool (unlimited: what downstream holds of it
-// never stalls the capture; downstream's own queues bound it).
-// Threads: Make from the streaming thread; SetFlushing from the state-change
-// thread (a pool is thread-safe); copies() from any thread.
+// never stalls the capture; downstream's own queues bound it) and its
+// PictureOutput.
+// Threads: Expect from the state-change thread while the streaming task is
+// stopped; Configure and Make from the streaming thread; SetFlushing from
+// the state-change thread (a pool is thread-safe); copies() from any
+// thread.
 
 #ifndef GST_PAD_OUTPUT_H_
 #define GST_PAD_OUTPUT_H_
@@ -18,9 +23,12 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "gst/capture_session.h"
+#include "gst/picture_output.h"
 #include "gst/stream_format.h"
+#include "isp/isp.h"
 #include "system/capture/capture_types.h"
 
 namespace talon_gst {
@@ -31,23 +39,26 @@ class PadOutput {
   // is always converted (RAW10) two of them made and touched now, before
   // capture starts, so that the first frames do not pay the page faults of
   // a 12 MP frame (tens of milliseconds) while the capture waits.
-  explicit PadOutput(const vireo::CaptureStreamConfig& stream);
+  // `settings`: the ISP's, for pictures (checked against the stream).
+  PadOutput(const vireo::CaptureStreamConfig& stream, const talon_isp::Settings& settings);
   ~PadOutput();
   PadOutput(const PadOutput&) = delete;
   PadOutput& operator=(const PadOutput&) = delete;
 
   void SetFlushing(bool flushing) { gst_buffer_pool_set_flushing(pool_, flushing); }
 
+  // The output negotiation is expected to pick, known before capture starts
+  // (a picture's pool is made and touched now, not at the first frame).
+  void Expect(const OutputFormat& format);
+
   // The negotiated output; `video_meta` whether downstream reads
   // GstVideoMeta. Before the first Make.
-  void Configure(const OutputFormat& format, bool video_meta) {
-    format_ = format;
-    video_meta_ = video_meta;
-  }
+  void Configure(const OutputFormat& format, bool video_meta);
 
   // The pad's buffer of the frame in `lease`, lent when `may_lend` and the
-  // caps allow; null when the pool flushes (the element stops).
-  GstBuffer* Make(const std::shared_ptr<FrameLease>& lease, bool may_lend);
+  // caps allow; null when the pool flushes (the element stops), or with
+  // `error` set when a picture cannot be developed.
+  GstBuffer* Make(const std::shared_ptr<FrameLease>& lease, bool may_lend, std::string* error);
 
   // Frames copied although the caps would have let them be lent.
   uint64_t copies() const { return copies_.load(std::memory_order_relaxed); }
@@ -56,7 +67,9 @@ class PadOutput {
 
  private:
   const vireo::CaptureStreamConfig stream_;
+  const talon_isp::Settings settings_;
   OutputFormat format_;      // streaming thread, from Configure
+  std::unique_ptr<PictureOutput> picture_;  // for a picture, from Expect or Configure
   bool video_meta_ = false;  // streaming thread, from Configure
   GstBufferPool* const pool_;
   std::atomic<uint64_t> copies_{0};

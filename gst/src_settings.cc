@@ -6,6 +6,7 @@
 
 #include "gst/frame_rate.h"
 #include "gst/stream_option.h"
+#include "support/isp_text.h"
 #include "support/options.h"
 #include "system/capture/capture_types.h"
 
@@ -15,6 +16,19 @@ namespace {
 constexpr uint32_t kUnknownRateWaitMs = 5000;
 constexpr uint32_t kHostMarginMs = 500;
 constexpr uint32_t kMaxTimeoutMs = 3600000;
+// Below RAW16's full scale; each stream's own is checked at READY.
+constexpr guint kMaxBlackLevel = 65534;
+
+std::string_view Text(const GValue* value) {
+  const char* text = g_value_get_string(value);
+  return text != nullptr ? text : "";
+}
+
+// The default colour matrix as the property spells it.
+const std::string& IdentityText() {
+  static const std::string text = talon_support::ColorMatrixText(talon_isp::Settings().ccm);
+  return text;
+}
 
 }  // namespace
 
@@ -28,6 +42,20 @@ GType CfaEnumType() {
       {0, nullptr, nullptr}};
   if (g_once_init_enter(&type)) {
     g_once_init_leave(&type, g_enum_register_static("GstTalonSrcCfa", kValues));
+  }
+  return type;
+}
+
+GType GammaEnumType() {
+  static GType type = 0;
+  if (g_once_init_enter(&type)) {
+    static const GEnumValue kValues[] = {
+        {static_cast<int>(talon_isp::Transfer::kSrgb), "the sRGB curve",
+         talon_support::TransferName(talon_isp::Transfer::kSrgb)},
+        {static_cast<int>(talon_isp::Transfer::kLinear), "linear light",
+         talon_support::TransferName(talon_isp::Transfer::kLinear)},
+        {0, nullptr, nullptr}};
+    g_once_init_leave(&type, g_enum_register_static("GstTalonSrcGamma", kValues));
   }
   return type;
 }
@@ -71,7 +99,8 @@ void InstallSettings(GObjectClass* klass) {
   g_object_class_install_property(
       klass, kPropCfa,
       g_param_spec_enum("cfa", "Colour filter array",
-                        "The sensor's Bayer order, for video/x-bayer caps",
+                        "The sensor's Bayer order: RGGB, GRBG, GBRG or BGGR (any case), for "
+                        "video/x-bayer caps and the developed pictures (set in NULL or READY)",
                         CfaEnumType(), static_cast<int>(Cfa::kRggb),
                         flags));
   g_object_class_install_property(
@@ -92,10 +121,43 @@ void InstallSettings(GObjectClass* klass) {
                               "fixates; gaps follow the rate measured from the first two frames; "
                               "set in NULL or READY)",
                               0, 1, G_MAXINT, 1, 0, 1, flags));
-
+  // The developed pictures (video/x-raw BGRx, RGBx, RGB, I420, NV12, GRAY8
+  // of Bayer streams).
+  g_object_class_install_property(
+      klass, kPropBlackLevel,
+      g_param_spec_uint("black-level", "Black level",
+                        "Subtracted from every sample before a picture is developed, in the "
+                        "units of each Bayer stream's samples (below its full scale: 255 RAW8, "
+                        "1023 RAW10, 65535 RAW16, checked at READY)",
+                        0, kMaxBlackLevel, 0, flags));
+  g_object_class_install_property(
+      klass, kPropWhiteBalance,
+      g_param_spec_string("white-balance", "White balance",
+                          "The pictures' white balance: \"auto\" (grey world, smoothed across "
+                          "each stream's frames) or gains \"R,G,B\", each positive and finite "
+                          "(e.g. \"1.9,1,1.6\")",
+                          "auto", flags));
+  g_object_class_install_property(
+      klass, kPropColorMatrix,
+      g_param_spec_string("color-matrix", "Colour matrix",
+                          "Camera RGB (white balanced) to linear sRGB for the pictures: nine "
+                          "finite numbers \"m00,m01,...,m22\", row major (default the "
+                          "identity)",
+                          IdentityText().c_str(), flags));
+  g_object_class_install_property(
+      klass, kPropGamma,
+      g_param_spec_enum("gamma", "Gamma",
+                        "The pictures' transfer: srgb (the sRGB curve) or linear",
+                        GammaEnumType(), static_cast<int>(talon_isp::Transfer::kSrgb), flags));
+  g_object_class_install_property(
+      klass, kPropHalfSize,
+      g_param_spec_boolean("half-size", "Half size",
+                           "Pictures 2x2-binned: half the stream's width and height (rounded "
+                           "down); the raw caps keep the stream's size",
+                           FALSE, flags));
 }
 
-bool SetSetting(Settings* s, guint id, const GValue* value) {
+bool SetSetting(Settings* s, guint id, const GValue* value, std::string* refused) {
   switch (id) {
     case kPropMipiRx: s->mipi_rx = g_value_get_int(value); return true;
     case kPropVirtualChannel: s->virtual_channel = g_value_get_uint(value); return true;
@@ -108,6 +170,23 @@ bool SetSetting(Settings* s, guint id, const GValue* value) {
       s->fps_n = gst_value_get_fraction_numerator(value);
       s->fps_d = gst_value_get_fraction_denominator(value);
       return true;
+    case kPropBlackLevel: s->isp.black_level = g_value_get_uint(value); return true;
+    case kPropWhiteBalance: {
+      talon_isp::Settings isp = s->isp;
+      *refused = talon_support::ParseWhiteBalance(Text(value), &isp);
+      if (refused->empty()) s->isp = isp;
+      return true;
+    }
+    case kPropColorMatrix: {
+      std::array<float, 9> matrix;
+      *refused = talon_support::ParseColorMatrix(Text(value), &matrix);
+      if (refused->empty()) s->isp.ccm = matrix;
+      return true;
+    }
+    case kPropGamma:
+      s->isp.transfer = static_cast<talon_isp::Transfer>(g_value_get_enum(value));
+      return true;
+    case kPropHalfSize: s->isp.half_size = g_value_get_boolean(value); return true;
     default: return false;
   }
 }
@@ -122,8 +201,44 @@ bool GetSetting(const Settings& s, guint id, GValue* value) {
     case kPropMaxErrors: g_value_set_uint(value, s.max_errors); return true;
     case kPropNumBuffers: g_value_set_int(value, s.num_buffers); return true;
     case kPropFramerate: gst_value_set_fraction(value, s.fps_n, s.fps_d); return true;
+    case kPropBlackLevel: g_value_set_uint(value, s.isp.black_level); return true;
+    case kPropWhiteBalance:
+      g_value_set_string(value, talon_support::WhiteBalanceText(s.isp).c_str());
+      return true;
+    case kPropColorMatrix:
+      g_value_set_string(value, talon_support::ColorMatrixText(s.isp.ccm).c_str());
+      return true;
+    case kPropGamma: g_value_set_enum(value, static_cast<int>(s.isp.transfer)); return true;
+    case kPropHalfSize: g_value_set_boolean(value, s.isp.half_size); return true;
     default: return false;
   }
+}
+
+talon_isp::Settings IspSettings(const Settings& s) {
+  talon_isp::Settings isp = s.isp;
+  isp.cfa = IspCfa(s.cfa);
+  return isp;
+}
+
+bool CheckIspSettings(const Settings& s, const vireo::CaptureStreamConfig& stream,
+                      std::string* error) {
+  talon_isp::RawFormat format;
+  if (!RawFormatOf(stream, &format)) return true;
+  talon_isp::Error problem;
+  if (CheckPicture(stream, IspSettings(s), talon_isp::PixelFormat::kRgb, &problem)) return true;
+  static const struct {
+    const char* argument;  // the ISP's name
+    const char* property;
+  } kProperties[] = {{"cfa", "cfa"},          {"black_level", "black-level"},
+                     {"wb_gains", "white-balance"}, {"ccm", "color-matrix"},
+                     {"transfer", "gamma"}};
+  for (const auto& entry : kProperties) {
+    if (problem.argument == entry.argument) {
+      *error = absl::StrCat(entry.property, " ", problem.reason);
+      return false;
+    }
+  }
+  return true;
 }
 
 std::string OpenedSettingsKey(const Settings& s) {

@@ -1,6 +1,9 @@
 // talonsrc's element properties: the settings they hold, their param specs
 // (ranges equal to what is accepted), when each may be set, and the wait
-// the capture service is given. `stream` lives on the pads
+// the capture service is given. The ISP's settings (black-level,
+// white-balance, color-matrix, gamma, half-size, and cfa) are spelt as
+// support/isp_text.h spells them; bad text is refused with a g_warning
+// naming what is allowed, and the value stays. `stream` lives on the pads
 // (gst/talon_src_pad.h); the element forwards its own to the pad `src`.
 //
 // Settings is a plain value, copied under the element's mutex; the
@@ -16,6 +19,8 @@
 
 #include "gst/error_policy.h"
 #include "gst/stream_format.h"
+#include "isp/isp.h"
+#include "system/capture/capture_types.h"
 
 namespace talon_gst {
 
@@ -29,6 +34,11 @@ enum SettingId : guint {
   kPropMaxErrors,
   kPropNumBuffers,
   kPropFramerate,
+  kPropBlackLevel,
+  kPropWhiteBalance,
+  kPropColorMatrix,
+  kPropGamma,
+  kPropHalfSize,
 };
 
 constexpr uint32_t kMaxFrameBuffers = 32;
@@ -43,15 +53,19 @@ struct Settings {
   int num_buffers = -1;
   int fps_n = 0;  // 0/1: any rate downstream fixates
   int fps_d = 1;
+  // The pictures' development; its cfa is unused (IspSettings takes `cfa`).
+  talon_isp::Settings isp;
 };
 
 // Installs every property of the element on `klass`.
 void InstallSettings(GObjectClass* klass);
 GType CfaEnumType();
+GType GammaEnumType();
 
 // The property `id` from or into `settings`; false for an id not here
-// (kPropStream included).
-bool SetSetting(Settings* settings, guint id, const GValue* value);
+// (kPropStream included). Text the property does not take leaves
+// `settings` as it is, with what is allowed in `refused`.
+bool SetSetting(Settings* settings, guint id, const GValue* value, std::string* refused);
 bool GetSetting(const Settings& settings, guint id, GValue* value);
 
 // Properties are read at NULL→READY or READY→PAUSED (a change in READY
@@ -59,6 +73,16 @@ bool GetSetting(const Settings& settings, guint id, GValue* value);
 // warning naming `what`, when `element` is past READY and the value must
 // stay. Any thread.
 bool RefusedAfterReady(GstElement* element, const char* what);
+
+// The ISP's settings of the pictures, `cfa` included.
+talon_isp::Settings IspSettings(const Settings& settings);
+
+// Checks the ISP's settings against a Bayer stream (true for other
+// streams): false with the reason naming the property, e.g. "black-level
+// must be below white_level (1023), not 1023". Sizes the pictures cannot
+// take only leave those pictures out of the caps (gst/stream_format.h).
+bool CheckIspSettings(const Settings& settings, const vireo::CaptureStreamConfig& stream,
+                      std::string* error);
 
 // The settings the capture service is made from, as text to compare.
 std::string OpenedSettingsKey(const Settings& settings);

@@ -1,8 +1,11 @@
 #include "gst/stream_format.h"
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "absl/strings/str_cat.h"
+#include "absl/strings/str_join.h"
 #include "support/csi2_unpack.h"
 
 namespace talon_gst {
@@ -44,6 +47,48 @@ GstStructure* Raw(GstVideoFormat format, uint32_t width, uint32_t height) {
                            static_cast<int>(height), nullptr);
 }
 
+// The pictures of a Bayer stream, in order of preference: the 32-bit RGB
+// layouts first (what displays take without conversion), then what encoders
+// take, then grey.
+constexpr struct {
+  GstVideoFormat video;
+  talon_isp::PixelFormat isp;
+} kPictures[] = {
+    {GST_VIDEO_FORMAT_BGRx, talon_isp::PixelFormat::kBgrx},
+    {GST_VIDEO_FORMAT_RGBx, talon_isp::PixelFormat::kRgbx},
+    {GST_VIDEO_FORMAT_RGB, talon_isp::PixelFormat::kRgb},
+    {GST_VIDEO_FORMAT_I420, talon_isp::PixelFormat::kI420},
+    {GST_VIDEO_FORMAT_NV12, talon_isp::PixelFormat::kNv12},
+    {GST_VIDEO_FORMAT_GRAY8, talon_isp::PixelFormat::kGray8},
+};
+
+bool PictureOf(GstVideoFormat video, talon_isp::PixelFormat* isp) {
+  for (const auto& picture : kPictures) {
+    if (picture.video == video) {
+      *isp = picture.isp;
+      return true;
+    }
+  }
+  return false;
+}
+
+GstStructure* Picture(GstVideoFormat format, uint32_t width, uint32_t height) {
+  GstStructure* s = Raw(format, width, height);
+  // The ISP's Y'CbCr is BT.601 limited range (GStreamer's default for HD
+  // sizes would be BT.709).
+  if (format == GST_VIDEO_FORMAT_I420 || format == GST_VIDEO_FORMAT_NV12) {
+    gst_structure_set(s, "colorimetry", G_TYPE_STRING, "bt601", nullptr);
+  }
+  return s;
+}
+
+// The ISP's problem as one phrase: its reason alone where it names the
+// output itself ("NV12 needs an even width and height, ..."), else after
+// the argument's name.
+std::string Phrase(const talon_isp::Error& error) {
+  return error.argument == "out" ? error.reason : absl::StrCat(error.argument, " ", error.reason);
+}
+
 // Rows of 8-bit Bayer and of the 16-bit formats at 4-byte alignment, as
 // GstVideoInfo lays out video/x-raw and as bayer2rgb reads its input.
 uint64_t AlignedStride(uint64_t row_bytes) { return (row_bytes + 3) & ~uint64_t{3}; }
@@ -55,8 +100,94 @@ const char* CfaName(Cfa cfa) {
   return kNames[static_cast<int>(cfa)];
 }
 
-GstCaps* StreamCaps(const vireo::CaptureStreamConfig& stream, Cfa cfa, int fps_n, int fps_d,
-                    std::string* error) {
+bool RawFormatOf(const vireo::CaptureStreamConfig& stream, talon_isp::RawFormat* format) {
+  Layout layout;
+  if (!LayoutOf(stream.data_type, &layout) || stream.bits_per_component != layout.bits) {
+    return false;
+  }
+  switch (stream.data_type) {
+    case vireo::CSI2_RAW8: *format = talon_isp::RawFormat::kRaw8; return true;
+    case vireo::CSI2_RAW10: *format = talon_isp::RawFormat::kRaw10; return true;
+    case vireo::CSI2_RAW16: *format = talon_isp::RawFormat::kRaw16; return true;
+    default: return false;
+  }
+}
+
+talon_isp::Cfa IspCfa(Cfa cfa) {
+  switch (cfa) {
+    case Cfa::kGrbg: return talon_isp::Cfa::kGrbg;
+    case Cfa::kGbrg: return talon_isp::Cfa::kGbrg;
+    case Cfa::kBggr: return talon_isp::Cfa::kBggr;
+    default: return talon_isp::Cfa::kRggb;
+  }
+}
+
+bool CheckPicture(const vireo::CaptureStreamConfig& stream, const talon_isp::Settings& settings,
+                  talon_isp::PixelFormat picture, talon_isp::Error* error) {
+  talon_isp::RawImage raw;
+  if (!RawFormatOf(stream, &raw.format)) {
+    *error = {"stream", "is no Bayer stream (RAW8, RAW10 or RAW16)"};
+    return false;
+  }
+  // Checked, never read: any address will do.
+  static uint8_t no_pixel = 0;
+  raw.data = &no_pixel;
+  raw.stride = talon_support::PayloadRowBytes(stream.width, stream.bits_per_component);
+  raw.width = stream.width;
+  raw.height = stream.height;
+  talon_isp::Image out;
+  out.format = picture;
+  talon_isp::OutputSize(stream.width, stream.height, settings.half_size, &out.width,
+                        &out.height);
+  out.strides = talon_isp::PlaneStrides(picture, out.width);
+  for (size_t i = 0; i < out.planes.size(); ++i) {
+    if (out.strides[i] != 0) out.planes[i] = &no_pixel;
+  }
+  return talon_isp::CheckDevelop(raw, settings, out, error);
+}
+
+std::string UnofferedPictures(const vireo::CaptureStreamConfig& stream, bool half_size) {
+  talon_isp::RawFormat format;
+  if (!RawFormatOf(stream, &format)) return "";
+  talon_isp::Settings settings;
+  settings.half_size = half_size;
+  std::vector<std::string> reasons;
+  for (const auto& picture : kPictures) {
+    talon_isp::Error error;
+    if (CheckPicture(stream, settings, picture.isp, &error)) continue;
+    const std::string reason = Phrase(error);
+    if (std::find(reasons.begin(), reasons.end(), reason) == reasons.end()) {
+      reasons.push_back(reason);
+    }
+  }
+  return absl::StrJoin(reasons, "; ");
+}
+
+GstCaps* PreferPictures(GstCaps* caps) {
+  GstCaps* pictures = gst_caps_new_empty();
+  GstCaps* rest = gst_caps_new_empty();
+  bool bayer = false;
+  for (guint i = 0; i < gst_caps_get_size(caps); ++i) {
+    const GstStructure* s = gst_caps_get_structure(caps, i);
+    bayer |= gst_structure_has_name(s, "video/x-bayer");
+    const char* name = gst_structure_get_string(s, "format");
+    talon_isp::PixelFormat unused;
+    const bool picture = gst_structure_has_name(s, "video/x-raw") && name != nullptr &&
+                         PictureOf(gst_video_format_from_string(name), &unused);
+    gst_caps_append(picture ? pictures : rest, gst_caps_copy_nth(caps, i));
+  }
+  if (bayer || gst_caps_is_empty(pictures)) {
+    gst_caps_unref(pictures);
+    gst_caps_unref(rest);
+    return caps;
+  }
+  gst_caps_unref(caps);
+  gst_caps_append(pictures, rest);
+  return pictures;
+}
+
+GstCaps* StreamCaps(const vireo::CaptureStreamConfig& stream, Cfa cfa, bool half_size,
+                    int fps_n, int fps_d, std::string* error) {
   Layout layout;
   if (!LayoutOf(stream.data_type, &layout)) {
     *error = absl::StrCat("data type ", DataTypeText(stream.data_type),
@@ -101,12 +232,24 @@ GstCaps* StreamCaps(const vireo::CaptureStreamConfig& stream, Cfa cfa, int fps_n
       gst_caps_append_structure(caps, Raw(GST_VIDEO_FORMAT_BGR, width, height));
       break;
   }
+  talon_isp::RawFormat raw_format;
+  if (RawFormatOf(stream, &raw_format)) {
+    talon_isp::Settings settings;
+    settings.half_size = half_size;
+    uint32_t picture_width = 0, picture_height = 0;
+    talon_isp::OutputSize(width, height, half_size, &picture_width, &picture_height);
+    for (const auto& picture : kPictures) {
+      talon_isp::Error unused;
+      if (!CheckPicture(stream, settings, picture.isp, &unused)) continue;
+      gst_caps_append_structure(caps, Picture(picture.video, picture_width, picture_height));
+    }
+  }
   gst_caps_set_simple(caps, "framerate", GST_TYPE_FRACTION, fps_n, fps_d, nullptr);
   return caps;
 }
 
 bool OutputFromCaps(const vireo::CaptureStreamConfig& stream, const GstCaps* caps,
-                    OutputFormat* format, std::string* error) {
+                    bool half_size, OutputFormat* format, std::string* error) {
   Layout layout;
   if (!LayoutOf(stream.data_type, &layout) || gst_caps_get_size(caps) != 1) {
     *error = "caps not offered by this stream";
@@ -137,9 +280,27 @@ bool OutputFromCaps(const vireo::CaptureStreamConfig& stream, const GstCaps* cap
       case GST_VIDEO_FORMAT_BGR:
         bytes_per_px = 3;
         break;
-      default:
-        *error = absl::StrCat("format ", name, " not offered by this stream");
-        return false;
+      default: {
+        talon_isp::Settings settings;
+        settings.half_size = half_size;
+        talon_isp::Error problem;
+        if (!PictureOf(out.video_format, &out.picture)) {
+          *error = absl::StrCat("format ", name, " not offered by this stream");
+          return false;
+        }
+        if (!CheckPicture(stream, settings, out.picture, &problem)) {
+          *error = Phrase(problem);
+          return false;
+        }
+        talon_isp::OutputSize(stream.width, stream.height, half_size, &out.width, &out.height);
+        GstVideoInfo info;
+        gst_video_info_set_format(&info, out.video_format, out.width, out.height);
+        out.conversion = Conversion::kDevelop;
+        out.row_bytes = uint64_t{out.width} * GST_VIDEO_INFO_COMP_PSTRIDE(&info, 0);
+        out.stride = GST_VIDEO_INFO_PLANE_STRIDE(&info, 0);
+        *format = out;
+        return true;
+      }
     }
   } else {
     const size_t length = strlen(name);
@@ -176,6 +337,8 @@ void ConvertFrame(const vireo::CaptureStreamConfig& stream, const uint8_t* data,
     case Conversion::kTop8:
       talon_support::UnpackCsi2To8(data, stride, format.width, format.height,
                                    stream.bits_per_component, out, out_stride);
+      break;
+    case Conversion::kDevelop:  // the ISP's (gst/picture_output.h)
       break;
   }
 }

@@ -12,6 +12,15 @@
 //   YUV422 8-bit (0x1E)    video/x-raw UYVY (width = components / 2) as captured
 //   RGB888 (0x24)          video/x-raw BGR  (width = components / 3) as captured
 //
+// Bayer streams (RAW8, RAW10, RAW16) are also offered as pictures, after
+// their raw caps: video/x-raw BGRx, RGBx, RGB, I420, NV12 and GRAY8,
+// developed by the software ISP (isp/isp.h) at its output size (half the
+// stream's at half size). A format the picture's size cannot hold (NV12 and
+// I420 at an odd width or height) is left out, and UnofferedPictures says
+// why. Downstream that takes no video/x-bayer caps (videoconvert, an
+// encoder, a display) is given a picture rather than GRAY16_LE's grey
+// samples (PreferPictures).
+//
 // The CSI-2 byte orders: YUV 4:2:2 8-bit is sent U0 Y0 V0 Y1 (GStreamer's
 // UYVY), RGB888 blue first (B G R, GStreamer's BGR). Any other data type,
 // or a bit depth that does not match the data type, has no caps: the
@@ -28,6 +37,7 @@
 #include <cstdint>
 #include <string>
 
+#include "isp/isp.h"
 #include "system/capture/capture_types.h"
 
 namespace talon_gst {
@@ -40,6 +50,7 @@ enum class Conversion {
   kNone,      // the payload's bytes (rows copied only to change the stride)
   kUnpack16,  // packed RAW10 to one 16-bit little-endian sample each
   kTop8,      // the top 8 bits of every sample
+  kDevelop,   // a picture developed by the ISP (gst/picture_output.h)
 };
 
 // One negotiated output of a stream.
@@ -51,20 +62,42 @@ struct OutputFormat {
   uint64_t stride = 0;      // the caps' own row stride
   bool raw_video = false;   // video/x-raw: a GstVideoMeta may carry another stride
   GstVideoFormat video_format = GST_VIDEO_FORMAT_UNKNOWN;
+  // kDevelop: the picture's format; width and height are the picture's, its
+  // planes lie as GstVideoInfo lays out video_format.
+  talon_isp::PixelFormat picture = talon_isp::PixelFormat::kRgb;
 };
 
 // The caps the stream can be offered as, in order of preference, with
-// framerate fps_n/fps_d (0/1: unknown). Null with `error` set when the
-// stream has none.
-GstCaps* StreamCaps(const vireo::CaptureStreamConfig& stream, Cfa cfa, int fps_n, int fps_d,
-                    std::string* error);
+// framerate fps_n/fps_d (0/1: unknown); `half_size` halves the pictures'.
+// Null with `error` set when the stream has none.
+GstCaps* StreamCaps(const vireo::CaptureStreamConfig& stream, Cfa cfa, bool half_size,
+                    int fps_n, int fps_d, std::string* error);
+
+// The ISP's raw format of a Bayer stream; false for other streams.
+bool RawFormatOf(const vireo::CaptureStreamConfig& stream, talon_isp::RawFormat* format);
+talon_isp::Cfa IspCfa(Cfa cfa);
+
+// Checks `settings` against a development of the Bayer stream into
+// `picture`, as the ISP's CheckDevelop does, touching no pixel.
+bool CheckPicture(const vireo::CaptureStreamConfig& stream, const talon_isp::Settings& settings,
+                  talon_isp::PixelFormat picture, talon_isp::Error* error);
+
+// Why formats of the picture are not offered for the stream, e.g. "NV12
+// needs an even width and height, not 640x481"; empty when all are (or the
+// stream is no Bayer stream).
+std::string UnofferedPictures(const vireo::CaptureStreamConfig& stream, bool half_size);
+
+// Downstream's answer `caps` (taken) with the pictures first when it takes
+// no video/x-bayer caps; otherwise as it is.
+GstCaps* PreferPictures(GstCaps* caps);
 
 // The output that fixed caps `caps` (one of StreamCaps) stands for.
 bool OutputFromCaps(const vireo::CaptureStreamConfig& stream, const GstCaps* caps,
-                    OutputFormat* format, std::string* error);
+                    bool half_size, OutputFormat* format, std::string* error);
 
 // Writes one frame's payload (rows `stride` bytes apart) into `out` in the
 // output format, rows `out_stride` bytes apart; one pass over the data.
+// Not for kDevelop.
 void ConvertFrame(const vireo::CaptureStreamConfig& stream, const uint8_t* data, uint64_t stride,
                   const OutputFormat& format, uint8_t* out, uint64_t out_stride);
 

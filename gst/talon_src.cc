@@ -99,12 +99,16 @@ G_DEFINE_TYPE_WITH_CODE(GstTalonSrc, gst_talon_src, GST_TYPE_ELEMENT,
                         G_IMPLEMENT_INTERFACE(GST_TYPE_CHILD_PROXY,
                                               gst_talon_src_child_proxy_init))
 
+// Raw streams as captured or converted, and the pictures of Bayer streams.
+#define TALON_SRC_CAPS                                                               \
+  "video/x-bayer; video/x-raw, format=(string){ GRAY16_LE, UYVY, BGR, BGRx, RGBx, RGB, " \
+  "I420, NV12, GRAY8 }"
 static GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE(
     "src", GST_PAD_SRC, GST_PAD_ALWAYS,
-    GST_STATIC_CAPS("video/x-bayer; video/x-raw, format=(string){ GRAY16_LE, UYVY, BGR }"));
+    GST_STATIC_CAPS(TALON_SRC_CAPS));
 static GstStaticPadTemplate request_template = GST_STATIC_PAD_TEMPLATE(
     "src_%u", GST_PAD_SRC, GST_PAD_REQUEST,
-    GST_STATIC_CAPS("video/x-bayer; video/x-raw, format=(string){ GRAY16_LE, UYVY, BGR }"));
+    GST_STATIC_CAPS(TALON_SRC_CAPS));
 
 namespace {
 
@@ -170,35 +174,59 @@ void EndStream(GstTalonSrc* self) {
   PauseTask(self, false);
 }
 
+// The pad's caps: downstream's answer to what the pad offers (pictures
+// first for a consumer of pictures alone), fixated to the rate fps_n/fps_d;
+// null with the reason when downstream accepts none.
+GstCaps* ChooseCaps(GstTalonSrc* self, const PadStream& ps, int fps_n, int fps_d,
+                    std::string* error) {
+  const talon_gst::Settings& run = self->state->run;
+  GstCaps* ours = talon_gst::OfferedCaps(ps.config, run.cfa, run.isp.half_size, run.fps_n,
+                                         run.fps_d, error);
+  if (ours == nullptr) return nullptr;
+  GstCaps* peer = gst_pad_peer_query_caps(ps.pad, ours);
+  if (peer == nullptr || gst_caps_is_empty(peer)) {
+    gchar* offered = gst_caps_to_string(ours);
+    *error = absl::StrCat("downstream accepts none of ", offered);
+    g_free(offered);
+    const std::string unoffered = talon_gst::UnofferedPictures(ps.config, run.isp.half_size);
+    if (!unoffered.empty()) absl::StrAppend(error, " (not offered: ", unoffered, ")");
+    gst_caps_unref(ours);
+    if (peer != nullptr) gst_caps_unref(peer);
+    return nullptr;
+  }
+  gst_caps_unref(ours);
+  return talon_gst::FixateToRate(talon_gst::PreferPictures(peer), fps_n, fps_d);
+}
+
+// Before capture starts: a picture's pool is made and touched for the
+// output that downstream's caps already point to.
+void ExpectOutput(GstTalonSrc* self, const PadStream& ps) {
+  std::string error;
+  GstCaps* caps = ChooseCaps(self, ps, 0, 1, &error);
+  if (caps == nullptr) return;  // said at the first frame
+  talon_gst::OutputFormat format;
+  if (talon_gst::OutputFromCaps(ps.config, caps, self->state->run.isp.half_size, &format,
+                                &error)) {
+    ps.output->Expect(format);
+  }
+  gst_caps_unref(caps);
+}
+
 // Caps, allocation and sticky events of one pad, at its first frame.
 bool Negotiate(GstTalonSrc* self, PadStream* ps) {
   TalonSrcState* st = self->state;
   std::string error;
-  GstCaps* ours = talon_gst::OfferedCaps(ps->config, st->run.cfa, st->run.fps_n, st->run.fps_d,
-                                         &error);
-  if (ours == nullptr) {
+  int measured_n = 0, measured_d = 1;
+  talon_gst::FractionOfPeriod(st->run_period_ns, &measured_n, &measured_d);
+  GstCaps* caps = ChooseCaps(self, *ps, measured_n, measured_d, &error);
+  if (caps == nullptr) {
     GST_ELEMENT_ERROR(self, CORE, NEGOTIATION, ("%s: %s", GST_PAD_NAME(ps->pad), error.c_str()),
                       (nullptr));
     return false;
   }
-  GstCaps* peer = gst_pad_peer_query_caps(ps->pad, ours);
-  if (peer == nullptr || gst_caps_is_empty(peer)) {
-    gchar* offered = gst_caps_to_string(ours);
-    GST_ELEMENT_ERROR(self, CORE, NEGOTIATION,
-                      ("%s: downstream accepts none of %s", GST_PAD_NAME(ps->pad), offered),
-                      (nullptr));
-    g_free(offered);
-    gst_caps_unref(ours);
-    if (peer != nullptr) gst_caps_unref(peer);
-    return false;
-  }
-  gst_caps_unref(ours);
-  int measured_n = 0, measured_d = 1;
-  talon_gst::FractionOfPeriod(st->run_period_ns, &measured_n, &measured_d);
-  GstCaps* caps = talon_gst::FixateToRate(peer, measured_n, measured_d);
   StartPad(self, ps);
   talon_gst::OutputFormat format;
-  if (!talon_gst::OutputFromCaps(ps->config, caps, &format, &error) ||
+  if (!talon_gst::OutputFromCaps(ps->config, caps, st->run.isp.half_size, &format, &error) ||
       !gst_pad_push_event(ps->pad, gst_event_new_caps(caps))) {
     GST_ELEMENT_ERROR(self, CORE, NEGOTIATION,
                       ("%s: caps not accepted: %s", GST_PAD_NAME(ps->pad), error.c_str()),
@@ -295,10 +323,15 @@ bool PushFrame(GstTalonSrc* self, const std::shared_ptr<FrameLease>& lease) {
       continue;
     }
     const bool was_copying = ps.output->copying();
-    GstBuffer* buffer = ps.output->Make(lease, may_lend);
-    if (buffer == nullptr) {  // stopping: the pool flushes
+    std::string error;
+    GstBuffer* buffer = ps.output->Make(lease, may_lend, &error);
+    if (buffer == nullptr) {  // stopping (the pool flushes), or no picture
       for (const auto& b : buffers) gst_buffer_unref(b.second);
-      return true;
+      if (error.empty()) return true;
+      GST_ELEMENT_ERROR(self, STREAM, FAILED, ("%s: %s", GST_PAD_NAME(ps.pad), error.c_str()),
+                        (nullptr));
+      EndStream(self);
+      return false;
     }
     if (ps.output->copying() != was_copying) {
       GST_LOG_OBJECT(ps.pad, "%s frame buffers: downstream holds %s (%" G_GUINT64_FORMAT
@@ -456,7 +489,8 @@ gboolean QueryPad(GstPad* pad, GstObject* parent, GstQuery* query) {
         vireo::MutexLock lock(&st->mutex);
         settings = st->settings;
       }
-      gst_talon_src_pad_answer_caps(pad, settings.cfa, settings.fps_n, settings.fps_d, query);
+      gst_talon_src_pad_answer_caps(pad, settings.cfa, settings.isp.half_size, settings.fps_n,
+                                    settings.fps_d, query);
       return TRUE;
     }
     default:
@@ -512,7 +546,8 @@ bool Open(GstTalonSrc* self) {
     vireo::CaptureStreamConfig stream;
     GstCaps* caps = nullptr;
     if (!gst_talon_src_pad_stream_config(pad, &stream, &error) ||
-        (caps = talon_gst::StreamCaps(stream, settings.cfa, 0, 1, &error)) == nullptr) {
+        (caps = talon_gst::StreamCaps(stream, settings.cfa, settings.isp.half_size, 0, 1,
+                                      &error)) == nullptr) {
       GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS, ("%s: %s", GST_PAD_NAME(pad), error.c_str()),
                         (nullptr));
       return false;
@@ -553,6 +588,28 @@ bool Open(GstTalonSrc* self) {
   return true;
 }
 
+// The ISP's settings against every Bayer stream, at NULL→READY and again at
+// READY→PAUSED (they may change in READY). A stream that does not parse is
+// left to Open.
+bool CheckPictureSettings(GstTalonSrc* self) {
+  talon_gst::Settings settings;
+  {
+    vireo::MutexLock lock(&self->state->mutex);
+    settings = self->state->settings;
+  }
+  for (GstPad* pad : PadsInOrder(self)) {
+    vireo::CaptureStreamConfig stream;
+    std::string error;
+    if (gst_talon_src_pad_stream_config(pad, &stream, &error) &&
+        !talon_gst::CheckIspSettings(settings, stream, &error)) {
+      GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS, ("%s: %s", GST_PAD_NAME(pad), error.c_str()),
+                        (nullptr));
+      return false;
+    }
+  }
+  return true;
+}
+
 // READY→PAUSED: a fresh streaming state.
 void Prepare(GstTalonSrc* self) {
   TalonSrcState* st = self->state;
@@ -576,12 +633,13 @@ void Prepare(GstTalonSrc* self) {
     PadStream ps;
     ps.pad = pads[i];
     ps.config = st->run_session->config().stream_configs[i];
-    ps.output = std::make_shared<talon_gst::PadOutput>(ps.config);
+    ps.output = std::make_shared<talon_gst::PadOutput>(ps.config, talon_gst::IspSettings(st->run));
     {
       vireo::MutexLock lock(&st->mutex);
       st->outputs.push_back(ps.output);
       ps.output->SetFlushing(!st->playing);
     }
+    ExpectOutput(self, ps);
     st->streams.push_back(ps);
     gst_flow_combiner_add_pad(st->combiner, pads[i]);
   }
@@ -667,9 +725,10 @@ static GstStateChangeReturn gst_talon_src_change_state(GstElement* element,
                    gst_element_state_get_name(GST_STATE_TRANSITION_NEXT(transition)));
   switch (transition) {
     case GST_STATE_CHANGE_NULL_TO_READY:
-      if (!Open(self)) return GST_STATE_CHANGE_FAILURE;
+      if (!CheckPictureSettings(self) || !Open(self)) return GST_STATE_CHANGE_FAILURE;
       break;
     case GST_STATE_CHANGE_READY_TO_PAUSED: {
+      if (!CheckPictureSettings(self)) return GST_STATE_CHANGE_FAILURE;
       std::string opened_key;
       {
         vireo::MutexLock lock(&self->state->mutex);
@@ -841,9 +900,17 @@ static void gst_talon_src_set_property(GObject* object, guint id, const GValue* 
   }
   if (talon_gst::RefusedAfterReady(GST_ELEMENT(self), pspec->name)) return;
   TalonSrcState* st = self->state;
-  vireo::MutexLock lock(&st->mutex);
-  if (!talon_gst::SetSetting(&st->settings, id, value)) {
-    G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
+  std::string refused;
+  {
+    vireo::MutexLock lock(&st->mutex);
+    if (!talon_gst::SetSetting(&st->settings, id, value, &refused)) {
+      G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
+    }
+  }
+  // As GObject refuses a value out of a param spec's range.
+  if (!refused.empty()) {
+    g_warning("%s: %s: %s; the value stays", GST_OBJECT_NAME(self), pspec->name,
+              refused.c_str());
   }
 }
 
@@ -906,5 +973,6 @@ static void gst_talon_src_class_init(GstTalonSrcClass* klass) {
   GST_DEBUG_CATEGORY_INIT(talon_src_debug, "talonsrc", 0, "talon camera source");
   talon_gst::RouteLibraryLog();
   gst_type_mark_as_plugin_api(talon_gst::CfaEnumType(), static_cast<GstPluginAPIFlags>(0));
+  gst_type_mark_as_plugin_api(talon_gst::GammaEnumType(), static_cast<GstPluginAPIFlags>(0));
   gst_type_mark_as_plugin_api(GST_TYPE_TALON_SRC_PAD, static_cast<GstPluginAPIFlags>(0));
 }

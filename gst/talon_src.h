@@ -21,8 +21,12 @@
 // frame buffers, the element makes one more (up to twice `buffers`), then
 // copies instead (gst/pad_output.h). Conversions (RAW10 unpacked to 16 bits,
 // the top 8 bits of RAW10 and RAW16, rows re-strided for a consumer without
-// GstVideoMeta) write in one pass into the pad's pool. Caps and rate:
-// gst/frame_rate.h; failed frames: gst/error_policy.h; properties:
+// GstVideoMeta) write in one pass into the pad's pool. Bayer streams are
+// also offered as pictures (video/x-raw BGRx, RGBx, RGB, I420, NV12,
+// GRAY8), developed by one software ISP per pad into the pad's picture pool
+// (gst/picture_output.h), made and touched at READY→PAUSED when
+// downstream's caps already point to a picture. Caps: gst/stream_format.h;
+// rate: gst/frame_rate.h; failed frames: gst/error_policy.h; properties:
 // gst/src_settings.h; libtalon's log: gst/library_log.h.
 //
 // EOS: an EOS event sent to the element ends the stream after the frame

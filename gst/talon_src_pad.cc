@@ -97,15 +97,15 @@ bool gst_talon_src_pad_stream_config(GstPad* pad, vireo::CaptureStreamConfig* st
   return talon_gst::ParseStreamOption(option, text, stream, error);
 }
 
-void gst_talon_src_pad_answer_caps(GstPad* pad, talon_gst::Cfa cfa, int fps_n, int fps_d,
-                                   GstQuery* query) {
+void gst_talon_src_pad_answer_caps(GstPad* pad, talon_gst::Cfa cfa, bool half_size, int fps_n,
+                                   int fps_d, GstQuery* query) {
   GstCaps* filter = nullptr;
   gst_query_parse_caps(query, &filter);
   vireo::CaptureStreamConfig stream;
   std::string error;
   GstCaps* caps = nullptr;
   if (gst_talon_src_pad_stream_config(pad, &stream, &error)) {
-    caps = talon_gst::OfferedCaps(stream, cfa, fps_n, fps_d, &error);
+    caps = talon_gst::OfferedCaps(stream, cfa, half_size, fps_n, fps_d, &error);
   }
   if (caps == nullptr) caps = gst_pad_get_pad_template_caps(pad);
   if (filter != nullptr) {

@@ -34,10 +34,10 @@ std::string gst_talon_src_pad_get_stream(GstPad* pad);
 bool gst_talon_src_pad_stream_config(GstPad* pad, vireo::CaptureStreamConfig* stream,
                                      std::string* error);
 
-// Answers a caps query: the stream's caps with `cfa` and the rate
-// fps_n/fps_d (0/1: any), or the template's while the stream is bad,
-// intersected with the query's filter.
-void gst_talon_src_pad_answer_caps(GstPad* pad, talon_gst::Cfa cfa, int fps_n, int fps_d,
-                                   GstQuery* query);
+// Answers a caps query: the stream's caps with `cfa`, the pictures' size
+// (`half_size`) and the rate fps_n/fps_d (0/1: any), or the template's
+// while the stream is bad, intersected with the query's filter.
+void gst_talon_src_pad_answer_caps(GstPad* pad, talon_gst::Cfa cfa, bool half_size, int fps_n,
+                                   int fps_d, GstQuery* query);
 
 #endif  // GST_TALON_SRC_PAD_H_
