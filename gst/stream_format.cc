@@ -1,11 +1,8 @@
 #include "gst/stream_format.h"
 
-#include <algorithm>
 #include <cstring>
-#include <vector>
 
 #include "absl/strings/str_cat.h"
-#include "absl/strings/str_join.h"
 #include "support/csi2_unpack.h"
 
 namespace talon_gst {
@@ -146,23 +143,6 @@ bool CheckPicture(const vireo::CaptureStreamConfig& stream, const talon_isp::Set
   return talon_isp::CheckDevelop(raw, settings, out, error);
 }
 
-std::string UnofferedPictures(const vireo::CaptureStreamConfig& stream, bool half_size) {
-  talon_isp::RawFormat format;
-  if (!RawFormatOf(stream, &format)) return "";
-  talon_isp::Settings settings;
-  settings.half_size = half_size;
-  std::vector<std::string> reasons;
-  for (const auto& picture : kPictures) {
-    talon_isp::Error error;
-    if (CheckPicture(stream, settings, picture.isp, &error)) continue;
-    const std::string reason = Phrase(error);
-    if (std::find(reasons.begin(), reasons.end(), reason) == reasons.end()) {
-      reasons.push_back(reason);
-    }
-  }
-  return absl::StrJoin(reasons, "; ");
-}
-
 GstCaps* PreferPictures(GstCaps* caps) {
   GstCaps* pictures = gst_caps_new_empty();
   GstCaps* rest = gst_caps_new_empty();
@@ -234,13 +214,10 @@ GstCaps* StreamCaps(const vireo::CaptureStreamConfig& stream, Cfa cfa, bool half
   }
   talon_isp::RawFormat raw_format;
   if (RawFormatOf(stream, &raw_format)) {
-    talon_isp::Settings settings;
-    settings.half_size = half_size;
     uint32_t picture_width = 0, picture_height = 0;
     talon_isp::OutputSize(width, height, half_size, &picture_width, &picture_height);
     for (const auto& picture : kPictures) {
-      talon_isp::Error unused;
-      if (!CheckPicture(stream, settings, picture.isp, &unused)) continue;
+      if (picture_width == 0 || picture_height == 0) break;
       gst_caps_append_structure(caps, Picture(picture.video, picture_width, picture_height));
     }
   }

@@ -16,10 +16,11 @@
 // their raw caps: video/x-raw BGRx, RGBx, RGB, I420, NV12 and GRAY8,
 // developed by the software ISP (isp/isp.h) at its output size (half the
 // stream's at half size). A format the picture's size cannot hold (NV12 and
-// I420 at an odd width or height) is left out, and UnofferedPictures says
-// why. Downstream that takes no video/x-bayer caps (videoconvert, an
-// encoder, a display) is given a picture rather than GRAY16_LE's grey
-// samples (PreferPictures).
+// I420 at an odd width or height) is still offered, so that a pipeline that
+// asks for it links and then fails negotiation with the ISP's reason
+// (OutputFromCaps). Downstream that takes no video/x-bayer caps
+// (videoconvert, an encoder, a display) is given a picture rather than
+// GRAY16_LE's grey samples (PreferPictures).
 //
 // The CSI-2 byte orders: YUV 4:2:2 8-bit is sent U0 Y0 V0 Y1 (GStreamer's
 // UYVY), RGB888 blue first (B G R, GStreamer's BGR). Any other data type,
@@ -81,11 +82,6 @@ talon_isp::Cfa IspCfa(Cfa cfa);
 // `picture`, as the ISP's CheckDevelop does, touching no pixel.
 bool CheckPicture(const vireo::CaptureStreamConfig& stream, const talon_isp::Settings& settings,
                   talon_isp::PixelFormat picture, talon_isp::Error* error);
-
-// Why formats of the picture are not offered for the stream, e.g. "NV12
-// needs an even width and height, not 640x481"; empty when all are (or the
-// stream is no Bayer stream).
-std::string UnofferedPictures(const vireo::CaptureStreamConfig& stream, bool half_size);
 
 // Downstream's answer `caps` (taken) with the pictures first when it takes
 // no video/x-bayer caps; otherwise as it is.

@@ -174,11 +174,13 @@ void EndStream(GstTalonSrc* self) {
   PauseTask(self, false);
 }
 
-// The pad's caps: downstream's answer to what the pad offers (pictures
-// first for a consumer of pictures alone), fixated to the rate fps_n/fps_d;
-// null with the reason when downstream accepts none.
+// The pad's caps and its output: the first of downstream's answer to what
+// the pad offers (pictures first for a consumer of pictures alone) that the
+// stream can be made into, fixated to the rate fps_n/fps_d; null with the
+// reason when downstream accepts none, or the first one's problem (an odd
+// size for NV12) when none can be made.
 GstCaps* ChooseCaps(GstTalonSrc* self, const PadStream& ps, int fps_n, int fps_d,
-                    std::string* error) {
+                    talon_gst::OutputFormat* format, std::string* error) {
   const talon_gst::Settings& run = self->state->run;
   GstCaps* ours = talon_gst::OfferedCaps(ps.config, run.cfa, run.isp.half_size, run.fps_n,
                                          run.fps_d, error);
@@ -188,27 +190,36 @@ GstCaps* ChooseCaps(GstTalonSrc* self, const PadStream& ps, int fps_n, int fps_d
     gchar* offered = gst_caps_to_string(ours);
     *error = absl::StrCat("downstream accepts none of ", offered);
     g_free(offered);
-    const std::string unoffered = talon_gst::UnofferedPictures(ps.config, run.isp.half_size);
-    if (!unoffered.empty()) absl::StrAppend(error, " (not offered: ", unoffered, ")");
     gst_caps_unref(ours);
     if (peer != nullptr) gst_caps_unref(peer);
     return nullptr;
   }
   gst_caps_unref(ours);
-  return talon_gst::FixateToRate(talon_gst::PreferPictures(peer), fps_n, fps_d);
+  peer = talon_gst::PreferPictures(peer);
+  std::string first_problem;
+  for (guint i = 0; i < gst_caps_get_size(peer); ++i) {
+    GstCaps* caps = talon_gst::FixateToRate(gst_caps_copy_nth(peer, i), fps_n, fps_d);
+    std::string problem;
+    if (talon_gst::OutputFromCaps(ps.config, caps, run.isp.half_size, format, &problem)) {
+      gst_caps_unref(peer);
+      return caps;
+    }
+    if (first_problem.empty()) first_problem = problem;
+    gst_caps_unref(caps);
+  }
+  gst_caps_unref(peer);
+  *error = first_problem;
+  return nullptr;
 }
 
 // Before capture starts: a picture's pool is made and touched for the
 // output that downstream's caps already point to.
 void ExpectOutput(GstTalonSrc* self, const PadStream& ps) {
   std::string error;
-  GstCaps* caps = ChooseCaps(self, ps, 0, 1, &error);
-  if (caps == nullptr) return;  // said at the first frame
   talon_gst::OutputFormat format;
-  if (talon_gst::OutputFromCaps(ps.config, caps, self->state->run.isp.half_size, &format,
-                                &error)) {
-    ps.output->Expect(format);
-  }
+  GstCaps* caps = ChooseCaps(self, ps, 0, 1, &format, &error);
+  if (caps == nullptr) return;  // said at the first frame
+  ps.output->Expect(format);
   gst_caps_unref(caps);
 }
 
@@ -218,19 +229,19 @@ bool Negotiate(GstTalonSrc* self, PadStream* ps) {
   std::string error;
   int measured_n = 0, measured_d = 1;
   talon_gst::FractionOfPeriod(st->run_period_ns, &measured_n, &measured_d);
-  GstCaps* caps = ChooseCaps(self, *ps, measured_n, measured_d, &error);
+  talon_gst::OutputFormat format;
+  GstCaps* caps = ChooseCaps(self, *ps, measured_n, measured_d, &format, &error);
   if (caps == nullptr) {
     GST_ELEMENT_ERROR(self, CORE, NEGOTIATION, ("%s: %s", GST_PAD_NAME(ps->pad), error.c_str()),
                       (nullptr));
     return false;
   }
   StartPad(self, ps);
-  talon_gst::OutputFormat format;
-  if (!talon_gst::OutputFromCaps(ps->config, caps, st->run.isp.half_size, &format, &error) ||
-      !gst_pad_push_event(ps->pad, gst_event_new_caps(caps))) {
+  if (!gst_pad_push_event(ps->pad, gst_event_new_caps(caps))) {
+    gchar* text = gst_caps_to_string(caps);
     GST_ELEMENT_ERROR(self, CORE, NEGOTIATION,
-                      ("%s: caps not accepted: %s", GST_PAD_NAME(ps->pad), error.c_str()),
-                      (nullptr));
+                      ("%s: caps not accepted: %s", GST_PAD_NAME(ps->pad), text), (nullptr));
+    g_free(text);
     gst_caps_unref(caps);
     return false;
   }
