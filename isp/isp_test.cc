@@ -402,5 +402,113 @@ TEST(IspKernels, StayInsideTheBuffers) {
   }
 }
 
+// A neutral scene of varying brightness seen through a colour cast
+// (`cast`: each colour's response to white), RAW10 with black 64; with
+// `distractions`, a quarter clipped and a quarter nearly black in colours
+// of their own.
+std::vector<uint16_t> CastScene(uint32_t width, uint32_t height,
+                                const std::array<double, 3>& cast, bool distractions) {
+  std::vector<uint16_t> samples(uint64_t{width} * height);
+  for (uint32_t y = 0; y < height; ++y) {
+    for (uint32_t x = 0; x < width; ++x) {
+      const int colour = ColourAt(Cfa::kRggb, x, y);
+      double value = cast[colour] * (0.15 + 0.5 * ((x / 8 + y / 6) % 5) / 4.0);
+      if (distractions && x < width / 2 && y < height / 2) {
+        value = colour == 2 ? 0.4 : 1.0;  // R and G clipped
+      } else if (distractions && x >= width / 2 && y >= height / 2) {
+        value = colour == 0 ? 0.012 : 0.002;  // a dark red
+      }
+      samples[uint64_t{y} * width + x] =
+          static_cast<uint16_t>(std::lround(64 + std::min(value, 1.0) * (1023 - 64)));
+    }
+  }
+  return samples;
+}
+
+Settings Automatic() {
+  Settings settings;
+  settings.black_level = 64;
+  return settings;
+}
+
+// Catches grey-world gains taken from clipped or nearly black cells, or
+// inverted: the first frame's gains undo the cast, and its grey comes out
+// grey.
+TEST(IspWhiteBalance, TakesOutACast) {
+  const uint32_t w = 64, h = 48;
+  const std::array<double, 3> cast = {0.5, 1.0, 0.7};
+  RawFrame raw = Pack(CastScene(w, h, cast, true), w, h, RawFormat::kRaw10);
+  OutFrame out = MakeOut(PixelFormat::kRgb, w, h);
+  Isp isp;
+  Stats stats;
+  ASSERT_TRUE(isp.Develop(raw.image, Automatic(), out.image, &stats, nullptr));
+  EXPECT_NEAR(stats.wb_gains[0], 1 / cast[0], 0.02);
+  EXPECT_EQ(stats.wb_gains[1], 1.0f);
+  EXPECT_NEAR(stats.wb_gains[2], 1 / cast[2], 0.02);
+  // The flat patches of a neutral quarter (beyond the demosaic's reach of
+  // an edge).
+  for (uint32_t y = 2; y < h / 2 - 2; ++y) {
+    for (uint32_t x = w / 2 + 2; x < w - 2; ++x) {
+      if (x % 8 < 2 || x % 8 > 5 || y % 6 < 2 || y % 6 > 3) continue;
+      const uint8_t* p = &out.planes[0][(uint64_t{y} * w + x) * 3];
+      EXPECT_NEAR(p[0], p[1], 2) << x << "," << y;
+      EXPECT_NEAR(p[2], p[1], 2) << x << "," << y;
+    }
+  }
+}
+
+// Catches gains that jump to each frame's own estimate, that never reach a
+// new scene's, or that survive ResetWhiteBalance.
+TEST(IspWhiteBalance, SmoothsAcrossFramesUntilReset) {
+  const uint32_t w = 32, h = 24;
+  RawFrame a = Pack(CastScene(w, h, {0.5, 1.0, 0.7}, false), w, h, RawFormat::kRaw10);
+  RawFrame b = Pack(CastScene(w, h, {0.8, 1.0, 0.5}, false), w, h, RawFormat::kRaw10);
+  OutFrame out = MakeOut(PixelFormat::kGray8, w, h);
+  Isp isp;
+  Stats first, stats;
+  ASSERT_TRUE(isp.Develop(a.image, Automatic(), out.image, &first, nullptr));
+  // Scene b's first frame is balanced with a's gains, and moves them a
+  // fifth of the way (in log) toward b's.
+  ASSERT_TRUE(isp.Develop(b.image, Automatic(), out.image, &stats, nullptr));
+  EXPECT_EQ(stats.wb_gains, first.wb_gains);
+  ASSERT_TRUE(isp.Develop(b.image, Automatic(), out.image, &stats, nullptr));
+  for (int c : {0, 2}) {
+    const double target = c == 0 ? 1 / 0.8 : 1 / 0.5;
+    EXPECT_NEAR(std::log(stats.wb_gains[c]),
+                0.8 * std::log(first.wb_gains[c]) + 0.2 * std::log(target), 0.01);
+  }
+  for (int i = 0; i < 40; ++i) {
+    ASSERT_TRUE(isp.Develop(b.image, Automatic(), out.image, &stats, nullptr));
+  }
+  EXPECT_NEAR(stats.wb_gains[0], 1 / 0.8, 0.02);
+  EXPECT_NEAR(stats.wb_gains[2], 1 / 0.5, 0.02);
+  isp.ResetWhiteBalance();
+  ASSERT_TRUE(isp.Develop(a.image, Automatic(), out.image, &stats, nullptr));
+  EXPECT_EQ(stats.wb_gains, first.wb_gains);
+}
+
+// Catches a band seam or lost statistics with the Isp's own threads: two
+// and three threads develop what one does (bands of at least 64 rows).
+TEST(IspThreads, DevelopAsOneThreadDoes) {
+  const uint32_t w = 70, h = 300;
+  RawFrame raw = Pack(Noise(w, h, RawFormat::kRaw10, 9), w, h, RawFormat::kRaw10);
+  OutFrame one = MakeOut(PixelFormat::kNv12, w, h);
+  Stats one_stats;
+  Isp single(1);
+  ASSERT_TRUE(single.Develop(raw.image, Automatic(), one.image, &one_stats, nullptr));
+  for (int threads : {2, 3}) {
+    OutFrame out = MakeOut(PixelFormat::kNv12, w, h);
+    Stats stats;
+    Isp isp(threads);
+    for (int frame = 0; frame < 3; ++frame) {
+      ASSERT_TRUE(isp.Develop(raw.image, Automatic(), out.image, &stats, nullptr));
+    }
+    EXPECT_EQ(out.planes, one.planes) << threads;
+    EXPECT_EQ(stats.grid, one_stats.grid) << threads;
+    EXPECT_EQ(stats.histogram, one_stats.histogram) << threads;
+    EXPECT_EQ(stats.clipped_fraction, one_stats.clipped_fraction) << threads;
+  }
+}
+
 }  // namespace
 }  // namespace talon_isp
