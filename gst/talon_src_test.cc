@@ -8,6 +8,7 @@
 #include <gst/video/video.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -125,8 +126,10 @@ std::string CapsOf(GstHarness* h) {
   return text;
 }
 
-// Catches wrong caps, widths or conversions per data type, and data types
-// that should be refused but pass.
+// Catches wrong caps, widths or conversions per data type, data types that
+// should be refused but pass, pictures of the wrong size or layout (odd RGB
+// rows are padded to 4 bytes), a consumer of pictures given GRAY16_LE's grey
+// samples, and a size NV12 cannot hold that is not refused with the reason.
 TEST(TalonSrcTest, CapsPerDataType) {
   struct Case {
     const char* stream;
@@ -148,6 +151,12 @@ TEST(TalonSrcTest, CapsPerDataType) {
        nullptr},
       {"0x1E,64,4,8", "", nullptr, "video/x-raw UYVY 32x4", 256, nullptr},
       {"0x24,96,4,8", "", nullptr, "video/x-raw BGR 32x4", 384, nullptr},
+      {"0x2B,64,4,10", "", "video/x-raw", "video/x-raw BGRx 64x4", 1024, nullptr},
+      {"0x2E,64,4,16", "", "video/x-raw,format=I420", "video/x-raw I420 64x4", 384, nullptr},
+      {"0x2A,66,4,8", "half-size=true", "video/x-raw,format=RGB", "video/x-raw RGB 33x2", 200,
+       nullptr},
+      {"0x2B,64,5,10", "", "video/x-raw,format=NV12", nullptr, 0,
+       "src: NV12 needs an even width and height, not 64x5"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.stream) + " " + c.properties);
@@ -220,6 +229,66 @@ TEST(TalonSrcTest, PixelsEqualTheUnpackedFrame) {
     EXPECT_EQ(mismatches, 0);
     gst_buffer_unmap(buffer, &map);
     gst_buffer_unref(buffer);
+  }
+}
+
+// Catches pictures that are not in colour or in the wrong colours: R and B
+// swapped, a wrong CFA phase, planes out of place. The simulator's bars
+// (white, yellow, cyan, green, magenta, red, blue, black, moving one pixel
+// a frame) must come out in that order, cyclically, along a row.
+TEST(TalonSrcTest, PicturesShowTheBarsInOrder) {
+  struct Case {
+    const char* stream;
+    const char* properties;
+    const char* sink_caps;
+    int r, g, b, bytes_per_px;  // where each colour lies in a pixel
+  };
+  const Case cases[] = {
+      {"0x2B,256,16,10", "", "video/x-raw,format=RGB", 0, 1, 2, 3},
+      {"0x2A,256,16,8", "half-size=true", "video/x-raw,format=BGRx", 2, 1, 0, 4},
+      // The RGGB mosaic read as BGGR: R and B trade places.
+      {"0x2E,256,16,16", "cfa=BGGR white-balance=1,1,1", "video/x-raw,format=RGBx", 2, 1, 0, 4},
+  };
+  // Channel presence of the bars, as 4 R + 2 G + B.
+  const std::vector<int> bars = {7, 6, 3, 2, 5, 4, 1, 0};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.stream) + " " + c.properties);
+    Source src({c.stream}, c.properties);
+    gst_harness_set_sink_caps_str(src.h(), c.sink_caps);
+    src.Play();
+    GstBuffer* buffer = gst_harness_pull(src.h());
+    ASSERT_NE(buffer, nullptr);
+    GstVideoInfo info;
+    GstCaps* caps = gst_pad_get_current_caps(src.h()->sinkpad);
+    ASSERT_TRUE(gst_video_info_from_caps(&info, caps));
+    gst_caps_unref(caps);
+    GstVideoFrame frame;
+    ASSERT_TRUE(gst_video_frame_map(&frame, &info, buffer, GST_MAP_READ));
+    const uint8_t* row = static_cast<const uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0)) +
+                         GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0) * (info.height / 2);
+    // Runs of at least three pixels whose channels are each clearly on or
+    // off; edges between bars are soft.
+    std::vector<int> runs;
+    int last = -1, length = 0;
+    for (int x = 0; x < static_cast<int>(info.width); ++x) {
+      const uint8_t* p = row + x * c.bytes_per_px;
+      int colour = 0;
+      for (int offset : {c.r, c.g, c.b}) {
+        colour = p[offset] > 192 ? 2 * colour + 1 : p[offset] < 64 ? 2 * colour : -16;
+      }
+      length = colour == last ? length + 1 : 1;
+      last = colour;
+      if (length == 3 && colour >= 0 && (runs.empty() || runs.back() != colour)) {
+        runs.push_back(colour);
+      }
+    }
+    gst_video_frame_unmap(&frame);
+    gst_buffer_unref(buffer);
+    if (runs.size() == 9 && runs.front() == runs.back()) runs.pop_back();  // a bar split at x=0
+    ASSERT_EQ(runs.size(), bars.size());
+    const auto first = std::find(runs.begin(), runs.end(), bars[0]);
+    std::rotate(runs.begin(), first, runs.end());
+    EXPECT_EQ(runs, bars);
   }
 }
 
@@ -585,6 +654,52 @@ TEST(TalonSrcTest, PropertiesAsInspected) {
   }
 }
 
+void KeepWarning(const gchar*, GLogLevelFlags, const gchar* message, gpointer data) {
+  *static_cast<std::string*>(data) += message;
+}
+
+// Catches text the ISP's properties do not take that is kept, or refused
+// without a warning naming the property and what is allowed, and good text
+// that does not read back.
+TEST(TalonSrcTest, PictureSettingsAsText) {
+  struct Case {
+    const char* property;
+    const char* text;
+    const char* reads;    // back, after setting
+    const char* warning;  // expected; empty: none
+  };
+  const Case cases[] = {
+      {"white-balance", "2,1,1.5", "2,1,1.5", ""},
+      {"white-balance", "1,2", "auto", "white-balance: \"1,2\" is not 3 comma-separated"},
+      {"white-balance", "1,-1,1", "auto", "positive numbers, nor \"auto\""},
+      {"color-matrix", "1.5,0,0,0,1,0,0,0,1", "1.5,0,0,0,1,0,0,0,1", ""},
+      {"color-matrix", "1,0,0", "1,0,0,0,1,0,0,0,1", "color-matrix: \"1,0,0\" is not 9"},
+      {"gamma", "linear", "linear", ""},
+      {"cfa", "GBRG", "gbrg", ""},
+  };
+  std::string warnings;
+  const guint handler = g_log_set_handler(nullptr, G_LOG_LEVEL_WARNING, KeepWarning, &warnings);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.property) + "=" + c.text);
+    warnings.clear();
+    Source src({"0x2B,64,4,10"});
+    gst_util_set_object_arg(G_OBJECT(src.element()), c.property, c.text);
+    GValue value = G_VALUE_INIT;
+    g_object_get_property(G_OBJECT(src.element()), c.property, &value);
+    gchar* text = G_VALUE_HOLDS_STRING(&value) ? g_value_dup_string(&value)
+                                               : gst_value_serialize(&value);
+    EXPECT_EQ(std::string(text), c.reads);
+    g_free(text);
+    g_value_unset(&value);
+    if (*c.warning == '\0') {
+      EXPECT_EQ(warnings, "");
+    } else {
+      EXPECT_NE(warnings.find(c.warning), std::string::npos) << warnings;
+    }
+  }
+  g_log_remove_handler(nullptr, handler);
+}
+
 // Catches a refused configuration that crashes, passes silently, or fails
 // without naming what was refused.
 TEST(TalonSrcTest, RefusedConfiguration) {
@@ -606,6 +721,7 @@ TEST(TalonSrcTest, RefusedConfiguration) {
       {{"0x2B,64,4,8"}, "", "", "carries 10 bits per component, not 8"},
       {{"0x2A,64,4,8", "0x1E,642,4,8"}, "", "", "src_0: data type 0x1E (YUV422 8-bit) needs"},
       {{"0x2A,64,4,8"}, "", "OzyGetDevice:3", "the library refused the configuration"},
+      {{"0x2B,64,4,10"}, "black-level=1023", "", "src: black-level must be below white_level"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.error);
