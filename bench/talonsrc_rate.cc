@@ -1,9 +1,10 @@
 // Frames per second through `talonsrc ! fakesink` beside talon-cam on the
 // same stream in the same run, on the unthrottled simulated IPU
 // (PRISM_SIM_FPS=0), and the CPU per frame of each, per data type and
-// output (RAW10 unpacked to GRAY16_LE and narrowed to 8-bit Bayer) at
-// 640x480, 1920x1080 and 4056x3040 (FRAMES scaled down by the pixel count
-// beyond 640x480, at least 60). Both rates are
+// output (RAW10 unpacked to GRAY16_LE, narrowed to 8-bit Bayer, and
+// developed by the element's ISP to RGBx and I420) at 640x480, 1920x1080
+// and 4056x3040 (FRAMES scaled down by the pixel count beyond 640x480, at
+// least 60). Both rates are
 // delivered frames over their start-of-frame span (talon-cam's "average
 // fps"; the buffers' PTS for talonsrc), both with 4 frame buffers; the two
 // take turns, so that they share the same stretch of machine time.
@@ -127,6 +128,11 @@ int main(int argc, char** argv) {
       {"0x2B,1920,1080,10", "8-bit", "video/x-bayer,format=rggb", 1920 * 1080},
       {"0x2B,4056,3040,10", "16-bit", "", 4056 * 3040},
       {"0x2B,4056,3040,10", "8-bit", "video/x-bayer,format=rggb", 4056 * 3040},
+      // Pictures: the ISP's work beside talon-cam's raw capture.
+      {"0x2B,1920,1080,10", "RGBx", "video/x-raw,format=RGBx", 1920 * 1080},
+      {"0x2B,1920,1080,10", "I420", "video/x-raw,format=I420", 1920 * 1080},
+      {"0x2B,4056,3040,10", "RGBx", "video/x-raw,format=RGBx", 4056 * 3040},
+      {"0x2B,4056,3040,10", "I420", "video/x-raw,format=I420", 4056 * 3040},
   };
   int status = 0;
   for (const Case& c : cases) {
