@@ -63,15 +63,16 @@ bool CheckOut(const Image& out, uint32_t want_width, uint32_t want_height, Error
   }
   if (out.width != want_width || out.height != want_height) {
     return Fail(error, "out",
-                "size must be " + std::to_string(want_width) + "x" +
-                    std::to_string(want_height) + " (OutputSize of the raw frame), not " +
-                    std::to_string(out.width) + "x" + std::to_string(out.height));
+                "size must be " + std::to_string(want_width) + "x" + std::to_string(want_height) +
+                    " (OutputSize of the raw frame), not " + std::to_string(out.width) + "x" +
+                    std::to_string(out.height));
   }
   const bool yuv = out.format == PixelFormat::kNv12 || out.format == PixelFormat::kI420;
   if (yuv && (out.width % 2 != 0 || out.height % 2 != 0)) {
-    return Fail(error, "out", std::string(out.format == PixelFormat::kNv12 ? "NV12" : "I420") +
-                                  " needs an even width and height, not " +
-                                  std::to_string(out.width) + "x" + std::to_string(out.height));
+    return Fail(error, "out",
+                std::string(out.format == PixelFormat::kNv12 ? "NV12" : "I420") +
+                    " needs an even width and height, not " + std::to_string(out.width) + "x" +
+                    std::to_string(out.height));
   }
   const std::array<uint64_t, 3> need = PlaneStrides(out.format, out.width);
   for (int i = 0; i < 3; ++i) {
@@ -85,8 +86,8 @@ bool CheckOut(const Image& out, uint32_t want_width, uint32_t want_height, Error
     }
     const uint32_t rows = i == 0 ? out.height : out.height / 2;
     if (!Addressable(out.strides[i], rows, need[i])) {
-      return Fail(error, "out", plane + " stride " + std::to_string(out.strides[i]) +
-                                    " is too large to address");
+      return Fail(error, "out",
+                  plane + " stride " + std::to_string(out.strides[i]) + " is too large to address");
     }
   }
   return true;
@@ -129,8 +130,7 @@ std::array<uint64_t, 3> PlaneSizes(PixelFormat format, uint32_t width, uint32_t 
   return sizes;
 }
 
-bool CheckDevelop(const RawImage& raw, const Settings& settings, const Image& out,
-                  Error* error) {
+bool CheckDevelop(const RawImage& raw, const Settings& settings, const Image& out, Error* error) {
   if (static_cast<unsigned>(settings.cfa) > static_cast<unsigned>(Cfa::kBggr)) {
     return Fail(error, "cfa", "must be RGGB, GRBG, GBRG or BGGR");
   }
@@ -148,8 +148,8 @@ bool CheckDevelop(const RawImage& raw, const Settings& settings, const Image& ou
   if (raw.stride < payload) {
     return Fail(error, "stride",
                 "must be at least " + std::to_string(payload) + " (a row of " +
-                    std::to_string(raw.width) + " " + FormatName(raw.format) +
-                    " samples), not " + std::to_string(raw.stride));
+                    std::to_string(raw.width) + " " + FormatName(raw.format) + " samples), not " +
+                    std::to_string(raw.stride));
   }
   if (!Addressable(raw.stride, raw.height, payload)) {
     return Fail(error, "stride", std::to_string(raw.stride) + " is too large to address");
@@ -227,8 +227,8 @@ void FinishStats(const Frame& frame, const RawStats& raw_stats, Stats* stats) {
     }
   }
   stats->histogram = raw_stats.histogram;
-  stats->clipped_fraction = double(raw_stats.clipped_total) /
-                            (double(frame.raw.width) * double(frame.raw.height));
+  stats->clipped_fraction =
+      double(raw_stats.clipped_total) / (double(frame.raw.width) * double(frame.raw.height));
   stats->wb_gains = frame.gains;
 }
 
@@ -363,8 +363,8 @@ class Isp::Impl {
     int wanted = threads_;
     if (wanted <= 0) {
       const int cpus = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-      wanted = static_cast<int>(std::min<uint64_t>(
-          std::min(cpus, kMaxBands), std::max<uint64_t>(1, pixels / kPixelsPerBand)));
+      wanted = static_cast<int>(std::min<uint64_t>(std::min(cpus, kMaxBands),
+                                                   std::max<uint64_t>(1, pixels / kPixelsPerBand)));
     }
     wanted = static_cast<int>(std::min<uint64_t>(wanted, std::max(1u, rows / kMinBandRows)));
     if (wanted > 1 && (pool_ == nullptr || pool_->Capacity() < wanted)) {
@@ -391,11 +391,10 @@ class Isp::Impl {
     const int bands = BandsFor(frame.out.height, uint64_t{frame.out.width} * frame.out.height);
     const std::vector<uint32_t> starts = SplitBands(frame, bands);
     const IspKernel kernel = BestKernel();
-    return RunBands(static_cast<int>(starts.size()) - 1,
-                    [&](int band, BandScratch* scratch, RawStats* stats) {
-                      DevelopBand(kernel, frame, starts[band], starts[band + 1], with_histogram,
-                                  scratch, stats);
-                    });
+    return RunBands(static_cast<int>(starts.size()) - 1, [&](int band, BandScratch* scratch,
+                                                             RawStats* stats) {
+      DevelopBand(kernel, frame, starts[band], starts[band + 1], with_histogram, scratch, stats);
+    });
   }
 
   RawStats RawStatsOf(const Frame& frame) {
