@@ -207,16 +207,6 @@ void RawStats::Add(const RawStats& other) {
   for (size_t i = 0; i < histogram.size(); ++i) histogram[i] += other.histogram[i];
 }
 
-std::vector<uint32_t> GridStarts(uint32_t cells, int divisions) {
-  // Cell x lies in division x * divisions / cells: division d starts at
-  // ceil(d * cells / divisions).
-  std::vector<uint32_t> starts(divisions + 1);
-  for (int d = 0; d <= divisions; ++d) {
-    starts[d] = static_cast<uint32_t>((uint64_t{cells} * d + divisions - 1) / divisions);
-  }
-  return starts;
-}
-
 void FinishStats(const Frame& frame, const RawStats& raw_stats, Stats* stats) {
   const double range = frame.white - frame.black;
   for (int cell = 0; cell < RawStats::kCells; ++cell) {
@@ -375,8 +365,10 @@ class Isp::Impl {
   }
 
   // job(band, scratch, stats) over `bands` bands; the stats added up.
-  RawStats RunBands(int bands, const std::function<void(int, BandScratch*, RawStats*)>& job) {
+  RawStats RunBands(const Frame& frame, int bands,
+                    const std::function<void(int, BandScratch*, RawStats*)>& job) {
     if (scratch_.size() < static_cast<size_t>(bands)) scratch_.resize(bands);
+    for (int i = 0; i < bands; ++i) PrepareBandScratch(frame, &scratch_[i]);
     std::vector<RawStats> stats(bands);
     if (bands == 1) {
       job(0, &scratch_[0], &stats[0]);
@@ -391,17 +383,18 @@ class Isp::Impl {
     const int bands = BandsFor(frame.out.height, uint64_t{frame.out.width} * frame.out.height);
     const std::vector<uint32_t> starts = SplitBands(frame, bands);
     const IspKernel kernel = BestKernel();
-    return RunBands(static_cast<int>(starts.size()) - 1, [&](int band, BandScratch* scratch,
-                                                             RawStats* stats) {
-      DevelopBand(kernel, frame, starts[band], starts[band + 1], with_histogram, scratch, stats);
-    });
+    return RunBands(frame, static_cast<int>(starts.size()) - 1,
+                    [&](int band, BandScratch* scratch, RawStats* stats) {
+                      DevelopBand(kernel, frame, starts[band], starts[band + 1], with_histogram,
+                                  scratch, stats);
+                    });
   }
 
   RawStats RawStatsOf(const Frame& frame) {
     const uint32_t rows = frame.raw.height;
     const int bands = BandsFor(rows, uint64_t{frame.raw.width} * rows);
     const IspKernel kernel = BestKernel();
-    return RunBands(bands, [&](int band, BandScratch* scratch, RawStats* stats) {
+    return RunBands(frame, bands, [&](int band, BandScratch* scratch, RawStats* stats) {
       RawStatsBand(kernel, frame, static_cast<uint32_t>(uint64_t{rows} * band / bands),
                    static_cast<uint32_t>(uint64_t{rows} * (band + 1) / bands), scratch, stats);
     });

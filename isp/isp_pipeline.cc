@@ -302,16 +302,21 @@ void RgbxSse2(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n, 
   RgbxPortable(r + i, g + i, b + i, n - i, out + 4 * uint64_t{i});
 }
 
-// sum_c weight_c * value_c + 128, >> 8, for 16 bytes of each colour.
+// (wr r + wg g + wb b + 128) >> 8 of eight 16-bit values of each colour.
+inline __m128i Weighted8(__m128i r, __m128i g, __m128i b, __m128i wr, __m128i wg, __m128i wb) {
+  const __m128i sum = _mm_add_epi16(_mm_mullo_epi16(r, wr), _mm_mullo_epi16(g, wg));
+  return _mm_srli_epi16(
+      _mm_add_epi16(_mm_add_epi16(sum, _mm_mullo_epi16(b, wb)), _mm_set1_epi16(128)), 8);
+}
+
+// The same for 16 bytes of each colour.
 inline __m128i Weighted(__m128i r, __m128i g, __m128i b, __m128i wr, __m128i wg, __m128i wb) {
-  const __m128i zero = _mm_setzero_si128(), round = _mm_set1_epi16(128);
-  auto half = [&](__m128i (*unpack)(__m128i, __m128i)) {
-    __m128i sum =
-        _mm_add_epi16(_mm_mullo_epi16(unpack(r, zero), wr), _mm_mullo_epi16(unpack(g, zero), wg));
-    sum = _mm_add_epi16(_mm_add_epi16(sum, _mm_mullo_epi16(unpack(b, zero), wb)), round);
-    return _mm_srli_epi16(sum, 8);
-  };
-  return _mm_packus_epi16(half(_mm_unpacklo_epi8), half(_mm_unpackhi_epi8));
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i lo = Weighted8(_mm_unpacklo_epi8(r, zero), _mm_unpacklo_epi8(g, zero),
+                               _mm_unpacklo_epi8(b, zero), wr, wg, wb);
+  const __m128i hi = Weighted8(_mm_unpackhi_epi8(r, zero), _mm_unpackhi_epi8(g, zero),
+                               _mm_unpackhi_epi8(b, zero), wr, wg, wb);
+  return _mm_packus_epi16(lo, hi);
 }
 
 void LumaSse2(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n, uint8_t* out) {
@@ -739,9 +744,9 @@ struct Plan {
   NormaliseParams normalise[2]{};  // per row parity
   MatrixParams matrix{};
   const uint8_t* table = nullptr;
-  std::vector<uint32_t> columns;  // the grid's columns, in 2x2 cells
-  uint32_t ring_row = 0;          // samples of a ring row
-  uint32_t byte_row = 0;          // bytes of an R', G' or B' row
+  std::array<uint32_t, Stats::kGridColumns + 1> columns{};  // the grid's, in 2x2 cells
+  uint32_t ring_row = 0;                                    // samples of a ring row
+  uint32_t byte_row = 0;                                    // bytes of an R', G' or B' row
 };
 
 Plan MakePlan(IspKernel kernel, const Frame& frame) {
@@ -762,20 +767,31 @@ Plan MakePlan(IspKernel kernel, const Frame& frame) {
   }
   plan.matrix = MakeMatrix(frame.ccm);
   plan.table = TableOf(frame.transfer);
-  plan.columns = GridStarts(frame.raw.width / 2, Stats::kGridColumns);
+  // Cell x falls in column x * kGridColumns / cells: column c starts at
+  // ceil(c * cells / kGridColumns).
+  const uint64_t cells = frame.raw.width / 2;
+  for (int c = 0; c <= Stats::kGridColumns; ++c) {
+    plan.columns[c] =
+        static_cast<uint32_t>((cells * c + Stats::kGridColumns - 1) / Stats::kGridColumns);
+  }
   plan.ring_row = kPad + frame.raw.width + kSlack;
   plan.byte_row = frame.raw.width + kSlack;
   return plan;
 }
 
-void PrepareScratch(const Plan& plan, BandScratch* s) {
-  s->ring.resize(5 * uint64_t{plan.ring_row});
-  s->samples.resize(plan.ring_row);
+}  // namespace
+
+void PrepareBandScratch(const Frame& frame, BandScratch* s) {
+  const uint64_t ring_row = kPad + uint64_t{frame.raw.width} + kSlack;
+  s->ring.resize(5 * ring_row);
+  s->samples.resize(ring_row);
   s->planes.resize(3 * uint64_t{kChunk + kSlack});
   s->indices.resize(3 * uint64_t{kChunk + kSlack});
-  s->rgb8.resize(6 * uint64_t{plan.byte_row});
+  s->rgb8.resize(6 * (uint64_t{frame.raw.width} + kSlack));
   s->luma.resize(kChunk + kSlack);
 }
+
+namespace {
 
 // The grid's sums of raw row y (its samples in `s`).
 void CountRow(const Plan& plan, const Frame& frame, const uint16_t* s, uint32_t y,
@@ -1022,7 +1038,7 @@ void DevelopBand(IspKernel kernel, const Frame& frame, uint32_t first, uint32_t 
                  bool with_histogram, BandScratch* scratch, RawStats* stats) {
   const Plan plan = MakePlan(kernel, frame);
   if (plan.k == nullptr || first >= end) return;
-  PrepareScratch(plan, scratch);
+  PrepareBandScratch(frame, scratch);
   if (frame.half_size) {
     HalfSizeBand(plan, frame, first, end, with_histogram, scratch, stats);
   } else {
@@ -1034,7 +1050,7 @@ void RawStatsBand(IspKernel kernel, const Frame& frame, uint32_t first, uint32_t
                   BandScratch* scratch, RawStats* stats) {
   const Plan plan = MakePlan(kernel, frame);
   if (plan.k == nullptr) return;
-  PrepareScratch(plan, scratch);
+  PrepareBandScratch(frame, scratch);
   for (uint32_t y = first; y < end; ++y) {
     const auto* data = static_cast<const uint8_t*>(frame.raw.data) + y * frame.raw.stride;
     talon_support::UnpackCsi2(data, frame.raw.stride, frame.raw.width, 1, plan.bits,
