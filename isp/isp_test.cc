@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
@@ -556,7 +555,6 @@ TEST(IspQuality, DevelopsAKnownSceneFaithfully) {
     }
     const double cpsnr = 10 * std::log10(255.0 * 255.0 / (squares / (w * h * 3)));
     EXPECT_GT(cpsnr, 38.0) << "cfa " << static_cast<int>(cfa);
-    std::printf("cfa %d: CPSNR %.1f dB\n", static_cast<int>(cfa), cpsnr);
   }
 }
 
