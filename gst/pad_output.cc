@@ -34,8 +34,9 @@ guint MaxOutputBytes(const vireo::CaptureStreamConfig& stream, bool* always_conv
 }
 
 PadOutput::PadOutput(const vireo::CaptureStreamConfig& stream,
-                     const talon_isp::Settings& settings)
-    : stream_(stream), settings_(settings), pool_(gst_buffer_pool_new()) {
+                     const talon_isp::Settings& settings, int isp_threads)
+    : stream_(stream), settings_(settings), isp_threads_(isp_threads),
+      pool_(gst_buffer_pool_new()) {
   bool always_converted = false;
   const guint size = MaxOutputBytes(stream, &always_converted);
   const guint ready = always_converted ? 2 : 0;
@@ -60,7 +61,7 @@ PadOutput::~PadOutput() {
 
 void PadOutput::Expect(const OutputFormat& format) {
   if (format.conversion == Conversion::kDevelop) {
-    picture_ = std::make_unique<PictureOutput>(stream_, format, settings_);
+    picture_ = std::make_unique<PictureOutput>(stream_, format, settings_, isp_threads_);
   }
 }
 
@@ -71,7 +72,7 @@ void PadOutput::Configure(const OutputFormat& format, bool video_meta) {
   const OutputFormat* made = picture_ != nullptr ? &picture_->format() : nullptr;
   if (made == nullptr || made->video_format != format.video_format ||
       made->width != format.width || made->height != format.height) {
-    picture_ = std::make_unique<PictureOutput>(stream_, format, settings_);
+    picture_ = std::make_unique<PictureOutput>(stream_, format, settings_, isp_threads_);
   }
 }
 

@@ -39,8 +39,10 @@ class PadOutput {
   // is always converted (RAW10) two of them made and touched now, before
   // capture starts, so that the first frames do not pay the page faults of
   // a 12 MP frame (tens of milliseconds) while the capture waits.
-  // `settings`: the ISP's, for pictures (checked against the stream).
-  PadOutput(const vireo::CaptureStreamConfig& stream, const talon_isp::Settings& settings);
+  // `settings`, `isp_threads`: the ISP's, for pictures (checked against the
+  // stream).
+  PadOutput(const vireo::CaptureStreamConfig& stream, const talon_isp::Settings& settings,
+            int isp_threads);
   ~PadOutput();
   PadOutput(const PadOutput&) = delete;
   PadOutput& operator=(const PadOutput&) = delete;
@@ -68,6 +70,7 @@ class PadOutput {
  private:
   const vireo::CaptureStreamConfig stream_;
   const talon_isp::Settings settings_;
+  const int isp_threads_;
   OutputFormat format_;      // streaming thread, from Configure
   std::unique_ptr<PictureOutput> picture_;  // for a picture, from Expect or Configure
   bool video_meta_ = false;  // streaming thread, from Configure

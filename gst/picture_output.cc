@@ -5,11 +5,11 @@
 namespace talon_gst {
 
 PictureOutput::PictureOutput(const vireo::CaptureStreamConfig& stream, const OutputFormat& format,
-                             const talon_isp::Settings& settings)
+                             const talon_isp::Settings& settings, int threads)
     : stream_(stream),
       format_(format),
       settings_(settings),
-      isp_(0),  // the Isp shares large frames between its band threads
+      isp_(threads),
       pool_(gst_video_buffer_pool_new()) {
   gst_video_info_set_format(&info_, format.video_format, format.width, format.height);
   GstCaps* caps = gst_video_info_to_caps(&info_);

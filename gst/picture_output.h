@@ -38,9 +38,9 @@ class PictureOutput {
   static constexpr guint kTouched = 2;
 
   // `format`: a kDevelop output of `stream`; `settings`: the ISP's, checked
-  // against the stream (CheckPicture).
+  // against the stream (CheckPicture); `threads`: the Isp's (0: it chooses).
   PictureOutput(const vireo::CaptureStreamConfig& stream, const OutputFormat& format,
-                const talon_isp::Settings& settings);
+                const talon_isp::Settings& settings, int threads);
   ~PictureOutput();
   PictureOutput(const PictureOutput&) = delete;
   PictureOutput& operator=(const PictureOutput&) = delete;

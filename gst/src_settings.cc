@@ -18,6 +18,7 @@ constexpr uint32_t kHostMarginMs = 500;
 constexpr uint32_t kMaxTimeoutMs = 3600000;
 // Below RAW16's full scale; each stream's own is checked at READY.
 constexpr guint kMaxBlackLevel = 65534;
+constexpr guint kMaxIspThreads = 16;
 
 std::string_view Text(const GValue* value) {
   const char* text = g_value_get_string(value);
@@ -155,6 +156,12 @@ void InstallSettings(GObjectClass* klass) {
                            "Pictures 2x2-binned: half the stream's width and height (rounded "
                            "down); the raw caps keep the stream's size",
                            FALSE, flags));
+  g_object_class_install_property(
+      klass, kPropIspThreads,
+      g_param_spec_uint("isp-threads", "ISP threads",
+                        "Threads that develop each picture of a pad, the streaming thread "
+                        "included (0: the ISP chooses from the picture's size and the CPUs)",
+                        0, kMaxIspThreads, 0, flags));
 }
 
 bool SetSetting(Settings* s, guint id, const GValue* value, std::string* refused) {
@@ -187,6 +194,7 @@ bool SetSetting(Settings* s, guint id, const GValue* value, std::string* refused
       s->isp.transfer = static_cast<talon_isp::Transfer>(g_value_get_enum(value));
       return true;
     case kPropHalfSize: s->isp.half_size = g_value_get_boolean(value); return true;
+    case kPropIspThreads: s->isp_threads = g_value_get_uint(value); return true;
     default: return false;
   }
 }
@@ -210,6 +218,7 @@ bool GetSetting(const Settings& s, guint id, GValue* value) {
       return true;
     case kPropGamma: g_value_set_enum(value, static_cast<int>(s.isp.transfer)); return true;
     case kPropHalfSize: g_value_set_boolean(value, s.isp.half_size); return true;
+    case kPropIspThreads: g_value_set_uint(value, s.isp_threads); return true;
     default: return false;
   }
 }

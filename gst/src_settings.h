@@ -1,9 +1,10 @@
 // talonsrc's element properties: the settings they hold, their param specs
 // (ranges equal to what is accepted), when each may be set, and the wait
-// the capture service is given. The ISP's settings (black-level,
-// white-balance, color-matrix, gamma, half-size, and cfa) are spelt as
-// support/isp_text.h spells them; bad text is refused with a g_warning
-// naming what is allowed, and the value stays. `stream` lives on the pads
+// the capture service is given. The ISP's settings of the pictures
+// (black-level, white-balance, color-matrix, gamma, half-size, and cfa)
+// are spelt as support/isp_text.h spells them; bad text is refused with a
+// g_warning naming what is allowed, and the value stays; isp-threads sets
+// the ISP's threads per pad. `stream` lives on the pads
 // (gst/talon_src_pad.h); the element forwards its own to the pad `src`.
 //
 // Settings is a plain value, copied under the element's mutex; the
@@ -39,6 +40,7 @@ enum SettingId : guint {
   kPropColorMatrix,
   kPropGamma,
   kPropHalfSize,
+  kPropIspThreads,
 };
 
 constexpr uint32_t kMaxFrameBuffers = 32;
@@ -55,6 +57,7 @@ struct Settings {
   int fps_d = 1;
   // The pictures' development; its cfa is unused (IspSettings takes `cfa`).
   talon_isp::Settings isp;
+  guint isp_threads = 0;  // per pad; 0: the ISP chooses
 };
 
 // Installs every property of the element on `klass`.

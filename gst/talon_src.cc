@@ -647,7 +647,8 @@ void Prepare(GstTalonSrc* self) {
     PadStream ps;
     ps.pad = pads[i];
     ps.config = st->run_session->config().stream_configs[i];
-    ps.output = std::make_shared<talon_gst::PadOutput>(ps.config, talon_gst::IspSettings(st->run));
+    ps.output = std::make_shared<talon_gst::PadOutput>(
+        ps.config, talon_gst::IspSettings(st->run), static_cast<int>(st->run.isp_threads));
     {
       vireo::MutexLock lock(&st->mutex);
       st->outputs.push_back(ps.output);
