@@ -259,12 +259,15 @@ def test_help_documents_every_public_name():
 
 # Catches a graph cache that Python cannot move: Camera's graph_cache must be
 # where the library puts the compiled graph.
-def test_graph_cache_follows_the_camera_setting(tmp_path, monkeypatch):
-    monkeypatch.setenv(talon.GRAPH_CACHE_VARIABLE, talon.graph_cache_dir())  # restored after
-    with talon.Camera(raw10_config(width=48), graph_cache=tmp_path / "graphs") as cam:
-        assert len(list(cam.frames(1))) == 1
-    assert talon.graph_cache_dir() == str(tmp_path / "graphs")
-    assert any(path.is_file() for path in (tmp_path / "graphs").rglob("*"))
+def test_graph_cache_follows_the_camera_setting(tmp_path):
+    previous = talon.graph_cache_dir()
+    try:
+        with talon.Camera(raw10_config(width=48), graph_cache=tmp_path / "graphs") as cam:
+            assert len(list(cam.frames(1))) == 1
+        assert talon.graph_cache_dir() == str(tmp_path / "graphs")
+        assert any(path.is_file() for path in (tmp_path / "graphs").rglob("*"))
+    finally:
+        talon.set_graph_cache_dir(previous)
 
 
 # Catches errors returned as None or swallowed instead of raised with their code.
