@@ -184,10 +184,10 @@ def test_forked_child_forwards_and_exits_cleanly():
 
 
 def readme_python_example():
-    readme = os.path.join(os.path.dirname(__file__), "..", "..", "README.md")
-    with open(readme, encoding="utf-8") as f:
+    page = os.path.join(os.path.dirname(__file__), "..", "..", "docs", "python.md")
+    with open(page, encoding="utf-8") as f:
         text = f.read()
-    return re.search(r"## Python\n.*?```python\n(.*?)```", text, re.S).group(1)
+    return re.search(r"```python\n(.*?)```", text, re.S).group(1)
 
 
 README_EXAMPLE = readme_python_example()
