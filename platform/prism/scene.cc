@@ -205,8 +205,8 @@ Scene::Scene(uint32_t width, uint32_t height)
     patch.srgb8 = kChart[i].srgb8;
     for (int c = 0; c < 3; ++c) patch.linear[c] = SrgbToLinear(patch.srgb8[c] / 255.0);
     patch.rect = rects[i];
-    patch.inner =
-        Shrink(patch.rect, std::max<uint32_t>(4, std::min(patch.rect.width, patch.rect.height) / 10));
+    const uint32_t shorter = std::min(patch.rect.width, patch.rect.height);
+    patch.inner = Shrink(patch.rect, std::max<uint32_t>(4, shorter / 10));
   }
 }
 
