@@ -222,15 +222,15 @@ Rgb Scene::LinearAt(uint32_t x, uint32_t y) const {
 }
 
 Rgb Scene::ZonePlateAt(uint32_t x, uint32_t y) const {
-  // Rings whose frequency grows with the radius up to kTop cycles per pixel
-  // at the inscribed circle's edge and stays there beyond it.
+  // Rings whose frequency grows with the radius, up to kTop cycles per
+  // pixel in the corners.
   constexpr double kTop = 0.3;
   const double dx = x + 0.5 - (zone_plate_.x + zone_plate_.width / 2.0);
   const double dy = y + 0.5 - (zone_plate_.y + zone_plate_.height / 2.0);
   const double r = std::sqrt(dx * dx + dy * dy);
-  const double r_top = std::max(std::min(zone_plate_.width, zone_plate_.height) / 2.0, 1.0);
-  const double phase = r <= r_top ? kPi * kTop * r * r / r_top
-                                  : kPi * kTop * r_top + 2 * kPi * kTop * (r - r_top);
+  const double r_top =
+      std::max(std::hypot(zone_plate_.width / 2.0, zone_plate_.height / 2.0), 1.0);
+  const double phase = kPi * kTop * r * r / r_top;
   const double v = 0.05 + 0.4 * (0.5 + 0.5 * std::cos(phase));
   return Rgb{v, v, v};
 }
@@ -238,9 +238,9 @@ Rgb Scene::ZonePlateAt(uint32_t x, uint32_t y) const {
 Rgb Scene::TextureAt(uint32_t x, uint32_t y) const {
   // Luminance: octaves from 96 down to 3 pixels, the coarse ones stronger,
   // as in natural pictures; colour: slow variations of each channel.
-  // Weights in proportion to the wavelength to the power 0.6, summing to 1.
+  // Weights in proportion to the wavelength to the power 0.3, summing to 1.
   static constexpr double kWavelengths[] = {96, 48, 24, 12, 6, 3};
-  static constexpr double kWeights[] = {0.3708, 0.2447, 0.1614, 0.1065, 0.0703, 0.0463};
+  static constexpr double kWeights[] = {0.2634, 0.2139, 0.1738, 0.1411, 0.1146, 0.0932};
   const double u = x - texture_.x + 0.5;
   const double v = y - texture_.y + 0.5;
   double sum = 0;

@@ -12,8 +12,8 @@
 //
 // The scene: a 24-patch colour chart (the published sRGB values of the
 // 24-patch chart), 6 x 4 patches on a neutral grey surround in the upper
-// part; below it a neutral zone plate (fine detail in every direction, up to
-// 0.3 cycles per pixel) and a coloured natural-like texture (fractal value
+// part; below it a neutral zone plate (fine detail in every direction, from
+// 0 at its centre up to 0.3 cycles per pixel in its corners) and a coloured natural-like texture (fractal value
 // noise, detail down to 3 pixels). The regions are fractions of the frame, so
 // any size has all of them (from 320 x 240 up every patch has an inner area
 // of some size). The truth: each patch's rectangle, the inner rectangle safe
