@@ -1,10 +1,10 @@
 # Installation in the usual GNU places, a CMake package (find_package(talon
-# CONFIG) gives talon::talon and talon::warden, and on the host the simulated
-# runtime talon::prism) and pkg-config files (talon, warden; prism on the
-# host). Installed libraries and tools carry a run path relative to their own
-# place (cmake/TalonCommon.cmake), so a tree installed under any prefix runs
-# without LD_LIBRARY_PATH. A device build installs only the product: the
-# platform libraries are the device's own.
+# CONFIG) gives talon::talon, talon::warden and the software ISP talon::isp,
+# and on the host the simulated runtime talon::prism) and pkg-config files
+# (talon, warden, talon_isp; prism on the host). Installed libraries and tools carry a
+# run path relative to their own place (cmake/TalonCommon.cmake), so a tree
+# installed under any prefix runs without LD_LIBRARY_PATH. A device build
+# installs only the product: the platform libraries are the device's own.
 include(CMakePackageConfigHelpers)
 
 set(TALON_INSTALL_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/talon)
@@ -12,8 +12,8 @@ set(TALON_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/talon)
 
 # Installed consumers include from <prefix>/include/talon, with the same
 # paths as in the source tree ("system/capture/capture_service.h").
-set(talon_installed_libraries talon warden)
-set(talon_pkgconfig_files talon warden)
+set(talon_installed_libraries talon warden talon_isp)
+set(talon_pkgconfig_files talon warden talon_isp)
 if(TALON_HOST_PLATFORM)
   list(APPEND talon_installed_libraries ${talon_platform_libraries})
   list(APPEND talon_pkgconfig_files prism)
@@ -34,10 +34,10 @@ foreach(tool talon-cam talon-dramctl warden-provision talon-prism-check)
 endforeach()
 
 # Public headers: the capture API, the classes it exports, the DRAM
-# controller, OemLockProvision, the runtime's interface (the API reference,
-# cmake/TalonDocs.cmake, covers the same list); on the host the stand-ins'
-# headers (at the paths a vendor root has them) and the simulator's control
-# header.
+# controller, OemLockProvision, the runtime's interface, the software ISP
+# (the API reference, cmake/TalonDocs.cmake, covers the same list); on the
+# host the stand-ins' headers (at the paths a vendor root has them) and the
+# simulator's control header.
 set(talon_public_headers
   base/export.h
   base/mutex.h
@@ -53,7 +53,8 @@ set(talon_public_headers
   system/log_handler.h
   system/dram_controller/dram_controller.h
   system/ipu_runtime/prism.h
-  oemlock/OemLockProvision.h)
+  oemlock/OemLockProvision.h
+  isp/isp.h)
 foreach(header IN LISTS talon_public_headers)
   get_filename_component(dir ${header} DIRECTORY)
   install(FILES ${header} DESTINATION ${TALON_INSTALL_INCLUDEDIR}/${dir})

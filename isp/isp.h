@@ -109,7 +109,8 @@ struct Stats {
   // balance, as fractions of the range (white - black); cell (row, column)
   // at index (row * kGridColumns + column) * 3.
   std::array<float, kGridRows * kGridColumns * 3> grid{};
-  // Output luma (sRGB or linear, as Settings::transfer), 256 bins.
+  // Output luma (sRGB or linear, as Settings::transfer), 256 bins: every
+  // output pixel's full-range luma (GRAY8's value), whatever the format.
   std::array<uint32_t, 256> histogram{};
   // Samples at or above the white level, over all samples.
   double clipped_fraction = 0.0;
@@ -158,7 +159,10 @@ class TALON_EXPORT Isp {
                Error* error);
 
   // The automatic white balance starts again from the next frame alone (a
-  // new scene, a new stream).
+  // new scene, a new stream). Until then, each frame is balanced with the
+  // gains smoothed over the frames before it, and moves them a fifth of the
+  // way (in log) toward its own grey-world estimate; the first frame gets
+  // its own estimate.
   void ResetWhiteBalance();
 
  private:

@@ -30,14 +30,14 @@ cmake --build "$work/cmake" >/dev/null
 export PKG_CONFIG_PATH=$libdir/pkgconfig
 # shellcheck disable=SC2046
 g++ -std=c++17 "$here/consumer.cc" -o "$work/consumer-pc" -Wl,-rpath,"$libdir" \
-  $(pkg-config --cflags --libs talon warden)
+  $(pkg-config --cflags --libs talon warden talon_isp)
 "$work/consumer-pc"
 
 # Every installed header compiles alone with pkg-config's flags too (the
 # CMake build above compiled each with find_package's), and includes only
 # headers of the package or of a dependency the package declares.
 includedir=$(pkg-config --variable=includedir talon)
-packages="talon warden"
+packages="talon warden talon_isp"
 pkg-config --exists prism && packages="$packages prism"
 # shellcheck disable=SC2086
 cflags=$(pkg-config --cflags $packages)
