@@ -27,7 +27,7 @@ enum class Pattern { kBars, kScene };
 
 inline constexpr int kSceneVariants = 4;
 inline constexpr uint32_t kSceneBand = 32;
-inline constexpr int kSceneSizesKept = 4;
+inline constexpr int kSceneSizesKept = 3;  // a job's streams, at most
 
 // The pattern runs write from now on.
 Pattern CurrentPattern();
