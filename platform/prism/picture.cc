@@ -7,6 +7,7 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <new>
 #include <optional>
 #include <vector>
 
@@ -52,18 +53,27 @@ struct SceneFrames {
   std::vector<uint16_t> row0;                     // row 0 of the first copy, unpacked
 };
 
+// Without copies (kept all the same, so that the failure is reported once)
+// when the memory for them cannot be had.
 std::shared_ptr<const SceneFrames> MakeSceneFrames(uint32_t width, uint32_t height,
                                                    uint32_t bits) {
-  const Scene scene(width, height);
-  const SensorModel model = SensorModel::Default(bits);
   auto frames = std::make_shared<SceneFrames>();
   frames->width = width;
   frames->height = height;
   frames->bits = bits;
   frames->row_bytes = PayloadRowBytes(width, bits);
-  for (std::vector<uint8_t>& variant : frames->variants) {
-    variant.resize(frames->row_bytes * height);
+  try {
+    for (std::vector<uint8_t>& variant : frames->variants) {
+      variant.resize(frames->row_bytes * height);
+    }
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "prism-sim: no memory for the scene at %ux%u, %u bits; writing the bars\n",
+                 width, height, bits);
+    for (std::vector<uint8_t>& variant : frames->variants) variant = std::vector<uint8_t>();
+    return frames;
   }
+  const Scene scene(width, height);
+  const SensorModel model = SensorModel::Default(bits);
   std::vector<float> means(width);
   std::vector<uint16_t> samples(width);
   for (uint32_t y = 0; y < height; ++y) {
@@ -121,11 +131,10 @@ bool RenderSceneFrame(uint8_t* data, uint64_t stride, uint32_t width, uint32_t h
   if (!SupportedBits(bits) || stride < PayloadRowBytes(width, bits)) return false;
   if (width == 0 || height == 0) return true;
   const std::shared_ptr<const SceneFrames> frames = SceneCache::Get().Find(width, height, bits);
+  if (frames->variants[0].empty()) return RenderFrame(data, stride, width, height, bits, sequence);
   const uint64_t row_bytes = frames->row_bytes;
-  thread_local std::vector<uint8_t> row;
-  thread_local std::vector<uint16_t> row0;
-  row.resize(row_bytes);
-  row0 = frames->row0;
+  std::vector<uint8_t> row(row_bytes);
+  std::vector<uint16_t> row0 = frames->row0;
   StampSequence(row0.data(), width, bits, sequence);
   PackRow(row0.data(), width, bits, row.data());
   WriteLikeDma(data, row.data(), row_bytes);

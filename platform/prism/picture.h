@@ -45,7 +45,8 @@ bool RenderPicture(uint8_t* data, uint64_t stride, uint32_t width, uint32_t heig
 void PrepareScene(uint32_t width, uint32_t height, uint32_t bits);
 
 // Frame `sequence` of the scene, as RenderPicture writes it with the scene
-// chosen.
+// chosen; the bars, with one line on stderr, when the memory for the
+// scene's copies at this size cannot be had.
 bool RenderSceneFrame(uint8_t* data, uint64_t stride, uint32_t width, uint32_t height,
                       uint32_t bits, uint32_t sequence);
 
