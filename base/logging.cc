@@ -111,10 +111,25 @@ std::string FormatLogEntry(const char* file, int line, const std::string& messag
 LogMessage::LogMessage(const char* file, int line, LogSeverity severity)
     : file_(file), line_(line), severity_(severity) {}
 
+namespace {
+thread_local ScopedErrorCollector* t_error_collector = nullptr;
+}  // namespace
+
+ScopedErrorCollector::ScopedErrorCollector() : outer_(t_error_collector) {
+  t_error_collector = this;
+}
+
+ScopedErrorCollector::~ScopedErrorCollector() { t_error_collector = outer_; }
+
 LogMessage::~LogMessage() { Flush(); }
 
 void LogMessage::Flush() {
   const std::string message = stream_.str();
+  if (severity_ >= ERROR && t_error_collector != nullptr) {
+    std::string& errors = t_error_collector->errors_;
+    if (!errors.empty()) errors += "; ";
+    errors += message;
+  }
   const std::string entry = FormatLogEntry(file_, line_, message);
   SystemLogWrite(SystemLogPriority(severity_), kTag, entry.c_str());
 

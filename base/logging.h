@@ -72,6 +72,27 @@ std::string FormatLogEntry(const char* file, int line, const std::string& messag
 // Returns the part of `path` after its last '/'.
 const char* BaseName(const char* path);
 
+// Collects the messages of the ERROR and FATAL entries that the calling
+// thread logs while it lives (and none of other threads): the reason an
+// operation failed, for a caller that wants it as text rather than in the
+// log. The entries are logged as ever. Collectors nest; the innermost
+// collects. Thread-compatible: one thread uses it.
+class ScopedErrorCollector {
+ public:
+  ScopedErrorCollector();
+  ~ScopedErrorCollector();
+  ScopedErrorCollector(const ScopedErrorCollector&) = delete;
+  ScopedErrorCollector& operator=(const ScopedErrorCollector&) = delete;
+
+  // The messages so far, joined by "; ", without file and line.
+  const std::string& errors() const { return errors_; }
+
+ private:
+  friend class LogMessage;
+  ScopedErrorCollector* const outer_;
+  std::string errors_;
+};
+
 // One log statement; the entry is written when the object is destroyed.
 class LogMessage {
  public:

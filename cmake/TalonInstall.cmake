@@ -50,6 +50,7 @@ set(talon_public_headers
   system/capture/capture_ozy_helper.h
   system/capture/capture_job_thread.h
   system/capture/dram_capture_service.h
+  system/capture/capture_setup.h
   system/log_handler.h
   system/dram_controller/dram_controller.h
   system/ipu_runtime/prism.h

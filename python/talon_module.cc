@@ -62,6 +62,7 @@
 #include "system/capture/capture_frame_buffer.h"
 #include "system/capture/capture_frame_buffer_factory_impl.h"
 #include "system/capture/capture_ozy_helper.h"
+#include "system/capture/capture_setup.h"
 #include "system/capture/capture_types.h"
 #include "system/capture/capture_util.h"
 #include "system/capture/dram_capture_service.h"
@@ -983,6 +984,8 @@ void BindFunctions(py::module_& m) {
         "it returns. Large frames are unpacked with the GIL released.");
   m.def("error_description", &vireo::GetCaptureErrorDesc, py::arg("error"),
         "The library's fixed description of a CaptureError.");
+  m.def("_set_compiled_graph_dir", &vireo::SetCompiledGraphDir, py::arg("dir"));
+  m.def("_compiled_graph_dir", &vireo::GetCompiledGraphDir);
   m.attr("GRAPH_CACHE_VARIABLE") = vireo::ozy::kCompiledGraphDirVariable;
   m.attr("DEFAULT_GRAPH_CACHE_DIR") = vireo::ozy::kDefaultCompiledGraphDir;
 }

@@ -9,11 +9,11 @@
 #include <system_error>
 
 #include "system/capture/capture_ozy_helper.h"
+#include "system/capture/capture_setup.h"
 
 namespace talon_support {
 namespace {
 
-using vireo::ozy::kCompiledGraphDirVariable;
 using vireo::ozy::kDefaultCompiledGraphDir;
 
 // Empty when `dir` exists as a directory that can be written and entered,
@@ -48,12 +48,8 @@ std::string CreatableReason(const std::string& dir) {
   return WritableReason(path.string());
 }
 
-bool PointLibraryAt(const std::string& dir, std::string* chosen_dir, std::string* error) {
-  if (setenv(kCompiledGraphDirVariable, dir.c_str(), 1) != 0) {
-    *error = std::string("cannot set ") + kCompiledGraphDirVariable + ": " +
-             std::strerror(errno);
-    return false;
-  }
+bool PointLibraryAt(const std::string& dir, std::string* chosen_dir, std::string* /*error*/) {
+  vireo::SetCompiledGraphDir(dir);
   *chosen_dir = dir;
   return true;
 }
@@ -73,9 +69,11 @@ bool ChooseGraphCacheDir(const std::string& chosen, std::string* dir, std::strin
   dir->clear();
   note->clear();
   error->clear();
-  const char* set = std::getenv(kCompiledGraphDirVariable);
+  // The library's default unless the process set another (SetCompiledGraphDir, or
+  // the variable).
+  const std::string set = vireo::GetCompiledGraphDir();
   std::string named = chosen;
-  if (named.empty() && set != nullptr) named = set;
+  if (named.empty() && set != kDefaultCompiledGraphDir) named = set;
   if (!named.empty()) {
     const std::string reason = MakeWritable(named);
     if (!reason.empty()) {

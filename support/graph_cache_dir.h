@@ -5,9 +5,8 @@
 // ordinary user can seldom write the system directory, so a per-user
 // directory takes its place rather than failing the capture.
 //
-// Plain functions. ChooseGraphCacheDir sets an environment variable, so it
-// runs before the caller starts threads (or while no other thread reads the
-// environment).
+// Plain functions, callable from any thread: ChooseGraphCacheDir points the
+// library with vireo::SetCompiledGraphDir, never through the environment.
 
 #ifndef SUPPORT_GRAPH_CACHE_DIR_H_
 #define SUPPORT_GRAPH_CACHE_DIR_H_
@@ -20,16 +19,17 @@ namespace talon_support {
 // absolute path, else $HOME/.cache/talon; empty when neither is set.
 std::string UserGraphCacheDir();
 
-// Chooses where libtalon caches compiled graphs and points the library there:
-// `chosen` when not empty; else the library's variable when set; else the
-// system directory when it can be written or made; else $XDG_CACHE_HOME/talon
-// or ~/.cache/talon. A chosen, set or per-user directory is made if missing.
-// Sets the variable (call before threads start).
+// Chooses where libtalon caches compiled graphs and points the library there
+// (vireo::SetCompiledGraphDir): `chosen` when not empty; else the directory
+// set for the process (SetCompiledGraphDir, or the library's variable); else
+// the system directory when it can be written or made; else
+// $XDG_CACHE_HOME/talon or ~/.cache/talon. A chosen, set or per-user
+// directory is made if missing.
 // *dir: where graphs go. *note: a fallback was taken (one line to show, no
 // newline), else empty.
 // False with *error naming the path and the system's reason (one line, no
-// newline) when no usable directory can be made; the variable is then left
-// as it was.
+// newline) when no usable directory can be made; the library's choice is
+// then left as it was.
 bool ChooseGraphCacheDir(const std::string& chosen, std::string* dir, std::string* note,
                          std::string* error);
 

@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "system/capture/capture_ozy_helper.h"
+#include "system/capture/capture_setup.h"
 #include "testing/temp_dir.h"
 
 namespace talon_support {
@@ -61,6 +62,7 @@ TEST(GraphCacheDir, NamedDirectoryIsMadeOrRefusedWithItsReason) {
       {"", file + "/sub", "", "Not a directory"},
   };
   for (const auto& c : cases) {
+    vireo::SetCompiledGraphDir("");
     Set(kCompiledGraphDirVariable, c.variable.empty() ? nullptr : c.variable.c_str());
     std::string dir, note, error;
     const bool ok = ChooseGraphCacheDir(c.chosen, &dir, &note, &error);
@@ -75,10 +77,11 @@ TEST(GraphCacheDir, NamedDirectoryIsMadeOrRefusedWithItsReason) {
       EXPECT_EQ(note, "");
       struct stat st;
       EXPECT_EQ(stat(c.dir.c_str(), &st), 0) << c.dir;
-      EXPECT_STREQ(std::getenv(kCompiledGraphDirVariable), c.dir.c_str());
+      EXPECT_EQ(vireo::GetCompiledGraphDir(), c.dir);
     }
   }
   unsetenv(kCompiledGraphDirVariable);
+  vireo::SetCompiledGraphDir("");
 }
 
 }  // namespace

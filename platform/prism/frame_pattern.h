@@ -15,16 +15,20 @@
 
 #include <cstdint>
 
-namespace prism_sim {
+#include "platform/prism/payload.h"
 
-// Bytes of one row's payload: ceil(width * bits / 8).
-uint64_t PayloadRowBytes(uint32_t width, uint32_t bits);
+namespace prism_sim {
 
 // Writes `height` rows of frame `sequence` at `stride` bytes apart into
 // `data`. Returns false (and writes nothing) when bits is not 8, 10 or 16 or
 // stride is below the row payload.
 bool RenderFrame(uint8_t* data, uint64_t stride, uint32_t width, uint32_t height,
                  uint32_t bits, uint32_t sequence);
+
+// Writes frame `sequence`'s stamp into samples 0..3 of row 0 (`width`
+// samples of `bits`): its bytes, least significant first, each in the
+// sample's top 8 bits. Nothing when width < 4.
+void StampSequence(uint16_t* row0, uint32_t width, uint32_t bits, uint32_t sequence);
 
 // Reads the sequence stamp; false when width < 4, height < 1 or bits is not
 // 8, 10 or 16.

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/prism/frame_pattern.h"
+#include "platform/prism/picture.h"
 
 namespace prism_sim {
 namespace {
@@ -65,9 +65,16 @@ OzyError Job::SetMonitor(const void* node, OzyTransferEventStatus* status) {
 }
 
 OzyError Job::LoadConfig() {
-  vireo::MutexLock lock(&mutex_);
-  if (loaded_) return OZY_ERROR_INVALID_REQUEST;
-  loaded_ = true;
+  {
+    vireo::MutexLock lock(&mutex_);
+    if (loaded_) return OZY_ERROR_INVALID_REQUEST;
+    loaded_ = true;
+  }
+  const Topology& topology = graph_->topology();
+  for (const auto& stream : topology.streams) {
+    const Node& mipi = *topology.nodes[stream.mipi];
+    PrepareScene(mipi.width(), mipi.height(), mipi.bits());
+  }
   return OZY_SUCCESS;
 }
 
@@ -213,8 +220,8 @@ void Job::WriteFrame(const Run& run) const {
       continue;
     }
     const Node& mipi = *topology.nodes[topology.streams[s].mipi];
-    RenderFrame(binding.buffer->data(), binding.stride, mipi.width(), mipi.height(), mipi.bits(),
-                run.frame.sequence);
+    RenderPicture(binding.buffer->data(), binding.stride, mipi.width(), mipi.height(),
+                  mipi.bits(), run.frame.sequence);
   }
 }
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/prism/frame_pattern.h"
+#include "platform/prism/payload.h"
 
 namespace prism_sim {
 

@@ -9,6 +9,11 @@
 //                    "Name(arguments) = result".
 //   PRISM_SIM_FPS    sensor frame rate (default 30); 0 means unthrottled.
 //   PRISM_SIM_COMPILE_MS  time one graph compilation takes (default 20 ms).
+//   PRISM_SIM_PATTERN  the sensor's picture: "bars" (default), moving colour
+//                    bars, or "scene", a still scene with known truth (a
+//                    colour chart, a zone plate and a texture seen through a
+//                    sensor model with noise; platform/prism/scene.h).
+// A malformed value is reported in one line on stderr and ignored.
 // The functions below change the same settings in process.
 //
 // Threading: every function may be called from any thread.
@@ -79,11 +84,18 @@ PRISM_SIM_EXPORT void PrismSimGetRunStats(PrismSimRunStats* stats);
 // them); a test waits on it to know a wait is really under way.
 PRISM_SIM_EXPORT size_t PrismSimBlockedWaitCount(void);
 
-// Writes the test-pattern frame `sequence` as CSI-2 payload (bits 8: RAW8,
-// 10: packed RAW10, 16: RAW16 little-endian) into `data`: ceil(width * bits
-// / 8) bytes per row at row r's offset r * stride, nothing else. This is
+// The sensor's picture from now on: "bars" or "scene" (PRISM_SIM_PATTERN).
+// Returns 0, or -1 for any other name (then nothing changes).
+PRISM_SIM_EXPORT int PrismSimSetPattern(const char* name);
+
+// Writes frame `sequence` of the current picture as CSI-2 payload (bits 8:
+// RAW8, 10: packed RAW10, 16: RAW16 little-endian) into `data`: ceil(width *
+// bits / 8) bytes per row at row r's offset r * stride, nothing else. This is
 // what a run writes into a bound DRAM buffer. Does nothing when bits is not
-// 8, 10 or 16 or stride is smaller than a row's payload.
+// 8, 10 or 16 or stride is smaller than a row's payload. Row 0, pixels 0..3
+// of either picture carry the frame's sequence stamp. The scene is rendered
+// once per size (when a job's configuration is loaded, or else by its first
+// frame), after which a frame costs about a copy, as the bars do.
 PRISM_SIM_EXPORT void PrismSimRenderFrame(void* data, uint64_t stride, uint32_t width,
                                           uint32_t height, uint32_t bits, uint32_t sequence);
 // Reads the sequence stamp of a frame written by PrismSimRenderFrame.

@@ -47,6 +47,7 @@ import os
 # hold up the capture loop for a while.
 import numpy  # noqa: F401
 
+from . import _talon
 from ._talon import (  # noqa: F401  (re-exported)
     DEFAULT_GRAPH_CACHE_DIR,
     GRAPH_CACHE_VARIABLE,
@@ -93,21 +94,20 @@ __all__ = [
 def set_graph_cache_dir(path):
     """Caches compiled transfer graphs under path (None: the default place).
 
-    The setting is the process's: the environment variable GRAPH_CACHE_VARIABLE,
-    which the library reads whenever a service is created, and which talon-cam's
-    --graph-cache sets. Call it before creating services in other threads.
+    The setting is the process's, kept by the library (never in the
+    environment), so any thread may change it while others create services;
+    talon-cam's --graph-cache sets the same. Without it the library uses the
+    directory that the environment variable GRAPH_CACHE_VARIABLE names, else
+    DEFAULT_GRAPH_CACHE_DIR.
     """
-    if path is None:
-        os.environ.pop(GRAPH_CACHE_VARIABLE, None)
-    else:
-        os.environ[GRAPH_CACHE_VARIABLE] = os.fspath(path)
+    _talon._set_compiled_graph_dir("" if path is None else os.fspath(path))
 
 
 def graph_cache_dir():
     """Where compiled transfer graphs are cached: the directory set for the
     process (by set_graph_cache_dir, or by the last service created, which
-    chose it), else DEFAULT_GRAPH_CACHE_DIR."""
-    return os.environ.get(GRAPH_CACHE_VARIABLE) or DEFAULT_GRAPH_CACHE_DIR
+    chose it), else GRAPH_CACHE_VARIABLE's, else DEFAULT_GRAPH_CACHE_DIR."""
+    return _talon._compiled_graph_dir()
 
 
 class Frame:

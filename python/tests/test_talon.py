@@ -184,10 +184,10 @@ def test_forked_child_forwards_and_exits_cleanly():
 
 
 def readme_python_example():
-    readme = os.path.join(os.path.dirname(__file__), "..", "..", "README.md")
-    with open(readme, encoding="utf-8") as f:
+    page = os.path.join(os.path.dirname(__file__), "..", "..", "docs", "python.md")
+    with open(page, encoding="utf-8") as f:
         text = f.read()
-    return re.search(r"## Python\n.*?```python\n(.*?)```", text, re.S).group(1)
+    return re.search(r"```python\n(.*?)```", text, re.S).group(1)
 
 
 README_EXAMPLE = readme_python_example()
@@ -259,12 +259,15 @@ def test_help_documents_every_public_name():
 
 # Catches a graph cache that Python cannot move: Camera's graph_cache must be
 # where the library puts the compiled graph.
-def test_graph_cache_follows_the_camera_setting(tmp_path, monkeypatch):
-    monkeypatch.setenv(talon.GRAPH_CACHE_VARIABLE, talon.graph_cache_dir())  # restored after
-    with talon.Camera(raw10_config(width=48), graph_cache=tmp_path / "graphs") as cam:
-        assert len(list(cam.frames(1))) == 1
-    assert talon.graph_cache_dir() == str(tmp_path / "graphs")
-    assert any(path.is_file() for path in (tmp_path / "graphs").rglob("*"))
+def test_graph_cache_follows_the_camera_setting(tmp_path):
+    previous = talon.graph_cache_dir()
+    try:
+        with talon.Camera(raw10_config(width=48), graph_cache=tmp_path / "graphs") as cam:
+            assert len(list(cam.frames(1))) == 1
+        assert talon.graph_cache_dir() == str(tmp_path / "graphs")
+        assert any(path.is_file() for path in (tmp_path / "graphs").rglob("*"))
+    finally:
+        talon.set_graph_cache_dir(previous)
 
 
 # Catches errors returned as None or swallowed instead of raised with their code.

@@ -5,6 +5,7 @@
 
 #include "absl/strings/str_cat.h"
 #include "base/logging.h"
+#include "system/capture/capture_setup.h"
 #include "system/capture/capture_stream_check.h"
 #include "system/capture/capture_util.h"
 
@@ -69,9 +70,7 @@ int32_t MipiStreamNumber(int32_t mipi_rx, size_t index) {
 namespace internal {
 
 std::string CompiledGraphDir(const CaptureConfig& config) {
-  const char* env = std::getenv(kCompiledGraphDirVariable);
-  std::string dir = absl::StrCat(env != nullptr && env[0] != '\0' ? env : kDefaultCompiledGraphDir,
-                                 "/capture", "rx", config.mipi_rx);
+  std::string dir = absl::StrCat(GetCompiledGraphDir(), "/capture", "rx", config.mipi_rx);
   for (const CaptureStreamConfig& stream : config.stream_configs) {
     absl::StrAppend(&dir, "dt", static_cast<int32_t>(stream.data_type), "w", stream.width, "h",
                     stream.height, "b", stream.bits_per_component);

@@ -68,15 +68,14 @@ TALON_EXPORT CaptureError FinalizeBuffers(
 
 // Where compiled graphs are cached: this base directory, or the value of
 // kCompiledGraphDirVariable when that is set and not empty (each
-// configuration has its folder below it). Tools that pick another place set
-// the variable.
+// configuration has its folder below it), unless the application chose
+// another with SetCompiledGraphDir (capture_setup.h).
 inline constexpr char kDefaultCompiledGraphDir[] = "/data/vireo/compiled_graph";
 inline constexpr char kCompiledGraphDirVariable[] = "TEST_UNDECLARED_OUTPUTS_DIR";
 
 namespace internal {
 // Test seam, not exported: the compiled-graph cache directory of `config`,
-// under TEST_UNDECLARED_OUTPUTS_DIR when it is set and not empty, else
-// under the default base directory.
+// under GetCompiledGraphDir() (capture_setup.h).
 std::string CompiledGraphDir(const CaptureConfig& config);
 }  // namespace internal
 

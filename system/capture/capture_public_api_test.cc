@@ -4,7 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <string>
+#include <thread>
+
 #include "system/capture/capture_frame_buffer.h"
+#include "system/capture/capture_setup.h"
 #include "system/capture/capture_types.h"
 #include "system/capture/capture_util.h"
 
@@ -54,6 +59,62 @@ TEST(CapturePublicApi, ThreeStreamFrameBuffers) {
   }
   void* data = nullptr;
   EXPECT_EQ(fb->LockFrameData(vireo::CSI2_YUV422_8BIT, &data), CaptureError::DATA_TYPE_NOT_FOUND);
+}
+
+// Catches a refusal that reaches the client only as a null pointer (the
+// reason left in the log) and an error that is not the failed step's.
+TEST(CapturePublicApi, CreationSaysWhyItWasRefused) {
+  struct Case {
+    uint32_t virtual_channel;
+    std::vector<CaptureStreamConfig> streams;
+    CaptureError error;
+    const char* reason;
+  } cases[] = {
+      {7, {{vireo::CSI2_RAW10, 64, 4, 10, false}}, CaptureError::INVALID_CONFIG,
+       "virtual_channel: 7 is not in 0 to 3"},
+      {0, {}, CaptureError::INVALID_CONFIG, "stream_configs: 0 streams; 1 to 3 allowed"},
+      {0, {{vireo::CSI2_RAW10, 64, 4, 12, false}}, CaptureError::INVALID_CONFIG,
+       "bits_per_component could only be 8, 10 or 16."},
+  };
+  for (const Case& c : cases) {
+    CaptureConfig config;
+    config.virtual_channel = c.virtual_channel;
+    config.stream_configs = c.streams;
+    std::unique_ptr<vireo::CaptureService> service;
+    std::string reason;
+    EXPECT_EQ(vireo::CreateCaptureService(config, &service, &reason), c.error) << c.reason;
+    EXPECT_EQ(service, nullptr);
+    EXPECT_EQ(reason, c.reason);
+  }
+  CaptureConfig config;
+  config.timeout_ms = 1000;
+  config.stream_configs = {{vireo::CSI2_RAW10, 64, 4, 10, false}};
+  std::unique_ptr<vireo::CaptureService> service;
+  std::string reason = "stale";
+  EXPECT_EQ(vireo::CreateCaptureService(config, &service, &reason), CaptureError::SUCCESS);
+  EXPECT_NE(service, nullptr);
+}
+
+// Catches a directory choice that races with services being created (the
+// environment was set while another thread read it); TSan reports it.
+TEST(CapturePublicApi, GraphDirectorySetWhileServicesAreCreated) {
+  const std::string dir = ::testing::TempDir() + "talon-graphs";
+  std::atomic<bool> done{false};
+  std::thread setter([&] {
+    for (int i = 0; !done.load(); ++i) vireo::SetCompiledGraphDir(i % 2 ? dir : dir + "-b");
+  });
+  CaptureConfig config;
+  config.timeout_ms = 1000;
+  config.stream_configs = {{vireo::CSI2_RAW10, 64, 4, 10, false}};
+  for (int i = 0; i < 5; ++i) {
+    std::unique_ptr<vireo::CaptureService> service;
+    EXPECT_EQ(vireo::CreateCaptureService(config, &service, nullptr), CaptureError::SUCCESS);
+  }
+  done.store(true);
+  setter.join();
+  vireo::SetCompiledGraphDir(dir);
+  EXPECT_EQ(vireo::GetCompiledGraphDir(), dir);
+  vireo::SetCompiledGraphDir("");
 }
 
 }  // namespace
