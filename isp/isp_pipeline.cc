@@ -52,6 +52,16 @@ struct MatrixParams {
   int shift;
 };
 
+// The transfer curve: codes[i] is the 8-bit code of i / kIndexMax (three
+// bytes of slack for vector reads); second and third hold the same codes
+// where the second and third bytes of a four-byte pixel go, the third with
+// the fourth byte's 255, so that a pixel is three loads and two ors.
+struct TransferTable {
+  uint8_t codes[kIndexMax + 1 + 3];
+  uint32_t second[kIndexMax + 1];
+  uint32_t third[kIndexMax + 1];
+};
+
 struct Kernels {
   void (*normalise)(const uint16_t* in, uint32_t n, const NormaliseParams& p, int16_t* out);
   // One output row: rows[0..4] are rows y-2..y+2 at x = 0 (mirrored past
@@ -67,7 +77,7 @@ struct Kernels {
   // cost, and one 32-bit store a pixel is cheaper than three bytes and
   // then an interleave.
   void (*table_x)(const uint16_t* first, const uint16_t* second, const uint16_t* third, uint32_t n,
-                  const uint8_t* table, uint8_t* out);
+                  const TransferTable& table, uint8_t* out);
   // R'G'B' to four bytes a pixel, R first or B first, the fourth 255.
   void (*rgbx)(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n, uint8_t* out);
   void (*luma)(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n, uint8_t* out);
@@ -146,11 +156,11 @@ void TablePortable(const uint16_t* index, uint32_t n, const uint8_t* table, uint
 }
 
 void TableXPortable(const uint16_t* first, const uint16_t* second, const uint16_t* third,
-                    uint32_t n, const uint8_t* table, uint8_t* out) {
+                    uint32_t n, const TransferTable& table, uint8_t* out) {
   static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "a pixel's first byte is its lowest");
+#pragma GCC unroll 4
   for (uint32_t x = 0; x < n; ++x) {
-    const uint32_t pixel = table[first[x]] | uint32_t{table[second[x]]} << 8 |
-                           uint32_t{table[third[x]]} << 16 | 0xFF000000u;
+    const uint32_t pixel = table.codes[first[x]] | table.second[second[x]] | table.third[third[x]];
     std::memcpy(out + 4 * uint64_t{x}, &pixel, 4);
   }
 }
@@ -677,25 +687,22 @@ const Kernels* KernelsOf(IspKernel kernel, StatsKernel* stats) {
   }
 }
 
-// The transfer curve's table: entry i is the 8-bit code of i / kIndexMax,
-// with three bytes of slack for the gathering kernels.
-struct TransferTable {
-  uint8_t codes[kIndexMax + 1 + 3];
-};
-
 TransferTable MakeTable(Transfer transfer) {
   TransferTable table{};
   for (int i = 0; i <= kIndexMax; ++i) {
-    table.codes[i] = static_cast<uint8_t>(
+    const uint32_t code = static_cast<uint32_t>(
         std::lround(255 * EncodeTransfer(static_cast<double>(i) / kIndexMax, transfer)));
+    table.codes[i] = static_cast<uint8_t>(code);
+    table.second[i] = code << 8;
+    table.third[i] = code << 16 | 0xFF000000u;
   }
   return table;
 }
 
-const uint8_t* TableOf(Transfer transfer) {
+const TransferTable& TableOf(Transfer transfer) {
   static const TransferTable srgb = MakeTable(Transfer::kSrgb);
   static const TransferTable linear = MakeTable(Transfer::kLinear);
-  return transfer == Transfer::kSrgb ? srgb.codes : linear.codes;
+  return transfer == Transfer::kSrgb ? srgb : linear;
 }
 
 // k = ccm * kIndexMax * 2^shift / kOne with the largest shift (at most 15,
@@ -743,7 +750,7 @@ struct Plan {
   uint32_t bits = 0;
   NormaliseParams normalise[2]{};  // per row parity
   MatrixParams matrix{};
-  const uint8_t* table = nullptr;
+  const TransferTable* table = nullptr;
   std::array<uint32_t, Stats::kGridColumns + 1> columns{};  // the grid's, in 2x2 cells
   uint32_t ring_row = 0;                                    // samples of a ring row
   uint32_t byte_row = 0;                                    // bytes of an R', G' or B' row
@@ -766,7 +773,7 @@ Plan MakePlan(IspKernel kernel, const Frame& frame) {
     }
   }
   plan.matrix = MakeMatrix(frame.ccm);
-  plan.table = TableOf(frame.transfer);
+  plan.table = &TableOf(frame.transfer);
   // Cell x falls in column x * kGridColumns / cells: column c starts at
   // ceil(c * cells / kGridColumns).
   const uint64_t cells = frame.raw.width / 2;
@@ -851,16 +858,16 @@ void EmitChunk(const Plan& plan, const Frame& frame, uint32_t y, uint32_t x0, ui
   if (x_last && !with_histogram) {
     const bool rgb = out.format == PixelFormat::kRgbx;
     k.table_x(rgb ? index : index + 2 * chunk, index + chunk, rgb ? index + 2 * chunk : index, n,
-              plan.table, row + 4 * uint64_t{x0});
+              *plan.table, row + 4 * uint64_t{x0});
     return;
   }
   uint8_t* rgb = scratch->rgb8.data() + (y & 1) * 3 * uint64_t{plan.byte_row} + x0;
   uint8_t* r8 = rgb;
   uint8_t* g8 = rgb + plan.byte_row;
   uint8_t* b8 = rgb + 2 * uint64_t{plan.byte_row};
-  k.table(index, n, plan.table, r8);
-  k.table(index + chunk, n, plan.table, g8);
-  k.table(index + 2 * chunk, n, plan.table, b8);
+  k.table(index, n, plan.table->codes, r8);
+  k.table(index + chunk, n, plan.table->codes, g8);
+  k.table(index + 2 * chunk, n, plan.table->codes, b8);
 
   const uint8_t* luma = nullptr;
   switch (out.format) {
