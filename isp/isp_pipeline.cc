@@ -536,6 +536,7 @@ TALON_AVX2 void MatrixAvx2(const int16_t* r, const int16_t* g, const int16_t* b,
     const __m256i rg_lo = _mm256_unpacklo_epi16(vr, vg), rg_hi = _mm256_unpackhi_epi16(vr, vg);
     const __m256i b1_lo = _mm256_unpacklo_epi16(vb, ones);
     const __m256i b1_hi = _mm256_unpackhi_epi16(vb, ones);
+#pragma GCC unroll 3
     for (int i = 0; i < 3; ++i) {
       const __m256i lo = _mm256_sra_epi32(
           _mm256_add_epi32(_mm256_madd_epi16(rg_lo, rg[i]), _mm256_madd_epi16(b1_lo, b1[i])),
@@ -733,6 +734,15 @@ void StatsPortable(const uint16_t* s, uint32_t pairs, uint16_t white, uint16_t b
 }
 
 #if defined(__x86_64__)
+// The sum of eight 32-bit lanes, in 64 bits.
+__attribute__((target("avx2"))) inline uint64_t Sum32Avx2(__m256i v) {
+  const __m256i wide = _mm256_add_epi64(_mm256_cvtepu32_epi64(_mm256_castsi256_si128(v)),
+                                        _mm256_cvtepu32_epi64(_mm256_extracti128_si256(v, 1)));
+  const __m128i half =
+      _mm_add_epi64(_mm256_castsi256_si128(wide), _mm256_extracti128_si256(wide, 1));
+  return static_cast<uint64_t>(_mm_cvtsi128_si64(half) + _mm_extract_epi64(half, 1));
+}
+
 __attribute__((target("avx2"))) void StatsAvx2(const uint16_t* s, uint32_t pairs, uint16_t white,
                                                uint16_t black, uint64_t sums[2],
                                                uint64_t* clipped) {
@@ -761,13 +771,9 @@ __attribute__((target("avx2"))) void StatsAvx2(const uint16_t* s, uint32_t pairs
           _mm256_cmpeq_epi16(_mm256_subs_epu16(vwhite, v), _mm256_setzero_si256());
       count = _mm256_sub_epi16(count, _mm256_and_si256(at_white, lanes));
     }
-    alignas(32) uint32_t e[8], o[8];
-    alignas(32) uint16_t c[16];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(e), even);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(o), odd);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(c), count);
-    for (int i = 0; i < 8; ++i) sums[0] += e[i], sums[1] += o[i];
-    for (int i = 0; i < 16; ++i) *clipped += c[i];
+    sums[0] += Sum32Avx2(even);
+    sums[1] += Sum32Avx2(odd);
+    *clipped += Sum32Avx2(_mm256_madd_epi16(count, _mm256_set1_epi16(1)));
   }
 }
 #elif defined(__aarch64__)
