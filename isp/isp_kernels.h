@@ -137,7 +137,8 @@ const char* IspKernelName(IspKernel kernel);
 struct BandScratch {
   std::vector<int16_t> ring, planes;
   std::vector<uint16_t> samples, indices;
-  std::vector<uint8_t> rgb8, luma;
+  std::vector<uint8_t> rgb8, luma, chroma;
+  std::vector<uint32_t> histograms;
 };
 
 // Sizes `scratch` for `frame` (DevelopBand and RawStatsBand do it too; an

@@ -52,6 +52,16 @@ struct MatrixParams {
   int shift;
 };
 
+// The transfer curve: codes[i] is the 8-bit code of i / kIndexMax (three
+// bytes of slack for vector reads); second and third hold the same codes
+// where the second and third bytes of a four-byte pixel go, the third with
+// the fourth byte's 255, so that a pixel is three loads and two ors.
+struct TransferTable {
+  uint8_t codes[kIndexMax + 1 + 3];
+  uint32_t second[kIndexMax + 1];
+  uint32_t third[kIndexMax + 1];
+};
+
 struct Kernels {
   void (*normalise)(const uint16_t* in, uint32_t n, const NormaliseParams& p, int16_t* out);
   // One output row: rows[0..4] are rows y-2..y+2 at x = 0 (mirrored past
@@ -59,6 +69,11 @@ struct Kernels {
   // colours into x (the row's R or B), g and y (the other of R and B).
   void (*demosaic)(const int16_t* const rows[5], uint32_t x0, uint32_t n, bool odd_first,
                    int16_t* x, int16_t* g, int16_t* y);
+  // Half size: output pixels [x0, x0 + n) from the 2x2 cells of two rows
+  // (x = 0 at the first sample), the top row holding R, or G then R
+  // (`swap_columns`); the caller swaps the rows when the bottom one holds R.
+  void (*bin)(const int16_t* top, const int16_t* bottom, uint32_t x0, uint32_t n, bool swap_columns,
+              int16_t* r, int16_t* g, int16_t* b);
   void (*matrix)(const int16_t* r, const int16_t* g, const int16_t* b, uint32_t n,
                  const MatrixParams& p, uint16_t* ir, uint16_t* ig, uint16_t* ib);
   void (*table)(const uint16_t* index, uint32_t n, const uint8_t* table, uint8_t* out);
@@ -67,9 +82,13 @@ struct Kernels {
   // cost, and one 32-bit store a pixel is cheaper than three bytes and
   // then an interleave.
   void (*table_x)(const uint16_t* first, const uint16_t* second, const uint16_t* third, uint32_t n,
-                  const uint8_t* table, uint8_t* out);
+                  const TransferTable& table, uint8_t* out);
   // R'G'B' to four bytes a pixel, R first or B first, the fourth 255.
   void (*rgbx)(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n, uint8_t* out);
+  // Cb and Cr of `blocks` 2x2 blocks from two rows' R', G', B' (x = 0 at
+  // the first block).
+  void (*chroma)(const uint8_t* const top[3], const uint8_t* const bottom[3], uint32_t blocks,
+                 uint8_t* cb, uint8_t* cr);
   void (*luma)(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n, uint8_t* out);
   void (*luma601)(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n, uint8_t* out);
 };
@@ -130,6 +149,17 @@ void DemosaicPortable(const int16_t* const rows[5], uint32_t x0, uint32_t n, boo
   }
 }
 
+void BinPortable(const int16_t* top, const int16_t* bottom, uint32_t x0, uint32_t n,
+                 bool swap_columns, int16_t* r, int16_t* g, int16_t* b) {
+  for (uint32_t i = 0; i < n; ++i) {
+    const uint64_t x = 2 * (uint64_t{x0} + i);
+    const int first = swap_columns ? 1 : 0;
+    r[i] = top[x + first];
+    g[i] = Average(top[x + 1 - first], bottom[x + first]);
+    b[i] = bottom[x + 1 - first];
+  }
+}
+
 void MatrixPortable(const int16_t* r, const int16_t* g, const int16_t* b, uint32_t n,
                     const MatrixParams& p, uint16_t* ir, uint16_t* ig, uint16_t* ib) {
   uint16_t* out[3] = {ir, ig, ib};
@@ -142,15 +172,16 @@ void MatrixPortable(const int16_t* r, const int16_t* g, const int16_t* b, uint32
 }
 
 void TablePortable(const uint16_t* index, uint32_t n, const uint8_t* table, uint8_t* out) {
+#pragma GCC unroll 4
   for (uint32_t x = 0; x < n; ++x) out[x] = table[index[x]];
 }
 
 void TableXPortable(const uint16_t* first, const uint16_t* second, const uint16_t* third,
-                    uint32_t n, const uint8_t* table, uint8_t* out) {
+                    uint32_t n, const TransferTable& table, uint8_t* out) {
   static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "a pixel's first byte is its lowest");
+#pragma GCC unroll 4
   for (uint32_t x = 0; x < n; ++x) {
-    const uint32_t pixel = table[first[x]] | uint32_t{table[second[x]]} << 8 |
-                           uint32_t{table[third[x]]} << 16 | 0xFF000000u;
+    const uint32_t pixel = table.codes[first[x]] | table.second[second[x]] | table.third[third[x]];
     std::memcpy(out + 4 * uint64_t{x}, &pixel, 4);
   }
 }
@@ -158,6 +189,18 @@ void TableXPortable(const uint16_t* first, const uint16_t* second, const uint16_
 void RgbxPortable(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n, uint8_t* out) {
   for (uint32_t x = 0; x < n; ++x) {
     out[4 * x] = r[x], out[4 * x + 1] = g[x], out[4 * x + 2] = b[x], out[4 * x + 3] = 255;
+  }
+}
+
+void ChromaPortable(const uint8_t* const top[3], const uint8_t* const bottom[3], uint32_t blocks,
+                    uint8_t* cb, uint8_t* cr) {
+  for (uint32_t i = 0; i < blocks; ++i) {
+    int sums[3];
+    for (int c = 0; c < 3; ++c) {
+      sums[c] = top[c][2 * i] + top[c][2 * i + 1] + bottom[c][2 * i] + bottom[c][2 * i + 1];
+    }
+    cb[i] = ChromaCb(sums[0], sums[1], sums[2]);
+    cr[i] = ChromaCr(sums[0], sums[1], sums[2]);
   }
 }
 
@@ -170,8 +213,8 @@ void Luma601Portable(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint3
   for (uint32_t x = 0; x < n; ++x) out[x] = Luma601(r[x], g[x], b[x]);
 }
 
-constexpr Kernels kPortable = {NormalisePortable, DemosaicPortable, MatrixPortable,
-                               TablePortable,     TableXPortable,   RgbxPortable,
+constexpr Kernels kPortable = {NormalisePortable, DemosaicPortable, BinPortable,  MatrixPortable,
+                               TablePortable,     TableXPortable,   RgbxPortable, ChromaPortable,
                                LumaPortable,      Luma601Portable};
 
 #if defined(__x86_64__)
@@ -255,6 +298,30 @@ void DemosaicSse2(const int16_t* const rows[5], uint32_t x0, uint32_t n, bool od
   }
 }
 
+// Even and odd lanes of 16 values (two vectors), each as 8 (values 0-32767).
+inline void Deinterleave(__m128i a, __m128i b, __m128i* even, __m128i* odd) {
+  *even = _mm_packs_epi32(_mm_srai_epi32(_mm_slli_epi32(a, 16), 16),
+                          _mm_srai_epi32(_mm_slli_epi32(b, 16), 16));
+  *odd = _mm_packs_epi32(_mm_srai_epi32(a, 16), _mm_srai_epi32(b, 16));
+}
+
+void BinSse2(const int16_t* top, const int16_t* bottom, uint32_t x0, uint32_t n, bool swap_columns,
+             int16_t* r, int16_t* g, int16_t* b) {
+  for (uint32_t i = 0; i < n; i += 8) {
+    const uint64_t x = 2 * (uint64_t{x0} + i);
+    __m128i top_even, top_odd, bottom_even, bottom_odd;
+    Deinterleave(Load(top + x), Load(top + x + 8), &top_even, &top_odd);
+    Deinterleave(Load(bottom + x), Load(bottom + x + 8), &bottom_even, &bottom_odd);
+    if (swap_columns) {
+      std::swap(top_even, top_odd);
+      std::swap(bottom_even, bottom_odd);
+    }
+    Store(r + i, top_even);
+    Store(g + i, Avg(top_odd, bottom_even));
+    Store(b + i, bottom_odd);
+  }
+}
+
 void MatrixSse2(const int16_t* r, const int16_t* g, const int16_t* b, uint32_t n,
                 const MatrixParams& p, uint16_t* ir, uint16_t* ig, uint16_t* ib) {
   __m128i rg[3], b1[3];
@@ -319,6 +386,44 @@ inline __m128i Weighted(__m128i r, __m128i g, __m128i b, __m128i wr, __m128i wg,
   return _mm_packus_epi16(lo, hi);
 }
 
+// The eight 2x2 sums of 16 bytes of two rows, as 16-bit values.
+inline __m128i BlockSums(const uint8_t* top, const uint8_t* bottom) {
+  const __m128i zero = _mm_setzero_si128(), ones = _mm_set1_epi16(1);
+  const __m128i t = Load(top), d = Load(bottom);
+  const __m128i lo = _mm_add_epi16(_mm_unpacklo_epi8(t, zero), _mm_unpacklo_epi8(d, zero));
+  const __m128i hi = _mm_add_epi16(_mm_unpackhi_epi8(t, zero), _mm_unpackhi_epi8(d, zero));
+  return _mm_packs_epi32(_mm_madd_epi16(lo, ones), _mm_madd_epi16(hi, ones));
+}
+
+// ((k0 r4 + k1 g4 + k2 b4 + 512) >> 10) + 128 for eight blocks, as bytes.
+inline __m128i ChromaOf(__m128i r4, __m128i g4, __m128i b4, int16_t k0, int16_t k1, int16_t k2) {
+  const __m128i rg_k = _mm_set1_epi32(
+      static_cast<int32_t>(static_cast<uint16_t>(k0) | uint32_t{static_cast<uint16_t>(k1)} << 16));
+  const __m128i b1_k =
+      _mm_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(k2) | uint32_t{512} << 16));
+  const __m128i ones = _mm_set1_epi16(1), offset = _mm_set1_epi32(128);
+  auto half = [&](__m128i rg, __m128i b1) {
+    const __m128i sum = _mm_add_epi32(_mm_madd_epi16(rg, rg_k), _mm_madd_epi16(b1, b1_k));
+    return _mm_add_epi32(_mm_srai_epi32(sum, 10), offset);
+  };
+  const __m128i lo = half(_mm_unpacklo_epi16(r4, g4), _mm_unpacklo_epi16(b4, ones));
+  const __m128i hi = half(_mm_unpackhi_epi16(r4, g4), _mm_unpackhi_epi16(b4, ones));
+  const __m128i words = _mm_packs_epi32(lo, hi);
+  return _mm_packus_epi16(words, words);
+}
+
+void ChromaSse2(const uint8_t* const top[3], const uint8_t* const bottom[3], uint32_t blocks,
+                uint8_t* cb, uint8_t* cr) {
+  for (uint32_t i = 0; i < blocks; i += 8) {
+    const uint64_t x = 2 * uint64_t{i};
+    const __m128i r4 = BlockSums(top[0] + x, bottom[0] + x);
+    const __m128i g4 = BlockSums(top[1] + x, bottom[1] + x);
+    const __m128i b4 = BlockSums(top[2] + x, bottom[2] + x);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(cb + i), ChromaOf(r4, g4, b4, -38, -74, 112));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(cr + i), ChromaOf(r4, g4, b4, 112, -94, -18));
+  }
+}
+
 void LumaSse2(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n, uint8_t* out) {
   const __m128i wr = _mm_set1_epi16(77), wg = _mm_set1_epi16(150), wb = _mm_set1_epi16(29);
   uint32_t i = 0;
@@ -338,8 +443,8 @@ void Luma601Sse2(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t 
   Luma601Portable(r + i, g + i, b + i, n - i, out + i);
 }
 
-constexpr Kernels kSse2 = {NormaliseSse2,  DemosaicSse2, MatrixSse2, TablePortable,
-                           TableXPortable, RgbxSse2,     LumaSse2,   Luma601Sse2};
+constexpr Kernels kSse2 = {NormaliseSse2,  DemosaicSse2, BinSse2,    MatrixSse2, TablePortable,
+                           TableXPortable, RgbxSse2,     ChromaSse2, LumaSse2,   Luma601Sse2};
 
 // ---------------------------------------------------------------------------
 // AVX2: sixteen samples a vector; the byte writers stay SSE2's.
@@ -431,6 +536,7 @@ TALON_AVX2 void MatrixAvx2(const int16_t* r, const int16_t* g, const int16_t* b,
     const __m256i rg_lo = _mm256_unpacklo_epi16(vr, vg), rg_hi = _mm256_unpackhi_epi16(vr, vg);
     const __m256i b1_lo = _mm256_unpacklo_epi16(vb, ones);
     const __m256i b1_hi = _mm256_unpackhi_epi16(vb, ones);
+#pragma GCC unroll 3
     for (int i = 0; i < 3; ++i) {
       const __m256i lo = _mm256_sra_epi32(
           _mm256_add_epi32(_mm256_madd_epi16(rg_lo, rg[i]), _mm256_madd_epi16(b1_lo, b1[i])),
@@ -447,8 +553,8 @@ TALON_AVX2 void MatrixAvx2(const int16_t* r, const int16_t* g, const int16_t* b,
 
 #undef TALON_AVX2
 
-constexpr Kernels kAvx2 = {NormaliseAvx2,  DemosaicAvx2, MatrixAvx2, TablePortable,
-                           TableXPortable, RgbxSse2,     LumaSse2,   Luma601Sse2};
+constexpr Kernels kAvx2 = {NormaliseAvx2,  DemosaicAvx2, BinSse2,    MatrixAvx2, TablePortable,
+                           TableXPortable, RgbxSse2,     ChromaSse2, LumaSse2,   Luma601Sse2};
 
 #elif defined(__aarch64__)
 
@@ -508,6 +614,18 @@ void DemosaicNeon(const int16_t* const rows[5], uint32_t x0, uint32_t n, bool od
   }
 }
 
+void BinNeon(const int16_t* top, const int16_t* bottom, uint32_t x0, uint32_t n, bool swap_columns,
+             int16_t* r, int16_t* g, int16_t* b) {
+  const int first = swap_columns ? 1 : 0;
+  for (uint32_t i = 0; i < n; i += 8) {
+    const uint64_t x = 2 * (uint64_t{x0} + i);
+    const int16x8x2_t t = vld2q_s16(top + x), d = vld2q_s16(bottom + x);  // even, odd
+    vst1q_s16(r + i, t.val[first]);
+    vst1q_s16(g + i, Avg(t.val[1 - first], d.val[first]));
+    vst1q_s16(b + i, d.val[1 - first]);
+  }
+}
+
 void MatrixNeon(const int16_t* r, const int16_t* g, const int16_t* b, uint32_t n,
                 const MatrixParams& p, uint16_t* ir, uint16_t* ig, uint16_t* ib) {
   const int32x4_t bias = vdupq_n_s32(p.bias), shift = vdupq_n_s32(-p.shift);
@@ -550,6 +668,35 @@ inline uint8x16_t Weighted(uint8x16_t r, uint8x16_t g, uint8x16_t b, uint8_t wr,
   return vcombine_u8(vshrn_n_u16(vaddq_u16(lo, round), 8), vshrn_n_u16(vaddq_u16(hi, round), 8));
 }
 
+// ((k0 r4 + k1 g4 + k2 b4 + 512) >> 10) + 128 for eight blocks, as bytes.
+inline uint8x8_t ChromaOf(int16x8_t r4, int16x8_t g4, int16x8_t b4, int16_t k0, int16_t k1,
+                          int16_t k2) {
+  const int32x4_t round = vdupq_n_s32(512), offset = vdupq_n_s32(128);
+  int32x4_t lo =
+      vmlal_n_s16(vmlal_n_s16(vmlal_n_s16(round, vget_low_s16(r4), k0), vget_low_s16(g4), k1),
+                  vget_low_s16(b4), k2);
+  int32x4_t hi =
+      vmlal_n_s16(vmlal_n_s16(vmlal_n_s16(round, vget_high_s16(r4), k0), vget_high_s16(g4), k1),
+                  vget_high_s16(b4), k2);
+  lo = vaddq_s32(vshrq_n_s32(lo, 10), offset);
+  hi = vaddq_s32(vshrq_n_s32(hi, 10), offset);
+  return vqmovun_s16(vcombine_s16(vqmovn_s32(lo), vqmovn_s32(hi)));
+}
+
+void ChromaNeon(const uint8_t* const top[3], const uint8_t* const bottom[3], uint32_t blocks,
+                uint8_t* cb, uint8_t* cr) {
+  for (uint32_t i = 0; i < blocks; i += 8) {
+    const uint64_t x = 2 * uint64_t{i};
+    int16x8_t sums[3];
+    for (int c = 0; c < 3; ++c) {
+      sums[c] = vreinterpretq_s16_u16(
+          vaddq_u16(vpaddlq_u8(vld1q_u8(top[c] + x)), vpaddlq_u8(vld1q_u8(bottom[c] + x))));
+    }
+    vst1_u8(cb + i, ChromaOf(sums[0], sums[1], sums[2], -38, -74, 112));
+    vst1_u8(cr + i, ChromaOf(sums[0], sums[1], sums[2], 112, -94, -18));
+  }
+}
+
 void LumaNeon(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n, uint8_t* out) {
   uint32_t i = 0;
   for (; i + 16 <= n; i += 16) {
@@ -567,8 +714,8 @@ void Luma601Neon(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t 
   Luma601Portable(r + i, g + i, b + i, n - i, out + i);
 }
 
-constexpr Kernels kNeon = {NormaliseNeon,  DemosaicNeon, MatrixNeon, TablePortable,
-                           TableXPortable, RgbxNeon,     LumaNeon,   Luma601Neon};
+constexpr Kernels kNeon = {NormaliseNeon,  DemosaicNeon, BinNeon,    MatrixNeon, TablePortable,
+                           TableXPortable, RgbxNeon,     ChromaNeon, LumaNeon,   Luma601Neon};
 
 #endif
 
@@ -587,6 +734,15 @@ void StatsPortable(const uint16_t* s, uint32_t pairs, uint16_t white, uint16_t b
 }
 
 #if defined(__x86_64__)
+// The sum of eight 32-bit lanes, in 64 bits.
+__attribute__((target("avx2"))) inline uint64_t Sum32Avx2(__m256i v) {
+  const __m256i wide = _mm256_add_epi64(_mm256_cvtepu32_epi64(_mm256_castsi256_si128(v)),
+                                        _mm256_cvtepu32_epi64(_mm256_extracti128_si256(v, 1)));
+  const __m128i half =
+      _mm_add_epi64(_mm256_castsi256_si128(wide), _mm256_extracti128_si256(wide, 1));
+  return static_cast<uint64_t>(_mm_cvtsi128_si64(half) + _mm_extract_epi64(half, 1));
+}
+
 __attribute__((target("avx2"))) void StatsAvx2(const uint16_t* s, uint32_t pairs, uint16_t white,
                                                uint16_t black, uint64_t sums[2],
                                                uint64_t* clipped) {
@@ -615,13 +771,9 @@ __attribute__((target("avx2"))) void StatsAvx2(const uint16_t* s, uint32_t pairs
           _mm256_cmpeq_epi16(_mm256_subs_epu16(vwhite, v), _mm256_setzero_si256());
       count = _mm256_sub_epi16(count, _mm256_and_si256(at_white, lanes));
     }
-    alignas(32) uint32_t e[8], o[8];
-    alignas(32) uint16_t c[16];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(e), even);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(o), odd);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(c), count);
-    for (int i = 0; i < 8; ++i) sums[0] += e[i], sums[1] += o[i];
-    for (int i = 0; i < 16; ++i) *clipped += c[i];
+    sums[0] += Sum32Avx2(even);
+    sums[1] += Sum32Avx2(odd);
+    *clipped += Sum32Avx2(_mm256_madd_epi16(count, _mm256_set1_epi16(1)));
   }
 }
 #elif defined(__aarch64__)
@@ -677,25 +829,22 @@ const Kernels* KernelsOf(IspKernel kernel, StatsKernel* stats) {
   }
 }
 
-// The transfer curve's table: entry i is the 8-bit code of i / kIndexMax,
-// with three bytes of slack for the gathering kernels.
-struct TransferTable {
-  uint8_t codes[kIndexMax + 1 + 3];
-};
-
 TransferTable MakeTable(Transfer transfer) {
   TransferTable table{};
   for (int i = 0; i <= kIndexMax; ++i) {
-    table.codes[i] = static_cast<uint8_t>(
+    const uint32_t code = static_cast<uint32_t>(
         std::lround(255 * EncodeTransfer(static_cast<double>(i) / kIndexMax, transfer)));
+    table.codes[i] = static_cast<uint8_t>(code);
+    table.second[i] = code << 8;
+    table.third[i] = code << 16 | 0xFF000000u;
   }
   return table;
 }
 
-const uint8_t* TableOf(Transfer transfer) {
+const TransferTable& TableOf(Transfer transfer) {
   static const TransferTable srgb = MakeTable(Transfer::kSrgb);
   static const TransferTable linear = MakeTable(Transfer::kLinear);
-  return transfer == Transfer::kSrgb ? srgb.codes : linear.codes;
+  return transfer == Transfer::kSrgb ? srgb : linear;
 }
 
 // k = ccm * kIndexMax * 2^shift / kOne with the largest shift (at most 15,
@@ -743,7 +892,7 @@ struct Plan {
   uint32_t bits = 0;
   NormaliseParams normalise[2]{};  // per row parity
   MatrixParams matrix{};
-  const uint8_t* table = nullptr;
+  const TransferTable* table = nullptr;
   std::array<uint32_t, Stats::kGridColumns + 1> columns{};  // the grid's, in 2x2 cells
   uint32_t ring_row = 0;                                    // samples of a ring row
   uint32_t byte_row = 0;                                    // bytes of an R', G' or B' row
@@ -766,7 +915,7 @@ Plan MakePlan(IspKernel kernel, const Frame& frame) {
     }
   }
   plan.matrix = MakeMatrix(frame.ccm);
-  plan.table = TableOf(frame.transfer);
+  plan.table = &TableOf(frame.transfer);
   // Cell x falls in column x * kGridColumns / cells: column c starts at
   // ceil(c * cells / kGridColumns).
   const uint64_t cells = frame.raw.width / 2;
@@ -789,6 +938,8 @@ void PrepareBandScratch(const Frame& frame, BandScratch* s) {
   s->indices.resize(3 * uint64_t{kChunk + kSlack});
   s->rgb8.resize(6 * (uint64_t{frame.raw.width} + kSlack));
   s->luma.resize(kChunk + kSlack);
+  s->histograms.resize(4 * 256);
+  s->chroma.resize(kChunk + kSlack);
 }
 
 namespace {
@@ -840,7 +991,7 @@ void LoadRow(const Plan& plan, const Frame& frame, uint32_t y, bool count, BandS
 // Output row y, pixels [x0, x0 + n), from its planar R, G, B.
 void EmitChunk(const Plan& plan, const Frame& frame, uint32_t y, uint32_t x0, uint32_t n,
                const int16_t* r, const int16_t* g, const int16_t* b, bool with_histogram,
-               BandScratch* scratch, RawStats* stats) {
+               BandScratch* scratch) {
   const Kernels& k = *plan.k;
   const uint64_t chunk = kChunk + kSlack;
   uint16_t* index = scratch->indices.data();
@@ -851,16 +1002,16 @@ void EmitChunk(const Plan& plan, const Frame& frame, uint32_t y, uint32_t x0, ui
   if (x_last && !with_histogram) {
     const bool rgb = out.format == PixelFormat::kRgbx;
     k.table_x(rgb ? index : index + 2 * chunk, index + chunk, rgb ? index + 2 * chunk : index, n,
-              plan.table, row + 4 * uint64_t{x0});
+              *plan.table, row + 4 * uint64_t{x0});
     return;
   }
   uint8_t* rgb = scratch->rgb8.data() + (y & 1) * 3 * uint64_t{plan.byte_row} + x0;
   uint8_t* r8 = rgb;
   uint8_t* g8 = rgb + plan.byte_row;
   uint8_t* b8 = rgb + 2 * uint64_t{plan.byte_row};
-  k.table(index, n, plan.table, r8);
-  k.table(index + chunk, n, plan.table, g8);
-  k.table(index + 2 * chunk, n, plan.table, b8);
+  k.table(index, n, plan.table->codes, r8);
+  k.table(index + chunk, n, plan.table->codes, g8);
+  k.table(index + 2 * chunk, n, plan.table->codes, b8);
 
   const uint8_t* luma = nullptr;
   switch (out.format) {
@@ -884,24 +1035,20 @@ void EmitChunk(const Plan& plan, const Frame& frame, uint32_t y, uint32_t x0, ui
       k.luma601(r8, g8, b8, n, row + x0);
       if (y % 2 == 0) break;
       // The block's upper row is the previous one's R'G'B'.
-      const uint8_t* r0 = r8 - 3 * uint64_t{plan.byte_row};
-      const uint8_t* g0 = g8 - 3 * uint64_t{plan.byte_row};
-      const uint8_t* b0 = b8 - 3 * uint64_t{plan.byte_row};
-      uint8_t* c1 = out.planes[1] + (y / 2) * out.strides[1];
-      uint8_t* c2 =
-          out.format == PixelFormat::kI420 ? out.planes[2] + (y / 2) * out.strides[2] : nullptr;
-      for (uint32_t i = 0; i < n; i += 2) {
-        const int r4 = r0[i] + r0[i + 1] + r8[i] + r8[i + 1];
-        const int g4 = g0[i] + g0[i + 1] + g8[i] + g8[i + 1];
-        const int b4 = b0[i] + b0[i + 1] + b8[i] + b8[i + 1];
-        const uint32_t cx = (x0 + i) / 2;
-        if (c2 == nullptr) {
-          c1[2 * cx] = ChromaCb(r4, g4, b4);
-          c1[2 * cx + 1] = ChromaCr(r4, g4, b4);
-        } else {
-          c1[cx] = ChromaCb(r4, g4, b4);
-          c2[cx] = ChromaCr(r4, g4, b4);
-        }
+      const uint64_t up = 3 * uint64_t{plan.byte_row};
+      const uint8_t* const top[3] = {r8 - up, g8 - up, b8 - up};
+      const uint8_t* const bottom[3] = {r8, g8, b8};
+      uint8_t* cb = scratch->chroma.data();
+      uint8_t* cr = cb + (kChunk + kSlack) / 2;
+      const uint32_t blocks = n / 2;
+      k.chroma(top, bottom, blocks, cb, cr);
+      uint8_t* c1 = out.planes[1] + (y / 2) * out.strides[1] +
+                    (out.format == PixelFormat::kNv12 ? x0 : x0 / 2);
+      if (out.format == PixelFormat::kI420) {
+        std::memcpy(c1, cb, blocks);
+        std::memcpy(out.planes[2] + (y / 2) * out.strides[2] + x0 / 2, cr, blocks);
+      } else {
+        for (uint32_t i = 0; i < blocks; ++i) c1[2 * i] = cb[i], c1[2 * i + 1] = cr[i];
       }
       break;
     }
@@ -911,7 +1058,17 @@ void EmitChunk(const Plan& plan, const Frame& frame, uint32_t y, uint32_t x0, ui
     k.luma(r8, g8, b8, n, scratch->luma.data());
     luma = scratch->luma.data();
   }
-  for (uint32_t i = 0; i < n; ++i) ++stats->histogram[luma[i]];
+  // Four histograms in turn: neighbours of the same luma would otherwise
+  // wait for each other's increment.
+  uint32_t* histograms = scratch->histograms.data();
+  uint32_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    ++histograms[luma[i]];
+    ++histograms[256 + luma[i + 1]];
+    ++histograms[512 + luma[i + 2]];
+    ++histograms[768 + luma[i + 3]];
+  }
+  for (; i < n; ++i) ++histograms[luma[i]];
 }
 
 void FullSizeBand(const Plan& plan, const Frame& frame, uint32_t first, uint32_t end,
@@ -942,7 +1099,7 @@ void FullSizeBand(const Plan& plan, const Frame& frame, uint32_t first, uint32_t
       const uint32_t n = std::min<uint32_t>(kChunk, static_cast<uint32_t>(w - x0));
       plan.k->demosaic(rows, x0, n, odd_first, x_plane, g_plane, y_plane);
       EmitChunk(plan, frame, y, x0, n, x_is_red ? x_plane : y_plane, g_plane,
-                x_is_red ? y_plane : x_plane, with_histogram, scratch, stats);
+                x_is_red ? y_plane : x_plane, with_histogram, scratch);
     }
   }
 }
@@ -951,17 +1108,11 @@ void HalfSizeBand(const Plan& plan, const Frame& frame, uint32_t first, uint32_t
                   bool with_histogram, BandScratch* scratch, RawStats* stats) {
   int16_t* top = scratch->ring.data() + kPad;
   int16_t* bottom = top + plan.ring_row;
-  // Which of the cell's four samples (top even, top odd, bottom even,
-  // bottom odd) holds R, the two G and B.
-  int where[4] = {0, 0, 0, 0};
-  int greens = 0;
-  for (int i = 0; i < 4; ++i) {
-    const int colour = ColourAt(frame.cfa, i % 2, i / 2);
-    if (colour == 1)
-      where[1 + greens++] = i;
-    else
-      where[colour == 0 ? 0 : 3] = i;
-  }
+  // Where R lies in the cells: its row first, as bin wants it.
+  const bool swap_columns = ColourAt(frame.cfa, 1, 0) == 0 || ColourAt(frame.cfa, 1, 1) == 0;
+  const bool swap_rows = ColourAt(frame.cfa, 0, 1) == 0 || ColourAt(frame.cfa, 1, 1) == 0;
+  const int16_t* r_row = swap_rows ? bottom : top;
+  const int16_t* b_row = swap_rows ? top : bottom;
   const uint64_t chunk = kChunk + kSlack;
   int16_t* r = scratch->planes.data();
   int16_t* g = r + chunk;
@@ -972,14 +1123,8 @@ void HalfSizeBand(const Plan& plan, const Frame& frame, uint32_t first, uint32_t
     LoadRow(plan, frame, 2 * y + 1, true, scratch, bottom, stats);
     for (uint32_t x0 = 0; x0 < ow; x0 += kChunk) {
       const uint32_t n = std::min(kChunk, ow - x0);
-      for (uint32_t i = 0; i < n; ++i) {
-        const uint64_t x = 2 * (uint64_t{x0} + i);
-        const int16_t cell[4] = {top[x], top[x + 1], bottom[x], bottom[x + 1]};
-        r[i] = cell[where[0]];
-        g[i] = Average(cell[where[1]], cell[where[2]]);
-        b[i] = cell[where[3]];
-      }
-      EmitChunk(plan, frame, y, x0, n, r, g, b, with_histogram, scratch, stats);
+      plan.k->bin(r_row, b_row, x0, n, swap_columns, r, g, b);
+      EmitChunk(plan, frame, y, x0, n, r, g, b, with_histogram, scratch);
     }
   }
   // A last odd row belongs to no cell, but its clipped samples count.
@@ -1039,11 +1184,13 @@ void DevelopBand(IspKernel kernel, const Frame& frame, uint32_t first, uint32_t 
   const Plan plan = MakePlan(kernel, frame);
   if (plan.k == nullptr || first >= end) return;
   PrepareBandScratch(frame, scratch);
+  std::fill(scratch->histograms.begin(), scratch->histograms.end(), 0);
   if (frame.half_size) {
     HalfSizeBand(plan, frame, first, end, with_histogram, scratch, stats);
   } else {
     FullSizeBand(plan, frame, first, end, with_histogram, scratch, stats);
   }
+  for (int i = 0; i < 4 * 256; ++i) stats->histogram[i % 256] += scratch->histograms[i];
 }
 
 void RawStatsBand(IspKernel kernel, const Frame& frame, uint32_t first, uint32_t end,

@@ -13,6 +13,11 @@
 
 #include "platform/prism/prism_sim.h"
 
+#if defined(__x86_64__)
+#include <cpuid.h>
+#include <immintrin.h>
+#endif
+
 namespace talon_support {
 namespace {
 
@@ -190,6 +195,45 @@ TEST(Csi2Unpack, EveryKernelMatchesTheReference) {
     ExpectKernelsMatchReference(shape, random);
     if (HasFatalFailure()) return;
   }
+}
+
+#if defined(__x86_64__)
+// Whether the upper halves of the 256-bit registers hold data (XINUSE's
+// bit 2); false in `known` where the CPU does not report it.
+__attribute__((target("xsave"))) bool UpperHalvesInUse(bool* known) {
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  *known = __get_cpuid_count(0xD, 1, &a, &b, &c, &d) != 0 && (a & 4) != 0;
+  return *known && (_xgetbv(1) & 4) != 0;
+}
+#endif
+
+// Catches an AVX2 kernel that returns with the upper halves of the vector
+// registers in use: every SSE instruction after it, in any code of the
+// process, then waits on them (the software ISP's SSE2 kernels ran at half
+// speed).
+TEST(Csi2Unpack, Avx2KernelsLeaveTheUpperHalvesClear) {
+#if defined(__x86_64__)
+  const std::vector<Csi2Kernel> kernels = Csi2Kernels();
+  if (std::find(kernels.begin(), kernels.end(), Csi2Kernel::kAvx2) == kernels.end()) {
+    GTEST_SKIP() << "no AVX2";
+  }
+  const uint32_t width = 45;  // a partial last vector and group
+  const std::vector<uint8_t> data(PayloadRowBytes(width, 16), 0x5A);
+  std::vector<uint16_t> out16(width);
+  std::vector<uint8_t> out8(width);
+  for (uint32_t bits : {8u, 10u, 16u}) {
+    bool known = false;
+    ASSERT_TRUE(UnpackCsi2With(Csi2Kernel::kAvx2, data.data(), data.size(), width, 1, bits,
+                               out16.data()));
+    EXPECT_FALSE(UpperHalvesInUse(&known)) << "to 16 bits, bits " << bits;
+    ASSERT_TRUE(UnpackCsi2To8With(Csi2Kernel::kAvx2, data.data(), data.size(), width, 1, bits,
+                                  out8.data()));
+    EXPECT_FALSE(UpperHalvesInUse(&known)) << "to 8 bits, bits " << bits;
+    if (!known) GTEST_SKIP() << "the CPU does not report XINUSE";
+  }
+#else
+  GTEST_SKIP() << "x86-64 only";
+#endif
 }
 
 // Catches a layout that differs from what the simulated IPU writes: the
