@@ -100,8 +100,9 @@ void InstallSettings(GObjectClass* klass) {
   g_object_class_install_property(
       klass, kPropCfa,
       g_param_spec_enum("cfa", "Colour filter array",
-                        "The sensor's Bayer order: RGGB, GRBG, GBRG or BGGR (or in lower case), for "
-                        "video/x-bayer caps and the developed pictures (set in NULL or READY)",
+                        "The sensor's Bayer order: RGGB, GRBG, GBRG or BGGR (or in lower "
+                        "case), for video/x-bayer caps and the developed pictures (set in NULL "
+                        "or READY)",
                         CfaEnumType(), static_cast<int>(Cfa::kRggb),
                         flags));
   g_object_class_install_property(
