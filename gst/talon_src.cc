@@ -219,10 +219,10 @@ void ExpectOutput(GstTalonSrc* self, const PadStream& ps) {
   talon_gst::OutputFormat format;
   GstCaps* caps = ChooseCaps(self, ps, 0, 1, &format, &error);
   if (caps == nullptr) return;  // said at the first frame
+  ps.output->Expect(format);
   if (format.conversion == talon_gst::Conversion::kDevelop) {
     GST_DEBUG_OBJECT(ps.pad, "picture buffers made and touched for %" GST_PTR_FORMAT, caps);
   }
-  ps.output->Expect(format);
   gst_caps_unref(caps);
 }
 
