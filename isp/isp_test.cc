@@ -307,7 +307,9 @@ void CompareKernels(const Shape& shape, Cfa cfa, Transfer transfer, uint32_t see
         portable_histogram = stats.histogram;
       } else {
         for (int i = 0; i < 3; ++i) EXPECT_EQ(out.planes[i], portable.planes[i]) << run;
-        if (bands == 1) EXPECT_EQ(stats.histogram, portable_histogram) << run;
+        if (bands == 1) {
+          EXPECT_EQ(stats.histogram, portable_histogram) << run;
+        }
       }
     }
   }
