@@ -5,14 +5,16 @@
 //   raw row --UnpackCsi2--> uint16 samples --normalise--> ring of 5 rows,
 //   Q15 (0-32767), mirrored 2 samples past each end
 //   --demosaic (or bin)--> planar R, G, B (Q15) --matrix--> 12-bit indices
-//   --table--> R', G', B' bytes --writer--> the output format
+//   --table--> RGBx or BGRx pixels straight, or R', G', B' bytes
+//   --writer--> the other formats
 //
 // Each kernel has a plain C++ version (kPortable) that computes exactly what
 // its vector versions compute; an instruction set's table starts from the
 // plain one and replaces what it speeds up. The transfer table stays plain
-// everywhere: AVX2's gathers measured no faster than scalar loads. Vector loops run over whole
-// vectors into buffers with slack; only the writers, which touch the
-// caller's memory, stop at the row's last pixel.
+// everywhere: AVX2's gathers measured no faster than scalar loads, and its
+// three lookups a pixel are about 40 % of a full-size RGBx frame's time.
+// Vector loops run over whole vectors into buffers with slack; only the
+// writers, which touch the caller's memory, stop at the row's last pixel.
 
 #include <algorithm>
 #include <cmath>
