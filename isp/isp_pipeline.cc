@@ -5,14 +5,16 @@
 //   raw row --UnpackCsi2--> uint16 samples --normalise--> ring of 5 rows,
 //   Q15 (0-32767), mirrored 2 samples past each end
 //   --demosaic (or bin)--> planar R, G, B (Q15) --matrix--> 12-bit indices
-//   --table--> R', G', B' bytes --writer--> the output format
+//   --table--> RGBx or BGRx pixels straight, or R', G', B' bytes
+//   --writer--> the other formats
 //
 // Each kernel has a plain C++ version (kPortable) that computes exactly what
 // its vector versions compute; an instruction set's table starts from the
 // plain one and replaces what it speeds up. The transfer table stays plain
-// everywhere: AVX2's gathers measured no faster than scalar loads. Vector loops run over whole
-// vectors into buffers with slack; only the writers, which touch the
-// caller's memory, stop at the row's last pixel.
+// everywhere: AVX2's gathers measured no faster than scalar loads, and its
+// three lookups a pixel are about 40 % of a full-size RGBx frame's time.
+// Vector loops run over whole vectors into buffers with slack; only the
+// writers, which touch the caller's memory, stop at the row's last pixel.
 
 #include <algorithm>
 #include <cmath>
@@ -89,6 +91,8 @@ struct Kernels {
   // the first block).
   void (*chroma)(const uint8_t* const top[3], const uint8_t* const bottom[3], uint32_t blocks,
                  uint8_t* cb, uint8_t* cr);
+  // Full-range luma of four-byte pixels, R first (B first when `bgr`).
+  void (*luma_x)(const uint8_t* pixels, uint32_t n, bool bgr, uint8_t* out);
   void (*luma)(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n, uint8_t* out);
   void (*luma601)(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n, uint8_t* out);
 };
@@ -204,6 +208,14 @@ void ChromaPortable(const uint8_t* const top[3], const uint8_t* const bottom[3],
   }
 }
 
+void LumaXPortable(const uint8_t* pixels, uint32_t n, bool bgr, uint8_t* out) {
+  const int first = bgr ? 2 : 0;
+  for (uint32_t x = 0; x < n; ++x) {
+    const uint8_t* p = pixels + 4 * uint64_t{x};
+    out[x] = Luma(p[first], p[1], p[2 - first]);
+  }
+}
+
 void LumaPortable(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n, uint8_t* out) {
   for (uint32_t x = 0; x < n; ++x) out[x] = Luma(r[x], g[x], b[x]);
 }
@@ -213,9 +225,9 @@ void Luma601Portable(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint3
   for (uint32_t x = 0; x < n; ++x) out[x] = Luma601(r[x], g[x], b[x]);
 }
 
-constexpr Kernels kPortable = {NormalisePortable, DemosaicPortable, BinPortable,  MatrixPortable,
-                               TablePortable,     TableXPortable,   RgbxPortable, ChromaPortable,
-                               LumaPortable,      Luma601Portable};
+constexpr Kernels kPortable = {NormalisePortable, DemosaicPortable, BinPortable,    MatrixPortable,
+                               TablePortable,     TableXPortable,   RgbxPortable,   ChromaPortable,
+                               LumaXPortable,     LumaPortable,     Luma601Portable};
 
 #if defined(__x86_64__)
 
@@ -424,6 +436,29 @@ void ChromaSse2(const uint8_t* const top[3], const uint8_t* const bottom[3], uin
   }
 }
 
+void LumaXSse2(const uint8_t* pixels, uint32_t n, bool bgr, uint8_t* out) {
+  // Per pixel, 16-bit lanes (first, third) and (second, fourth) byte,
+  // each pair weighted and summed by a multiply-add.
+  const __m128i bytes = _mm_set1_epi32(0x00FF00FF);
+  const __m128i outer = bgr ? _mm_set1_epi32(29 | 77 << 16) : _mm_set1_epi32(77 | 29 << 16);
+  const __m128i inner = _mm_set1_epi32(150), round = _mm_set1_epi32(128);
+  auto four = [&](const uint8_t* p) {
+    const __m128i v = Load(p);
+    const __m128i sum =
+        _mm_add_epi32(_mm_madd_epi16(_mm_and_si128(v, bytes), outer),
+                      _mm_madd_epi16(_mm_and_si128(_mm_srli_epi32(v, 8), bytes), inner));
+    return _mm_srli_epi32(_mm_add_epi32(sum, round), 8);
+  };
+  uint32_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const uint8_t* p = pixels + 4 * uint64_t{i};
+    const __m128i lo = _mm_packs_epi32(four(p), four(p + 16));
+    const __m128i hi = _mm_packs_epi32(four(p + 32), four(p + 48));
+    Store(out + i, _mm_packus_epi16(lo, hi));
+  }
+  LumaXPortable(pixels + 4 * uint64_t{i}, n - i, bgr, out + i);
+}
+
 void LumaSse2(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n, uint8_t* out) {
   const __m128i wr = _mm_set1_epi16(77), wg = _mm_set1_epi16(150), wb = _mm_set1_epi16(29);
   uint32_t i = 0;
@@ -443,8 +478,9 @@ void Luma601Sse2(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t 
   Luma601Portable(r + i, g + i, b + i, n - i, out + i);
 }
 
-constexpr Kernels kSse2 = {NormaliseSse2,  DemosaicSse2, BinSse2,    MatrixSse2, TablePortable,
-                           TableXPortable, RgbxSse2,     ChromaSse2, LumaSse2,   Luma601Sse2};
+constexpr Kernels kSse2 = {NormaliseSse2, DemosaicSse2,   BinSse2,    MatrixSse2,
+                           TablePortable, TableXPortable, RgbxSse2,   ChromaSse2,
+                           LumaXSse2,     LumaSse2,       Luma601Sse2};
 
 // ---------------------------------------------------------------------------
 // AVX2: sixteen samples a vector; the byte writers stay SSE2's.
@@ -553,8 +589,9 @@ TALON_AVX2 void MatrixAvx2(const int16_t* r, const int16_t* g, const int16_t* b,
 
 #undef TALON_AVX2
 
-constexpr Kernels kAvx2 = {NormaliseAvx2,  DemosaicAvx2, BinSse2,    MatrixAvx2, TablePortable,
-                           TableXPortable, RgbxSse2,     ChromaSse2, LumaSse2,   Luma601Sse2};
+constexpr Kernels kAvx2 = {NormaliseAvx2, DemosaicAvx2,   BinSse2,    MatrixAvx2,
+                           TablePortable, TableXPortable, RgbxSse2,   ChromaSse2,
+                           LumaXSse2,     LumaSse2,       Luma601Sse2};
 
 #elif defined(__aarch64__)
 
@@ -697,6 +734,16 @@ void ChromaNeon(const uint8_t* const top[3], const uint8_t* const bottom[3], uin
   }
 }
 
+void LumaXNeon(const uint8_t* pixels, uint32_t n, bool bgr, uint8_t* out) {
+  uint32_t i = 0;
+  const int first = bgr ? 2 : 0;
+  for (; i + 16 <= n; i += 16) {
+    const uint8x16x4_t v = vld4q_u8(pixels + 4 * uint64_t{i});
+    vst1q_u8(out + i, Weighted(v.val[first], v.val[1], v.val[2 - first], 77, 150, 29));
+  }
+  LumaXPortable(pixels + 4 * uint64_t{i}, n - i, bgr, out + i);
+}
+
 void LumaNeon(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n, uint8_t* out) {
   uint32_t i = 0;
   for (; i + 16 <= n; i += 16) {
@@ -714,8 +761,9 @@ void Luma601Neon(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t 
   Luma601Portable(r + i, g + i, b + i, n - i, out + i);
 }
 
-constexpr Kernels kNeon = {NormaliseNeon,  DemosaicNeon, BinNeon,    MatrixNeon, TablePortable,
-                           TableXPortable, RgbxNeon,     ChromaNeon, LumaNeon,   Luma601Neon};
+constexpr Kernels kNeon = {NormaliseNeon, DemosaicNeon,   BinNeon,    MatrixNeon,
+                           TablePortable, TableXPortable, RgbxNeon,   ChromaNeon,
+                           LumaXNeon,     LumaNeon,       Luma601Neon};
 
 #endif
 
@@ -988,6 +1036,19 @@ void LoadRow(const Plan& plan, const Frame& frame, uint32_t y, bool count, BandS
   for (int64_t x : {int64_t{-2}, int64_t{-1}, w, w + 1}) dest[x] = dest[Mirror(x, w)];
 }
 
+// Adds `n` lumas to four histograms in turn: neighbours of the same luma
+// would otherwise wait for each other's increment.
+void CountLuma(const uint8_t* luma, uint32_t n, uint32_t* histograms) {
+  uint32_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    ++histograms[luma[i]];
+    ++histograms[256 + luma[i + 1]];
+    ++histograms[512 + luma[i + 2]];
+    ++histograms[768 + luma[i + 3]];
+  }
+  for (; i < n; ++i) ++histograms[luma[i]];
+}
+
 // Output row y, pixels [x0, x0 + n), from its planar R, G, B.
 void EmitChunk(const Plan& plan, const Frame& frame, uint32_t y, uint32_t x0, uint32_t n,
                const int16_t* r, const int16_t* g, const int16_t* b, bool with_histogram,
@@ -999,10 +1060,15 @@ void EmitChunk(const Plan& plan, const Frame& frame, uint32_t y, uint32_t x0, ui
   const Image& out = frame.out;
   uint8_t* row = out.planes[0] + y * out.strides[0];
   const bool x_last = out.format == PixelFormat::kRgbx || out.format == PixelFormat::kBgrx;
-  if (x_last && !with_histogram) {
+  if (x_last) {
     const bool rgb = out.format == PixelFormat::kRgbx;
+    uint8_t* pixels = row + 4 * uint64_t{x0};
     k.table_x(rgb ? index : index + 2 * chunk, index + chunk, rgb ? index + 2 * chunk : index, n,
-              *plan.table, row + 4 * uint64_t{x0});
+              *plan.table, pixels);
+    if (with_histogram) {
+      k.luma_x(pixels, n, !rgb, scratch->luma.data());
+      CountLuma(scratch->luma.data(), n, scratch->histograms.data());
+    }
     return;
   }
   uint8_t* rgb = scratch->rgb8.data() + (y & 1) * 3 * uint64_t{plan.byte_row} + x0;
@@ -1058,17 +1124,7 @@ void EmitChunk(const Plan& plan, const Frame& frame, uint32_t y, uint32_t x0, ui
     k.luma(r8, g8, b8, n, scratch->luma.data());
     luma = scratch->luma.data();
   }
-  // Four histograms in turn: neighbours of the same luma would otherwise
-  // wait for each other's increment.
-  uint32_t* histograms = scratch->histograms.data();
-  uint32_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    ++histograms[luma[i]];
-    ++histograms[256 + luma[i + 1]];
-    ++histograms[512 + luma[i + 2]];
-    ++histograms[768 + luma[i + 3]];
-  }
-  for (; i < n; ++i) ++histograms[luma[i]];
+  CountLuma(luma, n, scratch->histograms.data());
 }
 
 void FullSizeBand(const Plan& plan, const Frame& frame, uint32_t first, uint32_t end,

@@ -280,6 +280,7 @@ void CompareKernels(const Shape& shape, Cfa cfa, Transfer transfer, uint32_t see
                    &reference_stats);
 
   OutFrame portable;
+  std::array<uint32_t, 256> portable_histogram{};
   for (IspKernel kernel : IspKernels()) {
     for (int bands : {1, 3}) {
       const std::string run =
@@ -303,8 +304,12 @@ void CompareKernels(const Shape& shape, Cfa cfa, Transfer transfer, uint32_t see
       if (bands == 1) ExpectHistogramClose(stats, reference_stats, run);
       if (kernel == IspKernel::kPortable && bands == 1) {
         portable = out;
+        portable_histogram = stats.histogram;
       } else {
         for (int i = 0; i < 3; ++i) EXPECT_EQ(out.planes[i], portable.planes[i]) << run;
+        if (bands == 1) {
+          EXPECT_EQ(stats.histogram, portable_histogram) << run;
+        }
       }
     }
   }
