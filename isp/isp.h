@@ -54,18 +54,20 @@ enum class RawFormat {
   kU16,    // uint16_t per sample in the machine's byte order (a NumPy array, say)
 };
 
+// What Develop writes (see Image for the planes).
 enum class PixelFormat { kRgb, kRgbx, kBgrx, kNv12, kI420, kGray8 };
 
+// The curve from linear light to the output's codes.
 enum class Transfer { kSrgb, kLinear };
 
 // A raw frame. Rows lie `stride` bytes apart; bytes past a row's payload are
 // not read.
 struct RawImage {
-  const void* data = nullptr;
-  uint64_t stride = 0;
-  uint32_t width = 0;
-  uint32_t height = 0;
-  RawFormat format = RawFormat::kRaw10;
+  const void* data = nullptr;            // the first row
+  uint64_t stride = 0;                   // bytes from a row to the next
+  uint32_t width = 0;                    // samples per row, at least 2
+  uint32_t height = 0;                   // rows, at least 2
+  RawFormat format = RawFormat::kRaw10;  // how the samples lie
 };
 
 // The picture Develop writes: `width` x `height` as OutputSize gives them.
@@ -75,15 +77,16 @@ struct RawImage {
 // defaults for these formats). Strides are bytes; bytes between rows are
 // left alone.
 struct Image {
-  PixelFormat format = PixelFormat::kRgb;
-  uint32_t width = 0;
-  uint32_t height = 0;
-  std::array<uint8_t*, 3> planes{};
-  std::array<uint64_t, 3> strides{};
+  PixelFormat format = PixelFormat::kRgb;  // what to write
+  uint32_t width = 0;                      // pixels per row
+  uint32_t height = 0;                     // rows
+  std::array<uint8_t*, 3> planes{};        // each plane's first row
+  std::array<uint64_t, 3> strides{};       // bytes from a plane's row to the next
 };
 
+// How to develop a frame.
 struct Settings {
-  Cfa cfa = Cfa::kRggb;
+  Cfa cfa = Cfa::kRggb;  // the mosaic's order
   // Sample values, in the units of the raw format (0-1023 for RAW10).
   // white_level 0 means the format's full scale; black_level must be below
   // white_level.
@@ -103,8 +106,8 @@ struct Settings {
 
 // What one Develop saw, from the same pass.
 struct Stats {
-  static constexpr int kGridColumns = 16;
-  static constexpr int kGridRows = 12;
+  static constexpr int kGridColumns = 16;  // the grid's cells across
+  static constexpr int kGridRows = 12;     // and down
   // Mean R, G, B per grid cell, after the black level and before white
   // balance, as fractions of the range (white - black); cell (row, column)
   // at index (row * kGridColumns + column) * 3.
@@ -123,8 +126,8 @@ struct Stats {
 // what is allowed ("must be below white_level (1023)"). Each surface words
 // it in its own way.
 struct Error {
-  std::string argument;
-  std::string reason;
+  std::string argument;  // "black_level", "out", ...
+  std::string reason;    // what is allowed
 };
 
 // The picture's size for a raw frame of `width` x `height`: the same at full
@@ -143,6 +146,7 @@ TALON_EXPORT std::array<uint64_t, 3> PlaneSizes(PixelFormat format, uint32_t wid
 TALON_EXPORT bool CheckDevelop(const RawImage& raw, const Settings& settings, const Image& out,
                                Error* error);
 
+// Develops the frames of one stream (see the top of this file).
 class TALON_EXPORT Isp {
  public:
   // `threads`: how many threads share a frame's bands (the caller's own

@@ -839,8 +839,8 @@ void StatsNeon(const uint16_t* s, uint32_t pairs, uint16_t white, uint16_t black
       count = vsubq_u16(count, vcgeq_u16(v.val[0], vwhite));
       count = vsubq_u16(count, vcgeq_u16(v.val[1], vwhite));
     }
-    sums[0] += vaddvq_u32(even);
-    sums[1] += vaddvq_u32(odd);
+    sums[0] += vaddvq_u64(vpaddlq_u32(even));  // lanes up to 2^31: summed in 64 bits
+    sums[1] += vaddvq_u64(vpaddlq_u32(odd));
     *clipped += vaddlvq_u16(count);
   }
   StatsPortable(s + 2 * uint64_t{i}, pairs - i, white, black, sums, clipped);
