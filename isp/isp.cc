@@ -2,10 +2,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <new>
 #include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
 
+#include "base/mutex.h"
 #include "isp/isp_kernels.h"
 #include "support/csi2_unpack.h"
 
@@ -247,6 +252,94 @@ std::array<float, 3> GreyWorldGains(const Frame& frame, const RawStats& raw_stat
   return gains;
 }
 
+namespace {
+
+// The band threads of one Isp. Run hands band 0 to the caller and bands
+// 1..n-1 to the workers, and returns when every band is done. Run is
+// called by one thread at a time (the Isp's user); the workers only run
+// jobs. The destructor stops and joins them.
+class BandPool {
+ public:
+  // Starts up to `workers` threads (fewer when the system refuses more).
+  explicit BandPool(int workers) {
+    for (int i = 0; i < workers; ++i) {
+      try {
+        threads_.emplace_back([this, i] { Work(i + 1); });
+      } catch (const std::system_error&) {
+        break;
+      }
+    }
+  }
+
+  ~BandPool() {
+    {
+      vireo::MutexLock lock(&mutex_);
+      stop_ = true;
+    }
+    wake_.SignalAll();
+    for (std::thread& thread : threads_) thread.join();
+  }
+
+  BandPool(const BandPool&) = delete;
+  BandPool& operator=(const BandPool&) = delete;
+
+  // Bands the pool runs at once: the workers and the caller.
+  int Capacity() const { return static_cast<int>(threads_.size()) + 1; }
+
+  // job(0) .. job(bands - 1), bands at most Capacity().
+  void Run(int bands, const std::function<void(int)>& job) {
+    {
+      vireo::MutexLock lock(&mutex_);
+      job_ = &job;
+      bands_ = bands;
+      pending_ = bands - 1;
+      ++generation_;
+    }
+    if (bands > 1) wake_.SignalAll();
+    job(0);
+    vireo::MutexLock lock(&mutex_);
+    while (pending_ > 0) done_.Wait();
+    job_ = nullptr;
+  }
+
+ private:
+  void Work(int band) {
+    uint64_t seen = 0;
+    while (true) {
+      const std::function<void(int)>* job = nullptr;
+      {
+        vireo::MutexLock lock(&mutex_);
+        while (!stop_ && generation_ == seen) wake_.Wait();
+        if (stop_) return;
+        seen = generation_;
+        if (band >= bands_) continue;
+        job = job_;
+      }
+      (*job)(band);
+      vireo::MutexLock lock(&mutex_);
+      if (--pending_ == 0) done_.Signal();
+    }
+  }
+
+  vireo::Mutex mutex_;
+  vireo::CondVar wake_{&mutex_};
+  vireo::CondVar done_{&mutex_};
+  const std::function<void(int)>* job_ ABSL_GUARDED_BY(mutex_) = nullptr;
+  int bands_ ABSL_GUARDED_BY(mutex_) = 0;
+  int pending_ ABSL_GUARDED_BY(mutex_) = 0;
+  uint64_t generation_ ABSL_GUARDED_BY(mutex_) = 0;
+  bool stop_ ABSL_GUARDED_BY(mutex_) = false;
+  std::vector<std::thread> threads_;
+};
+
+// Output rows per band below which a frame is not split further.
+constexpr uint32_t kMinBandRows = 64;
+// With threads = 0: a band per this many output pixels, up to the CPUs.
+constexpr uint64_t kPixelsPerBand = 1u << 20;
+constexpr int kMaxBands = 8;
+
+}  // namespace
+
 class Isp::Impl {
  public:
   explicit Impl(int threads) : threads_(threads) {}
@@ -265,6 +358,56 @@ class Isp::Impl {
   void ResetWhiteBalance() { have_white_balance_ = false; }
 
  private:
+  // Bands for a frame of `rows` output rows and `pixels` pixels.
+  int BandsFor(uint32_t rows, uint64_t pixels) {
+    int wanted = threads_;
+    if (wanted <= 0) {
+      const int cpus = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+      wanted = static_cast<int>(std::min<uint64_t>(
+          std::min(cpus, kMaxBands), std::max<uint64_t>(1, pixels / kPixelsPerBand)));
+    }
+    wanted = static_cast<int>(std::min<uint64_t>(wanted, std::max(1u, rows / kMinBandRows)));
+    if (wanted > 1 && (pool_ == nullptr || pool_->Capacity() < wanted)) {
+      pool_.reset();
+      pool_ = std::make_unique<BandPool>(wanted - 1);
+    }
+    return pool_ == nullptr ? 1 : std::min(wanted, pool_->Capacity());
+  }
+
+  // job(band, scratch, stats) over `bands` bands; the stats added up.
+  RawStats RunBands(int bands, const std::function<void(int, BandScratch*, RawStats*)>& job) {
+    if (scratch_.size() < static_cast<size_t>(bands)) scratch_.resize(bands);
+    std::vector<RawStats> stats(bands);
+    if (bands == 1) {
+      job(0, &scratch_[0], &stats[0]);
+    } else {
+      pool_->Run(bands, [&](int band) { job(band, &scratch_[band], &stats[band]); });
+    }
+    for (int i = 1; i < bands; ++i) stats[0].Add(stats[i]);
+    return stats[0];
+  }
+
+  RawStats Run(const Frame& frame, bool with_histogram) {
+    const int bands = BandsFor(frame.out.height, uint64_t{frame.out.width} * frame.out.height);
+    const std::vector<uint32_t> starts = SplitBands(frame, bands);
+    const IspKernel kernel = BestKernel();
+    return RunBands(static_cast<int>(starts.size()) - 1,
+                    [&](int band, BandScratch* scratch, RawStats* stats) {
+                      DevelopBand(kernel, frame, starts[band], starts[band + 1], with_histogram,
+                                  scratch, stats);
+                    });
+  }
+
+  RawStats RawStatsOf(const Frame& frame) {
+    const uint32_t rows = frame.raw.height;
+    const int bands = BandsFor(rows, uint64_t{frame.raw.width} * rows);
+    const IspKernel kernel = BestKernel();
+    return RunBands(bands, [&](int band, BandScratch* scratch, RawStats* stats) {
+      RawStatsBand(kernel, frame, static_cast<uint32_t>(uint64_t{rows} * band / bands),
+                   static_cast<uint32_t>(uint64_t{rows} * (band + 1) / bands), scratch, stats);
+    });
+  }
+
   void DevelopChecked(const RawImage& raw, const Settings& settings, const Image& out,
                       Stats* stats) {
     std::array<float, 3> gains = settings.wb_gains;
@@ -272,10 +415,9 @@ class Isp::Impl {
     if (settings.auto_white_balance) {
       if (!have_white_balance_) {
         // The first frame of a stream: its own statistics, first.
-        RawStats first;
-        RawStatsReference(MakeFrame(raw, settings, out, gains), &first);
-        const std::array<float, 3> estimate =
-            GreyWorldGains(MakeFrame(raw, settings, out, gains), first);
+        const Frame frame = MakeFrame(raw, settings, out, gains);
+        const RawStats first = RawStatsOf(frame);
+        const std::array<float, 3> estimate = GreyWorldGains(frame, first);
         for (int c = 0; c < 3; ++c) log_gains_[c] = std::log(double{estimate[c]});
         have_white_balance_ = true;
         fresh = true;
@@ -283,8 +425,7 @@ class Isp::Impl {
       for (int c = 0; c < 3; ++c) gains[c] = static_cast<float>(std::exp(log_gains_[c]));
     }
     const Frame frame = MakeFrame(raw, settings, out, gains);
-    RawStats raw_stats;
-    DevelopReference(frame, stats != nullptr, &raw_stats);
+    const RawStats raw_stats = Run(frame, stats != nullptr);
     if (settings.auto_white_balance && !fresh) {
       const std::array<float, 3> estimate = GreyWorldGains(frame, raw_stats);
       for (int c = 0; c < 3; ++c) {
@@ -297,6 +438,8 @@ class Isp::Impl {
   const int threads_;
   bool have_white_balance_ = false;
   std::array<double, 3> log_gains_{};
+  std::unique_ptr<BandPool> pool_;
+  std::vector<BandScratch> scratch_;
 };
 
 Isp::Isp(int threads) : impl_(new Impl(threads)) {}

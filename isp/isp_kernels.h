@@ -37,6 +37,7 @@
 #define ISP_ISP_KERNELS_H_
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -101,6 +102,12 @@ void FinishStats(const Frame& frame, const RawStats& raw_stats, Stats* stats);
 // samples and very dark cells; {1, 1, 1} when no cell is usable.
 std::array<float, 3> GreyWorldGains(const Frame& frame, const RawStats& raw_stats);
 
+// The transfer curve of a linear value 0-1.
+inline double EncodeTransfer(double v, Transfer transfer) {
+  if (transfer == Transfer::kLinear) return v;
+  return v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1 / 2.4) - 0.055;
+}
+
 // Output formulas on R'G'B', shared by both ways.
 inline uint8_t Luma(int r, int g, int b) {
   return static_cast<uint8_t>((77 * r + 150 * g + 29 * b + 128) >> 8);
@@ -124,9 +131,35 @@ void DevelopReference(const Frame& frame, bool with_histogram, RawStats* stats);
 // The row pipeline's kernels; kPortable is plain C++ and runs everywhere.
 enum class IspKernel { kPortable, kSse2, kAvx2, kNeon };
 
-// The kernels this CPU runs, kPortable first; the last is the default.
+// The kernels this CPU runs, kPortable first; the last is BestKernel().
 std::vector<IspKernel> IspKernels();
+IspKernel BestKernel();
 const char* IspKernelName(IspKernel kernel);
+
+// A band's working rows, kept from frame to frame (a few rows of the frame's
+// width); one per thread.
+struct BandScratch {
+  std::vector<int16_t> ring, planes;
+  std::vector<uint16_t> samples, indices;
+  std::vector<uint8_t> rgb8, luma;
+};
+
+// The first output row of each band when `frame` is split into at most
+// `bands` (boundaries even, for NV12 and I420's chroma), then the height.
+std::vector<uint32_t> SplitBands(const Frame& frame, int bands);
+
+// Output rows [first, end) of `frame` through the row pipeline with
+// `kernel` (one this CPU runs), adding the statistics of the raw rows the
+// band covers (full size: [first, end); half size: [2 first, 2 end), and a
+// last odd row with the last band) to `stats`. Bands of one frame may run
+// at once, each with its own scratch and stats; each reads the two raw rows
+// past its ends that the demosaic needs.
+void DevelopBand(IspKernel kernel, const Frame& frame, uint32_t first, uint32_t end,
+                 bool with_histogram, BandScratch* scratch, RawStats* stats);
+
+// The statistics alone of raw rows [first, end) (no histogram).
+void RawStatsBand(IspKernel kernel, const Frame& frame, uint32_t first, uint32_t end,
+                  BandScratch* scratch, RawStats* stats);
 
 }  // namespace talon_isp
 

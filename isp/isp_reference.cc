@@ -39,11 +39,6 @@ int64_t Mirror(int64_t i, int64_t n) {
 
 double Clamp01(double v) { return std::min(std::max(v, 0.0), 1.0); }
 
-double Encode(double v, Transfer transfer) {
-  if (transfer == Transfer::kLinear) return v;
-  return v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1 / 2.4) - 0.055;
-}
-
 struct Rgb8 {
   int r, g, b;
 };
@@ -178,7 +173,7 @@ void DevelopReference(const Frame& frame, bool with_histogram, RawStats* stats) 
       for (int i = 0; i < 3; ++i) {
         double m = 0;
         for (int j = 0; j < 3; ++j) m += double{frame.ccm[3 * i + j]} * Clamp01(rgb[j]);
-        code[i] = static_cast<int>(std::lround(255 * Encode(Clamp01(m), frame.transfer)));
+        code[i] = static_cast<int>(std::lround(255 * EncodeTransfer(Clamp01(m), frame.transfer)));
       }
       pixels[y * ow + x] = {code[0], code[1], code[2]};
     }

@@ -1,9 +1,13 @@
 #include "isp/isp.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -182,6 +186,327 @@ TEST(Isp, RefusesWhatItCannotDevelop) {
     Isp isp;
     EXPECT_FALSE(isp.Develop(raw, settings, image, nullptr, nullptr)) << c.argument;
     EXPECT_EQ(out.planes[0], std::vector<uint8_t>(out.planes[0].size(), 0x5A)) << c.argument;
+  }
+}
+
+// The settings the comparisons develop with: a black level, gains, a
+// matrix with negative entries, either curve.
+Settings Developed(Cfa cfa, RawFormat format, Transfer transfer, bool half_size) {
+  Settings settings;
+  settings.cfa = cfa;
+  settings.black_level = FullScale(format) / 16;
+  settings.white_level = FullScale(format) - FullScale(format) / 64;
+  settings.auto_white_balance = false;
+  settings.wb_gains = {1.9f, 1.0f, 1.45f};
+  settings.ccm = {1.62f, -0.45f, -0.17f, -0.28f, 1.51f, -0.23f, 0.02f, -0.58f, 1.56f};
+  settings.transfer = transfer;
+  settings.half_size = half_size;
+  return settings;
+}
+
+// Noise over the whole range, some of it clipped: the demosaic's worst
+// case for rounding.
+std::vector<uint16_t> Noise(uint32_t width, uint32_t height, RawFormat format, uint32_t seed) {
+  std::mt19937 random(seed);
+  std::uniform_int_distribution<uint32_t> sample(0, FullScale(format));
+  std::vector<uint16_t> samples(uint64_t{width} * height);
+  for (uint16_t& s : samples) s = static_cast<uint16_t>(sample(random));
+  return samples;
+}
+
+struct Shape {
+  uint32_t width, height;
+  RawFormat format;
+  PixelFormat out;
+  bool half_size;
+  uint64_t padding;  // bytes past each raw and output row
+};
+
+std::string Describe(const Shape& s, Cfa cfa) {
+  return std::to_string(s.width) + "x" + std::to_string(s.height) + " raw format " +
+         std::to_string(static_cast<int>(s.format)) + " out format " +
+         std::to_string(static_cast<int>(s.out)) + (s.half_size ? " half" : "") + " padding " +
+         std::to_string(s.padding) + " cfa " + std::to_string(static_cast<int>(cfa));
+}
+
+// Every byte of `a` within 1 of `b`'s; the padding between rows untouched.
+void ExpectClose(const OutFrame& a, const OutFrame& b, int tolerance, const std::string& what) {
+  const std::array<uint64_t, 3> payload = PlaneStrides(a.image.format, a.image.width);
+  for (int i = 0; i < 3; ++i) {
+    const uint64_t stride = a.image.strides[i];
+    int worst = 0;
+    for (uint64_t at = 0; at < a.planes[i].size(); ++at) {
+      if (at % stride >= payload[i]) {
+        ASSERT_EQ(a.planes[i][at], 0x5A) << what << " plane " << i << " padding at " << at;
+        continue;
+      }
+      worst = std::max(worst, std::abs(a.planes[i][at] - b.planes[i][at]));
+    }
+    EXPECT_LE(worst, tolerance) << what << " plane " << i;
+  }
+}
+
+// The histograms of two developments whose lumas differ by at most 1: the
+// same total, and each cumulative count between the other's neighbours.
+void ExpectHistogramClose(const RawStats& a, const RawStats& b, const std::string& what) {
+  uint64_t sum_a = 0, sum_b = 0, previous_b = 0;
+  for (int i = 0; i < 256; ++i) {
+    sum_a += a.histogram[i];
+    const uint64_t next_b = sum_b + b.histogram[i] + (i < 255 ? b.histogram[i + 1] : 0);
+    EXPECT_GE(sum_a, previous_b) << what << " bin " << i;
+    EXPECT_LE(sum_a, next_b) << what << " bin " << i;
+    previous_b = sum_b;
+    sum_b += b.histogram[i];
+  }
+  EXPECT_EQ(sum_a, sum_b) << what;
+}
+
+// Develops `shape` of noise with every kernel, in one band and in three,
+// against the reference; the vector kernels bit for bit as the plain one.
+void CompareKernels(const Shape& shape, Cfa cfa, Transfer transfer, uint32_t seed) {
+  const std::string what = Describe(shape, cfa);
+  RawFrame raw = Pack(Noise(shape.width, shape.height, shape.format, seed), shape.width,
+                      shape.height, shape.format, shape.padding);
+  const Settings settings = Developed(cfa, shape.format, transfer, shape.half_size);
+  uint32_t ow = 0, oh = 0;
+  OutputSize(shape.width, shape.height, shape.half_size, &ow, &oh);
+  OutFrame reference = MakeOut(shape.out, ow, oh, shape.padding);
+  ASSERT_TRUE(CheckDevelop(raw.image, settings, reference.image, nullptr)) << what;
+  RawStats reference_stats;
+  DevelopReference(MakeFrame(raw.image, settings, reference.image, settings.wb_gains), true,
+                   &reference_stats);
+
+  OutFrame portable;
+  for (IspKernel kernel : IspKernels()) {
+    for (int bands : {1, 3}) {
+      const std::string run = what + " " + IspKernelName(kernel) + " bands " +
+                              std::to_string(bands);
+      OutFrame out = MakeOut(shape.out, ow, oh, shape.padding);
+      const Frame frame = MakeFrame(raw.image, settings, out.image, settings.wb_gains);
+      const std::vector<uint32_t> starts = SplitBands(frame, bands);
+      RawStats stats;
+      for (size_t band = 0; band + 1 < starts.size(); ++band) {
+        BandScratch scratch;
+        RawStats band_stats;
+        DevelopBand(kernel, frame, starts[band], starts[band + 1], true, &scratch, &band_stats);
+        stats.Add(band_stats);
+      }
+      ExpectClose(out, reference, 1, run);
+      EXPECT_EQ(stats.sums, reference_stats.sums) << run;
+      EXPECT_EQ(stats.quads, reference_stats.quads) << run;
+      EXPECT_EQ(stats.clipped, reference_stats.clipped) << run;
+      EXPECT_EQ(stats.clipped_total, reference_stats.clipped_total) << run;
+      ExpectHistogramClose(stats, reference_stats, run);
+      if (kernel == IspKernel::kPortable && bands == 1) {
+        portable = out;
+      } else {
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(out.planes[i], portable.planes[i]) << run;
+      }
+    }
+  }
+}
+
+// Catches rounding beyond one code value, a wrong colour at a row or
+// column's parity, borders read past the frame or mirrored wrongly, a
+// chunk or band seam, stride padding read or written, and statistics that
+// count a sample twice or not at all: every CFA, tiny and odd sizes, each
+// raw and output format, half size.
+TEST(IspKernels, MatchTheReferenceOnShapes) {
+  const Shape shapes[] = {
+      {2, 2, RawFormat::kRaw10, PixelFormat::kRgb, false, 0},
+      {2, 2, RawFormat::kRaw8, PixelFormat::kNv12, false, 3},
+      {3, 5, RawFormat::kRaw10, PixelFormat::kRgbx, false, 1},
+      {3, 5, RawFormat::kRaw16, PixelFormat::kBgrx, true, 0},
+      {5, 3, RawFormat::kU16, PixelFormat::kGray8, false, 2},
+      {4, 4, RawFormat::kRaw16, PixelFormat::kI420, true, 0},
+      {8, 6, RawFormat::kRaw10, PixelFormat::kI420, false, 5},
+      {33, 17, RawFormat::kRaw10, PixelFormat::kRgbx, false, 0},
+      {34, 18, RawFormat::kU16, PixelFormat::kNv12, false, 7},
+      {45, 23, RawFormat::kRaw8, PixelFormat::kRgb, true, 64},
+      {530, 9, RawFormat::kRaw10, PixelFormat::kRgbx, false, 0},  // past one chunk
+      {1030, 6, RawFormat::kRaw10, PixelFormat::kNv12, false, 0},
+      {1030, 7, RawFormat::kRaw16, PixelFormat::kBgrx, true, 0},
+      {131, 140, RawFormat::kRaw10, PixelFormat::kGray8, false, 3},  // bands of many rows
+  };
+  uint32_t seed = 1;
+  for (const Shape& shape : shapes) {
+    for (Cfa cfa : {Cfa::kRggb, Cfa::kGrbg, Cfa::kGbrg, Cfa::kBggr}) {
+      const Transfer transfer = seed % 2 ? Transfer::kSrgb : Transfer::kLinear;
+      CompareKernels(shape, cfa, transfer, seed++);
+    }
+  }
+}
+
+// The same over random shapes and formats, for what the table misses.
+TEST(IspKernels, MatchTheReferenceOnRandomShapes) {
+  std::mt19937 random(20261210);
+  auto pick = [&](uint32_t n) { return std::uniform_int_distribution<uint32_t>(0, n - 1)(random); };
+  for (int i = 0; i < 40; ++i) {
+    Shape shape;
+    shape.width = 2 + pick(90);
+    shape.height = 2 + pick(40);
+    shape.format = static_cast<RawFormat>(pick(4));
+    shape.out = static_cast<PixelFormat>(pick(6));
+    shape.half_size = pick(3) == 0;
+    shape.padding = pick(4) * 3;
+    uint32_t ow = 0, oh = 0;
+    OutputSize(shape.width, shape.height, shape.half_size, &ow, &oh);
+    if ((shape.out == PixelFormat::kNv12 || shape.out == PixelFormat::kI420) &&
+        (ow % 2 != 0 || oh % 2 != 0)) {
+      shape.out = PixelFormat::kRgb;
+    }
+    CompareKernels(shape, static_cast<Cfa>(pick(4)),
+                   pick(2) ? Transfer::kSrgb : Transfer::kLinear, pick(1000));
+  }
+}
+
+// Memory whose end abuts a page that faults when touched.
+class GuardedBytes {
+ public:
+  explicit GuardedBytes(size_t size) : page_(static_cast<size_t>(sysconf(_SC_PAGESIZE))) {
+    length_ = (size + page_ - 1) / page_ * page_ + page_;
+    base_ = static_cast<uint8_t*>(
+        mmap(nullptr, length_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    mprotect(base_ + length_ - page_, page_, PROT_NONE);
+    data_ = base_ + length_ - page_ - size;
+  }
+  ~GuardedBytes() { munmap(base_, length_); }
+  uint8_t* data() { return data_; }
+
+ private:
+  size_t page_, length_;
+  uint8_t* base_;
+  uint8_t* data_;
+};
+
+// Catches a read past the raw frame's last payload byte or a write past
+// the picture's last byte, with each kernel.
+TEST(IspKernels, StayInsideTheBuffers) {
+  for (PixelFormat format : {PixelFormat::kRgb, PixelFormat::kRgbx, PixelFormat::kGray8}) {
+    const uint32_t w = 37, h = 5;
+    RawFrame packed = Pack(Noise(w, h, RawFormat::kRaw10, 3), w, h, RawFormat::kRaw10);
+    GuardedBytes raw(packed.bytes.size());
+    std::memcpy(raw.data(), packed.bytes.data(), packed.bytes.size());
+    const uint64_t out_bytes = PlaneSizes(format, w, h)[0];
+    GuardedBytes picture(out_bytes);
+    Image out{format, w, h, {picture.data()}, {PlaneStrides(format, w)[0]}};
+    RawImage image = packed.image;
+    image.data = raw.data();
+    const Settings settings = Developed(Cfa::kBggr, RawFormat::kRaw10, Transfer::kSrgb, false);
+    for (IspKernel kernel : IspKernels()) {
+      BandScratch scratch;
+      RawStats stats;
+      DevelopBand(kernel, MakeFrame(image, settings, out, settings.wb_gains), 0, h, true,
+                  &scratch, &stats);
+    }
+  }
+}
+
+// A neutral scene of varying brightness seen through a colour cast
+// (`cast`: each colour's response to white), RAW10 with black 64; with
+// `distractions`, a quarter clipped and a quarter nearly black in colours
+// of their own.
+std::vector<uint16_t> CastScene(uint32_t width, uint32_t height,
+                                const std::array<double, 3>& cast, bool distractions) {
+  std::vector<uint16_t> samples(uint64_t{width} * height);
+  for (uint32_t y = 0; y < height; ++y) {
+    for (uint32_t x = 0; x < width; ++x) {
+      const int colour = ColourAt(Cfa::kRggb, x, y);
+      double value = cast[colour] * (0.15 + 0.5 * ((x / 8 + y / 6) % 5) / 4.0);
+      if (distractions && x < width / 2 && y < height / 2) {
+        value = colour == 2 ? 0.4 : 1.0;  // R and G clipped
+      } else if (distractions && x >= width / 2 && y >= height / 2) {
+        value = colour == 0 ? 0.012 : 0.002;  // a dark red
+      }
+      samples[uint64_t{y} * width + x] =
+          static_cast<uint16_t>(std::lround(64 + std::min(value, 1.0) * (1023 - 64)));
+    }
+  }
+  return samples;
+}
+
+Settings Automatic() {
+  Settings settings;
+  settings.black_level = 64;
+  return settings;
+}
+
+// Catches grey-world gains taken from clipped or nearly black cells, or
+// inverted: the first frame's gains undo the cast, and its grey comes out
+// grey.
+TEST(IspWhiteBalance, TakesOutACast) {
+  const uint32_t w = 64, h = 48;
+  const std::array<double, 3> cast = {0.5, 1.0, 0.7};
+  RawFrame raw = Pack(CastScene(w, h, cast, true), w, h, RawFormat::kRaw10);
+  OutFrame out = MakeOut(PixelFormat::kRgb, w, h);
+  Isp isp;
+  Stats stats;
+  ASSERT_TRUE(isp.Develop(raw.image, Automatic(), out.image, &stats, nullptr));
+  EXPECT_NEAR(stats.wb_gains[0], 1 / cast[0], 0.02);
+  EXPECT_EQ(stats.wb_gains[1], 1.0f);
+  EXPECT_NEAR(stats.wb_gains[2], 1 / cast[2], 0.02);
+  // The flat patches of a neutral quarter (beyond the demosaic's reach of
+  // an edge).
+  for (uint32_t y = 2; y < h / 2 - 2; ++y) {
+    for (uint32_t x = w / 2 + 2; x < w - 2; ++x) {
+      if (x % 8 < 2 || x % 8 > 5 || y % 6 < 2 || y % 6 > 3) continue;
+      const uint8_t* p = &out.planes[0][(uint64_t{y} * w + x) * 3];
+      EXPECT_NEAR(p[0], p[1], 2) << x << "," << y;
+      EXPECT_NEAR(p[2], p[1], 2) << x << "," << y;
+    }
+  }
+}
+
+// Catches gains that jump to each frame's own estimate, that never reach a
+// new scene's, or that survive ResetWhiteBalance.
+TEST(IspWhiteBalance, SmoothsAcrossFramesUntilReset) {
+  const uint32_t w = 32, h = 24;
+  RawFrame a = Pack(CastScene(w, h, {0.5, 1.0, 0.7}, false), w, h, RawFormat::kRaw10);
+  RawFrame b = Pack(CastScene(w, h, {0.8, 1.0, 0.5}, false), w, h, RawFormat::kRaw10);
+  OutFrame out = MakeOut(PixelFormat::kGray8, w, h);
+  Isp isp;
+  Stats first, stats;
+  ASSERT_TRUE(isp.Develop(a.image, Automatic(), out.image, &first, nullptr));
+  // Scene b's first frame is balanced with a's gains, and moves them a
+  // fifth of the way (in log) toward b's.
+  ASSERT_TRUE(isp.Develop(b.image, Automatic(), out.image, &stats, nullptr));
+  EXPECT_EQ(stats.wb_gains, first.wb_gains);
+  ASSERT_TRUE(isp.Develop(b.image, Automatic(), out.image, &stats, nullptr));
+  for (int c : {0, 2}) {
+    const double target = c == 0 ? 1 / 0.8 : 1 / 0.5;
+    EXPECT_NEAR(std::log(stats.wb_gains[c]),
+                0.8 * std::log(first.wb_gains[c]) + 0.2 * std::log(target), 0.01);
+  }
+  for (int i = 0; i < 40; ++i) {
+    ASSERT_TRUE(isp.Develop(b.image, Automatic(), out.image, &stats, nullptr));
+  }
+  EXPECT_NEAR(stats.wb_gains[0], 1 / 0.8, 0.02);
+  EXPECT_NEAR(stats.wb_gains[2], 1 / 0.5, 0.02);
+  isp.ResetWhiteBalance();
+  ASSERT_TRUE(isp.Develop(a.image, Automatic(), out.image, &stats, nullptr));
+  EXPECT_EQ(stats.wb_gains, first.wb_gains);
+}
+
+// Catches a band seam or lost statistics with the Isp's own threads: two
+// and three threads develop what one does (bands of at least 64 rows).
+TEST(IspThreads, DevelopAsOneThreadDoes) {
+  const uint32_t w = 70, h = 300;
+  RawFrame raw = Pack(Noise(w, h, RawFormat::kRaw10, 9), w, h, RawFormat::kRaw10);
+  OutFrame one = MakeOut(PixelFormat::kNv12, w, h);
+  Stats one_stats;
+  Isp single(1);
+  ASSERT_TRUE(single.Develop(raw.image, Automatic(), one.image, &one_stats, nullptr));
+  for (int threads : {2, 3}) {
+    OutFrame out = MakeOut(PixelFormat::kNv12, w, h);
+    Stats stats;
+    Isp isp(threads);
+    for (int frame = 0; frame < 3; ++frame) {
+      ASSERT_TRUE(isp.Develop(raw.image, Automatic(), out.image, &stats, nullptr));
+    }
+    EXPECT_EQ(out.planes, one.planes) << threads;
+    EXPECT_EQ(stats.grid, one_stats.grid) << threads;
+    EXPECT_EQ(stats.histogram, one_stats.histogram) << threads;
+    EXPECT_EQ(stats.clipped_fraction, one_stats.clipped_fraction) << threads;
   }
 }
 

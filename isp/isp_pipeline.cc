@@ -1,0 +1,1030 @@
+// The row pipeline (see isp_kernels.h): a band of output rows, each output
+// row in chunks of kChunk pixels that stay in the L1 cache through every
+// stage:
+//
+//   raw row --UnpackCsi2--> uint16 samples --normalise--> ring of 5 rows,
+//   Q15 (0-32767), mirrored 2 samples past each end
+//   --demosaic (or bin)--> planar R, G, B (Q15) --matrix--> 12-bit indices
+//   --table--> R', G', B' bytes --writer--> the output format
+//
+// Each kernel has a plain C++ version (kPortable) that computes exactly what
+// its vector versions compute; an instruction set's table starts from the
+// plain one and replaces what it speeds up. Vector loops run over whole
+// vectors into buffers with slack; only the writers, which touch the
+// caller's memory, stop at the row's last pixel.
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "isp/isp_kernels.h"
+#include "support/csi2_unpack.h"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#elif defined(__aarch64__)
+#include <arm_neon.h>
+#endif
+
+namespace talon_isp {
+namespace {
+
+constexpr int kOne = 32767;         // 1.0 in the rows' Q15
+constexpr int kIndexBits = 12;      // the transfer table's index
+constexpr int kIndexMax = (1 << kIndexBits) - 1;
+constexpr uint32_t kChunk = 512;    // pixels per pass through the stages
+constexpr uint32_t kPad = 16;       // samples before x = 0 in a ring row
+constexpr uint32_t kSlack = 64;     // samples past a row's end for vector loops
+
+// ---------------------------------------------------------------------------
+// The kernels' parameters.
+
+struct NormaliseParams {
+  uint16_t white, black;
+  float scale[2];  // per column parity: gain * kOne / (white - black)
+};
+
+// matrix: index = clamp((sum_j v_j * k[i][j] + bias) >> shift, 0, kIndexMax)
+struct MatrixParams {
+  int16_t k[3][3];
+  int16_t bias;
+  int shift;
+};
+
+struct Kernels {
+  void (*normalise)(const uint16_t* in, uint32_t n, const NormaliseParams& p, int16_t* out);
+  // One output row: rows[0..4] are rows y-2..y+2 at x = 0 (mirrored past
+  // each end); `odd_first`: the row's even columns hold G. Writes the
+  // colours into x (the row's R or B), g and y (the other of R and B).
+  void (*demosaic)(const int16_t* const rows[5], uint32_t x0, uint32_t n, bool odd_first,
+                   int16_t* x, int16_t* g, int16_t* y);
+  void (*matrix)(const int16_t* r, const int16_t* g, const int16_t* b, uint32_t n,
+                 const MatrixParams& p, uint16_t* ir, uint16_t* ig, uint16_t* ib);
+  void (*table)(const uint16_t* index, uint32_t n, const uint8_t* table, uint8_t* out);
+  // R'G'B' to four bytes a pixel, R first or B first, the fourth 255.
+  void (*rgbx)(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n, uint8_t* out);
+  void (*luma)(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n, uint8_t* out);
+  void (*luma601)(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n,
+                  uint8_t* out);
+};
+
+// ---------------------------------------------------------------------------
+// Plain kernels: the definitions the vector kernels follow bit for bit.
+
+inline int16_t Average(int a, int b) { return static_cast<int16_t>((a + b + 1) >> 1); }
+inline int16_t Saturate(int v) { return static_cast<int16_t>(std::clamp(v, -32768, 32767)); }
+inline int16_t Unit(int v) { return static_cast<int16_t>(std::clamp(v, 0, kOne)); }
+
+inline int16_t NormaliseOne(uint16_t s, uint16_t white, uint16_t black, float scale) {
+  const uint16_t clipped = std::min(s, white);
+  const int above = clipped > black ? clipped - black : 0;
+  const float v = std::min(static_cast<float>(above) * scale + 0.5f, 32767.0f);
+  return static_cast<int16_t>(v);
+}
+
+void NormalisePortable(const uint16_t* in, uint32_t n, const NormaliseParams& p, int16_t* out) {
+  for (uint32_t x = 0; x < n; ++x) out[x] = NormaliseOne(in[x], p.white, p.black, p.scale[x & 1]);
+}
+
+// The four interpolations at one sample from the five rows around it.
+struct Interpolated {
+  int16_t g_at_rb, same_row, same_column, diagonal;
+};
+
+inline Interpolated InterpolateOne(const int16_t* const rows[5], int64_t x) {
+  const int c = rows[2][x];
+  const int h1 = Average(rows[2][x - 1], rows[2][x + 1]);
+  const int v1 = Average(rows[1][x], rows[3][x]);
+  const int h2 = Average(rows[2][x - 2], rows[2][x + 2]);
+  const int v2 = Average(rows[0][x], rows[4][x]);
+  const int d1 = Average(Average(rows[1][x - 1], rows[1][x + 1]),
+                         Average(rows[3][x - 1], rows[3][x + 1]));
+  const int m1 = Average(h1, v1), m2 = Average(h2, v2);
+  const int from_d1 = (c - d1) >> 1;
+  Interpolated out;
+  out.g_at_rb = Unit(Saturate(m1 + ((c - m2) >> 1)));
+  out.same_row = Unit(Saturate(h1 + (from_d1 + ((c - h2) >> 2) + ((v2 - c) >> 3))));
+  out.same_column = Unit(Saturate(v1 + (from_d1 + ((c - v2) >> 2) + ((h2 - c) >> 3))));
+  out.diagonal = Unit(Saturate(d1 + (((c - m2) >> 1) + ((c - m2) >> 2))));
+  return out;
+}
+
+void DemosaicPortable(const int16_t* const rows[5], uint32_t x0, uint32_t n, bool odd_first,
+                      int16_t* x_out, int16_t* g_out, int16_t* y_out) {
+  for (uint32_t i = 0; i < n; ++i) {
+    const int64_t x = int64_t{x0} + i;
+    const Interpolated v = InterpolateOne(rows, x);
+    const int16_t c = rows[2][x];
+    // The samples of colour x (R or B) sit where (x odd) == odd_first.
+    if (((x & 1) != 0) == odd_first) {
+      x_out[i] = c, g_out[i] = v.g_at_rb, y_out[i] = v.diagonal;
+    } else {
+      x_out[i] = v.same_row, g_out[i] = c, y_out[i] = v.same_column;
+    }
+  }
+}
+
+void MatrixPortable(const int16_t* r, const int16_t* g, const int16_t* b, uint32_t n,
+                    const MatrixParams& p, uint16_t* ir, uint16_t* ig, uint16_t* ib) {
+  uint16_t* out[3] = {ir, ig, ib};
+  for (uint32_t x = 0; x < n; ++x) {
+    for (int i = 0; i < 3; ++i) {
+      const int32_t sum = r[x] * p.k[i][0] + g[x] * p.k[i][1] + b[x] * p.k[i][2] + p.bias;
+      out[i][x] = static_cast<uint16_t>(std::clamp(sum >> p.shift, 0, kIndexMax));
+    }
+  }
+}
+
+void TablePortable(const uint16_t* index, uint32_t n, const uint8_t* table, uint8_t* out) {
+  for (uint32_t x = 0; x < n; ++x) out[x] = table[index[x]];
+}
+
+void RgbxPortable(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n,
+                  uint8_t* out) {
+  for (uint32_t x = 0; x < n; ++x) {
+    out[4 * x] = r[x], out[4 * x + 1] = g[x], out[4 * x + 2] = b[x], out[4 * x + 3] = 255;
+  }
+}
+
+void LumaPortable(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n,
+                  uint8_t* out) {
+  for (uint32_t x = 0; x < n; ++x) out[x] = Luma(r[x], g[x], b[x]);
+}
+
+void Luma601Portable(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n,
+                     uint8_t* out) {
+  for (uint32_t x = 0; x < n; ++x) out[x] = Luma601(r[x], g[x], b[x]);
+}
+
+constexpr Kernels kPortable = {NormalisePortable, DemosaicPortable, MatrixPortable,
+                               TablePortable,     RgbxPortable,     LumaPortable,
+                               Luma601Portable};
+
+#if defined(__x86_64__)
+
+// ---------------------------------------------------------------------------
+// SSE2: eight samples a vector.
+
+inline __m128i Load(const int16_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+inline __m128i Load(const uint16_t* p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+inline __m128i Load(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+inline void Store(void* p, __m128i v) { _mm_storeu_si128(static_cast<__m128i*>(p), v); }
+
+// Rounding-up mean of signed values 0-32767 (pavgw is unsigned; the inputs
+// are never negative).
+inline __m128i Avg(__m128i a, __m128i b) { return _mm_avg_epu16(a, b); }
+inline __m128i Clamp01(__m128i v, __m128i one) {
+  return _mm_min_epi16(_mm_max_epi16(v, _mm_setzero_si128()), one);
+}
+
+void NormaliseSse2(const uint16_t* in, uint32_t n, const NormaliseParams& p, int16_t* out) {
+  const __m128i white = _mm_set1_epi16(static_cast<int16_t>(p.white));
+  const __m128i black = _mm_set1_epi16(static_cast<int16_t>(p.black));
+  const __m128 scale = _mm_setr_ps(p.scale[0], p.scale[1], p.scale[0], p.scale[1]);
+  const __m128 half = _mm_set1_ps(0.5f), top = _mm_set1_ps(32767.0f);
+  for (uint32_t x = 0; x < n; x += 8) {
+    const __m128i s = Load(in + x);
+    const __m128i clipped = _mm_sub_epi16(s, _mm_subs_epu16(s, white));  // min(s, white)
+    const __m128i above = _mm_subs_epu16(clipped, black);
+    const __m128i zero = _mm_setzero_si128();
+    const __m128 lo = _mm_cvtepi32_ps(_mm_unpacklo_epi16(above, zero));
+    const __m128 hi = _mm_cvtepi32_ps(_mm_unpackhi_epi16(above, zero));
+    const __m128i vlo = _mm_cvttps_epi32(_mm_min_ps(_mm_add_ps(_mm_mul_ps(lo, scale), half), top));
+    const __m128i vhi = _mm_cvttps_epi32(_mm_min_ps(_mm_add_ps(_mm_mul_ps(hi, scale), half), top));
+    Store(out + x, _mm_packs_epi32(vlo, vhi));
+  }
+}
+
+void DemosaicSse2(const int16_t* const rows[5], uint32_t x0, uint32_t n, bool odd_first,
+                  int16_t* x_out, int16_t* g_out, int16_t* y_out) {
+  const __m128i one = _mm_set1_epi16(kOne);
+  // Lanes of colour x (x0 is even) take c, g_at_rb and diagonal.
+  const __m128i odd = _mm_setr_epi16(0, -1, 0, -1, 0, -1, 0, -1);
+  const __m128i x_lanes = odd_first ? odd : _mm_xor_si128(odd, _mm_set1_epi16(-1));
+  for (uint32_t i = 0; i < n; i += 8) {
+    const int64_t x = int64_t{x0} + i;
+    const __m128i c = Load(rows[2] + x);
+    const __m128i h1 = Avg(Load(rows[2] + x - 1), Load(rows[2] + x + 1));
+    const __m128i v1 = Avg(Load(rows[1] + x), Load(rows[3] + x));
+    const __m128i h2 = Avg(Load(rows[2] + x - 2), Load(rows[2] + x + 2));
+    const __m128i v2 = Avg(Load(rows[0] + x), Load(rows[4] + x));
+    const __m128i d1 = Avg(Avg(Load(rows[1] + x - 1), Load(rows[1] + x + 1)),
+                           Avg(Load(rows[3] + x - 1), Load(rows[3] + x + 1)));
+    const __m128i m1 = Avg(h1, v1), m2 = Avg(h2, v2);
+    const __m128i c_m2 = _mm_sub_epi16(c, m2);
+    const __m128i from_d1 = _mm_srai_epi16(_mm_sub_epi16(c, d1), 1);
+    const __m128i g_at_rb = Clamp01(_mm_adds_epi16(m1, _mm_srai_epi16(c_m2, 1)), one);
+    const __m128i same_row = Clamp01(
+        _mm_adds_epi16(h1, _mm_add_epi16(_mm_add_epi16(from_d1, _mm_srai_epi16(_mm_sub_epi16(c, h2), 2)),
+                                         _mm_srai_epi16(_mm_sub_epi16(v2, c), 3))),
+        one);
+    const __m128i same_column = Clamp01(
+        _mm_adds_epi16(v1, _mm_add_epi16(_mm_add_epi16(from_d1, _mm_srai_epi16(_mm_sub_epi16(c, v2), 2)),
+                                         _mm_srai_epi16(_mm_sub_epi16(h2, c), 3))),
+        one);
+    const __m128i diagonal = Clamp01(
+        _mm_adds_epi16(d1, _mm_add_epi16(_mm_srai_epi16(c_m2, 1), _mm_srai_epi16(c_m2, 2))), one);
+    auto select = [&](__m128i if_x, __m128i otherwise) {
+      return _mm_or_si128(_mm_and_si128(x_lanes, if_x), _mm_andnot_si128(x_lanes, otherwise));
+    };
+    Store(x_out + i, select(c, same_row));
+    Store(g_out + i, select(g_at_rb, c));
+    Store(y_out + i, select(diagonal, same_column));
+  }
+}
+
+void MatrixSse2(const int16_t* r, const int16_t* g, const int16_t* b, uint32_t n,
+                const MatrixParams& p, uint16_t* ir, uint16_t* ig, uint16_t* ib) {
+  __m128i rg[3], b1[3];
+  for (int i = 0; i < 3; ++i) {
+    rg[i] = _mm_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(p.k[i][0]) |
+                                                static_cast<uint32_t>(static_cast<uint16_t>(p.k[i][1])) << 16));
+    b1[i] = _mm_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(p.k[i][2]) |
+                                                static_cast<uint32_t>(static_cast<uint16_t>(p.bias)) << 16));
+  }
+  const __m128i ones = _mm_set1_epi16(1), top = _mm_set1_epi16(kIndexMax);
+  const __m128i shift = _mm_cvtsi32_si128(p.shift);
+  uint16_t* out[3] = {ir, ig, ib};
+  for (uint32_t x = 0; x < n; x += 8) {
+    const __m128i vr = Load(r + x), vg = Load(g + x), vb = Load(b + x);
+    const __m128i rg_lo = _mm_unpacklo_epi16(vr, vg), rg_hi = _mm_unpackhi_epi16(vr, vg);
+    const __m128i b1_lo = _mm_unpacklo_epi16(vb, ones), b1_hi = _mm_unpackhi_epi16(vb, ones);
+    for (int i = 0; i < 3; ++i) {
+      const __m128i lo = _mm_sra_epi32(
+          _mm_add_epi32(_mm_madd_epi16(rg_lo, rg[i]), _mm_madd_epi16(b1_lo, b1[i])), shift);
+      const __m128i hi = _mm_sra_epi32(
+          _mm_add_epi32(_mm_madd_epi16(rg_hi, rg[i]), _mm_madd_epi16(b1_hi, b1[i])), shift);
+      const __m128i v = _mm_min_epi16(_mm_max_epi16(_mm_packs_epi32(lo, hi), _mm_setzero_si128()), top);
+      Store(out[i] + x, v);
+    }
+  }
+}
+
+// 16 pixels of R'G'B' to 64 bytes of RGBx.
+void RgbxSse2(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n, uint8_t* out) {
+  const __m128i x = _mm_set1_epi8(-1);
+  uint32_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const __m128i vr = Load(r + i), vg = Load(g + i), vb = Load(b + i);
+    const __m128i rg_lo = _mm_unpacklo_epi8(vr, vg), rg_hi = _mm_unpackhi_epi8(vr, vg);
+    const __m128i bx_lo = _mm_unpacklo_epi8(vb, x), bx_hi = _mm_unpackhi_epi8(vb, x);
+    uint8_t* o = out + 4 * uint64_t{i};
+    Store(o, _mm_unpacklo_epi16(rg_lo, bx_lo));
+    Store(o + 16, _mm_unpackhi_epi16(rg_lo, bx_lo));
+    Store(o + 32, _mm_unpacklo_epi16(rg_hi, bx_hi));
+    Store(o + 48, _mm_unpackhi_epi16(rg_hi, bx_hi));
+  }
+  RgbxPortable(r + i, g + i, b + i, n - i, out + 4 * uint64_t{i});
+}
+
+// sum_c weight_c * value_c + 128, >> 8, for 16 bytes of each colour.
+inline __m128i Weighted(__m128i r, __m128i g, __m128i b, __m128i wr, __m128i wg, __m128i wb) {
+  const __m128i zero = _mm_setzero_si128(), round = _mm_set1_epi16(128);
+  auto half = [&](__m128i (*unpack)(__m128i, __m128i)) {
+    __m128i sum = _mm_add_epi16(_mm_mullo_epi16(unpack(r, zero), wr),
+                                _mm_mullo_epi16(unpack(g, zero), wg));
+    sum = _mm_add_epi16(_mm_add_epi16(sum, _mm_mullo_epi16(unpack(b, zero), wb)), round);
+    return _mm_srli_epi16(sum, 8);
+  };
+  return _mm_packus_epi16(half(_mm_unpacklo_epi8), half(_mm_unpackhi_epi8));
+}
+
+void LumaSse2(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n, uint8_t* out) {
+  const __m128i wr = _mm_set1_epi16(77), wg = _mm_set1_epi16(150), wb = _mm_set1_epi16(29);
+  uint32_t i = 0;
+  for (; i + 16 <= n; i += 16) Store(out + i, Weighted(Load(r + i), Load(g + i), Load(b + i), wr, wg, wb));
+  LumaPortable(r + i, g + i, b + i, n - i, out + i);
+}
+
+void Luma601Sse2(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n, uint8_t* out) {
+  const __m128i wr = _mm_set1_epi16(66), wg = _mm_set1_epi16(129), wb = _mm_set1_epi16(25);
+  const __m128i sixteen = _mm_set1_epi8(16);
+  uint32_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    Store(out + i, _mm_add_epi8(Weighted(Load(r + i), Load(g + i), Load(b + i), wr, wg, wb), sixteen));
+  }
+  Luma601Portable(r + i, g + i, b + i, n - i, out + i);
+}
+
+constexpr Kernels kSse2 = {NormaliseSse2, DemosaicSse2, MatrixSse2, TablePortable,
+                           RgbxSse2,      LumaSse2,     Luma601Sse2};
+
+// ---------------------------------------------------------------------------
+// AVX2: sixteen samples a vector; the byte writers stay SSE2's.
+
+#define TALON_AVX2 __attribute__((target("avx2")))
+
+TALON_AVX2 inline __m256i Load256(const void* p) {
+  return _mm256_loadu_si256(static_cast<const __m256i*>(p));
+}
+TALON_AVX2 inline void Store256(void* p, __m256i v) {
+  _mm256_storeu_si256(static_cast<__m256i*>(p), v);
+}
+
+TALON_AVX2 inline __m256i Unit256(__m256i v, __m256i zero, __m256i one) {
+  return _mm256_min_epi16(_mm256_max_epi16(v, zero), one);
+}
+
+TALON_AVX2 void NormaliseAvx2(const uint16_t* in, uint32_t n, const NormaliseParams& p,
+                              int16_t* out) {
+  const __m256i white = _mm256_set1_epi16(static_cast<int16_t>(p.white));
+  const __m256i black = _mm256_set1_epi16(static_cast<int16_t>(p.black));
+  const __m256 scale = _mm256_setr_ps(p.scale[0], p.scale[1], p.scale[0], p.scale[1],
+                                      p.scale[0], p.scale[1], p.scale[0], p.scale[1]);
+  const __m256 half = _mm256_set1_ps(0.5f), top = _mm256_set1_ps(32767.0f);
+  for (uint32_t x = 0; x < n; x += 16) {
+    const __m256i above =
+        _mm256_subs_epu16(_mm256_min_epu16(Load256(in + x), white), black);
+    const __m256 lo = _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(_mm256_castsi256_si128(above)));
+    const __m256 hi =
+        _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(_mm256_extracti128_si256(above, 1)));
+    const __m256i vlo =
+        _mm256_cvttps_epi32(_mm256_min_ps(_mm256_add_ps(_mm256_mul_ps(lo, scale), half), top));
+    const __m256i vhi =
+        _mm256_cvttps_epi32(_mm256_min_ps(_mm256_add_ps(_mm256_mul_ps(hi, scale), half), top));
+    Store256(out + x, _mm256_permute4x64_epi64(_mm256_packs_epi32(vlo, vhi),
+                                               _MM_SHUFFLE(3, 1, 2, 0)));
+  }
+}
+
+TALON_AVX2 void DemosaicAvx2(const int16_t* const rows[5], uint32_t x0, uint32_t n,
+                             bool odd_first, int16_t* x_out, int16_t* g_out, int16_t* y_out) {
+  const __m256i one = _mm256_set1_epi16(kOne), zero = _mm256_setzero_si256();
+  const __m256i odd = _mm256_set1_epi32(static_cast<int32_t>(0xFFFF0000u));
+  const __m256i x_lanes = odd_first ? odd : _mm256_xor_si256(odd, _mm256_set1_epi16(-1));
+  for (uint32_t i = 0; i < n; i += 16) {
+    const int64_t x = int64_t{x0} + i;
+    const __m256i c = Load256(rows[2] + x);
+    const __m256i h1 = _mm256_avg_epu16(Load256(rows[2] + x - 1), Load256(rows[2] + x + 1));
+    const __m256i v1 = _mm256_avg_epu16(Load256(rows[1] + x), Load256(rows[3] + x));
+    const __m256i h2 = _mm256_avg_epu16(Load256(rows[2] + x - 2), Load256(rows[2] + x + 2));
+    const __m256i v2 = _mm256_avg_epu16(Load256(rows[0] + x), Load256(rows[4] + x));
+    const __m256i d1 = _mm256_avg_epu16(
+        _mm256_avg_epu16(Load256(rows[1] + x - 1), Load256(rows[1] + x + 1)),
+        _mm256_avg_epu16(Load256(rows[3] + x - 1), Load256(rows[3] + x + 1)));
+    const __m256i m1 = _mm256_avg_epu16(h1, v1), m2 = _mm256_avg_epu16(h2, v2);
+    const __m256i c_m2 = _mm256_sub_epi16(c, m2);
+    const __m256i from_d1 = _mm256_srai_epi16(_mm256_sub_epi16(c, d1), 1);
+    const __m256i g_at_rb = _mm256_adds_epi16(m1, _mm256_srai_epi16(c_m2, 1));
+    const __m256i same_row = _mm256_adds_epi16(
+        h1, _mm256_add_epi16(
+                _mm256_add_epi16(from_d1, _mm256_srai_epi16(_mm256_sub_epi16(c, h2), 2)),
+                _mm256_srai_epi16(_mm256_sub_epi16(v2, c), 3)));
+    const __m256i same_column = _mm256_adds_epi16(
+        v1, _mm256_add_epi16(
+                _mm256_add_epi16(from_d1, _mm256_srai_epi16(_mm256_sub_epi16(c, v2), 2)),
+                _mm256_srai_epi16(_mm256_sub_epi16(h2, c), 3)));
+    const __m256i diagonal = _mm256_adds_epi16(
+        d1, _mm256_add_epi16(_mm256_srai_epi16(c_m2, 1), _mm256_srai_epi16(c_m2, 2)));
+    // c is already 0-1; clamping after the blend clamps the rest.
+    Store256(x_out + i, Unit256(_mm256_blendv_epi8(same_row, c, x_lanes), zero, one));
+    Store256(g_out + i, Unit256(_mm256_blendv_epi8(c, g_at_rb, x_lanes), zero, one));
+    Store256(y_out + i, Unit256(_mm256_blendv_epi8(same_column, diagonal, x_lanes), zero, one));
+  }
+}
+
+TALON_AVX2 void MatrixAvx2(const int16_t* r, const int16_t* g, const int16_t* b, uint32_t n,
+                           const MatrixParams& p, uint16_t* ir, uint16_t* ig, uint16_t* ib) {
+  __m256i rg[3], b1[3];
+  for (int i = 0; i < 3; ++i) {
+    rg[i] = _mm256_set1_epi32(static_cast<int32_t>(
+        static_cast<uint16_t>(p.k[i][0]) | uint32_t{static_cast<uint16_t>(p.k[i][1])} << 16));
+    b1[i] = _mm256_set1_epi32(static_cast<int32_t>(
+        static_cast<uint16_t>(p.k[i][2]) | uint32_t{static_cast<uint16_t>(p.bias)} << 16));
+  }
+  const __m256i ones = _mm256_set1_epi16(1), top = _mm256_set1_epi16(kIndexMax);
+  const __m128i shift = _mm_cvtsi32_si128(p.shift);
+  uint16_t* out[3] = {ir, ig, ib};
+  for (uint32_t x = 0; x < n; x += 16) {
+    const __m256i vr = Load256(r + x), vg = Load256(g + x), vb = Load256(b + x);
+    // In-lane unpacks, undone by the in-lane pack.
+    const __m256i rg_lo = _mm256_unpacklo_epi16(vr, vg), rg_hi = _mm256_unpackhi_epi16(vr, vg);
+    const __m256i b1_lo = _mm256_unpacklo_epi16(vb, ones);
+    const __m256i b1_hi = _mm256_unpackhi_epi16(vb, ones);
+    for (int i = 0; i < 3; ++i) {
+      const __m256i lo = _mm256_sra_epi32(
+          _mm256_add_epi32(_mm256_madd_epi16(rg_lo, rg[i]), _mm256_madd_epi16(b1_lo, b1[i])),
+          shift);
+      const __m256i hi = _mm256_sra_epi32(
+          _mm256_add_epi32(_mm256_madd_epi16(rg_hi, rg[i]), _mm256_madd_epi16(b1_hi, b1[i])),
+          shift);
+      const __m256i v = _mm256_min_epi16(
+          _mm256_max_epi16(_mm256_packs_epi32(lo, hi), _mm256_setzero_si256()), top);
+      Store256(out[i] + x, v);
+    }
+  }
+}
+
+// Eight table entries a gather, each as the four bytes from its index (the
+// table has three bytes of slack), masked to the first.
+TALON_AVX2 void TableAvx2(const uint16_t* index, uint32_t n, const uint8_t* table,
+                          uint8_t* out) {
+  const __m256i low_byte = _mm256_set1_epi32(0xFF);
+  const int* base = reinterpret_cast<const int*>(table);
+  for (uint32_t x = 0; x < n; x += 16) {
+    const __m256i i16 = Load256(index + x);
+    const __m256i lo = _mm256_and_si256(
+        _mm256_i32gather_epi32(base, _mm256_cvtepu16_epi32(_mm256_castsi256_si128(i16)), 1),
+        low_byte);
+    const __m256i hi = _mm256_and_si256(
+        _mm256_i32gather_epi32(base, _mm256_cvtepu16_epi32(_mm256_extracti128_si256(i16, 1)),
+                               1),
+        low_byte);
+    const __m256i words =
+        _mm256_permute4x64_epi64(_mm256_packus_epi32(lo, hi), _MM_SHUFFLE(3, 1, 2, 0));
+    Store(out + x, _mm_packus_epi16(_mm256_castsi256_si128(words),
+                                    _mm256_extracti128_si256(words, 1)));
+  }
+}
+
+#undef TALON_AVX2
+
+constexpr Kernels kAvx2 = {NormaliseAvx2, DemosaicAvx2, MatrixAvx2, TableAvx2,
+                           RgbxSse2,      LumaSse2,     Luma601Sse2};
+
+#elif defined(__aarch64__)
+
+// ---------------------------------------------------------------------------
+// NEON: eight samples a vector.
+
+inline int16x8_t Avg(int16x8_t a, int16x8_t b) {
+  return vreinterpretq_s16_u16(vrhaddq_u16(vreinterpretq_u16_s16(a), vreinterpretq_u16_s16(b)));
+}
+
+void NormaliseNeon(const uint16_t* in, uint32_t n, const NormaliseParams& p, int16_t* out) {
+  const uint16x8_t white = vdupq_n_u16(p.white), black = vdupq_n_u16(p.black);
+  const float scales[4] = {p.scale[0], p.scale[1], p.scale[0], p.scale[1]};
+  const float32x4_t scale = vld1q_f32(scales);
+  const float32x4_t half = vdupq_n_f32(0.5f), top = vdupq_n_f32(32767.0f);
+  for (uint32_t x = 0; x < n; x += 8) {
+    const uint16x8_t above = vqsubq_u16(vminq_u16(vld1q_u16(in + x), white), black);
+    const float32x4_t lo = vcvtq_f32_u32(vmovl_u16(vget_low_u16(above)));
+    const float32x4_t hi = vcvtq_f32_u32(vmovl_high_u16(above));
+    const int32x4_t vlo = vcvtq_s32_f32(vminq_f32(vaddq_f32(vmulq_f32(lo, scale), half), top));
+    const int32x4_t vhi = vcvtq_s32_f32(vminq_f32(vaddq_f32(vmulq_f32(hi, scale), half), top));
+    vst1q_s16(out + x, vcombine_s16(vqmovn_s32(vlo), vqmovn_s32(vhi)));
+  }
+}
+
+void DemosaicNeon(const int16_t* const rows[5], uint32_t x0, uint32_t n, bool odd_first,
+                  int16_t* x_out, int16_t* g_out, int16_t* y_out) {
+  const int16x8_t one = vdupq_n_s16(kOne), zero = vdupq_n_s16(0);
+  static const uint16_t kOdd[8] = {0, 0xFFFF, 0, 0xFFFF, 0, 0xFFFF, 0, 0xFFFF};
+  const uint16x8_t odd = vld1q_u16(kOdd);
+  const uint16x8_t x_lanes = odd_first ? odd : vmvnq_u16(odd);
+  for (uint32_t i = 0; i < n; i += 8) {
+    const int64_t x = int64_t{x0} + i;
+    const int16x8_t c = vld1q_s16(rows[2] + x);
+    const int16x8_t h1 = Avg(vld1q_s16(rows[2] + x - 1), vld1q_s16(rows[2] + x + 1));
+    const int16x8_t v1 = Avg(vld1q_s16(rows[1] + x), vld1q_s16(rows[3] + x));
+    const int16x8_t h2 = Avg(vld1q_s16(rows[2] + x - 2), vld1q_s16(rows[2] + x + 2));
+    const int16x8_t v2 = Avg(vld1q_s16(rows[0] + x), vld1q_s16(rows[4] + x));
+    const int16x8_t d1 = Avg(Avg(vld1q_s16(rows[1] + x - 1), vld1q_s16(rows[1] + x + 1)),
+                             Avg(vld1q_s16(rows[3] + x - 1), vld1q_s16(rows[3] + x + 1)));
+    const int16x8_t m1 = Avg(h1, v1), m2 = Avg(h2, v2);
+    const int16x8_t c_m2 = vsubq_s16(c, m2);
+    const int16x8_t from_d1 = vshrq_n_s16(vsubq_s16(c, d1), 1);
+    const int16x8_t g_at_rb = vqaddq_s16(m1, vshrq_n_s16(c_m2, 1));
+    const int16x8_t same_row =
+        vqaddq_s16(h1, vaddq_s16(vaddq_s16(from_d1, vshrq_n_s16(vsubq_s16(c, h2), 2)),
+                                 vshrq_n_s16(vsubq_s16(v2, c), 3)));
+    const int16x8_t same_column =
+        vqaddq_s16(v1, vaddq_s16(vaddq_s16(from_d1, vshrq_n_s16(vsubq_s16(c, v2), 2)),
+                                 vshrq_n_s16(vsubq_s16(h2, c), 3)));
+    const int16x8_t diagonal =
+        vqaddq_s16(d1, vaddq_s16(vshrq_n_s16(c_m2, 1), vshrq_n_s16(c_m2, 2)));
+    auto unit = [&](int16x8_t v) { return vminq_s16(vmaxq_s16(v, zero), one); };
+    vst1q_s16(x_out + i, unit(vbslq_s16(x_lanes, c, same_row)));
+    vst1q_s16(g_out + i, unit(vbslq_s16(x_lanes, g_at_rb, c)));
+    vst1q_s16(y_out + i, unit(vbslq_s16(x_lanes, diagonal, same_column)));
+  }
+}
+
+void MatrixNeon(const int16_t* r, const int16_t* g, const int16_t* b, uint32_t n,
+                const MatrixParams& p, uint16_t* ir, uint16_t* ig, uint16_t* ib) {
+  const int32x4_t bias = vdupq_n_s32(p.bias), shift = vdupq_n_s32(-p.shift);
+  const int16x8_t top = vdupq_n_s16(kIndexMax), zero = vdupq_n_s16(0);
+  uint16_t* out[3] = {ir, ig, ib};
+  for (uint32_t x = 0; x < n; x += 8) {
+    const int16x8_t vr = vld1q_s16(r + x), vg = vld1q_s16(g + x), vb = vld1q_s16(b + x);
+    for (int i = 0; i < 3; ++i) {
+      int32x4_t lo = vmlal_n_s16(bias, vget_low_s16(vr), p.k[i][0]);
+      lo = vmlal_n_s16(lo, vget_low_s16(vg), p.k[i][1]);
+      lo = vmlal_n_s16(lo, vget_low_s16(vb), p.k[i][2]);
+      int32x4_t hi = vmlal_n_s16(bias, vget_high_s16(vr), p.k[i][0]);
+      hi = vmlal_n_s16(hi, vget_high_s16(vg), p.k[i][1]);
+      hi = vmlal_n_s16(hi, vget_high_s16(vb), p.k[i][2]);
+      const int16x8_t v =
+          vcombine_s16(vqmovn_s32(vshlq_s32(lo, shift)), vqmovn_s32(vshlq_s32(hi, shift)));
+      vst1q_u16(out[i] + x, vreinterpretq_u16_s16(vminq_s16(vmaxq_s16(v, zero), top)));
+    }
+  }
+}
+
+void RgbxNeon(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n, uint8_t* out) {
+  uint32_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const uint8x16x4_t v = {{vld1q_u8(r + i), vld1q_u8(g + i), vld1q_u8(b + i), vdupq_n_u8(255)}};
+    vst4q_u8(out + 4 * uint64_t{i}, v);
+  }
+  RgbxPortable(r + i, g + i, b + i, n - i, out + 4 * uint64_t{i});
+}
+
+// (wr r + wg g + wb b + 128) >> 8 for 16 bytes of each colour.
+inline uint8x16_t Weighted(uint8x16_t r, uint8x16_t g, uint8x16_t b, uint8_t wr, uint8_t wg,
+                           uint8_t wb) {
+  const uint8x8_t vr = vdup_n_u8(wr), vg = vdup_n_u8(wg), vb = vdup_n_u8(wb);
+  uint16x8_t lo = vmlal_u8(vmull_u8(vget_low_u8(r), vr), vget_low_u8(g), vg);
+  lo = vmlal_u8(lo, vget_low_u8(b), vb);
+  uint16x8_t hi = vmlal_u8(vmull_u8(vget_high_u8(r), vr), vget_high_u8(g), vg);
+  hi = vmlal_u8(hi, vget_high_u8(b), vb);
+  const uint16x8_t round = vdupq_n_u16(128);
+  return vcombine_u8(vshrn_n_u16(vaddq_u16(lo, round), 8), vshrn_n_u16(vaddq_u16(hi, round), 8));
+}
+
+void LumaNeon(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n, uint8_t* out) {
+  uint32_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    vst1q_u8(out + i, Weighted(vld1q_u8(r + i), vld1q_u8(g + i), vld1q_u8(b + i), 77, 150, 29));
+  }
+  LumaPortable(r + i, g + i, b + i, n - i, out + i);
+}
+
+void Luma601Neon(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n,
+                 uint8_t* out) {
+  uint32_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const uint8x16_t y = Weighted(vld1q_u8(r + i), vld1q_u8(g + i), vld1q_u8(b + i), 66, 129, 25);
+    vst1q_u8(out + i, vaddq_u8(y, vdupq_n_u8(16)));
+  }
+  Luma601Portable(r + i, g + i, b + i, n - i, out + i);
+}
+
+constexpr Kernels kNeon = {NormaliseNeon, DemosaicNeon, MatrixNeon, TablePortable,
+                           RgbxNeon,      LumaNeon,     Luma601Neon};
+
+#endif
+
+// ---------------------------------------------------------------------------
+// The grid's sums of one raw row (Kernels::stats is per segment).
+
+// Sums of min(s, white) - black (at least 0) over the even and the odd
+// samples of `pairs` pairs, and the count of samples at or above white.
+void StatsPortable(const uint16_t* s, uint32_t pairs, uint16_t white, uint16_t black,
+                   uint64_t sums[2], uint64_t* clipped) {
+  for (uint32_t i = 0; i < 2 * pairs; ++i) {
+    const uint16_t v = std::min(s[i], white);
+    sums[i & 1] += v > black ? v - black : 0;
+    *clipped += s[i] >= white;
+  }
+}
+
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) void StatsAvx2(const uint16_t* s, uint32_t pairs,
+                                               uint16_t white, uint16_t black, uint64_t sums[2],
+                                               uint64_t* clipped) {
+  const __m256i vwhite = _mm256_set1_epi16(static_cast<int16_t>(white));
+  const __m256i vblack = _mm256_set1_epi16(static_cast<int16_t>(black));
+  const __m256i low = _mm256_set1_epi32(0xFFFF);
+  const uint32_t n = 2 * pairs;
+  uint32_t x = 0;
+  while (x + 16 <= n) {
+    // 32-bit lanes take at most 2^16 per step, 16-bit counts 1: flushed
+    // well before either wraps.
+    __m256i even = _mm256_setzero_si256(), odd = even, count = even;
+    for (uint32_t steps = 0; steps < 16384 && x + 16 <= n; ++steps, x += 16) {
+      const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + x));
+      const __m256i above = _mm256_subs_epu16(_mm256_min_epu16(v, vwhite), vblack);
+      even = _mm256_add_epi32(even, _mm256_and_si256(above, low));
+      odd = _mm256_add_epi32(odd, _mm256_srli_epi32(above, 16));
+      count = _mm256_sub_epi16(
+          count, _mm256_cmpeq_epi16(_mm256_subs_epu16(vwhite, v), _mm256_setzero_si256()));
+    }
+    alignas(32) uint32_t e[8], o[8];
+    alignas(32) uint16_t c[16];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(e), even);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(o), odd);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(c), count);
+    for (int i = 0; i < 8; ++i) sums[0] += e[i], sums[1] += o[i];
+    for (int i = 0; i < 16; ++i) *clipped += c[i];
+  }
+  StatsPortable(s + x, (n - x) / 2, white, black, sums, clipped);
+}
+#elif defined(__aarch64__)
+void StatsNeon(const uint16_t* s, uint32_t pairs, uint16_t white, uint16_t black,
+               uint64_t sums[2], uint64_t* clipped) {
+  const uint16x8_t vwhite = vdupq_n_u16(white), vblack = vdupq_n_u16(black);
+  uint32_t i = 0;
+  while (i + 8 <= pairs) {
+    uint32x4_t even = vdupq_n_u32(0), odd = even;
+    uint16x8_t count = vdupq_n_u16(0);
+    for (uint32_t steps = 0; steps < 16384 && i + 8 <= pairs; ++steps, i += 8) {
+      const uint16x8x2_t v = vld2q_u16(s + 2 * uint64_t{i});  // even, odd samples
+      even = vpadalq_u16(even, vqsubq_u16(vminq_u16(v.val[0], vwhite), vblack));
+      odd = vpadalq_u16(odd, vqsubq_u16(vminq_u16(v.val[1], vwhite), vblack));
+      count = vsubq_u16(count, vcgeq_u16(v.val[0], vwhite));
+      count = vsubq_u16(count, vcgeq_u16(v.val[1], vwhite));
+    }
+    sums[0] += vaddvq_u32(even);
+    sums[1] += vaddvq_u32(odd);
+    *clipped += vaddlvq_u16(count);
+  }
+  StatsPortable(s + 2 * uint64_t{i}, pairs - i, white, black, sums, clipped);
+}
+#endif
+
+using StatsKernel = void (*)(const uint16_t*, uint32_t, uint16_t, uint16_t, uint64_t[2],
+                             uint64_t*);
+
+// ---------------------------------------------------------------------------
+// The band driver.
+
+const Kernels* KernelsOf(IspKernel kernel, StatsKernel* stats) {
+#if defined(__x86_64__)
+  __builtin_cpu_init();
+#endif
+  *stats = StatsPortable;
+  switch (kernel) {
+    case IspKernel::kPortable:
+      return &kPortable;
+#if defined(__x86_64__)
+    case IspKernel::kSse2:
+      return &kSse2;
+    case IspKernel::kAvx2:
+      if (!__builtin_cpu_supports("avx2")) return nullptr;
+      *stats = StatsAvx2;
+      return &kAvx2;
+#elif defined(__aarch64__)
+    case IspKernel::kNeon:
+      *stats = StatsNeon;
+      return &kNeon;
+#endif
+    default:
+      return nullptr;
+  }
+}
+
+// The transfer curve's table: entry i is the 8-bit code of i / kIndexMax,
+// with three bytes of slack for the gathering kernels.
+struct TransferTable {
+  uint8_t codes[kIndexMax + 1 + 3];
+};
+
+TransferTable MakeTable(Transfer transfer) {
+  TransferTable table{};
+  for (int i = 0; i <= kIndexMax; ++i) {
+    table.codes[i] = static_cast<uint8_t>(
+        std::lround(255 * EncodeTransfer(static_cast<double>(i) / kIndexMax, transfer)));
+  }
+  return table;
+}
+
+const uint8_t* TableOf(Transfer transfer) {
+  static const TransferTable srgb = MakeTable(Transfer::kSrgb);
+  static const TransferTable linear = MakeTable(Transfer::kLinear);
+  return transfer == Transfer::kSrgb ? srgb.codes : linear.codes;
+}
+
+// k = ccm * kIndexMax * 2^shift / kOne with the largest shift (at most 15,
+// so that the rounding bias fits 16 bits) at which every k fits 16 bits
+// and no row's sum can leave 32 bits. Matrices beyond that (entries over
+// 2^17) are clamped.
+MatrixParams MakeMatrix(const std::array<float, 9>& ccm) {
+  MatrixParams p{};
+  for (int shift = 15; shift >= 0; --shift) {
+    const double scale = double{kIndexMax} * (1 << shift) / kOne;
+    const int64_t bias = shift > 0 ? int64_t{1} << (shift - 1) : 0;
+    bool fits = true;
+    for (int i = 0; i < 3 && fits; ++i) {
+      int64_t sum = 0;
+      for (int j = 0; j < 3; ++j) {
+        const double k = std::nearbyint(double{ccm[3 * i + j]} * scale);
+        if (std::fabs(k) > 32767) fits = false;
+        sum += fits ? std::llabs(static_cast<int64_t>(k)) : 0;
+      }
+      if (sum * kOne + bias > INT32_MAX) fits = false;
+    }
+    if (!fits && shift > 0) continue;
+    for (int i = 0; i < 3; ++i) {
+      for (int j = 0; j < 3; ++j) {
+        p.k[i][j] = static_cast<int16_t>(
+            std::clamp(std::nearbyint(double{ccm[3 * i + j]} * scale), -21844.0, 21844.0));
+      }
+    }
+    p.bias = static_cast<int16_t>(bias);
+    p.shift = shift;
+    break;
+  }
+  return p;
+}
+
+int64_t Mirror(int64_t i, int64_t n) {
+  while (i < 0 || i >= n) i = i < 0 ? -i : 2 * (n - 1) - i;
+  return i;
+}
+
+// What every row of a frame shares.
+struct Plan {
+  const Kernels* k = nullptr;
+  StatsKernel stats = nullptr;
+  uint32_t bits = 0;
+  NormaliseParams normalise[2]{};  // per row parity
+  MatrixParams matrix{};
+  const uint8_t* table = nullptr;
+  std::vector<uint32_t> columns;   // the grid's columns, in 2x2 cells
+  uint32_t ring_row = 0;           // samples of a ring row
+  uint32_t byte_row = 0;           // bytes of an R', G' or B' row
+};
+
+Plan MakePlan(IspKernel kernel, const Frame& frame) {
+  Plan plan;
+  plan.k = KernelsOf(kernel, &plan.stats);
+  plan.bits = frame.raw.format == RawFormat::kRaw8 ? 8 : frame.raw.format == RawFormat::kRaw10 ? 10
+                                                                                              : 16;
+  const double range = static_cast<double>(frame.white) - frame.black;
+  for (int py = 0; py < 2; ++py) {
+    NormaliseParams& n = plan.normalise[py];
+    n.white = static_cast<uint16_t>(frame.white);
+    n.black = static_cast<uint16_t>(frame.black);
+    for (int px = 0; px < 2; ++px) {
+      const double scale = frame.gains[ColourAt(frame.cfa, px, py)] * kOne / range;
+      n.scale[px] = static_cast<float>(std::min(scale, 1e30));
+    }
+  }
+  plan.matrix = MakeMatrix(frame.ccm);
+  plan.table = TableOf(frame.transfer);
+  plan.columns = GridStarts(frame.raw.width / 2, Stats::kGridColumns);
+  plan.ring_row = kPad + frame.raw.width + kSlack;
+  plan.byte_row = frame.raw.width + kSlack;
+  return plan;
+}
+
+void PrepareScratch(const Plan& plan, BandScratch* s) {
+  s->ring.resize(5 * uint64_t{plan.ring_row});
+  s->samples.resize(plan.ring_row);
+  s->planes.resize(3 * uint64_t{kChunk + kSlack});
+  s->indices.resize(3 * uint64_t{kChunk + kSlack});
+  s->rgb8.resize(6 * uint64_t{plan.byte_row});
+  s->luma.resize(kChunk + kSlack);
+}
+
+// The grid's sums of raw row y (its samples in `s`).
+void CountRow(const Plan& plan, const Frame& frame, const uint16_t* s, uint32_t y,
+              RawStats* stats) {
+  const uint32_t w = frame.raw.width, quads_y = frame.raw.height / 2;
+  const uint16_t white = static_cast<uint16_t>(frame.white);
+  const uint16_t black = static_cast<uint16_t>(frame.black);
+  uint64_t row_clipped = 0;
+  if (w % 2 != 0) row_clipped += s[w - 1] >= white;
+  if (y / 2 >= quads_y) {
+    uint64_t sums[2] = {0, 0};
+    plan.stats(s, w / 2, white, black, sums, &row_clipped);
+    stats->clipped_total += row_clipped;
+    return;
+  }
+  const uint64_t grid_row = uint64_t{y / 2} * Stats::kGridRows / quads_y;
+  const int even = ColourAt(frame.cfa, 0, y), odd = ColourAt(frame.cfa, 1, y);
+  for (int c = 0; c < Stats::kGridColumns; ++c) {
+    const uint32_t start = plan.columns[c], end = plan.columns[c + 1];
+    if (start == end) continue;
+    const uint64_t cell = grid_row * Stats::kGridColumns + c;
+    uint64_t sums[2] = {0, 0}, clipped = 0;
+    plan.stats(s + 2 * uint64_t{start}, end - start, white, black, sums, &clipped);
+    stats->sums[cell * 3 + even] += sums[0];
+    stats->sums[cell * 3 + odd] += sums[1];
+    stats->clipped[cell] += clipped;
+    row_clipped += clipped;
+    if (y % 2 == 0) stats->quads[cell] += end - start;
+  }
+  stats->clipped_total += row_clipped;
+}
+
+// Raw row y unpacked (into scratch->samples), counted when `count`, and
+// normalised into `dest` (x = 0), mirrored two samples past each end.
+void LoadRow(const Plan& plan, const Frame& frame, uint32_t y, bool count, BandScratch* scratch,
+             int16_t* dest, RawStats* stats) {
+  const auto* data = static_cast<const uint8_t*>(frame.raw.data) + y * frame.raw.stride;
+  const int64_t w = frame.raw.width;
+  talon_support::UnpackCsi2(data, frame.raw.stride, frame.raw.width, 1, plan.bits,
+                            scratch->samples.data());
+  if (count) CountRow(plan, frame, scratch->samples.data(), y, stats);
+  plan.k->normalise(scratch->samples.data(), frame.raw.width, plan.normalise[y & 1], dest);
+  for (int64_t x : {int64_t{-2}, int64_t{-1}, w, w + 1}) dest[x] = dest[Mirror(x, w)];
+}
+
+// Output row y, pixels [x0, x0 + n), from its planar R, G, B.
+void EmitChunk(const Plan& plan, const Frame& frame, uint32_t y, uint32_t x0, uint32_t n,
+               const int16_t* r, const int16_t* g, const int16_t* b, bool with_histogram,
+               BandScratch* scratch, RawStats* stats) {
+  const Kernels& k = *plan.k;
+  const uint64_t chunk = kChunk + kSlack;
+  uint16_t* index = scratch->indices.data();
+  k.matrix(r, g, b, n, plan.matrix, index, index + chunk, index + 2 * chunk);
+  uint8_t* rgb = scratch->rgb8.data() + (y & 1) * 3 * uint64_t{plan.byte_row} + x0;
+  uint8_t* r8 = rgb;
+  uint8_t* g8 = rgb + plan.byte_row;
+  uint8_t* b8 = rgb + 2 * uint64_t{plan.byte_row};
+  k.table(index, n, plan.table, r8);
+  k.table(index + chunk, n, plan.table, g8);
+  k.table(index + 2 * chunk, n, plan.table, b8);
+
+  const Image& out = frame.out;
+  uint8_t* row = out.planes[0] + y * out.strides[0];
+  const uint8_t* luma = nullptr;
+  switch (out.format) {
+    case PixelFormat::kRgb: {
+      uint8_t* o = row + 3 * uint64_t{x0};
+      for (uint32_t i = 0; i < n; ++i) o[3 * i] = r8[i], o[3 * i + 1] = g8[i], o[3 * i + 2] = b8[i];
+      break;
+    }
+    case PixelFormat::kRgbx:
+      k.rgbx(r8, g8, b8, n, row + 4 * uint64_t{x0});
+      break;
+    case PixelFormat::kBgrx:
+      k.rgbx(b8, g8, r8, n, row + 4 * uint64_t{x0});
+      break;
+    case PixelFormat::kGray8:
+      k.luma(r8, g8, b8, n, row + x0);
+      luma = row + x0;
+      break;
+    case PixelFormat::kNv12:
+    case PixelFormat::kI420: {
+      k.luma601(r8, g8, b8, n, row + x0);
+      if (y % 2 == 0) break;
+      // The block's upper row is the previous one's R'G'B'.
+      const uint8_t* r0 = r8 - 3 * uint64_t{plan.byte_row};
+      const uint8_t* g0 = g8 - 3 * uint64_t{plan.byte_row};
+      const uint8_t* b0 = b8 - 3 * uint64_t{plan.byte_row};
+      uint8_t* c1 = out.planes[1] + (y / 2) * out.strides[1];
+      uint8_t* c2 = out.format == PixelFormat::kI420 ? out.planes[2] + (y / 2) * out.strides[2]
+                                                     : nullptr;
+      for (uint32_t i = 0; i < n; i += 2) {
+        const int r4 = r0[i] + r0[i + 1] + r8[i] + r8[i + 1];
+        const int g4 = g0[i] + g0[i + 1] + g8[i] + g8[i + 1];
+        const int b4 = b0[i] + b0[i + 1] + b8[i] + b8[i + 1];
+        const uint32_t cx = (x0 + i) / 2;
+        if (c2 == nullptr) {
+          c1[2 * cx] = ChromaCb(r4, g4, b4);
+          c1[2 * cx + 1] = ChromaCr(r4, g4, b4);
+        } else {
+          c1[cx] = ChromaCb(r4, g4, b4);
+          c2[cx] = ChromaCr(r4, g4, b4);
+        }
+      }
+      break;
+    }
+  }
+  if (!with_histogram) return;
+  if (luma == nullptr) {
+    k.luma(r8, g8, b8, n, scratch->luma.data());
+    luma = scratch->luma.data();
+  }
+  for (uint32_t i = 0; i < n; ++i) ++stats->histogram[luma[i]];
+}
+
+void FullSizeBand(const Plan& plan, const Frame& frame, uint32_t first, uint32_t end,
+                  bool with_histogram, BandScratch* scratch, RawStats* stats) {
+  const int64_t w = frame.raw.width, h = frame.raw.height;
+  // Ring slot of logical row r (first - 2 <= r < end + 2), at x = 0.
+  auto slot = [&](int64_t r) {
+    return scratch->ring.data() + ((r - first + 2) % 5) * plan.ring_row + kPad;
+  };
+  auto load = [&](int64_t r) {
+    const int64_t y = Mirror(r, h);
+    LoadRow(plan, frame, static_cast<uint32_t>(y), r == y && r >= first && r < end, scratch,
+            slot(r), stats);
+  };
+  for (int64_t r = int64_t{first} - 2; r < int64_t{first} + 2; ++r) load(r);
+  const uint64_t chunk = kChunk + kSlack;
+  int16_t* planes = scratch->planes.data();
+  for (uint32_t y = first; y < end; ++y) {
+    load(int64_t{y} + 2);
+    const int16_t* rows[5];
+    for (int i = 0; i < 5; ++i) rows[i] = slot(int64_t{y} - 2 + i);
+    const bool odd_first = ColourAt(frame.cfa, 0, y) == 1;
+    const bool x_is_red = ColourAt(frame.cfa, odd_first ? 1 : 0, y) == 0;
+    int16_t* x_plane = planes;
+    int16_t* g_plane = planes + chunk;
+    int16_t* y_plane = planes + 2 * chunk;
+    for (uint32_t x0 = 0; x0 < w; x0 += kChunk) {
+      const uint32_t n = std::min<uint32_t>(kChunk, static_cast<uint32_t>(w - x0));
+      plan.k->demosaic(rows, x0, n, odd_first, x_plane, g_plane, y_plane);
+      EmitChunk(plan, frame, y, x0, n, x_is_red ? x_plane : y_plane, g_plane,
+                x_is_red ? y_plane : x_plane, with_histogram, scratch, stats);
+    }
+  }
+}
+
+void HalfSizeBand(const Plan& plan, const Frame& frame, uint32_t first, uint32_t end,
+                  bool with_histogram, BandScratch* scratch, RawStats* stats) {
+  int16_t* top = scratch->ring.data() + kPad;
+  int16_t* bottom = top + plan.ring_row;
+  // Which of the cell's four samples (top even, top odd, bottom even,
+  // bottom odd) holds R, the two G and B.
+  int where[4] = {0, 0, 0, 0};
+  int greens = 0;
+  for (int i = 0; i < 4; ++i) {
+    const int colour = ColourAt(frame.cfa, i % 2, i / 2);
+    if (colour == 1) where[1 + greens++] = i;
+    else where[colour == 0 ? 0 : 3] = i;
+  }
+  const uint64_t chunk = kChunk + kSlack;
+  int16_t* r = scratch->planes.data();
+  int16_t* g = r + chunk;
+  int16_t* b = r + 2 * chunk;
+  const uint32_t ow = frame.out.width;
+  for (uint32_t y = first; y < end; ++y) {
+    LoadRow(plan, frame, 2 * y, true, scratch, top, stats);
+    LoadRow(plan, frame, 2 * y + 1, true, scratch, bottom, stats);
+    for (uint32_t x0 = 0; x0 < ow; x0 += kChunk) {
+      const uint32_t n = std::min(kChunk, ow - x0);
+      for (uint32_t i = 0; i < n; ++i) {
+        const uint64_t x = 2 * (uint64_t{x0} + i);
+        const int16_t cell[4] = {top[x], top[x + 1], bottom[x], bottom[x + 1]};
+        r[i] = cell[where[0]];
+        g[i] = Average(cell[where[1]], cell[where[2]]);
+        b[i] = cell[where[3]];
+      }
+      EmitChunk(plan, frame, y, x0, n, r, g, b, with_histogram, scratch, stats);
+    }
+  }
+  // A last odd row belongs to no cell, but its clipped samples count.
+  const uint32_t h = frame.raw.height;
+  if (end == frame.out.height && h % 2 != 0) {
+    const auto* data = static_cast<const uint8_t*>(frame.raw.data) + (h - 1) * frame.raw.stride;
+    talon_support::UnpackCsi2(data, frame.raw.stride, frame.raw.width, 1, plan.bits,
+                              scratch->samples.data());
+    CountRow(plan, frame, scratch->samples.data(), h - 1, stats);
+  }
+}
+
+}  // namespace
+
+std::vector<IspKernel> IspKernels() {
+  std::vector<IspKernel> kernels;
+  StatsKernel stats;
+  for (IspKernel kernel :
+       {IspKernel::kPortable, IspKernel::kSse2, IspKernel::kAvx2, IspKernel::kNeon}) {
+    if (KernelsOf(kernel, &stats) != nullptr) kernels.push_back(kernel);
+  }
+  return kernels;
+}
+
+IspKernel BestKernel() {
+  static const IspKernel best = IspKernels().back();
+  return best;
+}
+
+const char* IspKernelName(IspKernel kernel) {
+  switch (kernel) {
+    case IspKernel::kPortable:
+      return "portable";
+    case IspKernel::kSse2:
+      return "sse2";
+    case IspKernel::kAvx2:
+      return "avx2";
+    case IspKernel::kNeon:
+      return "neon";
+  }
+  return "unknown";
+}
+
+std::vector<uint32_t> SplitBands(const Frame& frame, int bands) {
+  const uint32_t rows = frame.out.height;
+  std::vector<uint32_t> starts = {0};
+  for (int i = 1; i < bands; ++i) {
+    const uint32_t start = static_cast<uint32_t>(uint64_t{rows} * i / bands) / 2 * 2;
+    if (start > starts.back() && start < rows) starts.push_back(start);
+  }
+  starts.push_back(rows);
+  return starts;
+}
+
+void DevelopBand(IspKernel kernel, const Frame& frame, uint32_t first, uint32_t end,
+                 bool with_histogram, BandScratch* scratch, RawStats* stats) {
+  const Plan plan = MakePlan(kernel, frame);
+  if (plan.k == nullptr || first >= end) return;
+  PrepareScratch(plan, scratch);
+  if (frame.half_size) {
+    HalfSizeBand(plan, frame, first, end, with_histogram, scratch, stats);
+  } else {
+    FullSizeBand(plan, frame, first, end, with_histogram, scratch, stats);
+  }
+}
+
+void RawStatsBand(IspKernel kernel, const Frame& frame, uint32_t first, uint32_t end,
+                  BandScratch* scratch, RawStats* stats) {
+  const Plan plan = MakePlan(kernel, frame);
+  if (plan.k == nullptr) return;
+  PrepareScratch(plan, scratch);
+  for (uint32_t y = first; y < end; ++y) {
+    const auto* data = static_cast<const uint8_t*>(frame.raw.data) + y * frame.raw.stride;
+    talon_support::UnpackCsi2(data, frame.raw.stride, frame.raw.width, 1, plan.bits,
+                              scratch->samples.data());
+    CountRow(plan, frame, scratch->samples.data(), y, stats);
+  }
+}
+
+}  // namespace talon_isp
