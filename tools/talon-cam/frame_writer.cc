@@ -17,6 +17,9 @@ namespace {
 // bytes each).
 constexpr uint64_t kQueuedRecords = 65536;
 
+// How far below the capture the outputs that are mostly CPU work run.
+constexpr int kCpuBoundNiceness = 10;
+
 bool HasHash(const std::string& pattern) { return pattern.find('#') != std::string::npos; }
 
 }  // namespace
@@ -55,7 +58,7 @@ bool FrameWriter::Begin() {
   if (!options_.output_pattern.empty()) raw_ = queue_.AddOutput("--output", share, Unit::kBytes);
   if (!options_.dng_pattern.empty()) dng_ = queue_.AddOutput("--dng", share, Unit::kBytes);
   if (!options_.jpeg_pattern.empty()) {
-    jpeg_ = queue_.AddOutput("--jpeg", share, Unit::kBytes);
+    jpeg_ = queue_.AddOutput("--jpeg", share, Unit::kBytes, kCpuBoundNiceness);
     for (const vireo::CaptureStreamConfig& stream : options_.config.stream_configs) {
       // The ISP splits each frame in bands across the CPUs.
       jpeg_developers_.push_back(std::make_unique<StreamDeveloper>(stream, options_.isp, 0));

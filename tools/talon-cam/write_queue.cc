@@ -1,5 +1,9 @@
 #include "tools/talon-cam/write_queue.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <utility>
@@ -18,11 +22,12 @@ void Latch::Wait() {
   while (count_ > 0) opened_.Wait();
 }
 
-int WriteQueue::AddOutput(const char* option, uint64_t share, Unit unit) {
+int WriteQueue::AddOutput(const char* option, uint64_t share, Unit unit, int niceness) {
   auto output = std::make_unique<Output>();
   output->option = option;
   output->share = share;
   output->unit = unit;
+  output->niceness = niceness;
   outputs_.push_back(std::move(output));
   return static_cast<int>(outputs_.size()) - 1;
 }
@@ -95,6 +100,14 @@ void WriteQueue::SayBehind(const Output& o, uint64_t frame, uint64_t written, in
 }
 
 void WriteQueue::Run(Output* o) {
+  if (o->niceness != 0) {
+    // Linux gives each thread its own nice value, and the threads it starts
+    // inherit it. Failing, the output runs as it is.
+    const id_t thread = static_cast<id_t>(gettid());
+    errno = 0;
+    const int nice = getpriority(PRIO_PROCESS, thread);
+    if (errno == 0) setpriority(PRIO_PROCESS, thread, nice + o->niceness);
+  }
   for (;;) {
     WriteJob job;
     bool stopped = false;

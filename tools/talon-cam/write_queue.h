@@ -11,6 +11,12 @@
 // writes it. A job whose write fails stops its output: the reason is said
 // once, and that job and every later one are counted as not written.
 //
+// An output whose writes are mostly CPU work (--jpeg develops and encodes
+// each frame) may run at a lower priority (a higher nice value), so that on
+// a busy CPU the capture thread still runs as soon as a frame comes: such
+// an output falls behind, counted, rather than making the capture drop
+// frames.
+//
 // A job may wait for a Latch before it writes, and open one when it is done
 // (written, refused or dropped): the metadata of a frame waits for the frame's
 // data outputs, so it names only files that really hold the frame.
@@ -71,8 +77,10 @@ class WriteQueue {
   WriteQueue& operator=(const WriteQueue&) = delete;
 
   // Adds the output named `option` ("--output"), which may hold `share`
-  // units of queued jobs; returns its id for Push. Before Start.
-  int AddOutput(const char* option, uint64_t share, Unit unit);
+  // units of queued jobs and whose thread runs `niceness` nice steps below
+  // the process (so do the threads it starts); returns its id for Push.
+  // Before Start.
+  int AddOutput(const char* option, uint64_t share, Unit unit, int niceness = 0);
   // Starts a thread per output.
   void Start();
   // Hands `job` to output `id`. False when the output's share is full or it
@@ -96,6 +104,7 @@ class WriteQueue {
     std::string option;
     uint64_t share = 0;
     Unit unit = Unit::kBytes;
+    int niceness = 0;
     // The capture thread's count of what it offered, for the rates.
     int64_t first_offer_ns = 0;
     uint64_t offered = 0;
