@@ -65,17 +65,18 @@ StreamDeveloper::StreamDeveloper(const vireo::CaptureStreamConfig& stream,
   talon_isp::OutputSize(stream.width, stream.height, settings.half_size, &width_, &height_);
 }
 
-bool StreamDeveloper::Develop(const void* data, uint64_t stride, std::string* error) {
+bool StreamDeveloper::Develop(const void* data, uint64_t stride, std::vector<uint8_t>* rgb,
+                              std::string* error) {
   const uint64_t row = talon_isp::PlaneStrides(talon_isp::PixelFormat::kRgb, width_)[0];
   try {
-    rgb_.resize(row * height_);
+    rgb->resize(row * height_);
   } catch (const std::bad_alloc&) {
     *error = "no memory for a picture of " + std::to_string(width_) + "x" +
              std::to_string(height_);
     return false;
   }
   const talon_isp::RawImage raw{data, stride, stream_.width, stream_.height, RawFormatOf(stream_)};
-  const talon_isp::Image out{talon_isp::PixelFormat::kRgb, width_, height_, {rgb_.data()},
+  const talon_isp::Image out{talon_isp::PixelFormat::kRgb, width_, height_, {rgb->data()},
                              {row}};
   talon_isp::Error isp_error;
   if (isp_.Develop(raw, settings_, out, nullptr, &isp_error)) return true;

@@ -2,13 +2,12 @@
 // --png and --jpeg, through the software ISP (isp/isp.h) with the settings
 // of the options --cfa, --black-level, --white-balance, --color-matrix,
 // --gamma and --half-size: the check of those settings against each stream
-// before the capture, and a developer per stream that keeps its ISP (whose
-// automatic white balance follows the stream from frame to frame) and its
-// picture's memory between frames.
+// before the capture, and a developer per stream that keeps its ISP, whose
+// automatic white balance follows the stream from frame to frame.
 //
 // DevelopProblem is a plain function, callable from any thread. A
-// StreamDeveloper is used by one thread at a time (the output's); it owns
-// the ISP, its band threads and the picture; callers own the raw data.
+// StreamDeveloper is used by one thread at a time; it owns the ISP and its
+// band threads; callers own the raw data and the pictures.
 
 #ifndef TOOLS_TALON_CAM_DEVELOPER_H_
 #define TOOLS_TALON_CAM_DEVELOPER_H_
@@ -38,12 +37,12 @@ class StreamDeveloper {
                   int threads);
 
   // Develops one frame's payload of the stream (rows `stride` bytes apart)
-  // into the picture; false with the reason in `error`.
-  bool Develop(const void* data, uint64_t stride, std::string* error);
+  // into `rgb`: width() x height() RGB triplets, rows back to back (resized
+  // to that; a vector kept from frame to frame is allocated once). False
+  // with the reason in `error`.
+  bool Develop(const void* data, uint64_t stride, std::vector<uint8_t>* rgb, std::string* error);
 
-  // The last picture developed: width() x height() RGB triplets, rows back
-  // to back.
-  const std::vector<uint8_t>& rgb() const { return rgb_; }
+  // The picture's size.
   uint32_t width() const { return width_; }
   uint32_t height() const { return height_; }
 
@@ -53,7 +52,6 @@ class StreamDeveloper {
   talon_isp::Isp isp_;
   uint32_t width_ = 0;
   uint32_t height_ = 0;
-  std::vector<uint8_t> rgb_;  // allocated by the first frame, kept
 };
 
 }  // namespace talon_cam

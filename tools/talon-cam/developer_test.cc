@@ -62,10 +62,11 @@ TEST(StreamDeveloper, RedSitesDevelopRedInEveryPackingAndLayout) {
       ASSERT_EQ(DevelopProblem(stream, settings, "--png"), "");
       StreamDeveloper developer(stream, settings, 1);
       std::string error;
-      ASSERT_TRUE(developer.Develop(payload.data(), stride, &error)) << error;
+      std::vector<uint8_t> rgb;
+      ASSERT_TRUE(developer.Develop(payload.data(), stride, &rgb, &error)) << error;
       ASSERT_EQ(developer.width(), kSize);
-      ASSERT_EQ(developer.rgb().size(), kSize * kSize * 3);
-      const uint8_t* pixel = &developer.rgb()[(4 * kSize + 4) * 3];
+      ASSERT_EQ(rgb.size(), kSize * kSize * 3);
+      const uint8_t* pixel = &rgb[(4 * kSize + 4) * 3];
       EXPECT_LE(std::abs(pixel[0] - 128), 1) << int{pixel[0]};
       EXPECT_EQ(pixel[1], 0);
       EXPECT_EQ(pixel[2], 0);

@@ -58,12 +58,18 @@ bool FrameWriter::Begin() {
   if (!options_.output_pattern.empty()) raw_ = queue_.AddOutput("--output", share, Unit::kBytes);
   if (!options_.dng_pattern.empty()) dng_ = queue_.AddOutput("--dng", share, Unit::kBytes);
   if (!options_.jpeg_pattern.empty()) {
-    jpeg_ = queue_.AddOutput("--jpeg", share, Unit::kBytes, kCpuBoundNiceness);
-    for (const vireo::CaptureStreamConfig& stream : options_.config.stream_configs) {
-      // The ISP splits each frame in bands across the CPUs.
-      jpeg_developers_.push_back(std::make_unique<StreamDeveloper>(stream, options_.isp, 0));
+    jpeg_ = queue_.AddOutput("--jpeg", share, Unit::kBytes, kCpuBoundNiceness, kJpegLanes);
+    {
+      vireo::MutexLock lock(&jpeg_develop_mutex_);
+      for (const vireo::CaptureStreamConfig& stream : options_.config.stream_configs) {
+        // The ISP splits each frame in bands across the CPUs.
+        jpeg_developers_.push_back(std::make_unique<StreamDeveloper>(stream, options_.isp, 0));
+      }
     }
-    jpeg_writer_ = std::make_unique<JpegWriter>(static_cast<int>(options_.jpeg_quality));
+    vireo::MutexLock lock(&jpeg_lanes_mutex_);
+    for (int i = 0; i < kJpegLanes; ++i) {
+      jpeg_lanes_.push_back(std::make_unique<JpegLane>(static_cast<int>(options_.jpeg_quality)));
+    }
   }
   if (!options_.metadata_path.empty()) {
     metadata_ = queue_.AddOutput("--metadata", kQueuedRecords, Unit::kRecords);
@@ -237,21 +243,43 @@ bool FrameWriter::PushDng(const std::shared_ptr<const HeldFrame>& held,
   return queue_.Push(dng_, std::move(job));
 }
 
+std::unique_ptr<FrameWriter::JpegLane> FrameWriter::TakeJpegLane() {
+  vireo::MutexLock lock(&jpeg_lanes_mutex_);
+  // As many lanes as threads: one is always free.
+  std::unique_ptr<JpegLane> lane = std::move(jpeg_lanes_.back());
+  jpeg_lanes_.pop_back();
+  return lane;
+}
+
+void FrameWriter::ReturnJpegLane(std::unique_ptr<JpegLane> lane) {
+  vireo::MutexLock lock(&jpeg_lanes_mutex_);
+  jpeg_lanes_.push_back(std::move(lane));
+}
+
 bool FrameWriter::PushJpeg(const std::shared_ptr<const HeldFrame>& held, const Frame& frame) {
   WriteJob job = DataJob(held, *frame, nullptr);
   job.write = [this, held, frame](std::string* error) {
+    std::unique_ptr<JpegLane> lane = TakeJpegLane();
     const std::vector<vireo::CaptureStreamConfig>& configs = options_.config.stream_configs;
-    for (size_t i = 0; i < configs.size(); ++i) {
-      StreamDeveloper& developer = *jpeg_developers_[i];
+    bool ok = true;
+    for (size_t i = 0; ok && i < configs.size(); ++i) {
+      uint32_t width = 0, height = 0;
+      {
+        // The lanes take their frames in order and almost always develop
+        // them in order too; the automatic white balance, which follows the
+        // frames, would not tell two neighbours apart.
+        vireo::MutexLock lock(&jpeg_develop_mutex_);
+        StreamDeveloper& developer = *jpeg_developers_[i];
+        ok = developer.Develop(held->data[i], frame->streams[i].row_stride, &lane->rgb, error);
+        width = developer.width();
+        height = developer.height();
+      }
       const std::string path =
           ExpandOutputPattern(options_.jpeg_pattern, configs[i].data_type, frame->frame);
-      if (!developer.Develop(held->data[i], frame->streams[i].row_stride, error) ||
-          !jpeg_writer_->Write(path, developer.rgb().data(), developer.width(),
-                               developer.height(), error)) {
-        return false;
-      }
+      ok = ok && lane->writer.Write(path, lane->rgb.data(), width, height, error);
     }
-    return true;
+    ReturnJpegLane(std::move(lane));
+    return ok;
   };
   return queue_.Push(jpeg_, std::move(job));
 }
@@ -395,10 +423,12 @@ void FrameWriter::WritePreviews() {
       continue;
     }
     StreamDeveloper developer(stream, options_.isp, 0);
+    std::vector<uint8_t> rgb;
     std::string error;
     if (!developer.Develop(last_frame_->data[i],
-                           last_frame_->buffer->GetRowStrideBytes(stream.data_type), &error) ||
-        !WritePng(path, developer.rgb(), developer.width(), developer.height(), &error)) {
+                           last_frame_->buffer->GetRowStrideBytes(stream.data_type), &rgb,
+                           &error) ||
+        !WritePng(path, rgb, developer.width(), developer.height(), &error)) {
       std::fprintf(stderr, "talon-cam: --png: %s\n", error.c_str());
       png_failed_ = true;
     }

@@ -156,8 +156,23 @@ class FrameWriter {
   GrowingFile metadata_file_;
   TraceWriter trace_writer_;
   SampleBuffer dng_samples_;  // the DNG thread's unpacked frame, kept between frames
-  std::vector<std::unique_ptr<StreamDeveloper>> jpeg_developers_;  // per stream
-  std::unique_ptr<JpegWriter> jpeg_writer_;
+  // --jpeg runs on kJpegLanes threads, each with an encoder and a picture
+  // of its own: while one encodes a frame, the next frame develops (the ISP
+  // spreads one frame across the CPUs, so frames develop one at a time).
+  struct JpegLane {
+    explicit JpegLane(int quality) : writer(quality) {}
+    JpegWriter writer;
+    std::vector<uint8_t> rgb;  // kept from frame to frame
+  };
+  static constexpr int kJpegLanes = 2;
+  std::unique_ptr<JpegLane> TakeJpegLane();
+  void ReturnJpegLane(std::unique_ptr<JpegLane> lane);
+  vireo::Mutex jpeg_develop_mutex_;
+  // Per stream; made by Begin.
+  std::vector<std::unique_ptr<StreamDeveloper>> jpeg_developers_
+      ABSL_GUARDED_BY(jpeg_develop_mutex_);
+  vireo::Mutex jpeg_lanes_mutex_;
+  std::vector<std::unique_ptr<JpegLane>> jpeg_lanes_ ABSL_GUARDED_BY(jpeg_lanes_mutex_);
 
   std::shared_ptr<const HeldFrame> last_frame_;  // for the preview
 
