@@ -63,15 +63,16 @@ bool CheckOut(const Image& out, uint32_t want_width, uint32_t want_height, Error
   }
   if (out.width != want_width || out.height != want_height) {
     return Fail(error, "out",
-                "size must be " + std::to_string(want_width) + "x" +
-                    std::to_string(want_height) + " (OutputSize of the raw frame), not " +
-                    std::to_string(out.width) + "x" + std::to_string(out.height));
+                "size must be " + std::to_string(want_width) + "x" + std::to_string(want_height) +
+                    " (OutputSize of the raw frame), not " + std::to_string(out.width) + "x" +
+                    std::to_string(out.height));
   }
   const bool yuv = out.format == PixelFormat::kNv12 || out.format == PixelFormat::kI420;
   if (yuv && (out.width % 2 != 0 || out.height % 2 != 0)) {
-    return Fail(error, "out", std::string(out.format == PixelFormat::kNv12 ? "NV12" : "I420") +
-                                  " needs an even width and height, not " +
-                                  std::to_string(out.width) + "x" + std::to_string(out.height));
+    return Fail(error, "out",
+                std::string(out.format == PixelFormat::kNv12 ? "NV12" : "I420") +
+                    " needs an even width and height, not " + std::to_string(out.width) + "x" +
+                    std::to_string(out.height));
   }
   const std::array<uint64_t, 3> need = PlaneStrides(out.format, out.width);
   for (int i = 0; i < 3; ++i) {
@@ -85,8 +86,8 @@ bool CheckOut(const Image& out, uint32_t want_width, uint32_t want_height, Error
     }
     const uint32_t rows = i == 0 ? out.height : out.height / 2;
     if (!Addressable(out.strides[i], rows, need[i])) {
-      return Fail(error, "out", plane + " stride " + std::to_string(out.strides[i]) +
-                                    " is too large to address");
+      return Fail(error, "out",
+                  plane + " stride " + std::to_string(out.strides[i]) + " is too large to address");
     }
   }
   return true;
@@ -129,8 +130,7 @@ std::array<uint64_t, 3> PlaneSizes(PixelFormat format, uint32_t width, uint32_t 
   return sizes;
 }
 
-bool CheckDevelop(const RawImage& raw, const Settings& settings, const Image& out,
-                  Error* error) {
+bool CheckDevelop(const RawImage& raw, const Settings& settings, const Image& out, Error* error) {
   if (static_cast<unsigned>(settings.cfa) > static_cast<unsigned>(Cfa::kBggr)) {
     return Fail(error, "cfa", "must be RGGB, GRBG, GBRG or BGGR");
   }
@@ -148,8 +148,8 @@ bool CheckDevelop(const RawImage& raw, const Settings& settings, const Image& ou
   if (raw.stride < payload) {
     return Fail(error, "stride",
                 "must be at least " + std::to_string(payload) + " (a row of " +
-                    std::to_string(raw.width) + " " + FormatName(raw.format) +
-                    " samples), not " + std::to_string(raw.stride));
+                    std::to_string(raw.width) + " " + FormatName(raw.format) + " samples), not " +
+                    std::to_string(raw.stride));
   }
   if (!Addressable(raw.stride, raw.height, payload)) {
     return Fail(error, "stride", std::to_string(raw.stride) + " is too large to address");
@@ -207,16 +207,6 @@ void RawStats::Add(const RawStats& other) {
   for (size_t i = 0; i < histogram.size(); ++i) histogram[i] += other.histogram[i];
 }
 
-std::vector<uint32_t> GridStarts(uint32_t cells, int divisions) {
-  // Cell x lies in division x * divisions / cells: division d starts at
-  // ceil(d * cells / divisions).
-  std::vector<uint32_t> starts(divisions + 1);
-  for (int d = 0; d <= divisions; ++d) {
-    starts[d] = static_cast<uint32_t>((uint64_t{cells} * d + divisions - 1) / divisions);
-  }
-  return starts;
-}
-
 void FinishStats(const Frame& frame, const RawStats& raw_stats, Stats* stats) {
   const double range = frame.white - frame.black;
   for (int cell = 0; cell < RawStats::kCells; ++cell) {
@@ -227,8 +217,8 @@ void FinishStats(const Frame& frame, const RawStats& raw_stats, Stats* stats) {
     }
   }
   stats->histogram = raw_stats.histogram;
-  stats->clipped_fraction = double(raw_stats.clipped_total) /
-                            (double(frame.raw.width) * double(frame.raw.height));
+  stats->clipped_fraction =
+      double(raw_stats.clipped_total) / (double(frame.raw.width) * double(frame.raw.height));
   stats->wb_gains = frame.gains;
 }
 
@@ -363,8 +353,8 @@ class Isp::Impl {
     int wanted = threads_;
     if (wanted <= 0) {
       const int cpus = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-      wanted = static_cast<int>(std::min<uint64_t>(
-          std::min(cpus, kMaxBands), std::max<uint64_t>(1, pixels / kPixelsPerBand)));
+      wanted = static_cast<int>(std::min<uint64_t>(std::min(cpus, kMaxBands),
+                                                   std::max<uint64_t>(1, pixels / kPixelsPerBand)));
     }
     wanted = static_cast<int>(std::min<uint64_t>(wanted, std::max(1u, rows / kMinBandRows)));
     if (wanted > 1 && (pool_ == nullptr || pool_->Capacity() < wanted)) {
@@ -375,8 +365,10 @@ class Isp::Impl {
   }
 
   // job(band, scratch, stats) over `bands` bands; the stats added up.
-  RawStats RunBands(int bands, const std::function<void(int, BandScratch*, RawStats*)>& job) {
+  RawStats RunBands(const Frame& frame, int bands,
+                    const std::function<void(int, BandScratch*, RawStats*)>& job) {
     if (scratch_.size() < static_cast<size_t>(bands)) scratch_.resize(bands);
+    for (int i = 0; i < bands; ++i) PrepareBandScratch(frame, &scratch_[i]);
     std::vector<RawStats> stats(bands);
     if (bands == 1) {
       job(0, &scratch_[0], &stats[0]);
@@ -391,7 +383,7 @@ class Isp::Impl {
     const int bands = BandsFor(frame.out.height, uint64_t{frame.out.width} * frame.out.height);
     const std::vector<uint32_t> starts = SplitBands(frame, bands);
     const IspKernel kernel = BestKernel();
-    return RunBands(static_cast<int>(starts.size()) - 1,
+    return RunBands(frame, static_cast<int>(starts.size()) - 1,
                     [&](int band, BandScratch* scratch, RawStats* stats) {
                       DevelopBand(kernel, frame, starts[band], starts[band + 1], with_histogram,
                                   scratch, stats);
@@ -402,7 +394,7 @@ class Isp::Impl {
     const uint32_t rows = frame.raw.height;
     const int bands = BandsFor(rows, uint64_t{frame.raw.width} * rows);
     const IspKernel kernel = BestKernel();
-    return RunBands(bands, [&](int band, BandScratch* scratch, RawStats* stats) {
+    return RunBands(frame, bands, [&](int band, BandScratch* scratch, RawStats* stats) {
       RawStatsBand(kernel, frame, static_cast<uint32_t>(uint64_t{rows} * band / bands),
                    static_cast<uint32_t>(uint64_t{rows} * (band + 1) / bands), scratch, stats);
     });

@@ -91,10 +91,6 @@ struct RawStats {
   void Add(const RawStats& other);
 };
 
-// The first grid column (or row) of each cell, in 2x2 cells, and one past
-// the last: what RawStats describes, for `cells` 2x2 cells across.
-std::vector<uint32_t> GridStarts(uint32_t cells, int divisions);
-
 // Stats from the sums (grid as fractions of white - black).
 void FinishStats(const Frame& frame, const RawStats& raw_stats, Stats* stats);
 
@@ -143,6 +139,11 @@ struct BandScratch {
   std::vector<uint16_t> samples, indices;
   std::vector<uint8_t> rgb8, luma;
 };
+
+// Sizes `scratch` for `frame` (DevelopBand and RawStatsBand do it too; an
+// Isp does it first on its own thread, where running out of memory is
+// reported rather than ending the process).
+void PrepareBandScratch(const Frame& frame, BandScratch* scratch);
 
 // The first output row of each band when `frame` is split into at most
 // `bands` (boundaries even, for NV12 and I420's chroma), then the height.

@@ -9,7 +9,8 @@
 //
 // Each kernel has a plain C++ version (kPortable) that computes exactly what
 // its vector versions compute; an instruction set's table starts from the
-// plain one and replaces what it speeds up. Vector loops run over whole
+// plain one and replaces what it speeds up. The transfer table stays plain
+// everywhere: AVX2's gathers measured no faster than scalar loads. Vector loops run over whole
 // vectors into buffers with slack; only the writers, which touch the
 // caller's memory, stop at the row's last pixel.
 
@@ -29,12 +30,12 @@
 namespace talon_isp {
 namespace {
 
-constexpr int kOne = 32767;         // 1.0 in the rows' Q15
-constexpr int kIndexBits = 12;      // the transfer table's index
+constexpr int kOne = 32767;     // 1.0 in the rows' Q15
+constexpr int kIndexBits = 12;  // the transfer table's index
 constexpr int kIndexMax = (1 << kIndexBits) - 1;
-constexpr uint32_t kChunk = 512;    // pixels per pass through the stages
-constexpr uint32_t kPad = 16;       // samples before x = 0 in a ring row
-constexpr uint32_t kSlack = 64;     // samples past a row's end for vector loops
+constexpr uint32_t kChunk = 512;  // pixels per pass through the stages
+constexpr uint32_t kPad = 16;     // samples before x = 0 in a ring row
+constexpr uint32_t kSlack = 64;   // samples past a row's end for vector loops
 
 // ---------------------------------------------------------------------------
 // The kernels' parameters.
@@ -51,6 +52,16 @@ struct MatrixParams {
   int shift;
 };
 
+// The transfer curve: codes[i] is the 8-bit code of i / kIndexMax (three
+// bytes of slack for vector reads); second and third hold the same codes
+// where the second and third bytes of a four-byte pixel go, the third with
+// the fourth byte's 255, so that a pixel is three loads and two ors.
+struct TransferTable {
+  uint8_t codes[kIndexMax + 1 + 3];
+  uint32_t second[kIndexMax + 1];
+  uint32_t third[kIndexMax + 1];
+};
+
 struct Kernels {
   void (*normalise)(const uint16_t* in, uint32_t n, const NormaliseParams& p, int16_t* out);
   // One output row: rows[0..4] are rows y-2..y+2 at x = 0 (mirrored past
@@ -61,11 +72,16 @@ struct Kernels {
   void (*matrix)(const int16_t* r, const int16_t* g, const int16_t* b, uint32_t n,
                  const MatrixParams& p, uint16_t* ir, uint16_t* ig, uint16_t* ib);
   void (*table)(const uint16_t* index, uint32_t n, const uint8_t* table, uint8_t* out);
+  // Indices straight to four bytes a pixel through the table (the RGBx and
+  // BGRx pictures without a histogram): the loads of the table are the
+  // cost, and one 32-bit store a pixel is cheaper than three bytes and
+  // then an interleave.
+  void (*table_x)(const uint16_t* first, const uint16_t* second, const uint16_t* third, uint32_t n,
+                  const TransferTable& table, uint8_t* out);
   // R'G'B' to four bytes a pixel, R first or B first, the fourth 255.
   void (*rgbx)(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n, uint8_t* out);
   void (*luma)(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n, uint8_t* out);
-  void (*luma601)(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n,
-                  uint8_t* out);
+  void (*luma601)(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n, uint8_t* out);
 };
 
 // ---------------------------------------------------------------------------
@@ -97,8 +113,8 @@ inline Interpolated InterpolateOne(const int16_t* const rows[5], int64_t x) {
   const int v1 = Average(rows[1][x], rows[3][x]);
   const int h2 = Average(rows[2][x - 2], rows[2][x + 2]);
   const int v2 = Average(rows[0][x], rows[4][x]);
-  const int d1 = Average(Average(rows[1][x - 1], rows[1][x + 1]),
-                         Average(rows[3][x - 1], rows[3][x + 1]));
+  const int d1 =
+      Average(Average(rows[1][x - 1], rows[1][x + 1]), Average(rows[3][x - 1], rows[3][x + 1]));
   const int m1 = Average(h1, v1), m2 = Average(h2, v2);
   const int from_d1 = (c - d1) >> 1;
   Interpolated out;
@@ -139,15 +155,23 @@ void TablePortable(const uint16_t* index, uint32_t n, const uint8_t* table, uint
   for (uint32_t x = 0; x < n; ++x) out[x] = table[index[x]];
 }
 
-void RgbxPortable(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n,
-                  uint8_t* out) {
+void TableXPortable(const uint16_t* first, const uint16_t* second, const uint16_t* third,
+                    uint32_t n, const TransferTable& table, uint8_t* out) {
+  static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "a pixel's first byte is its lowest");
+#pragma GCC unroll 4
+  for (uint32_t x = 0; x < n; ++x) {
+    const uint32_t pixel = table.codes[first[x]] | table.second[second[x]] | table.third[third[x]];
+    std::memcpy(out + 4 * uint64_t{x}, &pixel, 4);
+  }
+}
+
+void RgbxPortable(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n, uint8_t* out) {
   for (uint32_t x = 0; x < n; ++x) {
     out[4 * x] = r[x], out[4 * x + 1] = g[x], out[4 * x + 2] = b[x], out[4 * x + 3] = 255;
   }
 }
 
-void LumaPortable(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n,
-                  uint8_t* out) {
+void LumaPortable(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n, uint8_t* out) {
   for (uint32_t x = 0; x < n; ++x) out[x] = Luma(r[x], g[x], b[x]);
 }
 
@@ -157,19 +181,23 @@ void Luma601Portable(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint3
 }
 
 constexpr Kernels kPortable = {NormalisePortable, DemosaicPortable, MatrixPortable,
-                               TablePortable,     RgbxPortable,     LumaPortable,
-                               Luma601Portable};
+                               TablePortable,     TableXPortable,   RgbxPortable,
+                               LumaPortable,      Luma601Portable};
 
 #if defined(__x86_64__)
 
 // ---------------------------------------------------------------------------
 // SSE2: eight samples a vector.
 
-inline __m128i Load(const int16_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+inline __m128i Load(const int16_t* p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
 inline __m128i Load(const uint16_t* p) {
   return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
 }
-inline __m128i Load(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+inline __m128i Load(const uint8_t* p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
 inline void Store(void* p, __m128i v) { _mm_storeu_si128(static_cast<__m128i*>(p), v); }
 
 // Rounding-up mean of signed values 0-32767 (pavgw is unsigned; the inputs
@@ -217,12 +245,14 @@ void DemosaicSse2(const int16_t* const rows[5], uint32_t x0, uint32_t n, bool od
     const __m128i from_d1 = _mm_srai_epi16(_mm_sub_epi16(c, d1), 1);
     const __m128i g_at_rb = Clamp01(_mm_adds_epi16(m1, _mm_srai_epi16(c_m2, 1)), one);
     const __m128i same_row = Clamp01(
-        _mm_adds_epi16(h1, _mm_add_epi16(_mm_add_epi16(from_d1, _mm_srai_epi16(_mm_sub_epi16(c, h2), 2)),
-                                         _mm_srai_epi16(_mm_sub_epi16(v2, c), 3))),
+        _mm_adds_epi16(
+            h1, _mm_add_epi16(_mm_add_epi16(from_d1, _mm_srai_epi16(_mm_sub_epi16(c, h2), 2)),
+                              _mm_srai_epi16(_mm_sub_epi16(v2, c), 3))),
         one);
     const __m128i same_column = Clamp01(
-        _mm_adds_epi16(v1, _mm_add_epi16(_mm_add_epi16(from_d1, _mm_srai_epi16(_mm_sub_epi16(c, v2), 2)),
-                                         _mm_srai_epi16(_mm_sub_epi16(h2, c), 3))),
+        _mm_adds_epi16(
+            v1, _mm_add_epi16(_mm_add_epi16(from_d1, _mm_srai_epi16(_mm_sub_epi16(c, v2), 2)),
+                              _mm_srai_epi16(_mm_sub_epi16(h2, c), 3))),
         one);
     const __m128i diagonal = Clamp01(
         _mm_adds_epi16(d1, _mm_add_epi16(_mm_srai_epi16(c_m2, 1), _mm_srai_epi16(c_m2, 2))), one);
@@ -239,10 +269,12 @@ void MatrixSse2(const int16_t* r, const int16_t* g, const int16_t* b, uint32_t n
                 const MatrixParams& p, uint16_t* ir, uint16_t* ig, uint16_t* ib) {
   __m128i rg[3], b1[3];
   for (int i = 0; i < 3; ++i) {
-    rg[i] = _mm_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(p.k[i][0]) |
-                                                static_cast<uint32_t>(static_cast<uint16_t>(p.k[i][1])) << 16));
-    b1[i] = _mm_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(p.k[i][2]) |
-                                                static_cast<uint32_t>(static_cast<uint16_t>(p.bias)) << 16));
+    rg[i] = _mm_set1_epi32(
+        static_cast<int32_t>(static_cast<uint16_t>(p.k[i][0]) |
+                             static_cast<uint32_t>(static_cast<uint16_t>(p.k[i][1])) << 16));
+    b1[i] = _mm_set1_epi32(
+        static_cast<int32_t>(static_cast<uint16_t>(p.k[i][2]) |
+                             static_cast<uint32_t>(static_cast<uint16_t>(p.bias)) << 16));
   }
   const __m128i ones = _mm_set1_epi16(1), top = _mm_set1_epi16(kIndexMax);
   const __m128i shift = _mm_cvtsi32_si128(p.shift);
@@ -256,7 +288,8 @@ void MatrixSse2(const int16_t* r, const int16_t* g, const int16_t* b, uint32_t n
           _mm_add_epi32(_mm_madd_epi16(rg_lo, rg[i]), _mm_madd_epi16(b1_lo, b1[i])), shift);
       const __m128i hi = _mm_sra_epi32(
           _mm_add_epi32(_mm_madd_epi16(rg_hi, rg[i]), _mm_madd_epi16(b1_hi, b1[i])), shift);
-      const __m128i v = _mm_min_epi16(_mm_max_epi16(_mm_packs_epi32(lo, hi), _mm_setzero_si128()), top);
+      const __m128i v =
+          _mm_min_epi16(_mm_max_epi16(_mm_packs_epi32(lo, hi), _mm_setzero_si128()), top);
       Store(out[i] + x, v);
     }
   }
@@ -279,22 +312,28 @@ void RgbxSse2(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n, 
   RgbxPortable(r + i, g + i, b + i, n - i, out + 4 * uint64_t{i});
 }
 
-// sum_c weight_c * value_c + 128, >> 8, for 16 bytes of each colour.
+// (wr r + wg g + wb b + 128) >> 8 of eight 16-bit values of each colour.
+inline __m128i Weighted8(__m128i r, __m128i g, __m128i b, __m128i wr, __m128i wg, __m128i wb) {
+  const __m128i sum = _mm_add_epi16(_mm_mullo_epi16(r, wr), _mm_mullo_epi16(g, wg));
+  return _mm_srli_epi16(
+      _mm_add_epi16(_mm_add_epi16(sum, _mm_mullo_epi16(b, wb)), _mm_set1_epi16(128)), 8);
+}
+
+// The same for 16 bytes of each colour.
 inline __m128i Weighted(__m128i r, __m128i g, __m128i b, __m128i wr, __m128i wg, __m128i wb) {
-  const __m128i zero = _mm_setzero_si128(), round = _mm_set1_epi16(128);
-  auto half = [&](__m128i (*unpack)(__m128i, __m128i)) {
-    __m128i sum = _mm_add_epi16(_mm_mullo_epi16(unpack(r, zero), wr),
-                                _mm_mullo_epi16(unpack(g, zero), wg));
-    sum = _mm_add_epi16(_mm_add_epi16(sum, _mm_mullo_epi16(unpack(b, zero), wb)), round);
-    return _mm_srli_epi16(sum, 8);
-  };
-  return _mm_packus_epi16(half(_mm_unpacklo_epi8), half(_mm_unpackhi_epi8));
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i lo = Weighted8(_mm_unpacklo_epi8(r, zero), _mm_unpacklo_epi8(g, zero),
+                               _mm_unpacklo_epi8(b, zero), wr, wg, wb);
+  const __m128i hi = Weighted8(_mm_unpackhi_epi8(r, zero), _mm_unpackhi_epi8(g, zero),
+                               _mm_unpackhi_epi8(b, zero), wr, wg, wb);
+  return _mm_packus_epi16(lo, hi);
 }
 
 void LumaSse2(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n, uint8_t* out) {
   const __m128i wr = _mm_set1_epi16(77), wg = _mm_set1_epi16(150), wb = _mm_set1_epi16(29);
   uint32_t i = 0;
-  for (; i + 16 <= n; i += 16) Store(out + i, Weighted(Load(r + i), Load(g + i), Load(b + i), wr, wg, wb));
+  for (; i + 16 <= n; i += 16)
+    Store(out + i, Weighted(Load(r + i), Load(g + i), Load(b + i), wr, wg, wb));
   LumaPortable(r + i, g + i, b + i, n - i, out + i);
 }
 
@@ -303,13 +342,14 @@ void Luma601Sse2(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t 
   const __m128i sixteen = _mm_set1_epi8(16);
   uint32_t i = 0;
   for (; i + 16 <= n; i += 16) {
-    Store(out + i, _mm_add_epi8(Weighted(Load(r + i), Load(g + i), Load(b + i), wr, wg, wb), sixteen));
+    Store(out + i,
+          _mm_add_epi8(Weighted(Load(r + i), Load(g + i), Load(b + i), wr, wg, wb), sixteen));
   }
   Luma601Portable(r + i, g + i, b + i, n - i, out + i);
 }
 
-constexpr Kernels kSse2 = {NormaliseSse2, DemosaicSse2, MatrixSse2, TablePortable,
-                           RgbxSse2,      LumaSse2,     Luma601Sse2};
+constexpr Kernels kSse2 = {NormaliseSse2,  DemosaicSse2, MatrixSse2, TablePortable,
+                           TableXPortable, RgbxSse2,     LumaSse2,   Luma601Sse2};
 
 // ---------------------------------------------------------------------------
 // AVX2: sixteen samples a vector; the byte writers stay SSE2's.
@@ -331,26 +371,24 @@ TALON_AVX2 void NormaliseAvx2(const uint16_t* in, uint32_t n, const NormalisePar
                               int16_t* out) {
   const __m256i white = _mm256_set1_epi16(static_cast<int16_t>(p.white));
   const __m256i black = _mm256_set1_epi16(static_cast<int16_t>(p.black));
-  const __m256 scale = _mm256_setr_ps(p.scale[0], p.scale[1], p.scale[0], p.scale[1],
-                                      p.scale[0], p.scale[1], p.scale[0], p.scale[1]);
+  const __m256 scale = _mm256_setr_ps(p.scale[0], p.scale[1], p.scale[0], p.scale[1], p.scale[0],
+                                      p.scale[1], p.scale[0], p.scale[1]);
   const __m256 half = _mm256_set1_ps(0.5f), top = _mm256_set1_ps(32767.0f);
   for (uint32_t x = 0; x < n; x += 16) {
-    const __m256i above =
-        _mm256_subs_epu16(_mm256_min_epu16(Load256(in + x), white), black);
+    const __m256i above = _mm256_subs_epu16(_mm256_min_epu16(Load256(in + x), white), black);
     const __m256 lo = _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(_mm256_castsi256_si128(above)));
-    const __m256 hi =
-        _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(_mm256_extracti128_si256(above, 1)));
+    const __m256 hi = _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(_mm256_extracti128_si256(above, 1)));
     const __m256i vlo =
         _mm256_cvttps_epi32(_mm256_min_ps(_mm256_add_ps(_mm256_mul_ps(lo, scale), half), top));
     const __m256i vhi =
         _mm256_cvttps_epi32(_mm256_min_ps(_mm256_add_ps(_mm256_mul_ps(hi, scale), half), top));
-    Store256(out + x, _mm256_permute4x64_epi64(_mm256_packs_epi32(vlo, vhi),
-                                               _MM_SHUFFLE(3, 1, 2, 0)));
+    Store256(out + x,
+             _mm256_permute4x64_epi64(_mm256_packs_epi32(vlo, vhi), _MM_SHUFFLE(3, 1, 2, 0)));
   }
 }
 
-TALON_AVX2 void DemosaicAvx2(const int16_t* const rows[5], uint32_t x0, uint32_t n,
-                             bool odd_first, int16_t* x_out, int16_t* g_out, int16_t* y_out) {
+TALON_AVX2 void DemosaicAvx2(const int16_t* const rows[5], uint32_t x0, uint32_t n, bool odd_first,
+                             int16_t* x_out, int16_t* g_out, int16_t* y_out) {
   const __m256i one = _mm256_set1_epi16(kOne), zero = _mm256_setzero_si256();
   const __m256i odd = _mm256_set1_epi32(static_cast<int32_t>(0xFFFF0000u));
   const __m256i x_lanes = odd_first ? odd : _mm256_xor_si256(odd, _mm256_set1_epi16(-1));
@@ -361,21 +399,21 @@ TALON_AVX2 void DemosaicAvx2(const int16_t* const rows[5], uint32_t x0, uint32_t
     const __m256i v1 = _mm256_avg_epu16(Load256(rows[1] + x), Load256(rows[3] + x));
     const __m256i h2 = _mm256_avg_epu16(Load256(rows[2] + x - 2), Load256(rows[2] + x + 2));
     const __m256i v2 = _mm256_avg_epu16(Load256(rows[0] + x), Load256(rows[4] + x));
-    const __m256i d1 = _mm256_avg_epu16(
-        _mm256_avg_epu16(Load256(rows[1] + x - 1), Load256(rows[1] + x + 1)),
-        _mm256_avg_epu16(Load256(rows[3] + x - 1), Load256(rows[3] + x + 1)));
+    const __m256i d1 =
+        _mm256_avg_epu16(_mm256_avg_epu16(Load256(rows[1] + x - 1), Load256(rows[1] + x + 1)),
+                         _mm256_avg_epu16(Load256(rows[3] + x - 1), Load256(rows[3] + x + 1)));
     const __m256i m1 = _mm256_avg_epu16(h1, v1), m2 = _mm256_avg_epu16(h2, v2);
     const __m256i c_m2 = _mm256_sub_epi16(c, m2);
     const __m256i from_d1 = _mm256_srai_epi16(_mm256_sub_epi16(c, d1), 1);
     const __m256i g_at_rb = _mm256_adds_epi16(m1, _mm256_srai_epi16(c_m2, 1));
     const __m256i same_row = _mm256_adds_epi16(
-        h1, _mm256_add_epi16(
-                _mm256_add_epi16(from_d1, _mm256_srai_epi16(_mm256_sub_epi16(c, h2), 2)),
-                _mm256_srai_epi16(_mm256_sub_epi16(v2, c), 3)));
+        h1,
+        _mm256_add_epi16(_mm256_add_epi16(from_d1, _mm256_srai_epi16(_mm256_sub_epi16(c, h2), 2)),
+                         _mm256_srai_epi16(_mm256_sub_epi16(v2, c), 3)));
     const __m256i same_column = _mm256_adds_epi16(
-        v1, _mm256_add_epi16(
-                _mm256_add_epi16(from_d1, _mm256_srai_epi16(_mm256_sub_epi16(c, v2), 2)),
-                _mm256_srai_epi16(_mm256_sub_epi16(h2, c), 3)));
+        v1,
+        _mm256_add_epi16(_mm256_add_epi16(from_d1, _mm256_srai_epi16(_mm256_sub_epi16(c, v2), 2)),
+                         _mm256_srai_epi16(_mm256_sub_epi16(h2, c), 3)));
     const __m256i diagonal = _mm256_adds_epi16(
         d1, _mm256_add_epi16(_mm256_srai_epi16(c_m2, 1), _mm256_srai_epi16(c_m2, 2)));
     // c is already 0-1; clamping after the blend clamps the rest.
@@ -391,8 +429,8 @@ TALON_AVX2 void MatrixAvx2(const int16_t* r, const int16_t* g, const int16_t* b,
   for (int i = 0; i < 3; ++i) {
     rg[i] = _mm256_set1_epi32(static_cast<int32_t>(
         static_cast<uint16_t>(p.k[i][0]) | uint32_t{static_cast<uint16_t>(p.k[i][1])} << 16));
-    b1[i] = _mm256_set1_epi32(static_cast<int32_t>(
-        static_cast<uint16_t>(p.k[i][2]) | uint32_t{static_cast<uint16_t>(p.bias)} << 16));
+    b1[i] = _mm256_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(p.k[i][2]) |
+                                                   uint32_t{static_cast<uint16_t>(p.bias)} << 16));
   }
   const __m256i ones = _mm256_set1_epi16(1), top = _mm256_set1_epi16(kIndexMax);
   const __m128i shift = _mm_cvtsi32_si128(p.shift);
@@ -417,32 +455,10 @@ TALON_AVX2 void MatrixAvx2(const int16_t* r, const int16_t* g, const int16_t* b,
   }
 }
 
-// Eight table entries a gather, each as the four bytes from its index (the
-// table has three bytes of slack), masked to the first.
-TALON_AVX2 void TableAvx2(const uint16_t* index, uint32_t n, const uint8_t* table,
-                          uint8_t* out) {
-  const __m256i low_byte = _mm256_set1_epi32(0xFF);
-  const int* base = reinterpret_cast<const int*>(table);
-  for (uint32_t x = 0; x < n; x += 16) {
-    const __m256i i16 = Load256(index + x);
-    const __m256i lo = _mm256_and_si256(
-        _mm256_i32gather_epi32(base, _mm256_cvtepu16_epi32(_mm256_castsi256_si128(i16)), 1),
-        low_byte);
-    const __m256i hi = _mm256_and_si256(
-        _mm256_i32gather_epi32(base, _mm256_cvtepu16_epi32(_mm256_extracti128_si256(i16, 1)),
-                               1),
-        low_byte);
-    const __m256i words =
-        _mm256_permute4x64_epi64(_mm256_packus_epi32(lo, hi), _MM_SHUFFLE(3, 1, 2, 0));
-    Store(out + x, _mm_packus_epi16(_mm256_castsi256_si128(words),
-                                    _mm256_extracti128_si256(words, 1)));
-  }
-}
-
 #undef TALON_AVX2
 
-constexpr Kernels kAvx2 = {NormaliseAvx2, DemosaicAvx2, MatrixAvx2, TableAvx2,
-                           RgbxSse2,      LumaSse2,     Luma601Sse2};
+constexpr Kernels kAvx2 = {NormaliseAvx2,  DemosaicAvx2, MatrixAvx2, TablePortable,
+                           TableXPortable, RgbxSse2,     LumaSse2,   Luma601Sse2};
 
 #elif defined(__aarch64__)
 
@@ -552,8 +568,7 @@ void LumaNeon(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n, 
   LumaPortable(r + i, g + i, b + i, n - i, out + i);
 }
 
-void Luma601Neon(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n,
-                 uint8_t* out) {
+void Luma601Neon(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n, uint8_t* out) {
   uint32_t i = 0;
   for (; i + 16 <= n; i += 16) {
     const uint8x16_t y = Weighted(vld1q_u8(r + i), vld1q_u8(g + i), vld1q_u8(b + i), 66, 129, 25);
@@ -562,8 +577,8 @@ void Luma601Neon(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t 
   Luma601Portable(r + i, g + i, b + i, n - i, out + i);
 }
 
-constexpr Kernels kNeon = {NormaliseNeon, DemosaicNeon, MatrixNeon, TablePortable,
-                           RgbxNeon,      LumaNeon,     Luma601Neon};
+constexpr Kernels kNeon = {NormaliseNeon,  DemosaicNeon, MatrixNeon, TablePortable,
+                           TableXPortable, RgbxNeon,     LumaNeon,   Luma601Neon};
 
 #endif
 
@@ -582,25 +597,33 @@ void StatsPortable(const uint16_t* s, uint32_t pairs, uint16_t white, uint16_t b
 }
 
 #if defined(__x86_64__)
-__attribute__((target("avx2"))) void StatsAvx2(const uint16_t* s, uint32_t pairs,
-                                               uint16_t white, uint16_t black, uint64_t sums[2],
+__attribute__((target("avx2"))) void StatsAvx2(const uint16_t* s, uint32_t pairs, uint16_t white,
+                                               uint16_t black, uint64_t sums[2],
                                                uint64_t* clipped) {
   const __m256i vwhite = _mm256_set1_epi16(static_cast<int16_t>(white));
   const __m256i vblack = _mm256_set1_epi16(static_cast<int16_t>(black));
   const __m256i low = _mm256_set1_epi32(0xFFFF);
+  // 16 lanes on, then 16 off: the lanes of a last partial vector.
+  static const int16_t kLanes[32] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                                     -1, -1, -1, -1, -1, 0,  0,  0,  0,  0,  0};
   const uint32_t n = 2 * pairs;
   uint32_t x = 0;
-  while (x + 16 <= n) {
+  while (x < n) {
     // 32-bit lanes take at most 2^16 per step, 16-bit counts 1: flushed
     // well before either wraps.
     __m256i even = _mm256_setzero_si256(), odd = even, count = even;
-    for (uint32_t steps = 0; steps < 16384 && x + 16 <= n; ++steps, x += 16) {
+    for (uint32_t steps = 0; steps < 16384 && x < n; ++steps, x += 16) {
+      // The samples past the segment (its row has slack) are masked off.
+      const __m256i lanes = _mm256_loadu_si256(
+          reinterpret_cast<const __m256i*>(kLanes + 16 - std::min<uint32_t>(16, n - x)));
       const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + x));
-      const __m256i above = _mm256_subs_epu16(_mm256_min_epu16(v, vwhite), vblack);
+      const __m256i above =
+          _mm256_and_si256(_mm256_subs_epu16(_mm256_min_epu16(v, vwhite), vblack), lanes);
       even = _mm256_add_epi32(even, _mm256_and_si256(above, low));
       odd = _mm256_add_epi32(odd, _mm256_srli_epi32(above, 16));
-      count = _mm256_sub_epi16(
-          count, _mm256_cmpeq_epi16(_mm256_subs_epu16(vwhite, v), _mm256_setzero_si256()));
+      const __m256i at_white =
+          _mm256_cmpeq_epi16(_mm256_subs_epu16(vwhite, v), _mm256_setzero_si256());
+      count = _mm256_sub_epi16(count, _mm256_and_si256(at_white, lanes));
     }
     alignas(32) uint32_t e[8], o[8];
     alignas(32) uint16_t c[16];
@@ -610,11 +633,10 @@ __attribute__((target("avx2"))) void StatsAvx2(const uint16_t* s, uint32_t pairs
     for (int i = 0; i < 8; ++i) sums[0] += e[i], sums[1] += o[i];
     for (int i = 0; i < 16; ++i) *clipped += c[i];
   }
-  StatsPortable(s + x, (n - x) / 2, white, black, sums, clipped);
 }
 #elif defined(__aarch64__)
-void StatsNeon(const uint16_t* s, uint32_t pairs, uint16_t white, uint16_t black,
-               uint64_t sums[2], uint64_t* clipped) {
+void StatsNeon(const uint16_t* s, uint32_t pairs, uint16_t white, uint16_t black, uint64_t sums[2],
+               uint64_t* clipped) {
   const uint16x8_t vwhite = vdupq_n_u16(white), vblack = vdupq_n_u16(black);
   uint32_t i = 0;
   while (i + 8 <= pairs) {
@@ -635,8 +657,7 @@ void StatsNeon(const uint16_t* s, uint32_t pairs, uint16_t white, uint16_t black
 }
 #endif
 
-using StatsKernel = void (*)(const uint16_t*, uint32_t, uint16_t, uint16_t, uint64_t[2],
-                             uint64_t*);
+using StatsKernel = void (*)(const uint16_t*, uint32_t, uint16_t, uint16_t, uint64_t[2], uint64_t*);
 
 // ---------------------------------------------------------------------------
 // The band driver.
@@ -666,25 +687,22 @@ const Kernels* KernelsOf(IspKernel kernel, StatsKernel* stats) {
   }
 }
 
-// The transfer curve's table: entry i is the 8-bit code of i / kIndexMax,
-// with three bytes of slack for the gathering kernels.
-struct TransferTable {
-  uint8_t codes[kIndexMax + 1 + 3];
-};
-
 TransferTable MakeTable(Transfer transfer) {
   TransferTable table{};
   for (int i = 0; i <= kIndexMax; ++i) {
-    table.codes[i] = static_cast<uint8_t>(
+    const uint32_t code = static_cast<uint32_t>(
         std::lround(255 * EncodeTransfer(static_cast<double>(i) / kIndexMax, transfer)));
+    table.codes[i] = static_cast<uint8_t>(code);
+    table.second[i] = code << 8;
+    table.third[i] = code << 16 | 0xFF000000u;
   }
   return table;
 }
 
-const uint8_t* TableOf(Transfer transfer) {
+const TransferTable& TableOf(Transfer transfer) {
   static const TransferTable srgb = MakeTable(Transfer::kSrgb);
   static const TransferTable linear = MakeTable(Transfer::kLinear);
-  return transfer == Transfer::kSrgb ? srgb.codes : linear.codes;
+  return transfer == Transfer::kSrgb ? srgb : linear;
 }
 
 // k = ccm * kIndexMax * 2^shift / kOne with the largest shift (at most 15,
@@ -732,17 +750,18 @@ struct Plan {
   uint32_t bits = 0;
   NormaliseParams normalise[2]{};  // per row parity
   MatrixParams matrix{};
-  const uint8_t* table = nullptr;
-  std::vector<uint32_t> columns;   // the grid's columns, in 2x2 cells
-  uint32_t ring_row = 0;           // samples of a ring row
-  uint32_t byte_row = 0;           // bytes of an R', G' or B' row
+  const TransferTable* table = nullptr;
+  std::array<uint32_t, Stats::kGridColumns + 1> columns{};  // the grid's, in 2x2 cells
+  uint32_t ring_row = 0;                                    // samples of a ring row
+  uint32_t byte_row = 0;                                    // bytes of an R', G' or B' row
 };
 
 Plan MakePlan(IspKernel kernel, const Frame& frame) {
   Plan plan;
   plan.k = KernelsOf(kernel, &plan.stats);
-  plan.bits = frame.raw.format == RawFormat::kRaw8 ? 8 : frame.raw.format == RawFormat::kRaw10 ? 10
-                                                                                              : 16;
+  plan.bits = frame.raw.format == RawFormat::kRaw8    ? 8
+              : frame.raw.format == RawFormat::kRaw10 ? 10
+                                                      : 16;
   const double range = static_cast<double>(frame.white) - frame.black;
   for (int py = 0; py < 2; ++py) {
     NormaliseParams& n = plan.normalise[py];
@@ -754,21 +773,32 @@ Plan MakePlan(IspKernel kernel, const Frame& frame) {
     }
   }
   plan.matrix = MakeMatrix(frame.ccm);
-  plan.table = TableOf(frame.transfer);
-  plan.columns = GridStarts(frame.raw.width / 2, Stats::kGridColumns);
+  plan.table = &TableOf(frame.transfer);
+  // Cell x falls in column x * kGridColumns / cells: column c starts at
+  // ceil(c * cells / kGridColumns).
+  const uint64_t cells = frame.raw.width / 2;
+  for (int c = 0; c <= Stats::kGridColumns; ++c) {
+    plan.columns[c] =
+        static_cast<uint32_t>((cells * c + Stats::kGridColumns - 1) / Stats::kGridColumns);
+  }
   plan.ring_row = kPad + frame.raw.width + kSlack;
   plan.byte_row = frame.raw.width + kSlack;
   return plan;
 }
 
-void PrepareScratch(const Plan& plan, BandScratch* s) {
-  s->ring.resize(5 * uint64_t{plan.ring_row});
-  s->samples.resize(plan.ring_row);
+}  // namespace
+
+void PrepareBandScratch(const Frame& frame, BandScratch* s) {
+  const uint64_t ring_row = kPad + uint64_t{frame.raw.width} + kSlack;
+  s->ring.resize(5 * ring_row);
+  s->samples.resize(ring_row);
   s->planes.resize(3 * uint64_t{kChunk + kSlack});
   s->indices.resize(3 * uint64_t{kChunk + kSlack});
-  s->rgb8.resize(6 * uint64_t{plan.byte_row});
+  s->rgb8.resize(6 * (uint64_t{frame.raw.width} + kSlack));
   s->luma.resize(kChunk + kSlack);
 }
+
+namespace {
 
 // The grid's sums of raw row y (its samples in `s`).
 void CountRow(const Plan& plan, const Frame& frame, const uint16_t* s, uint32_t y,
@@ -822,16 +852,23 @@ void EmitChunk(const Plan& plan, const Frame& frame, uint32_t y, uint32_t x0, ui
   const uint64_t chunk = kChunk + kSlack;
   uint16_t* index = scratch->indices.data();
   k.matrix(r, g, b, n, plan.matrix, index, index + chunk, index + 2 * chunk);
+  const Image& out = frame.out;
+  uint8_t* row = out.planes[0] + y * out.strides[0];
+  const bool x_last = out.format == PixelFormat::kRgbx || out.format == PixelFormat::kBgrx;
+  if (x_last && !with_histogram) {
+    const bool rgb = out.format == PixelFormat::kRgbx;
+    k.table_x(rgb ? index : index + 2 * chunk, index + chunk, rgb ? index + 2 * chunk : index, n,
+              *plan.table, row + 4 * uint64_t{x0});
+    return;
+  }
   uint8_t* rgb = scratch->rgb8.data() + (y & 1) * 3 * uint64_t{plan.byte_row} + x0;
   uint8_t* r8 = rgb;
   uint8_t* g8 = rgb + plan.byte_row;
   uint8_t* b8 = rgb + 2 * uint64_t{plan.byte_row};
-  k.table(index, n, plan.table, r8);
-  k.table(index + chunk, n, plan.table, g8);
-  k.table(index + 2 * chunk, n, plan.table, b8);
+  k.table(index, n, plan.table->codes, r8);
+  k.table(index + chunk, n, plan.table->codes, g8);
+  k.table(index + 2 * chunk, n, plan.table->codes, b8);
 
-  const Image& out = frame.out;
-  uint8_t* row = out.planes[0] + y * out.strides[0];
   const uint8_t* luma = nullptr;
   switch (out.format) {
     case PixelFormat::kRgb: {
@@ -858,8 +895,8 @@ void EmitChunk(const Plan& plan, const Frame& frame, uint32_t y, uint32_t x0, ui
       const uint8_t* g0 = g8 - 3 * uint64_t{plan.byte_row};
       const uint8_t* b0 = b8 - 3 * uint64_t{plan.byte_row};
       uint8_t* c1 = out.planes[1] + (y / 2) * out.strides[1];
-      uint8_t* c2 = out.format == PixelFormat::kI420 ? out.planes[2] + (y / 2) * out.strides[2]
-                                                     : nullptr;
+      uint8_t* c2 =
+          out.format == PixelFormat::kI420 ? out.planes[2] + (y / 2) * out.strides[2] : nullptr;
       for (uint32_t i = 0; i < n; i += 2) {
         const int r4 = r0[i] + r0[i + 1] + r8[i] + r8[i + 1];
         const int g4 = g0[i] + g0[i + 1] + g8[i] + g8[i + 1];
@@ -927,8 +964,10 @@ void HalfSizeBand(const Plan& plan, const Frame& frame, uint32_t first, uint32_t
   int greens = 0;
   for (int i = 0; i < 4; ++i) {
     const int colour = ColourAt(frame.cfa, i % 2, i / 2);
-    if (colour == 1) where[1 + greens++] = i;
-    else where[colour == 0 ? 0 : 3] = i;
+    if (colour == 1)
+      where[1 + greens++] = i;
+    else
+      where[colour == 0 ? 0 : 3] = i;
   }
   const uint64_t chunk = kChunk + kSlack;
   int16_t* r = scratch->planes.data();
@@ -1006,7 +1045,7 @@ void DevelopBand(IspKernel kernel, const Frame& frame, uint32_t first, uint32_t 
                  bool with_histogram, BandScratch* scratch, RawStats* stats) {
   const Plan plan = MakePlan(kernel, frame);
   if (plan.k == nullptr || first >= end) return;
-  PrepareScratch(plan, scratch);
+  PrepareBandScratch(frame, scratch);
   if (frame.half_size) {
     HalfSizeBand(plan, frame, first, end, with_histogram, scratch, stats);
   } else {
@@ -1018,7 +1057,7 @@ void RawStatsBand(IspKernel kernel, const Frame& frame, uint32_t first, uint32_t
                   BandScratch* scratch, RawStats* stats) {
   const Plan plan = MakePlan(kernel, frame);
   if (plan.k == nullptr) return;
-  PrepareScratch(plan, scratch);
+  PrepareBandScratch(frame, scratch);
   for (uint32_t y = first; y < end; ++y) {
     const auto* data = static_cast<const uint8_t*>(frame.raw.data) + y * frame.raw.stride;
     talon_support::UnpackCsi2(data, frame.raw.stride, frame.raw.width, 1, plan.bits,

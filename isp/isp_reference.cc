@@ -23,8 +23,9 @@ std::vector<uint16_t> Samples(const RawImage& raw) {
                   uint64_t{raw.width} * 2);
     }
   } else {
-    const uint32_t bits = raw.format == RawFormat::kRaw8 ? 8 : raw.format == RawFormat::kRaw10 ? 10
-                                                                                              : 16;
+    const uint32_t bits = raw.format == RawFormat::kRaw8    ? 8
+                          : raw.format == RawFormat::kRaw10 ? 10
+                                                            : 16;
     talon_support::UnpackCsi2Reference(data, raw.stride, raw.width, raw.height, bits,
                                        samples.data());
   }
@@ -157,8 +158,7 @@ void DevelopReference(const Frame& frame, bool with_histogram, RawStats* stats) 
         const double c = at(x, y);
         const double h1 = at(x - 1, y) + at(x + 1, y), v1 = at(x, y - 1) + at(x, y + 1);
         const double h2 = at(x - 2, y) + at(x + 2, y), v2 = at(x, y - 2) + at(x, y + 2);
-        const double d1 =
-            at(x - 1, y - 1) + at(x + 1, y - 1) + at(x - 1, y + 1) + at(x + 1, y + 1);
+        const double d1 = at(x - 1, y - 1) + at(x + 1, y - 1) + at(x - 1, y + 1) + at(x + 1, y + 1);
         const int colour = ColourAt(frame.cfa, x, y);
         rgb[colour] = c;
         if (colour != 1) {

@@ -74,7 +74,8 @@ std::vector<uint16_t> Uniform(Cfa cfa, uint32_t width, uint32_t height,
                               const std::array<uint16_t, 3>& rgb) {
   std::vector<uint16_t> samples(uint64_t{width} * height);
   for (uint32_t y = 0; y < height; ++y) {
-    for (uint32_t x = 0; x < width; ++x) samples[uint64_t{y} * width + x] = rgb[ColourAt(cfa, x, y)];
+    for (uint32_t x = 0; x < width; ++x)
+      samples[uint64_t{y} * width + x] = rgb[ColourAt(cfa, x, y)];
   }
   return samples;
 }
@@ -106,8 +107,7 @@ OutFrame MakeOut(PixelFormat format, uint32_t width, uint32_t height, uint64_t p
 // taken out by manual gains.
 TEST(Isp, DevelopsAGreyCard) {
   // RAW10, black 64: R at 0.25, G at 0.5, B at 0.125 of the range (959).
-  const std::vector<uint16_t> samples =
-      Uniform(Cfa::kGrbg, 6, 4, {64 + 240, 64 + 480, 64 + 120});
+  const std::vector<uint16_t> samples = Uniform(Cfa::kGrbg, 6, 4, {64 + 240, 64 + 480, 64 + 120});
   RawFrame raw = Pack(samples, 6, 4, RawFormat::kRaw10);
   Settings settings;
   settings.cfa = Cfa::kGrbg;
@@ -163,13 +163,15 @@ TEST(Isp, RefusesWhatItCannotDevelop) {
       {"out", [](RawImage&, Settings&, Image& o) { o.strides[0] = 8 * 4 - 1; }},
       {"out", [](RawImage&, Settings&, Image& o) { o.format = static_cast<PixelFormat>(6); }},
       {"out", [](RawImage&, Settings&, Image& o) { o.format = PixelFormat::kNv12; }},  // no plane 1
-      {"out", [](RawImage& r, Settings&, Image& o) {  // odd NV12
+      {"out",
+       [](RawImage& r, Settings&, Image& o) {  // odd NV12
          r.height = 3, o.height = 3, o.format = PixelFormat::kNv12, o.strides = {8, 8, 0};
          o.planes[1] = o.planes[0];
        }},
-      {"out", [](RawImage&, Settings&, Image& o) {
-         o.format = PixelFormat::kI420, o.strides = {8, 4, 3}, o.planes = {o.planes[0], o.planes[0],
-                                                                            o.planes[0]};
+      {"out",
+       [](RawImage&, Settings&, Image& o) {
+         o.format = PixelFormat::kI420, o.strides = {8, 4, 3},
+         o.planes = {o.planes[0], o.planes[0], o.planes[0]};
        }},
   };
   RawFrame base = Pack(samples, 8, 4, RawFormat::kRaw10);
@@ -261,8 +263,9 @@ void ExpectHistogramClose(const RawStats& a, const RawStats& b, const std::strin
   EXPECT_EQ(sum_a, sum_b) << what;
 }
 
-// Develops `shape` of noise with every kernel, in one band and in three,
-// against the reference; the vector kernels bit for bit as the plain one.
+// Develops `shape` of noise with every kernel, in one band with the
+// histogram and in three without, against the reference; the vector
+// kernels bit for bit as the plain one.
 void CompareKernels(const Shape& shape, Cfa cfa, Transfer transfer, uint32_t seed) {
   const std::string what = Describe(shape, cfa);
   RawFrame raw = Pack(Noise(shape.width, shape.height, shape.format, seed), shape.width,
@@ -279,8 +282,8 @@ void CompareKernels(const Shape& shape, Cfa cfa, Transfer transfer, uint32_t see
   OutFrame portable;
   for (IspKernel kernel : IspKernels()) {
     for (int bands : {1, 3}) {
-      const std::string run = what + " " + IspKernelName(kernel) + " bands " +
-                              std::to_string(bands);
+      const std::string run =
+          what + " " + IspKernelName(kernel) + " bands " + std::to_string(bands);
       OutFrame out = MakeOut(shape.out, ow, oh, shape.padding);
       const Frame frame = MakeFrame(raw.image, settings, out.image, settings.wb_gains);
       const std::vector<uint32_t> starts = SplitBands(frame, bands);
@@ -288,7 +291,8 @@ void CompareKernels(const Shape& shape, Cfa cfa, Transfer transfer, uint32_t see
       for (size_t band = 0; band + 1 < starts.size(); ++band) {
         BandScratch scratch;
         RawStats band_stats;
-        DevelopBand(kernel, frame, starts[band], starts[band + 1], true, &scratch, &band_stats);
+        DevelopBand(kernel, frame, starts[band], starts[band + 1], bands == 1, &scratch,
+                    &band_stats);
         stats.Add(band_stats);
       }
       ExpectClose(out, reference, 1, run);
@@ -296,7 +300,7 @@ void CompareKernels(const Shape& shape, Cfa cfa, Transfer transfer, uint32_t see
       EXPECT_EQ(stats.quads, reference_stats.quads) << run;
       EXPECT_EQ(stats.clipped, reference_stats.clipped) << run;
       EXPECT_EQ(stats.clipped_total, reference_stats.clipped_total) << run;
-      ExpectHistogramClose(stats, reference_stats, run);
+      if (bands == 1) ExpectHistogramClose(stats, reference_stats, run);
       if (kernel == IspKernel::kPortable && bands == 1) {
         portable = out;
       } else {
@@ -355,8 +359,8 @@ TEST(IspKernels, MatchTheReferenceOnRandomShapes) {
         (ow % 2 != 0 || oh % 2 != 0)) {
       shape.out = PixelFormat::kRgb;
     }
-    CompareKernels(shape, static_cast<Cfa>(pick(4)),
-                   pick(2) ? Transfer::kSrgb : Transfer::kLinear, pick(1000));
+    CompareKernels(shape, static_cast<Cfa>(pick(4)), pick(2) ? Transfer::kSrgb : Transfer::kLinear,
+                   pick(1000));
   }
 }
 
@@ -396,8 +400,8 @@ TEST(IspKernels, StayInsideTheBuffers) {
     for (IspKernel kernel : IspKernels()) {
       BandScratch scratch;
       RawStats stats;
-      DevelopBand(kernel, MakeFrame(image, settings, out, settings.wb_gains), 0, h, true,
-                  &scratch, &stats);
+      DevelopBand(kernel, MakeFrame(image, settings, out, settings.wb_gains), 0, h, true, &scratch,
+                  &stats);
     }
   }
 }
@@ -406,8 +410,8 @@ TEST(IspKernels, StayInsideTheBuffers) {
 // (`cast`: each colour's response to white), RAW10 with black 64; with
 // `distractions`, a quarter clipped and a quarter nearly black in colours
 // of their own.
-std::vector<uint16_t> CastScene(uint32_t width, uint32_t height,
-                                const std::array<double, 3>& cast, bool distractions) {
+std::vector<uint16_t> CastScene(uint32_t width, uint32_t height, const std::array<double, 3>& cast,
+                                bool distractions) {
   std::vector<uint16_t> samples(uint64_t{width} * height);
   for (uint32_t y = 0; y < height; ++y) {
     for (uint32_t x = 0; x < width; ++x) {
@@ -507,6 +511,50 @@ TEST(IspThreads, DevelopAsOneThreadDoes) {
     EXPECT_EQ(stats.grid, one_stats.grid) << threads;
     EXPECT_EQ(stats.histogram, one_stats.histogram) << threads;
     EXPECT_EQ(stats.clipped_fraction, one_stats.clipped_fraction) << threads;
+  }
+}
+
+// Catches interpolation weights, a colour taken at the wrong parity, or a
+// border mirrored wrongly, which the kernel comparisons alone would share
+// with the reference: a smooth scene of known colours (every CFA) comes
+// back with a colour PSNR over 38 dB against the truth (40.6 dB measured).
+TEST(IspQuality, DevelopsAKnownSceneFaithfully) {
+  const uint32_t w = 96, h = 64;
+  // Detail in the luminance, slowly changing tints: colours that move
+  // together, as in what cameras see.
+  auto truth = [](uint32_t x, uint32_t y, int colour) {
+    const double luminance =
+        0.5 + 0.4 * std::sin(0.35 * x + 0.2 * y) * std::cos(0.15 * x - 0.3 * y);
+    const double tint[3] = {0.8 + 0.2 * std::sin(0.02 * x), 1.0, 0.7 + 0.25 * std::cos(0.03 * y)};
+    return luminance * tint[colour];
+  };
+  for (Cfa cfa : {Cfa::kRggb, Cfa::kGrbg, Cfa::kGbrg, Cfa::kBggr}) {
+    std::vector<uint16_t> samples(w * h);
+    for (uint32_t y = 0; y < h; ++y) {
+      for (uint32_t x = 0; x < w; ++x) {
+        samples[y * w + x] =
+            static_cast<uint16_t>(std::lround(truth(x, y, ColourAt(cfa, x, y)) * 65535));
+      }
+    }
+    RawFrame raw = Pack(samples, w, h, RawFormat::kRaw16);
+    Settings settings;
+    settings.cfa = cfa;
+    settings.auto_white_balance = false;
+    settings.transfer = Transfer::kLinear;
+    OutFrame out = MakeOut(PixelFormat::kRgb, w, h);
+    Isp isp;
+    ASSERT_TRUE(isp.Develop(raw.image, settings, out.image, nullptr, nullptr));
+    double squares = 0;
+    for (uint32_t y = 0; y < h; ++y) {
+      for (uint32_t x = 0; x < w; ++x) {
+        for (int c = 0; c < 3; ++c) {
+          const double error = out.planes[0][(y * w + x) * 3 + c] - 255 * truth(x, y, c);
+          squares += error * error;
+        }
+      }
+    }
+    const double cpsnr = 10 * std::log10(255.0 * 255.0 / (squares / (w * h * 3)));
+    EXPECT_GT(cpsnr, 38.0) << "cfa " << static_cast<int>(cfa);
   }
 }
 
