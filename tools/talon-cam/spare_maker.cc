@@ -19,7 +19,8 @@ void SpareMaker::Run(vireo::CaptureFrameBufferFactory* factory) {
   for (;;) {
     {
       vireo::MutexLock lock(&mutex_);
-      while (!stopping_ && budget_ > 0 && ready_.size() >= ahead_) changed_.Wait();
+      // Outputs that took spares are behind: as many again may follow.
+      while (!stopping_ && budget_ > 0 && ready_.size() >= ahead_ + taken_) changed_.Wait();
       if (stopping_ || budget_ == 0) return;
     }
     std::unique_ptr<vireo::CaptureFrameBuffer> buffer = factory->Create();
@@ -41,6 +42,7 @@ vireo::CaptureFrameBuffer* SpareMaker::Take() {
   if (ready_.empty()) return nullptr;
   vireo::CaptureFrameBuffer* buffer = ready_.back();
   ready_.pop_back();
+  ++taken_;
   changed_.SignalAll();
   return buffer;
 }
@@ -51,6 +53,7 @@ vireo::CaptureFrameBuffer* SpareMaker::WaitTake() {
   if (ready_.empty()) return nullptr;
   vireo::CaptureFrameBuffer* buffer = ready_.back();
   ready_.pop_back();
+  ++taken_;
   changed_.SignalAll();
   return buffer;
 }

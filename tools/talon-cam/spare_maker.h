@@ -2,8 +2,9 @@
 // outputs keep while they write, made ahead of need on a thread of its own:
 // making a 12 MP buffer costs tens of milliseconds (the memory is allocated
 // and mapped), which on the capture thread would make the sensor drop
-// frames. The maker keeps a few buffers made and not yet taken, up to its
-// budget (the frames the write memory holds).
+// frames. The maker keeps a few buffers made and not yet taken, and once
+// spares are taken (outputs fall behind) as many more as were taken, up to
+// its budget (the frames the write memory holds).
 //
 // Threads: the capture thread calls Start, Take, WaitTake, failed and Stop;
 // the maker's thread is the only caller of the factory's Create between
@@ -33,7 +34,8 @@ class SpareMaker {
   SpareMaker& operator=(const SpareMaker&) = delete;
 
   // Starts making up to `budget` buffers with `factory`, keeping `ahead` of
-  // them made and not taken. Nothing is started for a budget of 0.
+  // them, and as many as were taken, made and not taken. Nothing is started
+  // for a budget of 0.
   void Start(vireo::CaptureFrameBufferFactory* factory, uint64_t budget, uint64_t ahead);
   // A buffer made and not yet taken; null when none is ready now.
   vireo::CaptureFrameBuffer* Take();
@@ -53,6 +55,7 @@ class SpareMaker {
   vireo::CondVar changed_{&mutex_};
   uint64_t budget_ ABSL_GUARDED_BY(mutex_) = 0;  // buffers still to make
   uint64_t ahead_ ABSL_GUARDED_BY(mutex_) = 0;
+  uint64_t taken_ ABSL_GUARDED_BY(mutex_) = 0;
   bool failed_ ABSL_GUARDED_BY(mutex_) = false;
   bool stopping_ ABSL_GUARDED_BY(mutex_) = false;
   std::vector<vireo::CaptureFrameBuffer*> ready_ ABSL_GUARDED_BY(mutex_);
