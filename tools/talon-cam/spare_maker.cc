@@ -20,7 +20,9 @@ void SpareMaker::Run(vireo::CaptureFrameBufferFactory* factory) {
     {
       vireo::MutexLock lock(&mutex_);
       // Outputs that took spares are behind: as many again may follow.
-      while (!stopping_ && budget_ > 0 && ready_.size() >= ahead_ + taken_) changed_.Wait();
+      while (!stopping_ && budget_ > 0 && (!demanded_ || ready_.size() >= ahead_ + taken_)) {
+        changed_.Wait();
+      }
       if (stopping_ || budget_ == 0) return;
     }
     std::unique_ptr<vireo::CaptureFrameBuffer> buffer = factory->Create();
@@ -37,6 +39,12 @@ void SpareMaker::Run(vireo::CaptureFrameBufferFactory* factory) {
   }
 }
 
+void SpareMaker::Demand() {
+  vireo::MutexLock lock(&mutex_);
+  demanded_ = true;
+  changed_.SignalAll();
+}
+
 vireo::CaptureFrameBuffer* SpareMaker::Take() {
   vireo::MutexLock lock(&mutex_);
   if (ready_.empty()) return nullptr;
@@ -49,6 +57,8 @@ vireo::CaptureFrameBuffer* SpareMaker::Take() {
 
 vireo::CaptureFrameBuffer* SpareMaker::WaitTake() {
   vireo::MutexLock lock(&mutex_);
+  demanded_ = true;
+  changed_.SignalAll();
   while (ready_.empty() && budget_ > 0 && !stopping_) changed_.Wait();
   if (ready_.empty()) return nullptr;
   vireo::CaptureFrameBuffer* buffer = ready_.back();

@@ -10,8 +10,9 @@
 namespace talon_cam {
 namespace {
 
-// Catches a maker that makes more buffers than its budget, hands one out
-// twice, or leaves WaitTake waiting once the budget is spent.
+// Catches a maker that makes buffers before the outputs fall behind, makes
+// more than its budget, hands one out twice, or leaves WaitTake waiting once
+// the budget is spent.
 TEST(SpareMaker, MakesItsBudgetAndNoMore) {
   vireo::CaptureConfig config;
   config.stream_configs.push_back({vireo::CSI2_RAW10, 64, 4, 10, false});
@@ -20,6 +21,7 @@ TEST(SpareMaker, MakesItsBudgetAndNoMore) {
   ASSERT_NE(factory, nullptr);
   SpareMaker maker;
   maker.Start(factory.get(), 3, 2);
+  EXPECT_EQ(maker.Take(), nullptr);  // not demanded yet, so none is made
   std::set<vireo::CaptureFrameBuffer*> taken;
   for (int i = 0; i < 3; ++i) {
     vireo::CaptureFrameBuffer* buffer = maker.WaitTake();

@@ -112,9 +112,9 @@ bool Capture::CreateBuffers() {
   // single-buffered after a wait of --timeout-ms for a second one. Then the
   // spares for the frames that the outputs keep: a few now, which is all that
   // outputs keeping up ever hold, and the rest, up to what the write memory
-  // holds, on the spare maker's thread a few ahead of a burst of slow writes
-  // that needs them (making a second of 12 MP frames up front would cost the
-  // start 462 MB and a few hundred ms).
+  // holds, on the spare maker's thread ahead of need once the outputs fall
+  // behind (making a second of 12 MP frames up front would cost the start
+  // 462 MB and a few hundred ms).
   constexpr uint64_t kSparesFirst = 2;
   constexpr uint64_t kSparesAhead = 4;
   const uint64_t spares = writer_.FramesKeptAtMost();
@@ -175,6 +175,9 @@ vireo::CaptureFrameBuffer* Capture::Replacement() {
   if (!spares_.empty()) {
     vireo::CaptureFrameBuffer* spare = spares_.back();
     spares_.pop_back();
+    // The outputs hold as many as outputs that keep up ever do; should they
+    // need more, they fall behind: the next spares are made ahead of need.
+    if (spares_.empty()) spare_maker_.Demand();
     return spare;
   }
   if (vireo::CaptureFrameBuffer* spare = spare_maker_.Take()) return spare;
