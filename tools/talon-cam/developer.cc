@@ -80,8 +80,10 @@ bool StreamDeveloper::Develop(const void* data, uint64_t stride, std::vector<uin
                              {row}};
   talon_isp::Error isp_error;
   if (isp_.Develop(raw, settings_, out, nullptr, &isp_error)) return true;
-  *error = "cannot develop stream " + std::to_string(stream_.data_type) + ": " +
-           isp_error.argument + " " + isp_error.reason;
+  char name[16];
+  std::snprintf(name, sizeof(name), "0x%X", static_cast<unsigned>(stream_.data_type));
+  *error = std::string("cannot develop stream ") + name + ": " + isp_error.argument + " " +
+           isp_error.reason;
   return false;
 }
 
