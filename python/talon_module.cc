@@ -2,7 +2,8 @@
 // enumerations, CaptureService, CaptureFrameBufferFactory, frame buffers),
 // with frame data as NumPy arrays that view the device buffers without a
 // copy, the sensor's frame sequence and the count of frames lost between
-// delivered ones (as talon-cam counts them), and the CSI-2 unpacking helper.
+// delivered ones (as talon-cam counts them), the CSI-2 unpacking helper and
+// the software ISP's development of raw frames (develop_binding.h).
 // The package's __init__.py adds the convenience layer (Camera) on top.
 //
 // Errors become talon.CaptureException (a RuntimeError with .error, the
@@ -51,6 +52,7 @@
 #include <vector>
 
 #include "base/mutex.h"
+#include "python/develop_binding.h"
 #include "python/helper_threads.h"
 #include "support/capture_error_name.h"
 #include "python/log_forwarding.h"
@@ -1007,4 +1009,5 @@ PYBIND11_MODULE(_talon, m) {
   BindFactory(m);
   BindService(m);
   BindFunctions(m);
+  talon_python::BindDevelop(m);
 }

@@ -8,7 +8,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libabsl-dev libssl-dev libgtest-dev libgmock-dev
-          libbenchmark-dev libpng-dev libtiff-dev nlohmann-json3-dev
+          libbenchmark-dev libpng-dev libtiff-dev libturbojpeg0-dev nlohmann-json3-dev
           pybind11-dev python3-dev python3-numpy python3-pytest python3-tifffile
           libraw-bin libimage-exiftool-perl doxygen clang-14  # clang: the thread-safety build
           # the GStreamer plugin, and the elements its tests run (bayer2rgb: -bad)
@@ -24,7 +24,7 @@ elif [ "${1:-}" = "--aarch64" ]; then
   # native compilers.
   packages+=(crossbuild-essential-arm64 qemu-user libc6:arm64 libabsl-dev:arm64
              libssl-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64 libpng-dev:arm64
-             libtiff-dev:arm64)
+             libtiff-dev:arm64 libturbojpeg0-dev:arm64)
 fi
 
 missing=()

@@ -16,6 +16,11 @@ and for scripts a Camera that owns all of it:
             print(frame.sequence, frame.dropped_before, frame.unpacked().mean())
         print(cam.dropped, "sensor frames lost")
 
+Raw Bayer frames develop into RGB with the software ISP:
+
+        rgb = frame.rgb()                                  # uint8 (height, width, 3)
+        rgb = talon.develop(samples, white_level=1023)     # uint16 samples of a 10-bit sensor
+
 Errors raise CaptureException (.error is a CaptureError); its message says
 why, e.g. "CaptureService.create_instance: CaptureConfig.virtual_channel: 99
 is not in 0 to 3". Frame arrays view the device buffers without copying; an
@@ -62,6 +67,7 @@ from ._talon import (  # noqa: F401  (re-exported)
     MipiDataTypeCsi2,
     StreamConfigList,
     _DropCounter,
+    develop,
     error_description,
     unpack,
 )
@@ -87,8 +93,14 @@ __all__ = [
     "graph_cache_dir",
     "set_graph_cache_dir",
     "StreamConfigList",
+    "develop",
     "unpack",
 ] + list(MipiDataTypeCsi2.__members__)
+
+
+# The payload layout of a raw stream by its bits per component.
+_PAYLOADS = {8: MipiDataTypeCsi2.CSI2_RAW8, 10: MipiDataTypeCsi2.CSI2_RAW10,
+             16: MipiDataTypeCsi2.CSI2_RAW16}
 
 
 def set_graph_cache_dir(path):
@@ -149,6 +161,33 @@ class Frame:
         """The stream's samples, a new uint16 array (height, width), or written
         into out (uint16, that shape) and returned."""
         return self.buffer.unpacked(data_type, out)
+
+    def rgb(self, data_type=None, cfa="RGGB", black_level=0, white_level=None, wb_gains=None,
+            ccm=None, gamma="srgb", out=None, *, half_size=False):
+        """The stream's frame developed into 8-bit RGB by the software ISP: a new
+        uint8 array (height, width, 3), or written into out and returned.
+
+        The keywords are develop()'s; the stream gives the payload's layout,
+        size and row stride, and white_level defaults to its full scale
+        (2^bits - 1). The stream must be raw Bayer (data types 0x28 to 0x2E at
+        8, 10 or 16 bits), else ValueError. The GIL is released meanwhile.
+        """
+        buffer = self.buffer
+        if data_type is None:
+            types = buffer.data_types
+            if len(types) != 1:
+                raise ValueError("data_type: the frame has %d streams; say which" % len(types))
+            data_type = types[0]
+        stream = buffer.stream_config(data_type)
+        bits = stream.bits_per_component
+        raw_types = range(int(MipiDataTypeCsi2.CSI2_RAW6), int(MipiDataTypeCsi2.CSI2_RAW16) + 1)
+        if int(stream.data_type) not in raw_types or bits not in _PAYLOADS:
+            raise ValueError(
+                "data_type: stream 0x%X at %d bits is not raw Bayer (data types 0x28 to 0x2E "
+                "at 8, 10 or 16 bits)" % (int(stream.data_type), bits))
+        return develop(buffer.array(data_type), cfa, black_level, white_level, wb_gains, ccm,
+                       gamma, out, data_type=_PAYLOADS[bits], width=stream.width,
+                       height=stream.height, half_size=half_size)
 
     def release(self):
         """Gives the buffer back; arrays taken before keep their data."""

@@ -472,3 +472,112 @@ def test_frames_end_without_waiting_for_a_buffer(fps, bursts, frames):
     assert max(seconds) < 1.5  # the timeout is 3 s
     if fps:
         assert "Only one frame buffer" not in done.stderr
+
+
+# --- Developing raw frames into RGB (talon.develop, Frame.rgb) ---
+
+def pure(rgb, colour):
+    """Where the pixels of rows of `rgb` show `colour` (each channel 0 or 1)."""
+    high, low = rgb > 200, rgb < 40
+    want = np.array(colour, bool)
+    return np.all(np.where(want, high, low), axis=-1)
+
+
+# Catches swapped red and blue, a payload read with the wrong layout, and
+# Frame.rgb and develop() of the same frame's samples disagreeing: the
+# simulator's bars develop into their colours, red left of blue, a bar apart.
+def test_colour_bars_develop_into_their_colours():
+    with talon.Camera(raw10_config(width=640, height=480), buffers=3) as cam:
+        frame = next(iter(cam.frames(1)))
+        rgb = frame.rgb()
+        from_samples = talon.develop(frame.unpacked(), white_level=1023)
+    assert rgb.shape == (480, 640, 3) and rgb.dtype == np.uint8
+    np.testing.assert_array_equal(rgb, from_samples)
+    row = rgb[240]
+    red, blue = np.flatnonzero(pure(row, (1, 0, 0))), np.flatnonzero(pure(row, (0, 0, 1)))
+    assert len(red) > 70 and len(blue) > 70
+    assert abs(blue.mean() - red.mean() - 80) < 4  # bars of 640 / 8 pixels
+
+
+# Catches views and crops read at the wrong row stride, a column step ignored,
+# and out= not written: each develops as its contiguous copy.
+def test_views_and_crops_develop_as_their_copies():
+    samples = np.random.default_rng(1).integers(0, 1024, size=(40, 60), dtype=np.uint16)
+    for view in (samples[3:35, 2:50], samples[:, ::2], samples[::-1], samples[:, 1:].T):
+        np.testing.assert_array_equal(
+            talon.develop(view, white_level=1023, wb_gains=(1, 1, 1)),
+            talon.develop(np.ascontiguousarray(view), white_level=1023, wb_gains=(1, 1, 1)))
+    eight_bit = (samples >> 2).astype(np.uint8)
+    out = np.zeros((20, 30, 3), np.uint8)
+    assert talon.develop(eight_bit, out=out, half_size=True) is out
+    np.testing.assert_array_equal(out, talon.develop(eight_bit, half_size=True))
+    assert out.any()
+
+
+# Catches a CFA order or half size that changes the picture's shape (odd sizes
+# included).
+@pytest.mark.parametrize("cfa", ["RGGB", "GRBG", "GBRG", "bggr"])
+@pytest.mark.parametrize("half_size", [False, True])
+def test_every_cfa_keeps_the_shape(cfa, half_size):
+    samples = np.full((7, 9), 100, np.uint16)
+    rgb = talon.develop(samples, cfa, white_level=1023, half_size=half_size)
+    assert rgb.shape == ((3, 4, 3) if half_size else (7, 9, 3))
+
+
+# Catches bad arguments accepted (developing garbage or reading out of
+# bounds) or refused without naming the keyword.
+@pytest.mark.parametrize("keyword,args", [
+    ("cfa", dict(cfa="RGBG")),
+    ("cfa", dict(cfa=3)),
+    ("black_level", dict(black_level=1023)),
+    ("black_level", dict(black_level=-1)),
+    ("white_level", dict(white_level=None)),
+    ("white_level", dict(raw=np.zeros((4, 4), np.uint8), white_level=256)),
+    ("wb_gains", dict(wb_gains=(1, 2))),
+    ("wb_gains", dict(wb_gains=(1, 0, 1))),
+    ("wb_gains", dict(wb_gains=(1, float("nan"), 1))),
+    ("ccm", dict(ccm=np.eye(2))),
+    ("ccm", dict(ccm=[[1, 0, 0], [0, 1, 0], [0, 0, float("inf")]])),
+    ("gamma", dict(gamma="2.2")),
+    ("out", dict(out=np.zeros((4, 4, 3), np.float32))),
+    ("out", dict(out=np.zeros((4, 4, 4), np.uint8)[:, :, :3])),
+    ("out", dict(out=np.zeros((2, 2, 3), np.uint8))),
+    ("out", dict(out=np.zeros((4, 4, 3), np.uint8), half_size=True)),
+    ("raw", dict(raw=np.zeros((4, 4), np.int32))),
+    ("raw", dict(raw=np.zeros((1, 4), np.uint16))),
+    ("raw", dict(raw=np.zeros(16, np.uint16))),
+    ("width", dict(width=4)),
+    ("data_type", dict(raw=bytes(20), data_type=talon.CSI2_RAW12, width=4, height=4)),
+    ("height", dict(raw=bytes(20), data_type=talon.CSI2_RAW10, width=4)),
+    ("raw", dict(raw=bytes(19), data_type=talon.CSI2_RAW10, width=4, height=4)),
+    ("stride", dict(raw=bytes(40), data_type=talon.CSI2_RAW10, width=4, height=4, stride=4)),
+    ("raw", dict(raw=np.zeros((4, 4), np.uint8), data_type=talon.CSI2_RAW10, width=4,
+                 height=4)),
+])
+def test_bad_arguments_name_the_keyword(keyword, args):
+    call = dict(raw=np.zeros((4, 4), np.uint16), white_level=1023)
+    call.update(args)
+    with pytest.raises(ValueError, match="^%s: " % keyword):
+        talon.develop(call.pop("raw"), **call)
+
+
+# Catches develop() holding the GIL: a ticking thread cannot run meanwhile.
+def test_develop_releases_the_gil():
+    samples = np.zeros((3040, 4056), np.uint16)
+    stamps, stop = [], threading.Event()
+
+    def ticker():
+        while not stop.is_set():
+            stamps.append(time.monotonic())
+            time.sleep(0.001)
+
+    thread = threading.Thread(target=ticker)
+    thread.start()
+    try:
+        start = time.monotonic()
+        talon.develop(samples, white_level=1023)
+        end = time.monotonic()
+    finally:
+        stop.set()
+        thread.join()
+    assert any(start + 0.003 < t < end - 0.003 for t in stamps)

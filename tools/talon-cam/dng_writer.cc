@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -213,20 +212,7 @@ bool WriteImage(TIFF* tif, const DngImage& image, uint16_t* samples) {
 
 }  // namespace
 
-bool ParseCfa(const std::string& text, Cfa* cfa) {
-  static const char* const kNames[4] = {"RGGB", "GRBG", "GBRG", "BGGR"};
-  std::string upper = text;
-  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  for (int i = 0; i < 4; ++i) {
-    if (upper == kNames[i]) {
-      *cfa = static_cast<Cfa>(i);
-      return true;
-    }
-  }
-  return false;
-}
-
-std::string DngStreamProblem(const vireo::CaptureStreamConfig& stream) {
+std::string RawBayerProblem(const vireo::CaptureStreamConfig& stream, const char* taker) {
   char data_type[16];
   std::snprintf(data_type, sizeof(data_type), "0x%X", static_cast<unsigned>(stream.data_type));
   if (stream.data_type < vireo::CSI2_RAW6 || stream.data_type > vireo::CSI2_RAW16) {
@@ -238,12 +224,13 @@ std::string DngStreamProblem(const vireo::CaptureStreamConfig& stream) {
                        : dt >= 0x30 && dt <= 0x37 ? "user-defined data"
                                                   : "not a RAW data type";
     return std::string("stream ") + data_type + " (" + kind +
-           ") is not raw Bayer (DNG takes the RAW data types 0x28 to 0x2E)";
+           ") is not raw Bayer (" + taker +
+           " takes the RAW data types 0x28 to 0x2E)";
   }
   const uint32_t bits = stream.bits_per_component;
   if (bits != 8 && bits != 10 && bits != 16) {
     return std::string("stream ") + data_type + " has " + std::to_string(bits) +
-           " bits per component (DNG takes 8, 10 or 16)";
+           " bits per component (" + taker + " takes 8, 10 or 16)";
   }
   return "";
 }

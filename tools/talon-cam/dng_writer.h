@@ -18,21 +18,17 @@
 #include <cstdint>
 #include <string>
 
+#include "isp/isp.h"
 #include "system/capture/capture_types.h"
 #include "tools/talon-cam/sample_buffer.h"
 
 namespace talon_cam {
 
-// The colour of the 2×2 cell's pixels, top left, top right, bottom left,
-// bottom right.
-enum class Cfa { kRggb, kGrbg, kGbrg, kBggr };
-
-// "RGGB", "GRBG", "GBRG" or "BGGR", upper or lower case.
-bool ParseCfa(const std::string& text, Cfa* cfa);
-
-// Empty when frames of `stream` can be written as DNG (a raw Bayer data
-// type, 0x28 to 0x2E, at 8, 10 or 16 bits per component); else why not.
-std::string DngStreamProblem(const vireo::CaptureStreamConfig& stream);
+// Empty when frames of `stream` are raw Bayer that talon-cam can write as
+// DNG or develop (a RAW data type, 0x28 to 0x2E, at 8, 10 or 16 bits per
+// component); else why not, naming `taker` ("DNG", "--jpeg") as what takes
+// only those.
+std::string RawBayerProblem(const vireo::CaptureStreamConfig& stream, const char* taker);
 
 struct DngImage {
   const uint8_t* data = nullptr;  // `height` rows, `stride` bytes apart
@@ -40,7 +36,7 @@ struct DngImage {
   uint32_t width = 0;
   uint32_t height = 0;
   uint32_t bits = 0;  // 8, 10 or 16
-  Cfa cfa = Cfa::kRggb;
+  talon_isp::Cfa cfa = talon_isp::Cfa::kRggb;  // the colour of the top-left 2x2 cell
   std::string description;  // ASCII text for ImageDescription
 };
 

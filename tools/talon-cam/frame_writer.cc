@@ -17,6 +17,9 @@ namespace {
 // bytes each).
 constexpr uint64_t kQueuedRecords = 65536;
 
+// How far below the capture the outputs that are mostly CPU work run.
+constexpr int kCpuBoundNiceness = 10;
+
 bool HasHash(const std::string& pattern) { return pattern.find('#') != std::string::npos; }
 
 }  // namespace
@@ -49,12 +52,25 @@ bool FrameWriter::Begin() {
     std::fprintf(stderr, "talon-cam: --trace: %s\n", error.c_str());
     return false;
   }
-  const int data_outputs =
-      int{!options_.output_pattern.empty()} + int{!options_.dng_pattern.empty()};
+  const int data_outputs = DataOutputs(options_);
   const uint64_t share = data_outputs == 0 ? 0 : options_.write_memory / data_outputs;
   using Unit = WriteQueue::Unit;
   if (!options_.output_pattern.empty()) raw_ = queue_.AddOutput("--output", share, Unit::kBytes);
   if (!options_.dng_pattern.empty()) dng_ = queue_.AddOutput("--dng", share, Unit::kBytes);
+  if (!options_.jpeg_pattern.empty()) {
+    jpeg_ = queue_.AddOutput("--jpeg", share, Unit::kBytes, kCpuBoundNiceness, kJpegLanes);
+    {
+      vireo::MutexLock lock(&jpeg_develop_mutex_);
+      for (const vireo::CaptureStreamConfig& stream : options_.config.stream_configs) {
+        // The ISP splits each frame in bands across the CPUs.
+        jpeg_developers_.push_back(std::make_unique<StreamDeveloper>(stream, options_.isp, 0));
+      }
+    }
+    vireo::MutexLock lock(&jpeg_lanes_mutex_);
+    for (int i = 0; i < kJpegLanes; ++i) {
+      jpeg_lanes_.push_back(std::make_unique<JpegLane>(static_cast<int>(options_.jpeg_quality)));
+    }
+  }
   if (!options_.metadata_path.empty()) {
     metadata_ = queue_.AddOutput("--metadata", kQueuedRecords, Unit::kRecords);
   }
@@ -105,8 +121,7 @@ void FrameWriter::Unlock(const HeldFrame& held) {
 }
 
 uint64_t FrameWriter::FramesKeptAtMost() const {
-  const uint64_t data_outputs =
-      uint64_t{!options_.output_pattern.empty()} + uint64_t{!options_.dng_pattern.empty()};
+  const uint64_t data_outputs = static_cast<uint64_t>(DataOutputs(options_));
   const uint64_t frame_bytes = FrameBytes(options_.config);
   // Each data output keeps whole frames within its share.
   const uint64_t kept = data_outputs == 0 || frame_bytes == 0
@@ -163,7 +178,7 @@ bool FrameWriter::WriteDng(const vireo::CaptureStreamConfig& stream, const void*
   image.width = stream.width;
   image.height = stream.height;
   image.bits = stream.bits_per_component;
-  image.cfa = options_.cfa;
+  image.cfa = options_.isp.cfa;
   image.description = FrameJson(own, &options_.config);
   return talon_cam::WriteDng(written.dng, image, error, &dng_samples_);
 }
@@ -228,6 +243,47 @@ bool FrameWriter::PushDng(const std::shared_ptr<const HeldFrame>& held,
   return queue_.Push(dng_, std::move(job));
 }
 
+std::unique_ptr<FrameWriter::JpegLane> FrameWriter::TakeJpegLane() {
+  vireo::MutexLock lock(&jpeg_lanes_mutex_);
+  // As many lanes as threads: one is always free.
+  std::unique_ptr<JpegLane> lane = std::move(jpeg_lanes_.back());
+  jpeg_lanes_.pop_back();
+  return lane;
+}
+
+void FrameWriter::ReturnJpegLane(std::unique_ptr<JpegLane> lane) {
+  vireo::MutexLock lock(&jpeg_lanes_mutex_);
+  jpeg_lanes_.push_back(std::move(lane));
+}
+
+bool FrameWriter::PushJpeg(const std::shared_ptr<const HeldFrame>& held, const Frame& frame) {
+  WriteJob job = DataJob(held, *frame, nullptr);
+  job.write = [this, held, frame](std::string* error) {
+    std::unique_ptr<JpegLane> lane = TakeJpegLane();
+    const std::vector<vireo::CaptureStreamConfig>& configs = options_.config.stream_configs;
+    bool ok = true;
+    for (size_t i = 0; ok && i < configs.size(); ++i) {
+      uint32_t width = 0, height = 0;
+      {
+        // The lanes take their frames in order and almost always develop
+        // them in order too; the automatic white balance, which follows the
+        // frames, would not tell two neighbours apart.
+        vireo::MutexLock lock(&jpeg_develop_mutex_);
+        StreamDeveloper& developer = *jpeg_developers_[i];
+        ok = developer.Develop(held->data[i], frame->streams[i].row_stride, &lane->rgb, error);
+        width = developer.width();
+        height = developer.height();
+      }
+      const std::string path =
+          ExpandOutputPattern(options_.jpeg_pattern, configs[i].data_type, frame->frame);
+      ok = ok && lane->writer.Write(path, lane->rgb.data(), width, height, error);
+    }
+    ReturnJpegLane(std::move(lane));
+    return ok;
+  };
+  return queue_.Push(jpeg_, std::move(job));
+}
+
 void FrameWriter::PushRecords(const Frame& frame, const std::shared_ptr<Latch>& written) {
   if (metadata_ >= 0) {
     WriteJob job;
@@ -282,23 +338,26 @@ bool FrameWriter::Write(vireo::CaptureFrameBuffer* buffer, uint64_t frame, int64
     metadata->sof_ns = buffer->GetTimestampStartNs();
     metadata->eof_ns = buffer->GetTimestampEndNs();
   }
+  // The outputs whose files the metadata names.
   const int data_outputs = int{raw_ >= 0} + int{dng_ >= 0};
   // Opened once by each data output's job (pushed or refused) and here for
   // the outputs that get none.
   auto written = std::make_shared<Latch>(data_outputs);
   int pushed = 0;
   bool kept = false;
-  if (success && (data_outputs > 0 || !options_.png_path.empty())) {
+  if (success && (data_outputs > 0 || jpeg_ >= 0 || !options_.png_path.empty())) {
     std::shared_ptr<const HeldFrame> held = Hold(buffer);
     if (held == nullptr) {  // said; lost to every data output
-      if (raw_ >= 0) queue_.Skip(raw_);
-      if (dng_ >= 0) queue_.Skip(dng_);
+      for (int output : {raw_, dng_, jpeg_}) {
+        if (output >= 0) queue_.Skip(output);
+      }
       png_failed_ = png_failed_ || !options_.png_path.empty();
     } else {
       // The DNGs' descriptions, taken before the raw output names its files.
       auto described = std::make_shared<const FrameMetadata>(*metadata);
       if (raw_ >= 0) PushRaw(held, metadata, written), ++pushed;
       if (dng_ >= 0) PushDng(held, described, metadata, written), ++pushed;
+      if (jpeg_ >= 0) PushJpeg(held, metadata);
       if (!options_.png_path.empty()) last_frame_ = held;
       kept = held.use_count() > 1;
       // Nobody else holds it, now or later: unlocked here, not handed back.
@@ -363,18 +422,13 @@ void FrameWriter::WritePreviews() {
       png_failed_ = true;
       continue;
     }
-    std::vector<uint8_t> samples;
-    if (!UnpackTo8Bit(last_frame_->data[i],
-                      last_frame_->buffer->GetRowStrideBytes(stream.data_type), stream.width,
-                      stream.height, stream.bits_per_component, &samples)) {
-      std::fprintf(stderr, "talon-cam: --png: cannot unpack %u-bit samples for %s\n",
-                   stream.bits_per_component, path.c_str());
-      png_failed_ = true;
-      continue;
-    }
+    StreamDeveloper developer(stream, options_.isp, 0);
+    std::vector<uint8_t> rgb;
     std::string error;
-    if (!WritePng(path, DemosaicRggb(samples, stream.width, stream.height), stream.width,
-                  stream.height, &error)) {
+    if (!developer.Develop(last_frame_->data[i],
+                           last_frame_->buffer->GetRowStrideBytes(stream.data_type), &rgb,
+                           &error) ||
+        !WritePng(path, rgb, developer.width(), developer.height(), &error)) {
       std::fprintf(stderr, "talon-cam: --png: %s\n", error.c_str());
       png_failed_ = true;
     }
@@ -383,7 +437,7 @@ void FrameWriter::WritePreviews() {
 
 std::string FrameWriter::LossReport() const {
   std::string report;
-  for (int output : {raw_, dng_, metadata_, trace_}) {
+  for (int output : {raw_, dng_, jpeg_, metadata_, trace_}) {
     if (output < 0 || queue_.not_written(output) == 0) continue;
     char line[96];
     const uint64_t count = queue_.not_written(output);
@@ -396,7 +450,7 @@ std::string FrameWriter::LossReport() const {
 
 bool FrameWriter::failed() const {
   bool failed = commit_failed_ || png_failed_;
-  for (int output : {raw_, dng_, metadata_, trace_}) {
+  for (int output : {raw_, dng_, jpeg_, metadata_, trace_}) {
     failed = failed || (output >= 0 && queue_.failed(output));
   }
   return failed;

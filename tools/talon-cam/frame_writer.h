@@ -1,16 +1,17 @@
 // The files talon-cam writes from the frames it dequeues, its outputs:
 // each successful frame's raw CSI-2 payload per stream (--output), a DNG per
-// stream (--dng), one JSON line per frame (--metadata), a timeline of the
+// stream (--dng), a JPEG per stream developed by the software ISP (--jpeg,
+// developer.h), one JSON line per frame (--metadata), a timeline of the
 // capture (--trace, trace_writer.h), and at the end an RGB preview of the
-// last successful frame of each stream (--png).
+// last successful frame of each stream, developed the same way (--png).
 //
 // The outputs write on threads of their own (write_queue.h), so that the
 // capture never waits for a disk. The frame data outputs write straight from
 // the frame buffer, which they keep, its data locked, until every one of
 // them is done: the capture gives the service another buffer meanwhile
 // (Released, or a new one), and the buffers the outputs keep are bounded by
-// the write memory (Options::write_memory, shared equally between --output
-// and --dng); the caller makes the spare buffers, at most
+// the write memory (Options::write_memory, shared equally between --output,
+// --dng and --jpeg); the caller makes the spare buffers, at most
 // FramesKeptAtMost. A frame that finds an output's share full, or its queue of
 // records (--metadata, --trace) full, is not written by that output: said
 // once, counted in LossReport. The preview keeps the buffer of the last
@@ -30,7 +31,8 @@
 // The targets were checked before the capture (output_targets.h).
 //
 // Threads: the capture thread calls every public method; the output threads
-// run the writes (each owns its output's file while the capture runs) and
+// run the writes (each owns its output's file, and --jpeg's the developers
+// and the encoder, while the capture runs) and
 // hand kept buffers back through a list guarded by a mutex. The options and
 // the frame buffers belong to the caller.
 
@@ -44,9 +46,11 @@
 
 #include "base/mutex.h"
 #include "system/capture/capture_frame_buffer.h"
+#include "tools/talon-cam/developer.h"
 #include "tools/talon-cam/dng_writer.h"
 #include "tools/talon-cam/frame_metadata.h"
 #include "tools/talon-cam/growing_file.h"
+#include "tools/talon-cam/jpeg_writer.h"
 #include "tools/talon-cam/talon_cam_options.h"
 #include "tools/talon-cam/trace_writer.h"
 #include "tools/talon-cam/write_queue.h"
@@ -126,6 +130,9 @@ class FrameWriter {
   bool PushDng(const std::shared_ptr<const HeldFrame>& held,
                const std::shared_ptr<const FrameMetadata>& described, const Frame& frame,
                const std::shared_ptr<Latch>& written);
+  // The frame's JPEGs; the metadata does not wait for them (they hold a
+  // picture of the frame, not its data).
+  bool PushJpeg(const std::shared_ptr<const HeldFrame>& held, const Frame& frame);
   // The frame's --metadata line, after its data outputs, and --trace events.
   void PushRecords(const Frame& frame, const std::shared_ptr<Latch>& written);
   std::string TraceError();
@@ -139,6 +146,7 @@ class FrameWriter {
   WriteQueue queue_;
   int raw_ = -1;  // output ids in queue_; -1: not asked for
   int dng_ = -1;
+  int jpeg_ = -1;
   int metadata_ = -1;
   int trace_ = -1;
   bool commit_failed_ = false;
@@ -148,6 +156,23 @@ class FrameWriter {
   GrowingFile metadata_file_;
   TraceWriter trace_writer_;
   SampleBuffer dng_samples_;  // the DNG thread's unpacked frame, kept between frames
+  // --jpeg runs on kJpegLanes threads, each with an encoder and a picture
+  // of its own: while one encodes a frame, the next frame develops (the ISP
+  // spreads one frame across the CPUs, so frames develop one at a time).
+  struct JpegLane {
+    explicit JpegLane(int quality) : writer(quality) {}
+    JpegWriter writer;
+    std::vector<uint8_t> rgb;  // kept from frame to frame
+  };
+  static constexpr int kJpegLanes = 2;
+  std::unique_ptr<JpegLane> TakeJpegLane();
+  void ReturnJpegLane(std::unique_ptr<JpegLane> lane);
+  vireo::Mutex jpeg_develop_mutex_;
+  // Per stream; made by Begin.
+  std::vector<std::unique_ptr<StreamDeveloper>> jpeg_developers_
+      ABSL_GUARDED_BY(jpeg_develop_mutex_);
+  vireo::Mutex jpeg_lanes_mutex_;
+  std::vector<std::unique_ptr<JpegLane>> jpeg_lanes_ ABSL_GUARDED_BY(jpeg_lanes_mutex_);
 
   std::shared_ptr<const HeldFrame> last_frame_;  // for the preview
 

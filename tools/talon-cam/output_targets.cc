@@ -98,6 +98,7 @@ bool CheckOutputTargets(const Options& options, std::string* error) {
   std::vector<Target> targets;
   if (!options.output_pattern.empty()) targets.push_back(Split("--output", options.output_pattern));
   if (!options.dng_pattern.empty()) targets.push_back(Split("--dng", options.dng_pattern));
+  if (!options.jpeg_pattern.empty()) targets.push_back(Split("--jpeg", options.jpeg_pattern));
   if (!options.png_path.empty()) {
     for (int data_type : data_types) {
       targets.push_back(Split("--png", PreviewPath(options.png_path, data_type, several)));

@@ -1,5 +1,5 @@
 // The check of talon-cam's output targets before anything is captured: every
-// file the options name (--output, --dng, --png, --metadata, --trace) lies in
+// file the options name (--output, --dng, --jpeg, --png, --metadata, --trace) lies in
 // a directory where files can really be made (tried, not guessed from the
 // permission bits), is no directory itself, and no two options would write
 // a file of the same name; the --graph-cache directory exists or can be made.

@@ -12,7 +12,8 @@
 // counted), drains it and prints the summary. The outputs write on threads
 // of their own (frame_writer.h): a buffer they keep is replaced in the
 // service by one they are done with, or a new one, so the capture never
-// waits for them. SIGINT and SIGTERM stop the
+// waits for them; the spare buffers are made ahead of need on the spare
+// maker's thread (spare_maker.h). SIGINT and SIGTERM stop the
 // capture through the StopWatcher's thread (stop_watcher.h), which pauses
 // the service: a dequeue blocked for a frame or a timeout returns at once.
 // Besides, the service runs its worker thread. The statistics keep nothing
@@ -36,6 +37,7 @@
 #include "system/capture/capture_util.h"
 #include "tools/talon-cam/frame_writer.h"
 #include "tools/talon-cam/output_targets.h"
+#include "tools/talon-cam/spare_maker.h"
 #include "tools/talon-cam/stop_watcher.h"
 #include "tools/talon-cam/talon_cam_options.h"
 
@@ -69,8 +71,8 @@ class Capture {
   // Handles the frame; true when the outputs keep the buffer.
   bool HandleFrame(vireo::CaptureFrameBuffer* buffer);
   // A buffer to enqueue in place of one the outputs keep: one they are done
-  // with, else a spare, else a new spare while the write memory has room,
-  // else the next they are done with; null when none will come.
+  // with, else a spare, else the spare being made while the write memory has
+  // room, else the next they are done with; null when none will come.
   vireo::CaptureFrameBuffer* Replacement();
   bool ReadSequence(const vireo::CaptureFrameBuffer& buffer, uint32_t* sequence);
   void PrintFrame(uint64_t index, const talon_support::FrameRecord& record);
@@ -82,6 +84,9 @@ class Capture {
   talon_cam::StopWatcher& stop_;
   std::unique_ptr<vireo::CaptureFrameBufferFactory> factory_;
   std::vector<std::unique_ptr<vireo::CaptureFrameBuffer>> buffers_;
+  // The spares beyond the first few, made while the capture runs; destroyed
+  // after the writer has handed every buffer back.
+  talon_cam::SpareMaker spare_maker_;
   talon_support::FrameStats stats_;
   talon_cam::FrameWriter writer_{options_};
   int64_t previous_sof_ns_ = 0;
@@ -89,10 +94,10 @@ class Capture {
   int64_t last_progress_ns_ = 0;
   bool progress_shown_ = false;
   bool write_failed_ = false;
-  // Buffers made for the outputs to keep and not yet given to the service,
-  // and how many more may be made (writer_.FramesKeptAtMost() in all).
+  // Buffers made up front for the outputs to keep and not yet given to the
+  // service.
   std::vector<vireo::CaptureFrameBuffer*> spares_;
-  uint64_t spares_to_make_ = 0;
+  bool said_no_spare_ = false;
   // Runs cancelled by a signal's stop that Loop dequeued before it ended.
   uint64_t cancelled_by_signal_ = 0;
 };
@@ -107,12 +112,13 @@ bool Capture::CreateBuffers() {
   // single-buffered after a wait of --timeout-ms for a second one. Then the
   // spares for the frames that the outputs keep: a few now, which is all that
   // outputs keeping up ever hold, and the rest, up to what the write memory
-  // holds, when a burst of slow writes needs them (making a second of 12 MP
-  // frames up front would cost the start 462 MB and a few hundred ms).
+  // holds, on the spare maker's thread ahead of need once the outputs fall
+  // behind (making a second of 12 MP frames up front would cost the start
+  // 462 MB and a few hundred ms).
   constexpr uint64_t kSparesFirst = 2;
+  constexpr uint64_t kSparesAhead = 4;
   const uint64_t spares = writer_.FramesKeptAtMost();
   const uint64_t first = options_.buffers + std::min(spares, kSparesFirst);
-  spares_to_make_ = spares - (first - options_.buffers);
   for (uint64_t i = 0; i < first; ++i) {
     std::unique_ptr<vireo::CaptureFrameBuffer> buffer = factory_->Create();
     if (buffer == nullptr) {
@@ -125,6 +131,7 @@ bool Capture::CreateBuffers() {
     buffers_.push_back(std::move(buffer));
     if (i >= options_.buffers) spares_.push_back(buffers_.back().get());
   }
+  spare_maker_.Start(factory_.get(), spares - (first - options_.buffers), kSparesAhead);
   return true;
 }
 
@@ -168,20 +175,20 @@ vireo::CaptureFrameBuffer* Capture::Replacement() {
   if (!spares_.empty()) {
     vireo::CaptureFrameBuffer* spare = spares_.back();
     spares_.pop_back();
+    // The outputs hold as many as outputs that keep up ever do; should they
+    // need more, they fall behind: the next spares are made ahead of need.
+    if (spares_.empty()) spare_maker_.Demand();
     return spare;
   }
-  if (spares_to_make_ > 0) {
-    std::unique_ptr<vireo::CaptureFrameBuffer> buffer = factory_->Create();
-    if (buffer != nullptr) {
-      --spares_to_make_;
-      buffers_.push_back(std::move(buffer));
-      return buffers_.back().get();
-    }
+  if (vireo::CaptureFrameBuffer* spare = spare_maker_.Take()) return spare;
+  // None made yet: the one being made, else the next the outputs are done with.
+  if (vireo::CaptureFrameBuffer* spare = spare_maker_.WaitTake()) return spare;
+  if (spare_maker_.failed() && !said_no_spare_) {
     // The frames the service drops meanwhile are counted as dropped.
     std::fprintf(stderr,
                  "talon-cam: could not create a spare frame buffer (see the log lines above); "
                  "the capture waits for the outputs from now on\n");
-    spares_to_make_ = 0;
+    said_no_spare_ = true;
   }
   return writer_.WaitReleased();
 }
@@ -332,6 +339,7 @@ int Capture::Run() {
   Loop(service.get());
   const bool interrupted = Wanted() && stop_.stop_signal() != 0;
   const uint64_t cancelled_at_stop = Drain(service.get());
+  spare_maker_.Stop();
   // The frames' cost includes writing what the outputs took.
   writer_.WaitForWrites();
   const int64_t cpu_ns = ProcessCpuNs() - cpu_start_ns;

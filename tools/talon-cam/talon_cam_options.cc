@@ -12,8 +12,12 @@
 #include "absl/strings/escaping.h"
 #include "absl/strings/str_cat.h"
 #include "absl/strings/string_view.h"
+#include "support/isp_text.h"
 #include "support/options.h"
 #include "system/capture/capture_util.h"
+#include "tools/talon-cam/developer.h"
+#include "tools/talon-cam/dng_writer.h"
+#include "tools/talon-cam/jpeg_writer.h"
 
 namespace talon_cam {
 namespace {
@@ -57,8 +61,7 @@ uint64_t PhysicalMemory() {
 // The write memory: --write-memory's `megabytes` (0: not given) or the
 // default; it must hold a frame for each data output.
 bool ChooseWriteMemory(Options* options, uint64_t megabytes, std::string* error) {
-  const int data_outputs =
-      int{!options->output_pattern.empty()} + int{!options->dng_pattern.empty()};
+  const int data_outputs = DataOutputs(*options);
   const uint64_t frame = FrameBytes(options->config);
   if (megabytes == 0) {
     options->write_memory = DefaultWriteMemory(frame, PhysicalMemory(), data_outputs);
@@ -70,28 +73,74 @@ bool ChooseWriteMemory(Options* options, uint64_t megabytes, std::string* error)
     char frame_mb[32];
     std::snprintf(frame_mb, sizeof(frame_mb), "%.1f", static_cast<double>(frame) / kMegabyte);
     *error = absl::StrCat("--write-memory: ", megabytes, " MB holds no frame of ", frame_mb, " MB",
-                          data_outputs > 1 ? " for each of --output and --dng" : "",
+                          data_outputs > 1 ? " for each of --output, --dng and --jpeg given" : "",
                           "; give at least ", (least + kMegabyte - 1) / kMegabyte);
     return false;
   }
   return true;
 }
 
-// The checks that need every option.
-bool Complete(Options* options, bool cfa_given, uint64_t write_megabytes, std::string* error) {
-  std::vector<vireo::CaptureStreamConfig>& streams = options->config.stream_configs;
-  if (streams.empty()) streams.push_back(talon_support::DefaultStream());
-  if (!talon_support::CheckConfig(options->config, error)) return false;
-  if (!ChooseWriteMemory(options, write_megabytes, error)) return false;
-  if (options->dng_pattern.empty()) {
-    if (cfa_given) {
-      *error = "--cfa: only DNG files record the colour filter layout; give --dng too";
+// Which of the options that only some outputs use were given.
+struct Given {
+  bool cfa = false;
+  const char* isp = nullptr;  // the first ISP option besides --cfa
+  bool jpeg_quality = false;
+};
+
+// The checks of the development options (--png, --jpeg and how they
+// develop) against each other and the streams.
+bool CheckDevelopment(const Options& options, const Given& given, std::string* error) {
+  const bool png = !options.png_path.empty(), jpeg = !options.jpeg_pattern.empty();
+  if (given.jpeg_quality && !jpeg) {
+    *error = "--jpeg-quality: only --jpeg files have a quality; give --jpeg too";
+    return false;
+  }
+  if (!png && !jpeg) {
+    if (given.isp != nullptr) {
+      *error = absl::StrCat(given.isp, ": only --png and --jpeg develop frames; give one of them");
+      return false;
+    }
+    if (given.cfa && options.dng_pattern.empty()) {
+      *error = "--cfa: only --dng, --png and --jpeg use the colour filter layout; give one of them";
       return false;
     }
     return true;
   }
+  for (const vireo::CaptureStreamConfig& stream : options.config.stream_configs) {
+    *error = DevelopProblem(stream, options.isp, jpeg ? "--jpeg" : "--png");
+    if (!error->empty()) return false;
+    uint32_t width = 0, height = 0;
+    talon_isp::OutputSize(stream.width, stream.height, options.isp.half_size, &width, &height);
+    if (jpeg && (width > JpegWriter::kMaxSide || height > JpegWriter::kMaxSide)) {
+      char data_type[16];
+      std::snprintf(data_type, sizeof(data_type), "0x%X", static_cast<unsigned>(stream.data_type));
+      *error = absl::StrCat("--jpeg: the pictures of stream ", data_type, " are ", width, "x",
+                            height, "; a JPEG holds at most ", JpegWriter::kMaxSide,
+                            " pixels a side (--half-size halves them)");
+      return false;
+    }
+  }
+  return true;
+}
+
+// The checks that need every option.
+bool Complete(Options* options, const Given& given, uint64_t write_megabytes,
+              std::string* error) {
+  std::vector<vireo::CaptureStreamConfig>& streams = options->config.stream_configs;
+  if (streams.empty()) streams.push_back(talon_support::DefaultStream());
+  if (!talon_support::CheckConfig(options->config, error)) return false;
+  if (!ChooseWriteMemory(options, write_megabytes, error)) return false;
+  if (!CheckDevelopment(*options, given, error)) return false;
+  if (options->jpeg_pattern.find('#') == std::string::npos && !options->jpeg_pattern.empty() &&
+      (streams.size() > 1 || options->frames != 1)) {
+    *error = absl::StrCat("--jpeg: ", Quoted(options->jpeg_pattern),
+                          " has no '#', which one file per frame and stream needs (without it: "
+                          "one stream and --frames 1)");
+    return false;
+  }
+  if (options->dng_pattern.empty()) return true;
   for (const vireo::CaptureStreamConfig& stream : streams) {
-    const std::string problem = DngStreamProblem(stream);
+    const std::string problem = RawBayerProblem(stream, "DNG");
     if (!problem.empty()) {
       *error = "--dng: " + problem;
       return false;
@@ -108,7 +157,24 @@ bool Complete(Options* options, bool cfa_given, uint64_t write_megabytes, std::s
   return true;
 }
 
+// An ISP option whose text `parse` reads into `parsed`; notes it in `given`.
+template <typename Parse>
+OptionSpec IspOption(const char* name, const char** given, Parse parse) {
+  return {name, nullptr, true, [name, given, parse](std::string_view value, std::string* e) {
+            if (*given == nullptr) *given = name;
+            const std::string problem = parse(value);
+            if (problem.empty()) return true;
+            *e = absl::StrCat(name, ": ", problem);
+            return false;
+          }};
+}
+
 }  // namespace
+
+int DataOutputs(const Options& options) {
+  return int{!options.output_pattern.empty()} + int{!options.dng_pattern.empty()} +
+         int{!options.jpeg_pattern.empty()};
+}
 
 uint64_t FrameBytes(const vireo::CaptureConfig& config) {
   uint64_t bytes = 0;
@@ -144,10 +210,27 @@ std::string Usage() {
       "  --dng PATTERN         write each frame of each raw Bayer stream (0x28 to 0x2E,\n"
       "                        8, 10 or 16 bits) as a DNG file; '#' as in --output, and\n"
       "                        needed unless one stream and --frames 1\n"
-      "  --cfa RGGB|GRBG|GBRG|BGGR\n"
-      "                        colour filter layout written into --dng files (default RGGB)\n"
       "  --png PATH            RGB preview of the last frame of each stream (several\n"
       "                        streams: the data type is added to the file name)\n"
+      "  --jpeg PATTERN        develop each frame of each raw Bayer stream into a JPEG\n"
+      "                        file; '#' as in --output, and needed unless one stream\n"
+      "                        and --frames 1\n"
+      "  --jpeg-quality N      JPEG quality, 1 to 100 (default 90)\n"
+      "  --png and --jpeg develop raw Bayer streams (0x28 to 0x2E, 8, 10 or 16 bits)\n"
+      "  with the software ISP, as these say:\n"
+      "  --cfa RGGB|GRBG|GBRG|BGGR\n"
+      "                        colour of the mosaic's top-left 2x2 cell, row by row;\n"
+      "                        also written into --dng files (default RGGB)\n"
+      "  --black-level N       sample value of black, below the stream's white level\n"
+      "                        (2^bits - 1); default 0\n"
+      "  --white-balance auto|R,G,B\n"
+      "                        gains after the black level, each positive; auto (the\n"
+      "                        default) balances each stream from its frames (grey world)\n"
+      "  --color-matrix m00,m01,...,m22\n"
+      "                        nine numbers, row major: white-balanced camera RGB to\n"
+      "                        linear sRGB (default the identity)\n"
+      "  --gamma srgb|linear   the transfer curve of the 8-bit values (default srgb)\n"
+      "  --half-size           one pixel per 2x2 cell: half the width and height\n"
       "  --metadata FILE       one JSON object per frame (JSON Lines): counter, sequence,\n"
       "                        sof_ns, eof_ns, dequeue_ns, error, and per stream stride,\n"
       "                        size and the files that hold the frame\n"
@@ -155,8 +238,8 @@ std::string Usage() {
       "                        chrome://tracing): a track per stream with each frame from\n"
       "                        start to end of frame, the client's dequeues and enqueues,\n"
       "                        errors and gaps in the sensor's sequence\n"
-      "  --write-memory MB     frames (in 10^6 bytes) that --output and --dng may hold\n"
-      "                        while they write, shared between them; a frame that\n"
+      "  --write-memory MB     frames (in 10^6 bytes) that --output, --dng and --jpeg may\n"
+      "                        hold while they write, shared between them; a frame that\n"
       "                        finds an output's share full is not written by it\n"
       "                        (counted). Default: one second at 30 fps or a quarter\n"
       "                        of the memory, whichever is smaller\n"
@@ -179,8 +262,9 @@ std::string Usage() {
 bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error) {
   Options parsed;
   parsed.config.timeout_ms = 1000;
-  bool cfa_given = false;
+  Given given;
   uint64_t write_megabytes = 0;
+  talon_isp::Settings& isp = parsed.isp;
   using talon_support::UnsignedOption;
   const std::vector<OptionSpec> specs = {
       talon_support::FlagOption("--help", "-h", &parsed.help),
@@ -198,12 +282,45 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
       PathOption("--trace", false, &parsed.trace_path),
       PathOption("--graph-cache", false, &parsed.graph_cache_dir),
       UnsignedOption("--write-memory", 1, 1000000000, &write_megabytes),
+      PathOption("--jpeg", true, &parsed.jpeg_pattern),
+      {"--jpeg-quality", nullptr, true,
+       [&parsed, &given](std::string_view value, std::string* e) {
+         given.jpeg_quality = true;
+         return UnsignedOption("--jpeg-quality", 1, 100, &parsed.jpeg_quality).apply(value, e);
+       }},
       {"--cfa", nullptr, true,
-       [&parsed, &cfa_given](std::string_view value, std::string* e) {
-         cfa_given = true;
-         if (ParseCfa(std::string(value), &parsed.cfa)) return true;
-         *e = absl::StrCat("--cfa: ", Quoted(std::string(value)), " is not RGGB, GRBG, GBRG or BGGR");
+       [&isp, &given](std::string_view value, std::string* e) {
+         given.cfa = true;
+         const std::string problem = talon_support::ParseCfa(value, &isp.cfa);
+         if (problem.empty()) return true;
+         *e = "--cfa: " + problem;
          return false;
+       }},
+      IspOption("--black-level", &given.isp,
+                [&isp](std::string_view value) {
+                  // Below the white level of the streams (checked with them).
+                  uint64_t level = 0;
+                  std::string problem = talon_support::UnsignedProblem(value, "", 0, 65534, &level);
+                  if (problem.empty()) isp.black_level = static_cast<uint32_t>(level);
+                  return problem;
+                }),
+      IspOption("--white-balance", &given.isp,
+                [&isp](std::string_view value) {
+                  return talon_support::ParseWhiteBalance(value, &isp);
+                }),
+      IspOption("--color-matrix", &given.isp,
+                [&isp](std::string_view value) {
+                  return talon_support::ParseColorMatrix(value, &isp.ccm);
+                }),
+      IspOption("--gamma", &given.isp,
+                [&isp](std::string_view value) {
+                  return talon_support::ParseTransfer(value, &isp.transfer);
+                }),
+      {"--half-size", nullptr, false,
+       [&isp, &given](std::string_view, std::string*) {
+         if (given.isp == nullptr) given.isp = "--half-size";
+         isp.half_size = true;
+         return true;
        }},
   };
   if (!talon_support::ParseCommandLine(argc, argv, specs, error)) return false;
@@ -211,7 +328,7 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
     *options = std::move(parsed);
     return true;
   }
-  if (!Complete(&parsed, cfa_given, write_megabytes, error)) return false;
+  if (!Complete(&parsed, given, write_megabytes, error)) return false;
   *options = std::move(parsed);
   return true;
 }

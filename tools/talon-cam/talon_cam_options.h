@@ -1,8 +1,10 @@
 // Command-line options of talon-cam: what to capture (the CaptureConfig),
-// how many buffers and frames, where frames go and where compiled graphs are
-// cached. Parsing is separate from the tool's main so that it can be tested
-// without a capture device; numbers, --stream and the configuration go
-// through the option toolkit (support/options.h), which states the limits.
+// how many buffers and frames, where frames go, how --png and --jpeg develop
+// them (the ISP's settings, spelled as support/isp_text.h spells them) and
+// where compiled graphs are cached. Parsing is separate from the tool's main
+// so that it can be tested without a capture device; numbers, --stream and
+// the configuration go through the option toolkit (support/options.h),
+// which states the limits.
 //
 // Plain functions and values; no state, callable from any thread.
 
@@ -12,8 +14,8 @@
 #include <cstdint>
 #include <string>
 
+#include "isp/isp.h"
 #include "system/capture/capture_types.h"
-#include "tools/talon-cam/dng_writer.h"
 
 namespace talon_cam {
 
@@ -24,17 +26,25 @@ struct Options {
   std::string output_pattern;    // raw frame files; empty: none
   std::string png_path;          // preview of the last frame; empty: none
   std::string dng_pattern;       // DNG files of raw streams; empty: none
-  Cfa cfa = Cfa::kRggb;          // the sensor's colour filter layout, for DNG
+  std::string jpeg_pattern;      // JPEG files of raw streams, developed; empty: none
+  uint32_t jpeg_quality = 90;    // 1 to 100
+  // How --png and --jpeg develop frames; its CFA (--cfa) also goes into the
+  // DNG files.
+  talon_isp::Settings isp;
   std::string metadata_path;     // one JSON line per frame; empty: none
   std::string trace_path;        // Chrome trace-event JSON; empty: none
   std::string graph_cache_dir;   // compiled-graph cache; empty: the default choice
-  // Bytes of frames the data outputs (--output, --dng) may hold while they
-  // write, shared equally among them: --write-memory, else the default
+  // Bytes of frames the data outputs (--output, --dng, --jpeg) may hold
+  // while they write, shared equally among them: --write-memory, else the default
   // (DefaultWriteMemory).
   uint64_t write_memory = 0;
   bool quiet = false;            // no per-frame lines
   bool help = false;             // print the usage and stop
 };
+
+// How many of the outputs that keep frame buffers while they write
+// (--output, --dng, --jpeg) `options` asks for.
+int DataOutputs(const Options& options);
 
 // Bytes of one frame of every stream of `config` in its frame buffer.
 uint64_t FrameBytes(const vireo::CaptureConfig& config);

@@ -60,8 +60,9 @@ TEST(TalonCamOptions, StreamsAndValues) {
 // negative values wrapping around, a missing value, a virtual channel the
 // library refuses only later), --cfa that would do nothing, a '#' in a
 // directory (the directory of later frames does not exist), a DNG name
-// without '#' that every frame would overwrite, and write memory that holds
-// no frame for an output.
+// without '#' that every frame would overwrite, write memory that holds
+// no frame for an output; and development options that do nothing, cannot
+// develop the stream or would fail every frame, each blamed on its option.
 TEST(TalonCamOptions, RefusesBadInput) {
   const std::vector<std::vector<const char*>> bad = {
       {"--stream", "43,640,480"},           {"--stream", "43,640,480,10,2"},
@@ -87,6 +88,58 @@ TEST(TalonCamOptions, RefusesBadInput) {
     EXPECT_FALSE(Parse(args, &options, &error)) << args[0] << " " << (args.size() > 1 ? args[1] : "");
     EXPECT_FALSE(error.empty());
   }
+  const struct {
+    std::vector<const char*> args;
+    const char* option;  // the one the line starts with
+  } blamed[] = {
+      {{"--jpeg", "j-#.jpg", "--cfa", "RGBG"}, "--cfa"},
+      {{"--png", "p.png", "--black-level", "1023"}, "--black-level"},
+      {{"--png", "p.png", "--stream", "0x2A,64,4,8", "--black-level", "255"}, "--black-level"},
+      {{"--png", "p.png", "--black-level", "-1"}, "--black-level"},
+      {{"--jpeg", "j-#.jpg", "--white-balance", "1,0,1"}, "--white-balance"},
+      {{"--jpeg", "j-#.jpg", "--white-balance", "1,2"}, "--white-balance"},
+      {{"--jpeg", "j-#.jpg", "--color-matrix", "1,0,0,0,1,0,0,0"}, "--color-matrix"},
+      {{"--jpeg", "j-#.jpg", "--color-matrix", "1,0,0,0,1,0,0,0,nan"}, "--color-matrix"},
+      {{"--jpeg", "j-#.jpg", "--gamma", "2.2"}, "--gamma"},
+      {{"--jpeg", "j-#.jpg", "--jpeg-quality", "0"}, "--jpeg-quality"},
+      {{"--jpeg", "j-#.jpg", "--jpeg-quality", "101"}, "--jpeg-quality"},
+      {{"--jpeg-quality", "80"}, "--jpeg-quality"},
+      {{"--black-level", "64"}, "--black-level"},
+      {{"--half-size", "--dng", "d-#.dng"}, "--half-size"},
+      {{"--cfa", "GRBG", "--output", "o-#.raw"}, "--cfa"},
+      {{"--jpeg", "j-#.jpg", "--stream", "0x12,64,4,8"}, "--jpeg"},
+      {{"--png", "p.png", "--stream", "0x2B,64,4,10", "--stream", "0x1E,64,4,8"}, "--png"},
+      {{"--jpeg", "j-#.jpg", "--stream", "0x2B,1,4,10"}, "--stream"},
+      {{"--jpeg", "j-#.jpg", "--stream", "0x2B,65536,2,8"}, "--jpeg"},
+      {{"--jpeg", "j.jpg"}, "--jpeg"},
+  };
+  for (const auto& c : blamed) {
+    Options options;
+    std::string error;
+    EXPECT_FALSE(Parse(c.args, &options, &error)) << c.args[0] << " " << c.args[1];
+    EXPECT_EQ(error.rfind(std::string(c.option) + ": ", 0), 0u) << error;
+    EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+  }
+}
+
+// Catches the development options not reaching the ISP's settings, or a
+// black level just below the white level refused.
+TEST(TalonCamOptions, DevelopmentSettings) {
+  Options options;
+  std::string error;
+  ASSERT_TRUE(Parse({"--jpeg", "j-#.jpg", "--jpeg-quality", "75", "--cfa", "gbrg",
+                     "--black-level", "1022", "--white-balance", "2,1,1.5", "--color-matrix",
+                     "1.5,-0.25,-0.25,0,1,0,0,0,1", "--gamma", "linear", "--half-size"},
+                    &options, &error))
+      << error;
+  EXPECT_EQ(options.jpeg_quality, 75u);
+  EXPECT_EQ(options.isp.cfa, talon_isp::Cfa::kGbrg);
+  EXPECT_EQ(options.isp.black_level, 1022u);
+  EXPECT_FALSE(options.isp.auto_white_balance);
+  EXPECT_EQ(options.isp.wb_gains, (std::array<float, 3>{2, 1, 1.5f}));
+  EXPECT_EQ(options.isp.ccm[1], -0.25f);
+  EXPECT_EQ(options.isp.transfer, talon_isp::Transfer::kLinear);
+  EXPECT_TRUE(options.isp.half_size);
 }
 
 // Catches --frames 0 (until stopped) or a single DNG of a single frame

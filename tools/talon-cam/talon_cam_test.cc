@@ -3,6 +3,7 @@
 
 #include <png.h>
 #include <signal.h>
+#include <turbojpeg.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -177,8 +178,8 @@ TEST_F(TalonCam, PngPreviewIsReadable) {
   EXPECT_EQ(image.width, 640u);
   EXPECT_EQ(image.height, 480u);
   // The test pattern is eight full-scale colour bars (white to black); the
-  // preview of a middle row shows them all. Only the 2x2 cells that straddle
-  // a bar edge mix their greens.
+  // preview of a middle row shows them all. Only pixels within two of a bar
+  // edge (the demosaic's 5x5 neighbourhood) mix the bars' colours.
   std::set<std::vector<uint8_t>> colours;
   int full_scale = 0;
   for (size_t x = 0; x < 640; ++x) {
@@ -189,10 +190,59 @@ TEST_F(TalonCam, PngPreviewIsReadable) {
     ++full_scale;
     colours.insert({p[0], p[1], p[2]});
   }
-  EXPECT_GE(full_scale, 640 - 8 * 2);
+  EXPECT_GE(full_scale, 640 - 8 * 4);
   EXPECT_EQ(colours.size(), 8u);
   // Quiet: no per-frame lines.
   EXPECT_EQ(CountLines(result.out, "fps  SUCCESS\n"), 0);
+}
+
+// Catches --jpeg files that are not JPEG, that TurboJPEG cannot decode, that
+// lose the picture's size (half size included) or the colour of the bars, a
+// stream left out, or losses said where there were none.
+TEST_F(TalonCam, JpegFilesDecode) {
+  const std::string pattern = dir_.path() + "/f-#.jpg";
+  const ToolResult result =
+      Run({"--frames", "3", "--stream", "0x2B,640,480,10", "--stream", "0x2A,96,64,8",
+           "--jpeg", pattern, "--half-size", "--quiet"});
+  ASSERT_EQ(result.status, 0) << result.out;
+  EXPECT_EQ(result.out.find("not written"), std::string::npos) << result.out;
+  for (const char* stream : {"43", "42"}) {
+    for (int i = 0; i < 3; ++i) {
+      char name[64];
+      std::snprintf(name, sizeof(name), "/f-%s-%06d.jpg", stream, i);
+      const std::string jpeg = talon_testing::ReadFile(dir_.path() + name);
+      ASSERT_GT(jpeg.size(), 2u) << name;
+      EXPECT_EQ(jpeg.compare(0, 2, "\xFF\xD8"), 0) << name;  // start of image
+    }
+  }
+  const std::string jpeg = talon_testing::ReadFile(dir_.path() + "/f-43-000002.jpg");
+  tjhandle decoder = tjInitDecompress();
+  ASSERT_NE(decoder, nullptr);
+  int width = 0, height = 0, subsampling = 0, colourspace = 0;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(jpeg.data());
+  ASSERT_EQ(tjDecompressHeader3(decoder, bytes, jpeg.size(), &width, &height, &subsampling,
+                                &colourspace),
+            0);
+  EXPECT_EQ(width, 320);
+  EXPECT_EQ(height, 240);
+  std::vector<uint8_t> rgb(size_t{320} * 240 * 3);
+  ASSERT_EQ(tjDecompress2(decoder, bytes, jpeg.size(), rgb.data(), 320, 0, 240, TJPF_RGB, 0), 0)
+      << tjGetErrorStr2(decoder);
+  tjDestroy(decoder);
+  // The eight bars (40 pixels wide at half size, moved left by one pixel a
+  // frame) keep their colours through the encoding: red, with blue next
+  // right of it.
+  auto is = [&](uint32_t x, int r, int g, int b) {
+    const uint8_t* p = &rgb[(120 * 320 + x % 320) * 3];
+    const int want[3] = {r, g, b};
+    for (int c = 0; c < 3; ++c) {
+      if (want[c] ? p[c] < 200 : p[c] > 40) return false;
+    }
+    return true;
+  };
+  int red_then_blue = 0;
+  for (uint32_t x = 0; x < 320; ++x) red_then_blue += is(x, 1, 0, 0) && is(x + 40, 0, 0, 1);
+  EXPECT_GE(red_then_blue, 30);
 }
 
 // Catches raw files with the wrong name, a lost frame, or rows not at the
@@ -302,6 +352,7 @@ TEST_F(TalonCam, BadTargetsRefusedBeforeTheCapture) {
   } cases[] = {
       {{"--output", missing + "f-#.raw"}, "--output"},
       {{"--dng", missing + "f-#.dng"}, "--dng"},
+      {{"--jpeg", missing + "f-#.jpg"}, "--jpeg"},
       {{"--png", missing + "p.png"}, "--png"},
       {{"--metadata", missing + "m.jsonl"}, "--metadata"},
       {{"--trace", missing + "t.json"}, "--trace"},
@@ -382,7 +433,8 @@ TEST_F(TalonCam, SlowOutputFallsBehindOnce) {
   const struct {
     const char* option;
     const char* name;
-  } cases[] = {{"--output", "o-#.raw"}, {"--output", "all.raw"}, {"--dng", "d-#.dng"}};
+  } cases[] = {{"--output", "o-#.raw"}, {"--output", "all.raw"}, {"--dng", "d-#.dng"},
+               {"--jpeg", "j-#.jpg"}};
   constexpr int kFrames = 40;
   constexpr uint64_t kFrameBytes = 800 * 480;
   for (const auto& c : cases) {
@@ -411,7 +463,7 @@ TEST_F(TalonCam, SlowOutputFallsBehindOnce) {
     const long not_written = std::atol(result.out.c_str() + at + count.size());
     EXPECT_GT(not_written, 0) << result.out;
     uint64_t frames_in_files = 0;
-    const std::regex whole_file(R"(([od]-43-\d{6}\.(raw|dng))|all\.raw)");
+    const std::regex whole_file(R"(([odj]-43-\d{6}\.(raw|dng|jpg))|all\.raw)");
     for (const auto& entry : std::filesystem::directory_iterator(slow)) {
       const std::string name = entry.path().filename().string();
       EXPECT_TRUE(std::regex_match(name, whole_file)) << name;

@@ -1,5 +1,9 @@
 #include "tools/talon-cam/write_queue.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <utility>
@@ -18,11 +22,14 @@ void Latch::Wait() {
   while (count_ > 0) opened_.Wait();
 }
 
-int WriteQueue::AddOutput(const char* option, uint64_t share, Unit unit) {
+int WriteQueue::AddOutput(const char* option, uint64_t share, Unit unit, int niceness,
+                          int threads) {
   auto output = std::make_unique<Output>();
   output->option = option;
   output->share = share;
   output->unit = unit;
+  output->niceness = niceness;
+  output->thread_count = threads;
   outputs_.push_back(std::move(output));
   return static_cast<int>(outputs_.size()) - 1;
 }
@@ -31,7 +38,7 @@ void WriteQueue::Start() {
   started_ = true;
   for (auto& output : outputs_) {
     Output* o = output.get();
-    o->thread = std::thread([this, o] { Run(o); });
+    for (int i = 0; i < o->thread_count; ++i) o->threads.emplace_back([this, o] { Run(o); });
   }
 }
 
@@ -95,6 +102,14 @@ void WriteQueue::SayBehind(const Output& o, uint64_t frame, uint64_t written, in
 }
 
 void WriteQueue::Run(Output* o) {
+  if (o->niceness != 0) {
+    // Linux gives each thread its own nice value, and the threads it starts
+    // inherit it. Failing, the output runs as it is.
+    const id_t thread = static_cast<id_t>(gettid());
+    errno = 0;
+    const int nice = getpriority(PRIO_PROCESS, thread);
+    if (errno == 0) setpriority(PRIO_PROCESS, thread, nice + o->niceness);
+  }
   for (;;) {
     WriteJob job;
     bool stopped = false;
@@ -109,12 +124,11 @@ void WriteQueue::Run(Output* o) {
     if (job.after != nullptr) job.after->Wait();
     std::string error;
     bool ok = false;
-    int64_t start_ns = 0;
     if (!stopped) {
-      start_ns = vireo::BoottimeNs();
+      const int64_t start_ns = vireo::BoottimeNs();
       {
         vireo::MutexLock lock(&o->mutex);
-        o->write_start_ns = start_ns;
+        if (o->writing++ == 0) o->write_start_ns = start_ns;
       }
       ok = job.write(&error);
     }
@@ -125,10 +139,12 @@ void WriteQueue::Run(Output* o) {
     {
       vireo::MutexLock lock(&o->mutex);
       o->queued -= job.bytes;
-      o->write_start_ns = 0;
+      if (!stopped && --o->writing == 0) {
+        o->busy_ns += vireo::BoottimeNs() - o->write_start_ns;
+        o->write_start_ns = 0;
+      }
       if (ok) {
         o->written += job.bytes;
-        o->busy_ns += vireo::BoottimeNs() - start_ns;
       } else {
         if (job.counted) ++o->not_written;
         say_stop = !o->stopped;
@@ -151,7 +167,9 @@ void WriteQueue::Finish() {
     output->finishing = true;
     output->changed.SignalAll();
   }
-  for (auto& output : outputs_) output->thread.join();
+  for (auto& output : outputs_) {
+    for (std::thread& thread : output->threads) thread.join();
+  }
 }
 
 void WriteQueue::Skip(int id) {

@@ -1,6 +1,8 @@
 // The queues between talon-cam's capture and its outputs, so that the
-// capture never waits for a disk: each output (--output, --dng, --metadata,
-// --trace) writes on a thread of its own, taking its jobs in order.
+// capture never waits for a disk: each output (--output, --dng, --jpeg,
+// --metadata, --trace) writes on a thread of its own, taking its jobs in
+// order; an output whose jobs are independent of each other (--jpeg) may
+// have several threads, which take its jobs in order and run them at once.
 //
 // Each output holds at most its share of the write memory in queued jobs (a
 // job's `bytes`: for a frame data output, the frame buffer it keeps from the
@@ -11,12 +13,18 @@
 // writes it. A job whose write fails stops its output: the reason is said
 // once, and that job and every later one are counted as not written.
 //
+// An output whose writes are mostly CPU work (--jpeg develops and encodes
+// each frame) may run at a lower priority (a higher nice value), so that on
+// a busy CPU the capture thread still runs as soon as a frame comes: such
+// an output falls behind, counted, rather than making the capture drop
+// frames.
+//
 // A job may wait for a Latch before it writes, and open one when it is done
 // (written, refused or dropped): the metadata of a frame waits for the frame's
 // data outputs, so it names only files that really hold the frame.
 //
 // Threads: AddOutput, Start, Push and Finish are called by one thread (the
-// capture thread); each output's thread runs its jobs' writes and then drops
+// capture thread); each output's threads run its jobs' writes and then drop
 // the job, and with it what the job holds. Counts are read after Finish.
 // Owns the queued jobs and the threads.
 
@@ -71,9 +79,13 @@ class WriteQueue {
   WriteQueue& operator=(const WriteQueue&) = delete;
 
   // Adds the output named `option` ("--output"), which may hold `share`
-  // units of queued jobs; returns its id for Push. Before Start.
-  int AddOutput(const char* option, uint64_t share, Unit unit);
-  // Starts a thread per output.
+  // units of queued jobs, run by `threads` threads (several: its jobs' writes
+  // must be safe to run at once) that run `niceness` nice steps below the
+  // process (so do the threads they start); returns its id for Push. Before
+  // Start.
+  int AddOutput(const char* option, uint64_t share, Unit unit, int niceness = 0,
+                int threads = 1);
+  // Starts the outputs' threads.
   void Start();
   // Hands `job` to output `id`. False when the output's share is full or it
   // stopped: the job is then dropped (its latch opened), counted if it is a
@@ -96,6 +108,8 @@ class WriteQueue {
     std::string option;
     uint64_t share = 0;
     Unit unit = Unit::kBytes;
+    int niceness = 0;
+    int thread_count = 1;
     // The capture thread's count of what it offered, for the rates.
     int64_t first_offer_ns = 0;
     uint64_t offered = 0;
@@ -110,9 +124,10 @@ class WriteQueue {
     bool said_behind ABSL_GUARDED_BY(mutex) = false;
     uint64_t not_written ABSL_GUARDED_BY(mutex) = 0;
     uint64_t written ABSL_GUARDED_BY(mutex) = 0;        // units
-    int64_t busy_ns ABSL_GUARDED_BY(mutex) = 0;         // wall time in finished writes
-    int64_t write_start_ns ABSL_GUARDED_BY(mutex) = 0;  // of the write under way; 0: none
-    std::thread thread;
+    int writing ABSL_GUARDED_BY(mutex) = 0;             // writes under way
+    int64_t busy_ns ABSL_GUARDED_BY(mutex) = 0;         // wall time with writes under way
+    int64_t write_start_ns ABSL_GUARDED_BY(mutex) = 0;  // since when; 0: none under way
+    std::vector<std::thread> threads;
   };
 
   void Run(Output* output);
