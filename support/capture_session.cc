@@ -30,13 +30,19 @@ int64_t FrameRecorder::Sequence(const vireo::CaptureFrameBuffer& buffer, const v
 }
 
 FrameRecord FrameRecorder::Add(FrameRecord record) {
-  stats_.Add(record);
+  stats_->Add(record);
   // The period estimate settles over the first frames, which may lower the
   // total a little: a frame then reports none.
-  const uint64_t total = stats_.dropped();
+  const uint64_t total = stats_->dropped();
   record.dropped_before = total > dropped_ ? total - dropped_ : 0;
   dropped_ = std::max(dropped_, total);
   return record;
+}
+
+void FrameRecorder::Restart() {
+  dropped_before_restart_ += dropped_;
+  dropped_ = 0;
+  stats_.emplace(period_ns_);
 }
 
 FrameRecord FrameRecorder::Record(const vireo::CaptureFrameBuffer& buffer, int64_t dequeue_ns,
@@ -90,6 +96,7 @@ void CaptureSession::Start() {
   {
     vireo::MutexLock lock(&mutex_);
     woken_ = false;
+    restarted_ = true;
     if (!running_) {
       running_ = true;
       service_->Resume();
@@ -156,6 +163,7 @@ void CaptureSession::Requeue(vireo::CaptureFrameBuffer* frame) {
 
 void CaptureSession::Record(std::shared_ptr<CaptureSession> self,
                             vireo::CaptureFrameBuffer* frame, TakenFrame* taken) {
+  if (restarted_.exchange(false)) recorder_.Restart();
   FrameRecord record = FrameRecorder::Describe(*frame, BoottimeNs());
   if (record.error != vireo::CaptureError::SUCCESS) {
     Requeue(frame);
@@ -184,6 +192,7 @@ WaitEnd CaptureSession::TakeNewest(uint32_t wait_ms, TakenFrame* taken) {
   WaitEnd end;
   vireo::CaptureFrameBuffer* frame = Next(wait_ms, &end);
   if (frame == nullptr) return end;
+  if (restarted_.exchange(false)) recorder_.Restart();
   uint64_t skipped = 0;
   uint64_t dropped = 0;
   while (vireo::CaptureFrameBuffer* newer = vireo::TryDequeueCompletedRequest(service_.get(), 0)) {

@@ -51,6 +51,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -75,7 +76,7 @@ class FrameRecorder {
  public:
   // `period_ns` > 0: the sensor's known period (FrameStats).
   explicit FrameRecorder(const vireo::CaptureConfig& config, int64_t period_ns = 0)
-      : config_(config), stats_(period_ns) {}
+      : config_(config), period_ns_(period_ns), stats_(std::in_place, period_ns) {}
 
   // The record of `buffer`, dequeued at `dequeue_ns` (CLOCK_BOOTTIME), added
   // to the statistics with its dropped_before. The sensor's sequence is
@@ -92,13 +93,19 @@ class FrameRecorder {
   int64_t Sequence(const vireo::CaptureFrameBuffer& buffer, const void* data) const;
   FrameRecord Add(FrameRecord record);
 
-  uint64_t dropped() const { return dropped_; }
-  const FrameStats& stats() const { return stats_; }
+  // A new stretch of capture (after a pause, which is no gap of the
+  // sensor's): the drops are counted on, the statistics start again.
+  void Restart();
+
+  uint64_t dropped() const { return dropped_before_restart_ + dropped_; }
+  const FrameStats& stats() const { return *stats_; }
 
  private:
   const vireo::CaptureConfig config_;
-  FrameStats stats_;
-  uint64_t dropped_ = 0;  // as last reported
+  const int64_t period_ns_;
+  std::optional<FrameStats> stats_;  // always set; made again by Restart
+  uint64_t dropped_ = 0;  // stats_'s, as last reported
+  uint64_t dropped_before_restart_ = 0;
 };
 
 class CaptureSession;
@@ -162,7 +169,9 @@ class CaptureSession {
 
   // Capture runs: the service resumes when stopped; frames completed while
   // nobody dequeued (the owner paused) are enqueued again, so the first
-  // frame after Start is a fresh one. Ends a Wake.
+  // frame after Start is a fresh one. Ends a Wake. The records start a new
+  // stretch (FrameRecorder::Restart): the frames the sensor sent meanwhile
+  // are no drops.
   void Start();
   // Waits end (kWoken) within kWaitSliceMs, until Start; the capture goes on.
   void Wake();
@@ -205,7 +214,8 @@ class CaptureSession {
   // beyond that (or when the library cannot make one) false: copy it.
   bool MayLend(uint32_t limit);
 
-  // What the records said so far: frames, errors, drops, rate, latency.
+  // What the records of this stretch said: frames, errors, drops, rate,
+  // latency; dropped() counts over every stretch.
   Summary Summarize() const { return recorder_.stats().Summarize(); }
   uint64_t dropped() const { return recorder_.dropped(); }
   uint64_t skipped() const { return skipped_; }
@@ -233,6 +243,7 @@ class CaptureSession {
   std::atomic<uint32_t> leased_{0};  // live FrameLeases
   std::atomic<int> waiting_{0};
   std::atomic<bool> woken_{false};
+  std::atomic<bool> restarted_{false};  // Start since the last record
   std::function<bool()> interrupted_;
   FrameRecorder recorder_;  // the capture thread's
   uint64_t skipped_ = 0;    // the capture thread's
