@@ -464,13 +464,13 @@ void Loop(gpointer data) {
     return;
   }
   TakenFrame taken;
-  const talon_support::WaitEnd end =
+  const talon_support::WaitEnd waited =
       st->run_session->Take(talon_gst::FrameWaitMs(st->run, st->run_period_ns), &taken);
-  if (end == talon_support::WaitEnd::kTimedOut) {  // none within three periods: a stalled camera
+  if (waited == talon_support::WaitEnd::kTimedOut) {  // none within three periods: stalled
     DropFrame(self, vireo::CaptureError::TIMEOUT);
     return;
   }
-  if (end != talon_support::WaitEnd::kFrame) {
+  if (waited != talon_support::WaitEnd::kFrame) {
     PauseTask(self, true);
     return;
   }

@@ -56,18 +56,16 @@
 #include "python/helper_threads.h"
 #include "support/capture_error_name.h"
 #include "python/log_forwarding.h"
+#include "support/capture_session.h"
 #include "support/csi2_unpack.h"
 #include "support/frame_sequence.h"
-#include "support/frame_stats.h"
 #include "support/graph_cache_dir.h"
 #include "support/options.h"
 #include "system/capture/capture_frame_buffer.h"
-#include "system/capture/capture_frame_buffer_factory_impl.h"
 #include "system/capture/capture_ozy_helper.h"
 #include "system/capture/capture_setup.h"
 #include "system/capture/capture_types.h"
 #include "system/capture/capture_util.h"
-#include "system/capture/dram_capture_service.h"
 
 // CaptureConfig.stream_configs is bound as a list of its own that edits the
 // configuration in place (append, item assignment), not a copy.
@@ -84,8 +82,8 @@ using vireo::CaptureFrameBuffer;
 using vireo::CaptureStreamConfig;
 
 // How long a thread waiting for a blocking call goes without running
-// Python's signal handlers.
-constexpr std::chrono::milliseconds kSignalPeriod(20);
+// Python's signal handlers: the capture session's wait slice.
+constexpr std::chrono::milliseconds kSignalPeriod(talon_support::kWaitSliceMs);
 
 // A CaptureError result, raised as talon.CaptureException with `message`.
 struct CaptureFailure {
@@ -181,13 +179,21 @@ void ChooseGraphCache(const std::string& call) {
 
 class Factory : public std::enable_shared_from_this<Factory> {
  public:
-  Factory(const CaptureConfig& config, std::unique_ptr<vireo::CaptureFrameBufferFactoryImpl> impl)
+  Factory(const CaptureConfig& config, std::unique_ptr<vireo::CaptureFrameBufferFactory> impl)
       : config_(config), impl_(std::move(impl)) {}
 
   static std::shared_ptr<Factory> CreateInstance(const CaptureConfig& config) {
-    CheckConfig(config, "CaptureFrameBufferFactory.create_instance");
-    auto impl = std::make_unique<vireo::CaptureFrameBufferFactoryImpl>(config);
-    Check(impl->Initialize(), "CaptureFrameBufferFactory.create_instance");
+    const char* const call_name = "CaptureFrameBufferFactory.create_instance";
+    CheckConfig(config, call_name);
+    std::unique_ptr<vireo::CaptureFrameBufferFactory> impl =
+        vireo::CaptureFrameBufferFactory::CreateInstance(config);
+    talon_python::LogForwarding::Drain();
+    // The configuration passed the check: what is left is the runtime's
+    // memory allocator.
+    if (impl == nullptr) {
+      throw CaptureFailure{CaptureError::NO_MEM,
+                           std::string(call_name) + ": the runtime's memory allocator cannot be had"};
+    }
     return std::make_shared<Factory>(config, std::move(impl));
   }
 
@@ -202,7 +208,7 @@ class Factory : public std::enable_shared_from_this<Factory> {
 
  private:
   const CaptureConfig config_;
-  std::unique_ptr<vireo::CaptureFrameBufferFactoryImpl> impl_;
+  std::unique_ptr<vireo::CaptureFrameBufferFactory> impl_;
 };
 
 // One native frame buffer and the CPU locks on its streams, counted per data
@@ -306,6 +312,19 @@ class FrameBuffer {
     return array;
   }
 
+  // The frame's record by `recorder` (the one rule every surface counts
+  // drops with), the first stream's stamp read under this buffer's lock.
+  talon_support::FrameRecord Record(talon_support::FrameRecorder& recorder,
+                                     int64_t dequeue_ns) {
+    const CaptureFrameBuffer& buffer = Client();
+    if (buffer.GetError() != CaptureError::SUCCESS) return recorder.Record(buffer, dequeue_ns);
+    const int data_type = factory_->config().stream_configs.front().data_type;
+    const void* data = native_->Lock(data_type);
+    const talon_support::FrameRecord record = recorder.Record(buffer, dequeue_ns, data);
+    native_->Unlock(data_type);
+    return record;
+  }
+
   // The sensor's sequence stamped in the first stream's data; none when the
   // frame carries no stamp.
   std::optional<uint32_t> SensorSequence() {
@@ -377,34 +396,9 @@ py::array Unpack(py::array_t<uint8_t, py::array::c_style> packed, uint32_t width
   return samples;
 }
 
-// Sensor frames lost between delivered ones, counted as talon-cam's summary
-// counts them (FrameStats: the sensor's sequence where every frame carries
-// one, else start-of-frame gaps against the measured period). Add answers
-// how many were lost just before the frame it takes. Used with the GIL held.
-class DropCounter {
- public:
-  uint64_t Add(CaptureError error, int64_t sof_ns, std::optional<uint32_t> sequence) {
-    talon_support::FrameRecord record;
-    record.error = error;
-    record.sof_ns = sof_ns;
-    record.sensor_sequence = sequence.has_value() ? int64_t{*sequence} : -1;
-    stats_.Add(record);
-    // The period estimate settles over the first frames, which may lower
-    // the total a little: a frame then reports none.
-    const uint64_t before = dropped_;
-    dropped_ = stats_.Summarize().dropped;
-    return dropped_ > before ? dropped_ - before : 0;
-  }
-  uint64_t dropped() const { return dropped_; }
-
- private:
-  talon_support::FrameStats stats_;
-  uint64_t dropped_ = 0;
-};
-
 class Service {
  public:
-  Service(const CaptureConfig& config, std::unique_ptr<vireo::DramCaptureService> service)
+  Service(const CaptureConfig& config, std::unique_ptr<vireo::CaptureService> service)
       : config_(config), service_(std::move(service)) {}
   ~Service() { Close(/*interruptible=*/false); }
 
@@ -412,16 +406,17 @@ class Service {
     const char* const call_name = "CaptureService.create_instance";
     CheckConfig(config, call_name);
     ChooseGraphCache(call_name);
-    std::unique_ptr<vireo::DramCaptureService> service;
+    std::unique_ptr<vireo::CaptureService> service;
     CaptureError error = CaptureError::SUCCESS;
+    std::string reason;
     {
       py::gil_scoped_release release;
-      service = std::make_unique<vireo::DramCaptureService>(config);
-      error = service->Initialize();
-      if (error != CaptureError::SUCCESS) service.reset();
+      error = vireo::CreateCaptureService(config, &service, &reason);
     }
     talon_python::LogForwarding::Drain();
-    Check(error, call_name);
+    if (error != CaptureError::SUCCESS) {
+      throw CaptureFailure{error, std::string(call_name) + ": " + reason};
+    }
     return std::make_unique<Service>(config, std::move(service));
   }
 
@@ -652,7 +647,7 @@ class Service {
   const CaptureConfig config_;
   // Destroyed by StopAndDestroy once no call is under way; the control
   // calls that come after it see closed() first.
-  std::unique_ptr<vireo::DramCaptureService> service_;
+  std::unique_ptr<vireo::CaptureService> service_;
 
   // Guarded by the GIL.
   std::unordered_map<CaptureFrameBuffer*, std::shared_ptr<FrameBuffer>> held_;
@@ -917,14 +912,22 @@ void BindFrameBuffer(py::module_& m) {
           py::arg("data_type"), "the CaptureStreamConfig of one of the buffer's streams");
 }
 
-void BindDropCounter(py::module_& m) {
-  py::class_<DropCounter>(m, "_DropCounter",
-                          "Sensor frames lost between delivered ones (Camera's count).")
-      .def(py::init<>())
-      .def("add", &DropCounter::Add, py::arg("error"), py::arg("sof_ns"),
-           py::arg("sequence").none(true),
-           "Takes the next delivered frame; returns the frames lost just before it.")
-      .def_property_readonly("dropped", &DropCounter::dropped, "the total so far");
+void BindFrameRecorder(py::module_& m) {
+  py::class_<talon_support::FrameRecorder>(
+      m, "_FrameRecorder", "Camera's records of its frames, drops counted as every surface does.")
+      .def(py::init<const CaptureConfig&>(), py::arg("config"))
+      .def(
+          "record",
+          [](talon_support::FrameRecorder& recorder, FrameBuffer& buffer) {
+            const talon_support::FrameRecord r = buffer.Record(recorder, vireo::BoottimeNs());
+            std::optional<uint32_t> sequence;
+            if (r.sensor_sequence >= 0) sequence = static_cast<uint32_t>(r.sensor_sequence);
+            return py::make_tuple(r.error, r.sof_ns, r.eof_ns, sequence, r.dropped_before);
+          },
+          py::arg("buffer"),
+          "The next dequeued buffer's (error, sof_ns, eof_ns, sequence, dropped_before).")
+      .def_property_readonly("dropped", &talon_support::FrameRecorder::dropped,
+                             "the total so far");
 }
 
 void BindFactory(py::module_& m) {
@@ -1005,7 +1008,7 @@ PYBIND11_MODULE(_talon, m) {
   BindStreamConfigList(m);
   BindCaptureConfig(m);
   BindFrameBuffer(m);
-  BindDropCounter(m);
+  BindFrameRecorder(m);
   BindFactory(m);
   BindService(m);
   BindFunctions(m);
