@@ -109,20 +109,26 @@ std::string Hex(int value) {
 // Why the library or the runtime would refuse `config`, naming the field and
 // its value ("CaptureConfig.virtual_channel: 99 is not in 0 to 3"); empty
 // when nothing is wrong. The option toolkit holds the limits and says what
-// is wrong; here its options become the fields they stand for.
+// is wrong; here the setting is named by its field.
 std::string ConfigProblem(const CaptureConfig& config) {
-  std::string error;
-  if (talon_support::CheckConfig(config, "CaptureConfig.stream_configs", &error)) return "";
-  static const std::pair<std::string_view, std::string_view> kFields[] = {
-      {"--virtual-channel", "CaptureConfig.virtual_channel"},
-      {"--mipi-rx", "CaptureConfig.mipi_rx"},
-  };
-  for (const auto& [option, field] : kFields) {
-    if (error.compare(0, option.size() + 1, std::string(option) + ":") == 0) {
-      return std::string(field) + error.substr(option.size());
-    }
+  using Setting = talon_support::ConfigProblem::Setting;
+  talon_support::ConfigProblem problem;
+  if (talon_support::CheckConfig(config, &problem)) return "";
+  const char* field = "";
+  switch (problem.setting) {
+    case Setting::kStreams:
+      field = "CaptureConfig.stream_configs";
+      break;
+    case Setting::kVirtualChannel:
+      field = "CaptureConfig.virtual_channel";
+      break;
+    case Setting::kMipiRx:
+      field = "CaptureConfig.mipi_rx";
+      break;
+    case Setting::kWhole:
+      break;
   }
-  return error;
+  return talon_support::ProblemText(field, problem);
 }
 
 // Refuses `config` with INVALID_CONFIG and the reason, before `call` reaches
