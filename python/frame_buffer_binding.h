@@ -1,0 +1,210 @@
+// The frame buffers of the Python module: CaptureFrameBufferFactory, the
+// native buffer with its counted CPU locks that NumPy arrays share, and
+// FrameBuffer, the Python object a service holds while it is enqueued; and
+// their bindings, with the CSI-2 unpacking and Camera's frame records.
+//
+// Ownership: a Python FrameBuffer owns its native frame buffer through a
+// shared pointer that its arrays share: an array keeps the frame's stream
+// locked and its memory alive. Buffers keep their factory alive.
+// Threading: used with the GIL held.
+
+#ifndef PYTHON_FRAME_BUFFER_BINDING_H_
+#define PYTHON_FRAME_BUFFER_BINDING_H_
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "python/binding_common.h"
+#include "python/log_forwarding.h"
+#include "support/frame_sequence.h"
+#include "system/capture/capture_frame_buffer.h"
+#include "system/capture/capture_types.h"
+
+namespace talon_python {
+
+class Factory : public std::enable_shared_from_this<Factory> {
+ public:
+  Factory(const CaptureConfig& config, std::unique_ptr<vireo::CaptureFrameBufferFactory> impl)
+      : config_(config), impl_(std::move(impl)) {}
+
+  static std::shared_ptr<Factory> CreateInstance(const CaptureConfig& config) {
+    const char* const call_name = "CaptureFrameBufferFactory.create_instance";
+    CheckConfig(config, call_name);
+    std::unique_ptr<vireo::CaptureFrameBufferFactory> impl =
+        vireo::CaptureFrameBufferFactory::CreateInstance(config);
+    talon_python::LogForwarding::Drain();
+    // The configuration passed the check: what is left is the runtime's
+    // memory allocator.
+    if (impl == nullptr) {
+      throw CaptureFailure{CaptureError::NO_MEM,
+                           std::string(call_name) + ": the runtime's memory allocator cannot be had"};
+    }
+    return std::make_shared<Factory>(config, std::move(impl));
+  }
+
+  std::unique_ptr<CaptureFrameBuffer> CreateNative() {
+    std::unique_ptr<CaptureFrameBuffer> buffer = impl_->Create();
+    // The configuration passed the check: what is left is the memory.
+    if (buffer == nullptr) Fail(CaptureError::NO_MEM, "CaptureFrameBufferFactory.create");
+    return buffer;
+  }
+
+  const CaptureConfig& config() const { return config_; }
+
+ private:
+  const CaptureConfig config_;
+  std::unique_ptr<vireo::CaptureFrameBufferFactory> impl_;
+};
+
+// One native frame buffer and the CPU locks on its streams, counted per data
+// type (the runtime's lock is not counted). Arrays share it.
+class NativeBuffer {
+ public:
+  NativeBuffer(std::shared_ptr<Factory> factory, std::unique_ptr<CaptureFrameBuffer> buffer)
+      : factory_(std::move(factory)), buffer_(std::move(buffer)) {}
+  ~NativeBuffer() {
+    for (const auto& [data_type, lock] : locks_) buffer_->UnlockFrameData(data_type);
+  }
+
+  CaptureFrameBuffer* get() const { return buffer_.get(); }
+  bool locked() const { return !locks_.empty(); }
+
+  void* Lock(int data_type) {
+    auto it = locks_.find(data_type);
+    if (it == locks_.end()) {
+      void* data = nullptr;
+      Check(buffer_->LockFrameData(data_type, &data), "FrameBuffer.array");
+      it = locks_.emplace(data_type, std::make_pair(0, data)).first;
+    }
+    ++it->second.first;
+    return it->second.second;
+  }
+
+  void Unlock(int data_type) {
+    auto it = locks_.find(data_type);
+    if (it == locks_.end() || --it->second.first > 0) return;
+    buffer_->UnlockFrameData(data_type);
+    locks_.erase(it);
+  }
+
+ private:
+  std::shared_ptr<Factory> factory_;  // keeps the allocator for the buffer's life
+  std::unique_ptr<CaptureFrameBuffer> buffer_;
+  std::map<int, std::pair<int, void*>> locks_;  // data type -> (arrays, data)
+};
+
+// What an array's base object holds: its stream's lock.
+struct ArrayLock {
+  std::shared_ptr<NativeBuffer> native;
+  int data_type;
+};
+
+class Service;
+
+class FrameBuffer {
+ public:
+  FrameBuffer(std::shared_ptr<Factory> factory, std::shared_ptr<NativeBuffer> native)
+      : factory_(std::move(factory)), native_(std::move(native)) {}
+
+  const CaptureConfig& config() const { return factory_->config(); }
+
+  // The native buffer to hand to the service: a fresh one while arrays
+  // still view the current one.
+  CaptureFrameBuffer* PrepareForEnqueue() {
+    if (native_->locked()) {
+      native_ = std::make_shared<NativeBuffer>(factory_, factory_->CreateNative());
+    }
+    return native_->get();
+  }
+
+  const CaptureFrameBuffer& Client() const {
+    if (holder_ != nullptr) throw py::value_error("the frame buffer is held by the capture service");
+    return *native_->get();
+  }
+
+  const CaptureStreamConfig& Stream(int data_type) const {
+    for (const CaptureStreamConfig& s : factory_->config().stream_configs) {
+      if (s.data_type == data_type) return s;
+    }
+    throw CaptureFailure{CaptureError::DATA_TYPE_NOT_FOUND,
+                         "FrameBuffer: data type " + Hex(data_type) +
+                             " is not one of its streams (" +
+                             StreamsText(factory_->config()) + ")"};
+  }
+
+  int DataType(const std::optional<int>& data_type) const {
+    if (data_type.has_value()) return *data_type;
+    const std::vector<int> types = Client().GetDataTypeList();
+    if (types.size() != 1) throw py::type_error("the buffer holds several streams: give the data type");
+    return types.front();
+  }
+
+  py::array Array(const std::optional<int>& requested) {
+    const CaptureFrameBuffer& buffer = Client();
+    const int data_type = DataType(requested);
+    void* data = native_->Lock(data_type);
+    auto* lock = new ArrayLock{native_, data_type};
+    py::capsule base(lock, [](void* p) {
+      auto* held = static_cast<ArrayLock*>(p);
+      held->native->Unlock(held->data_type);
+      delete held;
+    });
+    const auto height = static_cast<py::ssize_t>(Stream(data_type).height);
+    const auto stride = static_cast<py::ssize_t>(buffer.GetRowStrideBytes(data_type));
+    py::array_t<uint8_t> array({height, stride}, {stride, py::ssize_t{1}},
+                               static_cast<const uint8_t*>(data), base);
+    array.attr("setflags")(py::arg("write") = false);
+    return array;
+  }
+
+  // The frame's record by `recorder` (the one rule every surface counts
+  // drops with), the first stream's stamp read under this buffer's lock.
+  talon_support::FrameRecord Record(talon_support::FrameRecorder& recorder,
+                                     int64_t dequeue_ns) {
+    const CaptureFrameBuffer& buffer = Client();
+    if (buffer.GetError() != CaptureError::SUCCESS) return recorder.Record(buffer, dequeue_ns);
+    const int data_type = factory_->config().stream_configs.front().data_type;
+    const void* data = native_->Lock(data_type);
+    const talon_support::FrameRecord record = recorder.Record(buffer, dequeue_ns, data);
+    native_->Unlock(data_type);
+    return record;
+  }
+
+  // The sensor's sequence stamped in the first stream's data; none when the
+  // frame carries no stamp.
+  std::optional<uint32_t> SensorSequence() {
+    const CaptureFrameBuffer& buffer = Client();
+    const CaptureStreamConfig& stream = factory_->config().stream_configs.front();
+    const void* data = native_->Lock(stream.data_type);
+    uint32_t sequence = 0;
+    const bool found = talon_support::ReadFrameSequence(
+        data, buffer.GetRowStrideBytes(stream.data_type), stream, &sequence);
+    native_->Unlock(stream.data_type);
+    if (!found) return std::nullopt;
+    return sequence;
+  }
+
+  Service* holder_ = nullptr;  // the service that holds the buffer, or null
+
+ private:
+  std::shared_ptr<Factory> factory_;
+  std::shared_ptr<NativeBuffer> native_;
+};
+
+// Unpacks `packed` (uint8, height x row stride) into `out` when given, else
+// into a new array; returns the array written.
+py::array Unpack(py::array_t<uint8_t, py::array::c_style> packed, uint32_t width, uint32_t bits,
+                 std::optional<py::array> out);
+
+void BindFrameBuffer(py::module_& m);
+void BindFrameRecorder(py::module_& m);
+void BindFactory(py::module_& m);
+
+}  // namespace talon_python
+
+#endif  // PYTHON_FRAME_BUFFER_BINDING_H_
