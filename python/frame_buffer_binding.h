@@ -41,8 +41,8 @@ class Factory : public std::enable_shared_from_this<Factory> {
     // The configuration passed the check: what is left is the runtime's
     // memory allocator.
     if (impl == nullptr) {
-      throw CaptureFailure{CaptureError::NO_MEM,
-                           std::string(call_name) + ": the runtime's memory allocator cannot be had"};
+      throw CaptureFailure{CaptureError::NO_MEM, std::string(call_name) +
+                                                     ": the runtime's memory allocator cannot be had"};
     }
     return std::make_shared<Factory>(config, std::move(impl));
   }
