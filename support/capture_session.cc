@@ -233,16 +233,26 @@ bool CaptureSession::MayLend(uint32_t limit) {
   return count < limit && Grow(count + 1, &error) && LendingKeepsTwo();
 }
 
-FrameLease::FrameLease(std::shared_ptr<CaptureSession> session, vireo::CaptureFrameBuffer* frame)
-    : session_(std::move(session)), frame_(frame) {
-  ++session_->leased_;
-}
-
 std::shared_ptr<FrameLease> FrameLease::Lock(std::shared_ptr<CaptureSession> session,
                                              vireo::CaptureFrameBuffer* frame,
                                              vireo::CaptureError* error) {
-  std::shared_ptr<FrameLease> lease(new FrameLease(session, frame));
-  for (const vireo::CaptureStreamConfig& stream : session->config().stream_configs) {
+  CaptureSession* const home = session.get();
+  ++home->leased_;
+  // The lease keeps the session, so the service and the buffers outlive it.
+  return Lock(home->config(), frame,
+              [session = std::move(session)](vireo::CaptureFrameBuffer* back) {
+                session->Requeue(back);
+                --session->leased_;
+              },
+              error);
+}
+
+std::shared_ptr<FrameLease> FrameLease::Lock(const vireo::CaptureConfig& config,
+                                             vireo::CaptureFrameBuffer* frame, GiveBack give_back,
+                                             vireo::CaptureError* error) {
+  std::shared_ptr<FrameLease> lease(new FrameLease(frame, std::move(give_back)));
+  *error = vireo::CaptureError::SUCCESS;
+  for (const vireo::CaptureStreamConfig& stream : config.stream_configs) {
     void* data = nullptr;
     *error = frame->LockFrameData(stream.data_type, &data);
     if (*error != vireo::CaptureError::SUCCESS) return nullptr;  // the lease gives it back
@@ -253,8 +263,7 @@ std::shared_ptr<FrameLease> FrameLease::Lock(std::shared_ptr<CaptureSession> ses
 
 FrameLease::~FrameLease() {
   for (const auto& entry : data_) frame_->UnlockFrameData(entry.first);
-  session_->Requeue(frame_);
-  --session_->leased_;
+  give_back_(frame_);
 }
 
 }  // namespace talon_support

@@ -110,15 +110,25 @@ class FrameRecorder {
 
 class CaptureSession;
 
-// One frame buffer out of the service with every stream's data locked.
-// When the last holder lets go, the data is unlocked and the buffer goes
-// back to the capture. Immutable after Lock; any thread.
+// One frame buffer out of the service with every stream's data locked, the
+// one lease type of every surface. When the last holder lets go (on any
+// thread), the data is unlocked and the buffer handed back: to the session's
+// capture, or to the give-back of a client that keeps its own buffers.
+// Immutable after Lock; any thread.
 class FrameLease {
  public:
+  // Where the buffer goes, its data unlocked; called once, on the thread
+  // that lets go last (also within Lock when a lock is refused).
+  using GiveBack = std::function<void(vireo::CaptureFrameBuffer*)>;
+
   // Locks every stream of `frame`; null with the error when the library
   // refuses a lock (the frame is then unlocked and requeued).
   static std::shared_ptr<FrameLease> Lock(std::shared_ptr<CaptureSession> session,
                                           vireo::CaptureFrameBuffer* frame,
+                                          vireo::CaptureError* error);
+  // The same for every stream of `config`, the buffer handed to `give_back`.
+  static std::shared_ptr<FrameLease> Lock(const vireo::CaptureConfig& config,
+                                          vireo::CaptureFrameBuffer* frame, GiveBack give_back,
                                           vireo::CaptureError* error);
   ~FrameLease();
   FrameLease(const FrameLease&) = delete;
@@ -129,10 +139,11 @@ class FrameLease {
   vireo::CaptureFrameBuffer* frame() const { return frame_; }
 
  private:
-  FrameLease(std::shared_ptr<CaptureSession> session, vireo::CaptureFrameBuffer* frame);
+  FrameLease(vireo::CaptureFrameBuffer* frame, GiveBack give_back)
+      : frame_(frame), give_back_(std::move(give_back)) {}
 
-  const std::shared_ptr<CaptureSession> session_;
   vireo::CaptureFrameBuffer* const frame_;
+  const GiveBack give_back_;
   std::map<int32_t, const uint8_t*> data_;  // locked streams
 };
 
@@ -232,7 +243,7 @@ class CaptureSession {
   void Record(std::shared_ptr<CaptureSession> self, vireo::CaptureFrameBuffer* frame,
               TakenFrame* taken);
 
-  friend class FrameLease;
+  friend class FrameLease;  // counts itself in leased_
 
   const vireo::CaptureConfig config_;
   std::weak_ptr<CaptureSession> self_;  // for the leases Take makes
