@@ -136,8 +136,7 @@ void BindFactory(py::module_& m) {
       .def(
           "create",
           [](Factory& f) {
-            auto native = std::make_shared<NativeBuffer>(f.shared_from_this(), f.CreateNative());
-            return std::make_shared<FrameBuffer>(f.shared_from_this(), std::move(native));
+            return std::make_shared<FrameBuffer>(f.shared_from_this(), f.CreateNative());
           },
           "A new FrameBuffer; raises CaptureException (INVALID_CONFIG, NO_MEM).")
       .def_property_readonly("config", &Factory::config);

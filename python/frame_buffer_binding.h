@@ -1,11 +1,12 @@
-// The frame buffers of the Python module: CaptureFrameBufferFactory, the
-// native buffer with its counted CPU locks that NumPy arrays share, and
-// FrameBuffer, the Python object a service holds while it is enqueued; and
-// their bindings, with the CSI-2 unpacking and Camera's frame records.
+// The frame buffers of the Python module: CaptureFrameBufferFactory and
+// FrameBuffer, the Python object a service holds while it is enqueued, whose
+// NumPy arrays share a lease of its native buffer; and their bindings, with
+// the CSI-2 unpacking and Camera's frame records.
 //
 // Ownership: a Python FrameBuffer owns its native frame buffer through a
-// shared pointer that its arrays share: an array keeps the frame's stream
-// locked and its memory alive. Buffers keep their factory alive.
+// shared pointer that its arrays' lease shares: an array keeps the frame's
+// streams locked and its memory alive. Native buffers keep their factory
+// alive.
 // Threading: used with the GIL held.
 
 #ifndef PYTHON_FRAME_BUFFER_BINDING_H_
@@ -47,11 +48,13 @@ class Factory : public std::enable_shared_from_this<Factory> {
     return std::make_shared<Factory>(config, std::move(impl));
   }
 
-  std::unique_ptr<CaptureFrameBuffer> CreateNative() {
+  // A native buffer that keeps the factory (its allocator) alive.
+  std::shared_ptr<CaptureFrameBuffer> CreateNative() {
     std::unique_ptr<CaptureFrameBuffer> buffer = impl_->Create();
     // The configuration passed the check: what is left is the memory.
     if (buffer == nullptr) Fail(CaptureError::NO_MEM, "CaptureFrameBufferFactory.create");
-    return buffer;
+    return std::shared_ptr<CaptureFrameBuffer>(
+        buffer.release(), [factory = shared_from_this()](CaptureFrameBuffer* b) { delete b; });
   }
 
   const CaptureConfig& config() const { return config_; }
@@ -61,54 +64,14 @@ class Factory : public std::enable_shared_from_this<Factory> {
   std::unique_ptr<vireo::CaptureFrameBufferFactory> impl_;
 };
 
-// One native frame buffer and the CPU locks on its streams, counted per data
-// type (the runtime's lock is not counted). Arrays share it.
-class NativeBuffer {
- public:
-  NativeBuffer(std::shared_ptr<Factory> factory, std::unique_ptr<CaptureFrameBuffer> buffer)
-      : factory_(std::move(factory)), buffer_(std::move(buffer)) {}
-  ~NativeBuffer() {
-    for (const auto& [data_type, lock] : locks_) buffer_->UnlockFrameData(data_type);
-  }
-
-  CaptureFrameBuffer* get() const { return buffer_.get(); }
-  bool locked() const { return !locks_.empty(); }
-
-  void* Lock(int data_type) {
-    auto it = locks_.find(data_type);
-    if (it == locks_.end()) {
-      void* data = nullptr;
-      Check(buffer_->LockFrameData(data_type, &data), "FrameBuffer.array");
-      it = locks_.emplace(data_type, std::make_pair(0, data)).first;
-    }
-    ++it->second.first;
-    return it->second.second;
-  }
-
-  void Unlock(int data_type) {
-    auto it = locks_.find(data_type);
-    if (it == locks_.end() || --it->second.first > 0) return;
-    buffer_->UnlockFrameData(data_type);
-    locks_.erase(it);
-  }
-
- private:
-  std::shared_ptr<Factory> factory_;  // keeps the allocator for the buffer's life
-  std::unique_ptr<CaptureFrameBuffer> buffer_;
-  std::map<int, std::pair<int, void*>> locks_;  // data type -> (arrays, data)
-};
-
-// What an array's base object holds: its stream's lock.
-struct ArrayLock {
-  std::shared_ptr<NativeBuffer> native;
-  int data_type;
-};
-
 class Service;
 
+// A Python frame buffer: its native buffer and, while arrays view it, the
+// lease that keeps every stream locked (support/capture_session.h), shared
+// by the arrays; the last array to go unlocks it.
 class FrameBuffer {
  public:
-  FrameBuffer(std::shared_ptr<Factory> factory, std::shared_ptr<NativeBuffer> native)
+  FrameBuffer(std::shared_ptr<Factory> factory, std::shared_ptr<CaptureFrameBuffer> native)
       : factory_(std::move(factory)), native_(std::move(native)) {}
 
   const CaptureConfig& config() const { return factory_->config(); }
@@ -116,15 +79,31 @@ class FrameBuffer {
   // The native buffer to hand to the service: a fresh one while arrays
   // still view the current one.
   CaptureFrameBuffer* PrepareForEnqueue() {
-    if (native_->locked()) {
-      native_ = std::make_shared<NativeBuffer>(factory_, factory_->CreateNative());
+    if (!lease_.expired()) {
+      native_ = factory_->CreateNative();
+      lease_.reset();
     }
-    return native_->get();
+    return native_.get();
   }
 
   const CaptureFrameBuffer& Client() const {
     if (holder_ != nullptr) throw py::value_error("the frame buffer is held by the capture service");
-    return *native_->get();
+    return *native_;
+  }
+
+  // The lease of the native buffer, every stream locked: the arrays' one,
+  // else a new one. Raises when the library refuses a lock.
+  std::shared_ptr<const talon_support::FrameLease> Lease() {
+    std::shared_ptr<const talon_support::FrameLease> lease = lease_.lock();
+    if (lease != nullptr) return lease;
+    CaptureError error = CaptureError::SUCCESS;
+    // The native buffer stays the lease's until the last array goes, also
+    // when this Python buffer moves on to a fresh one.
+    lease = talon_support::FrameLease::Lock(
+        config(), native_.get(), [keep = native_](CaptureFrameBuffer*) {}, &error);
+    Check(error, "FrameBuffer.array");
+    lease_ = lease;
+    return lease;
   }
 
   const CaptureStreamConfig& Stream(int data_type) const {
@@ -147,17 +126,15 @@ class FrameBuffer {
   py::array Array(const std::optional<int>& requested) {
     const CaptureFrameBuffer& buffer = Client();
     const int data_type = DataType(requested);
-    void* data = native_->Lock(data_type);
-    auto* lock = new ArrayLock{native_, data_type};
-    py::capsule base(lock, [](void* p) {
-      auto* held = static_cast<ArrayLock*>(p);
-      held->native->Unlock(held->data_type);
-      delete held;
+    Stream(data_type);  // one of its streams, else DATA_TYPE_NOT_FOUND
+    auto* lease = new std::shared_ptr<const talon_support::FrameLease>(Lease());
+    const uint8_t* data = (*lease)->data(data_type);
+    py::capsule base(lease, [](void* p) {
+      delete static_cast<std::shared_ptr<const talon_support::FrameLease>*>(p);
     });
     const auto height = static_cast<py::ssize_t>(Stream(data_type).height);
     const auto stride = static_cast<py::ssize_t>(buffer.GetRowStrideBytes(data_type));
-    py::array_t<uint8_t> array({height, stride}, {stride, py::ssize_t{1}},
-                               static_cast<const uint8_t*>(data), base);
+    py::array_t<uint8_t> array({height, stride}, {stride, py::ssize_t{1}}, data, base);
     array.attr("setflags")(py::arg("write") = false);
     return array;
   }
@@ -169,10 +146,7 @@ class FrameBuffer {
     const CaptureFrameBuffer& buffer = Client();
     if (buffer.GetError() != CaptureError::SUCCESS) return recorder.Record(buffer, dequeue_ns);
     const int data_type = factory_->config().stream_configs.front().data_type;
-    const void* data = native_->Lock(data_type);
-    const talon_support::FrameRecord record = recorder.Record(buffer, dequeue_ns, data);
-    native_->Unlock(data_type);
-    return record;
+    return recorder.Record(buffer, dequeue_ns, Lease()->data(data_type));
   }
 
   // The sensor's sequence stamped in the first stream's data; none when the
@@ -180,11 +154,10 @@ class FrameBuffer {
   std::optional<uint32_t> SensorSequence() {
     const CaptureFrameBuffer& buffer = Client();
     const CaptureStreamConfig& stream = factory_->config().stream_configs.front();
-    const void* data = native_->Lock(stream.data_type);
     uint32_t sequence = 0;
     const bool found = talon_support::ReadFrameSequence(
-        data, buffer.GetRowStrideBytes(stream.data_type), stream, &sequence);
-    native_->Unlock(stream.data_type);
+        Lease()->data(stream.data_type), buffer.GetRowStrideBytes(stream.data_type), stream,
+        &sequence);
     if (!found) return std::nullopt;
     return sequence;
   }
@@ -193,7 +166,8 @@ class FrameBuffer {
 
  private:
   std::shared_ptr<Factory> factory_;
-  std::shared_ptr<NativeBuffer> native_;
+  std::shared_ptr<CaptureFrameBuffer> native_;
+  std::weak_ptr<const talon_support::FrameLease> lease_;  // while arrays view native_
 };
 
 // Unpacks `packed` (uint8, height x row stride) into `out` when given, else
