@@ -77,7 +77,7 @@ struct TalonSrcState {
   guint group_id = 0;
   uint64_t frames = 0;     // frames pushed
   uint64_t dropped = 0;    // sensor frames no buffer received (the session's count)
-  uint64_t failed = 0;     // frames that came back failed
+  uint64_t failed = 0;     // frames that came back failed (or could not be locked)
   uint64_t failed_since_pushed = 0;
   uint64_t sequence = 0;   // the sensor's frame count since the start
   bool chained = false;    // a frame pushed since the start or a resume
@@ -406,8 +406,6 @@ bool PushFrame(GstTalonSrc* self, const TakenFrame& taken) {
 // A frame that failed: dropped, said as the error policy says.
 void DropFrame(GstTalonSrc* self, vireo::CaptureError error) {
   TalonSrcState* st = self->state;
-  ++st->failed;
-  ++st->failed_since_pushed;
   const talon_gst::ErrorPolicy::Verdict verdict = st->errors.Failed(error, vireo::BoottimeNs());
   GST_DEBUG_OBJECT(self, "frame dropped: %s", talon_gst::DescribeCaptureError(error).c_str());
   if (!verdict.warning.empty()) {
@@ -474,12 +472,13 @@ void Loop(gpointer data) {
     PauseTask(self, true);
     return;
   }
-  if (taken.record.error != vireo::CaptureError::SUCCESS) {  // back in the capture already
-    DropFrame(self, taken.record.error);
-    return;
-  }
-  if (taken.lease == nullptr) {
-    DropFrame(self, taken.lock_error);
+  if (taken.lease == nullptr) {  // a sensor frame that a buffer received, not pushed
+    ++st->failed;
+    ++st->failed_since_pushed;
+    // A failed frame is back in the capture already, as is one the library
+    // would not lock.
+    const bool failed = taken.record.error != vireo::CaptureError::SUCCESS;
+    DropFrame(self, failed ? taken.record.error : taken.lock_error);
     return;
   }
   st->errors.Succeeded();
