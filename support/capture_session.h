@@ -36,9 +36,9 @@
 // caller copies the frame and lets go of the lease at once.
 //
 // Threads: Start, Wake and Stop from the owner's control thread (Stop also
-// from the capture thread); Next, Take, TakeNewest, Requeue, Grow, MayLend
-// and the records' figures (Summarize, dropped, skipped) from the one
-// capture thread; a lease's release and the buffer counts from any thread.
+// from the capture thread); Next, Take, TakeNewest, Grow, MayLend and the
+// records' figures (Summarize, dropped, skipped) from the one capture
+// thread; Requeue, a lease's release and the buffer counts from any thread.
 // Start/Stop and Next's check of the run state meet under mutex_; the wake
 // flag and the buffer counts are atomic; the recorder is the capture
 // thread's alone; the service's own calls are thread-safe.
