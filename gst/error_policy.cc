@@ -1,22 +1,12 @@
 #include "gst/error_policy.h"
 
 #include "absl/strings/str_cat.h"
+#include "support/capture_error_name.h"
 
 namespace talon_gst {
 
-const char* CaptureErrorName(vireo::CaptureError error) {
-  static const char* const kNames[] = {
-      "SUCCESS",          "GENERIC_FAILURE",         "INVALID_REQUEST",   "NO_DEV",
-      "NO_MEM",           "TIMEOUT",                 "RESOURCE_NOT_FOUND", "TYPE_MISMATCH",
-      "OVERFLOW",         "MIPI_MUX_ERROR",          "BACKGROUND_THREAD_ERROR",
-      "ALREADY_INITIALIZED", "INVALID_CONFIG",       "FILE_SYSTEM_ERROR", "DATA_TYPE_NOT_FOUND",
-      "INVALID_BUFFER",   "CAPTURE_CANCELLED",       "UNKNOWN"};
-  const int i = static_cast<int>(error);
-  return i >= 0 && i < 18 ? kNames[i] : "UNKNOWN";
-}
-
 std::string DescribeCaptureError(vireo::CaptureError error) {
-  return absl::StrCat(CaptureErrorName(error), " (", static_cast<int>(error),
+  return absl::StrCat(talon_support::CaptureErrorName(error), " (", static_cast<int>(error),
                       "): ", vireo::GetCaptureErrorDesc(error));
 }
 

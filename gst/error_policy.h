@@ -20,9 +20,8 @@ namespace talon_gst {
 // the stream rather than warn forever.
 constexpr uint32_t kDefaultMaxErrors = 5;
 
-// The capture error's name as in capture_types.h, e.g. "TIMEOUT".
-const char* CaptureErrorName(vireo::CaptureError error);
-// "TIMEOUT (5): <the library's description>".
+// "TIMEOUT (5): <the library's description>", the name from
+// support/capture_error_name.h.
 std::string DescribeCaptureError(vireo::CaptureError error);
 
 class ErrorPolicy {

@@ -1,9 +1,6 @@
 #include "gst/frame_timeline.h"
 
-#include <cmath>
-
 #include "base/boottime.h"
-#include "gst/frame_rate.h"
 
 namespace talon_gst {
 
@@ -26,12 +23,6 @@ GstClockTime BoottimeToRunningTime(GstElement* element, int64_t boottime_ns, int
   const int64_t running = clock_now - (boot_now - boottime_ns) -
                           static_cast<int64_t>(gst_element_get_base_time(element));
   return running > 0 ? static_cast<GstClockTime>(running) : 0;
-}
-
-uint64_t FramesBetween(int64_t last_ns, int64_t now_ns, int64_t period_ns) {
-  if (period_ns < kMinPeriodNs) return 1;
-  const double periods = static_cast<double>(now_ns - last_ns) / static_cast<double>(period_ns);
-  return periods > 1.5 ? static_cast<uint64_t>(std::llround(periods)) : 1;
 }
 
 void AddSensorFrameMeta(GstBuffer* buffer, uint64_t sequence) {

@@ -1,6 +1,7 @@
 // Where a frame lies on GStreamer's timelines: its start of frame
-// (CLOCK_BOOTTIME) as running time of the pipeline clock, the sensor frames
-// between two starts, and the sensor's frame count carried on each buffer.
+// (CLOCK_BOOTTIME) as running time of the pipeline clock, and the sensor's
+// frame count carried on each buffer (its gaps are the capture session's
+// count, support/capture_session.h).
 //
 // The sensor frame count is a custom meta named "TalonSensorFrameMeta"
 // (gst_buffer_get_custom_meta), field "sequence" (guint64): the sensor's
@@ -22,10 +23,6 @@ inline constexpr char kSensorFrameMeta[] = "TalonSensorFrameMeta";
 // CLOCK_BOOTTIME nanoseconds to the running time of `element`'s clock;
 // without a clock, the time since `origin_ns`.
 GstClockTime BoottimeToRunningTime(GstElement* element, int64_t boottime_ns, int64_t origin_ns);
-
-// Sensor frames from the start `last_ns` to the start `now_ns` (1: the
-// next frame) given the frame period; 1 while the period is unknown.
-uint64_t FramesBetween(int64_t last_ns, int64_t now_ns, int64_t period_ns);
 
 void AddSensorFrameMeta(GstBuffer* buffer, uint64_t sequence);
 

@@ -1,11 +1,9 @@
 // libtalon's log inside GStreamer: its entries go to the debug category
-// "talon" (GST_DEBUG=talon:5 shows them) instead of standard error, and the
-// last warning or error is kept so that a refusal can name its cause; the
-// graph cache is chosen once per process by the rule every surface uses.
+// "talon" (GST_DEBUG=talon:5 shows them) instead of standard error. A
+// refusal names its cause through vireo::CreateCaptureService, not the log.
 //
-// Threads: RouteLibraryLog and ChooseGraphCache from any thread (once per
-// process, later calls return the first result); the handler runs on
-// libtalon's threads; LastLibraryProblem from any thread.
+// Threads: RouteLibraryLog from any thread (once per process, later calls
+// do nothing); the handler runs on libtalon's threads.
 
 #ifndef GST_LIBRARY_LOG_H_
 #define GST_LIBRARY_LOG_H_
@@ -16,14 +14,6 @@ namespace talon_gst {
 
 // Installs the handler (without the standard-error copy).
 void RouteLibraryLog();
-
-// libtalon's last warning or error entry, "<file>:<line> <message>"; empty
-// when none since the last call.
-std::string TakeLastLibraryProblem();
-
-// The graph-cache directory, chosen and made once; false with the reason
-// (the path and the system's error). `note`: a fallback was taken.
-bool ChooseGraphCache(std::string* dir, std::string* note, std::string* error);
 
 }  // namespace talon_gst
 

@@ -25,13 +25,15 @@
 #include <memory>
 #include <string>
 
-#include "gst/capture_session.h"
 #include "gst/picture_output.h"
 #include "gst/stream_format.h"
 #include "isp/isp.h"
+#include "support/capture_session.h"
 #include "system/capture/capture_types.h"
 
 namespace talon_gst {
+
+using talon_support::FrameLease;
 
 class PadOutput {
  public:

@@ -1,6 +1,5 @@
-// The option toolkit (support/options.h) in the element's words: its
-// refusals name the tools' options ("--virtual-channel: ..."), which are
-// the element's properties without the dashes.
+// The option toolkit (support/options.h) in the element's words: a
+// configuration's problem names the element's property ("virtual-channel").
 #include "gst/stream_option.h"
 
 #include <cstdio>
@@ -10,8 +9,19 @@
 namespace talon_gst {
 namespace {
 
-std::string AsProperty(std::string error) {
-  return error.rfind("--", 0) == 0 ? error.substr(2) : error;
+// The property that holds a setting.
+const char* Property(talon_support::ConfigProblem::Setting setting) {
+  switch (setting) {
+    case talon_support::ConfigProblem::Setting::kStreams:
+      return "stream";
+    case talon_support::ConfigProblem::Setting::kVirtualChannel:
+      return "virtual-channel";
+    case talon_support::ConfigProblem::Setting::kMipiRx:
+      return "mipi-rx";
+    case talon_support::ConfigProblem::Setting::kWhole:
+      break;
+  }
+  return "";
 }
 
 }  // namespace
@@ -22,8 +32,9 @@ bool ParseStreamOption(std::string_view option, std::string_view text,
 }
 
 bool CheckCaptureConfigOption(const vireo::CaptureConfig& config, std::string* error) {
-  if (talon_support::CheckConfig(config, error)) return true;
-  *error = AsProperty(*error);
+  talon_support::ConfigProblem problem;
+  if (talon_support::CheckConfig(config, &problem)) return true;
+  *error = talon_support::ProblemText(Property(problem.setting), problem);
   return false;
 }
 

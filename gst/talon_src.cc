@@ -14,7 +14,6 @@
 #include "absl/strings/str_cat.h"
 #include "base/boottime.h"
 #include "base/mutex.h"
-#include "gst/capture_session.h"
 #include "gst/error_policy.h"
 #include "gst/frame_rate.h"
 #include "gst/frame_timeline.h"
@@ -24,6 +23,8 @@
 #include "gst/stream_format.h"
 #include "gst/stream_option.h"
 #include "gst/talon_src_pad.h"
+#include "support/capture_session.h"
+#include "support/graph_cache_dir.h"
 #include "system/capture/capture_types.h"
 
 GST_DEBUG_CATEGORY_STATIC(talon_src_debug);
@@ -31,8 +32,9 @@ GST_DEBUG_CATEGORY_STATIC(talon_src_debug);
 
 namespace {
 
-using talon_gst::CaptureSession;
-using talon_gst::FrameLease;
+using talon_support::CaptureSession;
+using talon_support::FrameLease;
+using talon_support::TakenFrame;
 using talon_gst::kMinPeriodNs;
 
 // One pad's part of the streaming state.
@@ -74,15 +76,17 @@ struct TalonSrcState {
   GstFlowCombiner* combiner = nullptr;
   guint group_id = 0;
   uint64_t frames = 0;     // frames pushed
-  uint64_t dropped = 0;    // sensor frames lost in gaps
+  uint64_t dropped = 0;    // sensor frames no buffer received (the session's count)
+  uint64_t failed = 0;     // frames that came back failed (or could not be locked)
+  uint64_t failed_since_pushed = 0;
   uint64_t sequence = 0;   // the sensor's frame count since the start
-  int64_t last_sof = -1;
+  bool chained = false;    // a frame pushed since the start or a resume
   int64_t first_sof = -1;
   int64_t run_period_ns = 0;
   bool discont = true;
   bool rate_warned = false;
   talon_gst::ErrorPolicy errors;
-  std::shared_ptr<FrameLease> held;  // the first frame while the period is measured
+  TakenFrame held;  // the first frame while the period is measured
 };
 
 struct _GstTalonSrc {
@@ -169,7 +173,7 @@ void EndStream(GstTalonSrc* self) {
     }
     gst_pad_push_event(ps.pad, gst_event_new_eos());
   }
-  st->held.reset();
+  st->held = TakenFrame();
   st->run_session->Stop();
   PauseTask(self, false);
 }
@@ -291,14 +295,17 @@ void PostQos(GstTalonSrc* self, GstClockTime pts, uint64_t dropped_now) {
   const GstClockTime duration =
       st->run_period_ns > 0 ? static_cast<GstClockTime>(st->run_period_ns) : GST_CLOCK_TIME_NONE;
   GstMessage* message = gst_message_new_qos(GST_OBJECT(self), TRUE, pts, pts, pts, duration);
-  gst_message_set_qos_stats(message, GST_FORMAT_BUFFERS, st->frames, st->dropped);
+  // Frames the element never pushed: those the sensor's gaps lost and the
+  // failed ones.
+  gst_message_set_qos_stats(message, GST_FORMAT_BUFFERS, st->frames, st->dropped + st->failed);
   GST_INFO_OBJECT(self, "%" G_GUINT64_FORMAT " frames dropped before %" GST_TIME_FORMAT,
                   dropped_now, GST_TIME_ARGS(pts));
   gst_element_post_message(GST_ELEMENT(self), message);
 }
 
 // Pushes one frame on every pad; false when streaming ends.
-bool PushFrame(GstTalonSrc* self, const std::shared_ptr<FrameLease>& lease) {
+bool PushFrame(GstTalonSrc* self, const TakenFrame& taken) {
+  const std::shared_ptr<FrameLease>& lease = taken.lease;
   TalonSrcState* st = self->state;
   for (PadStream& ps : st->streams) {
     if (!ps.negotiated && !Negotiate(self, &ps)) {
@@ -310,21 +317,23 @@ bool PushFrame(GstTalonSrc* self, const std::shared_ptr<FrameLease>& lease) {
     vireo::MutexLock lock(&st->mutex);
     if (st->resumed) {  // the pause is no gap of the sensor's
       st->resumed = false;
-      st->last_sof = -1;
+      st->chained = false;
       st->discont = true;
     }
   }
-  const int64_t sof = lease->frame()->GetTimestampStartNs();
+  // The gap before the frame, by the session's count (the sensor's stamp,
+  // else the start-of-frame gaps) and the failed frames in it.
+  const int64_t sof = taken.record.sof_ns;
   if (st->first_sof < 0) st->first_sof = sof;
-  const uint64_t step =
-      st->last_sof >= 0 ? talon_gst::FramesBetween(st->last_sof, sof, st->run_period_ns) : 1;
-  if (st->last_sof >= 0) st->sequence += step;
-  st->last_sof = sof;
+  const uint64_t missing = st->chained ? taken.record.dropped_before + st->failed_since_pushed : 0;
+  if (st->chained) st->sequence += 1 + missing;
+  st->chained = true;
+  st->failed_since_pushed = 0;
+  st->dropped += taken.record.dropped_before;
   const GstClockTime pts = talon_gst::BoottimeToRunningTime(GST_ELEMENT(self), sof, st->first_sof);
-  if (step > 1) {
-    st->dropped += step - 1;
+  if (missing > 0) {
     st->discont = true;
-    PostQos(self, pts, step - 1);
+    PostQos(self, pts, missing);
   }
   const int64_t start_ns = vireo::BoottimeNs();
   const bool may_lend = st->run_session->MayLend(
@@ -409,8 +418,9 @@ void DropFrame(GstTalonSrc* self, vireo::CaptureError error) {
 }
 
 // The sensor's period from the first two frames of one stretch of PLAYING
-// (the first is held meanwhile); false while the first is held.
-bool MeasurePeriod(GstTalonSrc* self, std::shared_ptr<FrameLease>* lease) {
+// (the first is held meanwhile), the sensor frames between them known from
+// the session's count; false while the first is held.
+bool MeasurePeriod(GstTalonSrc* self, TakenFrame* taken) {
   TalonSrcState* st = self->state;
   bool resumed;
   {
@@ -418,14 +428,17 @@ bool MeasurePeriod(GstTalonSrc* self, std::shared_ptr<FrameLease>* lease) {
     resumed = st->resumed;
     st->resumed = false;  // nothing pushed yet: no timeline to reset
   }
-  if (st->held == nullptr || resumed) {
-    st->held = std::move(*lease);
+  if (st->held.lease == nullptr || resumed) {
+    st->held = std::move(*taken);
     return false;
   }
-  st->run_period_ns = (*lease)->frame()->GetTimestampStartNs() -
-                      st->held->frame()->GetTimestampStartNs();
+  const uint64_t periods = 1 + taken->record.dropped_before + st->failed_since_pushed;
+  st->run_period_ns = (taken->record.sof_ns - st->held.record.sof_ns) /
+                      static_cast<int64_t>(periods);
   if (st->run_period_ns < kMinPeriodNs) st->run_period_ns = 0;
-  if (st->run_period_ns == 0) st->run_period_ns = talon_gst::PeriodOfFraction(st->run.fps_n, st->run.fps_d);
+  if (st->run_period_ns == 0) {
+    st->run_period_ns = talon_gst::PeriodOfFraction(st->run.fps_n, st->run.fps_d);
+  }
   st->rate.SetPeriod(st->run_period_ns);
   int n = 0, d = 1;
   talon_gst::FractionOfPeriod(st->run_period_ns, &n, &d);
@@ -448,35 +461,34 @@ void Loop(gpointer data) {
     PauseTask(self, false);
     return;
   }
-  bool timed_out = false;
-  vireo::CaptureFrameBuffer* frame =
-      st->run_session->Next(talon_gst::FrameWaitMs(st->run, st->run_period_ns), &timed_out);
-  if (timed_out) {  // no frame within three periods: a stalled camera
+  TakenFrame taken;
+  const talon_support::WaitEnd waited =
+      st->run_session->Take(talon_gst::FrameWaitMs(st->run, st->run_period_ns), &taken);
+  if (waited == talon_support::WaitEnd::kTimedOut) {  // none within three periods: stalled
     DropFrame(self, vireo::CaptureError::TIMEOUT);
     return;
   }
-  if (frame == nullptr) {
+  if (waited != talon_support::WaitEnd::kFrame) {
     PauseTask(self, true);
     return;
   }
-  vireo::CaptureError error = frame->GetError();
-  if (error != vireo::CaptureError::SUCCESS) {
-    st->run_session->Requeue(frame);
-    DropFrame(self, error);
-    return;
-  }
-  std::shared_ptr<FrameLease> lease = FrameLease::Lock(st->run_session, frame, &error);
-  if (lease == nullptr) {
-    DropFrame(self, error);
+  if (taken.lease == nullptr) {  // a sensor frame that a buffer received, not pushed
+    ++st->failed;
+    ++st->failed_since_pushed;
+    // A failed frame is back in the capture already, as is one the library
+    // would not lock.
+    const bool failed = taken.record.error != vireo::CaptureError::SUCCESS;
+    DropFrame(self, failed ? taken.record.error : taken.lock_error);
     return;
   }
   st->errors.Succeeded();
   if (st->frames == 0 && st->run_period_ns == 0) {
-    if (!MeasurePeriod(self, &lease)) return;
-    std::shared_ptr<FrameLease> first = std::move(st->held);
+    if (!MeasurePeriod(self, &taken)) return;
+    TakenFrame first = std::move(st->held);
+    st->held = TakenFrame();
     if (!PushFrame(self, first)) return;
   }
-  PushFrame(self, lease);
+  PushFrame(self, taken);
 }
 
 gboolean QueryPad(GstPad* pad, GstObject* parent, GstQuery* query) {
@@ -575,22 +587,19 @@ bool Open(GstTalonSrc* self) {
     return false;
   }
   std::string cache_dir, note;
-  if (!talon_gst::ChooseGraphCache(&cache_dir, &note, &error)) {
+  if (!talon_support::ChooseGraphCacheDir("", &cache_dir, &note, &error)) {
     GST_ELEMENT_ERROR(self, RESOURCE, OPEN_READ_WRITE, ("%s", error.c_str()), (nullptr));
     return false;
   }
   if (!note.empty()) GST_INFO_OBJECT(self, "%s", note.c_str());
   GST_DEBUG_OBJECT(self, "graph cache %s", cache_dir.c_str());
-  talon_gst::TakeLastLibraryProblem();
+  vireo::CaptureError refusal = vireo::CaptureError::SUCCESS;
   std::shared_ptr<CaptureSession> session =
-      CaptureSession::Create(config, settings.buffers, &error);
+      CaptureSession::Create(config, settings.buffers, &refusal, &error);
   if (session == nullptr) {
-    const std::string cause = talon_gst::TakeLastLibraryProblem();
-    const size_t see = error.find(" (see its log)");
-    if (!cause.empty() && see != std::string::npos) {
-      error = absl::StrCat(error.substr(0, see), ": ", cause);
-    }
-    GST_ELEMENT_ERROR(self, RESOURCE, OPEN_READ, ("%s", error.c_str()),
+    GST_ELEMENT_ERROR(self, RESOURCE, OPEN_READ,
+                      ("the library refused the configuration: %s (%s)", error.c_str(),
+                       talon_support::CaptureErrorName(refusal)),
                       ("mipi-rx %d, virtual-channel %u, timeout-ms %u, buffers %u",
                        settings.mipi_rx, settings.virtual_channel, config.timeout_ms,
                        settings.buffers));
@@ -659,8 +668,9 @@ void Prepare(GstTalonSrc* self) {
     gst_flow_combiner_add_pad(st->combiner, pads[i]);
   }
   st->group_id = gst_util_group_id_next();
-  st->frames = st->dropped = st->sequence = 0;
-  st->last_sof = st->first_sof = -1;
+  st->frames = st->dropped = st->failed = st->failed_since_pushed = st->sequence = 0;
+  st->chained = false;
+  st->first_sof = -1;
   st->discont = true;
   vireo::MutexLock lock(&st->mutex);
   st->prepared = true;
@@ -669,7 +679,7 @@ void Prepare(GstTalonSrc* self) {
 // PAUSED→READY, with the task joined.
 void Unprepare(GstTalonSrc* self) {
   TalonSrcState* st = self->state;
-  st->held.reset();
+  st->held = TakenFrame();
   for (const PadStream& ps : st->streams) {
     GST_INFO_OBJECT(ps.pad, "%" G_GUINT64_FORMAT " frames pushed, %" G_GUINT64_FORMAT
                     " copied because downstream held the frame buffers, %" G_GUINT64_FORMAT

@@ -14,7 +14,7 @@
 // single-threaded multi-pad source.
 //
 // Zero-copy: a frame buffer's data is locked once per frame (a FrameLease,
-// gst/capture_session.h) and lent to every pad whose caps need no
+// support/capture_session.h) and lent to every pad whose caps need no
 // conversion, as GstMemory whose release drops the lease; the last release
 // unlocks the data and enqueues the frame buffer again, from whatever thread
 // frees the memory. When lending would leave the service fewer than two

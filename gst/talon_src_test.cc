@@ -86,6 +86,7 @@ class Source {
   }
 
   GstHarness* h(size_t i = 0) { return harnesses_[i]; }
+  GstBus* bus() { return bus_; }
   GstElement* element() { return element_; }
   GstStateChangeReturn Play() {
     return gst_element_set_state(element_, GST_STATE_PLAYING);
@@ -302,10 +303,17 @@ uint64_t SensorFrame(GstBuffer* buffer) {
   return sequence;
 }
 
-// Catches timestamps off the sensor's timeline, offsets that skip or
-// repeat (offset_end is offset + 1), and a sensor frame count that misses
-// or invents dropped frames against the simulator's own stamp.
-TEST(TalonSrcTest, TimestampsFollowTheSensor) {
+// The dropped count of the last QoS message on `bus`; 0 with none.
+uint64_t LastQosDropped(GstBus* bus) {
+  guint64 dropped = 0;
+  while (GstMessage* m = gst_bus_pop_filtered(bus, GST_MESSAGE_QOS)) {
+    gst_message_parse_qos_stats(m, nullptr, nullptr, &dropped);
+    gst_message_unref(m);
+  }
+  return dropped;
+}
+
+void TimestampsFollowTheSensorWith(uint32_t planted) {
   Source src({"0x2A,64,4,8"});
   src.Play();
   GstClockTime last_pts = GST_CLOCK_TIME_NONE;
@@ -324,6 +332,9 @@ TEST(TalonSrcTest, TimestampsFollowTheSensor) {
     gst_buffer_unmap(buffer, &map);
     if (i == 0) first_stamp = stamp;
     EXPECT_EQ(SensorFrame(buffer), stamp - first_stamp);
+    if (i == 1) {
+      EXPECT_GE(SensorFrame(buffer), 1u + planted);
+    }
     if (i > 0) {
       const uint64_t frames = SensorFrame(buffer) - last_sequence;
       EXPECT_GE(frames, 1u);
@@ -336,12 +347,28 @@ TEST(TalonSrcTest, TimestampsFollowTheSensor) {
     last_sequence = SensorFrame(buffer);
     gst_buffer_unref(buffer);
   }
+  // Every sensor frame between the first and the last pushed is dropped.
+  EXPECT_EQ(LastQosDropped(src.bus()), last_sequence - 7);
   GstQuery* latency = gst_query_new_latency();
   ASSERT_TRUE(gst_pad_peer_query(src.h()->sinkpad, latency));
   GstClockTime min = 0;
   gst_query_parse_latency(latency, nullptr, &min, nullptr);
   EXPECT_GE(min, static_cast<GstClockTime>(kPeriodNs));  // plus the conversion
   gst_query_unref(latency);
+}
+
+// Catches timestamps off the sensor's timeline, offsets that skip or
+// repeat (offset_end is offset + 1), and a sensor frame count that misses
+// or invents dropped frames against the simulator's own stamp; with a gap
+// planted between the first two frames, a period measured across it (twice
+// the sensor's or more: durations, rate and later drops all wrong).
+TEST(TalonSrcTest, TimestampsFollowTheSensor) {
+  for (const uint32_t planted : {0u, 2u}) {
+    SCOPED_TRACE(planted);
+    PrismSimSetFrameSkip(1, planted);
+    TimestampsFollowTheSensorWith(planted);
+    PrismSimSetFrameSkip(0, 0);
+  }
 }
 
 // Catches pads that drift apart: one frame must carry one timestamp and

@@ -52,13 +52,16 @@ void FrameStats::Add(const FrameRecord& record) {
   latency_.Add(record.dequeue_ns - record.eof_ns);
 }
 
+uint64_t FrameStats::dropped() const {
+  return !known_period_ && sequences_known_ ? sequence_dropped_ : sof_drops_.dropped();
+}
+
 Summary FrameStats::Summarize() const {
   Summary summary;
   summary.frames = frames_;
   summary.errors = errors_;
   summary.errors_by_kind = errors_by_kind_;
-  summary.dropped =
-      !known_period_ && sequences_known_ ? sequence_dropped_ : sof_drops_.dropped();
+  summary.dropped = dropped();
   if (delivered_ >= 2 && last_sof_ns_ > first_sof_ns_) {
     summary.average_fps = static_cast<double>(delivered_ - 1) * 1e9 /
                           static_cast<double>(last_sof_ns_ - first_sof_ns_);

@@ -36,6 +36,9 @@ struct FrameRecord {
   int64_t eof_ns = 0;      // end of frame, CLOCK_BOOTTIME
   int64_t dequeue_ns = 0;  // when DequeueCompletedRequest returned it
   int64_t sensor_sequence = -1;  // the sensor's frame number, -1 when unknown
+  // Sensor frames no buffer received since the previous record, as far as
+  // the drop count knew them when this frame came (capture_session.h).
+  uint64_t dropped_before = 0;
 };
 
 struct Summary {
@@ -61,6 +64,8 @@ class FrameStats {
   Summary Summarize() const;
   uint64_t frames() const { return frames_; }
   uint64_t errors() const { return errors_; }
+  // Summary::dropped, without the rest of the summary.
+  uint64_t dropped() const;
 
  private:
   const bool known_period_;

@@ -64,16 +64,19 @@ bool Fail(std::string text, std::string* error) {
   return false;
 }
 
-}  // namespace
+bool Fail(ConfigProblem::Setting setting, std::string value, std::string detail,
+          ConfigProblem* problem) {
+  *problem = {setting, std::move(value), std::move(detail)};
+  return false;
+}
 
-bool ParseStream(std::string_view option, std::string_view text,
-                 vireo::CaptureStreamConfig* stream, std::string* error) {
+// ParseStream without the option's name: false with what is wrong.
+bool ParseStreamText(std::string_view text, vireo::CaptureStreamConfig* stream,
+                     std::string* error) {
   const absl::string_view whole = Absl(text);
   const std::vector<absl::string_view> parts = absl::StrSplit(whole, ',');
   if (parts.size() != 4 && parts.size() != 5) {
-    return Fail(absl::StrCat(Absl(option), ": ", Quoted(whole),
-                             " is not dt,width,height,bits[,pad]"),
-                error);
+    return Fail(absl::StrCat(Quoted(whole), " is not dt,width,height,bits[,pad]"), error);
   }
   const std::string where = absl::StrCat(" in ", Quoted(whole));
   const struct {
@@ -92,14 +95,12 @@ bool ParseStream(std::string_view option, std::string_view text,
     if (i == 3 && (!problem.empty() || !IsComponentBits(values[i]))) {
       problem = absl::StrCat(absl::CEscape(parts[i]), where, " is not ", ComponentBitsText());
     }
-    if (!problem.empty()) {
-      return Fail(absl::StrCat(Absl(option), ": ", kFields[i].name, " ", problem), error);
-    }
+    if (!problem.empty()) return Fail(absl::StrCat(kFields[i].name, " ", problem), error);
   }
   const uint32_t bits = static_cast<uint32_t>(values[3]);
   if (values[1] < MinWidth(bits)) {
-    return Fail(absl::StrCat(Absl(option), ": width ", parts[1], where, " is not in ",
-                             MinWidth(bits), " to ", kMaxFrameExtent, " at ", bits, " bits"),
+    return Fail(absl::StrCat("width ", parts[1], where, " is not in ", MinWidth(bits), " to ",
+                             kMaxFrameExtent, " at ", bits, " bits"),
                 error);
   }
   stream->data_type = static_cast<vireo::MipiDataTypeCsi2>(values[0]);
@@ -110,47 +111,83 @@ bool ParseStream(std::string_view option, std::string_view text,
   return true;
 }
 
-bool CheckConfig(const vireo::CaptureConfig& config, std::string* error) {
-  return CheckConfig(config, "--stream", error);
+}  // namespace
+
+bool ParseStream(std::string_view option, std::string_view text,
+                 vireo::CaptureStreamConfig* stream, std::string* error) {
+  if (ParseStreamText(text, stream, error)) return true;
+  *error = absl::StrCat(Absl(option), ": ", *error);
+  return false;
 }
 
-bool CheckConfig(const vireo::CaptureConfig& config, std::string_view stream_option,
-                 std::string* error) {
-  const absl::string_view option = Absl(stream_option);
+std::string_view SettingOption(ConfigProblem::Setting setting) {
+  switch (setting) {
+    case ConfigProblem::Setting::kStreams:
+      return "--stream";
+    case ConfigProblem::Setting::kVirtualChannel:
+      return "--virtual-channel";
+    case ConfigProblem::Setting::kMipiRx:
+      return "--mipi-rx";
+    case ConfigProblem::Setting::kWhole:
+      break;
+  }
+  return "";
+}
+
+std::string ProblemText(std::string_view name, const ConfigProblem& problem) {
+  if (name.empty()) return problem.detail;
+  return absl::StrCat(Absl(name), ": ", problem.detail);
+}
+
+bool CheckConfig(const vireo::CaptureConfig& config, std::string* error) {
+  ConfigProblem problem;
+  if (CheckConfig(config, &problem)) return true;
+  *error = ProblemText(SettingOption(problem.setting), problem);
+  return false;
+}
+
+bool CheckConfig(const vireo::CaptureConfig& config, ConfigProblem* problem) {
+  using Setting = ConfigProblem::Setting;
   const size_t count = config.stream_configs.size();
   if (count == 0 || count > vireo::kMaxCaptureStreams) {
-    return Fail(absl::StrCat(option, ": ", count, " streams given, 1 to ",
-                             vireo::kMaxCaptureStreams, " allowed"),
-                error);
+    return Fail(Setting::kStreams, absl::StrCat(count),
+                absl::StrCat(count, " streams given, 1 to ", vireo::kMaxCaptureStreams,
+                             " allowed"),
+                problem);
   }
   std::unordered_set<uint32_t> data_types;
   for (const vireo::CaptureStreamConfig& stream : config.stream_configs) {
     vireo::CaptureStreamConfig parsed;
-    if (!ParseStream(stream_option, StreamText(stream), &parsed, error)) return false;
+    std::string detail;
+    const std::string text = StreamText(stream);
+    if (!ParseStreamText(text, &parsed, &detail)) {
+      return Fail(Setting::kStreams, text, std::move(detail), problem);
+    }
     const uint32_t data_type = static_cast<uint32_t>(stream.data_type);
     if (!data_types.insert(data_type).second) {
-      return Fail(absl::StrCat(option, ": data type ", DataTypeText(data_type),
+      return Fail(Setting::kStreams, text,
+                  absl::StrCat("data type ", DataTypeText(data_type),
                                " is given twice (one stream per data type)"),
-                  error);
+                  problem);
     }
   }
   if (config.virtual_channel > vireo::kMaxVirtualChannel) {
-    return Fail(absl::StrCat("--virtual-channel: ", config.virtual_channel, " is not in 0 to ",
+    return Fail(Setting::kVirtualChannel, absl::StrCat(config.virtual_channel),
+                absl::StrCat(config.virtual_channel, " is not in 0 to ",
                              vireo::kMaxVirtualChannel),
-                error);
+                problem);
   }
   if (config.mipi_rx < 0 || config.mipi_rx >= kMipiReceivers) {
-    return Fail(absl::StrCat("--mipi-rx: ", config.mipi_rx, " is not in 0 to ",
-                             kMipiReceivers - 1),
-                error);
+    return Fail(Setting::kMipiRx, absl::StrCat(config.mipi_rx),
+                absl::StrCat(config.mipi_rx, " is not in 0 to ", kMipiReceivers - 1), problem);
   }
   // The library's own check has the last word; everything it refuses was
   // refused above with a reason.
   const vireo::CaptureError refused = vireo::vireo_util::CheckCaptureConfig(config);
   if (refused != vireo::CaptureError::SUCCESS) {
-    return Fail(absl::StrCat("the configuration is refused: ",
-                             vireo::GetCaptureErrorDesc(refused)),
-                error);
+    return Fail(Setting::kWhole, "",
+                absl::StrCat("the configuration is refused: ", vireo::GetCaptureErrorDesc(refused)),
+                problem);
   }
   return true;
 }

@@ -6,6 +6,9 @@
 // Every refusal is one line that names the option, the bad value and what is
 // allowed, e.g. "--virtual-channel: 99 is not in 0 to 3". Tools print
 // "<tool>: <error>" on standard error and exit 2 before they open anything.
+// A configuration's check also gives its problem as data (ConfigProblem),
+// which the Python module and the GStreamer element word with their own
+// names, never by rewriting the tools' text.
 //
 // Plain functions; no state, callable from any thread. The limits of libtalon
 // come from its public header (system/capture/capture_types.h) and its own
@@ -47,15 +50,37 @@ inline constexpr uint32_t kMaxTimeoutMs = UINT32_MAX;
 bool ParseStream(std::string_view option, std::string_view text,
                  vireo::CaptureStreamConfig* stream, std::string* error);
 
+// A configuration's problem as data, for each surface to word in its own
+// names (a tool's option, a property, a Python field): the setting at fault,
+// the value given, and what is wrong with it and what is allowed.
+struct ConfigProblem {
+  enum class Setting {
+    kStreams,         // CaptureConfig::stream_configs ("--stream")
+    kVirtualChannel,  // CaptureConfig::virtual_channel ("--virtual-channel")
+    kMipiRx,          // CaptureConfig::mipi_rx ("--mipi-rx")
+    kWhole,           // the configuration as a whole: the library's own check
+  };
+  Setting setting = Setting::kWhole;
+  std::string value;  // the value at fault as text: "4", "0x2B,640,480,12"
+  // The rest of the sentence after the setting's name, which names the value
+  // and what is allowed: "4 is not in 0 to 3", "bits 12 in
+  // \"0x2B,640,480,12\" is not 8, 10 or 16".
+  std::string detail;
+};
+
+// The tools' option of a setting ("--stream"); empty for kWhole.
+std::string_view SettingOption(ConfigProblem::Setting setting);
+// "<name>: <detail>", or the detail alone for an empty name.
+std::string ProblemText(std::string_view name, const ConfigProblem& problem);
+
 // What the library or the runtime would refuse about a whole configuration,
-// said before anything is opened: 1 to kMaxCaptureStreams streams (blamed on
-// "--stream"), each stream within ParseStream's limits, no data type twice,
-// the virtual channel 0 to kMaxVirtualChannel ("--virtual-channel"), the
-// receiver 0 to kMipiReceivers - 1 ("--mipi-rx").
+// said before anything is opened: 1 to kMaxCaptureStreams streams, each
+// stream within ParseStream's limits, no data type twice, the virtual channel
+// 0 to kMaxVirtualChannel, the receiver 0 to kMipiReceivers - 1; false with
+// the problem.
+bool CheckConfig(const vireo::CaptureConfig& config, ConfigProblem* problem);
+// The same in the tools' words: "--virtual-channel: 99 is not in 0 to 3".
 bool CheckConfig(const vireo::CaptureConfig& config, std::string* error);
-// The same with another name for the streams' option ("stream_configs").
-bool CheckConfig(const vireo::CaptureConfig& config, std::string_view stream_option,
-                 std::string* error);
 
 // The default stream of every tool: one 640x480 RAW10 stream, data type 0x2B
 // ("0x2B,640,480,10").

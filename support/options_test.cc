@@ -93,37 +93,44 @@ TEST(Options, CommandLinesWithinTheLimits) {
 
 // Catches a configuration built in code (not through --stream) that the
 // library or the runtime would refuse getting past the check, and the
-// library's own check disagreeing with the shared limits.
+// library's own check disagreeing with the shared limits, and a problem
+// given as data that blames another setting or value than its text.
 TEST(Options, CheckConfigRefusesWhatTheLibraryWould) {
+  using Setting = ConfigProblem::Setting;
   struct Case {
     const char* name;
     void (*change)(vireo::CaptureConfig*);
     const char* error;
+    Setting setting = Setting::kStreams;
+    const char* value = "";
   };
   const Case cases[] = {
       {"default", [](vireo::CaptureConfig*) {}, ""},
       {"no stream", [](vireo::CaptureConfig* c) { c->stream_configs.clear(); },
-       "--stream: 0 streams given, 1 to 3 allowed"},
+       "--stream: 0 streams given, 1 to 3 allowed", Setting::kStreams, "0"},
       {"four streams",
        [](vireo::CaptureConfig* c) {
          c->stream_configs = {{vireo::CSI2_RAW8, 4, 4, 8}, {vireo::CSI2_RAW10, 4, 4, 10},
                               {vireo::CSI2_RAW16, 4, 4, 16}, {vireo::CSI2_RGB888, 4, 4, 8}};
        },
-       "--stream: 4 streams given, 1 to 3 allowed"},
+       "--stream: 4 streams given, 1 to 3 allowed", Setting::kStreams, "4"},
       {"data type twice",
        [](vireo::CaptureConfig* c) { c->stream_configs.push_back(DefaultStream()); },
-       "--stream: data type 0x2B is given twice (one stream per data type)"},
+       "--stream: data type 0x2B is given twice (one stream per data type)", Setting::kStreams,
+       "0x2B,640,480,10"},
       {"bits", [](vireo::CaptureConfig* c) { c->stream_configs[0].bits_per_component = 12; },
-       "--stream: bits 12 in \"0x2B,640,480,12\" is not 8, 10 or 16"},
+       "--stream: bits 12 in \"0x2B,640,480,12\" is not 8, 10 or 16", Setting::kStreams,
+       "0x2B,640,480,12"},
       {"negative data type",
        [](vireo::CaptureConfig* c) {
          c->stream_configs[0].data_type = static_cast<vireo::MipiDataTypeCsi2>(-1);
        },
-       "--stream: data type 0xFFFFFFFF in \"0xFFFFFFFF,640,480,10\" is not in 0x0 to 0x7FFFFFFF"},
+       "--stream: data type 0xFFFFFFFF in \"0xFFFFFFFF,640,480,10\" is not in 0x0 to 0x7FFFFFFF",
+       Setting::kStreams, "0xFFFFFFFF,640,480,10"},
       {"virtual channel", [](vireo::CaptureConfig* c) { c->virtual_channel = 4; },
-       "--virtual-channel: 4 is not in 0 to 3"},
+       "--virtual-channel: 4 is not in 0 to 3", Setting::kVirtualChannel, "4"},
       {"receiver", [](vireo::CaptureConfig* c) { c->mipi_rx = -2; },
-       "--mipi-rx: -2 is not in 0 to 3"},
+       "--mipi-rx: -2 is not in 0 to 3", Setting::kMipiRx, "-2"},
   };
   for (const Case& c : cases) {
     vireo::CaptureConfig config;
@@ -132,6 +139,12 @@ TEST(Options, CheckConfigRefusesWhatTheLibraryWould) {
     std::string error;
     EXPECT_EQ(CheckConfig(config, &error), *c.error == '\0') << c.name;
     EXPECT_EQ(error, c.error) << c.name;
+    ConfigProblem problem;
+    if (!CheckConfig(config, &problem)) {
+      EXPECT_EQ(problem.setting, c.setting) << c.name;
+      EXPECT_EQ(problem.value, c.value) << c.name;
+      EXPECT_EQ(ProblemText(SettingOption(problem.setting), problem), c.error) << c.name;
+    }
     if (error.empty()) {
       EXPECT_EQ(vireo::vireo_util::CheckCaptureConfig(config), vireo::CaptureError::SUCCESS);
     }

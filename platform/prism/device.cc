@@ -8,11 +8,14 @@
 
 namespace prism_sim {
 
-Device::Device(std::vector<int32_t> streams, double fps)
+Device::Device(std::vector<int32_t> streams, double fps, uint32_t skip_after,
+               uint32_t skip_count)
     : Object("OzyDevice"),
       streams_(std::move(streams)),
       epoch_ns_(BoottimeNs()),
-      period_ns_(fps > 0 ? 1e9 / fps : 0) {}
+      period_ns_(fps > 0 ? 1e9 / fps : 0),
+      skip_after_(skip_after),
+      skip_count_(skip_count) {}
 
 bool Device::HasReceiver(int32_t rx) const {
   for (int32_t stream : streams_) {
@@ -28,7 +31,10 @@ int64_t Device::SofOf(int64_t k) const {
 Frame Device::NextFrame(int64_t now_ns) {
   vireo::MutexLock lock(&mutex_);
   Frame frame;
+  // The planted gap: the frames skipped reach no run.
+  const uint32_t skip = ++runs_ == uint64_t{skip_after_} + 1 ? skip_count_ : 0;
   if (period_ns_ == 0) {
+    counter_ += skip;
     // Unthrottled: the frame has already arrived when the run is queued (it
     // ended at `now_ns`, unless the previous frame ended later), so a wait
     // for it returns at once instead of sleeping for a microsecond.
@@ -44,7 +50,7 @@ Frame Device::NextFrame(int64_t now_ns) {
   if (k < 1) k = 1;
   while (SofOf(k) <= now_ns) ++k;
   while (k > 1 && SofOf(k - 1) > now_ns) --k;
-  k = std::max(k, last_k_ + 1);
+  k = std::max(k, last_k_ + 1) + skip;
   last_k_ = k;
   frame.sequence = static_cast<uint32_t>(k);
   frame.sof_ns = SofOf(k);
@@ -135,7 +141,9 @@ OzyError OzyGetDevice(const OzyGetDeviceInfo* info, OzyDevice** device) {
   if (auto e = call.Injected()) return call.Return(*e);
   if (!ValidInfo(*info)) return call.Return(OZY_ERROR_INVALID_REQUEST);
   std::vector<int32_t> streams(info->mipi_streams, info->mipi_streams + info->mipi_stream_count);
-  auto object = std::make_shared<Device>(std::move(streams), Runtime::Get().fps());
+  const Runtime::Skip skip = Runtime::Get().skip();
+  auto object = std::make_shared<Device>(std::move(streams), Runtime::Get().fps(), skip.after,
+                                         skip.count);
   *device = reinterpret_cast<OzyDevice*>(object.get());
   Runtime::Get().Register(std::move(object));
   call.Out(*device);
@@ -165,6 +173,10 @@ OzyError OzyDeleteDevice(OzyDevice* device) {
 
 void PrismSimSetFrameRate(double fps) {
   if (std::isfinite(fps) && fps >= 0 && fps <= 1e6) Runtime::Get().set_fps(fps);
+}
+
+void PrismSimSetFrameSkip(uint32_t after, uint32_t count) {
+  Runtime::Get().set_skip({after, count});
 }
 
 }  // extern "C"

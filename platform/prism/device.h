@@ -42,7 +42,9 @@ class Device : public Object {
  public:
   // `streams`: the MIPI stream numbers (4 * receiver + index); `fps` 0 means
   // unthrottled.
-  Device(std::vector<int32_t> streams, double fps);
+  // `skip_after`, `skip_count`: the planted gap (PrismSimSetFrameSkip).
+  Device(std::vector<int32_t> streams, double fps, uint32_t skip_after = 0,
+         uint32_t skip_count = 0);
 
   // True when the device has a stream on MIPI receiver `rx`.
   bool HasReceiver(int32_t rx) const;
@@ -60,11 +62,14 @@ class Device : public Object {
   const std::vector<int32_t> streams_;
   const int64_t epoch_ns_;
   const double period_ns_;  // 0: unthrottled
+  const uint32_t skip_after_;
+  const uint32_t skip_count_;
 
   vireo::Mutex mutex_;
   int64_t last_k_ ABSL_GUARDED_BY(mutex_) = 0;      // throttled: frame of the last run
   int64_t last_eof_ns_ ABSL_GUARDED_BY(mutex_) = 0;  // unthrottled
   uint32_t counter_ ABSL_GUARDED_BY(mutex_) = 0;     // unthrottled sequence
+  uint64_t runs_ ABSL_GUARDED_BY(mutex_) = 0;        // frames handed to runs
   std::vector<std::weak_ptr<Job>> jobs_ ABSL_GUARDED_BY(mutex_);
 };
 

@@ -8,6 +8,9 @@
 //   PRISM_SIM_TRACE  a file path, or "stderr": one line per runtime call,
 //                    "Name(arguments) = result".
 //   PRISM_SIM_FPS    sensor frame rate (default 30); 0 means unthrottled.
+//   PRISM_SIM_SKIP   n:count; a planted gap: on every device, after the
+//                    frame of its nth run the sensor's next `count` frames
+//                    reach no run (as if every buffer had been busy).
 //   PRISM_SIM_COMPILE_MS  time one graph compilation takes (default 20 ms).
 //   PRISM_SIM_PATTERN  the sensor's picture: "bars" (default), moving colour
 //                    bars, or "scene", a still scene with known truth (a
@@ -58,6 +61,10 @@ PRISM_SIM_EXPORT uint64_t PrismSimLockedBufferWrites(void);
 // Sensor frame rate of devices created from now on; 0 means unthrottled
 // (frames available at once). Negative or non-finite rates are ignored.
 PRISM_SIM_EXPORT void PrismSimSetFrameRate(double fps);
+
+// Devices created from now on skip `count` sensor frames after the frame of
+// their `after`th run (PRISM_SIM_SKIP); count 0 skips none.
+PRISM_SIM_EXPORT void PrismSimSetFrameSkip(uint32_t after, uint32_t count);
 
 // Time one OzyCompileGraph call takes, in milliseconds.
 PRISM_SIM_EXPORT void PrismSimSetCompileTimeMs(uint32_t milliseconds);

@@ -57,6 +57,15 @@ Runtime::Runtime() {
       std::fprintf(stderr, "prism-sim: ignoring malformed PRISM_SIM_FPS \"%s\"\n", fps);
     }
   }
+  if (const char* skip = std::getenv("PRISM_SIM_SKIP")) {
+    unsigned after = 0, count = 0;
+    char tail = 0;
+    if (std::sscanf(skip, "%u:%u%c", &after, &count, &tail) == 2) {
+      set_skip({after, count});
+    } else {
+      std::fprintf(stderr, "prism-sim: ignoring malformed PRISM_SIM_SKIP \"%s\"\n", skip);
+    }
+  }
 }
 
 bool Runtime::SetFailpoints(const std::string& settings) {

@@ -92,6 +92,19 @@ class Runtime {
   // Sensor frame rate; 0 means unthrottled.
   double fps() const { return fps_.load(); }
   void set_fps(double fps) { fps_.store(fps); }
+  // The planted gap of devices created from now on (PRISM_SIM_SKIP).
+  struct Skip {
+    uint32_t after = 0;
+    uint32_t count = 0;
+  };
+  Skip skip() const {
+    vireo::MutexLock lock(&skip_mutex_);
+    return skip_;
+  }
+  void set_skip(Skip skip) {
+    vireo::MutexLock lock(&skip_mutex_);
+    skip_ = skip;
+  }
 
   std::atomic<uint64_t> locked_buffer_writes{0};
 
@@ -118,6 +131,8 @@ class Runtime {
       ABSL_GUARDED_BY(registry_mutex_);
 
   std::atomic<double> fps_{30.0};
+  mutable vireo::Mutex skip_mutex_;
+  Skip skip_ ABSL_GUARDED_BY(skip_mutex_);
 };
 
 // One runtime call: checks its failpoint and writes its trace line.

@@ -66,7 +66,7 @@ from ._talon import (  # noqa: F401  (re-exported)
     FrameBuffer,
     MipiDataTypeCsi2,
     StreamConfigList,
-    _DropCounter,
+    _FrameRecorder,
     develop,
     error_description,
     unpack,
@@ -135,16 +135,11 @@ class Frame:
 
     __slots__ = ("index", "_buffer", "sof_ns", "eof_ns", "error", "sequence", "dropped_before")
 
-    def __init__(self, index, buffer, drops=None):
+    def __init__(self, index, buffer, recorder):
         self.index = index
         self._buffer = buffer
-        self.error = buffer.error
-        self.sof_ns = buffer.timestamp_start_ns
-        self.eof_ns = buffer.timestamp_end_ns
-        self.sequence = buffer.sensor_sequence if self.error == CaptureError.SUCCESS else None
-        self.dropped_before = 0
-        if drops is not None:
-            self.dropped_before = drops.add(self.error, self.sof_ns, self.sequence)
+        (self.error, self.sof_ns, self.eof_ns, self.sequence,
+         self.dropped_before) = recorder.record(buffer)
 
     @property
     def buffer(self):
@@ -306,7 +301,7 @@ class Camera:
             return
         self._reclaim(service)  # in case an earlier one was interrupted twice
         self._dropped_earlier = self.dropped
-        self._drops = _DropCounter()
+        self._drops = _FrameRecorder(self.config)
         for buffer in self.buffers:
             self._enqueue(buffer)
         service.resume()

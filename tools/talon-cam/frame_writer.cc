@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "support/atomic_file.h"
+#include "support/capture_error_name.h"
 #include "system/capture/capture_types.h"
 #include "tools/talon-cam/dng_writer.h"
 #include "tools/talon-cam/preview.h"
@@ -23,17 +24,6 @@ constexpr int kCpuBoundNiceness = 10;
 bool HasHash(const std::string& pattern) { return pattern.find('#') != std::string::npos; }
 
 }  // namespace
-
-const void* LockStreamData(const vireo::CaptureFrameBuffer& buffer,
-                           const vireo::CaptureStreamConfig& stream) {
-  void* data = nullptr;
-  if (buffer.LockFrameData(stream.data_type, &data) != vireo::CaptureError::SUCCESS ||
-      data == nullptr) {
-    std::fprintf(stderr, "talon-cam: cannot lock the data of stream %d\n", stream.data_type);
-    return nullptr;
-  }
-  return data;
-}
 
 bool FrameWriter::Begin() {
   std::string error;
@@ -81,43 +71,28 @@ bool FrameWriter::Begin() {
   return true;
 }
 
-std::shared_ptr<const FrameWriter::HeldFrame> FrameWriter::Hold(vireo::CaptureFrameBuffer* buffer) {
-  auto held = std::make_unique<HeldFrame>();
-  held->buffer = buffer;
-  bool locked = true;
-  for (const vireo::CaptureStreamConfig& stream : options_.config.stream_configs) {
-    held->data.push_back(static_cast<const uint8_t*>(LockStreamData(*buffer, stream)));
-    locked = locked && held->data.back() != nullptr;
-  }
-  if (!locked) {
-    Unlock(*held);
-    return nullptr;
-  }
+std::shared_ptr<const FrameLease> FrameWriter::Hold(
+    vireo::CaptureFrameBuffer* buffer, std::shared_ptr<std::atomic<bool>> kept) {
   {
     vireo::MutexLock lock(&released_mutex_);
     ++held_;
   }
-  return std::shared_ptr<const HeldFrame>(held.release(),
-                                          [this](const HeldFrame* h) { Release(h); });
+  vireo::CaptureError error = vireo::CaptureError::SUCCESS;
+  std::shared_ptr<const FrameLease> held = talon_support::FrameLease::Lock(
+      options_.config, buffer,
+      [this, kept](vireo::CaptureFrameBuffer* back) { Release(back, kept->load()); }, &error);
+  if (held == nullptr) {
+    std::fprintf(stderr, "talon-cam: cannot lock the frame's data: %s\n",
+                 talon_support::CaptureErrorName(error));
+  }
+  return held;
 }
 
-void FrameWriter::Release(const HeldFrame* held) {
-  const bool recycle = held->recycle;
-  if (!recycle) {  // on the capture thread
-    Unlock(*held);
-    delete held;
-  }
+void FrameWriter::Release(vireo::CaptureFrameBuffer* buffer, bool kept) {
   vireo::MutexLock lock(&released_mutex_);
-  if (recycle) released_.push_back(held);
+  if (kept) released_.push_back(buffer);
   --held_;
   released_changed_.SignalAll();
-}
-
-void FrameWriter::Unlock(const HeldFrame& held) {
-  const std::vector<vireo::CaptureStreamConfig>& streams = options_.config.stream_configs;
-  for (size_t i = 0; i < held.data.size(); ++i) {
-    if (held.data[i] != nullptr) held.buffer->UnlockFrameData(streams[i].data_type);
-  }
 }
 
 uint64_t FrameWriter::FramesKeptAtMost() const {
@@ -131,16 +106,11 @@ uint64_t FrameWriter::FramesKeptAtMost() const {
 }
 
 vireo::CaptureFrameBuffer* FrameWriter::Released() {
-  const HeldFrame* held = nullptr;
-  {
-    vireo::MutexLock lock(&released_mutex_);
-    if (released_.empty()) return nullptr;
-    held = released_.back();
-    released_.pop_back();
-  }
-  std::unique_ptr<const HeldFrame> owned(held);
-  Unlock(*owned);
-  return owned->buffer;
+  vireo::MutexLock lock(&released_mutex_);
+  if (released_.empty()) return nullptr;
+  vireo::CaptureFrameBuffer* buffer = released_.back();
+  released_.pop_back();
+  return buffer;
 }
 
 vireo::CaptureFrameBuffer* FrameWriter::WaitReleased() {
@@ -183,7 +153,7 @@ bool FrameWriter::WriteDng(const vireo::CaptureStreamConfig& stream, const void*
   return talon_cam::WriteDng(written.dng, image, error, &dng_samples_);
 }
 
-WriteJob FrameWriter::DataJob(const std::shared_ptr<const HeldFrame>& held,
+WriteJob FrameWriter::DataJob(const std::shared_ptr<const FrameLease>& held,
                               const FrameMetadata& frame, const std::shared_ptr<Latch>& written) {
   WriteJob job;
   job.frame = frame.frame;
@@ -195,7 +165,7 @@ WriteJob FrameWriter::DataJob(const std::shared_ptr<const HeldFrame>& held,
 
 // Every stream's raw file, or all of them appended to the collecting file;
 // names in the frame's metadata the files that hold it.
-bool FrameWriter::PushRaw(const std::shared_ptr<const HeldFrame>& held, const Frame& frame,
+bool FrameWriter::PushRaw(const std::shared_ptr<const FrameLease>& held, const Frame& frame,
                           const std::shared_ptr<Latch>& written) {
   WriteJob job = DataJob(held, *frame, written);
   job.write = [this, held, frame](std::string* error) {
@@ -203,7 +173,8 @@ bool FrameWriter::PushRaw(const std::shared_ptr<const HeldFrame>& held, const Fr
     if (!HasHash(options_.output_pattern)) {
       std::vector<std::string_view> parts;
       for (size_t i = 0; i < streams.size(); ++i) {
-        parts.emplace_back(reinterpret_cast<const char*>(held->data[i]), streams[i].size_bytes);
+        parts.emplace_back(reinterpret_cast<const char*>(held->data(streams[i].data_type)),
+                           streams[i].size_bytes);
       }
       if (!collecting_.Append(parts)) {
         *error = "cannot write " + options_.output_pattern + ": " +
@@ -218,7 +189,9 @@ bool FrameWriter::PushRaw(const std::shared_ptr<const HeldFrame>& held, const Fr
     for (size_t i = 0; i < streams.size(); ++i) {
       const std::string path =
           ExpandOutputPattern(options_.output_pattern, streams[i].data_type, frame->frame);
-      if (!WriteRaw(path, held->data[i], streams[i].size_bytes, error)) return false;
+      if (!WriteRaw(path, held->data(streams[i].data_type), streams[i].size_bytes, error)) {
+        return false;
+      }
       streams[i].file = path;
     }
     return true;
@@ -226,7 +199,7 @@ bool FrameWriter::PushRaw(const std::shared_ptr<const HeldFrame>& held, const Fr
   return queue_.Push(raw_, std::move(job));
 }
 
-bool FrameWriter::PushDng(const std::shared_ptr<const HeldFrame>& held,
+bool FrameWriter::PushDng(const std::shared_ptr<const FrameLease>& held,
                           const std::shared_ptr<const FrameMetadata>& described, const Frame& frame,
                           const std::shared_ptr<Latch>& written) {
   WriteJob job = DataJob(held, *frame, written);
@@ -235,7 +208,9 @@ bool FrameWriter::PushDng(const std::shared_ptr<const HeldFrame>& held,
     for (size_t i = 0; i < configs.size(); ++i) {
       StreamMetadata own = described->streams[i];
       own.dng = ExpandOutputPattern(options_.dng_pattern, configs[i].data_type, frame->frame);
-      if (!WriteDng(configs[i], held->data[i], *described, own, error)) return false;
+      if (!WriteDng(configs[i], held->data(configs[i].data_type), *described, own, error)) {
+        return false;
+      }
       frame->streams[i].dng = own.dng;
     }
     return true;
@@ -256,7 +231,7 @@ void FrameWriter::ReturnJpegLane(std::unique_ptr<JpegLane> lane) {
   jpeg_lanes_.push_back(std::move(lane));
 }
 
-bool FrameWriter::PushJpeg(const std::shared_ptr<const HeldFrame>& held, const Frame& frame) {
+bool FrameWriter::PushJpeg(const std::shared_ptr<const FrameLease>& held, const Frame& frame) {
   WriteJob job = DataJob(held, *frame, nullptr);
   job.write = [this, held, frame](std::string* error) {
     std::unique_ptr<JpegLane> lane = TakeJpegLane();
@@ -270,7 +245,8 @@ bool FrameWriter::PushJpeg(const std::shared_ptr<const HeldFrame>& held, const F
         // frames, would not tell two neighbours apart.
         vireo::MutexLock lock(&jpeg_develop_mutex_);
         StreamDeveloper& developer = *jpeg_developers_[i];
-        ok = developer.Develop(held->data[i], frame->streams[i].row_stride, &lane->rgb, error);
+        ok = developer.Develop(held->data(configs[i].data_type), frame->streams[i].row_stride,
+                              &lane->rgb, error);
         width = developer.width();
         height = developer.height();
       }
@@ -346,7 +322,8 @@ bool FrameWriter::Write(vireo::CaptureFrameBuffer* buffer, uint64_t frame, int64
   int pushed = 0;
   bool kept = false;
   if (success && (data_outputs > 0 || jpeg_ >= 0 || !options_.png_path.empty())) {
-    std::shared_ptr<const HeldFrame> held = Hold(buffer);
+    auto kept_by_outputs = std::make_shared<std::atomic<bool>>(false);
+    std::shared_ptr<const FrameLease> held = Hold(buffer, kept_by_outputs);
     if (held == nullptr) {  // said; lost to every data output
       for (int output : {raw_, dng_, jpeg_}) {
         if (output >= 0) queue_.Skip(output);
@@ -361,7 +338,7 @@ bool FrameWriter::Write(vireo::CaptureFrameBuffer* buffer, uint64_t frame, int64
       if (!options_.png_path.empty()) last_frame_ = held;
       kept = held.use_count() > 1;
       // Nobody else holds it, now or later: unlocked here, not handed back.
-      if (!kept) held->recycle = false;
+      *kept_by_outputs = kept;
     }
   }
   for (int i = pushed; i < data_outputs; ++i) written->CountDown();
@@ -425,8 +402,8 @@ void FrameWriter::WritePreviews() {
     StreamDeveloper developer(stream, options_.isp, 0);
     std::vector<uint8_t> rgb;
     std::string error;
-    if (!developer.Develop(last_frame_->data[i],
-                           last_frame_->buffer->GetRowStrideBytes(stream.data_type), &rgb,
+    if (!developer.Develop(last_frame_->data(stream.data_type),
+                           last_frame_->stride(stream.data_type), &rgb,
                            &error) ||
         !WritePng(path, rgb, developer.width(), developer.height(), &error)) {
       std::fprintf(stderr, "talon-cam: --png: %s\n", error.c_str());

@@ -39,12 +39,14 @@
 #ifndef TOOLS_TALON_CAM_FRAME_WRITER_H_
 #define TOOLS_TALON_CAM_FRAME_WRITER_H_
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "base/mutex.h"
+#include "support/capture_session.h"
 #include "system/capture/capture_frame_buffer.h"
 #include "tools/talon-cam/developer.h"
 #include "tools/talon-cam/dng_writer.h"
@@ -57,10 +59,7 @@
 
 namespace talon_cam {
 
-// The data of `stream` in `buffer`, locked for reading; null (said on
-// stderr) when it cannot be locked. The caller unlocks it.
-const void* LockStreamData(const vireo::CaptureFrameBuffer& buffer,
-                           const vireo::CaptureStreamConfig& stream);
+using talon_support::FrameLease;
 
 class FrameWriter {
  public:
@@ -103,36 +102,30 @@ class FrameWriter {
   bool failed() const;
 
  private:
-  // A frame buffer that outputs keep, its data locked; when the last
-  // reference goes (on any thread), the buffer goes to released_.
-  struct HeldFrame {
-    vireo::CaptureFrameBuffer* buffer = nullptr;
-    std::vector<const uint8_t*> data;  // per stream, in --stream order
-    // False: the capture thread drops the last reference and re-enqueues
-    // the buffer itself (no output kept it).
-    mutable bool recycle = true;
-  };
   using Frame = std::shared_ptr<FrameMetadata>;
 
-  // The held frame of `buffer`, its data locked; null (said) when it cannot
-  // be locked.
-  std::shared_ptr<const HeldFrame> Hold(vireo::CaptureFrameBuffer* buffer);
-  void Release(const HeldFrame* held);
-  void Unlock(const HeldFrame& held);
+  // The lease of `buffer` (support/capture_session.h), its data locked;
+  // null (said) when it cannot be locked. When the last reference goes (on
+  // any thread), the buffer goes to released_ if `kept` says the outputs
+  // took it (set once they did); else to nobody: the capture thread
+  // enqueues it again itself.
+  std::shared_ptr<const FrameLease> Hold(vireo::CaptureFrameBuffer* buffer,
+                                         std::shared_ptr<std::atomic<bool>> kept);
+  void Release(vireo::CaptureFrameBuffer* buffer, bool kept);
   // A data output's job for `frame`, its write still to set: it keeps the
   // frame buffer, counted against the output's share, and opens `written`
   // when done.
-  static WriteJob DataJob(const std::shared_ptr<const HeldFrame>& held, const FrameMetadata& frame,
-                          const std::shared_ptr<Latch>& written);
+  static WriteJob DataJob(const std::shared_ptr<const FrameLease>& held,
+                          const FrameMetadata& frame, const std::shared_ptr<Latch>& written);
   // The jobs of the data outputs; each opens `written` when done.
-  bool PushRaw(const std::shared_ptr<const HeldFrame>& held, const Frame& frame,
+  bool PushRaw(const std::shared_ptr<const FrameLease>& held, const Frame& frame,
                const std::shared_ptr<Latch>& written);
-  bool PushDng(const std::shared_ptr<const HeldFrame>& held,
+  bool PushDng(const std::shared_ptr<const FrameLease>& held,
                const std::shared_ptr<const FrameMetadata>& described, const Frame& frame,
                const std::shared_ptr<Latch>& written);
   // The frame's JPEGs; the metadata does not wait for them (they hold a
   // picture of the frame, not its data).
-  bool PushJpeg(const std::shared_ptr<const HeldFrame>& held, const Frame& frame);
+  bool PushJpeg(const std::shared_ptr<const FrameLease>& held, const Frame& frame);
   // The frame's --metadata line, after its data outputs, and --trace events.
   void PushRecords(const Frame& frame, const std::shared_ptr<Latch>& written);
   std::string TraceError();
@@ -174,12 +167,13 @@ class FrameWriter {
   vireo::Mutex jpeg_lanes_mutex_;
   std::vector<std::unique_ptr<JpegLane>> jpeg_lanes_ ABSL_GUARDED_BY(jpeg_lanes_mutex_);
 
-  std::shared_ptr<const HeldFrame> last_frame_;  // for the preview
+  std::shared_ptr<const FrameLease> last_frame_;  // for the preview
 
   vireo::Mutex released_mutex_;
   vireo::CondVar released_changed_{&released_mutex_};
-  std::vector<const HeldFrame*> released_ ABSL_GUARDED_BY(released_mutex_);
-  int held_ ABSL_GUARDED_BY(released_mutex_) = 0;  // HeldFrames alive
+  // Unlocked, for the capture to enqueue again.
+  std::vector<vireo::CaptureFrameBuffer*> released_ ABSL_GUARDED_BY(released_mutex_);
+  int held_ ABSL_GUARDED_BY(released_mutex_) = 0;  // leases alive
 };
 
 }  // namespace talon_cam

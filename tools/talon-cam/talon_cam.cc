@@ -28,11 +28,12 @@
 #include <vector>
 
 #include "support/capture_error_name.h"
+#include "support/capture_session.h"
 #include "support/frame_stats.h"
-#include "support/frame_sequence.h"
 #include "support/graph_cache_dir.h"
 #include "system/capture/capture_frame_buffer.h"
 #include "system/capture/capture_service.h"
+#include "system/capture/capture_setup.h"
 #include "system/capture/capture_types.h"
 #include "system/capture/capture_util.h"
 #include "tools/talon-cam/frame_writer.h"
@@ -67,14 +68,15 @@ class Capture {
   // up to the total, and returns how many runs the stop cancelled.
   uint64_t Drain(vireo::CaptureService* service);
   // More frames wanted: --frames 0 wants them until a stop.
-  bool Wanted() const { return options_.frames == 0 || stats_.frames() < options_.frames; }
+  bool Wanted() const {
+    return options_.frames == 0 || recorder_.stats().frames() < options_.frames;
+  }
   // Handles the frame; true when the outputs keep the buffer.
   bool HandleFrame(vireo::CaptureFrameBuffer* buffer);
   // A buffer to enqueue in place of one the outputs keep: one they are done
   // with, else a spare, else the spare being made while the write memory has
   // room, else the next they are done with; null when none will come.
   vireo::CaptureFrameBuffer* Replacement();
-  bool ReadSequence(const vireo::CaptureFrameBuffer& buffer, uint32_t* sequence);
   void PrintFrame(uint64_t index, const talon_support::FrameRecord& record);
   void PrintProgress(bool final_line);
   // Prints the summary, writes the previews; the exit status.
@@ -87,7 +89,9 @@ class Capture {
   // The spares beyond the first few, made while the capture runs; destroyed
   // after the writer has handed every buffer back.
   talon_cam::SpareMaker spare_maker_;
-  talon_support::FrameStats stats_;
+  // The frames' records and statistics, by the rule every surface counts
+  // drops with.
+  talon_support::FrameRecorder recorder_{options_.config};
   talon_cam::FrameWriter writer_{options_};
   int64_t previous_sof_ns_ = 0;
   int64_t start_ns_ = 0;
@@ -166,7 +170,7 @@ void Capture::Loop(vireo::CaptureService* service) {
       std::fprintf(stderr, "talon-cam: the service refused a frame buffer\n");
       break;
     }
-    writer_.Enqueued(stats_.frames() - 1, BoottimeNs());
+    writer_.Enqueued(recorder_.stats().frames() - 1, BoottimeNs());
   }
 }
 
@@ -209,35 +213,18 @@ uint64_t Capture::Drain(vireo::CaptureService* service) {
   return cancelled_at_stop;
 }
 
-// The sensor's sequence from the first stream's data; false when the frame
-// carries none or its data cannot be read (said).
-bool Capture::ReadSequence(const vireo::CaptureFrameBuffer& buffer, uint32_t* sequence) {
-  const vireo::CaptureStreamConfig& stream = options_.config.stream_configs.front();
-  const void* data = talon_cam::LockStreamData(buffer, stream);
-  if (data == nullptr) {
-    write_failed_ = true;
-    return false;
-  }
-  const bool found = talon_support::ReadFrameSequence(
-      data, buffer.GetRowStrideBytes(stream.data_type), stream, sequence);
-  buffer.UnlockFrameData(stream.data_type);
-  return found;
-}
-
 bool Capture::HandleFrame(vireo::CaptureFrameBuffer* buffer) {
-  const int64_t now_ns = BoottimeNs();
-  const uint64_t index = stats_.frames();
-  talon_support::FrameRecord record;
-  record.error = buffer->GetError();
-  record.dequeue_ns = now_ns;
-  if (record.error == vireo::CaptureError::SUCCESS) {
-    record.sof_ns = buffer->GetTimestampStartNs();
-    record.eof_ns = buffer->GetTimestampEndNs();
-    uint32_t sequence = 0;
-    if (ReadSequence(*buffer, &sequence)) record.sensor_sequence = sequence;
+  const uint64_t index = recorder_.stats().frames();
+  vireo::CaptureError lock_error = vireo::CaptureError::SUCCESS;
+  const talon_support::FrameRecord record = recorder_.Record(*buffer, BoottimeNs(), nullptr,
+                                                             &lock_error);
+  if (lock_error != vireo::CaptureError::SUCCESS) {
+    std::fprintf(stderr, "talon-cam: cannot lock the data of stream %d: %s\n",
+                 options_.config.stream_configs.front().data_type,
+                 talon_support::CaptureErrorName(lock_error));
+    write_failed_ = true;
   }
-  stats_.Add(record);
-  const bool kept = writer_.Write(buffer, index, record.sensor_sequence, now_ns);
+  const bool kept = writer_.Write(buffer, index, record.sensor_sequence, record.dequeue_ns);
   if (options_.quiet) {
     PrintProgress(false);
   } else {
@@ -282,12 +269,13 @@ void Capture::PrintProgress(bool final_line) {
   const double elapsed = static_cast<double>(now_ns - start_ns_) / 1e9;
   char total[24] = "";
   if (options_.frames != 0) std::snprintf(total, sizeof(total), "/%" PRIu64, options_.frames);
-  std::fprintf(stderr, "\rframes %" PRIu64 "%s  errors %" PRIu64 "  %.1f fps ", stats_.frames(),
-               total, stats_.errors(), static_cast<double>(stats_.frames()) / elapsed);
+  const talon_support::FrameStats& stats = recorder_.stats();
+  std::fprintf(stderr, "\rframes %" PRIu64 "%s  errors %" PRIu64 "  %.1f fps ", stats.frames(),
+               total, stats.errors(), static_cast<double>(stats.frames()) / elapsed);
 }
 
 int Capture::Report(bool interrupted, uint64_t cancelled_at_stop, int64_t cpu_ns) {
-  const talon_support::Summary summary = stats_.Summarize();
+  const talon_support::Summary summary = recorder_.stats().Summarize();
   if (interrupted) {
     std::printf("interrupted after %" PRIu64 " frames (%" PRIu64 " cancelled by the stop)\n",
                 summary.frames, cancelled_at_stop);
@@ -321,10 +309,13 @@ int Capture::Run() {
                  "one before each frame\n");
   }
   if (!CreateBuffers()) return 1;
-  std::unique_ptr<vireo::CaptureService> service =
-      vireo::CaptureService::CreateInstance(options_.config);
-  if (service == nullptr) {
-    std::fprintf(stderr, "talon-cam: configuration refused (see the log lines above)\n");
+  std::unique_ptr<vireo::CaptureService> service;
+  std::string reason;
+  const vireo::CaptureError refused =
+      vireo::CreateCaptureService(options_.config, &service, &reason);
+  if (refused != vireo::CaptureError::SUCCESS) {
+    std::fprintf(stderr, "talon-cam: configuration refused: %s (%s)\n", reason.c_str(),
+                 talon_support::CaptureErrorName(refused));
     return 1;
   }
   stop_.Watch(service.get());

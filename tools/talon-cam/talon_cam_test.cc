@@ -150,8 +150,11 @@ TEST_F(TalonCam, TimedOutFrameFailsTheRun) {
 TEST_F(TalonCam, RefusedConfigurationSaysWhy) {
   const ToolResult result = Run({}, {"PRISM_SIM_FAIL=OzyCreateJob:4"});
   EXPECT_EQ(result.status, 1) << result.out;
-  EXPECT_NE(result.out.find("Could not create job."), std::string::npos) << result.out;
-  EXPECT_NE(result.out.find("configuration refused"), std::string::npos);
+  // One line of its own with the library's reason, not "see the log".
+  const size_t line = result.out.find("talon-cam: configuration refused: ");
+  ASSERT_NE(line, std::string::npos) << result.out;
+  const std::string said = result.out.substr(line, result.out.find('\n', line) - line);
+  EXPECT_NE(said.find("Could not create job."), std::string::npos) << said;
 
   const ToolResult bad_option = Run({"--frames", "many"});
   EXPECT_EQ(bad_option.status, 2);
