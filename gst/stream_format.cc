@@ -97,6 +97,15 @@ const char* CfaName(Cfa cfa) {
   return kNames[static_cast<int>(cfa)];
 }
 
+std::string OddBayerProblem(const vireo::CaptureStreamConfig& stream) {
+  talon_isp::RawFormat unused;
+  if (!RawFormatOf(stream, &unused) || (stream.width % 2 == 0 && stream.height % 2 == 0)) {
+    return "";
+  }
+  return absl::StrCat("video/x-bayer needs an even width and height (whole 2x2 cells of the "
+                      "mosaic), not ", stream.width, "x", stream.height);
+}
+
 bool RawFormatOf(const vireo::CaptureStreamConfig& stream, talon_isp::RawFormat* format) {
   Layout layout;
   if (!LayoutOf(stream.data_type, &layout) || stream.bits_per_component != layout.bits) {
@@ -192,17 +201,20 @@ GstCaps* StreamCaps(const vireo::CaptureStreamConfig& stream, Cfa cfa, bool half
   const uint32_t width = stream.width / layout.components_per_px;
   const uint32_t height = stream.height;
   const std::string cfa_name = CfaName(cfa);
+  const bool mosaic = OddBayerProblem(stream).empty();
   GstCaps* caps = gst_caps_new_empty();
   switch (stream.data_type) {
     case vireo::CSI2_RAW8:
-      gst_caps_append_structure(caps, Bayer(cfa_name.c_str(), width, height));
+      if (mosaic) gst_caps_append_structure(caps, Bayer(cfa_name.c_str(), width, height));
       break;
     case vireo::CSI2_RAW10:
     case vireo::CSI2_RAW16: {
       const std::string wide = cfa_name + (stream.data_type == vireo::CSI2_RAW10 ? "10le" : "16le");
       gst_caps_append_structure(caps, Raw(GST_VIDEO_FORMAT_GRAY16_LE, width, height));
-      gst_caps_append_structure(caps, Bayer(wide.c_str(), width, height));
-      gst_caps_append_structure(caps, Bayer(cfa_name.c_str(), width, height));
+      if (mosaic) {
+        gst_caps_append_structure(caps, Bayer(wide.c_str(), width, height));
+        gst_caps_append_structure(caps, Bayer(cfa_name.c_str(), width, height));
+      }
       break;
     }
     case vireo::CSI2_YUV422_8BIT:
@@ -249,7 +261,7 @@ bool OutputFromCaps(const vireo::CaptureStreamConfig& stream, const GstCaps* cap
       case GST_VIDEO_FORMAT_GRAY16_LE:
         bytes_per_px = 2;
         out.conversion =
-            stream.data_type == vireo::CSI2_RAW10 ? Conversion::kUnpack16 : Conversion::kNone;
+            stream.data_type == vireo::CSI2_RAW10 ? Conversion::kScale16 : Conversion::kNone;
         break;
       case GST_VIDEO_FORMAT_UYVY:
         bytes_per_px = 2;
@@ -280,6 +292,11 @@ bool OutputFromCaps(const vireo::CaptureStreamConfig& stream, const GstCaps* cap
       }
     }
   } else {
+    const std::string odd = OddBayerProblem(stream);
+    if (!odd.empty()) {
+      *error = odd;
+      return false;
+    }
     const size_t length = strlen(name);
     bytes_per_px = length == 4 ? 1 : 2;
     if (bytes_per_px == 1) {
@@ -310,6 +327,20 @@ void ConvertFrame(const vireo::CaptureStreamConfig& stream, const uint8_t* data,
       talon_support::UnpackCsi2(data, stride, format.width, format.height,
                                 stream.bits_per_component, reinterpret_cast<uint16_t*>(out),
                                 out_stride);
+      break;
+    case Conversion::kScale16:
+      // Row by row, each scaled while it is in the cache: 10 bits to 16 by
+      // bit replication (0 -> 0, 1023 -> 65535), as GRAY16_LE spans.
+      for (uint32_t y = 0; y < format.height; ++y) {
+        uint16_t* row = reinterpret_cast<uint16_t*>(out + y * out_stride);
+        talon_support::UnpackCsi2(data + y * stride, stride, format.width, 1,
+                                  stream.bits_per_component, row, out_stride);
+        const int up = 16 - static_cast<int>(stream.bits_per_component);
+        const int down = static_cast<int>(stream.bits_per_component) - up;
+        for (uint32_t x = 0; x < format.width; ++x) {
+          row[x] = static_cast<uint16_t>(row[x] << up | row[x] >> down);
+        }
+      }
       break;
     case Conversion::kTop8:
       talon_support::UnpackCsi2To8(data, stride, format.width, format.height,
