@@ -331,7 +331,8 @@ void PostQos(GstTalonSrc* self, GstClockTime pts, uint64_t dropped_now) {
 
 // Frame buffers for the frames downstream holds until it renders them (the
 // pipeline's latency, else the element's own) at the period known; made
-// before the frame in hand is turned into buffers. Streaming thread.
+// before the frame in hand is turned into buffers. Streaming thread, or
+// the state-change thread while the task is stopped.
 void SizeFrameBuffers(GstTalonSrc* self) {
   TalonSrcState* st = self->state;
   GstClockTime latency = st->rate.MinLatency();
@@ -804,6 +805,9 @@ void Prepare(GstTalonSrc* self) {
     st->streams.push_back(ps);
     gst_flow_combiner_add_pad(st->combiner, pads[i]);
   }
+  // Before capture starts, for the latency known now: growing while the
+  // capture runs costs the time of making frame buffers.
+  SizeFrameBuffers(self);
   st->group_id = gst_util_group_id_next();
   st->frames = st->dropped = st->sequence = 0;
   st->last_sof = st->first_sof = -1;
