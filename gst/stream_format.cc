@@ -90,6 +90,22 @@ std::string Phrase(const talon_isp::Error& error) {
 // GstVideoInfo lays out video/x-raw and as bayer2rgb reads its input.
 uint64_t AlignedStride(uint64_t row_bytes) { return (row_bytes + 3) & ~uint64_t{3}; }
 
+// 10-bit samples to 16 bits in place, eight at a time in the compiler's
+// portable vectors (SSE2 or NEON), the rest one by one.
+void ScaleRaw10(uint16_t* samples, uint32_t count) {
+  typedef uint16_t Lanes __attribute__((vector_size(16)));
+  uint32_t i = 0;
+  for (; i + 8 <= count; i += 8) {
+    Lanes v;
+    memcpy(&v, samples + i, sizeof v);
+    v = (v << 6) | (v >> 4);
+    memcpy(samples + i, &v, sizeof v);
+  }
+  for (; i < count; ++i) {
+    samples[i] = static_cast<uint16_t>(samples[i] << 6 | samples[i] >> 4);
+  }
+}
+
 }  // namespace
 
 const char* CfaName(Cfa cfa) {
@@ -329,17 +345,13 @@ void ConvertFrame(const vireo::CaptureStreamConfig& stream, const uint8_t* data,
                                 out_stride);
       break;
     case Conversion::kScale16:
-      // Row by row, each scaled while it is in the cache: 10 bits to 16 by
-      // bit replication (0 -> 0, 1023 -> 65535), as GRAY16_LE spans.
+      // RAW10 row by row, each scaled while it is in the cache: 10 bits to
+      // 16 by bit replication (0 -> 0, 1023 -> 65535), as GRAY16_LE spans.
       for (uint32_t y = 0; y < format.height; ++y) {
         uint16_t* row = reinterpret_cast<uint16_t*>(out + y * out_stride);
         talon_support::UnpackCsi2(data + y * stride, stride, format.width, 1,
                                   stream.bits_per_component, row, out_stride);
-        const int up = 16 - static_cast<int>(stream.bits_per_component);
-        const int down = static_cast<int>(stream.bits_per_component) - up;
-        for (uint32_t x = 0; x < format.width; ++x) {
-          row[x] = static_cast<uint16_t>(row[x] << up | row[x] >> down);
-        }
+        ScaleRaw10(row, format.width);
       }
       break;
     case Conversion::kTop8:
