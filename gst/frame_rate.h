@@ -7,8 +7,8 @@
 // videorate) can fixate; at the first frame the answer of downstream is
 // fixated to the measured rate where it leaves the choice. The latency is
 // the frame period (a frame is whole at its end, its PTS is its start) plus
-// the worst time the element took to turn a frame into buffers (half a
-// period until a frame has been); while the first frame is held to measure
+// the worst time a frame took to go out after its end (its conversion and
+// the thread's wake-up; half a period until a frame has gone out); while the first frame is held to measure
 // the rate (no `framerate`), one period more. Before any rate is known the
 // element assumes a sensor of kAssumedFps or faster. The maximum is what
 // the frame buffers the element may grow to can hold.
@@ -82,10 +82,12 @@ class RateTracker {
   void SetPeriod(int64_t period_ns) { period_ns_ = period_ns; }
   // The first frame has gone out: no frame waits for a second any more.
   void FirstPushed() { holding_ = false; }
+  bool holding() const { return holding_; }
   // The known period, or kAssumedFps's while none is.
   int64_t period_ns() const;
-  // Records the time a frame took to become buffers; true when the latency
-  // grew enough to be announced again (a latency message).
+  // Records the time a frame took to go out past its end (conversion and
+  // wake-ups); true when the latency grew enough to be announced again (a
+  // latency message).
   bool RecordConversion(int64_t ns);
   GstClockTime MinLatency() const;
   // What the frame buffers the element may grow to (`max_buffers`) hold.

@@ -419,7 +419,12 @@ bool PushFrame(GstTalonSrc* self, std::shared_ptr<FrameLease> lease) {
     if (st->discont) GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DISCONT);
     buffers.emplace_back(ps.pad, buffer);
   }
-  if (st->rate.RecordConversion(vireo::BoottimeNs() - start_ns)) {
+  // What the latency must cover beyond the period: the conversion, or how
+  // long after its end (its start plus a period; one more for a first frame
+  // held for the second) the frame goes out, wake-ups included.
+  const int64_t now_ns = vireo::BoottimeNs();
+  const int64_t ended_ns = sof + st->rate.period_ns() * (st->rate.holding() ? 2 : 1);
+  if (st->rate.RecordConversion(std::max(now_ns - start_ns, now_ns - ended_ns))) {
     GST_DEBUG_OBJECT(self, "latency now %" GST_TIME_FORMAT,
                      GST_TIME_ARGS(st->rate.MinLatency()));
     gst_element_post_message(GST_ELEMENT(self), gst_message_new_latency(GST_OBJECT(self)));
