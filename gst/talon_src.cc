@@ -93,6 +93,7 @@ struct TalonSrcState {
   // first frame pushed (its start here) and the next.
   int64_t measure_from = -1;
   GstClockTime last_pts = GST_CLOCK_TIME_NONE;  // of the last frame pushed, for QoS jitter
+  int64_t asked_ns = 0;  // when the loop last asked the capture for a frame
   bool grow_warned = false;
 };
 
@@ -419,12 +420,15 @@ bool PushFrame(GstTalonSrc* self, std::shared_ptr<FrameLease> lease) {
     if (st->discont) GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DISCONT);
     buffers.emplace_back(ps.pad, buffer);
   }
-  // What the latency must cover beyond the period: the conversion, or how
-  // long after its end (its start plus a period; one more for a first frame
-  // held for the second) the frame goes out, wake-ups included.
+  // What the latency must cover beyond the period: how long the frame takes
+  // to go out once it is whole (its start plus a period; one more for a
+  // first frame held for the second) and the thread free to take it, the
+  // wake-up and the conversion. Time the thread spent in downstream's
+  // pushes is downstream's latency, not the element's.
   const int64_t now_ns = vireo::BoottimeNs();
   const int64_t ended_ns = sof + st->rate.period_ns() * (st->rate.holding() ? 2 : 1);
-  if (st->rate.RecordConversion(std::max(now_ns - start_ns, now_ns - ended_ns))) {
+  const int64_t ready_ns = std::max(ended_ns, st->asked_ns);
+  if (st->rate.RecordConversion(now_ns - std::min(ready_ns, start_ns))) {
     GST_DEBUG_OBJECT(self, "latency now %" GST_TIME_FORMAT,
                      GST_TIME_ARGS(st->rate.MinLatency()));
     gst_element_post_message(GST_ELEMENT(self), gst_message_new_latency(GST_OBJECT(self)));
@@ -541,6 +545,7 @@ void Loop(gpointer data) {
     return;
   }
   bool timed_out = false;
+  st->asked_ns = vireo::BoottimeNs();
   vireo::CaptureFrameBuffer* frame =
       st->run_session->Next(talon_gst::FrameWaitMs(st->run, st->run_period_ns), &timed_out);
   if (timed_out) {  // no frame within three periods: a stalled camera
