@@ -330,25 +330,34 @@ void PostQos(GstTalonSrc* self, GstClockTime pts, uint64_t dropped_now) {
   gst_element_post_message(GST_ELEMENT(self), message);
 }
 
+// While capture runs, frame buffers are made at most this many a frame:
+// each takes time (a 12 MP one milliseconds) that the capture waits.
+constexpr uint32_t kGrowStep = 2;
+
 // Frame buffers for the frames downstream holds until it renders them (the
 // pipeline's latency, else the element's own) at the period known; made
-// before the frame in hand is turned into buffers. Streaming thread, or
+// before the frame in hand is turned into buffers, at most `step` (0: all
+// that are missing). Returns the nanoseconds it took. Streaming thread, or
 // the state-change thread while the task is stopped.
-void SizeFrameBuffers(GstTalonSrc* self) {
+int64_t SizeFrameBuffers(GstTalonSrc* self, uint32_t step) {
   TalonSrcState* st = self->state;
+  const int64_t start_ns = vireo::BoottimeNs();
   GstClockTime latency = st->rate.MinLatency();
   const GstClockTime configured = st->configured_latency.load();
   if (GST_CLOCK_TIME_IS_VALID(configured)) latency = std::max(latency, configured);
-  const uint32_t wanted =
+  uint32_t wanted =
       talon_gst::FrameBuffersFor(latency, st->rate.period_ns(), talon_gst::kMaxFrameBuffers);
-  if (wanted <= st->run_session->buffer_count()) return;
+  const uint32_t have = st->run_session->buffer_count();
+  if (wanted <= have || st->grow_warned) return 0;
+  if (step > 0) wanted = std::min(wanted, have + step);
   GST_DEBUG_OBJECT(self, "latency %" GST_TIME_FORMAT ": %u frame buffers", GST_TIME_ARGS(latency),
                    wanted);
   std::string error;
-  if (!st->run_session->Grow(wanted, &error) && !st->grow_warned) {
-    st->grow_warned = true;
+  if (!st->run_session->Grow(wanted, &error)) {
+    st->grow_warned = true;  // and no more tries
     GST_ELEMENT_WARNING(self, RESOURCE, NO_SPACE_LEFT, ("%s", error.c_str()), (nullptr));
   }
+  return vireo::BoottimeNs() - start_ns;
 }
 
 // Pushes one frame on every pad; false when streaming ends. The frame
@@ -356,7 +365,7 @@ void SizeFrameBuffers(GstTalonSrc* self) {
 // the clock) unless a pad lent it.
 bool PushFrame(GstTalonSrc* self, std::shared_ptr<FrameLease> lease) {
   TalonSrcState* st = self->state;
-  SizeFrameBuffers(self);
+  const int64_t growing_ns = SizeFrameBuffers(self, kGrowStep);
   for (PadStream& ps : st->streams) {
     if (!ps.negotiated && !Negotiate(self, &ps)) {
       EndStream(self);
@@ -424,11 +433,12 @@ bool PushFrame(GstTalonSrc* self, std::shared_ptr<FrameLease> lease) {
   // to go out once it is whole (its start plus a period; one more for a
   // first frame held for the second) and the thread free to take it, the
   // wake-up and the conversion. Time the thread spent in downstream's
-  // pushes is downstream's latency, not the element's.
+  // pushes is downstream's latency, not the element's; making frame buffers
+  // is a one-off (counted, it would make more and more).
   const int64_t now_ns = vireo::BoottimeNs();
   const int64_t ended_ns = sof + st->rate.period_ns() * (st->rate.holding() ? 2 : 1);
   const int64_t ready_ns = std::max(ended_ns, st->asked_ns);
-  if (st->rate.RecordConversion(now_ns - std::min(ready_ns, start_ns))) {
+  if (st->rate.RecordConversion(now_ns - std::min(ready_ns, start_ns) - growing_ns)) {
     GST_DEBUG_OBJECT(self, "latency now %" GST_TIME_FORMAT,
                      GST_TIME_ARGS(st->rate.MinLatency()));
     gst_element_post_message(GST_ELEMENT(self), gst_message_new_latency(GST_OBJECT(self)));
@@ -817,7 +827,7 @@ void Prepare(GstTalonSrc* self) {
   }
   // Before capture starts, for the latency known now: growing while the
   // capture runs costs the time of making frame buffers.
-  SizeFrameBuffers(self);
+  SizeFrameBuffers(self, 0);
   st->group_id = gst_util_group_id_next();
   st->frames = st->dropped = st->sequence = 0;
   st->last_sof = st->first_sof = -1;
