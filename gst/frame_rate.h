@@ -7,9 +7,10 @@
 // videorate) can fixate; at the first frame the answer of downstream is
 // fixated to the measured rate where it leaves the choice. The latency is
 // the frame period (a frame is whole at its end, its PTS is its start) plus
-// the worst time a frame took to go out after its end (its conversion and
-// the thread's wake-up; half a period until a frame has gone out); while the first frame is held to measure
-// the rate (no `framerate`), one period more. Before any rate is known the
+// the worst time a frame took to go out once whole and the streaming
+// thread free (its wake-up and conversion; half a period until a frame has
+// gone out); while the first frame is held to measure the rate (no
+// `framerate`), one period more. Before any rate is known the
 // element assumes a sensor of kAssumedFps or faster. The maximum is what
 // the frame buffers the element may grow to can hold.
 //

@@ -17,5 +17,6 @@ done
 # A V4L2 camera (v4l2src, PRIMARY) rightly wins where there is one.
 if compgen -G '/dev/video*' >/dev/null; then echo "listed; a V4L2 camera is present"; exit 0; fi
 picked=$(timeout 20 gst-launch-1.0 -v autovideosrc ! fakesink num-buffers=1 2>&1 || true)
-grep -q 'GstTalonSrc:' <<<"$picked" || { echo "autovideosrc took no talonsrc:"; echo "$picked"; exit 1; }
+grep -q 'GstTalonSrc:' <<<"$picked" ||
+  { echo "autovideosrc took no talonsrc:"; echo "$picked"; exit 1; }
 echo "listed and picked"
