@@ -1,7 +1,9 @@
 #include "gst/frame_rate.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <numeric>
 
 namespace talon_gst {
 
@@ -24,14 +26,38 @@ GstCaps* FixateToRate(GstCaps* caps, int fps_n, int fps_d) {
   return gst_caps_fixate(caps);
 }
 
+void FractionOfFps(double fps, int* n, int* d) {
+  *n = 0;
+  *d = 1;
+  if (!(fps > 0) || fps > 1e6) return;
+  for (const int common : {24000, 30000, 60000}) {
+    if (std::fabs(fps - common / 1001.0) < 0.01) {
+      *n = common;
+      *d = 1001;
+      return;
+    }
+  }
+  const int64_t millis = std::llround(fps * 1000);
+  const int64_t gcd = std::gcd(millis, int64_t{1000});
+  if (millis == 0) return;
+  *n = static_cast<int>(millis / gcd);
+  *d = static_cast<int>(1000 / gcd);
+}
+
 void FractionOfPeriod(int64_t period_ns, int* n, int* d) {
   if (period_ns < kMinPeriodNs) {
     *n = 0;
     *d = 1;
     return;
   }
-  const double fps = std::round(1e12 / static_cast<double>(period_ns)) / 1000;
-  gst_util_double_to_fraction(fps, n, d);
+  FractionOfFps(1e9 / static_cast<double>(period_ns), n, d);
+}
+
+uint32_t FrameBuffersFor(GstClockTime latency, int64_t period_ns, uint32_t limit) {
+  if (period_ns <= 0 || !GST_CLOCK_TIME_IS_VALID(latency)) return 0;
+  const uint64_t periods = (latency + static_cast<uint64_t>(period_ns) - 1) /
+                           static_cast<uint64_t>(period_ns);
+  return static_cast<uint32_t>(std::min<uint64_t>(periods + 3, limit));
 }
 
 int64_t PeriodOfFraction(int n, int d) {
@@ -53,10 +79,22 @@ bool RateTracker::RecordConversion(int64_t ns) {
   return true;
 }
 
-GstClockTime RateTracker::MinLatency() const {
+int64_t RateTracker::period_ns() const {
   const int64_t period = period_ns_;
-  if (period <= 0) return 0;
-  return static_cast<GstClockTime>(period + worst_ns_);
+  return period > 0 ? period : PeriodOfFraction(kAssumedFps, 1);
+}
+
+GstClockTime RateTracker::MinLatency() const {
+  const int64_t period = period_ns();
+  const int64_t worst = worst_ns_;
+  const int64_t conversion = worst > 0 ? worst : period / 2;
+  return static_cast<GstClockTime>(period * (holding_ ? 2 : 1) + conversion);
+}
+
+GstClockTime RateTracker::MaxLatency(uint32_t max_buffers) const {
+  // Three of them stay with the capture (FrameBuffersFor).
+  const int64_t held = max_buffers > 3 ? max_buffers - 3 : 1;
+  return MinLatency() + static_cast<GstClockTime>(period_ns() * held);
 }
 
 }  // namespace talon_gst

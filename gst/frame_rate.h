@@ -7,7 +7,12 @@
 // videorate) can fixate; at the first frame the answer of downstream is
 // fixated to the measured rate where it leaves the choice. The latency is
 // the frame period (a frame is whole at its end, its PTS is its start) plus
-// the worst time the element took to turn a frame into buffers.
+// the worst time a frame took to go out once whole and the streaming
+// thread free (its wake-up and conversion; half a period until a frame has
+// gone out); while the first frame is held to measure the rate (no
+// `framerate`), one period more. Before any rate is known the
+// element assumes a sensor of kAssumedFps or faster. The maximum is what
+// the frame buffers the element may grow to can hold.
 //
 // Functions: pure, any thread. RateTracker: the streaming thread writes,
 // any thread reads (atomics).
@@ -30,6 +35,10 @@ namespace talon_gst {
 // the frame rate is then unknown and gaps cannot be told.
 constexpr int64_t kMinPeriodNs = 100000;
 
+// The slowest sensor the latency answered before any rate is known covers
+// (set `framerate` for a slower one).
+constexpr int kAssumedFps = 15;
+
 // The stream's caps (StreamCaps) with framerate fps_n/fps_d, or the range
 // of every rate when fps_n is 0. Null with `error` when the stream has no
 // caps.
@@ -40,32 +49,54 @@ GstCaps* OfferedCaps(const vireo::CaptureStreamConfig& stream, Cfa cfa, bool hal
 // the framerate nearest fps_n/fps_d where a range is left (0/1 unknown).
 GstCaps* FixateToRate(GstCaps* caps, int fps_n, int fps_d);
 
-// The rate of a period, to a thousandth of a frame per second (30 fps reads
-// 30/1); 0/1 below kMinPeriodNs.
+// The rate of a period: the NTSC rates 24000/1001, 30000/1001 and
+// 60000/1001 within a hundredth of a frame per second, else the reduced
+// fraction to a thousandth (30 fps reads 30/1, 12.5 fps 25/2); 0/1 below
+// kMinPeriodNs.
 void FractionOfPeriod(int64_t period_ns, int* n, int* d);
 int64_t PeriodOfFraction(int n, int d);  // 0 for 0/1
+
+// Rates given as a double, mapped as FractionOfPeriod maps a period.
+void FractionOfFps(double fps, int* n, int* d);
 
 // Whether a measured period and the rate n/d differ by more than 5 %.
 bool RateDisagrees(int n, int d, int64_t period_ns);
 
-// The frame period and the worst conversion time seen, for the latency query.
+// Frame buffers that keep the capture going while frames are held for
+// `latency` (downstream renders a frame at its start plus the latency) at
+// `period_ns`: one per period held, plus the one being captured, the one
+// queued behind it and the one in hand; at most `limit`.
+uint32_t FrameBuffersFor(GstClockTime latency, int64_t period_ns, uint32_t limit);
+
+// The frame period, whether the first frame is held, and the worst
+// conversion time seen, for the latency query.
 class RateTracker {
  public:
+  // `period_ns`: of `framerate`, 0 when unset (the first frame is then held
+  // until the second has measured the period).
   void Reset(int64_t period_ns) {
     period_ns_ = period_ns;
+    holding_ = period_ns == 0;
     worst_ns_ = 0;
     announced_ns_ = 0;
   }
   void SetPeriod(int64_t period_ns) { period_ns_ = period_ns; }
-  int64_t period_ns() const { return period_ns_; }
-  // Records the time a frame took to become buffers; true when the latency
-  // grew enough to be announced again (a latency message).
+  // The first frame has gone out: no frame waits for a second any more.
+  void FirstPushed() { holding_ = false; }
+  bool holding() const { return holding_; }
+  // The known period, or kAssumedFps's while none is.
+  int64_t period_ns() const;
+  // Records the time a frame took to go out past its end (conversion and
+  // wake-ups); true when the latency grew enough to be announced again (a
+  // latency message).
   bool RecordConversion(int64_t ns);
-  // Minimum latency: the period plus the worst conversion; 0 while unknown.
   GstClockTime MinLatency() const;
+  // What the frame buffers the element may grow to (`max_buffers`) hold.
+  GstClockTime MaxLatency(uint32_t max_buffers) const;
 
  private:
   std::atomic<int64_t> period_ns_{0};
+  std::atomic<bool> holding_{false};
   std::atomic<int64_t> worst_ns_{0};
   int64_t announced_ns_ = 0;  // streaming thread
 };

@@ -28,7 +28,7 @@ TEST(FrameRateTest, WaitRuleAndMeasuredRate) {
       {0, 30, 1, 10000000, 530, 100, 1},    // then the measured period
       {0, 0, 1, 50000, 5000, 0, 1},         // below kMinPeriodNs: the host's, unknown
       {0, 1, 2, 0, 6500, 1, 2},             // a 0.5 fps sensor
-      {0, 30000, 1001, 0, 600, 29970, 1000},
+      {0, 30000, 1001, 0, 600, 30000, 1001},  // 29.97 as the NTSC fraction
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.wait_ms);

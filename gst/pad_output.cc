@@ -39,12 +39,12 @@ PadOutput::PadOutput(const vireo::CaptureStreamConfig& stream,
       pool_(gst_buffer_pool_new()) {
   bool always_converted = false;
   const guint size = MaxOutputBytes(stream, &always_converted);
-  const guint ready = always_converted ? 2 : 0;
+  const guint ready = always_converted ? kTouchedBuffers : 0;
   GstStructure* config = gst_buffer_pool_get_config(pool_);
   gst_buffer_pool_config_set_params(config, nullptr, size, ready, 0);
   gst_buffer_pool_set_config(pool_, config);
   gst_buffer_pool_set_active(pool_, TRUE);
-  GstBuffer* touched[2] = {nullptr, nullptr};
+  GstBuffer* touched[kTouchedBuffers] = {};
   for (guint i = 0; i < ready; ++i) {
     if (gst_buffer_pool_acquire_buffer(pool_, &touched[i], nullptr) != GST_FLOW_OK) break;
     gst_buffer_memset(touched[i], 0, 0, size);

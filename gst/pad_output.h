@@ -37,10 +37,15 @@ using talon_support::FrameLease;
 
 class PadOutput {
  public:
+  // The buffer being written, one waiting in a queue, one the sink renders,
+  // and one the queue's push waits with.
+  static constexpr unsigned kTouchedBuffers = 4;
+
   // A pool whose buffers fit every output of the stream; for a stream that
-  // is always converted (RAW10) two of them made and touched now, before
-  // capture starts, so that the first frames do not pay the page faults of
-  // a 12 MP frame (tens of milliseconds) while the capture waits.
+  // is always converted (RAW10) kTouchedBuffers of them made and touched
+  // now, before capture starts, so that no frame pays the page faults of a
+  // fresh 12 MP buffer (tens of milliseconds, up to 90 on a busy host)
+  // while the capture waits.
   // `settings`, `isp_threads`: the ISP's, for pictures (checked against the
   // stream).
   PadOutput(const vireo::CaptureStreamConfig& stream, const talon_isp::Settings& settings,

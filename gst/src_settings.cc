@@ -31,6 +31,21 @@ const std::string& IdentityText() {
   return text;
 }
 
+const char* StreamBlurb() {
+  static const std::string text =
+      absl::StrCat("The stream of the always pad src: ", StreamSyntaxText());
+  return text.c_str();
+}
+
+// FrameWaitMs in words, from its own constants.
+const char* TimeoutBlurb() {
+  static const std::string text = absl::StrCat(
+      "Milliseconds the capture waits for a frame (0: three frame periods and ", kHostMarginMs,
+      " ms, of the period measured from the first two frames, else of framerate, or ",
+      kUnknownRateWaitMs, " ms while the rate is unknown; set in NULL or READY)");
+  return text.c_str();
+}
+
 }  // namespace
 
 GType CfaEnumType() {
@@ -67,10 +82,7 @@ void InstallSettings(GObjectClass* klass) {
   g_object_class_install_property(
       klass, kPropStream,
       g_param_spec_string("stream", "Stream",
-                          "The stream of the always pad src: dt,width,height,bits[,pad] as "
-                          "talon-cam's --stream (data type decimal or 0x hex, bits 8, 10 or 16, "
-                          "pad 1 rounds rows up to 64 bytes); request pads src_%u have their "
-                          "own",
+                          StreamBlurb(),
                           DefaultStreamText().c_str(), flags));
   g_object_class_install_property(
       klass, kPropMipiRx,
@@ -87,9 +99,7 @@ void InstallSettings(GObjectClass* klass) {
   g_object_class_install_property(
       klass, kPropTimeoutMs,
       g_param_spec_uint("timeout-ms", "Timeout",
-                        "Milliseconds the capture waits for a frame (0: three frame periods "
-                        "of framerate and 100 ms, or 5000 while the rate is unknown; set in "
-                        "NULL or READY)",
+                        TimeoutBlurb(),
                         0, kMaxTimeoutMs, 0, flags));
   g_object_class_install_property(
       klass, kPropBuffers,

@@ -90,11 +90,40 @@ std::string Phrase(const talon_isp::Error& error) {
 // GstVideoInfo lays out video/x-raw and as bayer2rgb reads its input.
 uint64_t AlignedStride(uint64_t row_bytes) { return (row_bytes + 3) & ~uint64_t{3}; }
 
+// 10-bit samples to 16 bits in place, sixteen at a time in the compiler's
+// portable vectors (one AVX2 register where the CPU has it, else two SSE2
+// or NEON ones), the rest one by one.
+#if defined(__x86_64__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+void ScaleRaw10(uint16_t* samples, uint32_t count) {
+  typedef uint16_t Lanes __attribute__((vector_size(32)));
+  uint32_t i = 0;
+  for (; i + 16 <= count; i += 16) {
+    Lanes v;
+    memcpy(&v, samples + i, sizeof v);
+    v = (v << 6) | (v >> 4);
+    memcpy(samples + i, &v, sizeof v);
+  }
+  for (; i < count; ++i) {
+    samples[i] = static_cast<uint16_t>(samples[i] << 6 | samples[i] >> 4);
+  }
+}
+
 }  // namespace
 
 const char* CfaName(Cfa cfa) {
   static const char* const kNames[] = {"rggb", "grbg", "gbrg", "bggr"};
   return kNames[static_cast<int>(cfa)];
+}
+
+std::string OddBayerProblem(const vireo::CaptureStreamConfig& stream) {
+  talon_isp::RawFormat unused;
+  if (!RawFormatOf(stream, &unused) || (stream.width % 2 == 0 && stream.height % 2 == 0)) {
+    return "";
+  }
+  return absl::StrCat("video/x-bayer needs an even width and height (whole 2x2 cells of the "
+                      "mosaic), not ", stream.width, "x", stream.height);
 }
 
 bool RawFormatOf(const vireo::CaptureStreamConfig& stream, talon_isp::RawFormat* format) {
@@ -192,17 +221,20 @@ GstCaps* StreamCaps(const vireo::CaptureStreamConfig& stream, Cfa cfa, bool half
   const uint32_t width = stream.width / layout.components_per_px;
   const uint32_t height = stream.height;
   const std::string cfa_name = CfaName(cfa);
+  const bool mosaic = OddBayerProblem(stream).empty();
   GstCaps* caps = gst_caps_new_empty();
   switch (stream.data_type) {
     case vireo::CSI2_RAW8:
-      gst_caps_append_structure(caps, Bayer(cfa_name.c_str(), width, height));
+      if (mosaic) gst_caps_append_structure(caps, Bayer(cfa_name.c_str(), width, height));
       break;
     case vireo::CSI2_RAW10:
     case vireo::CSI2_RAW16: {
       const std::string wide = cfa_name + (stream.data_type == vireo::CSI2_RAW10 ? "10le" : "16le");
       gst_caps_append_structure(caps, Raw(GST_VIDEO_FORMAT_GRAY16_LE, width, height));
-      gst_caps_append_structure(caps, Bayer(wide.c_str(), width, height));
-      gst_caps_append_structure(caps, Bayer(cfa_name.c_str(), width, height));
+      if (mosaic) {
+        gst_caps_append_structure(caps, Bayer(wide.c_str(), width, height));
+        gst_caps_append_structure(caps, Bayer(cfa_name.c_str(), width, height));
+      }
       break;
     }
     case vireo::CSI2_YUV422_8BIT:
@@ -249,7 +281,7 @@ bool OutputFromCaps(const vireo::CaptureStreamConfig& stream, const GstCaps* cap
       case GST_VIDEO_FORMAT_GRAY16_LE:
         bytes_per_px = 2;
         out.conversion =
-            stream.data_type == vireo::CSI2_RAW10 ? Conversion::kUnpack16 : Conversion::kNone;
+            stream.data_type == vireo::CSI2_RAW10 ? Conversion::kScale16 : Conversion::kNone;
         break;
       case GST_VIDEO_FORMAT_UYVY:
         bytes_per_px = 2;
@@ -280,6 +312,11 @@ bool OutputFromCaps(const vireo::CaptureStreamConfig& stream, const GstCaps* cap
       }
     }
   } else {
+    const std::string odd = OddBayerProblem(stream);
+    if (!odd.empty()) {
+      *error = odd;
+      return false;
+    }
     const size_t length = strlen(name);
     bytes_per_px = length == 4 ? 1 : 2;
     if (bytes_per_px == 1) {
@@ -310,6 +347,16 @@ void ConvertFrame(const vireo::CaptureStreamConfig& stream, const uint8_t* data,
       talon_support::UnpackCsi2(data, stride, format.width, format.height,
                                 stream.bits_per_component, reinterpret_cast<uint16_t*>(out),
                                 out_stride);
+      break;
+    case Conversion::kScale16:
+      // RAW10 row by row, each scaled while it is in the cache: 10 bits to
+      // 16 by bit replication (0 -> 0, 1023 -> 65535), as GRAY16_LE spans.
+      for (uint32_t y = 0; y < format.height; ++y) {
+        uint16_t* row = reinterpret_cast<uint16_t*>(out + y * out_stride);
+        talon_support::UnpackCsi2(data + y * stride, stride, format.width, 1,
+                                  stream.bits_per_component, row, out_stride);
+        ScaleRaw10(row, format.width);
+      }
       break;
     case Conversion::kTop8:
       talon_support::UnpackCsi2To8(data, stride, format.width, format.height,

@@ -3,14 +3,24 @@
 // conversion, if any), and the conversion itself.
 //
 //   RAW8  (0x2A, 8 bits)   video/x-bayer <cfa>                      as captured
-//   RAW10 (0x2B, 10 bits)  video/x-raw GRAY16_LE, video/x-bayer <cfa>10le
-//                                                                   unpacked to 16 bits
+//   RAW10 (0x2B, 10 bits)  video/x-raw GRAY16_LE                    unpacked, scaled to
+//                                                                   the full 16 bits
+//                          video/x-bayer <cfa>10le                  unpacked, as captured
 //                          video/x-bayer <cfa>                      the top 8 bits
 //   RAW16 (0x2E, 16 bits)  video/x-raw GRAY16_LE, video/x-bayer <cfa>16le
 //                                                                   as captured
 //                          video/x-bayer <cfa>                      the top 8 bits
 //   YUV422 8-bit (0x1E)    video/x-raw UYVY (width = components / 2) as captured
 //   RGB888 (0x24)          video/x-raw BGR  (width = components / 3) as captured
+//
+// GRAY16_LE spans 0-65535 as GStreamer means it: RAW10's samples are
+// scaled (bit replication, 1023 -> 65535); the captured values stay
+// available as video/x-bayer <cfa>10le.
+//
+// The Bayer caps are offered only for an even width and height (whole
+// 2x2 cells of the mosaic: a demosaicker such as bayer2rgb reads past an
+// odd row or column); an odd-sized Bayer stream keeps GRAY16_LE and its
+// pictures, which the ISP develops at any size (OddBayerProblem).
 //
 // Bayer streams (RAW8, RAW10, RAW16) are also offered as pictures, after
 // their raw caps: video/x-raw BGRx, RGBx, RGB, I420, NV12 and GRAY8,
@@ -50,6 +60,7 @@ const char* CfaName(Cfa cfa);
 enum class Conversion {
   kNone,      // the payload's bytes (rows copied only to change the stride)
   kUnpack16,  // packed RAW10 to one 16-bit little-endian sample each
+  kScale16,   // as kUnpack16, scaled to the full 16 bits (GRAY16_LE)
   kTop8,      // the top 8 bits of every sample
   kDevelop,   // a picture developed by the ISP (gst/picture_output.h)
 };
@@ -73,6 +84,11 @@ struct OutputFormat {
 // Null with `error` set when the stream has none.
 GstCaps* StreamCaps(const vireo::CaptureStreamConfig& stream, Cfa cfa, bool half_size,
                     int fps_n, int fps_d, std::string* error);
+
+// For a Bayer stream of odd width or height (no video/x-bayer caps), why:
+// "video/x-bayer needs an even width and height (whole 2x2 cells of the
+// mosaic), not 641x480"; empty otherwise.
+std::string OddBayerProblem(const vireo::CaptureStreamConfig& stream);
 
 // The ISP's raw format of a Bayer stream; false for other streams.
 bool RawFormatOf(const vireo::CaptureStreamConfig& stream, talon_isp::RawFormat* format);

@@ -3,6 +3,9 @@
 #include "gst/stream_option.h"
 
 #include <cstdio>
+#include <string>
+
+#include "absl/strings/str_cat.h"
 
 #include "support/options.h"
 
@@ -45,6 +48,16 @@ std::string DefaultStreamText() {
            stream.width, stream.height, stream.bits_per_component,
            stream.pad_row_to_64_bytes ? ",1" : "");
   return text;
+}
+
+const char* StreamSyntaxText() {
+  static const std::string text = absl::StrCat(
+      "dt,width,height,bits[,pad] as talon-cam's --stream (dt decimal or 0x hex: RAW8 0x2A, "
+      "RAW10 0x2B, RAW16 0x2E, YUV422 8-bit 0x1E, RGB888 0x24; bits 8, 10 or 16 as the data "
+      "type carries; pad 1 rounds rows up to 64 bytes); at most ",
+      vireo::kMaxCaptureStreams, " streams per element (src and ", vireo::kMaxCaptureStreams - 1,
+      " request pads src_%u), each of its own data type");
+  return text.c_str();
 }
 
 }  // namespace talon_gst

@@ -22,6 +22,10 @@ bool CheckCaptureConfigOption(const vireo::CaptureConfig& config, std::string* e
 // The default stream as `stream` text, "0x2B,640,480,10".
 std::string DefaultStreamText();
 
+// What `stream` takes, for the properties' descriptions: the syntax, the
+// data types with caps, and the limit of streams per element.
+const char* StreamSyntaxText();
+
 }  // namespace talon_gst
 
 #endif  // GST_STREAM_OPTION_H_

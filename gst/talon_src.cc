@@ -4,6 +4,7 @@
 #include <gst/video/video.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -19,6 +20,7 @@
 #include "gst/frame_timeline.h"
 #include "gst/library_log.h"
 #include "gst/pad_output.h"
+#include "gst/receiver_claims.h"
 #include "gst/src_settings.h"
 #include "gst/stream_format.h"
 #include "gst/stream_option.h"
@@ -67,6 +69,10 @@ struct TalonSrcState {
   bool eos_requested ABSL_GUARDED_BY(mutex) = false;  // an EOS event came
   bool ended ABSL_GUARDED_BY(mutex) = false;  // EOS pushed: no more frames
   talon_gst::RateTracker rate;  // for the latency query (atomics)
+  // The pipeline's latency (the LATENCY event; NONE until configured):
+  // frames are held that long downstream. Written by whichever thread sends
+  // the event, read by the streaming thread.
+  std::atomic<GstClockTime> configured_latency{GST_CLOCK_TIME_NONE};
 
   // The streaming state: the task's alone while it runs; set up at
   // READY→PAUSED and torn down at PAUSED→READY while the task is stopped.
@@ -87,6 +93,12 @@ struct TalonSrcState {
   bool rate_warned = false;
   talon_gst::ErrorPolicy errors;
   TakenFrame held;  // the first frame while the period is measured
+  // With `framerate` set no frame is held: the period is measured from the
+  // first frame pushed (its start here) and the next.
+  int64_t measure_from = -1;
+  GstClockTime last_pts = GST_CLOCK_TIME_NONE;  // of the last frame pushed, for QoS jitter
+  int64_t asked_ns = 0;  // when the loop last asked the capture for a frame
+  bool grow_warned = false;
 };
 
 struct _GstTalonSrc {
@@ -103,10 +115,15 @@ G_DEFINE_TYPE_WITH_CODE(GstTalonSrc, gst_talon_src, GST_TYPE_ELEMENT,
                         G_IMPLEMENT_INTERFACE(GST_TYPE_CHILD_PROXY,
                                               gst_talon_src_child_proxy_init))
 
-// Raw streams as captured or converted, and the pictures of Bayer streams.
-#define TALON_SRC_CAPS                                                               \
-  "video/x-bayer; video/x-raw, format=(string){ GRAY16_LE, UYVY, BGR, BGRx, RGBx, RGB, " \
-  "I420, NV12, GRAY8 }"
+// Raw streams as captured or converted (Bayer only in whole 2x2 cells), and
+// the pictures of Bayer streams (gst/stream_format.h).
+#define TALON_SRC_CAPS                                                                 \
+  "video/x-bayer, format=(string){ rggb, grbg, gbrg, bggr, rggb10le, grbg10le, gbrg10le, " \
+  "bggr10le, rggb16le, grbg16le, gbrg16le, bggr16le }, width=(int)[ 2, 2147483646, 2 ], "  \
+  "height=(int)[ 2, 2147483646, 2 ], framerate=(fraction)[ 0/1, 2147483647/1 ]; "          \
+  "video/x-raw, format=(string){ GRAY16_LE, UYVY, BGR, BGRx, RGBx, RGB, I420, NV12, "      \
+  "GRAY8 }, width=(int)[ 1, 2147483647 ], height=(int)[ 1, 2147483647 ], "                 \
+  "framerate=(fraction)[ 0/1, 2147483647/1 ]"
 static GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE(
     "src", GST_PAD_SRC, GST_PAD_ALWAYS,
     GST_STATIC_CAPS(TALON_SRC_CAPS));
@@ -230,6 +247,22 @@ void ExpectOutput(GstTalonSrc* self, const PadStream& ps) {
   gst_caps_unref(caps);
 }
 
+// One WARNING per run when a pad's negotiated rate and the measured one
+// differ (nothing while the period is not measured).
+void WarnIfRateDisagrees(GstTalonSrc* self, const PadStream& ps) {
+  TalonSrcState* st = self->state;
+  if (st->rate_warned || !talon_gst::RateDisagrees(ps.fps_n, ps.fps_d, st->run_period_ns)) {
+    return;
+  }
+  st->rate_warned = true;
+  int measured_n = 0, measured_d = 1;
+  talon_gst::FractionOfPeriod(st->run_period_ns, &measured_n, &measured_d);
+  GST_ELEMENT_WARNING(self, STREAM, FORMAT,
+                      ("negotiated frame rate %d/%d, but the sensor delivers %d/%d", ps.fps_n,
+                       ps.fps_d, measured_n, measured_d),
+                      (nullptr));
+}
+
 // Caps, allocation and sticky events of one pad, at its first frame.
 bool Negotiate(GstTalonSrc* self, PadStream* ps) {
   TalonSrcState* st = self->state;
@@ -255,13 +288,7 @@ bool Negotiate(GstTalonSrc* self, PadStream* ps) {
   GST_DEBUG_OBJECT(ps->pad, "negotiated %" GST_PTR_FORMAT, caps);
   gst_structure_get_fraction(gst_caps_get_structure(caps, 0), "framerate", &ps->fps_n,
                              &ps->fps_d);
-  if (!st->rate_warned && talon_gst::RateDisagrees(ps->fps_n, ps->fps_d, st->run_period_ns)) {
-    st->rate_warned = true;
-    GST_ELEMENT_WARNING(self, STREAM, FORMAT,
-                        ("negotiated frame rate %d/%d, but the sensor delivers %d/%d",
-                         ps->fps_n, ps->fps_d, measured_n, measured_d),
-                        (nullptr));
-  }
+  WarnIfRateDisagrees(self, *ps);
   PushSegment(ps);
 
   // Frame buffers for downstream's minimum, the frame being pushed, the next
@@ -295,6 +322,12 @@ void PostQos(GstTalonSrc* self, GstClockTime pts, uint64_t dropped_now) {
   const GstClockTime duration =
       st->run_period_ns > 0 ? static_cast<GstClockTime>(st->run_period_ns) : GST_CLOCK_TIME_NONE;
   GstMessage* message = gst_message_new_qos(GST_OBJECT(self), TRUE, pts, pts, pts, duration);
+  // How much later than the frame after the last pushed this one starts.
+  gint64 jitter = 0;
+  if (GST_CLOCK_TIME_IS_VALID(st->last_pts) && GST_CLOCK_TIME_IS_VALID(duration)) {
+    jitter = GST_CLOCK_DIFF(st->last_pts + duration, pts);
+  }
+  gst_message_set_qos_values(message, jitter, 1.0, 1000000);
   // Frames the element never pushed: those the sensor's gaps lost and the
   // failed ones.
   gst_message_set_qos_stats(message, GST_FORMAT_BUFFERS, st->frames, st->dropped + st->failed);
@@ -303,10 +336,43 @@ void PostQos(GstTalonSrc* self, GstClockTime pts, uint64_t dropped_now) {
   gst_element_post_message(GST_ELEMENT(self), message);
 }
 
-// Pushes one frame on every pad; false when streaming ends.
-bool PushFrame(GstTalonSrc* self, const TakenFrame& taken) {
-  const std::shared_ptr<FrameLease>& lease = taken.lease;
+// While capture runs, frame buffers are made at most this many a frame:
+// each takes time (a 12 MP one milliseconds) that the capture waits.
+constexpr uint32_t kGrowStep = 2;
+
+// Frame buffers for the frames downstream holds until it renders them (the
+// pipeline's latency, else the element's own) at the period known; made
+// before the frame in hand is turned into buffers, at most `step` (0: all
+// that are missing). Returns the nanoseconds it took. Streaming thread, or
+// the state-change thread while the task is stopped.
+int64_t SizeFrameBuffers(GstTalonSrc* self, uint32_t step) {
   TalonSrcState* st = self->state;
+  const int64_t start_ns = vireo::BoottimeNs();
+  GstClockTime latency = st->rate.MinLatency();
+  const GstClockTime configured = st->configured_latency.load();
+  if (GST_CLOCK_TIME_IS_VALID(configured)) latency = std::max(latency, configured);
+  uint32_t wanted =
+      talon_gst::FrameBuffersFor(latency, st->rate.period_ns(), talon_gst::kMaxFrameBuffers);
+  const uint32_t have = st->run_session->buffer_count();
+  if (wanted <= have || st->grow_warned) return 0;
+  if (step > 0) wanted = std::min(wanted, have + step);
+  GST_DEBUG_OBJECT(self, "latency %" GST_TIME_FORMAT ": %u frame buffers", GST_TIME_ARGS(latency),
+                   wanted);
+  std::string error;
+  if (!st->run_session->Grow(wanted, &error)) {
+    st->grow_warned = true;  // and no more tries
+    GST_ELEMENT_WARNING(self, RESOURCE, NO_SPACE_LEFT, ("%s", error.c_str()), (nullptr));
+  }
+  return vireo::BoottimeNs() - start_ns;
+}
+
+// Pushes one frame on every pad; false when streaming ends. The frame
+// buffer goes back to the capture before the pushes (which may wait for
+// the clock) unless a pad lent it.
+bool PushFrame(GstTalonSrc* self, TakenFrame taken) {
+  TalonSrcState* st = self->state;
+  std::shared_ptr<FrameLease>& lease = taken.lease;
+  const int64_t growing_ns = SizeFrameBuffers(self, kGrowStep);
   for (PadStream& ps : st->streams) {
     if (!ps.negotiated && !Negotiate(self, &ps)) {
       EndStream(self);
@@ -372,15 +438,26 @@ bool PushFrame(GstTalonSrc* self, const TakenFrame& taken) {
     if (st->discont) GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DISCONT);
     buffers.emplace_back(ps.pad, buffer);
   }
-  if (st->rate.RecordConversion(vireo::BoottimeNs() - start_ns)) {
+  // What the latency must cover beyond the period: how long the frame takes
+  // to go out once it is whole (its start plus a period; one more for a
+  // first frame held for the second) and the thread free to take it, the
+  // wake-up and the conversion. Time the thread spent in downstream's
+  // pushes is downstream's latency, not the element's; making frame buffers
+  // is a one-off (counted, it would make more and more).
+  const int64_t now_ns = vireo::BoottimeNs();
+  const int64_t ended_ns = sof + st->rate.period_ns() * (st->rate.holding() ? 2 : 1);
+  const int64_t ready_ns = std::max(ended_ns, st->asked_ns);
+  if (st->rate.RecordConversion(now_ns - std::min(ready_ns, start_ns) - growing_ns)) {
     GST_DEBUG_OBJECT(self, "latency now %" GST_TIME_FORMAT,
                      GST_TIME_ARGS(st->rate.MinLatency()));
     gst_element_post_message(GST_ELEMENT(self), gst_message_new_latency(GST_OBJECT(self)));
   }
+  lease.reset();
   for (const auto& b : buffers) {
     combined = gst_flow_combiner_update_pad_flow(st->combiner, b.first,
                                                  gst_pad_push(b.first, b.second));
   }
+  st->last_pts = pts;
   st->discont = false;
   ++st->frames;
   if (combined == GST_FLOW_FLUSHING) {
@@ -417,9 +494,28 @@ void DropFrame(GstTalonSrc* self, vireo::CaptureError error) {
   }
 }
 
-// The sensor's period from the first two frames of one stretch of PLAYING
-// (the first is held meanwhile), the sensor frames between them known from
-// the session's count; false while the first is held.
+// The period between two frames' starts becomes the run's (framerate's
+// when the host's scheduling is all it shows); pads negotiated already are
+// checked against it.
+void SetPeriod(GstTalonSrc* self, int64_t period_ns) {
+  TalonSrcState* st = self->state;
+  st->run_period_ns = period_ns >= kMinPeriodNs
+                          ? period_ns
+                          : talon_gst::PeriodOfFraction(st->run.fps_n, st->run.fps_d);
+  st->rate.SetPeriod(st->run_period_ns);
+  int n = 0, d = 1;
+  talon_gst::FractionOfPeriod(st->run_period_ns, &n, &d);
+  GST_INFO_OBJECT(self, "measured frame rate %d/%d (period %" G_GINT64_FORMAT " ns)", n, d,
+                  st->run_period_ns);
+  for (const PadStream& ps : st->streams) {
+    if (ps.negotiated) WarnIfRateDisagrees(self, ps);
+  }
+}
+
+// Without `framerate`: the sensor's period from the first two frames of one
+// stretch of PLAYING, the first held meanwhile (the caps need the rate), the
+// sensor frames between them known from the session's count; false while
+// the first is held.
 bool MeasurePeriod(GstTalonSrc* self, TakenFrame* taken) {
   TalonSrcState* st = self->state;
   bool resumed;
@@ -433,19 +529,25 @@ bool MeasurePeriod(GstTalonSrc* self, TakenFrame* taken) {
     return false;
   }
   const uint64_t periods = 1 + taken->record.dropped_before + st->failed_since_pushed;
-  st->run_period_ns = (taken->record.sof_ns - st->held.record.sof_ns) /
-                      static_cast<int64_t>(periods);
-  if (st->run_period_ns < kMinPeriodNs) st->run_period_ns = 0;
-  if (st->run_period_ns == 0) {
-    st->run_period_ns = talon_gst::PeriodOfFraction(st->run.fps_n, st->run.fps_d);
-  }
-  st->rate.SetPeriod(st->run_period_ns);
-  int n = 0, d = 1;
-  talon_gst::FractionOfPeriod(st->run_period_ns, &n, &d);
-  GST_INFO_OBJECT(self, "measured frame rate %d/%d (period %" G_GINT64_FORMAT " ns)", n, d,
-                  st->run_period_ns);
-  gst_element_post_message(GST_ELEMENT(self), gst_message_new_latency(GST_OBJECT(self)));
+  SetPeriod(self, (taken->record.sof_ns - st->held.record.sof_ns) / static_cast<int64_t>(periods));
   return true;
+}
+
+// With `framerate`: nothing is held; the period is measured between the
+// first frame pushed in one stretch of PLAYING and the next.
+void MeasureFromPushed(GstTalonSrc* self, int64_t sof) {
+  TalonSrcState* st = self->state;
+  bool resumed;
+  {
+    vireo::MutexLock lock(&st->mutex);
+    resumed = st->resumed;  // PushFrame resets the timeline
+  }
+  if (st->measure_from < 0 || resumed) {
+    st->measure_from = sof;
+    return;
+  }
+  SetPeriod(self, sof - st->measure_from);
+  gst_element_post_message(GST_ELEMENT(self), gst_message_new_latency(GST_OBJECT(self)));
 }
 
 void Loop(gpointer data) {
@@ -462,6 +564,7 @@ void Loop(gpointer data) {
     return;
   }
   TakenFrame taken;
+  st->asked_ns = vireo::BoottimeNs();
   const talon_support::WaitEnd waited =
       st->run_session->Take(talon_gst::FrameWaitMs(st->run, st->run_period_ns), &taken);
   if (waited == talon_support::WaitEnd::kTimedOut) {  // none within three periods: stalled
@@ -482,13 +585,19 @@ void Loop(gpointer data) {
     return;
   }
   st->errors.Succeeded();
-  if (st->frames == 0 && st->run_period_ns == 0) {
+  if (st->run.fps_n > 0) {
+    if (st->run_period_ns == 0) MeasureFromPushed(self, taken.record.sof_ns);
+  } else if (st->frames == 0 && st->run_period_ns == 0) {
     if (!MeasurePeriod(self, &taken)) return;
     TakenFrame first = std::move(st->held);
     st->held = TakenFrame();
-    if (!PushFrame(self, first)) return;
+    const bool more = PushFrame(self, std::move(first));
+    // The latency covered the wait for the second frame until now.
+    st->rate.FirstPushed();
+    gst_element_post_message(GST_ELEMENT(self), gst_message_new_latency(GST_OBJECT(self)));
+    if (!more) return;
   }
-  PushFrame(self, taken);
+  PushFrame(self, std::move(taken));
 }
 
 gboolean QueryPad(GstPad* pad, GstObject* parent, GstQuery* query) {
@@ -496,14 +605,8 @@ gboolean QueryPad(GstPad* pad, GstObject* parent, GstQuery* query) {
   TalonSrcState* st = self->state;
   switch (GST_QUERY_TYPE(query)) {
     case GST_QUERY_LATENCY: {
-      guint buffers = 0;
-      {
-        vireo::MutexLock lock(&st->mutex);
-        buffers = st->settings.buffers;
-      }
       const GstClockTime min = st->rate.MinLatency();
-      const GstClockTime max =
-          min + static_cast<GstClockTime>(st->rate.period_ns()) * (buffers - 1);
+      const GstClockTime max = st->rate.MaxLatency(talon_gst::kMaxFrameBuffers);
       GST_DEBUG_OBJECT(self, "latency %" GST_TIME_FORMAT " to %" GST_TIME_FORMAT,
                        GST_TIME_ARGS(min), GST_TIME_ARGS(max));
       gst_query_set_latency(query, TRUE, min, max);
@@ -528,6 +631,12 @@ gboolean EventPad(GstPad* pad, GstObject* parent, GstEvent* event) {
   if (GST_EVENT_TYPE(event) == GST_EVENT_SEEK) {  // a live source does not seek
     gst_event_unref(event);
     return FALSE;
+  }
+  if (GST_EVENT_TYPE(event) == GST_EVENT_LATENCY) {
+    GstClockTime latency = GST_CLOCK_TIME_NONE;
+    gst_event_parse_latency(event, &latency);
+    GST_DEBUG_OBJECT(pad, "pipeline latency %" GST_TIME_FORMAT, GST_TIME_ARGS(latency));
+    ElementOf(parent)->state->configured_latency = latency;
   }
   return gst_pad_event_default(pad, parent, event);
 }
@@ -555,6 +664,20 @@ std::string OpenKey(GstTalonSrc* self) {
   return key;
 }
 
+// The element's receiver and virtual channel, claimed against the other
+// talonsrc of the process (gst/receiver_claims.h).
+bool ClaimReceiver(GstTalonSrc* self, const talon_gst::Settings& settings) {
+  gchar* name = gst_object_get_name(GST_OBJECT(self));
+  std::string error;
+  const bool claimed = talon_gst::ClaimReceiver(self, name, settings.mipi_rx,
+                                                settings.virtual_channel, &error);
+  g_free(name);
+  if (!claimed) {
+    GST_ELEMENT_ERROR(self, RESOURCE, BUSY, ("%s", error.c_str()), (nullptr));
+  }
+  return claimed;
+}
+
 bool Open(GstTalonSrc* self) {
   TalonSrcState* st = self->state;
   vireo::CaptureConfig config;
@@ -564,6 +687,7 @@ bool Open(GstTalonSrc* self) {
     vireo::MutexLock lock(&st->mutex);
     settings = st->settings;
   }
+  if (!ClaimReceiver(self, settings)) return false;
   config.mipi_rx = settings.mipi_rx;
   config.virtual_channel = settings.virtual_channel;
   config.timeout_ms = talon_gst::FrameWaitMs(settings, 0);
@@ -633,6 +757,41 @@ bool CheckPictureSettings(GstTalonSrc* self) {
   return true;
 }
 
+// READY→PAUSED: a Bayer stream of odd size has no video/x-bayer caps; when
+// downstream takes none of its others (bayer2rgb) it is refused now, with
+// the reason, rather than at the first frame.
+bool CheckOddBayer(GstTalonSrc* self) {
+  talon_gst::Settings settings;
+  {
+    vireo::MutexLock lock(&self->state->mutex);
+    settings = self->state->settings;
+  }
+  for (GstPad* pad : PadsInOrder(self)) {
+    vireo::CaptureStreamConfig stream;
+    std::string error;
+    if (!gst_talon_src_pad_stream_config(pad, &stream, &error) || !gst_pad_is_linked(pad)) {
+      continue;
+    }
+    const std::string odd = talon_gst::OddBayerProblem(stream);
+    if (odd.empty()) continue;
+    GstCaps* ours = talon_gst::OfferedCaps(stream, settings.cfa, settings.isp.half_size,
+                                           settings.fps_n, settings.fps_d, &error);
+    if (ours == nullptr) continue;
+    GstCaps* peer = gst_pad_peer_query_caps(pad, ours);
+    const bool refused = peer == nullptr || gst_caps_is_empty(peer);
+    if (peer != nullptr) gst_caps_unref(peer);
+    gst_caps_unref(ours);
+    if (refused) {
+      GST_ELEMENT_ERROR(self, CORE, NEGOTIATION,
+                        ("%s: %s, and downstream takes none of the stream's other caps",
+                         GST_PAD_NAME(pad), odd.c_str()),
+                        (nullptr));
+      return false;
+    }
+  }
+  return true;
+}
+
 // READY→PAUSED: a fresh streaming state.
 void Prepare(GstTalonSrc* self) {
   TalonSrcState* st = self->state;
@@ -647,7 +806,11 @@ void Prepare(GstTalonSrc* self) {
     st->ended = false;
   }
   st->rate.Reset(talon_gst::PeriodOfFraction(st->run.fps_n, st->run.fps_d));
+  st->configured_latency = GST_CLOCK_TIME_NONE;
   st->run_period_ns = 0;  // measured from the first frames
+  st->measure_from = -1;
+  st->last_pts = GST_CLOCK_TIME_NONE;
+  st->grow_warned = false;
   st->rate_warned = false;
   st->errors = talon_gst::ErrorPolicy(st->run.max_errors);
   st->streams.clear();
@@ -667,6 +830,9 @@ void Prepare(GstTalonSrc* self) {
     st->streams.push_back(ps);
     gst_flow_combiner_add_pad(st->combiner, pads[i]);
   }
+  // Before capture starts, for the latency known now: growing while the
+  // capture runs costs the time of making frame buffers.
+  SizeFrameBuffers(self, 0);
   st->group_id = gst_util_group_id_next();
   st->frames = st->dropped = st->failed = st->failed_since_pushed = st->sequence = 0;
   st->chained = false;
@@ -750,10 +916,13 @@ static GstStateChangeReturn gst_talon_src_change_state(GstElement* element,
                    gst_element_state_get_name(GST_STATE_TRANSITION_NEXT(transition)));
   switch (transition) {
     case GST_STATE_CHANGE_NULL_TO_READY:
-      if (!CheckPictureSettings(self) || !Open(self)) return GST_STATE_CHANGE_FAILURE;
+      if (!CheckPictureSettings(self) || !Open(self)) {
+        talon_gst::ReleaseReceiver(self);
+        return GST_STATE_CHANGE_FAILURE;
+      }
       break;
     case GST_STATE_CHANGE_READY_TO_PAUSED: {
-      if (!CheckPictureSettings(self)) return GST_STATE_CHANGE_FAILURE;
+      if (!CheckPictureSettings(self) || !CheckOddBayer(self)) return GST_STATE_CHANGE_FAILURE;
       std::string opened_key;
       {
         vireo::MutexLock lock(&self->state->mutex);
@@ -805,8 +974,11 @@ static GstStateChangeReturn gst_talon_src_change_state(GstElement* element,
       break;
     case GST_STATE_CHANGE_READY_TO_NULL: {
       TalonSrcState* st = self->state;
-      vireo::MutexLock lock(&st->mutex);
-      st->session.reset();
+      {
+        vireo::MutexLock lock(&st->mutex);
+        st->session.reset();
+      }
+      talon_gst::ReleaseReceiver(self);
       break;
     }
     default:
@@ -957,6 +1129,7 @@ static void gst_talon_src_get_property(GObject* object, guint id, GValue* value,
 
 static void gst_talon_src_finalize(GObject* object) {
   GstTalonSrc* self = GST_TALON_SRC(object);
+  talon_gst::ReleaseReceiver(self);
   gst_object_unref(self->task);
   g_rec_mutex_clear(&self->task_lock);
   delete self->state;

@@ -19,7 +19,10 @@
 // unlocks the data and enqueues the frame buffer again, from whatever thread
 // frees the memory. When lending would leave the service fewer than two
 // frame buffers, the element makes one more (up to twice `buffers`), then
-// copies instead (gst/pad_output.h). Conversions (RAW10 unpacked to 16 bits,
+// copies instead (gst/pad_output.h). The frame buffers also follow the
+// latency: one per period a frame is held (the pipeline's latency, else the
+// element's own) plus three, made at READY→PAUSED and then two a frame
+// while capture runs (gst/frame_rate.h). Conversions (RAW10 unpacked to 16 bits,
 // the top 8 bits of RAW10 and RAW16, rows re-strided for a consumer without
 // GstVideoMeta) write in one pass into the pad's pool. Bayer streams are
 // also offered as pictures (video/x-raw BGRx, RGBx, RGB, I420, NV12,
@@ -27,19 +30,22 @@
 // (gst/picture_output.h), made and touched at READY→PAUSED when
 // downstream's caps already point to a picture. Caps: gst/stream_format.h;
 // rate: gst/frame_rate.h; failed frames: gst/error_policy.h; properties:
-// gst/src_settings.h; libtalon's log: gst/library_log.h.
+// gst/src_settings.h; libtalon's log: gst/library_log.h; one element per
+// receiver and virtual channel: gst/receiver_claims.h; the device
+// provider: gst/talon_device_provider.h.
 //
 // EOS: an EOS event sent to the element ends the stream after the frame
 // under way (send_event), as does num-buffers (0: before any frame).
 //
-// States: NULL→READY creates the service (paused) and its frame buffers;
+// States: NULL→READY claims the receiver and creates the service (paused)
+// and its frame buffers;
 // PAUSED produces nothing (a live source, no preroll); PAUSED→PLAYING
 // resumes the service (frames completed while paused are captured again)
 // and starts the task; PLAYING→PAUSED wakes the task's timed wait and
 // leaves the capture running, so no frame in flight is cancelled;
 // PAUSED→READY pauses the service, stops and joins the task; READY→NULL
 // drops the element's hold on the service (it goes when the last lent
-// buffer does).
+// buffer does) and releases the receiver.
 //
 // Threads: application threads set properties and request pads; the
 // state-change thread runs change_state; the streaming task runs the loop;

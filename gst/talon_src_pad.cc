@@ -24,6 +24,16 @@ struct _GstTalonSrcPad {
   PadState* state;
 };
 
+namespace {
+
+const char* PadStreamBlurb() {
+  static const std::string text =
+      absl::StrCat("The pad's capture stream: ", talon_gst::StreamSyntaxText());
+  return text.c_str();
+}
+
+}  // namespace
+
 G_DEFINE_TYPE(GstTalonSrcPad, gst_talon_src_pad, GST_TYPE_PAD)
 
 static void gst_talon_src_pad_set_property(GObject* object, guint id, const GValue* value,
@@ -70,8 +80,7 @@ static void gst_talon_src_pad_class_init(GstTalonSrcPadClass* klass) {
       object_class, PROP_STREAM,
       g_param_spec_string(
           "stream", "Stream",
-          "The pad's capture stream: dt,width,height,bits[,pad] as talon-cam's --stream (data "
-          "type decimal or 0x hex, bits 8, 10 or 16, pad 1 rounds rows up to 64 bytes)",
+          PadStreamBlurb(),
           "",
           static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
                                    GST_PARAM_MUTABLE_READY)));

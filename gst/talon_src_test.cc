@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "gst/frame_rate.h"
 #include "gst/talon_src.h"
 #include "platform/prism/prism_sim.h"
 #include "support/csi2_unpack.h"
@@ -100,7 +101,11 @@ class Source {
     if (GST_MESSAGE_TYPE(m) == GST_MESSAGE_ERROR) gst_message_parse_error(m, &error, nullptr);
     if (GST_MESSAGE_TYPE(m) == GST_MESSAGE_WARNING) gst_message_parse_warning(m, &error, nullptr);
     std::string text = error != nullptr ? error->message : "";
-    if (GST_MESSAGE_TYPE(m) == GST_MESSAGE_QOS) text = "qos";
+    if (GST_MESSAGE_TYPE(m) == GST_MESSAGE_QOS) {
+      gint64 jitter = 0;
+      gst_message_parse_qos_values(m, &jitter, nullptr, nullptr);
+      text = jitter > 0 ? "qos" : "qos without jitter";
+    }
     g_clear_error(&error);
     gst_message_unref(m);
     return text;
@@ -178,18 +183,24 @@ TEST(TalonSrcTest, CapsPerDataType) {
 
 // Catches pixels that differ from the one unpacker's output of the same
 // frame: in the lent data, after unpacking, after taking the top 8 bits,
-// and with rows padded to 64 bytes re-strided.
+// and with rows padded to 64 bytes re-strided; and GRAY16_LE of RAW10 left
+// in the low 10 bits (black in every viewer) rather than spanning 16 bits.
 TEST(TalonSrcTest, PixelsEqualTheUnpackedFrame) {
   struct Case {
     const char* stream;
     const char* sink_caps;
     int shift;  // output = unpacked sample >> shift
+    bool full;  // output = the 10-bit sample scaled to 16 bits (GRAY16_LE)
   };
   const Case cases[] = {
-      {"0x2A,40,6,8", nullptr, 0},   {"0x2B,40,6,10", nullptr, 0},
-      {"0x2B,40,6,10", "video/x-bayer,format=rggb", 2},
-      {"0x2B,42,6,10,1", nullptr, 0}, {"0x2E,40,6,16", nullptr, 0},
-      {"0x2E,40,6,16", "video/x-bayer,format=rggb", 8}, {"0x2A,40,6,8,1", nullptr, 0},
+      {"0x2A,40,6,8", nullptr, 0, false},
+      {"0x2B,40,6,10", nullptr, 0, true},
+      {"0x2B,40,6,10", "video/x-bayer,format=rggb10le", 0, false},
+      {"0x2B,40,6,10", "video/x-bayer,format=rggb", 2, false},
+      {"0x2B,42,6,10,1", nullptr, 0, true},
+      {"0x2E,40,6,16", nullptr, 0, false},
+      {"0x2E,40,6,16", "video/x-bayer,format=rggb", 8, false},
+      {"0x2A,40,6,8,1", nullptr, 0, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.stream);
@@ -210,7 +221,7 @@ TEST(TalonSrcTest, PixelsEqualTheUnpackedFrame) {
     uint32_t sequence = 0;
     for (int i = 0; i < 4; ++i) {
       const uint32_t v = wide ? map.data[2 * i] | map.data[2 * i + 1] << 8 : map.data[i];
-      sequence |= (wide ? v >> (bits - 8) : v) << (8 * i);
+      sequence |= (wide ? v >> ((c.full ? 16 : bits) - 8) : v) << (8 * i);
     }
     const uint64_t stride = pad ? (talon_support::PayloadRowBytes(width, bits) + 63) / 64 * 64
                                 : talon_support::PayloadRowBytes(width, bits);
@@ -224,7 +235,8 @@ TEST(TalonSrcTest, PixelsEqualTheUnpackedFrame) {
       for (unsigned x = 0; x < width; ++x) {
         const uint8_t* p = map.data + y * out_stride + x * out_bytes;
         const unsigned got = wide ? p[0] | p[1] << 8 : p[0];
-        mismatches += got != static_cast<unsigned>(samples[y * width + x] >> c.shift);
+        const unsigned sample = samples[y * width + x];
+        mismatches += got != (c.full ? (sample << 6 | sample >> 4) : sample >> c.shift);
       }
     }
     EXPECT_EQ(mismatches, 0);
@@ -613,6 +625,9 @@ TEST(TalonSrcTest, PipelinesUsersBuild) {
        "talonsrc stream=0x1E,64,4,8 ! videoconvert ! videoscale ! "
        "video/x-raw,width=16,height=8,framerate=200/1 ! appsink name=fast sync=false",
        0, ""},
+      {"a latency of max 0 before the rate is known: \"add queues\" with a sink that does "
+       "not preroll",
+       "talonsrc stream=0x2A,64,4,8 ! appsink name=fast async=false", 0, ""},
       {"a framerate property that disagrees with the sensor passes without a word",
        "talonsrc stream=0x2A,64,4,8 framerate=60/1 ! appsink name=fast sync=false", 0,
        "negotiated frame rate 60/1, but the sensor delivers 200/1\n"},
@@ -757,6 +772,79 @@ TEST(TalonSrcTest, RefusedConfiguration) {
     EXPECT_EQ(src.Play(), GST_STATE_CHANGE_FAILURE);
     EXPECT_NE(src.NextMessage(GST_MESSAGE_ERROR, 0).find(c.error), std::string::npos);
     PrismSimSetFailpoints("");
+  }
+}
+
+// Catches odd-sized Bayer caps offered (bayer2rgb reads past the mosaic)
+// or an odd Bayer stream that fails only at the first frame when
+// downstream takes nothing else; and the odd sizes its other caps take
+// refused with it.
+TEST(TalonSrcTest, OddBayerSizes) {
+  struct Case {
+    const char* stream;
+    const char* sink_caps;
+    const char* caps;  // expected; null: refused at READY→PAUSED with `error`
+    const char* error;
+  };
+  const Case cases[] = {
+      {"0x2B,65,4,10", "video/x-bayer", nullptr,
+       "src: video/x-bayer needs an even width and height (whole 2x2 cells of the mosaic), "
+       "not 65x4"},
+      {"0x2A,64,5,8", "video/x-bayer", nullptr, "not 64x5"},
+      {"0x2B,65,4,10", "video/x-bayer; video/x-raw,format=GRAY16_LE",
+       "video/x-raw GRAY16_LE 65x4", nullptr},
+      {"0x2A,65,4,8", nullptr, "video/x-raw BGRx 65x4", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.stream) + " " + (c.sink_caps ? c.sink_caps : ""));
+    Source src({c.stream});
+    if (c.sink_caps != nullptr) gst_harness_set_sink_caps_str(src.h(), c.sink_caps);
+    if (c.caps == nullptr) {
+      EXPECT_EQ(src.Play(), GST_STATE_CHANGE_FAILURE);
+      EXPECT_NE(src.NextMessage(GST_MESSAGE_ERROR, 0).find(c.error), std::string::npos);
+      continue;
+    }
+    ASSERT_NE(src.Play(), GST_STATE_CHANGE_FAILURE);
+    GstBuffer* buffer = gst_harness_pull(src.h());
+    ASSERT_NE(buffer, nullptr);
+    EXPECT_EQ(CapsOf(src.h()), c.caps);
+    gst_buffer_unref(buffer);
+  }
+}
+
+// Catches two elements capturing from one receiver and virtual channel
+// without a word, a refusal that does not name the holder, and a claim
+// kept after the holder went back to NULL.
+TEST(TalonSrcTest, OneElementPerReceiver) {
+  Source first({"0x2A,64,4,8"});
+  Source second({"0x2A,64,4,8"}, "virtual-channel=1");
+  Source third({"0x2A,64,4,8"});
+  gst_object_set_name(GST_OBJECT(first.element()), "holder");
+  ASSERT_EQ(gst_element_set_state(first.element(), GST_STATE_READY), GST_STATE_CHANGE_SUCCESS);
+  EXPECT_EQ(gst_element_set_state(second.element(), GST_STATE_READY), GST_STATE_CHANGE_SUCCESS);
+  EXPECT_EQ(gst_element_set_state(third.element(), GST_STATE_READY), GST_STATE_CHANGE_FAILURE);
+  EXPECT_EQ(third.NextMessage(GST_MESSAGE_ERROR, 0),
+            "mipi-rx 0, virtual-channel 0 is busy: holder captures from it");
+  gst_element_set_state(first.element(), GST_STATE_NULL);
+  EXPECT_EQ(gst_element_set_state(third.element(), GST_STATE_READY), GST_STATE_CHANGE_SUCCESS);
+}
+
+// Catches NTSC rates negotiated as decimal fractions (29.97 as 2997/100,
+// which no encoder or muxer takes as 30000/1001).
+TEST(TalonSrcTest, RatesAsCommonFractions) {
+  struct Case {
+    int64_t period_ns;
+    int n, d;
+  };
+  const Case cases[] = {{33366700, 30000, 1001}, {41708333, 24000, 1001},
+                        {16683350, 60000, 1001}, {33333333, 30, 1},
+                        {80000000, 25, 2},       {50000, 0, 1}};
+  for (const Case& c : cases) {
+    int n = -1, d = -1;
+    talon_gst::FractionOfPeriod(c.period_ns, &n, &d);
+    EXPECT_EQ(std::to_string(n) + "/" + std::to_string(d),
+              std::to_string(c.n) + "/" + std::to_string(c.d))
+        << c.period_ns;
   }
 }
 

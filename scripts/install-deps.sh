@@ -14,7 +14,8 @@ packages=(cmake ninja-build g++ pkg-config libabsl-dev libssl-dev libgtest-dev l
           # the GStreamer plugin, and the elements its tests run (bayer2rgb: -bad)
           libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
           gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
-          gstreamer1.0-plugins-ugly)  # x264enc: talonsrc's I420 straight into H.264
+          gstreamer1.0-plugins-ugly  # x264enc: talonsrc's I420 straight into H.264
+          gstreamer1.0-plugins-base-apps)  # gst-device-monitor-1.0: the device provider's test
 arm64=0
 if [ "${1:-}" = "--fuzz" ]; then
   packages+=(libclang-rt-14-dev)
