@@ -159,6 +159,10 @@ std::vector<uint32_t> SplitBands(const Frame& frame, int bands);
 void DevelopBand(IspKernel kernel, const Frame& frame, uint32_t first, uint32_t end,
                  bool with_histogram, BandScratch* scratch, RawStats* stats);
 
+// The four-byte pixel (R first) that `kernel` writes for R, G and B all of
+// transfer index i (0-4095, 12 bits of linear light), for every i.
+std::vector<uint32_t> TransferPixels(IspKernel kernel, Transfer transfer);
+
 // The statistics alone of raw rows [first, end) (no histogram).
 void RawStatsBand(IspKernel kernel, const Frame& frame, uint32_t first, uint32_t end,
                   BandScratch* scratch, RawStats* stats);

@@ -58,11 +58,30 @@ struct MatrixParams {
 // bytes of slack for vector reads); second and third hold the same codes
 // where the second and third bytes of a four-byte pixel go, the third with
 // the fourth byte's 255, so that a pixel is three loads and two ors.
+//
+// The vector kernels compute the same codes without the table (its loads
+// were the pipeline's bottleneck): for an index i in float, i = 2^e * m
+// (m in [1, 2) from i's bits), the sRGB curve's power segment is
+// scale[e] * p(m) - 0.055 * 255 with p a polynomial for m^(5/12) and
+// scale[e] from eight entries picked by e's low three bits (vpermps); the
+// linear segment, 12.92 * 255 * i / kIndexMax, is the smaller of the two
+// below the knee (indices under 16 pick the entry of e + 8, far larger),
+// so the code is the lower of the two plus one half, truncated. isp_test
+// holds the result to the table on every index. Linear output: the scales
+// are huge, and the line is 255 * i / kIndexMax.
 struct TransferTable {
   uint8_t codes[kIndexMax + 1 + 3];
   uint32_t second[kIndexMax + 1];
   uint32_t third[kIndexMax + 1];
+  float scales[8];  // per e & 7, offset included in `offset`
+  float offset;     // 0.5 - 0.055 * 255
+  float slope;      // of the line, per index
 };
+
+// p(m) ~ m^(5/12) on [1, 2), highest power first: the least degree at
+// which every index's code comes out as the table's.
+constexpr float kCurvePolynomial[6] = {0.00533754239f, -0.0506866723f, 0.206417516f,
+                                       -0.488610923f,  0.950586319f,   0.376957566f};
 
 struct Kernels {
   void (*normalise)(const uint16_t* in, uint32_t n, const NormaliseParams& p, int16_t* out);
@@ -85,6 +104,10 @@ struct Kernels {
   // then an interleave.
   void (*table_x)(const uint16_t* first, const uint16_t* second, const uint16_t* third, uint32_t n,
                   const TransferTable& table, uint8_t* out);
+  // The matrix and table_x at once, R first or B first (`bgr`), when the
+  // kernels have it (null otherwise): the indices stay in registers.
+  void (*matrix_x)(const int16_t* r, const int16_t* g, const int16_t* b, uint32_t n,
+                   const MatrixParams& p, const TransferTable& table, bool bgr, uint8_t* out);
   // R'G'B' to four bytes a pixel, R first or B first, the fourth 255.
   void (*rgbx)(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n, uint8_t* out);
   // Cb and Cr of `blocks` 2x2 blocks from two rows' R', G', B' (x = 0 at
@@ -225,9 +248,9 @@ void Luma601Portable(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint3
   for (uint32_t x = 0; x < n; ++x) out[x] = Luma601(r[x], g[x], b[x]);
 }
 
-constexpr Kernels kPortable = {NormalisePortable, DemosaicPortable, BinPortable,    MatrixPortable,
-                               TablePortable,     TableXPortable,   RgbxPortable,   ChromaPortable,
-                               LumaXPortable,     LumaPortable,     Luma601Portable};
+constexpr Kernels kPortable = {NormalisePortable, DemosaicPortable, BinPortable,  MatrixPortable,
+                               TablePortable,     TableXPortable,   nullptr,      RgbxPortable,
+                               ChromaPortable,    LumaXPortable,    LumaPortable, Luma601Portable};
 
 #if defined(__x86_64__)
 
@@ -478,14 +501,15 @@ void Luma601Sse2(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t 
   Luma601Portable(r + i, g + i, b + i, n - i, out + i);
 }
 
-constexpr Kernels kSse2 = {NormaliseSse2, DemosaicSse2,   BinSse2,    MatrixSse2,
-                           TablePortable, TableXPortable, RgbxSse2,   ChromaSse2,
-                           LumaXSse2,     LumaSse2,       Luma601Sse2};
+constexpr Kernels kSse2 = {NormaliseSse2, DemosaicSse2,   BinSse2,  MatrixSse2,
+                           TablePortable, TableXPortable, nullptr,  RgbxSse2,
+                           ChromaSse2,    LumaXSse2,      LumaSse2, Luma601Sse2};
 
 // ---------------------------------------------------------------------------
 // AVX2: sixteen samples a vector; the byte writers stay SSE2's.
 
 #define TALON_AVX2 __attribute__((target("avx2")))
+#define TALON_AVX2_FMA __attribute__((target("avx2,fma")))
 
 TALON_AVX2 inline __m256i Load256(const void* p) {
   return _mm256_loadu_si256(static_cast<const __m256i*>(p));
@@ -587,11 +611,91 @@ TALON_AVX2 void MatrixAvx2(const int16_t* r, const int16_t* g, const int16_t* b,
   }
 }
 
-#undef TALON_AVX2
+// The codes of eight indices (32-bit lanes) by the transfer's formula.
+TALON_AVX2_FMA inline __m256i CurveAvx2(__m256i index, const TransferTable& t) {
+  const __m256 x = _mm256_cvtepi32_ps(index);
+  const __m256i bits = _mm256_castps_si256(x);
+  const __m256 m = _mm256_castsi256_ps(_mm256_or_si256(
+      _mm256_and_si256(bits, _mm256_set1_epi32(0x007FFFFF)), _mm256_set1_epi32(0x3F800000)));
+  __m256 p = _mm256_set1_ps(kCurvePolynomial[0]);
+#pragma GCC unroll 5
+  for (int i = 1; i < 6; ++i) p = _mm256_fmadd_ps(p, m, _mm256_set1_ps(kCurvePolynomial[i]));
+  const __m256 scale =
+      _mm256_permutevar8x32_ps(_mm256_loadu_ps(t.scales), _mm256_srli_epi32(bits, 23));
+  const __m256 power = _mm256_fmadd_ps(p, scale, _mm256_set1_ps(t.offset));
+  const __m256 line = _mm256_fmadd_ps(x, _mm256_set1_ps(t.slope), _mm256_set1_ps(0.5f));
+  return _mm256_cvttps_epi32(_mm256_min_ps(power, line));
+}
 
-constexpr Kernels kAvx2 = {NormaliseAvx2, DemosaicAvx2,   BinSse2,    MatrixAvx2,
-                           TablePortable, TableXPortable, RgbxSse2,   ChromaSse2,
-                           LumaXSse2,     LumaSse2,       Luma601Sse2};
+TALON_AVX2 inline __m256i Indices8(const uint16_t* p) {
+  return _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+
+TALON_AVX2_FMA void TableXAvx2(const uint16_t* first, const uint16_t* second,
+                               const uint16_t* third, uint32_t n, const TransferTable& table,
+                               uint8_t* out) {
+  const __m256i x = _mm256_set1_epi32(static_cast<int32_t>(0xFF000000u));
+  uint32_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256i a = CurveAvx2(Indices8(first + i), table);
+    const __m256i b = _mm256_slli_epi32(CurveAvx2(Indices8(second + i), table), 8);
+    const __m256i c = _mm256_slli_epi32(CurveAvx2(Indices8(third + i), table), 16);
+    Store256(out + 4 * uint64_t{i}, _mm256_or_si256(_mm256_or_si256(a, b), _mm256_or_si256(c, x)));
+  }
+  TableXPortable(first + i, second + i, third + i, n - i, table, out + 4 * uint64_t{i});
+}
+
+TALON_AVX2_FMA void MatrixXAvx2(const int16_t* r, const int16_t* g, const int16_t* b, uint32_t n,
+                                const MatrixParams& p, const TransferTable& table, bool bgr,
+                                uint8_t* out) {
+  __m256i rg[3], b1[3];
+  for (int i = 0; i < 3; ++i) {
+    rg[i] = _mm256_set1_epi32(static_cast<int32_t>(
+        static_cast<uint16_t>(p.k[i][0]) | uint32_t{static_cast<uint16_t>(p.k[i][1])} << 16));
+    b1[i] = _mm256_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(p.k[i][2]) |
+                                                   uint32_t{static_cast<uint16_t>(p.bias)} << 16));
+  }
+  const __m256i ones = _mm256_set1_epi16(1), zero = _mm256_setzero_si256();
+  const __m256i top = _mm256_set1_epi32(kIndexMax);
+  const __m256i x = _mm256_set1_epi32(static_cast<int32_t>(0xFF000000u));
+  const __m128i shift = _mm_cvtsi32_si128(p.shift);
+  const int first = bgr ? 2 : 0;
+  uint32_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const __m256i vr = Load256(r + i), vg = Load256(g + i), vb = Load256(b + i);
+    // In-lane unpacks: lo holds pixels 0-3 and 8-11, hi 4-7 and 12-15.
+    const __m256i rg_lo = _mm256_unpacklo_epi16(vr, vg), rg_hi = _mm256_unpackhi_epi16(vr, vg);
+    const __m256i b1_lo = _mm256_unpacklo_epi16(vb, ones);
+    const __m256i b1_hi = _mm256_unpackhi_epi16(vb, ones);
+    auto code = [&](__m256i rg_half, __m256i b1_half, int c) TALON_AVX2_FMA {
+      const __m256i sum = _mm256_sra_epi32(
+          _mm256_add_epi32(_mm256_madd_epi16(rg_half, rg[c]), _mm256_madd_epi16(b1_half, b1[c])),
+          shift);
+      return CurveAvx2(_mm256_min_epi32(_mm256_max_epi32(sum, zero), top), table);
+    };
+    auto pixels = [&](__m256i rg_half, __m256i b1_half) TALON_AVX2_FMA {
+      const __m256i a = code(rg_half, b1_half, first);
+      const __m256i m = _mm256_slli_epi32(code(rg_half, b1_half, 1), 8);
+      const __m256i c = _mm256_slli_epi32(code(rg_half, b1_half, 2 - first), 16);
+      return _mm256_or_si256(_mm256_or_si256(a, m), _mm256_or_si256(c, x));
+    };
+    const __m256i lo = pixels(rg_lo, b1_lo), hi = pixels(rg_hi, b1_hi);
+    uint8_t* o = out + 4 * uint64_t{i};
+    Store256(o, _mm256_permute2x128_si256(lo, hi, 0x20));
+    Store256(o + 32, _mm256_permute2x128_si256(lo, hi, 0x31));
+  }
+  uint16_t indices[3][16];
+  MatrixPortable(r + i, g + i, b + i, n - i, p, indices[0], indices[1], indices[2]);
+  TableXPortable(indices[first], indices[1], indices[2 - first], n - i, table,
+                 out + 4 * uint64_t{i});
+}
+
+#undef TALON_AVX2
+#undef TALON_AVX2_FMA
+
+constexpr Kernels kAvx2 = {NormaliseAvx2, DemosaicAvx2, BinSse2,  MatrixAvx2,
+                           TablePortable, TableXAvx2,   MatrixXAvx2, RgbxSse2,
+                           ChromaSse2,    LumaXSse2,    LumaSse2, Luma601Sse2};
 
 #elif defined(__aarch64__)
 
@@ -761,9 +865,9 @@ void Luma601Neon(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t 
   Luma601Portable(r + i, g + i, b + i, n - i, out + i);
 }
 
-constexpr Kernels kNeon = {NormaliseNeon, DemosaicNeon,   BinNeon,    MatrixNeon,
-                           TablePortable, TableXPortable, RgbxNeon,   ChromaNeon,
-                           LumaXNeon,     LumaNeon,       Luma601Neon};
+constexpr Kernels kNeon = {NormaliseNeon, DemosaicNeon,   BinNeon,  MatrixNeon,
+                           TablePortable, TableXPortable, nullptr,  RgbxNeon,
+                           ChromaNeon,    LumaXNeon,      LumaNeon, Luma601Neon};
 
 #endif
 
@@ -864,7 +968,7 @@ const Kernels* KernelsOf(IspKernel kernel, StatsKernel* stats) {
     case IspKernel::kSse2:
       return &kSse2;
     case IspKernel::kAvx2:
-      if (!__builtin_cpu_supports("avx2")) return nullptr;
+      if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("fma")) return nullptr;
       *stats = StatsAvx2;
       return &kAvx2;
 #elif defined(__aarch64__)
@@ -886,6 +990,16 @@ TransferTable MakeTable(Transfer transfer) {
     table.second[i] = code << 8;
     table.third[i] = code << 16 | 0xFF000000u;
   }
+  const double full = 255.0 / kIndexMax;
+  for (int j = 0; j < 8; ++j) {
+    const int e = (j <= 2 ? 136 + j : 128 + j) - 127;  // 4 to 11: indices 16 to 4095
+    table.scales[j] = transfer == Transfer::kSrgb
+                          ? static_cast<float>(255 * 1.055 * std::pow(2.0, 5.0 * e / 12) /
+                                               std::pow(double{kIndexMax}, 5.0 / 12))
+                          : 1e30f;
+  }
+  table.offset = static_cast<float>(0.5 - 0.055 * 255);
+  table.slope = static_cast<float>(transfer == Transfer::kSrgb ? 12.92 * full : full);
   return table;
 }
 
@@ -1056,15 +1170,19 @@ void EmitChunk(const Plan& plan, const Frame& frame, uint32_t y, uint32_t x0, ui
   const Kernels& k = *plan.k;
   const uint64_t chunk = kChunk + kSlack;
   uint16_t* index = scratch->indices.data();
-  k.matrix(r, g, b, n, plan.matrix, index, index + chunk, index + 2 * chunk);
   const Image& out = frame.out;
   uint8_t* row = out.planes[0] + y * out.strides[0];
   const bool x_last = out.format == PixelFormat::kRgbx || out.format == PixelFormat::kBgrx;
   if (x_last) {
     const bool rgb = out.format == PixelFormat::kRgbx;
     uint8_t* pixels = row + 4 * uint64_t{x0};
-    k.table_x(rgb ? index : index + 2 * chunk, index + chunk, rgb ? index + 2 * chunk : index, n,
-              *plan.table, pixels);
+    if (k.matrix_x != nullptr) {
+      k.matrix_x(r, g, b, n, plan.matrix, *plan.table, !rgb, pixels);
+    } else {
+      k.matrix(r, g, b, n, plan.matrix, index, index + chunk, index + 2 * chunk);
+      k.table_x(rgb ? index : index + 2 * chunk, index + chunk, rgb ? index + 2 * chunk : index, n,
+                *plan.table, pixels);
+    }
     if (with_histogram) {
       k.luma_x(pixels, n, !rgb, scratch->luma.data());
       CountLuma(scratch->luma.data(), n, scratch->histograms.data());
@@ -1072,6 +1190,7 @@ void EmitChunk(const Plan& plan, const Frame& frame, uint32_t y, uint32_t x0, ui
     return;
   }
   uint8_t* rgb = scratch->rgb8.data() + (y & 1) * 3 * uint64_t{plan.byte_row} + x0;
+  k.matrix(r, g, b, n, plan.matrix, index, index + chunk, index + 2 * chunk);
   uint8_t* r8 = rgb;
   uint8_t* g8 = rgb + plan.byte_row;
   uint8_t* b8 = rgb + 2 * uint64_t{plan.byte_row};
@@ -1247,6 +1366,18 @@ void DevelopBand(IspKernel kernel, const Frame& frame, uint32_t first, uint32_t 
     FullSizeBand(plan, frame, first, end, with_histogram, scratch, stats);
   }
   for (int i = 0; i < 4 * 256; ++i) stats->histogram[i % 256] += scratch->histograms[i];
+}
+
+std::vector<uint32_t> TransferPixels(IspKernel kernel, Transfer transfer) {
+  StatsKernel stats;
+  const Kernels* k = KernelsOf(kernel, &stats);
+  if (k == nullptr) return {};
+  std::vector<uint16_t> indices(kIndexMax + 1);
+  for (int i = 0; i <= kIndexMax; ++i) indices[i] = static_cast<uint16_t>(i);
+  std::vector<uint32_t> pixels(indices.size());
+  k->table_x(indices.data(), indices.data(), indices.data(), kIndexMax + 1, TableOf(transfer),
+             reinterpret_cast<uint8_t*>(pixels.data()));
+  return pixels;
 }
 
 void RawStatsBand(IspKernel kernel, const Frame& frame, uint32_t first, uint32_t end,

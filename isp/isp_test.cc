@@ -411,6 +411,24 @@ TEST(IspKernels, StayInsideTheBuffers) {
   }
 }
 
+// Catches a transfer curve computed without the table (the vector
+// kernels') that misses the rounded curve by a code value at any of the
+// 4096 indices, either transfer, or a pixel's bytes out of place.
+TEST(IspKernels, TransferEveryIndexAsRounded) {
+  for (Transfer transfer : {Transfer::kSrgb, Transfer::kLinear}) {
+    for (IspKernel kernel : IspKernels()) {
+      const std::vector<uint32_t> pixels = TransferPixels(kernel, transfer);
+      ASSERT_EQ(pixels.size(), 4096u) << IspKernelName(kernel);
+      int wrong = 0;
+      for (uint32_t i = 0; i < 4096; ++i) {
+        const uint32_t code = static_cast<uint32_t>(std::lround(255 * EncodeTransfer(i / 4095.0, transfer)));
+        wrong += pixels[i] != (code | code << 8 | code << 16 | 0xFF000000u);
+      }
+      EXPECT_EQ(wrong, 0) << IspKernelName(kernel) << " transfer " << static_cast<int>(transfer);
+    }
+  }
+}
+
 // A neutral scene of varying brightness seen through a colour cast
 // (`cast`: each colour's response to white), RAW10 with black 64; with
 // `distractions`, a quarter clipped and a quarter nearly black in colours
