@@ -233,7 +233,7 @@ void SizeCases(benchmark::internal::Benchmark* b) {
 }
 
 void KernelCases(benchmark::internal::Benchmark* b) {
-  for (int64_t kernel = 0; kernel < 3; ++kernel) b->Args({1920, 1080, kernel});
+  for (int64_t kernel = 0; kernel < 4; ++kernel) b->Args({1920, 1080, kernel});
   b->ArgNames({"width", "height", "kernel"});
 }
 
@@ -335,7 +335,7 @@ int main(int argc, char** argv) {
     }
   }
   const std::vector<talon_isp::IspKernel> kernels = talon_isp::IspKernels();
-  for (size_t k = 0; k < kernels.size() && k < 3; ++k) {
+  for (size_t k = 0; k < kernels.size() && k < 4; ++k) {
     const double real =
         reporter.Real("BM_Kernel", SizeArgs(1920, 1080) + "/kernel:" + std::to_string(k));
     if (real > 0) {

@@ -125,7 +125,7 @@ void RawStatsReference(const Frame& frame, RawStats* stats);
 void DevelopReference(const Frame& frame, bool with_histogram, RawStats* stats);
 
 // The row pipeline's kernels; kPortable is plain C++ and runs everywhere.
-enum class IspKernel { kPortable, kSse2, kAvx2, kNeon };
+enum class IspKernel { kPortable, kSse2, kAvx2, kAvx512, kNeon };
 
 // The kernels this CPU runs, kPortable first; the last is BestKernel().
 std::vector<IspKernel> IspKernels();

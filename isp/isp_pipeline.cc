@@ -54,34 +54,40 @@ struct MatrixParams {
   int shift;
 };
 
-// The transfer curve: codes[i] is the 8-bit code of i / kIndexMax (three
-// bytes of slack for vector reads); second and third hold the same codes
-// where the second and third bytes of a four-byte pixel go, the third with
-// the fourth byte's 255, so that a pixel is three loads and two ors.
+// The transfer curve from a 12-bit index i to an 8-bit code, piecewise
+// linear in 64ths of a code, so that vector kernels compute it with two
+// 64-entry lookups (AVX-512's vpermi2w) instead of loading a table: below
+// 256 in segments of 4 indices (s = i >> 2, the position t = (i & 3) << 4
+// in 64ths of the segment), above in segments of 64 (s = i >> 6, from 4;
+// t = i & 63):
 //
-// The vector kernels compute the same codes without the table (its loads
-// were the pipeline's bottleneck): for an index i in float, i = 2^e * m
-// (m in [1, 2) from i's bits), the sRGB curve's power segment is
-// scale[e] * p(m) - 0.055 * 255 with p a polynomial for m^(5/12) and
-// scale[e] from eight entries picked by e's low three bits (vpermps); the
-// linear segment, 12.92 * 255 * i / kIndexMax, is the smaller of the two
-// below the knee (indices under 16 pick the entry of e + 8, far larger),
-// so the code is the lower of the two plus one half, truncated. isp_test
-// holds the result to the table on every index. Linear output: the scales
-// are huge, and the line is 255 * i / kIndexMax.
+//   code = (base[s] + (slope[s] * (t << 10) >> 16)) >> 6
+//
+// (t << 10 fits 16 bits; the product's upper half). Each segment's base
+// and slope are the best over its indices: the codes lie within 0.2 of
+// the exact curve before rounding (0.5), and the table's codes[i] are the
+// same formula's, which the other kernels load. second and third hold the
+// codes where the second and third bytes of a four-byte pixel go, the
+// third with the fourth byte's 255, so that a pixel is three loads and two
+// ors; codes has three bytes of slack for vector reads.
 struct TransferTable {
+  uint16_t fine_base[64], fine_slope[64];
+  uint16_t coarse_base[64], coarse_slope[64];
   uint8_t codes[kIndexMax + 1 + 3];
   uint32_t second[kIndexMax + 1];
   uint32_t third[kIndexMax + 1];
-  float scales[8];  // per e & 7, offset included in `offset`
-  float offset;     // 0.5 - 0.055 * 255
-  float slope;      // of the line, per index
 };
 
-// p(m) ~ m^(5/12) on [1, 2), highest power first: the least degree at
-// which every index's code comes out as the table's.
-constexpr float kCurvePolynomial[6] = {0.00533754239f, -0.0506866723f, 0.206417516f,
-                                       -0.488610923f,  0.950586319f,   0.376957566f};
+constexpr uint32_t kFineEnd = 256;  // indices below take the fine segments
+
+inline uint8_t CurveCode(const TransferTable& t, uint32_t i) {
+  const bool fine = i < kFineEnd;
+  const uint32_t s = fine ? i >> 2 : i >> 6;
+  const uint32_t u = (fine ? i << 14 : i << 10) & 0xFFFF;
+  const uint32_t base = fine ? t.fine_base[s] : t.coarse_base[s];
+  const uint32_t slope = fine ? t.fine_slope[s] : t.coarse_slope[s];
+  return static_cast<uint8_t>((base + (slope * u >> 16)) >> 6);
+}
 
 struct Kernels {
   void (*normalise)(const uint16_t* in, uint32_t n, const NormaliseParams& p, int16_t* out);
@@ -509,7 +515,6 @@ constexpr Kernels kSse2 = {NormaliseSse2, DemosaicSse2,   BinSse2,  MatrixSse2,
 // AVX2: sixteen samples a vector; the byte writers stay SSE2's.
 
 #define TALON_AVX2 __attribute__((target("avx2")))
-#define TALON_AVX2_FMA __attribute__((target("avx2,fma")))
 
 TALON_AVX2 inline __m256i Load256(const void* p) {
   return _mm256_loadu_si256(static_cast<const __m256i*>(p));
@@ -611,91 +616,164 @@ TALON_AVX2 void MatrixAvx2(const int16_t* r, const int16_t* g, const int16_t* b,
   }
 }
 
-// The codes of eight indices (32-bit lanes) by the transfer's formula.
-TALON_AVX2_FMA inline __m256i CurveAvx2(__m256i index, const TransferTable& t) {
-  const __m256 x = _mm256_cvtepi32_ps(index);
-  const __m256i bits = _mm256_castps_si256(x);
-  const __m256 m = _mm256_castsi256_ps(_mm256_or_si256(
-      _mm256_and_si256(bits, _mm256_set1_epi32(0x007FFFFF)), _mm256_set1_epi32(0x3F800000)));
-  __m256 p = _mm256_set1_ps(kCurvePolynomial[0]);
-#pragma GCC unroll 5
-  for (int i = 1; i < 6; ++i) p = _mm256_fmadd_ps(p, m, _mm256_set1_ps(kCurvePolynomial[i]));
-  const __m256 scale =
-      _mm256_permutevar8x32_ps(_mm256_loadu_ps(t.scales), _mm256_srli_epi32(bits, 23));
-  const __m256 power = _mm256_fmadd_ps(p, scale, _mm256_set1_ps(t.offset));
-  const __m256 line = _mm256_fmadd_ps(x, _mm256_set1_ps(t.slope), _mm256_set1_ps(0.5f));
-  return _mm256_cvttps_epi32(_mm256_min_ps(power, line));
+#undef TALON_AVX2
+
+constexpr Kernels kAvx2 = {NormaliseAvx2, DemosaicAvx2,   BinSse2,  MatrixAvx2,
+                           TablePortable, TableXPortable, nullptr,  RgbxSse2,
+                           ChromaSse2,    LumaXSse2,      LumaSse2, Luma601Sse2};
+
+// ---------------------------------------------------------------------------
+// AVX-512 (F and BW): 32 samples a vector, for the demosaic and the matrix
+// with the transfer curve straight to four-byte pixels; the rest is AVX2's.
+
+#define TALON_AVX512 __attribute__((target("avx2,avx512f,avx512bw")))
+
+TALON_AVX512 inline __m512i Load512(const void* p) { return _mm512_loadu_si512(p); }
+TALON_AVX512 inline void Store512(void* p, __m512i v) { _mm512_storeu_si512(p, v); }
+
+TALON_AVX512 void DemosaicAvx512(const int16_t* const rows[5], uint32_t x0, uint32_t n,
+                                 bool odd_first, int16_t* x_out, int16_t* g_out, int16_t* y_out) {
+  const __m512i one = _mm512_set1_epi16(kOne), zero = _mm512_setzero_si512();
+  // Lanes of colour x (x0 is even) take c, g_at_rb and diagonal.
+  const __mmask32 x_lanes = odd_first ? 0xAAAAAAAAu : 0x55555555u;
+  auto unit = [&](__m512i v)
+                  TALON_AVX512 { return _mm512_min_epi16(_mm512_max_epi16(v, zero), one); };
+  for (uint32_t i = 0; i < n; i += 32) {
+    const int64_t x = int64_t{x0} + i;
+    const __m512i c = Load512(rows[2] + x);
+    const __m512i h1 = _mm512_avg_epu16(Load512(rows[2] + x - 1), Load512(rows[2] + x + 1));
+    const __m512i v1 = _mm512_avg_epu16(Load512(rows[1] + x), Load512(rows[3] + x));
+    const __m512i h2 = _mm512_avg_epu16(Load512(rows[2] + x - 2), Load512(rows[2] + x + 2));
+    const __m512i v2 = _mm512_avg_epu16(Load512(rows[0] + x), Load512(rows[4] + x));
+    const __m512i d1 =
+        _mm512_avg_epu16(_mm512_avg_epu16(Load512(rows[1] + x - 1), Load512(rows[1] + x + 1)),
+                         _mm512_avg_epu16(Load512(rows[3] + x - 1), Load512(rows[3] + x + 1)));
+    const __m512i m1 = _mm512_avg_epu16(h1, v1), m2 = _mm512_avg_epu16(h2, v2);
+    const __m512i c_m2 = _mm512_sub_epi16(c, m2);
+    const __m512i from_d1 = _mm512_srai_epi16(_mm512_sub_epi16(c, d1), 1);
+    const __m512i g_at_rb = _mm512_adds_epi16(m1, _mm512_srai_epi16(c_m2, 1));
+    const __m512i same_row = _mm512_adds_epi16(
+        h1,
+        _mm512_add_epi16(_mm512_add_epi16(from_d1, _mm512_srai_epi16(_mm512_sub_epi16(c, h2), 2)),
+                         _mm512_srai_epi16(_mm512_sub_epi16(v2, c), 3)));
+    const __m512i same_column = _mm512_adds_epi16(
+        v1,
+        _mm512_add_epi16(_mm512_add_epi16(from_d1, _mm512_srai_epi16(_mm512_sub_epi16(c, v2), 2)),
+                         _mm512_srai_epi16(_mm512_sub_epi16(h2, c), 3)));
+    const __m512i diagonal = _mm512_adds_epi16(
+        d1, _mm512_add_epi16(_mm512_srai_epi16(c_m2, 1), _mm512_srai_epi16(c_m2, 2)));
+    // c is already 0-1; clamping after the blend clamps the rest.
+    Store512(x_out + i, unit(_mm512_mask_blend_epi16(x_lanes, same_row, c)));
+    Store512(g_out + i, unit(_mm512_mask_blend_epi16(x_lanes, c, g_at_rb)));
+    Store512(y_out + i, unit(_mm512_mask_blend_epi16(x_lanes, same_column, diagonal)));
+  }
 }
 
-TALON_AVX2 inline __m256i Indices8(const uint16_t* p) {
-  return _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+// The transfer table's segments in registers.
+struct Curve512 {
+  __m512i fine_base[2], fine_slope[2], coarse_base[2], coarse_slope[2];
+};
+
+TALON_AVX512 inline Curve512 LoadCurve512(const TransferTable& t) {
+  Curve512 c;
+  for (int h = 0; h < 2; ++h) {
+    c.fine_base[h] = Load512(t.fine_base + 32 * h);
+    c.fine_slope[h] = Load512(t.fine_slope + 32 * h);
+    c.coarse_base[h] = Load512(t.coarse_base + 32 * h);
+    c.coarse_slope[h] = Load512(t.coarse_slope + 32 * h);
+  }
+  return c;
 }
 
-TALON_AVX2_FMA void TableXAvx2(const uint16_t* first, const uint16_t* second,
-                               const uint16_t* third, uint32_t n, const TransferTable& table,
-                               uint8_t* out) {
-  const __m256i x = _mm256_set1_epi32(static_cast<int32_t>(0xFF000000u));
+// CurveCode of 32 indices (16-bit lanes).
+TALON_AVX512 inline __m512i Codes512(__m512i i, const Curve512& c) {
+  const __mmask32 fine = _mm512_cmplt_epu16_mask(i, _mm512_set1_epi16(kFineEnd));
+  const __m512i s = _mm512_mask_srli_epi16(_mm512_srli_epi16(i, 6), fine, i, 2);
+  const __m512i u = _mm512_mask_slli_epi16(_mm512_slli_epi16(i, 10), fine, i, 14);
+  auto pick = [&](const __m512i* coarse, const __m512i* fine_table) TALON_AVX512 {
+    return _mm512_mask_mov_epi16(_mm512_permutex2var_epi16(coarse[0], s, coarse[1]), fine,
+                                 _mm512_permutex2var_epi16(fine_table[0], s, fine_table[1]));
+  };
+  const __m512i base = pick(c.coarse_base, c.fine_base);
+  const __m512i slope = pick(c.coarse_slope, c.fine_slope);
+  return _mm512_srli_epi16(_mm512_add_epi16(base, _mm512_mulhi_epu16(slope, u)), 6);
+}
+
+// 32 pixels from their first, second and third codes (16-bit lanes).
+TALON_AVX512 inline void StorePixels512(__m512i first, __m512i second, __m512i third,
+                                        uint8_t* out) {
+  const __m512i ab = _mm512_or_si512(first, _mm512_slli_epi16(second, 8));
+  const __m512i cx = _mm512_or_si512(third, _mm512_set1_epi16(static_cast<int16_t>(0xFF00)));
+  // In-lane: lo holds pixels 0-3, 8-11, 16-19, 24-27; hi the other fours.
+  const __m512i lo = _mm512_unpacklo_epi16(ab, cx), hi = _mm512_unpackhi_epi16(ab, cx);
+  Store512(out, _mm512_permutex2var_epi64(lo, _mm512_setr_epi64(0, 1, 8, 9, 2, 3, 10, 11), hi));
+  Store512(out + 64,
+           _mm512_permutex2var_epi64(lo, _mm512_setr_epi64(4, 5, 12, 13, 6, 7, 14, 15), hi));
+}
+
+TALON_AVX512 void TableXAvx512(const uint16_t* first, const uint16_t* second, const uint16_t* third,
+                               uint32_t n, const TransferTable& table, uint8_t* out) {
+  const Curve512 curve = LoadCurve512(table);
   uint32_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    const __m256i a = CurveAvx2(Indices8(first + i), table);
-    const __m256i b = _mm256_slli_epi32(CurveAvx2(Indices8(second + i), table), 8);
-    const __m256i c = _mm256_slli_epi32(CurveAvx2(Indices8(third + i), table), 16);
-    Store256(out + 4 * uint64_t{i}, _mm256_or_si256(_mm256_or_si256(a, b), _mm256_or_si256(c, x)));
+  for (; i + 32 <= n; i += 32) {
+    StorePixels512(Codes512(Load512(first + i), curve), Codes512(Load512(second + i), curve),
+                   Codes512(Load512(third + i), curve), out + 4 * uint64_t{i});
   }
   TableXPortable(first + i, second + i, third + i, n - i, table, out + 4 * uint64_t{i});
 }
 
-TALON_AVX2_FMA void MatrixXAvx2(const int16_t* r, const int16_t* g, const int16_t* b, uint32_t n,
+TALON_AVX512 void MatrixXAvx512(const int16_t* r, const int16_t* g, const int16_t* b, uint32_t n,
                                 const MatrixParams& p, const TransferTable& table, bool bgr,
                                 uint8_t* out) {
-  __m256i rg[3], b1[3];
+  __m512i rg[3], b1[3];
   for (int i = 0; i < 3; ++i) {
-    rg[i] = _mm256_set1_epi32(static_cast<int32_t>(
+    rg[i] = _mm512_set1_epi32(static_cast<int32_t>(
         static_cast<uint16_t>(p.k[i][0]) | uint32_t{static_cast<uint16_t>(p.k[i][1])} << 16));
-    b1[i] = _mm256_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(p.k[i][2]) |
+    b1[i] = _mm512_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(p.k[i][2]) |
                                                    uint32_t{static_cast<uint16_t>(p.bias)} << 16));
   }
-  const __m256i ones = _mm256_set1_epi16(1), zero = _mm256_setzero_si256();
-  const __m256i top = _mm256_set1_epi32(kIndexMax);
-  const __m256i x = _mm256_set1_epi32(static_cast<int32_t>(0xFF000000u));
+  const __m512i ones = _mm512_set1_epi16(1), zero = _mm512_setzero_si512();
+  const __m512i top = _mm512_set1_epi16(kIndexMax);
   const __m128i shift = _mm_cvtsi32_si128(p.shift);
+  const Curve512 curve = LoadCurve512(table);
   const int first = bgr ? 2 : 0;
   uint32_t i = 0;
-  for (; i + 16 <= n; i += 16) {
-    const __m256i vr = Load256(r + i), vg = Load256(g + i), vb = Load256(b + i);
-    // In-lane unpacks: lo holds pixels 0-3 and 8-11, hi 4-7 and 12-15.
-    const __m256i rg_lo = _mm256_unpacklo_epi16(vr, vg), rg_hi = _mm256_unpackhi_epi16(vr, vg);
-    const __m256i b1_lo = _mm256_unpacklo_epi16(vb, ones);
-    const __m256i b1_hi = _mm256_unpackhi_epi16(vb, ones);
-    auto code = [&](__m256i rg_half, __m256i b1_half, int c) TALON_AVX2_FMA {
-      const __m256i sum = _mm256_sra_epi32(
-          _mm256_add_epi32(_mm256_madd_epi16(rg_half, rg[c]), _mm256_madd_epi16(b1_half, b1[c])),
+  for (; i + 32 <= n; i += 32) {
+    const __m512i vr = Load512(r + i), vg = Load512(g + i), vb = Load512(b + i);
+    // In-lane unpacks, undone by the in-lane pack.
+    const __m512i rg_lo = _mm512_unpacklo_epi16(vr, vg), rg_hi = _mm512_unpackhi_epi16(vr, vg);
+    const __m512i b1_lo = _mm512_unpacklo_epi16(vb, ones);
+    const __m512i b1_hi = _mm512_unpackhi_epi16(vb, ones);
+    __m512i codes[3];
+#pragma GCC unroll 3
+    for (int c = 0; c < 3; ++c) {
+      // The masked shifts: GCC 12 warns of the unmasked ones' undefined
+      // source in its own header.
+      const __m512i lo = _mm512_maskz_sra_epi32(
+          0xFFFF,
+          _mm512_add_epi32(_mm512_madd_epi16(rg_lo, rg[c]), _mm512_madd_epi16(b1_lo, b1[c])),
           shift);
-      return CurveAvx2(_mm256_min_epi32(_mm256_max_epi32(sum, zero), top), table);
-    };
-    auto pixels = [&](__m256i rg_half, __m256i b1_half) TALON_AVX2_FMA {
-      const __m256i a = code(rg_half, b1_half, first);
-      const __m256i m = _mm256_slli_epi32(code(rg_half, b1_half, 1), 8);
-      const __m256i c = _mm256_slli_epi32(code(rg_half, b1_half, 2 - first), 16);
-      return _mm256_or_si256(_mm256_or_si256(a, m), _mm256_or_si256(c, x));
-    };
-    const __m256i lo = pixels(rg_lo, b1_lo), hi = pixels(rg_hi, b1_hi);
-    uint8_t* o = out + 4 * uint64_t{i};
-    Store256(o, _mm256_permute2x128_si256(lo, hi, 0x20));
-    Store256(o + 32, _mm256_permute2x128_si256(lo, hi, 0x31));
+      const __m512i hi = _mm512_maskz_sra_epi32(
+          0xFFFF,
+          _mm512_add_epi32(_mm512_madd_epi16(rg_hi, rg[c]), _mm512_madd_epi16(b1_hi, b1[c])),
+          shift);
+      const __m512i index =
+          _mm512_min_epi16(_mm512_max_epi16(_mm512_packs_epi32(lo, hi), zero), top);
+      codes[c] = Codes512(index, curve);
+    }
+    StorePixels512(codes[first], codes[1], codes[2 - first], out + 4 * uint64_t{i});
   }
-  uint16_t indices[3][16];
+  uint16_t indices[3][32];
   MatrixPortable(r + i, g + i, b + i, n - i, p, indices[0], indices[1], indices[2]);
   TableXPortable(indices[first], indices[1], indices[2 - first], n - i, table,
                  out + 4 * uint64_t{i});
 }
 
-#undef TALON_AVX2
-#undef TALON_AVX2_FMA
+#undef TALON_AVX512
 
-constexpr Kernels kAvx2 = {NormaliseAvx2, DemosaicAvx2, BinSse2,  MatrixAvx2,
-                           TablePortable, TableXAvx2,   MatrixXAvx2, RgbxSse2,
-                           ChromaSse2,    LumaXSse2,    LumaSse2, Luma601Sse2};
+constexpr Kernels kAvx512 = {NormaliseAvx2, DemosaicAvx512, BinSse2,       MatrixAvx2,
+                             TablePortable, TableXAvx512,   MatrixXAvx512, RgbxSse2,
+                             ChromaSse2,    LumaXSse2,      LumaSse2,      Luma601Sse2};
 
 #elif defined(__aarch64__)
 
@@ -968,9 +1046,16 @@ const Kernels* KernelsOf(IspKernel kernel, StatsKernel* stats) {
     case IspKernel::kSse2:
       return &kSse2;
     case IspKernel::kAvx2:
-      if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("fma")) return nullptr;
+      if (!__builtin_cpu_supports("avx2")) return nullptr;
       *stats = StatsAvx2;
       return &kAvx2;
+    case IspKernel::kAvx512:
+      if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("avx512f") ||
+          !__builtin_cpu_supports("avx512bw")) {
+        return nullptr;
+      }
+      *stats = StatsAvx2;
+      return &kAvx512;
 #elif defined(__aarch64__)
     case IspKernel::kNeon:
       *stats = StatsNeon;
@@ -981,25 +1066,46 @@ const Kernels* KernelsOf(IspKernel kernel, StatsKernel* stats) {
   }
 }
 
+// Each segment's slope (near the chord's) and base with the least
+// largest error over its indices, against 64 times the exact code plus a
+// half (the rounding).
+void FitSegment(Transfer transfer, uint32_t first, uint32_t count, int shift, uint16_t* base,
+                uint16_t* slope) {
+  auto target = [&](uint32_t i) {
+    return 64 * 255 * EncodeTransfer(static_cast<double>(i) / kIndexMax, transfer) + 32;
+  };
+  const double chord = target(first + count) - target(first);
+  double best = 1e9;
+  for (int k = static_cast<int>(chord) - 4; k <= static_cast<int>(chord) + 4; ++k) {
+    if (k < 0) continue;
+    double low = 1e9, high = -1e9;
+    for (uint32_t i = first; i < first + count; ++i) {
+      const uint32_t u = (i << shift) & 0xFFFF;
+      const double r = target(i) - static_cast<double>(uint32_t(k) * u >> 16);
+      low = std::min(low, r), high = std::max(high, r);
+    }
+    if (high - low < best) {
+      best = high - low;
+      *slope = static_cast<uint16_t>(k);
+      *base = static_cast<uint16_t>(std::max(0.0, std::floor((low + high) / 2 + 0.5)));
+    }
+  }
+}
+
 TransferTable MakeTable(Transfer transfer) {
   TransferTable table{};
-  for (int i = 0; i <= kIndexMax; ++i) {
-    const uint32_t code = static_cast<uint32_t>(
-        std::lround(255 * EncodeTransfer(static_cast<double>(i) / kIndexMax, transfer)));
+  for (uint32_t s = 0; s < 64; ++s) {
+    FitSegment(transfer, 4 * s, 4, 14, &table.fine_base[s], &table.fine_slope[s]);
+    if (s >= kFineEnd / 64) {
+      FitSegment(transfer, 64 * s, 64, 10, &table.coarse_base[s], &table.coarse_slope[s]);
+    }
+  }
+  for (uint32_t i = 0; i <= kIndexMax; ++i) {
+    const uint32_t code = CurveCode(table, i);
     table.codes[i] = static_cast<uint8_t>(code);
     table.second[i] = code << 8;
     table.third[i] = code << 16 | 0xFF000000u;
   }
-  const double full = 255.0 / kIndexMax;
-  for (int j = 0; j < 8; ++j) {
-    const int e = (j <= 2 ? 136 + j : 128 + j) - 127;  // 4 to 11: indices 16 to 4095
-    table.scales[j] = transfer == Transfer::kSrgb
-                          ? static_cast<float>(255 * 1.055 * std::pow(2.0, 5.0 * e / 12) /
-                                               std::pow(double{kIndexMax}, 5.0 / 12))
-                          : 1e30f;
-  }
-  table.offset = static_cast<float>(0.5 - 0.055 * 255);
-  table.slope = static_cast<float>(transfer == Transfer::kSrgb ? 12.92 * full : full);
   return table;
 }
 
@@ -1317,8 +1423,8 @@ void HalfSizeBand(const Plan& plan, const Frame& frame, uint32_t first, uint32_t
 std::vector<IspKernel> IspKernels() {
   std::vector<IspKernel> kernels;
   StatsKernel stats;
-  for (IspKernel kernel :
-       {IspKernel::kPortable, IspKernel::kSse2, IspKernel::kAvx2, IspKernel::kNeon}) {
+  for (IspKernel kernel : {IspKernel::kPortable, IspKernel::kSse2, IspKernel::kAvx2,
+                           IspKernel::kAvx512, IspKernel::kNeon}) {
     if (KernelsOf(kernel, &stats) != nullptr) kernels.push_back(kernel);
   }
   return kernels;
@@ -1337,6 +1443,8 @@ const char* IspKernelName(IspKernel kernel) {
       return "sse2";
     case IspKernel::kAvx2:
       return "avx2";
+    case IspKernel::kAvx512:
+      return "avx512";
     case IspKernel::kNeon:
       return "neon";
   }
