@@ -135,6 +135,44 @@ void BM_Develop(benchmark::State& state) {
                  talon_isp::IspKernelName(talon_isp::BestKernel()));
 }
 
+// As Python's talon.develop of a uint16 array: 16-bit samples, fixed gains,
+// matrix and sRGB, RGB out, no statistics, a new Isp(threads) per frame
+// (its band threads started and joined each time) or one kept (Args:
+// width, height, threads, new Isp per frame).
+void BM_DevelopU16Rgb(benchmark::State& state) {
+  const RawFrame raw(static_cast<uint32_t>(state.range(0)), static_cast<uint32_t>(state.range(1)));
+  std::vector<uint16_t> samples(uint64_t{raw.width} * raw.height);
+  for (uint32_t y = 0; y < raw.height; ++y) {
+    for (uint32_t x = 0; x < raw.width; ++x) {
+      const uint8_t* group = &raw.bytes[y * raw.stride + x / 4 * 5];
+      samples[uint64_t{y} * raw.width + x] =
+          static_cast<uint16_t>(group[x % 4] << 2 | (group[4] >> (2 * (x % 4)) & 3));
+    }
+  }
+  const talon_isp::RawImage image{samples.data(), uint64_t{raw.width} * 2, raw.width, raw.height,
+                                  talon_isp::RawFormat::kU16};
+  talon_isp::Settings settings = EveryStage(false);
+  settings.auto_white_balance = false;
+  settings.wb_gains = {1.5f, 1.0f, 1.8f};
+  Picture picture(PixelFormat::kRgb, raw.width, raw.height);
+  const int threads = static_cast<int>(state.range(2));
+  const bool fresh = state.range(3) != 0;
+  talon_isp::Isp kept(threads);
+  kept.Develop(image, settings, picture.image, nullptr, nullptr);
+  for (auto _ : state) {
+    if (fresh) {
+      talon_isp::Isp isp(threads);
+      isp.Develop(image, settings, picture.image, nullptr, nullptr);
+    } else {
+      kept.Develop(image, settings, picture.image, nullptr, nullptr);
+    }
+    benchmark::DoNotOptimize(picture.planes[0].data());
+    benchmark::ClobberMemory();
+  }
+  state.SetLabel(std::string("u16 to RGB, ") + (fresh ? "new Isp(" : "kept Isp(") +
+                 std::to_string(threads) + ") per frame");
+}
+
 // Args: width, height, kernel (index into IspKernels()): one band on the
 // caller's thread, RGBx, every stage with the gains fixed.
 void BM_Kernel(benchmark::State& state) {
@@ -242,6 +280,12 @@ BENCHMARK(BM_Develop)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->MeasureProcessCPUTime();
+BENCHMARK(BM_DevelopU16Rgb)
+    ->ArgsProduct({{1920}, {1080}, {0, 1}, {1, 0}})
+    ->ArgNames({"width", "height", "threads", "new"})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
 BENCHMARK(BM_Kernel)->Apply(KernelCases)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Memcpy)->Apply(SizeCases)->Unit(benchmark::kMillisecond)->UseRealTime();
 #if TALON_ISP_BENCH_GSTREAMER
@@ -334,6 +378,20 @@ int main(int argc, char** argv) {
                   reporter.Cpu("BM_Develop", args), copy, bayer, bayer > 0 ? real / bayer : 0.0);
     }
   }
+  for (int64_t threads : {0, 1}) {
+    for (int64_t fresh : {1, 0}) {
+      const std::string args = SizeArgs(1920, 1080) + "/threads:" + std::to_string(threads) +
+                               "/new:" + std::to_string(fresh);
+      const double real = reporter.Real("BM_DevelopU16Rgb", args);
+      if (real == 0) continue;
+      char name[64];
+      std::snprintf(name, sizeof(name), "1920x1080 u16 RGB, %s Isp(%ld)", fresh ? "new" : "kept",
+                    threads);
+      const double bayer = reporter.Real("BM_Bayer2rgb", SizeArgs(1920, 1080));
+      std::printf("%-36s %9.3f %9.3f %10s %10.3f %11.2fx\n", name, real,
+                  reporter.Cpu("BM_DevelopU16Rgb", args), "", bayer, bayer > 0 ? real / bayer : 0.0);
+    }
+  }
   const std::vector<talon_isp::IspKernel> kernels = talon_isp::IspKernels();
   for (size_t k = 0; k < kernels.size() && k < 4; ++k) {
     const double real =
@@ -345,6 +403,7 @@ int main(int argc, char** argv) {
   }
   std::printf(
       "targets: 1920x1080 RGBx <= 2x bayer2rgb on 1 thread, <= 1x on 2 threads; "
-      "4056x3040 RGBx cpu < 33.3 ms (30 fps on less than one core)\n");
+      "4056x3040 RGBx cpu < 33.3 ms (30 fps on less than one core); Python's develop "
+      "(new Isp(0) per frame) <= 2x bayer2rgb\n");
   return 0;
 }

@@ -114,6 +114,9 @@ struct Kernels {
   // kernels have it (null otherwise): the indices stay in registers.
   void (*matrix_x)(const int16_t* r, const int16_t* g, const int16_t* b, uint32_t n,
                    const MatrixParams& p, const TransferTable& table, bool bgr, uint8_t* out);
+  // The same for three bytes a pixel (RGB), when the kernels have it.
+  void (*matrix_rgb)(const int16_t* r, const int16_t* g, const int16_t* b, uint32_t n,
+                     const MatrixParams& p, const TransferTable& table, uint8_t* out);
   // R'G'B' to four bytes a pixel, R first or B first, the fourth 255.
   void (*rgbx)(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n, uint8_t* out);
   // Cb and Cr of `blocks` 2x2 blocks from two rows' R', G', B' (x = 0 at
@@ -254,9 +257,10 @@ void Luma601Portable(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint3
   for (uint32_t x = 0; x < n; ++x) out[x] = Luma601(r[x], g[x], b[x]);
 }
 
-constexpr Kernels kPortable = {NormalisePortable, DemosaicPortable, BinPortable,  MatrixPortable,
-                               TablePortable,     TableXPortable,   nullptr,      RgbxPortable,
-                               ChromaPortable,    LumaXPortable,    LumaPortable, Luma601Portable};
+constexpr Kernels kPortable = {NormalisePortable, DemosaicPortable, BinPortable,   MatrixPortable,
+                               TablePortable,     TableXPortable,   nullptr,       nullptr,
+                               RgbxPortable,      ChromaPortable,   LumaXPortable, LumaPortable,
+                               Luma601Portable};
 
 #if defined(__x86_64__)
 
@@ -507,9 +511,9 @@ void Luma601Sse2(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t 
   Luma601Portable(r + i, g + i, b + i, n - i, out + i);
 }
 
-constexpr Kernels kSse2 = {NormaliseSse2, DemosaicSse2,   BinSse2,  MatrixSse2,
-                           TablePortable, TableXPortable, nullptr,  RgbxSse2,
-                           ChromaSse2,    LumaXSse2,      LumaSse2, Luma601Sse2};
+constexpr Kernels kSse2 = {NormaliseSse2,  DemosaicSse2, BinSse2,    MatrixSse2, TablePortable,
+                           TableXPortable, nullptr,      nullptr,    RgbxSse2,   ChromaSse2,
+                           LumaXSse2,      LumaSse2,     Luma601Sse2};
 
 // ---------------------------------------------------------------------------
 // AVX2: sixteen samples a vector; the byte writers stay SSE2's.
@@ -618,15 +622,17 @@ TALON_AVX2 void MatrixAvx2(const int16_t* r, const int16_t* g, const int16_t* b,
 
 #undef TALON_AVX2
 
-constexpr Kernels kAvx2 = {NormaliseAvx2, DemosaicAvx2,   BinSse2,  MatrixAvx2,
-                           TablePortable, TableXPortable, nullptr,  RgbxSse2,
-                           ChromaSse2,    LumaXSse2,      LumaSse2, Luma601Sse2};
+constexpr Kernels kAvx2 = {NormaliseAvx2,  DemosaicAvx2, BinSse2,    MatrixAvx2, TablePortable,
+                           TableXPortable, nullptr,      nullptr,    RgbxSse2,   ChromaSse2,
+                           LumaXSse2,      LumaSse2,     Luma601Sse2};
 
 // ---------------------------------------------------------------------------
-// AVX-512 (F and BW): 32 samples a vector, for the demosaic and the matrix
-// with the transfer curve straight to four-byte pixels; the rest is AVX2's.
+// AVX-512 (F, BW and VBMI): 32 samples a vector, for the demosaic and the
+// matrix with the transfer curve straight to RGBx, BGRx or RGB pixels; the
+// rest is AVX2's.
 
 #define TALON_AVX512 __attribute__((target("avx2,avx512f,avx512bw")))
+#define TALON_AVX512_VBMI __attribute__((target("avx2,avx512f,avx512bw,avx512vbmi")))
 
 TALON_AVX512 inline __m512i Load512(const void* p) { return _mm512_loadu_si512(p); }
 TALON_AVX512 inline void Store512(void* p, __m512i v) { _mm512_storeu_si512(p, v); }
@@ -722,46 +728,88 @@ TALON_AVX512 void TableXAvx512(const uint16_t* first, const uint16_t* second, co
   TableXPortable(first + i, second + i, third + i, n - i, table, out + 4 * uint64_t{i});
 }
 
+// 32 pixels of RGB (96 bytes) from their R, G, B codes (16-bit lanes).
+TALON_AVX512_VBMI inline void StoreRgb512(__m512i r, __m512i g, __m512i b, uint8_t* out) {
+  // Byte j of the picture: of pixel j / 3, from the (R, G) pairs or B's.
+  struct Picks {
+    uint8_t at[128];
+    constexpr Picks() : at() {
+      for (int j = 0; j < 96; ++j) {
+        const int pixel = j / 3, colour = j % 3;
+        at[j] = static_cast<uint8_t>(colour < 2 ? 2 * pixel + colour : 64 + 2 * pixel);
+      }
+    }
+  };
+  static constexpr Picks kPicks;
+  const __m512i rg = _mm512_or_si512(r, _mm512_slli_epi16(g, 8));
+  Store512(out, _mm512_permutex2var_epi8(rg, Load512(kPicks.at), b));
+  _mm512_mask_storeu_epi8(out + 64, 0xFFFFFFFFu,
+                          _mm512_permutex2var_epi8(rg, Load512(kPicks.at + 64), b));
+}
+
+// The matrix's and the curve's constants.
+struct MatrixCurve512 {
+  __m512i rg[3], b1[3];
+  __m128i shift;
+  Curve512 curve;
+};
+
+TALON_AVX512 inline MatrixCurve512 MakeMatrixCurve512(const MatrixParams& p,
+                                                      const TransferTable& table) {
+  MatrixCurve512 m;
+  for (int i = 0; i < 3; ++i) {
+    m.rg[i] = _mm512_set1_epi32(static_cast<int32_t>(
+        static_cast<uint16_t>(p.k[i][0]) | uint32_t{static_cast<uint16_t>(p.k[i][1])} << 16));
+    m.b1[i] = _mm512_set1_epi32(static_cast<int32_t>(
+        static_cast<uint16_t>(p.k[i][2]) | uint32_t{static_cast<uint16_t>(p.bias)} << 16));
+  }
+  m.shift = _mm_cvtsi32_si128(p.shift);
+  m.curve = LoadCurve512(table);
+  return m;
+}
+
+// The R, G, B codes of the 32 pixels at r, g, b (16-bit lanes, in order).
+struct Codes3 {
+  __m512i c[3];
+};
+
+TALON_AVX512 inline Codes3 MatrixCodes512(const MatrixCurve512& m, const int16_t* r,
+                                          const int16_t* g, const int16_t* b) {
+  const __m512i ones = _mm512_set1_epi16(1), zero = _mm512_setzero_si512();
+  const __m512i top = _mm512_set1_epi16(kIndexMax);
+  const __m512i vr = Load512(r), vg = Load512(g), vb = Load512(b);
+  // In-lane unpacks, undone by the in-lane pack.
+  const __m512i rg_lo = _mm512_unpacklo_epi16(vr, vg), rg_hi = _mm512_unpackhi_epi16(vr, vg);
+  const __m512i b1_lo = _mm512_unpacklo_epi16(vb, ones);
+  const __m512i b1_hi = _mm512_unpackhi_epi16(vb, ones);
+  Codes3 codes;
+#pragma GCC unroll 3
+  for (int c = 0; c < 3; ++c) {
+    // The masked shifts: GCC 12 warns of the unmasked ones' undefined
+    // source in its own header.
+    const __m512i lo = _mm512_maskz_sra_epi32(
+        0xFFFF,
+        _mm512_add_epi32(_mm512_madd_epi16(rg_lo, m.rg[c]), _mm512_madd_epi16(b1_lo, m.b1[c])),
+        m.shift);
+    const __m512i hi = _mm512_maskz_sra_epi32(
+        0xFFFF,
+        _mm512_add_epi32(_mm512_madd_epi16(rg_hi, m.rg[c]), _mm512_madd_epi16(b1_hi, m.b1[c])),
+        m.shift);
+    const __m512i index = _mm512_min_epi16(_mm512_max_epi16(_mm512_packs_epi32(lo, hi), zero), top);
+    codes.c[c] = Codes512(index, m.curve);
+  }
+  return codes;
+}
+
 TALON_AVX512 void MatrixXAvx512(const int16_t* r, const int16_t* g, const int16_t* b, uint32_t n,
                                 const MatrixParams& p, const TransferTable& table, bool bgr,
                                 uint8_t* out) {
-  __m512i rg[3], b1[3];
-  for (int i = 0; i < 3; ++i) {
-    rg[i] = _mm512_set1_epi32(static_cast<int32_t>(
-        static_cast<uint16_t>(p.k[i][0]) | uint32_t{static_cast<uint16_t>(p.k[i][1])} << 16));
-    b1[i] = _mm512_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(p.k[i][2]) |
-                                                   uint32_t{static_cast<uint16_t>(p.bias)} << 16));
-  }
-  const __m512i ones = _mm512_set1_epi16(1), zero = _mm512_setzero_si512();
-  const __m512i top = _mm512_set1_epi16(kIndexMax);
-  const __m128i shift = _mm_cvtsi32_si128(p.shift);
-  const Curve512 curve = LoadCurve512(table);
+  const MatrixCurve512 m = MakeMatrixCurve512(p, table);
   const int first = bgr ? 2 : 0;
   uint32_t i = 0;
   for (; i + 32 <= n; i += 32) {
-    const __m512i vr = Load512(r + i), vg = Load512(g + i), vb = Load512(b + i);
-    // In-lane unpacks, undone by the in-lane pack.
-    const __m512i rg_lo = _mm512_unpacklo_epi16(vr, vg), rg_hi = _mm512_unpackhi_epi16(vr, vg);
-    const __m512i b1_lo = _mm512_unpacklo_epi16(vb, ones);
-    const __m512i b1_hi = _mm512_unpackhi_epi16(vb, ones);
-    __m512i codes[3];
-#pragma GCC unroll 3
-    for (int c = 0; c < 3; ++c) {
-      // The masked shifts: GCC 12 warns of the unmasked ones' undefined
-      // source in its own header.
-      const __m512i lo = _mm512_maskz_sra_epi32(
-          0xFFFF,
-          _mm512_add_epi32(_mm512_madd_epi16(rg_lo, rg[c]), _mm512_madd_epi16(b1_lo, b1[c])),
-          shift);
-      const __m512i hi = _mm512_maskz_sra_epi32(
-          0xFFFF,
-          _mm512_add_epi32(_mm512_madd_epi16(rg_hi, rg[c]), _mm512_madd_epi16(b1_hi, b1[c])),
-          shift);
-      const __m512i index =
-          _mm512_min_epi16(_mm512_max_epi16(_mm512_packs_epi32(lo, hi), zero), top);
-      codes[c] = Codes512(index, curve);
-    }
-    StorePixels512(codes[first], codes[1], codes[2 - first], out + 4 * uint64_t{i});
+    const Codes3 codes = MatrixCodes512(m, r + i, g + i, b + i);
+    StorePixels512(codes.c[first], codes.c[1], codes.c[2 - first], out + 4 * uint64_t{i});
   }
   uint16_t indices[3][32];
   MatrixPortable(r + i, g + i, b + i, n - i, p, indices[0], indices[1], indices[2]);
@@ -769,11 +817,29 @@ TALON_AVX512 void MatrixXAvx512(const int16_t* r, const int16_t* g, const int16_
                  out + 4 * uint64_t{i});
 }
 
+TALON_AVX512_VBMI void MatrixRgbAvx512(const int16_t* r, const int16_t* g, const int16_t* b,
+                                       uint32_t n, const MatrixParams& p,
+                                       const TransferTable& table, uint8_t* out) {
+  const MatrixCurve512 m = MakeMatrixCurve512(p, table);
+  uint32_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    const Codes3 codes = MatrixCodes512(m, r + i, g + i, b + i);
+    StoreRgb512(codes.c[0], codes.c[1], codes.c[2], out + 3 * uint64_t{i});
+  }
+  uint16_t indices[3][32];
+  MatrixPortable(r + i, g + i, b + i, n - i, p, indices[0], indices[1], indices[2]);
+  for (uint32_t j = 0; j < n - i; ++j) {
+    for (int c = 0; c < 3; ++c) out[3 * (uint64_t{i} + j) + c] = table.codes[indices[c][j]];
+  }
+}
+
 #undef TALON_AVX512
+#undef TALON_AVX512_VBMI
 
 constexpr Kernels kAvx512 = {NormaliseAvx2, DemosaicAvx512, BinSse2,       MatrixAvx2,
-                             TablePortable, TableXAvx512,   MatrixXAvx512, RgbxSse2,
-                             ChromaSse2,    LumaXSse2,      LumaSse2,      Luma601Sse2};
+                             TablePortable, TableXAvx512,   MatrixXAvx512, MatrixRgbAvx512,
+                             RgbxSse2,      ChromaSse2,     LumaXSse2,     LumaSse2,
+                             Luma601Sse2};
 
 #elif defined(__aarch64__)
 
@@ -943,9 +1009,9 @@ void Luma601Neon(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t 
   Luma601Portable(r + i, g + i, b + i, n - i, out + i);
 }
 
-constexpr Kernels kNeon = {NormaliseNeon, DemosaicNeon,   BinNeon,  MatrixNeon,
-                           TablePortable, TableXPortable, nullptr,  RgbxNeon,
-                           ChromaNeon,    LumaXNeon,      LumaNeon, Luma601Neon};
+constexpr Kernels kNeon = {NormaliseNeon,  DemosaicNeon, BinNeon,    MatrixNeon, TablePortable,
+                           TableXPortable, nullptr,      nullptr,    RgbxNeon,   ChromaNeon,
+                           LumaXNeon,      LumaNeon,     Luma601Neon};
 
 #endif
 
@@ -1051,7 +1117,7 @@ const Kernels* KernelsOf(IspKernel kernel, StatsKernel* stats) {
       return &kAvx2;
     case IspKernel::kAvx512:
       if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("avx512f") ||
-          !__builtin_cpu_supports("avx512bw")) {
+          !__builtin_cpu_supports("avx512bw") || !__builtin_cpu_supports("avx512vbmi")) {
         return nullptr;
       }
       *stats = StatsAvx2;
@@ -1293,6 +1359,10 @@ void EmitChunk(const Plan& plan, const Frame& frame, uint32_t y, uint32_t x0, ui
       k.luma_x(pixels, n, !rgb, scratch->luma.data());
       CountLuma(scratch->luma.data(), n, scratch->histograms.data());
     }
+    return;
+  }
+  if (out.format == PixelFormat::kRgb && k.matrix_rgb != nullptr && !with_histogram) {
+    k.matrix_rgb(r, g, b, n, plan.matrix, *plan.table, row + 3 * uint64_t{x0});
     return;
   }
   uint8_t* rgb = scratch->rgb8.data() + (y & 1) * 3 * uint64_t{plan.byte_row} + x0;

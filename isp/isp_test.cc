@@ -333,6 +333,7 @@ TEST(IspKernels, MatchTheReferenceOnShapes) {
       {34, 18, RawFormat::kU16, PixelFormat::kNv12, false, 7},
       {45, 23, RawFormat::kRaw8, PixelFormat::kRgb, true, 64},
       {530, 9, RawFormat::kRaw10, PixelFormat::kRgbx, false, 0},  // past one chunk
+      {530, 5, RawFormat::kU16, PixelFormat::kRgb, false, 1},
       {1030, 6, RawFormat::kRaw10, PixelFormat::kNv12, false, 0},
       {1030, 7, RawFormat::kRaw16, PixelFormat::kBgrx, true, 0},
       {131, 140, RawFormat::kRaw10, PixelFormat::kGray8, false, 3},  // bands of many rows
@@ -389,7 +390,7 @@ class GuardedBytes {
 };
 
 // Catches a read past the raw frame's last payload byte or a write past
-// the picture's last byte, with each kernel.
+// the picture's last byte, with each kernel, with and without the histogram.
 TEST(IspKernels, StayInsideTheBuffers) {
   for (PixelFormat format : {PixelFormat::kRgb, PixelFormat::kRgbx, PixelFormat::kGray8}) {
     const uint32_t w = 37, h = 5;
@@ -403,10 +404,12 @@ TEST(IspKernels, StayInsideTheBuffers) {
     image.data = raw.data();
     const Settings settings = Developed(Cfa::kBggr, RawFormat::kRaw10, Transfer::kSrgb, false);
     for (IspKernel kernel : IspKernels()) {
-      BandScratch scratch;
-      RawStats stats;
-      DevelopBand(kernel, MakeFrame(image, settings, out, settings.wb_gains), 0, h, true, &scratch,
-                  &stats);
+      for (bool histogram : {true, false}) {  // some pictures are written otherwise without
+        BandScratch scratch;
+        RawStats stats;
+        DevelopBand(kernel, MakeFrame(image, settings, out, settings.wb_gains), 0, h, histogram,
+                    &scratch, &stats);
+      }
     }
   }
 }
