@@ -217,8 +217,8 @@ void FinishStats(const Frame& frame, const RawStats& raw_stats, Stats* stats) {
     }
   }
   stats->histogram = raw_stats.histogram;
-  stats->clipped_fraction =
-      double(raw_stats.clipped_total) / (double(frame.raw.width) * double(frame.raw.height));
+  stats->clipped_fraction = double(raw_stats.clipped_total) /
+                            (double(frame.raw.width) * double(StatsRows(frame.raw.height)));
   stats->wb_gains = frame.gains;
 }
 
@@ -417,7 +417,8 @@ class Isp::Impl {
       }
       for (int c = 0; c < 3; ++c) gains[c] = static_cast<float>(std::exp(log_gains_[c]));
     }
-    const Frame frame = MakeFrame(raw, settings, out, gains);
+    Frame frame = MakeFrame(raw, settings, out, gains);
+    frame.raw_stats = settings.auto_white_balance || stats != nullptr;
     const RawStats raw_stats = Run(frame, stats != nullptr);
     if (settings.auto_white_balance && !fresh) {
       const std::array<float, 3> estimate = GreyWorldGains(frame, raw_stats);

@@ -110,12 +110,13 @@ struct Stats {
   static constexpr int kGridRows = 12;     // and down
   // Mean R, G, B per grid cell, after the black level and before white
   // balance, as fractions of the range (white - black); cell (row, column)
-  // at index (row * kGridColumns + column) * 3.
+  // at index (row * kGridColumns + column) * 3. Like clipped_fraction, from
+  // the rows of every fourth row of 2x2 cells (rows 0-1, 8-9, 16-17, ...).
   std::array<float, kGridRows * kGridColumns * 3> grid{};
   // Output luma (sRGB or linear, as Settings::transfer), 256 bins: every
   // output pixel's full-range luma (GRAY8's value), whatever the format.
   std::array<uint32_t, 256> histogram{};
-  // Samples at or above the white level, over all samples.
+  // Samples at or above the white level, over all samples counted.
   double clipped_fraction = 0.0;
   // The gains applied (the automatic ones where auto_white_balance).
   std::array<float, 3> wb_gains{};

@@ -627,9 +627,15 @@ constexpr Kernels kAvx2 = {NormaliseAvx2,  DemosaicAvx2, BinSse2,    MatrixAvx2,
                            LumaXSse2,      LumaSse2,     Luma601Sse2};
 
 // ---------------------------------------------------------------------------
-// AVX-512 (F, BW and VBMI): 32 samples a vector, for the demosaic and the
-// matrix with the transfer curve straight to RGBx, BGRx or RGB pixels; the
-// rest is AVX2's.
+// AVX-512 (F, BW and VBMI): 32 samples a vector, for the black level and
+// white balance, the demosaic, the matrix with the transfer curve straight
+// to RGBx, BGRx or RGB pixels, and the grid's sums; the rest is AVX2's.
+
+// GCC 12's AVX-512 intrinsics leave unused operands "undefined" by reading
+// a variable initialised with itself, which -Wmaybe-uninitialized reports
+// wherever they are inlined.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
 #define TALON_AVX512 __attribute__((target("avx2,avx512f,avx512bw")))
 #define TALON_AVX512_VBMI __attribute__((target("avx2,avx512f,avx512bw,avx512vbmi")))
@@ -672,6 +678,30 @@ TALON_AVX512 void DemosaicAvx512(const int16_t* const rows[5], uint32_t x0, uint
     Store512(x_out + i, unit(_mm512_mask_blend_epi16(x_lanes, same_row, c)));
     Store512(g_out + i, unit(_mm512_mask_blend_epi16(x_lanes, c, g_at_rb)));
     Store512(y_out + i, unit(_mm512_mask_blend_epi16(x_lanes, same_column, diagonal)));
+  }
+}
+
+TALON_AVX512 void NormaliseAvx512(const uint16_t* in, uint32_t n, const NormaliseParams& p,
+                                  int16_t* out) {
+  const __m256i white = _mm256_set1_epi16(static_cast<int16_t>(p.white));
+  const __m256i black = _mm256_set1_epi16(static_cast<int16_t>(p.black));
+  const float a = p.scale[0], b = p.scale[1];
+  const __m512 scale = _mm512_setr_ps(a, b, a, b, a, b, a, b, a, b, a, b, a, b, a, b);
+  const __m512 half = _mm512_set1_ps(0.5f), top = _mm512_set1_ps(32767.0f);
+  // The qwords of the in-lane pack of samples 0-15 and 16-31, in order.
+  const __m512i order = _mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7);
+  auto sixteen = [&](const uint16_t* at) TALON_AVX512 {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+    const __m256i above = _mm256_subs_epu16(_mm256_min_epu16(v, white), black);
+    // Rounded multiply and add (not fused), as the plain kernel computes.
+    const __m512 f = _mm512_cvtepi32_ps(_mm512_cvtepu16_epi32(above));
+    const __m512 scaled = _mm512_add_round_ps(
+        _mm512_mul_round_ps(f, scale, _MM_FROUND_CUR_DIRECTION), half, _MM_FROUND_CUR_DIRECTION);
+    return _mm512_cvttps_epi32(_mm512_min_ps(scaled, top));
+  };
+  for (uint32_t x = 0; x < n; x += 32) {
+    const __m512i packed = _mm512_packs_epi32(sixteen(in + x), sixteen(in + x + 16));
+    Store512(out + x, _mm512_permutexvar_epi64(order, packed));
   }
 }
 
@@ -785,8 +815,6 @@ TALON_AVX512 inline Codes3 MatrixCodes512(const MatrixCurve512& m, const int16_t
   Codes3 codes;
 #pragma GCC unroll 3
   for (int c = 0; c < 3; ++c) {
-    // The masked shifts: GCC 12 warns of the unmasked ones' undefined
-    // source in its own header.
     const __m512i lo = _mm512_maskz_sra_epi32(
         0xFFFF,
         _mm512_add_epi32(_mm512_madd_epi16(rg_lo, m.rg[c]), _mm512_madd_epi16(b1_lo, m.b1[c])),
@@ -835,10 +863,11 @@ TALON_AVX512_VBMI void MatrixRgbAvx512(const int16_t* r, const int16_t* g, const
 
 #undef TALON_AVX512
 #undef TALON_AVX512_VBMI
+#pragma GCC diagnostic pop
 
-constexpr Kernels kAvx512 = {NormaliseAvx2, DemosaicAvx512, BinSse2,       MatrixAvx2,
-                             TablePortable, TableXAvx512,   MatrixXAvx512, MatrixRgbAvx512,
-                             RgbxSse2,      ChromaSse2,     LumaXSse2,     LumaSse2,
+constexpr Kernels kAvx512 = {NormaliseAvx512, DemosaicAvx512, BinSse2,       MatrixAvx2,
+                             TablePortable,   TableXAvx512,   MatrixXAvx512, MatrixRgbAvx512,
+                             RgbxSse2,        ChromaSse2,     LumaXSse2,     LumaSse2,
                              Luma601Sse2};
 
 #elif defined(__aarch64__)
@@ -1072,6 +1101,36 @@ __attribute__((target("avx2"))) void StatsAvx2(const uint16_t* s, uint32_t pairs
     *clipped += Sum32Avx2(_mm256_madd_epi16(count, _mm256_set1_epi16(1)));
   }
 }
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"  // GCC 12's AVX-512 headers, as above
+__attribute__((target("avx2,avx512f,avx512bw,popcnt"))) void StatsAvx512(
+    const uint16_t* s, uint32_t pairs, uint16_t white, uint16_t black, uint64_t sums[2],
+    uint64_t* clipped) {
+  const __m512i vwhite = _mm512_set1_epi16(static_cast<int16_t>(white));
+  const __m512i vblack = _mm512_set1_epi16(static_cast<int16_t>(black));
+  const __m512i low = _mm512_set1_epi32(0xFFFF);
+  const uint32_t n = 2 * pairs;
+  uint32_t x = 0;
+  uint64_t count = 0;
+  while (x < n) {
+    // 32-bit lanes take at most 2^16 per step: their sum fits 32 bits.
+    __m512i even = _mm512_setzero_si512(), odd = even;
+    for (uint32_t steps = 0; steps < 2048 && x < n; ++steps, x += 32) {
+      // The samples past the segment are not read.
+      const __mmask32 lanes = n - x >= 32 ? 0xFFFFFFFFu : (1u << (n - x)) - 1;
+      const __m512i v = _mm512_maskz_loadu_epi16(lanes, s + x);
+      const __m512i above = _mm512_subs_epu16(_mm512_min_epu16(v, vwhite), vblack);
+      even = _mm512_add_epi32(even, _mm512_and_si512(above, low));
+      odd = _mm512_add_epi32(odd, _mm512_srli_epi32(above, 16));
+      count +=
+          static_cast<uint64_t>(__builtin_popcount(_mm512_mask_cmpge_epu16_mask(lanes, v, vwhite)));
+    }
+    sums[0] += static_cast<uint32_t>(_mm512_reduce_add_epi32(even));
+    sums[1] += static_cast<uint32_t>(_mm512_reduce_add_epi32(odd));
+  }
+  *clipped += count;
+}
+#pragma GCC diagnostic pop
 #elif defined(__aarch64__)
 void StatsNeon(const uint16_t* s, uint32_t pairs, uint16_t white, uint16_t black, uint64_t sums[2],
                uint64_t* clipped) {
@@ -1120,7 +1179,7 @@ const Kernels* KernelsOf(IspKernel kernel, StatsKernel* stats) {
           !__builtin_cpu_supports("avx512bw") || !__builtin_cpu_supports("avx512vbmi")) {
         return nullptr;
       }
-      *stats = StatsAvx2;
+      *stats = StatsAvx512;
       return &kAvx512;
 #elif defined(__aarch64__)
     case IspKernel::kNeon:
@@ -1309,7 +1368,8 @@ void CountRow(const Plan& plan, const Frame& frame, const uint16_t* s, uint32_t 
   stats->clipped_total += row_clipped;
 }
 
-// Raw row y unpacked (into scratch->samples), counted when `count`, and
+// Raw row y unpacked (into scratch->samples), counted when `count` (and the
+// frame's statistics want the row), and
 // normalised into `dest` (x = 0), mirrored two samples past each end.
 void LoadRow(const Plan& plan, const Frame& frame, uint32_t y, bool count, BandScratch* scratch,
              int16_t* dest, RawStats* stats) {
@@ -1317,7 +1377,8 @@ void LoadRow(const Plan& plan, const Frame& frame, uint32_t y, bool count, BandS
   const int64_t w = frame.raw.width;
   talon_support::UnpackCsi2(data, frame.raw.stride, frame.raw.width, 1, plan.bits,
                             scratch->samples.data());
-  if (count) CountRow(plan, frame, scratch->samples.data(), y, stats);
+  if (count && frame.raw_stats && StatsRow(y))
+    CountRow(plan, frame, scratch->samples.data(), y, stats);
   plan.k->normalise(scratch->samples.data(), frame.raw.width, plan.normalise[y & 1], dest);
   for (int64_t x : {int64_t{-2}, int64_t{-1}, w, w + 1}) dest[x] = dest[Mirror(x, w)];
 }
@@ -1480,7 +1541,7 @@ void HalfSizeBand(const Plan& plan, const Frame& frame, uint32_t first, uint32_t
   }
   // A last odd row belongs to no cell, but its clipped samples count.
   const uint32_t h = frame.raw.height;
-  if (end == frame.out.height && h % 2 != 0) {
+  if (end == frame.out.height && h % 2 != 0 && frame.raw_stats && StatsRow(h - 1)) {
     const auto* data = static_cast<const uint8_t*>(frame.raw.data) + (h - 1) * frame.raw.stride;
     talon_support::UnpackCsi2(data, frame.raw.stride, frame.raw.width, 1, plan.bits,
                               scratch->samples.data());
@@ -1564,6 +1625,7 @@ void RawStatsBand(IspKernel kernel, const Frame& frame, uint32_t first, uint32_t
   if (plan.k == nullptr) return;
   PrepareBandScratch(frame, scratch);
   for (uint32_t y = first; y < end; ++y) {
+    if (!StatsRow(y)) continue;
     const auto* data = static_cast<const uint8_t*>(frame.raw.data) + y * frame.raw.stride;
     talon_support::UnpackCsi2(data, frame.raw.stride, frame.raw.width, 1, plan.bits,
                               scratch->samples.data());
