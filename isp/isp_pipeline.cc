@@ -627,7 +627,7 @@ constexpr Kernels kAvx2 = {NormaliseAvx2,  DemosaicAvx2, BinSse2,    MatrixAvx2,
                            LumaXSse2,      LumaSse2,     Luma601Sse2};
 
 // ---------------------------------------------------------------------------
-// AVX-512 (F, BW and VBMI): 32 samples a vector, for the black level and
+// AVX-512 (F, BW, VBMI and VNNI): 32 samples a vector, for the black level and
 // white balance, the demosaic, the matrix with the transfer curve straight
 // to RGBx, BGRx or RGB pixels, and the grid's sums; the rest is AVX2's.
 
@@ -637,8 +637,8 @@ constexpr Kernels kAvx2 = {NormaliseAvx2,  DemosaicAvx2, BinSse2,    MatrixAvx2,
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
-#define TALON_AVX512 __attribute__((target("avx2,avx512f,avx512bw")))
-#define TALON_AVX512_VBMI __attribute__((target("avx2,avx512f,avx512bw,avx512vbmi")))
+#define TALON_AVX512 __attribute__((target("avx2,avx512f,avx512bw,avx512vnni")))
+#define TALON_AVX512_VBMI __attribute__((target("avx2,avx512f,avx512bw,avx512vnni,avx512vbmi")))
 
 TALON_AVX512 inline __m512i Load512(const void* p) { return _mm512_loadu_si512(p); }
 TALON_AVX512 inline void Store512(void* p, __m512i v) { _mm512_storeu_si512(p, v); }
@@ -805,7 +805,7 @@ struct Codes3 {
 
 TALON_AVX512 inline Codes3 MatrixCodes512(const MatrixCurve512& m, const int16_t* r,
                                           const int16_t* g, const int16_t* b) {
-  const __m512i ones = _mm512_set1_epi16(1), zero = _mm512_setzero_si512();
+  const __m512i ones = _mm512_set1_epi16(1);
   const __m512i top = _mm512_set1_epi16(kIndexMax);
   const __m512i vr = Load512(r), vg = Load512(g), vb = Load512(b);
   // In-lane unpacks, undone by the in-lane pack.
@@ -815,16 +815,13 @@ TALON_AVX512 inline Codes3 MatrixCodes512(const MatrixCurve512& m, const int16_t
   Codes3 codes;
 #pragma GCC unroll 3
   for (int c = 0; c < 3; ++c) {
-    const __m512i lo = _mm512_maskz_sra_epi32(
-        0xFFFF,
-        _mm512_add_epi32(_mm512_madd_epi16(rg_lo, m.rg[c]), _mm512_madd_epi16(b1_lo, m.b1[c])),
-        m.shift);
-    const __m512i hi = _mm512_maskz_sra_epi32(
-        0xFFFF,
-        _mm512_add_epi32(_mm512_madd_epi16(rg_hi, m.rg[c]), _mm512_madd_epi16(b1_hi, m.b1[c])),
-        m.shift);
-    const __m512i index = _mm512_min_epi16(_mm512_max_epi16(_mm512_packs_epi32(lo, hi), zero), top);
-    codes.c[c] = Codes512(index, m.curve);
+    // The sums with VNNI's multiply-add-accumulate.
+    const __m512i lo = _mm512_sra_epi32(
+        _mm512_dpwssd_epi32(_mm512_madd_epi16(rg_lo, m.rg[c]), b1_lo, m.b1[c]), m.shift);
+    const __m512i hi = _mm512_sra_epi32(
+        _mm512_dpwssd_epi32(_mm512_madd_epi16(rg_hi, m.rg[c]), b1_hi, m.b1[c]), m.shift);
+    // The unsigned pack clamps below at 0.
+    codes.c[c] = Codes512(_mm512_min_epu16(_mm512_packus_epi32(lo, hi), top), m.curve);
   }
   return codes;
 }
@@ -1176,7 +1173,8 @@ const Kernels* KernelsOf(IspKernel kernel, StatsKernel* stats) {
       return &kAvx2;
     case IspKernel::kAvx512:
       if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("avx512f") ||
-          !__builtin_cpu_supports("avx512bw") || !__builtin_cpu_supports("avx512vbmi")) {
+          !__builtin_cpu_supports("avx512bw") || !__builtin_cpu_supports("avx512vbmi") ||
+          !__builtin_cpu_supports("avx512vnni")) {
         return nullptr;
       }
       *stats = StatsAvx512;
