@@ -20,8 +20,8 @@
 //   talon_isp::Error error;
 //   if (!isp.Develop(raw, settings, out, nullptr, &error)) ... error.argument, error.reason
 //
-// The rows go through kernels for the CPU's vector instructions (SSE2 or
-// AVX2 on x86-64, chosen once at run time; NEON on 64-bit Arm), which the
+// The rows go through kernels for the CPU's vector instructions (SSE2, AVX2
+// or AVX-512 on x86-64, chosen once at run time; NEON on 64-bit Arm), which the
 // tests hold to the plain one-pixel-at-a-time reference; large frames are
 // split in bands across the Isp's own threads.
 //

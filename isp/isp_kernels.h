@@ -8,7 +8,7 @@
 //  - the row pipeline (isp_pipeline.cc): bands of output rows, each from a
 //    small ring of unpacked, black-level-and-white-balanced rows in 16-bit
 //    fixed point (values 0-32767 for 0-1), through row kernels for the CPU's
-//    vector instructions (SSE2 or AVX2 on x86-64, NEON on aarch64, chosen
+//    vector instructions (SSE2, AVX2 or AVX-512 on x86-64, NEON on aarch64, chosen
 //    once at run time) or their plain C++ twins (kPortable), which compute
 //    bit for bit what the vector kernels compute.
 //
@@ -28,8 +28,9 @@
 //    sums of each 2x2 block's R'G'B' (ChromaCb, ChromaCr).
 //
 // Tolerance: the row pipeline's R'G'B' lie within 1 of the reference's
-// (the fixed point's rounding and the 4096-entry transfer table stay under
-// one code value together); Y, Cb, Cr and GRAY8 therefore within 1 too.
+// (the fixed point's rounding and the 4096-entry piecewise-linear transfer
+// table, within 0.56 of the exact curve, stay under one code value
+// together); Y, Cb, Cr and GRAY8 therefore within 1 too.
 //
 // Pure functions; callers own every buffer. Callable from any thread.
 

@@ -8,11 +8,16 @@
 //   --table--> RGBx or BGRx pixels straight, or R', G', B' bytes
 //   --writer--> the other formats
 //
+// (AVX-512 takes the matrix and the transfer curve together, the curve
+// computed rather than loaded, straight to RGBx, BGRx or RGB.)
+//
 // Each kernel has a plain C++ version (kPortable) that computes exactly what
 // its vector versions compute; an instruction set's table starts from the
-// plain one and replaces what it speeds up. The transfer table stays plain
-// everywhere: AVX2's gathers measured no faster than scalar loads, and its
-// three lookups a pixel are about 40 % of a full-size RGBx frame's time.
+// plain one and replaces what it speeds up. Below AVX-512 the transfer
+// curve stays a table lookup: AVX2's gathers, and the curve computed in
+// AVX2 floats (a polynomial from the exponent), measured no faster than
+// three scalar loads a pixel, which are about 40 % of a full-size RGBx
+// frame's time there.
 // Vector loops run over whole vectors into buffers with slack; only the
 // writers, which touch the caller's memory, stop at the row's last pixel.
 
