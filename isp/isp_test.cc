@@ -129,6 +129,20 @@ TEST(Isp, DevelopsAGreyCard) {
   }
 }
 
+// Catches a clipped fraction over rows that were not counted: the top half
+// of the frame clipped is half of it, whichever rows the statistics read.
+TEST(Isp, CountsTheClippedFraction) {
+  const uint32_t w = 16, h = 32;
+  std::vector<uint16_t> samples(w * h, 500);
+  std::fill(samples.begin(), samples.begin() + w * h / 2, 1023);
+  RawFrame raw = Pack(samples, w, h, RawFormat::kRaw10);
+  OutFrame out = MakeOut(PixelFormat::kRgbx, w, h);
+  Isp isp;
+  Stats stats;
+  ASSERT_TRUE(isp.Develop(raw.image, Settings{}, out.image, &stats, nullptr));
+  EXPECT_DOUBLE_EQ(stats.clipped_fraction, 0.5);
+}
+
 // Catches an argument Develop would misread or write past: each refusal
 // names the argument, and nothing is written.
 TEST(Isp, RefusesWhatItCannotDevelop) {
