@@ -173,6 +173,21 @@ void BM_DevelopU16Rgb(benchmark::State& state) {
                  std::to_string(threads) + ") per frame");
 }
 
+// The cost of handing bands to the Isp's threads: a frame too small to
+// take time (64x128, two bands), on one thread or two (Args: threads).
+void BM_Handoff(benchmark::State& state) {
+  const RawFrame raw(64, 128);
+  talon_isp::Settings settings = EveryStage(false);
+  settings.auto_white_balance = false;
+  Picture picture(PixelFormat::kRgbx, raw.width, raw.height);
+  talon_isp::Isp isp(static_cast<int>(state.range(0)));
+  for (auto _ : state) {
+    isp.Develop(raw.Image(), settings, picture.image, nullptr, nullptr);
+    benchmark::ClobberMemory();
+  }
+  state.SetLabel("64x128 RGBx on " + std::to_string(state.range(0)) + " thread(s)");
+}
+
 // Args: width, height, kernel (index into IspKernels()): one band on the
 // caller's thread, RGBx, every stage with the gains fixed.
 void BM_Kernel(benchmark::State& state) {
@@ -286,6 +301,13 @@ BENCHMARK(BM_DevelopU16Rgb)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->MeasureProcessCPUTime();
+BENCHMARK(BM_Handoff)
+    ->Arg(1)
+    ->Arg(2)
+    ->ArgName("threads")
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
 BENCHMARK(BM_Kernel)->Apply(KernelCases)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Memcpy)->Apply(SizeCases)->Unit(benchmark::kMillisecond)->UseRealTime();
 #if TALON_ISP_BENCH_GSTREAMER
@@ -391,6 +413,12 @@ int main(int argc, char** argv) {
       std::printf("%-36s %9.3f %9.3f %10s %10.3f %11.2fx\n", name, real,
                   reporter.Cpu("BM_DevelopU16Rgb", args), "", bayer, bayer > 0 ? real / bayer : 0.0);
     }
+  }
+  const double one = reporter.Real("BM_Handoff", "threads:1");
+  const double two = reporter.Real("BM_Handoff", "threads:2");
+  if (one > 0 && two > 0) {
+    std::printf("band hand-off: 64x128 on two threads %.1f us more than on one (%.1f us)\n",
+                (two - one) * 1e3, one * 1e3);
   }
   const std::vector<talon_isp::IspKernel> kernels = talon_isp::IspKernels();
   for (size_t k = 0; k < kernels.size() && k < 4; ++k) {
