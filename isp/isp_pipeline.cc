@@ -639,8 +639,10 @@ constexpr Kernels kAvx2 = {NormaliseAvx2,  DemosaicAvx2, BinSse2,    MatrixAvx2,
 // GCC 12's AVX-512 intrinsics leave unused operands "undefined" by reading
 // a variable initialised with itself, which -Wmaybe-uninitialized reports
 // wherever they are inlined.
+#if !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 #define TALON_AVX512 __attribute__((target("avx2,avx512f,avx512bw,avx512vnni")))
 #define TALON_AVX512_VBMI __attribute__((target("avx2,avx512f,avx512bw,avx512vnni,avx512vbmi")))
@@ -865,7 +867,9 @@ TALON_AVX512_VBMI void MatrixRgbAvx512(const int16_t* r, const int16_t* g, const
 
 #undef TALON_AVX512
 #undef TALON_AVX512_VBMI
+#if !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 constexpr Kernels kAvx512 = {NormaliseAvx512, DemosaicAvx512, BinSse2,       MatrixAvx2,
                              TablePortable,   TableXAvx512,   MatrixXAvx512, MatrixRgbAvx512,
@@ -1103,8 +1107,10 @@ __attribute__((target("avx2"))) void StatsAvx2(const uint16_t* s, uint32_t pairs
     *clipped += Sum32Avx2(_mm256_madd_epi16(count, _mm256_set1_epi16(1)));
   }
 }
+#if !defined(__clang__)  // GCC 12's AVX-512 headers, as above
 #pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"  // GCC 12's AVX-512 headers, as above
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 __attribute__((target("avx2,avx512f,avx512bw,popcnt"))) void StatsAvx512(
     const uint16_t* s, uint32_t pairs, uint16_t white, uint16_t black, uint64_t sums[2],
     uint64_t* clipped) {
@@ -1132,7 +1138,9 @@ __attribute__((target("avx2,avx512f,avx512bw,popcnt"))) void StatsAvx512(
   }
   *clipped += count;
 }
+#if !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 #elif defined(__aarch64__)
 void StatsNeon(const uint16_t* s, uint32_t pairs, uint16_t white, uint16_t black, uint64_t sums[2],
                uint64_t* clipped) {
