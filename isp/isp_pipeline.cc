@@ -843,6 +843,9 @@ TALON_AVX512 void MatrixXAvx512(const int16_t* r, const int16_t* g, const int16_
     const Codes3 codes = MatrixCodes512(m, r + i, g + i, b + i);
     StorePixels512(codes.c[first], codes.c[1], codes.c[2 - first], out + 4 * uint64_t{i});
   }
+  // GCC leaves out the vzeroupper here, and the plain code after would
+  // wait on the registers' upper halves.
+  _mm256_zeroupper();
   uint16_t indices[3][32];
   MatrixPortable(r + i, g + i, b + i, n - i, p, indices[0], indices[1], indices[2]);
   TableXPortable(indices[first], indices[1], indices[2 - first], n - i, table,
@@ -858,6 +861,7 @@ TALON_AVX512_VBMI void MatrixRgbAvx512(const int16_t* r, const int16_t* g, const
     const Codes3 codes = MatrixCodes512(m, r + i, g + i, b + i);
     StoreRgb512(codes.c[0], codes.c[1], codes.c[2], out + 3 * uint64_t{i});
   }
+  _mm256_zeroupper();  // as in MatrixXAvx512
   uint16_t indices[3][32];
   MatrixPortable(r + i, g + i, b + i, n - i, p, indices[0], indices[1], indices[2]);
   for (uint32_t j = 0; j < n - i; ++j) {
