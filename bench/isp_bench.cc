@@ -135,6 +135,59 @@ void BM_Develop(benchmark::State& state) {
                  talon_isp::IspKernelName(talon_isp::BestKernel()));
 }
 
+// As Python's talon.develop of a uint16 array: 16-bit samples, fixed gains,
+// matrix and sRGB, RGB out, no statistics, a new Isp(threads) per frame
+// (its band threads started and joined each time) or one kept (Args:
+// width, height, threads, new Isp per frame).
+void BM_DevelopU16Rgb(benchmark::State& state) {
+  const RawFrame raw(static_cast<uint32_t>(state.range(0)), static_cast<uint32_t>(state.range(1)));
+  std::vector<uint16_t> samples(uint64_t{raw.width} * raw.height);
+  for (uint32_t y = 0; y < raw.height; ++y) {
+    for (uint32_t x = 0; x < raw.width; ++x) {
+      const uint8_t* group = &raw.bytes[y * raw.stride + x / 4 * 5];
+      samples[uint64_t{y} * raw.width + x] =
+          static_cast<uint16_t>(group[x % 4] << 2 | (group[4] >> (2 * (x % 4)) & 3));
+    }
+  }
+  const talon_isp::RawImage image{samples.data(), uint64_t{raw.width} * 2, raw.width, raw.height,
+                                  talon_isp::RawFormat::kU16};
+  talon_isp::Settings settings = EveryStage(false);
+  settings.auto_white_balance = false;
+  settings.wb_gains = {1.5f, 1.0f, 1.8f};
+  Picture picture(PixelFormat::kRgb, raw.width, raw.height);
+  const int threads = static_cast<int>(state.range(2));
+  const bool fresh = state.range(3) != 0;
+  talon_isp::Isp kept(threads);
+  kept.Develop(image, settings, picture.image, nullptr, nullptr);
+  for (auto _ : state) {
+    if (fresh) {
+      talon_isp::Isp isp(threads);
+      isp.Develop(image, settings, picture.image, nullptr, nullptr);
+    } else {
+      kept.Develop(image, settings, picture.image, nullptr, nullptr);
+    }
+    benchmark::DoNotOptimize(picture.planes[0].data());
+    benchmark::ClobberMemory();
+  }
+  state.SetLabel(std::string("u16 to RGB, ") + (fresh ? "new Isp(" : "kept Isp(") +
+                 std::to_string(threads) + ") per frame");
+}
+
+// The cost of handing bands to the Isp's threads: a frame too small to
+// take time (64x128, two bands), on one thread or two (Args: threads).
+void BM_Handoff(benchmark::State& state) {
+  const RawFrame raw(64, 128);
+  talon_isp::Settings settings = EveryStage(false);
+  settings.auto_white_balance = false;
+  Picture picture(PixelFormat::kRgbx, raw.width, raw.height);
+  talon_isp::Isp isp(static_cast<int>(state.range(0)));
+  for (auto _ : state) {
+    isp.Develop(raw.Image(), settings, picture.image, nullptr, nullptr);
+    benchmark::ClobberMemory();
+  }
+  state.SetLabel("64x128 RGBx on " + std::to_string(state.range(0)) + " thread(s)");
+}
+
 // Args: width, height, kernel (index into IspKernels()): one band on the
 // caller's thread, RGBx, every stage with the gains fixed.
 void BM_Kernel(benchmark::State& state) {
@@ -233,13 +286,26 @@ void SizeCases(benchmark::internal::Benchmark* b) {
 }
 
 void KernelCases(benchmark::internal::Benchmark* b) {
-  for (int64_t kernel = 0; kernel < 3; ++kernel) b->Args({1920, 1080, kernel});
+  for (int64_t kernel = 0; kernel < 4; ++kernel) b->Args({1920, 1080, kernel});
   b->ArgNames({"width", "height", "kernel"});
 }
 
 BENCHMARK(BM_Develop)
     ->Apply(DevelopCases)
     ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
+BENCHMARK(BM_DevelopU16Rgb)
+    ->ArgsProduct({{1920}, {1080}, {0, 1}, {1, 0}})
+    ->ArgNames({"width", "height", "threads", "new"})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
+BENCHMARK(BM_Handoff)
+    ->Arg(1)
+    ->Arg(2)
+    ->ArgName("threads")
+    ->Unit(benchmark::kMicrosecond)
     ->UseRealTime()
     ->MeasureProcessCPUTime();
 BENCHMARK(BM_Kernel)->Apply(KernelCases)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -334,8 +400,28 @@ int main(int argc, char** argv) {
                   reporter.Cpu("BM_Develop", args), copy, bayer, bayer > 0 ? real / bayer : 0.0);
     }
   }
+  for (int64_t threads : {0, 1}) {
+    for (int64_t fresh : {1, 0}) {
+      const std::string args = SizeArgs(1920, 1080) + "/threads:" + std::to_string(threads) +
+                               "/new:" + std::to_string(fresh);
+      const double real = reporter.Real("BM_DevelopU16Rgb", args);
+      if (real == 0) continue;
+      char name[64];
+      std::snprintf(name, sizeof(name), "1920x1080 u16 RGB, %s Isp(%ld)", fresh ? "new" : "kept",
+                    threads);
+      const double bayer = reporter.Real("BM_Bayer2rgb", SizeArgs(1920, 1080));
+      std::printf("%-36s %9.3f %9.3f %10s %10.3f %11.2fx\n", name, real,
+                  reporter.Cpu("BM_DevelopU16Rgb", args), "", bayer, bayer > 0 ? real / bayer : 0.0);
+    }
+  }
+  const double one = reporter.Real("BM_Handoff", "threads:1");
+  const double two = reporter.Real("BM_Handoff", "threads:2");
+  if (one > 0 && two > 0) {
+    std::printf("band hand-off: 64x128 on two threads %.1f us more than on one (%.1f us)\n",
+                (two - one) * 1e3, one * 1e3);
+  }
   const std::vector<talon_isp::IspKernel> kernels = talon_isp::IspKernels();
-  for (size_t k = 0; k < kernels.size() && k < 3; ++k) {
+  for (size_t k = 0; k < kernels.size() && k < 4; ++k) {
     const double real =
         reporter.Real("BM_Kernel", SizeArgs(1920, 1080) + "/kernel:" + std::to_string(k));
     if (real > 0) {
@@ -345,6 +431,7 @@ int main(int argc, char** argv) {
   }
   std::printf(
       "targets: 1920x1080 RGBx <= 2x bayer2rgb on 1 thread, <= 1x on 2 threads; "
-      "4056x3040 RGBx cpu < 33.3 ms (30 fps on less than one core)\n");
+      "4056x3040 RGBx cpu < 33.3 ms (30 fps on less than one core); Python's develop "
+      "(new Isp(0) per frame) <= 2x bayer2rgb\n");
   return 0;
 }

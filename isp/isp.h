@@ -20,8 +20,8 @@
 //   talon_isp::Error error;
 //   if (!isp.Develop(raw, settings, out, nullptr, &error)) ... error.argument, error.reason
 //
-// The rows go through kernels for the CPU's vector instructions (SSE2 or
-// AVX2 on x86-64, chosen once at run time; NEON on 64-bit Arm), which the
+// The rows go through kernels for the CPU's vector instructions (SSE2, AVX2
+// or AVX-512 on x86-64, chosen once at run time; NEON on 64-bit Arm), which the
 // tests hold to the plain one-pixel-at-a-time reference; large frames are
 // split in bands across the Isp's own threads.
 //
@@ -110,12 +110,13 @@ struct Stats {
   static constexpr int kGridRows = 12;     // and down
   // Mean R, G, B per grid cell, after the black level and before white
   // balance, as fractions of the range (white - black); cell (row, column)
-  // at index (row * kGridColumns + column) * 3.
+  // at index (row * kGridColumns + column) * 3. Like clipped_fraction, from
+  // the rows of every fourth row of 2x2 cells (rows 0-1, 8-9, 16-17, ...).
   std::array<float, kGridRows * kGridColumns * 3> grid{};
   // Output luma (sRGB or linear, as Settings::transfer), 256 bins: every
   // output pixel's full-range luma (GRAY8's value), whatever the format.
   std::array<uint32_t, 256> histogram{};
-  // Samples at or above the white level, over all samples.
+  // Samples at or above the white level, over all samples counted.
   double clipped_fraction = 0.0;
   // The gains applied (the automatic ones where auto_white_balance).
   std::array<float, 3> wb_gains{};

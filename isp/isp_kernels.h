@@ -8,7 +8,7 @@
 //  - the row pipeline (isp_pipeline.cc): bands of output rows, each from a
 //    small ring of unpacked, black-level-and-white-balanced rows in 16-bit
 //    fixed point (values 0-32767 for 0-1), through row kernels for the CPU's
-//    vector instructions (SSE2 or AVX2 on x86-64, NEON on aarch64, chosen
+//    vector instructions (SSE2, AVX2 or AVX-512 on x86-64, NEON on aarch64, chosen
 //    once at run time) or their plain C++ twins (kPortable), which compute
 //    bit for bit what the vector kernels compute.
 //
@@ -28,14 +28,16 @@
 //    sums of each 2x2 block's R'G'B' (ChromaCb, ChromaCr).
 //
 // Tolerance: the row pipeline's R'G'B' lie within 1 of the reference's
-// (the fixed point's rounding and the 4096-entry transfer table stay under
-// one code value together); Y, Cb, Cr and GRAY8 therefore within 1 too.
+// (the fixed point's rounding and the 4096-entry piecewise-linear transfer
+// table, within 0.56 of the exact curve, stay under one code value
+// together); Y, Cb, Cr and GRAY8 therefore within 1 too.
 //
 // Pure functions; callers own every buffer. Callable from any thread.
 
 #ifndef ISP_ISP_KERNELS_H_
 #define ISP_ISP_KERNELS_H_
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -60,6 +62,9 @@ struct Frame {
   std::array<float, 9> ccm{};
   Transfer transfer = Transfer::kSrgb;
   bool half_size = false;
+  // Whether the bands count the raw statistics (not when nothing reads
+  // them: fixed gains and no Stats asked for).
+  bool raw_stats = true;
 };
 
 // `gains`: what white balance applies (Settings::wb_gains unless automatic).
@@ -72,10 +77,24 @@ inline int ColourAt(Cfa cfa, uint64_t x, uint64_t y) {
   return kColours[static_cast<int>(cfa)][(y & 1) * 2 + (x & 1)];
 }
 
-// The statistics of the raw samples, as sums that bands add up. The grid
-// lies over the mosaic's whole 2x2 cells (a last odd row or column is left
-// out): cell x of width / 2 falls in column x * kGridColumns / (width / 2),
-// rows alike.
+// The statistics of the raw samples, as sums that bands add up, over the
+// rows of every fourth row of 2x2 cells (StatsRow): a quarter of the cost
+// of every row, and still some ten cell rows per grid row at 1920x1080, so
+// the grid's means and the clipped fraction stay representative of the
+// frame. The grid lies over the mosaic's whole 2x2 cells (a last odd row or
+// column is left out): cell x of width / 2 falls in column
+// x * kGridColumns / (width / 2), rows alike.
+constexpr uint32_t kStatsCellRowStep = 4;
+
+// Whether raw row y is counted: rows 0-1, 8-9, 16-17, ...
+inline bool StatsRow(uint64_t y) { return (y / 2) % kStatsCellRowStep == 0; }
+
+// How many of `height` rows are counted.
+inline uint64_t StatsRows(uint64_t height) {
+  const uint64_t period = 2 * kStatsCellRowStep;
+  return height / period * 2 + std::min<uint64_t>(height % period, 2);
+}
+
 struct RawStats {
   static constexpr int kCells = Stats::kGridRows * Stats::kGridColumns;
   // Per cell and colour: the sum of min(s, white) - black, at least 0.
@@ -125,7 +144,7 @@ void RawStatsReference(const Frame& frame, RawStats* stats);
 void DevelopReference(const Frame& frame, bool with_histogram, RawStats* stats);
 
 // The row pipeline's kernels; kPortable is plain C++ and runs everywhere.
-enum class IspKernel { kPortable, kSse2, kAvx2, kNeon };
+enum class IspKernel { kPortable, kSse2, kAvx2, kAvx512, kNeon };
 
 // The kernels this CPU runs, kPortable first; the last is BestKernel().
 std::vector<IspKernel> IspKernels();
@@ -153,13 +172,19 @@ std::vector<uint32_t> SplitBands(const Frame& frame, int bands);
 // Output rows [first, end) of `frame` through the row pipeline with
 // `kernel` (one this CPU runs), adding the statistics of the raw rows the
 // band covers (full size: [first, end); half size: [2 first, 2 end), and a
-// last odd row with the last band) to `stats`. Bands of one frame may run
+// last odd row with the last band; those StatsRow counts, when
+// frame.raw_stats) to `stats`. Bands of one frame may run
 // at once, each with its own scratch and stats; each reads the two raw rows
 // past its ends that the demosaic needs.
 void DevelopBand(IspKernel kernel, const Frame& frame, uint32_t first, uint32_t end,
                  bool with_histogram, BandScratch* scratch, RawStats* stats);
 
-// The statistics alone of raw rows [first, end) (no histogram).
+// The four-byte pixel (R first) that `kernel` writes for R, G and B all of
+// transfer index i (0-4095, 12 bits of linear light), for every i.
+std::vector<uint32_t> TransferPixels(IspKernel kernel, Transfer transfer);
+
+// The statistics alone of raw rows [first, end) (those StatsRow counts; no
+// histogram).
 void RawStatsBand(IspKernel kernel, const Frame& frame, uint32_t first, uint32_t end,
                   BandScratch* scratch, RawStats* stats);
 

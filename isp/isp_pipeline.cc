@@ -8,11 +8,16 @@
 //   --table--> RGBx or BGRx pixels straight, or R', G', B' bytes
 //   --writer--> the other formats
 //
+// (AVX-512 takes the matrix and the transfer curve together, the curve
+// computed rather than loaded, straight to RGBx, BGRx or RGB.)
+//
 // Each kernel has a plain C++ version (kPortable) that computes exactly what
 // its vector versions compute; an instruction set's table starts from the
-// plain one and replaces what it speeds up. The transfer table stays plain
-// everywhere: AVX2's gathers measured no faster than scalar loads, and its
-// three lookups a pixel are about 40 % of a full-size RGBx frame's time.
+// plain one and replaces what it speeds up. Below AVX-512 the transfer
+// curve stays a table lookup: AVX2's gathers, and the curve computed in
+// AVX2 floats (a polynomial from the exponent), measured no faster than
+// three scalar loads a pixel, which are about 40 % of a full-size RGBx
+// frame's time there.
 // Vector loops run over whole vectors into buffers with slack; only the
 // writers, which touch the caller's memory, stop at the row's last pixel.
 
@@ -54,15 +59,40 @@ struct MatrixParams {
   int shift;
 };
 
-// The transfer curve: codes[i] is the 8-bit code of i / kIndexMax (three
-// bytes of slack for vector reads); second and third hold the same codes
-// where the second and third bytes of a four-byte pixel go, the third with
-// the fourth byte's 255, so that a pixel is three loads and two ors.
+// The transfer curve from a 12-bit index i to an 8-bit code, piecewise
+// linear in 64ths of a code, so that vector kernels compute it with two
+// 64-entry lookups (AVX-512's vpermi2w) instead of loading a table: below
+// 256 in segments of 4 indices (s = i >> 2, the position t = (i & 3) << 4
+// in 64ths of the segment), above in segments of 64 (s = i >> 6, from 4;
+// t = i & 63):
+//
+//   code = (base[s] + (slope[s] * (t << 10) >> 16)) >> 6
+//
+// (t << 10 fits 16 bits; the product's upper half). Each segment's base
+// and slope are the best over its indices: the codes lie within 0.2 of
+// the exact curve before rounding (0.5), and the table's codes[i] are the
+// same formula's, which the other kernels load. second and third hold the
+// codes where the second and third bytes of a four-byte pixel go, the
+// third with the fourth byte's 255, so that a pixel is three loads and two
+// ors; codes has three bytes of slack for vector reads.
 struct TransferTable {
+  uint16_t fine_base[64], fine_slope[64];
+  uint16_t coarse_base[64], coarse_slope[64];
   uint8_t codes[kIndexMax + 1 + 3];
   uint32_t second[kIndexMax + 1];
   uint32_t third[kIndexMax + 1];
 };
+
+constexpr uint32_t kFineEnd = 256;  // indices below take the fine segments
+
+inline uint8_t CurveCode(const TransferTable& t, uint32_t i) {
+  const bool fine = i < kFineEnd;
+  const uint32_t s = fine ? i >> 2 : i >> 6;
+  const uint32_t u = (fine ? i << 14 : i << 10) & 0xFFFF;
+  const uint32_t base = fine ? t.fine_base[s] : t.coarse_base[s];
+  const uint32_t slope = fine ? t.fine_slope[s] : t.coarse_slope[s];
+  return static_cast<uint8_t>((base + (slope * u >> 16)) >> 6);
+}
 
 struct Kernels {
   void (*normalise)(const uint16_t* in, uint32_t n, const NormaliseParams& p, int16_t* out);
@@ -85,6 +115,13 @@ struct Kernels {
   // then an interleave.
   void (*table_x)(const uint16_t* first, const uint16_t* second, const uint16_t* third, uint32_t n,
                   const TransferTable& table, uint8_t* out);
+  // The matrix and table_x at once, R first or B first (`bgr`), when the
+  // kernels have it (null otherwise): the indices stay in registers.
+  void (*matrix_x)(const int16_t* r, const int16_t* g, const int16_t* b, uint32_t n,
+                   const MatrixParams& p, const TransferTable& table, bool bgr, uint8_t* out);
+  // The same for three bytes a pixel (RGB), when the kernels have it.
+  void (*matrix_rgb)(const int16_t* r, const int16_t* g, const int16_t* b, uint32_t n,
+                     const MatrixParams& p, const TransferTable& table, uint8_t* out);
   // R'G'B' to four bytes a pixel, R first or B first, the fourth 255.
   void (*rgbx)(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t n, uint8_t* out);
   // Cb and Cr of `blocks` 2x2 blocks from two rows' R', G', B' (x = 0 at
@@ -225,9 +262,10 @@ void Luma601Portable(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint3
   for (uint32_t x = 0; x < n; ++x) out[x] = Luma601(r[x], g[x], b[x]);
 }
 
-constexpr Kernels kPortable = {NormalisePortable, DemosaicPortable, BinPortable,    MatrixPortable,
-                               TablePortable,     TableXPortable,   RgbxPortable,   ChromaPortable,
-                               LumaXPortable,     LumaPortable,     Luma601Portable};
+constexpr Kernels kPortable = {NormalisePortable, DemosaicPortable, BinPortable,   MatrixPortable,
+                               TablePortable,     TableXPortable,   nullptr,       nullptr,
+                               RgbxPortable,      ChromaPortable,   LumaXPortable, LumaPortable,
+                               Luma601Portable};
 
 #if defined(__x86_64__)
 
@@ -478,9 +516,9 @@ void Luma601Sse2(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t 
   Luma601Portable(r + i, g + i, b + i, n - i, out + i);
 }
 
-constexpr Kernels kSse2 = {NormaliseSse2, DemosaicSse2,   BinSse2,    MatrixSse2,
-                           TablePortable, TableXPortable, RgbxSse2,   ChromaSse2,
-                           LumaXSse2,     LumaSse2,       Luma601Sse2};
+constexpr Kernels kSse2 = {NormaliseSse2,  DemosaicSse2, BinSse2,    MatrixSse2, TablePortable,
+                           TableXPortable, nullptr,      nullptr,    RgbxSse2,   ChromaSse2,
+                           LumaXSse2,      LumaSse2,     Luma601Sse2};
 
 // ---------------------------------------------------------------------------
 // AVX2: sixteen samples a vector; the byte writers stay SSE2's.
@@ -589,9 +627,258 @@ TALON_AVX2 void MatrixAvx2(const int16_t* r, const int16_t* g, const int16_t* b,
 
 #undef TALON_AVX2
 
-constexpr Kernels kAvx2 = {NormaliseAvx2, DemosaicAvx2,   BinSse2,    MatrixAvx2,
-                           TablePortable, TableXPortable, RgbxSse2,   ChromaSse2,
-                           LumaXSse2,     LumaSse2,       Luma601Sse2};
+constexpr Kernels kAvx2 = {NormaliseAvx2,  DemosaicAvx2, BinSse2,    MatrixAvx2, TablePortable,
+                           TableXPortable, nullptr,      nullptr,    RgbxSse2,   ChromaSse2,
+                           LumaXSse2,      LumaSse2,     Luma601Sse2};
+
+// ---------------------------------------------------------------------------
+// AVX-512 (F, BW, VBMI and VNNI): 32 samples a vector, for the black level and
+// white balance, the demosaic, the matrix with the transfer curve straight
+// to RGBx, BGRx or RGB pixels, and the grid's sums; the rest is AVX2's.
+
+// GCC 12's AVX-512 intrinsics leave unused operands "undefined" by reading
+// a variable initialised with itself, which -Wmaybe-uninitialized reports
+// wherever they are inlined.
+#if !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
+#define TALON_AVX512 __attribute__((target("avx2,avx512f,avx512bw,avx512vnni")))
+#define TALON_AVX512_VBMI __attribute__((target("avx2,avx512f,avx512bw,avx512vnni,avx512vbmi")))
+
+TALON_AVX512 inline __m512i Load512(const void* p) { return _mm512_loadu_si512(p); }
+TALON_AVX512 inline void Store512(void* p, __m512i v) { _mm512_storeu_si512(p, v); }
+
+TALON_AVX512 void DemosaicAvx512(const int16_t* const rows[5], uint32_t x0, uint32_t n,
+                                 bool odd_first, int16_t* x_out, int16_t* g_out, int16_t* y_out) {
+  const __m512i one = _mm512_set1_epi16(kOne), zero = _mm512_setzero_si512();
+  // Lanes of colour x (x0 is even) take c, g_at_rb and diagonal.
+  const __mmask32 x_lanes = odd_first ? 0xAAAAAAAAu : 0x55555555u;
+  auto unit = [&](__m512i v)
+                  TALON_AVX512 { return _mm512_min_epi16(_mm512_max_epi16(v, zero), one); };
+  for (uint32_t i = 0; i < n; i += 32) {
+    const int64_t x = int64_t{x0} + i;
+    const __m512i c = Load512(rows[2] + x);
+    const __m512i h1 = _mm512_avg_epu16(Load512(rows[2] + x - 1), Load512(rows[2] + x + 1));
+    const __m512i v1 = _mm512_avg_epu16(Load512(rows[1] + x), Load512(rows[3] + x));
+    const __m512i h2 = _mm512_avg_epu16(Load512(rows[2] + x - 2), Load512(rows[2] + x + 2));
+    const __m512i v2 = _mm512_avg_epu16(Load512(rows[0] + x), Load512(rows[4] + x));
+    const __m512i d1 =
+        _mm512_avg_epu16(_mm512_avg_epu16(Load512(rows[1] + x - 1), Load512(rows[1] + x + 1)),
+                         _mm512_avg_epu16(Load512(rows[3] + x - 1), Load512(rows[3] + x + 1)));
+    const __m512i m1 = _mm512_avg_epu16(h1, v1), m2 = _mm512_avg_epu16(h2, v2);
+    const __m512i c_m2 = _mm512_sub_epi16(c, m2);
+    const __m512i from_d1 = _mm512_srai_epi16(_mm512_sub_epi16(c, d1), 1);
+    const __m512i g_at_rb = _mm512_adds_epi16(m1, _mm512_srai_epi16(c_m2, 1));
+    const __m512i same_row = _mm512_adds_epi16(
+        h1,
+        _mm512_add_epi16(_mm512_add_epi16(from_d1, _mm512_srai_epi16(_mm512_sub_epi16(c, h2), 2)),
+                         _mm512_srai_epi16(_mm512_sub_epi16(v2, c), 3)));
+    const __m512i same_column = _mm512_adds_epi16(
+        v1,
+        _mm512_add_epi16(_mm512_add_epi16(from_d1, _mm512_srai_epi16(_mm512_sub_epi16(c, v2), 2)),
+                         _mm512_srai_epi16(_mm512_sub_epi16(h2, c), 3)));
+    const __m512i diagonal = _mm512_adds_epi16(
+        d1, _mm512_add_epi16(_mm512_srai_epi16(c_m2, 1), _mm512_srai_epi16(c_m2, 2)));
+    // c is already 0-1; clamping after the blend clamps the rest.
+    Store512(x_out + i, unit(_mm512_mask_blend_epi16(x_lanes, same_row, c)));
+    Store512(g_out + i, unit(_mm512_mask_blend_epi16(x_lanes, c, g_at_rb)));
+    Store512(y_out + i, unit(_mm512_mask_blend_epi16(x_lanes, same_column, diagonal)));
+  }
+}
+
+TALON_AVX512 void NormaliseAvx512(const uint16_t* in, uint32_t n, const NormaliseParams& p,
+                                  int16_t* out) {
+  const __m256i white = _mm256_set1_epi16(static_cast<int16_t>(p.white));
+  const __m256i black = _mm256_set1_epi16(static_cast<int16_t>(p.black));
+  const float a = p.scale[0], b = p.scale[1];
+  const __m512 scale = _mm512_setr_ps(a, b, a, b, a, b, a, b, a, b, a, b, a, b, a, b);
+  const __m512 half = _mm512_set1_ps(0.5f), top = _mm512_set1_ps(32767.0f);
+  // The qwords of the in-lane pack of samples 0-15 and 16-31, in order.
+  const __m512i order = _mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7);
+  auto sixteen = [&](const uint16_t* at) TALON_AVX512 {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+    const __m256i above = _mm256_subs_epu16(_mm256_min_epu16(v, white), black);
+    // Rounded multiply and add (not fused), as the plain kernel computes.
+    const __m512 f = _mm512_cvtepi32_ps(_mm512_cvtepu16_epi32(above));
+    const __m512 scaled = _mm512_add_round_ps(
+        _mm512_mul_round_ps(f, scale, _MM_FROUND_CUR_DIRECTION), half, _MM_FROUND_CUR_DIRECTION);
+    return _mm512_cvttps_epi32(_mm512_min_ps(scaled, top));
+  };
+  for (uint32_t x = 0; x < n; x += 32) {
+    const __m512i packed = _mm512_packs_epi32(sixteen(in + x), sixteen(in + x + 16));
+    Store512(out + x, _mm512_permutexvar_epi64(order, packed));
+  }
+}
+
+// The transfer table's segments in registers.
+struct Curve512 {
+  __m512i fine_base[2], fine_slope[2], coarse_base[2], coarse_slope[2];
+};
+
+TALON_AVX512 inline Curve512 LoadCurve512(const TransferTable& t) {
+  Curve512 c;
+  for (int h = 0; h < 2; ++h) {
+    c.fine_base[h] = Load512(t.fine_base + 32 * h);
+    c.fine_slope[h] = Load512(t.fine_slope + 32 * h);
+    c.coarse_base[h] = Load512(t.coarse_base + 32 * h);
+    c.coarse_slope[h] = Load512(t.coarse_slope + 32 * h);
+  }
+  return c;
+}
+
+// CurveCode of 32 indices (16-bit lanes).
+TALON_AVX512 inline __m512i Codes512(__m512i i, const Curve512& c) {
+  const __mmask32 fine = _mm512_cmplt_epu16_mask(i, _mm512_set1_epi16(kFineEnd));
+  const __m512i s = _mm512_mask_srli_epi16(_mm512_srli_epi16(i, 6), fine, i, 2);
+  const __m512i u = _mm512_mask_slli_epi16(_mm512_slli_epi16(i, 10), fine, i, 14);
+  auto pick = [&](const __m512i* coarse, const __m512i* fine_table) TALON_AVX512 {
+    return _mm512_mask_mov_epi16(_mm512_permutex2var_epi16(coarse[0], s, coarse[1]), fine,
+                                 _mm512_permutex2var_epi16(fine_table[0], s, fine_table[1]));
+  };
+  const __m512i base = pick(c.coarse_base, c.fine_base);
+  const __m512i slope = pick(c.coarse_slope, c.fine_slope);
+  return _mm512_srli_epi16(_mm512_add_epi16(base, _mm512_mulhi_epu16(slope, u)), 6);
+}
+
+// 32 pixels from their first, second and third codes (16-bit lanes).
+TALON_AVX512 inline void StorePixels512(__m512i first, __m512i second, __m512i third,
+                                        uint8_t* out) {
+  const __m512i ab = _mm512_or_si512(first, _mm512_slli_epi16(second, 8));
+  const __m512i cx = _mm512_or_si512(third, _mm512_set1_epi16(static_cast<int16_t>(0xFF00)));
+  // In-lane: lo holds pixels 0-3, 8-11, 16-19, 24-27; hi the other fours.
+  const __m512i lo = _mm512_unpacklo_epi16(ab, cx), hi = _mm512_unpackhi_epi16(ab, cx);
+  Store512(out, _mm512_permutex2var_epi64(lo, _mm512_setr_epi64(0, 1, 8, 9, 2, 3, 10, 11), hi));
+  Store512(out + 64,
+           _mm512_permutex2var_epi64(lo, _mm512_setr_epi64(4, 5, 12, 13, 6, 7, 14, 15), hi));
+}
+
+TALON_AVX512 void TableXAvx512(const uint16_t* first, const uint16_t* second, const uint16_t* third,
+                               uint32_t n, const TransferTable& table, uint8_t* out) {
+  const Curve512 curve = LoadCurve512(table);
+  uint32_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    StorePixels512(Codes512(Load512(first + i), curve), Codes512(Load512(second + i), curve),
+                   Codes512(Load512(third + i), curve), out + 4 * uint64_t{i});
+  }
+  TableXPortable(first + i, second + i, third + i, n - i, table, out + 4 * uint64_t{i});
+}
+
+// 32 pixels of RGB (96 bytes) from their R, G, B codes (16-bit lanes).
+TALON_AVX512_VBMI inline void StoreRgb512(__m512i r, __m512i g, __m512i b, uint8_t* out) {
+  // Byte j of the picture: of pixel j / 3, from the (R, G) pairs or B's.
+  struct Picks {
+    uint8_t at[128];
+    constexpr Picks() : at() {
+      for (int j = 0; j < 96; ++j) {
+        const int pixel = j / 3, colour = j % 3;
+        at[j] = static_cast<uint8_t>(colour < 2 ? 2 * pixel + colour : 64 + 2 * pixel);
+      }
+    }
+  };
+  static constexpr Picks kPicks;
+  const __m512i rg = _mm512_or_si512(r, _mm512_slli_epi16(g, 8));
+  Store512(out, _mm512_permutex2var_epi8(rg, Load512(kPicks.at), b));
+  _mm512_mask_storeu_epi8(out + 64, 0xFFFFFFFFu,
+                          _mm512_permutex2var_epi8(rg, Load512(kPicks.at + 64), b));
+}
+
+// The matrix's and the curve's constants.
+struct MatrixCurve512 {
+  __m512i rg[3], b1[3];
+  __m128i shift;
+  Curve512 curve;
+};
+
+TALON_AVX512 inline MatrixCurve512 MakeMatrixCurve512(const MatrixParams& p,
+                                                      const TransferTable& table) {
+  MatrixCurve512 m;
+  for (int i = 0; i < 3; ++i) {
+    m.rg[i] = _mm512_set1_epi32(static_cast<int32_t>(
+        static_cast<uint16_t>(p.k[i][0]) | uint32_t{static_cast<uint16_t>(p.k[i][1])} << 16));
+    m.b1[i] = _mm512_set1_epi32(static_cast<int32_t>(
+        static_cast<uint16_t>(p.k[i][2]) | uint32_t{static_cast<uint16_t>(p.bias)} << 16));
+  }
+  m.shift = _mm_cvtsi32_si128(p.shift);
+  m.curve = LoadCurve512(table);
+  return m;
+}
+
+// The R, G, B codes of the 32 pixels at r, g, b (16-bit lanes, in order).
+struct Codes3 {
+  __m512i c[3];
+};
+
+TALON_AVX512 inline Codes3 MatrixCodes512(const MatrixCurve512& m, const int16_t* r,
+                                          const int16_t* g, const int16_t* b) {
+  const __m512i ones = _mm512_set1_epi16(1);
+  const __m512i top = _mm512_set1_epi16(kIndexMax);
+  const __m512i vr = Load512(r), vg = Load512(g), vb = Load512(b);
+  // In-lane unpacks, undone by the in-lane pack.
+  const __m512i rg_lo = _mm512_unpacklo_epi16(vr, vg), rg_hi = _mm512_unpackhi_epi16(vr, vg);
+  const __m512i b1_lo = _mm512_unpacklo_epi16(vb, ones);
+  const __m512i b1_hi = _mm512_unpackhi_epi16(vb, ones);
+  Codes3 codes;
+#pragma GCC unroll 3
+  for (int c = 0; c < 3; ++c) {
+    // The sums with VNNI's multiply-add-accumulate.
+    const __m512i lo = _mm512_sra_epi32(
+        _mm512_dpwssd_epi32(_mm512_madd_epi16(rg_lo, m.rg[c]), b1_lo, m.b1[c]), m.shift);
+    const __m512i hi = _mm512_sra_epi32(
+        _mm512_dpwssd_epi32(_mm512_madd_epi16(rg_hi, m.rg[c]), b1_hi, m.b1[c]), m.shift);
+    // The unsigned pack clamps below at 0.
+    codes.c[c] = Codes512(_mm512_min_epu16(_mm512_packus_epi32(lo, hi), top), m.curve);
+  }
+  return codes;
+}
+
+TALON_AVX512 void MatrixXAvx512(const int16_t* r, const int16_t* g, const int16_t* b, uint32_t n,
+                                const MatrixParams& p, const TransferTable& table, bool bgr,
+                                uint8_t* out) {
+  const MatrixCurve512 m = MakeMatrixCurve512(p, table);
+  const int first = bgr ? 2 : 0;
+  uint32_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    const Codes3 codes = MatrixCodes512(m, r + i, g + i, b + i);
+    StorePixels512(codes.c[first], codes.c[1], codes.c[2 - first], out + 4 * uint64_t{i});
+  }
+  // GCC leaves out the vzeroupper here, and the plain code after would
+  // wait on the registers' upper halves.
+  _mm256_zeroupper();
+  uint16_t indices[3][32];
+  MatrixPortable(r + i, g + i, b + i, n - i, p, indices[0], indices[1], indices[2]);
+  TableXPortable(indices[first], indices[1], indices[2 - first], n - i, table,
+                 out + 4 * uint64_t{i});
+}
+
+TALON_AVX512_VBMI void MatrixRgbAvx512(const int16_t* r, const int16_t* g, const int16_t* b,
+                                       uint32_t n, const MatrixParams& p,
+                                       const TransferTable& table, uint8_t* out) {
+  const MatrixCurve512 m = MakeMatrixCurve512(p, table);
+  uint32_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    const Codes3 codes = MatrixCodes512(m, r + i, g + i, b + i);
+    StoreRgb512(codes.c[0], codes.c[1], codes.c[2], out + 3 * uint64_t{i});
+  }
+  _mm256_zeroupper();  // as in MatrixXAvx512
+  uint16_t indices[3][32];
+  MatrixPortable(r + i, g + i, b + i, n - i, p, indices[0], indices[1], indices[2]);
+  for (uint32_t j = 0; j < n - i; ++j) {
+    for (int c = 0; c < 3; ++c) out[3 * (uint64_t{i} + j) + c] = table.codes[indices[c][j]];
+  }
+}
+
+#undef TALON_AVX512
+#undef TALON_AVX512_VBMI
+#if !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+
+constexpr Kernels kAvx512 = {NormaliseAvx512, DemosaicAvx512, BinSse2,       MatrixAvx2,
+                             TablePortable,   TableXAvx512,   MatrixXAvx512, MatrixRgbAvx512,
+                             RgbxSse2,        ChromaSse2,     LumaXSse2,     LumaSse2,
+                             Luma601Sse2};
 
 #elif defined(__aarch64__)
 
@@ -761,9 +1048,9 @@ void Luma601Neon(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t 
   Luma601Portable(r + i, g + i, b + i, n - i, out + i);
 }
 
-constexpr Kernels kNeon = {NormaliseNeon, DemosaicNeon,   BinNeon,    MatrixNeon,
-                           TablePortable, TableXPortable, RgbxNeon,   ChromaNeon,
-                           LumaXNeon,     LumaNeon,       Luma601Neon};
+constexpr Kernels kNeon = {NormaliseNeon,  DemosaicNeon, BinNeon,    MatrixNeon, TablePortable,
+                           TableXPortable, nullptr,      nullptr,    RgbxNeon,   ChromaNeon,
+                           LumaXNeon,      LumaNeon,     Luma601Neon};
 
 #endif
 
@@ -824,6 +1111,40 @@ __attribute__((target("avx2"))) void StatsAvx2(const uint16_t* s, uint32_t pairs
     *clipped += Sum32Avx2(_mm256_madd_epi16(count, _mm256_set1_epi16(1)));
   }
 }
+#if !defined(__clang__)  // GCC 12's AVX-512 headers, as above
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+__attribute__((target("avx2,avx512f,avx512bw,popcnt"))) void StatsAvx512(
+    const uint16_t* s, uint32_t pairs, uint16_t white, uint16_t black, uint64_t sums[2],
+    uint64_t* clipped) {
+  const __m512i vwhite = _mm512_set1_epi16(static_cast<int16_t>(white));
+  const __m512i vblack = _mm512_set1_epi16(static_cast<int16_t>(black));
+  const __m512i low = _mm512_set1_epi32(0xFFFF);
+  const uint32_t n = 2 * pairs;
+  uint32_t x = 0;
+  uint64_t count = 0;
+  while (x < n) {
+    // 32-bit lanes take at most 2^16 per step: their sum fits 32 bits.
+    __m512i even = _mm512_setzero_si512(), odd = even;
+    for (uint32_t steps = 0; steps < 2048 && x < n; ++steps, x += 32) {
+      // The samples past the segment are not read.
+      const __mmask32 lanes = n - x >= 32 ? 0xFFFFFFFFu : (1u << (n - x)) - 1;
+      const __m512i v = _mm512_maskz_loadu_epi16(lanes, s + x);
+      const __m512i above = _mm512_subs_epu16(_mm512_min_epu16(v, vwhite), vblack);
+      even = _mm512_add_epi32(even, _mm512_and_si512(above, low));
+      odd = _mm512_add_epi32(odd, _mm512_srli_epi32(above, 16));
+      count +=
+          static_cast<uint64_t>(__builtin_popcount(_mm512_mask_cmpge_epu16_mask(lanes, v, vwhite)));
+    }
+    sums[0] += static_cast<uint32_t>(_mm512_reduce_add_epi32(even));
+    sums[1] += static_cast<uint32_t>(_mm512_reduce_add_epi32(odd));
+  }
+  *clipped += count;
+}
+#if !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 #elif defined(__aarch64__)
 void StatsNeon(const uint16_t* s, uint32_t pairs, uint16_t white, uint16_t black, uint64_t sums[2],
                uint64_t* clipped) {
@@ -867,6 +1188,14 @@ const Kernels* KernelsOf(IspKernel kernel, StatsKernel* stats) {
       if (!__builtin_cpu_supports("avx2")) return nullptr;
       *stats = StatsAvx2;
       return &kAvx2;
+    case IspKernel::kAvx512:
+      if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("avx512f") ||
+          !__builtin_cpu_supports("avx512bw") || !__builtin_cpu_supports("avx512vbmi") ||
+          !__builtin_cpu_supports("avx512vnni")) {
+        return nullptr;
+      }
+      *stats = StatsAvx512;
+      return &kAvx512;
 #elif defined(__aarch64__)
     case IspKernel::kNeon:
       *stats = StatsNeon;
@@ -877,11 +1206,42 @@ const Kernels* KernelsOf(IspKernel kernel, StatsKernel* stats) {
   }
 }
 
+// Each segment's slope (near the chord's) and base with the least
+// largest error over its indices, against 64 times the exact code plus a
+// half (the rounding).
+void FitSegment(Transfer transfer, uint32_t first, uint32_t count, int shift, uint16_t* base,
+                uint16_t* slope) {
+  auto target = [&](uint32_t i) {
+    return 64 * 255 * EncodeTransfer(static_cast<double>(i) / kIndexMax, transfer) + 32;
+  };
+  const double chord = target(first + count) - target(first);
+  double best = 1e9;
+  for (int k = static_cast<int>(chord) - 4; k <= static_cast<int>(chord) + 4; ++k) {
+    if (k < 0) continue;
+    double low = 1e9, high = -1e9;
+    for (uint32_t i = first; i < first + count; ++i) {
+      const uint32_t u = (i << shift) & 0xFFFF;
+      const double r = target(i) - static_cast<double>(uint32_t(k) * u >> 16);
+      low = std::min(low, r), high = std::max(high, r);
+    }
+    if (high - low < best) {
+      best = high - low;
+      *slope = static_cast<uint16_t>(k);
+      *base = static_cast<uint16_t>(std::max(0.0, std::floor((low + high) / 2 + 0.5)));
+    }
+  }
+}
+
 TransferTable MakeTable(Transfer transfer) {
   TransferTable table{};
-  for (int i = 0; i <= kIndexMax; ++i) {
-    const uint32_t code = static_cast<uint32_t>(
-        std::lround(255 * EncodeTransfer(static_cast<double>(i) / kIndexMax, transfer)));
+  for (uint32_t s = 0; s < 64; ++s) {
+    FitSegment(transfer, 4 * s, 4, 14, &table.fine_base[s], &table.fine_slope[s]);
+    if (s >= kFineEnd / 64) {
+      FitSegment(transfer, 64 * s, 64, 10, &table.coarse_base[s], &table.coarse_slope[s]);
+    }
+  }
+  for (uint32_t i = 0; i <= kIndexMax; ++i) {
+    const uint32_t code = CurveCode(table, i);
     table.codes[i] = static_cast<uint8_t>(code);
     table.second[i] = code << 8;
     table.third[i] = code << 16 | 0xFF000000u;
@@ -1023,7 +1383,8 @@ void CountRow(const Plan& plan, const Frame& frame, const uint16_t* s, uint32_t 
   stats->clipped_total += row_clipped;
 }
 
-// Raw row y unpacked (into scratch->samples), counted when `count`, and
+// Raw row y unpacked (into scratch->samples), counted when `count` (and the
+// frame's statistics want the row), and
 // normalised into `dest` (x = 0), mirrored two samples past each end.
 void LoadRow(const Plan& plan, const Frame& frame, uint32_t y, bool count, BandScratch* scratch,
              int16_t* dest, RawStats* stats) {
@@ -1031,7 +1392,8 @@ void LoadRow(const Plan& plan, const Frame& frame, uint32_t y, bool count, BandS
   const int64_t w = frame.raw.width;
   talon_support::UnpackCsi2(data, frame.raw.stride, frame.raw.width, 1, plan.bits,
                             scratch->samples.data());
-  if (count) CountRow(plan, frame, scratch->samples.data(), y, stats);
+  if (count && frame.raw_stats && StatsRow(y))
+    CountRow(plan, frame, scratch->samples.data(), y, stats);
   plan.k->normalise(scratch->samples.data(), frame.raw.width, plan.normalise[y & 1], dest);
   for (int64_t x : {int64_t{-2}, int64_t{-1}, w, w + 1}) dest[x] = dest[Mirror(x, w)];
 }
@@ -1056,22 +1418,31 @@ void EmitChunk(const Plan& plan, const Frame& frame, uint32_t y, uint32_t x0, ui
   const Kernels& k = *plan.k;
   const uint64_t chunk = kChunk + kSlack;
   uint16_t* index = scratch->indices.data();
-  k.matrix(r, g, b, n, plan.matrix, index, index + chunk, index + 2 * chunk);
   const Image& out = frame.out;
   uint8_t* row = out.planes[0] + y * out.strides[0];
   const bool x_last = out.format == PixelFormat::kRgbx || out.format == PixelFormat::kBgrx;
   if (x_last) {
     const bool rgb = out.format == PixelFormat::kRgbx;
     uint8_t* pixels = row + 4 * uint64_t{x0};
-    k.table_x(rgb ? index : index + 2 * chunk, index + chunk, rgb ? index + 2 * chunk : index, n,
-              *plan.table, pixels);
+    if (k.matrix_x != nullptr) {
+      k.matrix_x(r, g, b, n, plan.matrix, *plan.table, !rgb, pixels);
+    } else {
+      k.matrix(r, g, b, n, plan.matrix, index, index + chunk, index + 2 * chunk);
+      k.table_x(rgb ? index : index + 2 * chunk, index + chunk, rgb ? index + 2 * chunk : index, n,
+                *plan.table, pixels);
+    }
     if (with_histogram) {
       k.luma_x(pixels, n, !rgb, scratch->luma.data());
       CountLuma(scratch->luma.data(), n, scratch->histograms.data());
     }
     return;
   }
+  if (out.format == PixelFormat::kRgb && k.matrix_rgb != nullptr && !with_histogram) {
+    k.matrix_rgb(r, g, b, n, plan.matrix, *plan.table, row + 3 * uint64_t{x0});
+    return;
+  }
   uint8_t* rgb = scratch->rgb8.data() + (y & 1) * 3 * uint64_t{plan.byte_row} + x0;
+  k.matrix(r, g, b, n, plan.matrix, index, index + chunk, index + 2 * chunk);
   uint8_t* r8 = rgb;
   uint8_t* g8 = rgb + plan.byte_row;
   uint8_t* b8 = rgb + 2 * uint64_t{plan.byte_row};
@@ -1185,7 +1556,7 @@ void HalfSizeBand(const Plan& plan, const Frame& frame, uint32_t first, uint32_t
   }
   // A last odd row belongs to no cell, but its clipped samples count.
   const uint32_t h = frame.raw.height;
-  if (end == frame.out.height && h % 2 != 0) {
+  if (end == frame.out.height && h % 2 != 0 && frame.raw_stats && StatsRow(h - 1)) {
     const auto* data = static_cast<const uint8_t*>(frame.raw.data) + (h - 1) * frame.raw.stride;
     talon_support::UnpackCsi2(data, frame.raw.stride, frame.raw.width, 1, plan.bits,
                               scratch->samples.data());
@@ -1198,8 +1569,8 @@ void HalfSizeBand(const Plan& plan, const Frame& frame, uint32_t first, uint32_t
 std::vector<IspKernel> IspKernels() {
   std::vector<IspKernel> kernels;
   StatsKernel stats;
-  for (IspKernel kernel :
-       {IspKernel::kPortable, IspKernel::kSse2, IspKernel::kAvx2, IspKernel::kNeon}) {
+  for (IspKernel kernel : {IspKernel::kPortable, IspKernel::kSse2, IspKernel::kAvx2,
+                           IspKernel::kAvx512, IspKernel::kNeon}) {
     if (KernelsOf(kernel, &stats) != nullptr) kernels.push_back(kernel);
   }
   return kernels;
@@ -1218,6 +1589,8 @@ const char* IspKernelName(IspKernel kernel) {
       return "sse2";
     case IspKernel::kAvx2:
       return "avx2";
+    case IspKernel::kAvx512:
+      return "avx512";
     case IspKernel::kNeon:
       return "neon";
   }
@@ -1249,12 +1622,25 @@ void DevelopBand(IspKernel kernel, const Frame& frame, uint32_t first, uint32_t 
   for (int i = 0; i < 4 * 256; ++i) stats->histogram[i % 256] += scratch->histograms[i];
 }
 
+std::vector<uint32_t> TransferPixels(IspKernel kernel, Transfer transfer) {
+  StatsKernel stats;
+  const Kernels* k = KernelsOf(kernel, &stats);
+  if (k == nullptr) return {};
+  std::vector<uint16_t> indices(kIndexMax + 1);
+  for (int i = 0; i <= kIndexMax; ++i) indices[i] = static_cast<uint16_t>(i);
+  std::vector<uint32_t> pixels(indices.size());
+  k->table_x(indices.data(), indices.data(), indices.data(), kIndexMax + 1, TableOf(transfer),
+             reinterpret_cast<uint8_t*>(pixels.data()));
+  return pixels;
+}
+
 void RawStatsBand(IspKernel kernel, const Frame& frame, uint32_t first, uint32_t end,
                   BandScratch* scratch, RawStats* stats) {
   const Plan plan = MakePlan(kernel, frame);
   if (plan.k == nullptr) return;
   PrepareBandScratch(frame, scratch);
   for (uint32_t y = first; y < end; ++y) {
+    if (!StatsRow(y)) continue;
     const auto* data = static_cast<const uint8_t*>(frame.raw.data) + y * frame.raw.stride;
     talon_support::UnpackCsi2(data, frame.raw.stride, frame.raw.width, 1, plan.bits,
                               scratch->samples.data());

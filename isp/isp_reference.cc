@@ -48,6 +48,7 @@ void CountStats(const Frame& frame, const std::vector<uint16_t>& samples, RawSta
   const uint32_t w = frame.raw.width, h = frame.raw.height;
   const uint32_t quads_x = w / 2, quads_y = h / 2;
   for (uint32_t y = 0; y < h; ++y) {
+    if (!StatsRow(y)) continue;
     for (uint32_t x = 0; x < w; ++x) {
       const uint32_t s = samples[uint64_t{y} * w + x];
       const bool clipped = s >= frame.white;

@@ -129,6 +129,20 @@ TEST(Isp, DevelopsAGreyCard) {
   }
 }
 
+// Catches a clipped fraction over rows that were not counted: the top half
+// of the frame clipped is half of it, whichever rows the statistics read.
+TEST(Isp, CountsTheClippedFraction) {
+  const uint32_t w = 16, h = 32;
+  std::vector<uint16_t> samples(w * h, 500);
+  std::fill(samples.begin(), samples.begin() + w * h / 2, 1023);
+  RawFrame raw = Pack(samples, w, h, RawFormat::kRaw10);
+  OutFrame out = MakeOut(PixelFormat::kRgbx, w, h);
+  Isp isp;
+  Stats stats;
+  ASSERT_TRUE(isp.Develop(raw.image, Settings{}, out.image, &stats, nullptr));
+  EXPECT_DOUBLE_EQ(stats.clipped_fraction, 0.5);
+}
+
 // Catches an argument Develop would misread or write past: each refusal
 // names the argument, and nothing is written.
 TEST(Isp, RefusesWhatItCannotDevelop) {
@@ -333,6 +347,7 @@ TEST(IspKernels, MatchTheReferenceOnShapes) {
       {34, 18, RawFormat::kU16, PixelFormat::kNv12, false, 7},
       {45, 23, RawFormat::kRaw8, PixelFormat::kRgb, true, 64},
       {530, 9, RawFormat::kRaw10, PixelFormat::kRgbx, false, 0},  // past one chunk
+      {530, 5, RawFormat::kU16, PixelFormat::kRgb, false, 1},
       {1030, 6, RawFormat::kRaw10, PixelFormat::kNv12, false, 0},
       {1030, 7, RawFormat::kRaw16, PixelFormat::kBgrx, true, 0},
       {131, 140, RawFormat::kRaw10, PixelFormat::kGray8, false, 3},  // bands of many rows
@@ -389,7 +404,7 @@ class GuardedBytes {
 };
 
 // Catches a read past the raw frame's last payload byte or a write past
-// the picture's last byte, with each kernel.
+// the picture's last byte, with each kernel, with and without the histogram.
 TEST(IspKernels, StayInsideTheBuffers) {
   for (PixelFormat format : {PixelFormat::kRgb, PixelFormat::kRgbx, PixelFormat::kGray8}) {
     const uint32_t w = 37, h = 5;
@@ -403,10 +418,35 @@ TEST(IspKernels, StayInsideTheBuffers) {
     image.data = raw.data();
     const Settings settings = Developed(Cfa::kBggr, RawFormat::kRaw10, Transfer::kSrgb, false);
     for (IspKernel kernel : IspKernels()) {
-      BandScratch scratch;
-      RawStats stats;
-      DevelopBand(kernel, MakeFrame(image, settings, out, settings.wb_gains), 0, h, true, &scratch,
-                  &stats);
+      for (bool histogram : {true, false}) {  // some pictures are written otherwise without
+        BandScratch scratch;
+        RawStats stats;
+        DevelopBand(kernel, MakeFrame(image, settings, out, settings.wb_gains), 0, h, histogram,
+                    &scratch, &stats);
+      }
+    }
+  }
+}
+
+// Catches a transfer curve computed without the table (AVX-512's) that
+// differs from the table at any of the 4096 indices, a table more than a
+// code value from the exact curve, or a pixel's bytes out of place; either
+// transfer.
+TEST(IspKernels, TransferEveryIndexAsTheTable) {
+  for (Transfer transfer : {Transfer::kSrgb, Transfer::kLinear}) {
+    const std::vector<uint32_t> table = TransferPixels(IspKernel::kPortable, transfer);
+    ASSERT_EQ(table.size(), 4096u);
+    int worst = 0;
+    for (uint32_t i = 0; i < 4096; ++i) {
+      const int code = static_cast<int>(std::lround(255 * EncodeTransfer(i / 4095.0, transfer)));
+      const uint32_t c = table[i] & 0xFF;
+      worst = std::max(worst, std::abs(static_cast<int>(c) - code));
+      ASSERT_EQ(table[i], c | c << 8 | c << 16 | 0xFF000000u) << i;
+    }
+    EXPECT_LE(worst, 1) << "transfer " << static_cast<int>(transfer);
+    for (IspKernel kernel : IspKernels()) {
+      EXPECT_EQ(TransferPixels(kernel, transfer), table)
+          << IspKernelName(kernel) << " transfer " << static_cast<int>(transfer);
     }
   }
 }
