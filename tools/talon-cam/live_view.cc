@@ -659,11 +659,27 @@ std::unique_ptr<LiveView> LiveView::Start(const Config& config, std::string* err
   return std::unique_ptr<LiveView>(new LiveView(std::move(impl)));
 }
 
+std::unique_ptr<LiveView> LiveView::Serve(const Options& options, std::string* error) {
+  Config config;
+  *error = ParseAddress(options.serve, options.serve_token, &config.host, &config.port);
+  if (!error->empty()) return nullptr;
+  config.token = options.serve_token;
+  config.streams = options.config.stream_configs;
+  config.isp = options.isp;
+  return Start(config, error);
+}
+
 LiveView::LiveView(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 LiveView::~LiveView() = default;
 
 int LiveView::port() const { return impl_->port_; }
+
+std::string LiveView::Url() const {
+  const std::string& host = impl_->config_.host;
+  return "http://" + (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" +
+         std::to_string(impl_->port_) + "/";
+}
 
 void LiveView::Offer(const vireo::CaptureFrameBuffer& buffer,
                      const std::function<Counters()>& counters) {

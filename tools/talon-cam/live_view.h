@@ -39,6 +39,7 @@
 #include "isp/isp.h"
 #include "system/capture/capture_frame_buffer.h"
 #include "system/capture/capture_types.h"
+#include "tools/talon-cam/talon_cam_options.h"
 
 namespace talon_cam {
 
@@ -73,12 +74,17 @@ class LiveView {
   // Binds and starts serving; null with one line in `error` when the
   // address cannot be bound (in use, not of this machine).
   static std::unique_ptr<LiveView> Start(const Config& config, std::string* error);
+  // The live view that `options` ask for (--serve, --serve-token, the
+  // streams and how --jpeg develops them), started; null with one line in
+  // `error` when the address is refused or cannot be bound.
+  static std::unique_ptr<LiveView> Serve(const Options& options, std::string* error);
   ~LiveView();
   LiveView(const LiveView&) = delete;
   LiveView& operator=(const LiveView&) = delete;
 
-  // The port it listens on.
+  // The port it listens on, and the page's address ("http://127.0.0.1:8080/").
   int port() const;
+  std::string Url() const;
 
   // Capture thread: the frame in `buffer` (successful or not) is the newest;
   // `counters` is called at most a few times a second.

@@ -38,6 +38,8 @@ struct Options {
   // while they write, shared equally among them: --write-memory, else the default
   // (DefaultWriteMemory).
   uint64_t write_memory = 0;
+  std::string serve;             // the live view's [ADDR:]PORT (live_view.h); empty: none
+  std::string serve_token;       // what every request to it must carry; empty: none
   bool quiet = false;            // no per-frame lines
   bool help = false;             // print the usage and stop
 };
