@@ -240,11 +240,10 @@ def test_refused_before_capturing(args, says):
     assert result.stdout == ""
 
 
-@pytest.mark.parametrize("host", ["0.0.0.0", "127.0.0.1"])
-def test_port_in_use_and_token(host):
-    """Catches a second server on a port in use, a token not asked for, and a
-    token on loopback refused."""
-    proc, url = start(["--frames", "0", "--serve", host + ":0", "--serve-token",
+def test_port_in_use_and_token():
+    """Catches a second server on a port in use (the library's default shares
+    it) and a request without the token served."""
+    proc, url = start(["--frames", "0", "--serve", "0.0.0.0:0", "--serve-token",
                        "token-1234"], fps=1000)
     try:
         port = url.rsplit(":", 1)[1].rstrip("/")
