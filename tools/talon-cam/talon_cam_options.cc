@@ -103,8 +103,9 @@ bool CheckDevelopment(const Options& options, const Given& given, std::string* e
       return false;
     }
     if (given.cfa && options.dng_pattern.empty()) {
-      *error = "--cfa: only --dng, --png, --jpeg and --serve use the colour filter layout; give one "
-                 "of them";
+      *error =
+          "--cfa: only --dng, --png, --jpeg and --serve use the colour filter layout; give one "
+          "of them";
       return false;
     }
     return true;
