@@ -1,8 +1,9 @@
 // Command-line options of talon-cam: what to capture (the CaptureConfig),
 // how many buffers and frames, where frames go, how --png and --jpeg develop
 // them (the ISP's settings, spelled as support/isp_text.h spells them),
-// where compiled graphs are cached and where the live view listens. Parsing is separate from the tool's main
-// so that it can be tested without a capture device; numbers, --stream and
+// where compiled graphs are cached and where the live view listens. Parsing
+// is separate from the tool's main so that it can be tested without a
+// capture device; numbers, --stream and
 // the configuration go through the option toolkit (support/options.h),
 // which states the limits.
 //
