@@ -16,8 +16,9 @@
 // maker's thread (spare_maker.h). SIGINT and SIGTERM stop the
 // capture through the StopWatcher's thread (stop_watcher.h), which pauses
 // the service: a dequeue blocked for a frame or a timeout returns at once.
-// Besides, the service runs its worker thread. The statistics keep nothing
-// per frame (support/frame_stats.h): a capture may run for days.
+// Besides, the service runs its worker thread, and the live view (--serve,
+// live_view.h), shown every frame, its server and encoders. The statistics
+// keep nothing per frame (support/frame_stats.h): a capture may run for days.
 
 #include <cinttypes>
 #include <cstdint>
