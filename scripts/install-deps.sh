@@ -27,7 +27,8 @@ elif [ "${1:-}" = "--aarch64" ]; then
              libssl-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64 libpng-dev:arm64
              libtiff-dev:arm64 libturbojpeg0-dev:arm64
              # Debian builds cpp-httplib as a library (upstream: header-only)
-             libcpp-httplib-dev:arm64)
+             libcpp-httplib-dev:arm64
+             pkgconf:arm64)  # aarch64-linux-gnu-pkg-config (TurboJPEG, cpp-httplib)
 fi
 
 missing=()

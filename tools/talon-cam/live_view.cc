@@ -312,8 +312,6 @@ bool LiveView::Impl::Bind(std::string* error) {
     server_.listen_after_bind();
     listen_ended_ = true;
   });
-  // A stop before the server runs would not reach it.
-  while (!server_.is_running() && !listen_ended_) std::this_thread::yield();
   return true;
 }
 
@@ -325,7 +323,11 @@ void LiveView::Impl::Stop() {
     stopping_ = true;
     changed_.SignalAll();
   }
-  server_.stop();
+  // A stop before the server runs does not reach it: again until it ends.
+  while (listener_.joinable() && !listen_ended_) {
+    server_.stop();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   if (listener_.joinable()) listener_.join();
   for (Encoder& encoder : encoders_) {
     if (encoder.thread.joinable()) encoder.thread.join();
