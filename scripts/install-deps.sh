@@ -11,6 +11,7 @@ packages=(cmake ninja-build g++ pkg-config libabsl-dev libssl-dev libgtest-dev l
           libbenchmark-dev libpng-dev libtiff-dev libturbojpeg0-dev nlohmann-json3-dev
           pybind11-dev python3-dev python3-numpy python3-pytest python3-tifffile
           libraw-bin libimage-exiftool-perl doxygen clang-14  # clang: the thread-safety build
+          libcpp-httplib-dev chromium  # talon-cam --serve, and the browser its test loads it in
           # the GStreamer plugin, and the elements its tests run (bayer2rgb: -bad)
           libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
           gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
@@ -25,7 +26,10 @@ elif [ "${1:-}" = "--aarch64" ]; then
   # native compilers.
   packages+=(crossbuild-essential-arm64 qemu-user libc6:arm64 libabsl-dev:arm64
              libssl-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64 libpng-dev:arm64
-             libtiff-dev:arm64 libturbojpeg0-dev:arm64)
+             libtiff-dev:arm64 libturbojpeg0-dev:arm64
+             # Debian builds cpp-httplib as a library (upstream: header-only)
+             libcpp-httplib-dev:arm64
+             pkgconf:arm64)  # aarch64-linux-gnu-pkg-config (TurboJPEG, cpp-httplib)
 fi
 
 missing=()

@@ -15,8 +15,9 @@ JpegWriter::~JpegWriter() {
   if (handle_ != nullptr) tjDestroy(handle_);
 }
 
-bool JpegWriter::Write(const std::string& path, const uint8_t* rgb, uint32_t width,
-                       uint32_t height, std::string* error) {
+bool JpegWriter::Encode(const uint8_t* rgb, uint32_t width, uint32_t height,
+                        const std::string& name, const uint8_t** data, uint64_t* size,
+                        std::string* error) {
   if (handle_ == nullptr && (handle_ = tjInitCompress()) == nullptr) {
     *error = std::string("TurboJPEG cannot start: ") + tjGetErrorStr2(nullptr);
     return false;
@@ -32,21 +33,31 @@ bool JpegWriter::Write(const std::string& path, const uint8_t* rgb, uint32_t wid
     if (buffer_ != nullptr) tjFree(buffer_);
     capacity_ = 0;
     if ((buffer_ = tjAlloc(static_cast<int>(need))) == nullptr) {
-      *error = "no memory to encode " + path;
+      *error = "no memory to encode " + name;
       return false;
     }
     capacity_ = need;
   }
-  unsigned long size = capacity_;
+  unsigned long encoded = capacity_;
   if (tjCompress2(handle_, rgb, static_cast<int>(width), 0, static_cast<int>(height), TJPF_RGB,
-                  &buffer_, &size, TJSAMP_420, quality_, TJFLAG_NOREALLOC) != 0) {
-    *error = "cannot encode " + path + ": " + tjGetErrorStr2(handle_);
+                  &buffer_, &encoded, TJSAMP_420, quality_, TJFLAG_NOREALLOC) != 0) {
+    *error = "cannot encode " + name + ": " + tjGetErrorStr2(handle_);
     return false;
   }
+  *data = buffer_;
+  *size = encoded;
+  return true;
+}
+
+bool JpegWriter::Write(const std::string& path, const uint8_t* rgb, uint32_t width,
+                       uint32_t height, std::string* error) {
+  const uint8_t* data = nullptr;
+  uint64_t size = 0;
+  if (!Encode(rgb, width, height, path, &data, &size, error)) return false;
   talon_support::AtomicFile file;
   // A file per frame, at frame rate: not flushed one by one.
   if (file.Create(path, nullptr) &&
-      file.Write(std::string_view(reinterpret_cast<const char*>(buffer_), size), nullptr) &&
+      file.Write(std::string_view(reinterpret_cast<const char*>(data), size), nullptr) &&
       file.Commit(nullptr, talon_support::AtomicFile::Sync::kOnRename)) {
     return true;
   }

@@ -1,7 +1,8 @@
 // JPEG files of developed pictures (--jpeg): 8-bit RGB encoded by
 // libjpeg-turbo's TurboJPEG API (baseline, 4:2:0 chroma, the quality of
 // --jpeg-quality) into memory kept between files, then written by one
-// system call, replacing the file atomically (support/atomic_file.h).
+// system call, replacing the file atomically (support/atomic_file.h), or
+// kept in memory (the live view).
 //
 // Used by one thread at a time (the --jpeg output's); owns its TurboJPEG
 // handle and its encoded-file memory; callers own the pictures they pass.
@@ -30,6 +31,11 @@ class JpegWriter {
   // device"); `path` is then untouched.
   bool Write(const std::string& path, const uint8_t* rgb, uint32_t width, uint32_t height,
              std::string* error);
+  // Encodes the picture into memory of the writer's, valid until the next
+  // call: `*data`, `*size` bytes. False with the reason in `error`, which
+  // names the picture as `name`.
+  bool Encode(const uint8_t* rgb, uint32_t width, uint32_t height, const std::string& name,
+              const uint8_t** data, uint64_t* size, std::string* error);
 
  private:
   const int quality_;

@@ -16,8 +16,9 @@
 // maker's thread (spare_maker.h). SIGINT and SIGTERM stop the
 // capture through the StopWatcher's thread (stop_watcher.h), which pauses
 // the service: a dequeue blocked for a frame or a timeout returns at once.
-// Besides, the service runs its worker thread. The statistics keep nothing
-// per frame (support/frame_stats.h): a capture may run for days.
+// Besides, the service runs its worker thread, and the live view (--serve,
+// live_view.h), shown every frame, its server and encoders. The statistics
+// keep nothing per frame (support/frame_stats.h): a capture may run for days.
 
 #include <cinttypes>
 #include <cstdint>
@@ -37,6 +38,7 @@
 #include "system/capture/capture_types.h"
 #include "system/capture/capture_util.h"
 #include "tools/talon-cam/frame_writer.h"
+#include "tools/talon-cam/live_view.h"
 #include "tools/talon-cam/output_targets.h"
 #include "tools/talon-cam/spare_maker.h"
 #include "tools/talon-cam/stop_watcher.h"
@@ -50,8 +52,9 @@ using talon_support::ProcessCpuNs;
 
 class Capture {
  public:
-  Capture(const Options& options, talon_cam::StopWatcher* stop)
-      : options_(options), stop_(*stop) {}
+  // `live`: the live view that is shown every frame, or null.
+  Capture(const Options& options, talon_cam::StopWatcher* stop, talon_cam::LiveView* live)
+      : options_(options), stop_(*stop), live_(live) {}
 
   // Runs the whole capture; returns the exit status.
   int Run();
@@ -84,6 +87,7 @@ class Capture {
 
   const Options& options_;
   talon_cam::StopWatcher& stop_;
+  talon_cam::LiveView* const live_;
   std::unique_ptr<vireo::CaptureFrameBufferFactory> factory_;
   std::vector<std::unique_ptr<vireo::CaptureFrameBuffer>> buffers_;
   // The spares beyond the first few, made while the capture runs; destroyed
@@ -224,6 +228,14 @@ bool Capture::HandleFrame(vireo::CaptureFrameBuffer* buffer) {
                  talon_support::CaptureErrorName(lock_error));
     write_failed_ = true;
   }
+  // Before the outputs lock the buffer's data; it reads the data and lets go.
+  if (live_ != nullptr) {
+    live_->Offer(*buffer, [this] {
+      const talon_support::Summary summary = recorder_.stats().Summarize();
+      return talon_cam::LiveView::Counters{summary.frames, summary.errors, summary.dropped,
+                                           writer_.LossReport()};
+    });
+  }
   const bool kept = writer_.Write(buffer, index, record.sensor_sequence, record.dequeue_ns);
   if (options_.quiet) {
     PrintProgress(false);
@@ -360,10 +372,17 @@ int main(int argc, char** argv) {
   // Whole lines, also into a pipe, so that they do not mix with the
   // library's log lines on stderr.
   setvbuf(stdout, nullptr, _IOLBF, 0);
+  std::unique_ptr<talon_cam::LiveView> live;
+  if (!options.serve.empty() && (live = talon_cam::LiveView::Serve(options, &error)) == nullptr) {
+    std::fprintf(stderr, "talon-cam: %s\n", error.c_str());
+    return 2;
+  }
+  if (live != nullptr) std::fprintf(stderr, "talon-cam: live view at %s\n", live->Url().c_str());
   talon_cam::StopWatcher stop;
   if (!stop.Start()) return 1;
-  Capture capture(options, &stop);
+  Capture capture(options, &stop, live.get());
   const int status = capture.Run();
   stop.Stop();
+  if (live != nullptr) live->Stop();
   return status;
 }

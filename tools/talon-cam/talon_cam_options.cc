@@ -91,23 +91,27 @@ struct Given {
 // develop) against each other and the streams.
 bool CheckDevelopment(const Options& options, const Given& given, std::string* error) {
   const bool png = !options.png_path.empty(), jpeg = !options.jpeg_pattern.empty();
+  const bool serve = !options.serve.empty();
   if (given.jpeg_quality && !jpeg) {
     *error = "--jpeg-quality: only --jpeg files have a quality; give --jpeg too";
     return false;
   }
-  if (!png && !jpeg) {
+  if (!png && !jpeg && !serve) {
     if (given.isp != nullptr) {
-      *error = absl::StrCat(given.isp, ": only --png and --jpeg develop frames; give one of them");
+      *error = absl::StrCat(given.isp,
+                            ": only --png, --jpeg and --serve develop frames; give one of them");
       return false;
     }
     if (given.cfa && options.dng_pattern.empty()) {
-      *error = "--cfa: only --dng, --png and --jpeg use the colour filter layout; give one of them";
+      *error =
+          "--cfa: only --dng, --png, --jpeg and --serve use the colour filter layout; give one "
+          "of them";
       return false;
     }
     return true;
   }
   for (const vireo::CaptureStreamConfig& stream : options.config.stream_configs) {
-    *error = DevelopProblem(stream, options.isp, jpeg ? "--jpeg" : "--png");
+    *error = DevelopProblem(stream, options.isp, jpeg ? "--jpeg" : png ? "--png" : "--serve");
     if (!error->empty()) return false;
     uint32_t width = 0, height = 0;
     talon_isp::OutputSize(stream.width, stream.height, options.isp.half_size, &width, &height);
@@ -131,6 +135,10 @@ bool Complete(Options* options, const Given& given, uint64_t write_megabytes,
   if (!talon_support::CheckConfig(options->config, error)) return false;
   if (!ChooseWriteMemory(options, write_megabytes, error)) return false;
   if (!CheckDevelopment(*options, given, error)) return false;
+  if (!options->serve_token.empty() && options->serve.empty()) {
+    *error = "--serve-token: only --serve takes a token; give --serve too";
+    return false;
+  }
   if (options->jpeg_pattern.find('#') == std::string::npos && !options->jpeg_pattern.empty() &&
       (streams.size() > 1 || options->frames != 1)) {
     *error = absl::StrCat("--jpeg: ", Quoted(options->jpeg_pattern),
@@ -216,7 +224,8 @@ std::string Usage() {
       "                        file; '#' as in --output, and needed unless one stream\n"
       "                        and --frames 1\n"
       "  --jpeg-quality N      JPEG quality, 1 to 100 (default 90)\n"
-      "  --png and --jpeg develop raw Bayer streams (0x28 to 0x2E, 8, 10 or 16 bits)\n"
+      "  --png, --jpeg and --serve develop raw Bayer streams (0x28 to 0x2E, 8, 10 or\n"
+      "  16 bits)\n"
       "  with the software ISP, as these say:\n"
       "  --cfa RGGB|GRBG|GBRG|BGGR\n"
       "                        colour of the mosaic's top-left 2x2 cell, row by row;\n"
@@ -247,6 +256,14 @@ std::string Usage() {
       "                        $TEST_UNDECLARED_OUTPUTS_DIR when set, else\n"
       "                        /data/vireo/compiled_graph when writable, else\n"
       "                        $XDG_CACHE_HOME/talon or ~/.cache/talon\n"
+      "  --serve [ADDR:]PORT   the live view: a page at http://ADDR:PORT/ with every\n"
+      "                        stream developed as --jpeg does (half size above 1 MP),\n"
+      "                        the rate and the losses, its MJPEG streams, snapshots\n"
+      "                        and stats.json; ADDR 127.0.0.1 unless given; PORT 0 picks\n"
+      "                        a free port (said on stderr)\n"
+      "  --serve-token TOKEN   8 to 256 of A-Z a-z 0-9 - . _ ~; every request must carry\n"
+      "                        it (?token= or Authorization: Bearer); needed to serve an\n"
+      "                        address that is not loopback\n"
       "  --quiet               no per-frame lines; a progress line on long runs\n"
       "  --help                this text\n"
       "\n"
@@ -316,6 +333,18 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
                 [&isp](std::string_view value) {
                   return talon_support::ParseTransfer(value, &isp.transfer);
                 }),
+      {"--serve", nullptr, true,
+       [&parsed](std::string_view value, std::string* e) {
+         parsed.serve = std::string(value);
+         if (!parsed.serve.empty()) return true;
+         *e = "--serve needs [ADDR:]PORT, e.g. 8080 or 0.0.0.0:8080";
+         return false;
+       }},
+      {"--serve-token", nullptr, true,
+       [&parsed](std::string_view value, std::string*) {
+         parsed.serve_token = std::string(value);
+         return true;
+       }},
       {"--half-size", nullptr, false,
        [&isp, &given](std::string_view, std::string*) {
          if (given.isp == nullptr) given.isp = "--half-size";

@@ -1,8 +1,9 @@
 // Command-line options of talon-cam: what to capture (the CaptureConfig),
 // how many buffers and frames, where frames go, how --png and --jpeg develop
-// them (the ISP's settings, spelled as support/isp_text.h spells them) and
-// where compiled graphs are cached. Parsing is separate from the tool's main
-// so that it can be tested without a capture device; numbers, --stream and
+// them (the ISP's settings, spelled as support/isp_text.h spells them),
+// where compiled graphs are cached and where the live view listens. Parsing
+// is separate from the tool's main so that it can be tested without a
+// capture device; numbers, --stream and
 // the configuration go through the option toolkit (support/options.h),
 // which states the limits.
 //
@@ -38,6 +39,8 @@ struct Options {
   // while they write, shared equally among them: --write-memory, else the default
   // (DefaultWriteMemory).
   uint64_t write_memory = 0;
+  std::string serve;             // the live view's [ADDR:]PORT (live_view.h); empty: none
+  std::string serve_token;       // what every request to it must carry; empty: none
   bool quiet = false;            // no per-frame lines
   bool help = false;             // print the usage and stop
 };
