@@ -217,6 +217,8 @@ void Drive(vireo::CaptureService* service, vireo::CaptureFrameBufferFactory* fac
   service->Pause();
   while (service->DequeueCompletedRequest() != nullptr) {
   }
+  // The buffers still waiting are the client's again before they go.
+  service->ClearPendingRequests();
 }
 
 }  // namespace
