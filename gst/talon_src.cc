@@ -1104,7 +1104,7 @@ static void gst_talon_src_set_property(GObject* object, guint id, const GValue* 
       G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
     }
   }
-  // As GObject refuses a value out of a param spec's range.
+  // As GObject refuses a value outside a property's declared range.
   if (!refused.empty()) {
     g_warning("%s: %s: %s; the value stays", GST_OBJECT_NAME(self), pspec->name,
               refused.c_str());
