@@ -653,7 +653,7 @@ TEST(TalonSrcTest, PipelinesUsersBuild) {
 
 // Catches properties taken silently in states where they would be ignored,
 // a stream set in READY that is not the one captured, and ranges in the
-// param specs wider than what is accepted.
+// property ranges wider than what is accepted.
 TEST(TalonSrcTest, PropertiesAsInspected) {
   {
     Source ready({"0x2A,64,4,8"});
