@@ -92,11 +92,10 @@ uint64_t AlignedStride(uint64_t row_bytes) { return (row_bytes + 3) & ~uint64_t{
 
 // 10-bit samples to 16 bits in place, sixteen at a time in the compiler's
 // portable vectors (one AVX2 register where the CPU has it, else two SSE2
-// or NEON ones), the rest one by one.
-#if defined(__x86_64__)
-__attribute__((target_clones("avx2", "default")))
-#endif
-void ScaleRaw10(uint16_t* samples, uint32_t count) {
+// or NEON ones), the rest one by one. The AVX2 copy is chosen at run time
+// by hand rather than through an ifunc: a resolver runs before the
+// sanitizers' runtimes are up and crashes an instrumented binary.
+inline __attribute__((always_inline)) void ScaleRaw10Body(uint16_t* samples, uint32_t count) {
   typedef uint16_t Lanes __attribute__((vector_size(32)));
   uint32_t i = 0;
   for (; i + 16 <= count; i += 16) {
@@ -108,6 +107,22 @@ void ScaleRaw10(uint16_t* samples, uint32_t count) {
   for (; i < count; ++i) {
     samples[i] = static_cast<uint16_t>(samples[i] << 6 | samples[i] >> 4);
   }
+}
+
+void ScaleRaw10Portable(uint16_t* samples, uint32_t count) { ScaleRaw10Body(samples, count); }
+
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) void ScaleRaw10Avx2(uint16_t* samples, uint32_t count) {
+  ScaleRaw10Body(samples, count);
+}
+#endif
+
+void ScaleRaw10(uint16_t* samples, uint32_t count) {
+#if defined(__x86_64__)
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  if (avx2) return ScaleRaw10Avx2(samples, count);
+#endif
+  ScaleRaw10Portable(samples, count);
 }
 
 }  // namespace
