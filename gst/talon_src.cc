@@ -69,6 +69,12 @@ struct TalonSrcState {
   bool eos_requested ABSL_GUARDED_BY(mutex) = false;  // an EOS event came
   bool ended ABSL_GUARDED_BY(mutex) = false;  // EOS pushed: no more frames
   talon_gst::RateTracker rate;  // for the latency query (atomics)
+
+  // A copy of the settings, for a thread that reads several of them.
+  talon_gst::Settings SettingsNow() ABSL_LOCKS_EXCLUDED(mutex) {
+    vireo::MutexLock lock(&mutex);
+    return settings;
+  }
   // The pipeline's latency (the LATENCY event; NONE until configured):
   // frames are held that long downstream. Written by whichever thread sends
   // the event, read by the streaming thread.
@@ -613,11 +619,7 @@ gboolean QueryPad(GstPad* pad, GstObject* parent, GstQuery* query) {
       return TRUE;
     }
     case GST_QUERY_CAPS: {
-      talon_gst::Settings settings;
-      {
-        vireo::MutexLock lock(&st->mutex);
-        settings = st->settings;
-      }
+      const talon_gst::Settings settings = st->SettingsNow();
       gst_talon_src_pad_answer_caps(pad, settings.cfa, settings.isp.half_size, settings.fps_n,
                                     settings.fps_d, query);
       return TRUE;
@@ -681,12 +683,8 @@ bool ClaimReceiver(GstTalonSrc* self, const talon_gst::Settings& settings) {
 bool Open(GstTalonSrc* self) {
   TalonSrcState* st = self->state;
   vireo::CaptureConfig config;
-  talon_gst::Settings settings;
   const std::string key = OpenKey(self);
-  {
-    vireo::MutexLock lock(&st->mutex);
-    settings = st->settings;
-  }
+  const talon_gst::Settings settings = st->SettingsNow();
   if (!ClaimReceiver(self, settings)) return false;
   config.mipi_rx = settings.mipi_rx;
   config.virtual_channel = settings.virtual_channel;
@@ -739,11 +737,7 @@ bool Open(GstTalonSrc* self) {
 // READY→PAUSED (they may change in READY). A stream that does not parse is
 // left to Open.
 bool CheckPictureSettings(GstTalonSrc* self) {
-  talon_gst::Settings settings;
-  {
-    vireo::MutexLock lock(&self->state->mutex);
-    settings = self->state->settings;
-  }
+  const talon_gst::Settings settings = self->state->SettingsNow();
   for (GstPad* pad : PadsInOrder(self)) {
     vireo::CaptureStreamConfig stream;
     std::string error;
@@ -761,11 +755,7 @@ bool CheckPictureSettings(GstTalonSrc* self) {
 // downstream takes none of its others (bayer2rgb) it is refused now, with
 // the reason, rather than at the first frame.
 bool CheckOddBayer(GstTalonSrc* self) {
-  talon_gst::Settings settings;
-  {
-    vireo::MutexLock lock(&self->state->mutex);
-    settings = self->state->settings;
-  }
+  const talon_gst::Settings settings = self->state->SettingsNow();
   for (GstPad* pad : PadsInOrder(self)) {
     vireo::CaptureStreamConfig stream;
     std::string error;
