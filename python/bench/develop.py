@@ -21,13 +21,12 @@ and the medians are printed with their ratios to memcpy and to NumPy.
 """
 
 import logging
-import statistics
 import sys
-import time
 
 import numpy as np
 
 import talon
+from rounds import medians, raw10_camera
 
 SIZES = [(1920, 1080), (4056, 3040)]
 GAINS = np.array([1.5, 1.0, 1.8])
@@ -52,17 +51,8 @@ def numpy_half_size(samples, white):
     return SRGB[index]
 
 
-def timed(work):
-    start = time.perf_counter_ns()
-    work()
-    return time.perf_counter_ns() - start
-
-
 def measure(width, height, rounds):
-    stream = talon.CaptureStreamConfig(data_type=talon.CSI2_RAW10, width=width, height=height,
-                                       bits_per_component=10)
-    config = talon.CaptureConfig(stream_configs=[stream], timeout_ms=2000)
-    with talon.Camera(config, buffers=3) as cam:
+    with raw10_camera(width, height) as cam:
         frame = next(iter(cam.frames(1)))
         samples = frame.unpacked()
         out = np.empty((height, width, 3), np.uint8)
@@ -77,14 +67,9 @@ def measure(width, height, rounds):
                                                         **settings),
             "Frame.rgb(out=)": lambda: frame.rgb(out=out, wb_gains=GAINS, ccm=CCM),
         }
-        for work in cases.values():  # first touch, kernel choice
-            work()
-        ns = {name: [] for name in cases}
-        for _ in range(rounds):
-            for name, work in cases.items():
-                ns[name].append(timed(work))
+        result = medians(cases, rounds)
         frame.release()
-    return {name: statistics.median(values) for name, values in ns.items()}
+    return result
 
 
 def main():
@@ -92,11 +77,11 @@ def main():
     logging.getLogger("talon").setLevel(logging.ERROR)
     print("%-10s %-19s %10s %9s %8s" % ("stream", "what", "median ms", "/memcpy", "/NumPy"))
     for width, height in SIZES:
-        medians = measure(width, height, rounds)
-        for name, ns in medians.items():
+        figures = measure(width, height, rounds)
+        for name, ns in figures.items():
             print("%-10s %-19s %10.3f %8.2fx %7.2fx" % (
-                "%dx%d" % (width, height), name, ns / 1e6, ns / medians["memcpy"],
-                ns / medians["NumPy half size"]))
+                "%dx%d" % (width, height), name, ns / 1e6, ns / figures["memcpy"],
+                ns / figures["NumPy half size"]))
 
 
 if __name__ == "__main__":

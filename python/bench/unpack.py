@@ -19,28 +19,18 @@ unpacker.
 """
 
 import logging
-import statistics
 import sys
-import time
 
 import numpy as np
 
 import talon
+from rounds import medians, raw10_camera
 
 SIZES = [(640, 480), (1920, 1080), (4056, 3040)]
 
 
-def timed(work):
-    start = time.perf_counter_ns()
-    work()
-    return time.perf_counter_ns() - start
-
-
 def measure(width, height, rounds):
-    stream = talon.CaptureStreamConfig(data_type=talon.CSI2_RAW10, width=width, height=height,
-                                       bits_per_component=10)
-    config = talon.CaptureConfig(stream_configs=[stream], timeout_ms=2000)
-    with talon.Camera(config, buffers=3) as cam:
+    with raw10_camera(width, height) as cam:
         frame = next(iter(cam.frames(1)))
         packed = frame.array()
         out = np.empty((height, width), np.uint16)
@@ -51,14 +41,9 @@ def measure(width, height, rounds):
             "unpacked(out=)": lambda: frame.unpacked(out=out),
             "unpacked()": lambda: frame.unpacked(),
         }
-        for work in cases.values():  # first touch, kernel choice
-            work()
-        ns = {name: [] for name in cases}
-        for _ in range(rounds):
-            for name, work in cases.items():
-                ns[name].append(timed(work))
+        result = medians(cases, rounds)
         frame.release()
-    return {name: statistics.median(values) for name, values in ns.items()}
+    return result
 
 
 def main():
@@ -68,11 +53,11 @@ def main():
     logging.getLogger("talon").setLevel(logging.ERROR)
     print("%-10s %-15s %10s %9s %11s" % ("stream", "what", "median ms", "/memcpy", "/C++ unpack"))
     for width, height in SIZES:
-        medians = measure(width, height, rounds)
-        for name, ns in medians.items():
+        figures = measure(width, height, rounds)
+        for name, ns in figures.items():
             print("%-10s %-15s %10.3f %8.2fx %10.2fx" % (
-                "%dx%d" % (width, height), name, ns / 1e6, ns / medians["memcpy"],
-                ns / medians["C++ unpacker"]))
+                "%dx%d" % (width, height), name, ns / 1e6, ns / figures["memcpy"],
+                ns / figures["C++ unpacker"]))
 
 
 if __name__ == "__main__":
