@@ -39,7 +39,6 @@
 #ifndef TOOLS_TALON_CAM_FRAME_WRITER_H_
 #define TOOLS_TALON_CAM_FRAME_WRITER_H_
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>

@@ -113,9 +113,6 @@ class Capture {
   bool progress_shown_ = false;
   bool write_failed_ = false;
   bool said_no_spare_ = false;
-  // The live view's picture of a frame: each stream's data and stride.
-  std::vector<const uint8_t*> live_data_;
-  std::vector<uint64_t> live_strides_;
 };
 
 bool Capture::Open() {
@@ -231,14 +228,7 @@ bool Capture::HandleFrame(TakenFrame* taken) {
     write_failed_ = true;
   }
   if (live_ != nullptr) {
-    const std::vector<vireo::CaptureStreamConfig>& streams = options_.config.stream_configs;
-    live_data_.assign(streams.size(), nullptr);
-    live_strides_.assign(streams.size(), 0);
-    for (size_t i = 0; i < streams.size() && taken->lease != nullptr; ++i) {
-      live_data_[i] = taken->lease->data(streams[i].data_type);
-      live_strides_[i] = taken->lease->stride(streams[i].data_type);
-    }
-    live_->OfferData(live_data_, live_strides_, [this] {
+    live_->Offer(taken->lease.get(), [this] {
       const talon_support::Summary summary = session_->Summarize();
       return talon_cam::LiveView::Counters{summary.frames, summary.errors, summary.dropped,
                                            writer_.LossReport()};
