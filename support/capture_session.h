@@ -242,6 +242,7 @@ class CaptureSession {
   std::unique_ptr<vireo::CaptureFrameBuffer> MakeFrame();
   // Puts a frame buffer from MakeFrame in play: the session owns it from now
   // on and enqueues it for capture, as Grow does with the ones it makes.
+  // Capture thread.
   void Adopt(std::unique_ptr<vireo::CaptureFrameBuffer> frame);
   uint32_t buffer_count() const { return total_.load(std::memory_order_relaxed); }
   uint32_t leased() const { return leased_.load(std::memory_order_relaxed); }
