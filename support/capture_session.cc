@@ -77,11 +77,14 @@ std::shared_ptr<CaptureSession> CaptureSession::Create(const vireo::CaptureConfi
   // The service starts running; it waits paused until Start, with every
   // buffer pending.
   session->service_->Pause();
-  session->factory_ = vireo::CaptureFrameBufferFactory::CreateInstance(config);
-  if (session->factory_ == nullptr) {
-    *error = vireo::CaptureError::GENERIC_FAILURE;
-    *reason = "the library made no frame-buffer factory for the configuration";
-    return nullptr;
+  {
+    vireo::MutexLock lock(&session->factory_mutex_);
+    session->factory_ = vireo::CaptureFrameBufferFactory::CreateInstance(config);
+    if (session->factory_ == nullptr) {
+      *error = vireo::CaptureError::GENERIC_FAILURE;
+      *reason = "the library made no frame-buffer factory for the configuration";
+      return nullptr;
+    }
   }
   if (!session->Grow(buffers, reason)) {
     *error = vireo::CaptureError::NO_MEM;
@@ -123,6 +126,32 @@ void CaptureSession::Stop() {
   while (vireo::CaptureFrameBuffer* frame = vireo::TryDequeueCompletedRequest(service_.get(), 0)) {
     service_->EnqueueRequest(frame);
   }
+}
+
+uint64_t CaptureSession::Drain(const std::function<bool(TakenFrame*)>& take) {
+  {
+    vireo::MutexLock lock(&mutex_);
+    woken_ = true;
+    running_ = false;
+    service_->Pause();  // a second Pause does nothing
+  }
+  const std::shared_ptr<CaptureSession> self = self_.lock();
+  uint64_t cancelled = 0;
+  bool wanted = take != nullptr;
+  // Paused: the completed buffers, then null at once.
+  while (vireo::CaptureFrameBuffer* frame = vireo::TryDequeueCompletedRequest(service_.get(), 0)) {
+    if (frame->GetError() == vireo::CaptureError::CAPTURE_CANCELLED) {
+      ++cancelled;
+      Requeue(frame);
+    } else if (wanted) {
+      TakenFrame taken;
+      Record(self, frame, &taken);
+      wanted = take(&taken);
+    } else {
+      Requeue(frame);
+    }
+  }
+  return cancelled;
 }
 
 vireo::CaptureFrameBuffer* CaptureSession::Next(uint32_t wait_ms, WaitEnd* end) {
@@ -212,18 +241,27 @@ WaitEnd CaptureSession::TakeNewest(uint32_t wait_ms, TakenFrame* taken) {
 
 bool CaptureSession::Grow(uint32_t total, std::string* error) {
   while (frames_.size() < total) {
-    std::unique_ptr<vireo::CaptureFrameBuffer> frame = factory_->Create();
+    std::unique_ptr<vireo::CaptureFrameBuffer> frame = MakeFrame();
     if (frame == nullptr) {
       *error = absl::StrCat("the library could not make frame buffer ", frames_.size() + 1,
                             " of ", total, " (", vireo::GetCaptureErrorDesc(
                                                      vireo::CaptureError::NO_MEM), ")");
       return false;
     }
-    service_->EnqueueRequest(frame.get());
-    frames_.push_back(std::move(frame));
-    ++total_;
+    Adopt(std::move(frame));
   }
   return true;
+}
+
+std::unique_ptr<vireo::CaptureFrameBuffer> CaptureSession::MakeFrame() {
+  vireo::MutexLock lock(&factory_mutex_);
+  return factory_->Create();
+}
+
+void CaptureSession::Adopt(std::unique_ptr<vireo::CaptureFrameBuffer> frame) {
+  service_->EnqueueRequest(frame.get());
+  frames_.push_back(std::move(frame));
+  ++total_;
 }
 
 bool CaptureSession::MayLend(uint32_t limit) {

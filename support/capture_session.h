@@ -35,12 +35,24 @@
 // to a limit so that the service keeps two to capture into; beyond it the
 // caller copies the frame and lets go of the lease at once.
 //
-// Threads: Start, Wake and Stop from the owner's control thread (Stop also
-// from the capture thread); Next, Take, TakeNewest, Grow, MayLend and the
-// records' figures (Summarize, dropped, skipped) from the one capture
-// thread; Requeue, a lease's release and the buffer counts from any thread.
-// Start/Stop and Next's check of the run state meet under mutex_; the wake
-// flag and the buffer counts are atomic; the recorder is the capture
+// Ending: Stop keeps what the service completed for the next Start. A
+// client that ends the capture for good and counts what it had (talon-cam)
+// calls Drain instead: the frames completed before the stop come out,
+// recorded, and the runs the stop cancelled are counted.
+//
+// Spares: a client whose outputs keep frames for long (talon-cam) makes
+// frame buffers ahead of need on a thread of its own (MakeFrame) and puts
+// them in play with Adopt when the service runs short, so that the capture
+// thread never waits for an allocation.
+//
+// Threads: Start and Stop from the owner's control thread (Stop also from
+// the capture thread); Wake from any thread (a signal's watcher); Next,
+// Take, TakeNewest, Drain, Grow, Adopt, MayLend and the records' figures
+// (Summarize, dropped, skipped) from the one capture thread; Requeue,
+// MakeFrame, a lease's release and the buffer counts from any thread.
+// Start/Stop/Drain and Next's check of the run state meet under mutex_; the
+// factory is used under factory_mutex_; the wake flag and the buffer counts
+// are atomic; the recorder and the list of frame buffers are the capture
 // thread's alone; the service's own calls are thread-safe.
 
 #ifndef SUPPORT_CAPTURE_SESSION_H_
@@ -185,10 +197,21 @@ class CaptureSession {
   // are no drops.
   void Start();
   // Waits end (kWoken) within kWaitSliceMs, until Start; the capture goes on.
+  // Any thread.
   void Wake();
   // Capture stops (the service pauses, cancelling the runs in flight; the
   // frames wait, enqueued again, for Start); ends the waits.
   void Stop();
+  // Ends the capture for good, in place of Stop, and hands over what the
+  // service still returns: the service pauses (cancelling the runs in
+  // flight); each frame it completed before that is recorded and lent as by
+  // Take and handed to `take`, in order, as long as `take` returns true (it
+  // wants the next one); the frames after it, or all of them when `take` is
+  // null, go back unrecorded (runs beyond the last frame wanted). The runs
+  // the stop cancelled are neither recorded nor handed: returns how many
+  // there were. The frame buffers wait, enqueued again, as after Stop.
+  // Capture thread; a Stop meanwhile takes back what it finds first.
+  uint64_t Drain(const std::function<bool(TakenFrame*)>& take);
   // Called between the slices of a wait on the waiting thread; true ends
   // the wait (kInterrupted). Set before the capture thread waits.
   void SetInterruptCheck(std::function<bool()> interrupted) {
@@ -212,6 +235,15 @@ class CaptureSession {
   // Adds frame buffers until `total` are in play (never fewer than now);
   // false with the reason when the library cannot make one.
   bool Grow(uint32_t total, std::string* error);
+  // A frame buffer for the session's configuration from its factory, not in
+  // play: for a client that makes buffers ahead of need on a thread of its
+  // own and puts them in play with Adopt. Null when the library cannot make
+  // one (it logs why). Any thread; one Create at a time, also against Grow.
+  std::unique_ptr<vireo::CaptureFrameBuffer> MakeFrame();
+  // Puts a frame buffer from MakeFrame in play: the session owns it from now
+  // on and enqueues it for capture, as Grow does with the ones it makes.
+  // Capture thread.
+  void Adopt(std::unique_ptr<vireo::CaptureFrameBuffer> frame);
   uint32_t buffer_count() const { return total_.load(std::memory_order_relaxed); }
   uint32_t leased() const { return leased_.load(std::memory_order_relaxed); }
 
@@ -247,8 +279,9 @@ class CaptureSession {
 
   const vireo::CaptureConfig config_;
   std::weak_ptr<CaptureSession> self_;  // for the leases Take makes
-  std::unique_ptr<vireo::CaptureFrameBufferFactory> factory_;
-  // Made at Create, grown by Grow on the capture thread; freed last.
+  vireo::Mutex factory_mutex_;
+  std::unique_ptr<vireo::CaptureFrameBufferFactory> factory_ ABSL_GUARDED_BY(factory_mutex_);
+  // Made at Create, grown by Grow and Adopt on the capture thread; freed last.
   std::vector<std::unique_ptr<vireo::CaptureFrameBuffer>> frames_;
   std::atomic<uint32_t> total_{0};
   std::atomic<uint32_t> leased_{0};  // live FrameLeases

@@ -8,6 +8,7 @@
 #include "support/atomic_file.h"
 #include "support/capture_error_name.h"
 #include "system/capture/capture_types.h"
+#include "system/capture/capture_util.h"
 #include "tools/talon-cam/dng_writer.h"
 #include "tools/talon-cam/preview.h"
 
@@ -71,30 +72,6 @@ bool FrameWriter::Begin() {
   return true;
 }
 
-std::shared_ptr<const FrameLease> FrameWriter::Hold(
-    vireo::CaptureFrameBuffer* buffer, std::shared_ptr<std::atomic<bool>> kept) {
-  {
-    vireo::MutexLock lock(&released_mutex_);
-    ++held_;
-  }
-  vireo::CaptureError error = vireo::CaptureError::SUCCESS;
-  std::shared_ptr<const FrameLease> held = talon_support::FrameLease::Lock(
-      options_.config, buffer,
-      [this, kept](vireo::CaptureFrameBuffer* back) { Release(back, kept->load()); }, &error);
-  if (held == nullptr) {
-    std::fprintf(stderr, "talon-cam: cannot lock the frame's data: %s\n",
-                 talon_support::CaptureErrorName(error));
-  }
-  return held;
-}
-
-void FrameWriter::Release(vireo::CaptureFrameBuffer* buffer, bool kept) {
-  vireo::MutexLock lock(&released_mutex_);
-  if (kept) released_.push_back(buffer);
-  --held_;
-  released_changed_.SignalAll();
-}
-
 uint64_t FrameWriter::FramesKeptAtMost() const {
   const uint64_t data_outputs = static_cast<uint64_t>(DataOutputs(options_));
   const uint64_t frame_bytes = FrameBytes(options_.config);
@@ -103,24 +80,6 @@ uint64_t FrameWriter::FramesKeptAtMost() const {
                             ? 0
                             : options_.write_memory / data_outputs / frame_bytes * data_outputs;
   return kept + (options_.png_path.empty() ? 0 : 1);
-}
-
-vireo::CaptureFrameBuffer* FrameWriter::Released() {
-  vireo::MutexLock lock(&released_mutex_);
-  if (released_.empty()) return nullptr;
-  vireo::CaptureFrameBuffer* buffer = released_.back();
-  released_.pop_back();
-  return buffer;
-}
-
-vireo::CaptureFrameBuffer* FrameWriter::WaitReleased() {
-  {
-    vireo::MutexLock lock(&released_mutex_);
-    // The preview's frame comes back only when a newer one replaces it.
-    const int kept_for_preview = last_frame_ != nullptr ? 1 : 0;
-    while (released_.empty() && held_ > kept_for_preview) released_changed_.Wait();
-  }
-  return Released();
 }
 
 bool FrameWriter::WriteRaw(const std::string& path, const void* data, uint64_t size,
@@ -295,25 +254,23 @@ std::string FrameWriter::TraceError() {
          std::strerror(trace_writer_.file().error_number()) + " (it keeps the frames before)";
 }
 
-bool FrameWriter::Write(vireo::CaptureFrameBuffer* buffer, uint64_t frame, int64_t sequence,
-                        int64_t dequeue_ns) {
+bool FrameWriter::Write(const talon_support::FrameRecord& record,
+                        const std::shared_ptr<const FrameLease>& lease, uint64_t frame) {
   auto metadata = std::make_shared<FrameMetadata>();
   metadata->frame = frame;
-  metadata->sequence = sequence;
-  metadata->error = buffer->GetError();
-  metadata->dequeue_ns = dequeue_ns;
+  metadata->sequence = record.sensor_sequence;
+  metadata->error = record.error;
+  metadata->dequeue_ns = record.dequeue_ns;
+  metadata->sof_ns = record.sof_ns;  // 0 for a failed frame
+  metadata->eof_ns = record.eof_ns;
   for (const vireo::CaptureStreamConfig& stream : options_.config.stream_configs) {
     StreamMetadata written;
     written.data_type = stream.data_type;
-    written.row_stride = buffer->GetRowStrideBytes(stream.data_type);
+    written.row_stride = vireo::vireo_util::GetRowStrideBytes(stream);
     written.size_bytes = written.row_stride * stream.height;
     metadata->streams.push_back(written);
   }
   const bool success = metadata->error == vireo::CaptureError::SUCCESS;
-  if (success) {
-    metadata->sof_ns = buffer->GetTimestampStartNs();
-    metadata->eof_ns = buffer->GetTimestampEndNs();
-  }
   // The outputs whose files the metadata names.
   const int data_outputs = int{raw_ >= 0} + int{dng_ >= 0};
   // Opened once by each data output's job (pushed or refused) and here for
@@ -322,9 +279,9 @@ bool FrameWriter::Write(vireo::CaptureFrameBuffer* buffer, uint64_t frame, int64
   int pushed = 0;
   bool kept = false;
   if (success && (data_outputs > 0 || jpeg_ >= 0 || !options_.png_path.empty())) {
-    auto kept_by_outputs = std::make_shared<std::atomic<bool>>(false);
-    std::shared_ptr<const FrameLease> held = Hold(buffer, kept_by_outputs);
-    if (held == nullptr) {  // said; lost to every data output
+    const std::shared_ptr<const FrameLease>& held = lease;
+    const long holders = held.use_count();
+    if (held == nullptr) {  // said by the caller; lost to every data output
       for (int output : {raw_, dng_, jpeg_}) {
         if (output >= 0) queue_.Skip(output);
       }
@@ -336,9 +293,7 @@ bool FrameWriter::Write(vireo::CaptureFrameBuffer* buffer, uint64_t frame, int64
       if (dng_ >= 0) PushDng(held, described, metadata, written), ++pushed;
       if (jpeg_ >= 0) PushJpeg(held, metadata);
       if (!options_.png_path.empty()) last_frame_ = held;
-      kept = held.use_count() > 1;
-      // Nobody else holds it, now or later: unlocked here, not handed back.
-      *kept_by_outputs = kept;
+      kept = held.use_count() > holders;
     }
   }
   for (int i = pushed; i < data_outputs; ++i) written->CountDown();
@@ -383,8 +338,6 @@ void FrameWriter::Finish() {
   if (trace_ >= 0) Commit(trace_, &trace_writer_.file(), options_.trace_path);
   if (!options_.png_path.empty()) WritePreviews();
   last_frame_.reset();
-  while (Released() != nullptr) {
-  }
 }
 
 void FrameWriter::WritePreviews() {

@@ -7,12 +7,13 @@
 //
 // The outputs write on threads of their own (write_queue.h), so that the
 // capture never waits for a disk. The frame data outputs write straight from
-// the frame buffer, which they keep, its data locked, until every one of
-// them is done: the capture gives the service another buffer meanwhile
-// (Released, or a new one), and the buffers the outputs keep are bounded by
-// the write memory (Options::write_memory, shared equally between --output,
-// --dng and --jpeg); the caller makes the spare buffers, at most
-// FramesKeptAtMost. A frame that finds an output's share full, or its queue of
+// the frame buffer, which they keep through the capture session's lease
+// (support/capture_session.h), its data locked, until every one of them is
+// done; the last to let go hands it back to the capture. The capture gives
+// the service a spare buffer meanwhile (the caller makes them, at most
+// FramesKeptAtMost), and the buffers the outputs keep are bounded by the
+// write memory (Options::write_memory, shared equally between --output,
+// --dng and --jpeg). A frame that finds an output's share full, or its queue of
 // records (--metadata, --trace) full, is not written by that output: said
 // once, counted in LossReport. The preview keeps the buffer of the last
 // successful frame (one frame beyond the write memory) and is made at the
@@ -32,14 +33,12 @@
 //
 // Threads: the capture thread calls every public method; the output threads
 // run the writes (each owns its output's file, and --jpeg's the developers
-// and the encoder, while the capture runs) and
-// hand kept buffers back through a list guarded by a mutex. The options and
-// the frame buffers belong to the caller.
+// and the encoder, while the capture runs) and let go of the leases they
+// kept. The options belong to the caller.
 
 #ifndef TOOLS_TALON_CAM_FRAME_WRITER_H_
 #define TOOLS_TALON_CAM_FRAME_WRITER_H_
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -70,29 +69,26 @@ class FrameWriter {
   // False, said on stderr, when a file cannot be made (the capture should
   // not start).
   bool Begin();
-  // Hands the frame in `buffer` to the outputs: frame `frame` of the
-  // client's count, with the sensor's `sequence` (-1: unknown), dequeued at
-  // `dequeue_ns` (CLOCK_BOOTTIME). True when they keep the buffer: the
-  // caller must not enqueue it until Released gives it back.
-  bool Write(vireo::CaptureFrameBuffer* buffer, uint64_t frame, int64_t sequence,
-             int64_t dequeue_ns);
+  // Hands frame `frame` of the client's count to the outputs: its record
+  // (error, times, the sensor's sequence, when it was dequeued) and, for a
+  // successful frame, its lease (null: its data could not be locked, so the
+  // data outputs and the preview lose it). True when they keep the lease:
+  // its frame buffer goes back to the capture when the last of them lets go.
+  bool Write(const talon_support::FrameRecord& record,
+             const std::shared_ptr<const FrameLease>& lease, uint64_t frame);
   // How many frame buffers the outputs may keep at once: those the write
   // memory holds, and the preview's.
   uint64_t FramesKeptAtMost() const;
-  // A buffer the outputs kept and are done with, its data unlocked; null
-  // when there is none.
-  vireo::CaptureFrameBuffer* Released();
-  // As Released, but waits for one while the outputs still write from a
-  // buffer; null when they keep none that will come back before Finish.
-  vireo::CaptureFrameBuffer* WaitReleased();
+  // Whether the preview keeps a frame buffer: until a newer frame or Finish.
+  bool KeepsPreview() const { return last_frame_ != nullptr; }
   // The buffer that held frame `frame` was enqueued again at `enqueue_ns`
   // (for the trace).
   void Enqueued(uint64_t frame, int64_t enqueue_ns);
   // Waits for the outputs to write what they took and ends their threads.
   void WaitForWrites() { queue_.Finish(); }
   // Waits for the outputs to write what they took, puts the growing files
-  // in place, writes the previews and hands back every buffer (their data
-  // unlocked); failures are said on stderr.
+  // in place, writes the previews and lets go of every lease; failures are
+  // said on stderr.
   void Finish();
 
   // One line per output that did not write every frame, e.g.
@@ -104,14 +100,6 @@ class FrameWriter {
  private:
   using Frame = std::shared_ptr<FrameMetadata>;
 
-  // The lease of `buffer` (support/capture_session.h), its data locked;
-  // null (said) when it cannot be locked. When the last reference goes (on
-  // any thread), the buffer goes to released_ if `kept` says the outputs
-  // took it (set once they did); else to nobody: the capture thread
-  // enqueues it again itself.
-  std::shared_ptr<const FrameLease> Hold(vireo::CaptureFrameBuffer* buffer,
-                                         std::shared_ptr<std::atomic<bool>> kept);
-  void Release(vireo::CaptureFrameBuffer* buffer, bool kept);
   // A data output's job for `frame`, its write still to set: it keeps the
   // frame buffer, counted against the output's share, and opens `written`
   // when done.
@@ -168,12 +156,6 @@ class FrameWriter {
   std::vector<std::unique_ptr<JpegLane>> jpeg_lanes_ ABSL_GUARDED_BY(jpeg_lanes_mutex_);
 
   std::shared_ptr<const FrameLease> last_frame_;  // for the preview
-
-  vireo::Mutex released_mutex_;
-  vireo::CondVar released_changed_{&released_mutex_};
-  // Unlocked, for the capture to enqueue again.
-  std::vector<vireo::CaptureFrameBuffer*> released_ ABSL_GUARDED_BY(released_mutex_);
-  int held_ ABSL_GUARDED_BY(released_mutex_) = 0;  // leases alive
 };
 
 }  // namespace talon_cam

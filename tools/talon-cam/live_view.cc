@@ -683,24 +683,16 @@ std::string LiveView::Url() const {
          std::to_string(impl_->port_) + "/";
 }
 
-void LiveView::Offer(const vireo::CaptureFrameBuffer& buffer,
+void LiveView::Offer(const talon_support::FrameLease* lease,
                      const std::function<Counters()>& counters) {
   std::vector<const uint8_t*> data(impl_->config_.streams.size(), nullptr);
   std::vector<uint64_t> strides(data.size(), 0);
-  // The data is locked only while somebody watches.
-  const bool whole = buffer.GetError() == vireo::CaptureError::SUCCESS && impl_->watched();
-  for (size_t i = 0; i < data.size() && whole; ++i) {
+  for (size_t i = 0; i < data.size() && lease != nullptr; ++i) {
     const int type = impl_->config_.streams[i].data_type;
-    void* locked = nullptr;
-    if (buffer.LockFrameData(type, &locked) == vireo::CaptureError::SUCCESS) {
-      data[i] = static_cast<const uint8_t*>(locked);
-      strides[i] = buffer.GetRowStrideBytes(type);
-    }
+    data[i] = lease->data(type);
+    strides[i] = lease->stride(type);
   }
   impl_->OfferData(data, strides, counters);
-  for (size_t i = 0; i < data.size(); ++i) {
-    if (data[i] != nullptr) buffer.UnlockFrameData(impl_->config_.streams[i].data_type);
-  }
 }
 
 void LiveView::OfferData(const std::vector<const uint8_t*>& data,

@@ -37,7 +37,7 @@
 #include <vector>
 
 #include "isp/isp.h"
-#include "system/capture/capture_frame_buffer.h"
+#include "support/capture_session.h"
 #include "system/capture/capture_types.h"
 #include "tools/talon-cam/talon_cam_options.h"
 
@@ -86,9 +86,11 @@ class LiveView {
   int port() const;
   std::string Url() const;
 
-  // Capture thread: the frame in `buffer` (successful or not) is the newest;
-  // `counters` is called at most a few times a second.
-  void Offer(const vireo::CaptureFrameBuffer& buffer, const std::function<Counters()>& counters);
+  // Capture thread: the frame is the newest: its lease (its streams locked,
+  // support/capture_session.h), or null for a failed frame or one whose data
+  // could not be locked (no picture this time); `counters` is called at most
+  // a few times a second.
+  void Offer(const talon_support::FrameLease* lease, const std::function<Counters()>& counters);
   // The same with each stream's data already at hand (rows `strides[i]`
   // bytes apart), e.g. synthetic frames; null data: no picture this time.
   void OfferData(const std::vector<const uint8_t*>& data, const std::vector<uint64_t>& strides,

@@ -4,18 +4,17 @@
 
 namespace talon_cam {
 
-void SpareMaker::Start(vireo::CaptureFrameBufferFactory* factory, uint64_t budget,
-                       uint64_t ahead) {
+void SpareMaker::Start(Make make, uint64_t budget, uint64_t ahead) {
   if (budget == 0) return;
   {
     vireo::MutexLock lock(&mutex_);
     budget_ = budget;
     ahead_ = ahead;
   }
-  thread_ = std::thread([this, factory] { Run(factory); });
+  thread_ = std::thread([this, make = std::move(make)] { Run(make); });
 }
 
-void SpareMaker::Run(vireo::CaptureFrameBufferFactory* factory) {
+void SpareMaker::Run(const Make& make) {
   for (;;) {
     {
       vireo::MutexLock lock(&mutex_);
@@ -25,15 +24,14 @@ void SpareMaker::Run(vireo::CaptureFrameBufferFactory* factory) {
       }
       if (stopping_ || budget_ == 0) return;
     }
-    std::unique_ptr<vireo::CaptureFrameBuffer> buffer = factory->Create();
+    std::unique_ptr<vireo::CaptureFrameBuffer> buffer = make();
     vireo::MutexLock lock(&mutex_);
     if (buffer == nullptr) {  // the library logged why
       failed_ = true;
       budget_ = 0;
     } else {
       --budget_;
-      ready_.push_back(buffer.get());
-      made_.push_back(std::move(buffer));
+      ready_.push_back(std::move(buffer));
     }
     changed_.SignalAll();
   }
@@ -45,27 +43,26 @@ void SpareMaker::Demand() {
   changed_.SignalAll();
 }
 
-vireo::CaptureFrameBuffer* SpareMaker::Take() {
-  vireo::MutexLock lock(&mutex_);
+std::unique_ptr<vireo::CaptureFrameBuffer> SpareMaker::TakeReady() {
   if (ready_.empty()) return nullptr;
-  vireo::CaptureFrameBuffer* buffer = ready_.back();
+  std::unique_ptr<vireo::CaptureFrameBuffer> buffer = std::move(ready_.back());
   ready_.pop_back();
   ++taken_;
   changed_.SignalAll();
   return buffer;
 }
 
-vireo::CaptureFrameBuffer* SpareMaker::WaitTake() {
+std::unique_ptr<vireo::CaptureFrameBuffer> SpareMaker::Take() {
+  vireo::MutexLock lock(&mutex_);
+  return TakeReady();
+}
+
+std::unique_ptr<vireo::CaptureFrameBuffer> SpareMaker::WaitTake() {
   vireo::MutexLock lock(&mutex_);
   demanded_ = true;
   changed_.SignalAll();
   while (ready_.empty() && budget_ > 0 && !stopping_) changed_.Wait();
-  if (ready_.empty()) return nullptr;
-  vireo::CaptureFrameBuffer* buffer = ready_.back();
-  ready_.pop_back();
-  ++taken_;
-  changed_.SignalAll();
-  return buffer;
+  return TakeReady();
 }
 
 bool SpareMaker::failed() const {

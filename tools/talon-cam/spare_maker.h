@@ -8,16 +8,15 @@
 // its budget (the frames the write memory holds).
 //
 // Threads: the capture thread calls Start, Demand, Take, WaitTake, failed
-// and Stop;
-// the maker's thread is the only caller of the factory's Create between
-// Start and Stop. The maker owns the buffers it made (valid until it is
-// destroyed: after the service that captures into them); the factory
-// belongs to the caller and outlives Stop.
+// and Stop; the maker's thread calls the `make` given to Start (the capture
+// session's MakeFrame), between Start and Stop only. The maker owns the
+// buffers it made until they are taken; a taken one is the taker's.
 
 #ifndef TOOLS_TALON_CAM_SPARE_MAKER_H_
 #define TOOLS_TALON_CAM_SPARE_MAKER_H_
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -35,24 +34,29 @@ class SpareMaker {
   SpareMaker(const SpareMaker&) = delete;
   SpareMaker& operator=(const SpareMaker&) = delete;
 
-  // Starts the thread that will make up to `budget` buffers with `factory`,
+  // Makes a frame buffer, or null when the library cannot (it logs why).
+  using Make = std::function<std::unique_ptr<vireo::CaptureFrameBuffer>()>;
+
+  // Starts the thread that will make up to `budget` buffers with `make`,
   // keeping `ahead` of them, and as many as were taken, made and not taken.
   // Nothing is started for a budget of 0.
-  void Start(vireo::CaptureFrameBufferFactory* factory, uint64_t budget, uint64_t ahead);
+  void Start(Make make, uint64_t budget, uint64_t ahead);
   // The outputs fall behind: buffers are made from now on.
   void Demand();
   // A buffer made and not yet taken; null when none is ready now.
-  vireo::CaptureFrameBuffer* Take();
+  std::unique_ptr<vireo::CaptureFrameBuffer> Take();
   // As Take, but waits while one is being made; null when none will come
-  // (the budget is spent, the factory failed, or Stop was called).
-  vireo::CaptureFrameBuffer* WaitTake();
-  // Whether the factory failed to make a buffer (the maker then stopped).
+  // (the budget is spent, a buffer could not be made, or Stop was called).
+  std::unique_ptr<vireo::CaptureFrameBuffer> WaitTake();
+  // Whether a buffer could not be made (the maker then stopped).
   bool failed() const;
-  // Stops making buffers and ends the thread; the buffers made stay valid.
+  // Stops making buffers and ends the thread; the ones made and not taken
+  // go with the maker.
   void Stop();
 
  private:
-  void Run(vireo::CaptureFrameBufferFactory* factory);
+  void Run(const Make& make);
+  std::unique_ptr<vireo::CaptureFrameBuffer> TakeReady() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
 
   std::thread thread_;
   mutable vireo::Mutex mutex_;
@@ -63,8 +67,7 @@ class SpareMaker {
   bool demanded_ ABSL_GUARDED_BY(mutex_) = false;
   bool failed_ ABSL_GUARDED_BY(mutex_) = false;
   bool stopping_ ABSL_GUARDED_BY(mutex_) = false;
-  std::vector<vireo::CaptureFrameBuffer*> ready_ ABSL_GUARDED_BY(mutex_);
-  std::vector<std::unique_ptr<vireo::CaptureFrameBuffer>> made_ ABSL_GUARDED_BY(mutex_);
+  std::vector<std::unique_ptr<vireo::CaptureFrameBuffer>> ready_ ABSL_GUARDED_BY(mutex_);
 };
 
 }  // namespace talon_cam

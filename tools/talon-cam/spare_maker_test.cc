@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <set>
+#include <vector>
 
 #include "system/capture/capture_types.h"
 
@@ -20,13 +21,14 @@ TEST(SpareMaker, MakesItsBudgetAndNoMore) {
       vireo::CaptureFrameBufferFactory::CreateInstance(config);
   ASSERT_NE(factory, nullptr);
   SpareMaker maker;
-  maker.Start(factory.get(), 3, 2);
+  maker.Start([&] { return factory->Create(); }, 3, 2);
   EXPECT_EQ(maker.Take(), nullptr);  // not demanded yet, so none is made
+  std::vector<std::unique_ptr<vireo::CaptureFrameBuffer>> kept;
   std::set<vireo::CaptureFrameBuffer*> taken;
   for (int i = 0; i < 3; ++i) {
-    vireo::CaptureFrameBuffer* buffer = maker.WaitTake();
-    ASSERT_NE(buffer, nullptr) << i;
-    taken.insert(buffer);
+    kept.push_back(maker.WaitTake());
+    ASSERT_NE(kept.back(), nullptr) << i;
+    taken.insert(kept.back().get());
   }
   EXPECT_EQ(taken.size(), 3u);
   EXPECT_EQ(maker.WaitTake(), nullptr);

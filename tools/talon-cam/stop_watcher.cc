@@ -55,20 +55,14 @@ void StopWatcher::Run() {
     int expected = 0;
     signal_.compare_exchange_strong(expected, byte);
     vireo::MutexLock lock(&mutex_);
-    if (service_ != nullptr) service_->Pause();
+    if (session_ != nullptr) session_->Wake();
   }
 }
 
-void StopWatcher::Watch(vireo::CaptureService* service) {
+void StopWatcher::Watch(talon_support::CaptureSession* session) {
   vireo::MutexLock lock(&mutex_);
-  service_ = service;
-  if (service_ != nullptr && signal_.load() != 0) service_->Pause();
-}
-
-void StopWatcher::PauseAndUnwatch() {
-  vireo::MutexLock lock(&mutex_);
-  if (service_ != nullptr) service_->Pause();
-  service_ = nullptr;
+  session_ = session;
+  if (session_ != nullptr && signal_.load() != 0) session_->Wake();
 }
 
 void StopWatcher::Stop() {

@@ -3,23 +3,29 @@
 // frames, DNG files, per-frame metadata (JSON Lines) and a PNG preview
 // (frame_writer.h).
 //
-// Threads: one capture thread (main) does the capture: it enqueues every
-// buffer right after the service exists, then dequeues, records, writes and
-// re-enqueues every buffer until the last frame wanted is in (--frames 0: no
-// last), so that the worker always has a run queued behind the one it waits
-// for and never waits --timeout-ms for a buffer that will not come; then it
-// pauses the service at once (the runs still in flight are cancelled and not
-// counted), drains it and prints the summary. The outputs write on threads
-// of their own (frame_writer.h): a buffer they keep is replaced in the
-// service by one they are done with, or a new one, so the capture never
-// waits for them; the spare buffers are made ahead of need on the spare
-// maker's thread (spare_maker.h). SIGINT and SIGTERM stop the
-// capture through the StopWatcher's thread (stop_watcher.h), which pauses
-// the service: a dequeue blocked for a frame or a timeout returns at once.
-// Besides, the service runs its worker thread, and the live view (--serve,
-// live_view.h), shown every frame, its server and encoders. The statistics
-// keep nothing per frame (support/frame_stats.h): a capture may run for days.
+// The client side of the capture is the capture session's
+// (support/capture_session.h): it owns the service, the frame-buffer factory
+// and the frame buffers, lends each frame with its streams locked, and
+// records it by the rule every surface counts drops with. talon-cam keeps
+// --buffers of them in the service and hands every frame back until the last
+// frame wanted is in (--frames 0: no last), so that the worker always has a
+// run queued behind the one it waits for and never waits --timeout-ms for a
+// buffer that will not come; then it drains the session at once (the runs
+// still in flight are cancelled and not counted) and prints the summary.
+//
+// Threads: one capture thread (main) takes, records, writes and hands back
+// the frames. The outputs write on threads of their own (frame_writer.h): a
+// frame they keep goes back to the capture when they let go of it, and a
+// spare buffer takes its place in the service at once, so the capture never
+// waits for them; the spares are made ahead of need on the spare maker's
+// thread (spare_maker.h). SIGINT and SIGTERM stop the capture through the
+// StopWatcher's thread (stop_watcher.h), which wakes the session: a wait for
+// a frame or a timeout ends within a slice. Besides, the service runs its
+// worker thread, and the live view (--serve, live_view.h), shown every
+// frame, its server and encoders. The statistics keep nothing per frame
+// (support/frame_stats.h): a capture may run for days.
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
@@ -33,10 +39,7 @@
 #include "support/frame_stats.h"
 #include "support/graph_cache_dir.h"
 #include "system/capture/capture_frame_buffer.h"
-#include "system/capture/capture_service.h"
-#include "system/capture/capture_setup.h"
 #include "system/capture/capture_types.h"
-#include "system/capture/capture_util.h"
 #include "tools/talon-cam/frame_writer.h"
 #include "tools/talon-cam/live_view.h"
 #include "tools/talon-cam/output_targets.h"
@@ -49,6 +52,8 @@ namespace {
 using talon_cam::Options;
 using talon_support::BoottimeNs;
 using talon_support::ProcessCpuNs;
+using talon_support::TakenFrame;
+using talon_support::WaitEnd;
 
 class Capture {
  public:
@@ -60,183 +65,176 @@ class Capture {
   int Run();
 
  private:
-  bool CreateBuffers();
-  // Gives the running service every buffer; false (said) when it refuses one.
-  bool Supply(vireo::CaptureService* service);
-  // Dequeues, handles and re-enqueues until the last frame wanted or a stop.
-  void Loop(vireo::CaptureService* service);
-  // Pauses the service and takes back what it still returns. After the last
-  // frame wanted, those are runs beyond it, not frames; a capture that ended
-  // early (stopped, or a buffer refused) still counts the frames among them,
-  // up to the total, and returns how many runs the stop cancelled.
-  uint64_t Drain(vireo::CaptureService* service);
+  // The session with --buffers frame buffers enqueued, the first spares made
+  // and the spare maker started; false (said) when the library refuses.
+  bool Open();
+  // Takes, handles and hands back frames until the last frame wanted or a
+  // stop.
+  void Loop();
+  // Ends the capture and takes back what the service still returns. After
+  // the last frame wanted, those are runs beyond it, not frames; a capture
+  // that ended early (stopped, or out of buffers) still counts the frames
+  // among them, up to the total, and returns how many runs the stop
+  // cancelled.
+  uint64_t Drain();
   // More frames wanted: --frames 0 wants them until a stop.
-  bool Wanted() const {
-    return options_.frames == 0 || recorder_.stats().frames() < options_.frames;
-  }
-  // Handles the frame; true when the outputs keep the buffer.
-  bool HandleFrame(vireo::CaptureFrameBuffer* buffer);
-  // A buffer to enqueue in place of one the outputs keep: one they are done
-  // with, else a spare, else the spare being made while the write memory has
-  // room, else the next they are done with; null when none will come.
-  vireo::CaptureFrameBuffer* Replacement();
+  bool Wanted() const { return options_.frames == 0 || frames_ < options_.frames; }
+  // Handles the frame; true when the outputs keep its buffer.
+  bool HandleFrame(TakenFrame* taken);
+  // Gives the service spares until it has --buffers frame buffers again,
+  // those the outputs keep not counted; false when it has none to capture
+  // into and none will come back (the preview keeps the last).
+  bool Supply();
+  // A spare: one made up front, else one the spare maker made, else the one
+  // it is making while the write memory has room; null when none will come.
+  std::unique_ptr<vireo::CaptureFrameBuffer> NextSpare();
   void PrintFrame(uint64_t index, const talon_support::FrameRecord& record);
   void PrintProgress(bool final_line);
   // Prints the summary, writes the previews; the exit status.
-  int Report(bool interrupted, uint64_t cancelled_at_stop, int64_t cpu_ns);
+  int Report(const talon_support::Summary& summary, bool interrupted,
+             uint64_t cancelled_at_stop, int64_t cpu_ns);
 
   const Options& options_;
   talon_cam::StopWatcher& stop_;
   talon_cam::LiveView* const live_;
-  std::unique_ptr<vireo::CaptureFrameBufferFactory> factory_;
-  std::vector<std::unique_ptr<vireo::CaptureFrameBuffer>> buffers_;
-  // The spares beyond the first few, made while the capture runs; destroyed
-  // after the writer has handed every buffer back.
+  // The frames' records and statistics are the session's. Its frame
+  // buffers outlive it while the outputs hold their leases.
+  std::shared_ptr<talon_support::CaptureSession> session_;
+  // Spares made up front for the outputs to keep, not yet in play.
+  std::vector<std::unique_ptr<vireo::CaptureFrameBuffer>> spares_;
+  // The spares beyond the first few, made while the capture runs with the
+  // session's factory; stopped before the session goes.
   talon_cam::SpareMaker spare_maker_;
-  // The frames' records and statistics, by the rule every surface counts
-  // drops with.
-  talon_support::FrameRecorder recorder_{options_.config};
   talon_cam::FrameWriter writer_{options_};
+  uint64_t frames_ = 0;  // taken, failed ones included
   int64_t previous_sof_ns_ = 0;
   int64_t start_ns_ = 0;
   int64_t last_progress_ns_ = 0;
   bool progress_shown_ = false;
   bool write_failed_ = false;
-  // Buffers made up front for the outputs to keep and not yet given to the
-  // service.
-  std::vector<vireo::CaptureFrameBuffer*> spares_;
   bool said_no_spare_ = false;
-  // Runs cancelled by a signal's stop that Loop dequeued before it ended.
-  uint64_t cancelled_by_signal_ = 0;
 };
 
-bool Capture::CreateBuffers() {
-  factory_ = vireo::CaptureFrameBufferFactory::CreateInstance(options_.config);
-  if (factory_ == nullptr) {
-    std::fprintf(stderr, "talon-cam: no frame-buffer factory (see the log lines above)\n");
+bool Capture::Open() {
+  vireo::CaptureError refused = vireo::CaptureError::SUCCESS;
+  std::string reason;
+  // The frame buffers come next, so that a failure says which.
+  session_ = talon_support::CaptureSession::Create(options_.config, 0, &refused, &reason);
+  if (session_ == nullptr) {
+    std::fprintf(stderr, "talon-cam: configuration refused: %s (%s)\n", reason.c_str(),
+                 talon_support::CaptureErrorName(refused));
     return false;
   }
   // All of them, also for fewer frames: a lone buffer would be captured
-  // single-buffered after a wait of --timeout-ms for a second one. Then the
-  // spares for the frames that the outputs keep: a few now, which is all that
-  // outputs keeping up ever hold, and the rest, up to what the write memory
-  // holds, on the spare maker's thread ahead of need once the outputs fall
-  // behind (making a second of 12 MP frames up front would cost the start
-  // 462 MB and a few hundred ms).
+  // single-buffered after a wait of --timeout-ms for a second one.
+  if (!session_->Grow(options_.buffers, &reason)) {
+    std::fprintf(stderr, "talon-cam: %s (see the log lines above)\n", reason.c_str());
+    return false;
+  }
+  // Then the spares for the frames that the outputs keep: a few now, which
+  // is all that outputs keeping up ever hold, and the rest, up to what the
+  // write memory holds, on the spare maker's thread ahead of need once the
+  // outputs fall behind (making a second of 12 MP frames up front would cost
+  // the start 462 MB and a few hundred ms).
   constexpr uint64_t kSparesFirst = 2;
   constexpr uint64_t kSparesAhead = 4;
   const uint64_t spares = writer_.FramesKeptAtMost();
-  const uint64_t first = options_.buffers + std::min(spares, kSparesFirst);
+  const uint64_t first = std::min(spares, kSparesFirst);
   for (uint64_t i = 0; i < first; ++i) {
-    std::unique_ptr<vireo::CaptureFrameBuffer> buffer = factory_->Create();
-    if (buffer == nullptr) {
+    spares_.push_back(session_->MakeFrame());
+    if (spares_.back() == nullptr) {
       std::fprintf(stderr,
-                   "talon-cam: could not create frame buffer %" PRIu64 " of %" PRIu64
-                   "%s (see the log lines above)\n",
-                   i + 1, first, spares == 0 ? "" : " (--buffers and the frames outputs keep)");
-      return false;
-    }
-    buffers_.push_back(std::move(buffer));
-    if (i >= options_.buffers) spares_.push_back(buffers_.back().get());
-  }
-  spare_maker_.Start(factory_.get(), spares - (first - options_.buffers), kSparesAhead);
-  return true;
-}
-
-bool Capture::Supply(vireo::CaptureService* service) {
-  for (uint64_t i = 0; i < options_.buffers; ++i) {
-    if (service->EnqueueRequest(buffers_[i].get()) != vireo::CaptureError::SUCCESS) {
-      std::fprintf(stderr, "talon-cam: the service refused a frame buffer\n");
+                   "talon-cam: could not create spare frame buffer %" PRIu64 " of %" PRIu64
+                   " (the frames outputs keep; see the log lines above)\n",
+                   i + 1, first);
       return false;
     }
   }
+  talon_support::CaptureSession* session = session_.get();
+  spare_maker_.Start([session] { return session->MakeFrame(); }, spares - first, kSparesAhead);
   return true;
 }
 
-void Capture::Loop(vireo::CaptureService* service) {
-  while (stop_.stop_signal() == 0) {
-    vireo::CaptureFrameBuffer* buffer = service->DequeueCompletedRequest();
-    if (buffer == nullptr) break;  // the service stopped
-    // A run that a signal's stop cancelled after the check above: the
-    // stop's doing, not a failed frame (Drain counts the others).
-    if (stop_.stop_signal() != 0 && buffer->GetError() == vireo::CaptureError::CAPTURE_CANCELLED) {
-      ++cancelled_by_signal_;
-      break;
-    }
-    if (HandleFrame(buffer)) buffer = Replacement();
+void Capture::Loop() {
+  // As long as it takes: the service fails a frame it waited --timeout-ms
+  // for, and a stop ends the wait.
+  constexpr uint32_t kNoTimeLimit = UINT32_MAX;
+  while (stop_.stop_signal() == 0 && Wanted()) {
+    TakenFrame taken;
+    const WaitEnd end = session_->Take(kNoTimeLimit, &taken);
+    if (end == WaitEnd::kTimedOut) continue;
+    if (end != WaitEnd::kFrame) break;  // a stop woke the wait
+    const bool kept = HandleFrame(&taken);
+    taken = TakenFrame();  // back to the capture, unless the outputs keep it
     if (!Wanted()) break;
-    if (buffer == nullptr) {
+    if (kept && !Supply()) {
       std::fprintf(stderr, "talon-cam: no frame buffer left to capture into\n");
       write_failed_ = true;
       break;
     }
-    if (service->EnqueueRequest(buffer) != vireo::CaptureError::SUCCESS) {
-      std::fprintf(stderr, "talon-cam: the service refused a frame buffer\n");
-      break;
-    }
-    writer_.Enqueued(recorder_.stats().frames() - 1, BoottimeNs());
+    writer_.Enqueued(frames_ - 1, BoottimeNs());
   }
 }
 
-vireo::CaptureFrameBuffer* Capture::Replacement() {
-  if (vireo::CaptureFrameBuffer* released = writer_.Released()) return released;
+bool Capture::Supply() {
+  for (;;) {
+    const uint32_t total = session_->buffer_count();
+    const uint32_t leased = std::min(session_->leased(), total);
+    if (total - leased >= options_.buffers) return true;
+    std::unique_ptr<vireo::CaptureFrameBuffer> spare = NextSpare();
+    if (spare == nullptr) {
+      // The service captures into what it has, and takes back what the
+      // outputs let go (the frames it drops meanwhile are counted as
+      // dropped); it stays empty only when the preview keeps the last one.
+      return total > leased || leased > (writer_.KeepsPreview() ? 1u : 0u);
+    }
+    session_->Adopt(std::move(spare));
+  }
+}
+
+std::unique_ptr<vireo::CaptureFrameBuffer> Capture::NextSpare() {
   if (!spares_.empty()) {
-    vireo::CaptureFrameBuffer* spare = spares_.back();
+    std::unique_ptr<vireo::CaptureFrameBuffer> spare = std::move(spares_.back());
     spares_.pop_back();
     // The outputs hold as many as outputs that keep up ever do; should they
     // need more, they fall behind: the next spares are made ahead of need.
     if (spares_.empty()) spare_maker_.Demand();
     return spare;
   }
-  if (vireo::CaptureFrameBuffer* spare = spare_maker_.Take()) return spare;
-  // None made yet: the one being made, else the next the outputs are done with.
-  if (vireo::CaptureFrameBuffer* spare = spare_maker_.WaitTake()) return spare;
+  if (std::unique_ptr<vireo::CaptureFrameBuffer> spare = spare_maker_.WaitTake()) return spare;
   if (spare_maker_.failed() && !said_no_spare_) {
-    // The frames the service drops meanwhile are counted as dropped.
     std::fprintf(stderr,
                  "talon-cam: could not create a spare frame buffer (see the log lines above); "
                  "the capture waits for the outputs from now on\n");
     said_no_spare_ = true;
   }
-  return writer_.WaitReleased();
+  return nullptr;
 }
 
-uint64_t Capture::Drain(vireo::CaptureService* service) {
-  const bool ended_early = Wanted();
-  stop_.PauseAndUnwatch();
-  uint64_t cancelled_at_stop = cancelled_by_signal_;
-  while (vireo::CaptureFrameBuffer* buffer = service->DequeueCompletedRequest()) {
-    if (!ended_early) continue;
-    // Runs that the stop itself cancelled are not failures of the capture.
-    if (buffer->GetError() == vireo::CaptureError::CAPTURE_CANCELLED) {
-      ++cancelled_at_stop;
-    } else if (Wanted()) {
-      HandleFrame(buffer);
-    }
-  }
-  return cancelled_at_stop;
+uint64_t Capture::Drain() {
+  if (!Wanted()) return session_->Drain(nullptr);
+  return session_->Drain([this](TakenFrame* taken) {
+    HandleFrame(taken);
+    return Wanted();
+  });
 }
 
-bool Capture::HandleFrame(vireo::CaptureFrameBuffer* buffer) {
-  const uint64_t index = recorder_.stats().frames();
-  vireo::CaptureError lock_error = vireo::CaptureError::SUCCESS;
-  const talon_support::FrameRecord record = recorder_.Record(*buffer, BoottimeNs(), nullptr,
-                                                             &lock_error);
-  if (lock_error != vireo::CaptureError::SUCCESS) {
-    std::fprintf(stderr, "talon-cam: cannot lock the data of stream %d: %s\n",
-                 options_.config.stream_configs.front().data_type,
-                 talon_support::CaptureErrorName(lock_error));
+bool Capture::HandleFrame(TakenFrame* taken) {
+  const uint64_t index = frames_++;
+  const talon_support::FrameRecord& record = taken->record;
+  if (taken->lock_error != vireo::CaptureError::SUCCESS) {
+    std::fprintf(stderr, "talon-cam: cannot lock the frame's data: %s\n",
+                 talon_support::CaptureErrorName(taken->lock_error));
     write_failed_ = true;
   }
-  // Before the outputs lock the buffer's data; it reads the data and lets go.
   if (live_ != nullptr) {
-    live_->Offer(*buffer, [this] {
-      const talon_support::Summary summary = recorder_.stats().Summarize();
+    live_->Offer(taken->lease.get(), [this] {
+      const talon_support::Summary summary = session_->Summarize();
       return talon_cam::LiveView::Counters{summary.frames, summary.errors, summary.dropped,
                                            writer_.LossReport()};
     });
   }
-  const bool kept = writer_.Write(buffer, index, record.sensor_sequence, record.dequeue_ns);
+  const bool kept = writer_.Write(record, taken->lease, index);
   if (options_.quiet) {
     PrintProgress(false);
   } else {
@@ -281,13 +279,12 @@ void Capture::PrintProgress(bool final_line) {
   const double elapsed = static_cast<double>(now_ns - start_ns_) / 1e9;
   char total[24] = "";
   if (options_.frames != 0) std::snprintf(total, sizeof(total), "/%" PRIu64, options_.frames);
-  const talon_support::FrameStats& stats = recorder_.stats();
-  std::fprintf(stderr, "\rframes %" PRIu64 "%s  errors %" PRIu64 "  %.1f fps ", stats.frames(),
-               total, stats.errors(), static_cast<double>(stats.frames()) / elapsed);
+  std::fprintf(stderr, "\rframes %" PRIu64 "%s  errors %" PRIu64 "  %.1f fps ", frames_, total,
+               session_->Summarize().errors, static_cast<double>(frames_) / elapsed);
 }
 
-int Capture::Report(bool interrupted, uint64_t cancelled_at_stop, int64_t cpu_ns) {
-  const talon_support::Summary summary = recorder_.stats().Summarize();
+int Capture::Report(const talon_support::Summary& summary, bool interrupted,
+                    uint64_t cancelled_at_stop, int64_t cpu_ns) {
   if (interrupted) {
     std::printf("interrupted after %" PRIu64 " frames (%" PRIu64 " cancelled by the stop)\n",
                 summary.frames, cancelled_at_stop);
@@ -320,36 +317,27 @@ int Capture::Run() {
                  "talon-cam: one buffer: the service waits up to --timeout-ms for a second "
                  "one before each frame\n");
   }
-  if (!CreateBuffers()) return 1;
-  std::unique_ptr<vireo::CaptureService> service;
-  std::string reason;
-  const vireo::CaptureError refused =
-      vireo::CreateCaptureService(options_.config, &service, &reason);
-  if (refused != vireo::CaptureError::SUCCESS) {
-    std::fprintf(stderr, "talon-cam: configuration refused: %s (%s)\n", reason.c_str(),
-                 talon_support::CaptureErrorName(refused));
-    return 1;
-  }
-  stop_.Watch(service.get());
-  // The service runs from here on: supply it at once.
-  if (!Supply(service.get())) {
-    stop_.PauseAndUnwatch();
-    return 1;
-  }
+  if (!Open()) return 1;
+  session_->Start();
+  stop_.Watch(session_.get());
   start_ns_ = BoottimeNs();
   last_progress_ns_ = start_ns_;
   const int64_t cpu_start_ns = ProcessCpuNs();
-  Loop(service.get());
+  Loop();
   const bool interrupted = Wanted() && stop_.stop_signal() != 0;
-  const uint64_t cancelled_at_stop = Drain(service.get());
+  const uint64_t cancelled_at_stop = Drain();
   spare_maker_.Stop();
   // The frames' cost includes writing what the outputs took.
   writer_.WaitForWrites();
   const int64_t cpu_ns = ProcessCpuNs() - cpu_start_ns;
-  service.reset();
+  stop_.Unwatch();
+  const talon_support::Summary summary = session_->Summarize();
+  // The service goes when the outputs let go of the last frame (the
+  // preview's, in Finish).
+  session_.reset();
   PrintProgress(true);
   writer_.Finish();
-  return Report(interrupted, cancelled_at_stop, cpu_ns);
+  return Report(summary, interrupted, cancelled_at_stop, cpu_ns);
 }
 
 }  // namespace
