@@ -299,9 +299,11 @@ class _FrameIterator:
     frame, close(), or its end (garbage collection included)."""
 
     def __init__(self, camera, n):
-        self._camera = camera
+        self._camera = None
         self._left = n
-        camera._claim(self)
+        self._token = object()  # the camera's reader: not the iterator, which it would keep
+        camera._claim(self._token)
+        self._camera = camera
 
     def __iter__(self):
         return self
@@ -312,7 +314,7 @@ class _FrameIterator:
         if self._left == 0:
             self.close()
             raise StopIteration
-        frame = self._camera._read(self, newest=False, timeout_ms=None)
+        frame = self._camera._read(self._token, newest=False, timeout_ms=None)
         if frame is None:  # the camera was stopped meanwhile
             self.close()
             raise StopIteration
@@ -324,7 +326,7 @@ class _FrameIterator:
         """Ends the iteration: another reader may read."""
         camera, self._camera = self._camera, None
         if camera is not None:
-            camera._unclaim(self)
+            camera._unclaim(self._token)
 
     def __del__(self):
         self.close()
@@ -377,7 +379,7 @@ class Camera:
         if buffers is None:
             buffers = 6 if frame_bytes >= self.LARGE_FRAME_BYTES else 4
         _check_int("Camera", "buffers", buffers, 2,
-                   "buffers must be an int, at least 2: the capture submits the next frame's "
+                   "buffers must be an int, at least 2 frame buffers: the capture submits the next frame's "
                    "buffer while the current one fills (double buffering)")
         _check_int("Camera", "max_memory", max_memory, 1,
                    "max_memory must be an int of bytes, at least 1, or None (a fraction of "
@@ -461,7 +463,7 @@ class Camera:
             self._current._release("cannot be read: the camera was closed")
             self._current = None
         with self._guard:
-            self._reader = None
+            self._reader = None  # an iteration still open reads no more
         session, self._session = self._session, None
         self._running = False
         if session is not None:
@@ -494,7 +496,7 @@ class Camera:
         """The next (or newest) Frame for reader; None when a stop ended the
         wait. The frame read before goes back to the capture first."""
         if self._reader is not reader:
-            raise ValueError("Camera: the camera was closed")
+            raise ValueError("Camera: the camera was closed during the iteration")
         if self._current is not None:
             self._current._release("was released: the camera read the next frame")
             self._current = None
