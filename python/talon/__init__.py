@@ -9,12 +9,19 @@ The names of the C++ API, in Python's conventions:
     service = talon.CaptureService.create_instance(config)
     factory = talon.CaptureFrameBufferFactory.create_instance(config)
 
-and for scripts a Camera that owns all of it:
+and for scripts a Camera that owns all of it and keeps capturing from
+start() (or entering the with block) until stop() (or leaving it):
 
     with talon.Camera(config) as cam:
-        for frame in cam.frames(30):
+        for frame in cam.frames(30):            # in order, every frame
             print(frame.sequence, frame.dropped_before, frame.unpacked().mean())
-        print(cam.dropped, "sensor frames lost")
+        samples = cam.capture_array()           # the newest frame's samples
+        print(cam.capture().metadata)           # the newest Frame, as a dict
+        print(cam.dropped, "sensor frames lost,", cam.skipped, "skipped")
+
+One reader at a time (a second is refused with RuntimeError). The frame
+buffers' total is checked against a bound before they are allocated (half
+the memory available, or max_memory=).
 
 Raw Bayer frames develop into RGB with the software ISP:
 
@@ -28,7 +35,7 @@ array keeps its frame locked and alive, and capturing goes on in other
 buffers meanwhile.
 
 Every call that can block (dequeue_completed_request, iterating
-Camera.frames, pause, close) answers Ctrl-C with KeyboardInterrupt within a
+Camera.frames, Camera.capture, pause, close) answers Ctrl-C with KeyboardInterrupt within a
 few tens of milliseconds and leaves the service usable; an interrupted
 dequeue leaves the capture running and cancels no frame.
 
@@ -42,8 +49,9 @@ Compiled transfer graphs are cached in the directory set_graph_cache_dir()
 written, else $XDG_CACHE_HOME/talon or ~/.cache/talon; a cache that cannot
 be made fails create_instance with FILE_SYSTEM_ERROR naming the path.
 
-Threading: a Camera is used by one thread; the thin layer's calls may come
-from several, and the blocking ones let other Python threads run.
+Threading: a Camera reads on one thread at a time (start, stop and close
+may come from others); the thin layer's calls may come from several, and the
+blocking ones let other Python threads run.
 """
 
 import numbers
