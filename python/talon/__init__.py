@@ -236,7 +236,10 @@ class Frame:
             raise ValueError("frame %d %s; arrays taken before keep their data"
                              % (self.index, self._gone))
         if self.error != CaptureError.SUCCESS:
-            raise ValueError("frame %d failed (%s): it has no data" % (self.index, self.error.name))
+            failed = CaptureException("frame %d failed (%s): it has no data"
+                                      % (self.index, self.error.name))
+            failed.error, failed.description = self.error, error_description(self.error)
+            raise failed
         return self._data
 
     def array(self, data_type=None):
