@@ -390,8 +390,8 @@ class Camera:
         if buffers is None:
             buffers = 6 if frame_bytes >= self.LARGE_FRAME_BYTES else 4
         _check_int("Camera", "buffers", buffers, 2,
-                   "buffers must be an int, at least 2 frame buffers: the capture submits the next frame's "
-                   "buffer while the current one fills (double buffering)")
+                   "buffers must be an int, at least 2 frame buffers: the capture submits the "
+                   "next frame's buffer while the current one fills (double buffering)")
         _check_int("Camera", "max_memory", max_memory, 1,
                    "max_memory must be an int of bytes, at least 1, or None (a fraction of "
                    "MemAvailable)", none_allowed=True)
