@@ -742,3 +742,41 @@ def test_pixel_streams_unpack_to_pixels(data_type, per_pixel):
         frame = cam.capture()
         np.testing.assert_array_equal(frame.unpacked().reshape(4, 96), frame.array()[:, :96])
     assert pixels.dtype == np.uint8 and pixels.shape == (4, 96 // per_pixel, per_pixel)
+
+
+CAPTURE_CHILD = """
+import threading, time, talon
+stream = talon.CaptureStreamConfig(data_type=talon.CSI2_RAW10, width=64, height=8,
+                                   bits_per_component=10)
+with talon.Camera(talon.CaptureConfig(stream_configs=[stream], timeout_ms=5000)) as cam:
+    first = cam.capture().sequence  # the next frame is a second away
+
+    def report():
+        while cam._session.waiting == 0:
+            time.sleep(0.001)
+        print("blocked", flush=True)
+
+    threading.Thread(target=report, daemon=True).start()
+    try:
+        cam.capture()
+        print("returned", flush=True)
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+    frame = cam.capture()
+    print(frame.error.name, frame.sequence - first - frame.skipped_before, flush=True)
+"""
+
+
+# Catches a capture() that Ctrl-C cannot end while it waits for a frame, or
+# an interrupt that stops the capture: the next frame still comes.
+def test_sigint_interrupts_a_waiting_capture():
+    child = run_child(CAPTURE_CHILD, fps=1)
+    try:
+        assert read_line(child, 60) == "blocked"
+        child.send_signal(signal.SIGINT)
+        assert read_line(child, 1.0) == "interrupted"
+        assert read_line(child, 30) == "SUCCESS 1"
+        assert child.wait(30) == 0, child.stderr.read().decode()
+    finally:
+        child.kill()
+        child.wait()
