@@ -16,7 +16,8 @@
 // failure and the checks every call shares), config_binding.h (enumerations
 // and configurations), frame_buffer_binding.h (factory, frame buffers and
 // their arrays, Camera's records), service_binding.h (CaptureService, its
-// threading and Ctrl-C), develop_binding.h (the ISP). libtalon's log entries
+// threading and Ctrl-C), session_binding.h (Camera's capture session),
+// develop_binding.h (the ISP). libtalon's log entries
 // go to Python's logging (log_forwarding.h); the calls that may log drain
 // them as they return.
 
@@ -26,6 +27,7 @@
 #include "python/frame_buffer_binding.h"
 #include "python/log_forwarding.h"
 #include "python/service_binding.h"
+#include "python/session_binding.h"
 #include "system/capture/capture_ozy_helper.h"
 #include "system/capture/capture_setup.h"
 #include "system/capture/capture_util.h"
@@ -65,6 +67,7 @@ PYBIND11_MODULE(_talon, m) {
   talon_python::BindFrameRecorder(m);
   talon_python::BindFactory(m);
   talon_python::BindService(m);
+  talon_python::BindSession(m);
   talon_python::BindFunctions(m);
   talon_python::BindDevelop(m);
 }

@@ -311,11 +311,11 @@ def test_arrays_outlive_and_survive_their_frames():
         for frame in cam.frames(6):
             frames.append(frame)
             kept.append((frame.array(), frame.array().copy()))
-        with pytest.raises(ValueError):
+        with pytest.raises(ValueError, match="frame 0 was released"):
             frames[0].array()  # its buffer captured again
         frames[-1].array()  # the last one was not given back
-    with pytest.raises(ValueError):
-        frames[-1].array()  # the camera is closed
+    with pytest.raises(ValueError, match="the camera was closed"):
+        frames[-1].array()
     del cam, frame, frames
     gc.collect()
     for view, copy in kept:
@@ -581,3 +581,202 @@ def test_develop_releases_the_gil():
         stop.set()
         thread.join()
     assert any(start + 0.003 < t < end - 0.003 for t in stamps)
+
+
+# --- The camera that keeps running: reading in order and the newest frame ---
+
+def boottime_ns():
+    return time.clock_gettime_ns(time.CLOCK_BOOTTIME)
+
+
+# Catches a snapshot loop that restarts the capture per call (three sensor
+# periods each, sequences 1, 4, 7): 30 calls at 30 fps must see about 30
+# distinct frames in about a second.
+def test_snapshot_loop_keeps_up_with_the_sensor():
+    with talon.Camera(raw10_config()) as cam:
+        cam.capture_array()  # the first frame after start
+        start = time.monotonic()
+        sequences = {sequence_of(cam.capture_array()) for _ in range(30)}
+        elapsed = time.monotonic() - start
+    assert len(sequences) >= 25, sorted(sequences)
+    assert elapsed < 1.6
+
+
+# Catches a capture() that hands out the oldest buffered frame: behind a
+# 100 ms reader that frame is several periods old; the newest is at most
+# about one, and the ones in between count as skipped, not dropped.
+def test_slow_reader_gets_the_newest_frame():
+    ages, skipped, dropped = [], 0, 0
+    with talon.Camera(raw10_config()) as cam:
+        cam.capture()
+        for _ in range(10):
+            time.sleep(0.1)  # the reader's own work
+            frame = cam.capture()
+            ages.append(boottime_ns() - frame.eof_ns)
+            skipped += frame.skipped_before
+            dropped += frame.dropped_before
+        assert cam.skipped == skipped > 0
+        assert cam.dropped == dropped
+    assert sorted(ages)[len(ages) // 2] <= 50e6, ages
+
+
+# Catches frames() that pauses between calls: at 2.5 fps the first frame of
+# each later call failed with TIMEOUT, and sensor frames went missing.
+def test_frames_calls_read_on_without_a_restart():
+    prism.PrismSimSetFrameRate(2.5)
+    try:
+        with talon.Camera(raw10_config()) as cam:
+            frames = [next(iter(cam.frames(1))) for _ in range(3)]
+            frames.append(cam.capture(timeout_ms=2000))
+    finally:
+        prism.PrismSimSetFrameRate(float(os.environ.get("PRISM_SIM_FPS", "30")))
+    assert [f.error for f in frames] == [talon.CaptureError.SUCCESS] * 4
+    assert [f.sequence for f in frames] == list(range(frames[0].sequence,
+                                                      frames[0].sequence + 4))
+
+
+# Catches a second reader let in: it failed later with "the frame buffer is
+# already enqueued", or took frames from under the first. A live frames()
+# iteration and a capture() waiting in another thread each refuse another
+# reader at once; once they end, reading works again.
+def test_second_reader_is_refused_at_once():
+    prism.PrismSimSetFrameRate(2)
+    try:
+        with talon.Camera(raw10_config(timeout_ms=3000)) as cam:
+            first = cam.frames()
+            next(first)
+            for second in (cam.frames, cam.capture):
+                with pytest.raises(RuntimeError, match="another reader"):
+                    second()
+            first.close()
+            waiter = threading.Thread(target=cam.capture)
+            waiter.start()
+            while cam._session.waiting == 0:
+                time.sleep(0.001)
+            start = time.monotonic()
+            with pytest.raises(RuntimeError, match="another reader"):
+                cam.capture_array()
+            refused_after = time.monotonic() - start
+            waiter.join()
+            assert cam.capture().error == talon.CaptureError.SUCCESS
+    finally:
+        prism.PrismSimSetFrameRate(float(os.environ.get("PRISM_SIM_FPS", "30")))
+    assert refused_after < 0.1
+
+
+# Catches buffers allocated without a bound (12 MP with buffers=10000 grew to
+# 24 GB until the kernel ended the process): refused before any allocation,
+# naming the frame size, the count and the bound; max_memory moves the bound.
+def test_memory_bound_refuses_before_allocating():
+    import resource
+
+    twelve_mp = raw10_config(width=4056, height=3040)
+    start = time.monotonic()
+    with pytest.raises(ValueError) as caught:
+        talon.Camera(twelve_mp, buffers=10000)
+    assert time.monotonic() - start < 2
+    assert resource.getrusage(resource.RUSAGE_SELF).ru_maxrss < 1 << 20  # KiB: 1 GB
+    message = str(caught.value)
+    assert "\n" not in message
+    assert "buffers=10000" in message and "15412800-byte" in message and "MemAvailable" in message
+    frame_bytes = 80 * 8
+    with pytest.raises(ValueError, match=r"max_memory=%d\)" % (3 * frame_bytes)):
+        talon.Camera(raw10_config(), buffers=4, max_memory=3 * frame_bytes)
+    with talon.Camera(raw10_config(), buffers=4, max_memory=4 * frame_bytes) as cam:
+        assert len(list(cam.frames(2))) == 2
+
+
+# Catches bad arguments that gave AttributeError, "'<' not supported", a
+# float count rounded up, or pybind11's long text: each raises at the call,
+# in one line naming the argument and its value.
+@pytest.mark.parametrize("call,error,says", [
+    (lambda cam: talon.Camera(None), TypeError, "config=None"),
+    (lambda cam: talon.Camera(raw10_config().stream_configs[0]), TypeError, "config="),
+    (lambda cam: talon.Camera(raw10_config(), buffers=True), TypeError, "buffers=True"),
+    (lambda cam: talon.Camera(raw10_config(), buffers=4.0), TypeError, "buffers=4.0"),
+    (lambda cam: talon.Camera(raw10_config(), buffers="4"), TypeError, "buffers='4'"),
+    (lambda cam: talon.Camera(raw10_config(), buffers=2**40), ValueError, "buffers=1099511627776"),
+    (lambda cam: talon.Camera(raw10_config(), max_memory=0), ValueError, "max_memory=0"),
+    (lambda cam: talon.Camera(raw10_config(), max_memory=1.5), TypeError, "max_memory=1.5"),
+    (lambda cam: cam.frames(2.5), TypeError, "n=2.5"),
+    (lambda cam: cam.frames("3"), TypeError, "n='3'"),
+    (lambda cam: cam.frames(-1), ValueError, "n=-1"),
+    (lambda cam: cam.capture(timeout_ms=-1), ValueError, "timeout_ms=-1"),
+    (lambda cam: cam.capture(timeout_ms=0.5), TypeError, "timeout_ms=0.5"),
+    (lambda cam: cam.capture_array(timeout_ms=2**32), ValueError, "timeout_ms=4294967296"),
+])
+def test_bad_camera_arguments_name_the_argument(call, error, says):
+    cam = talon.Camera(raw10_config())
+    with pytest.raises(error) as caught:
+        call(cam)
+    assert type(caught.value) is error
+    assert says in str(caught.value) and "\n" not in str(caught.value)
+
+
+# Catches metadata that logging or saving beside the array cannot take
+# (NumPy or enumeration values json.dumps refuses), or that misstates the
+# frame.
+def test_metadata_goes_through_json():
+    import json
+
+    with talon.Camera(raw10_config()) as cam:
+        frame = cam.capture()
+    metadata = json.loads(json.dumps(frame.metadata))
+    assert metadata["sequence"] == frame.sequence and metadata["error"] == "SUCCESS"
+    assert metadata["sof_ns"] < metadata["eof_ns"] <= metadata["dequeue_ns"]
+    assert metadata["streams"] == [{"stream": 0, "data_type": 0x2B, "width": 64, "height": 8,
+                                    "bits": 10, "row_stride_bytes": 80}]
+    assert {"dropped_before", "skipped_before"} <= set(metadata)
+
+
+# Catches pixel streams unpacked as 16-bit components, (h, components): RGB888
+# must come as uint8 (h, w, 3) and YUV 4:2:2 as (h, w, 2), the captured bytes
+# in order.
+@pytest.mark.parametrize("data_type,per_pixel", [(talon.CSI2_RGB888, 3),
+                                                 (talon.CSI2_YUV422_8BIT, 2)])
+def test_pixel_streams_unpack_to_pixels(data_type, per_pixel):
+    stream = talon.CaptureStreamConfig(data_type=data_type, width=96, height=4,
+                                       bits_per_component=8)
+    with talon.Camera(talon.CaptureConfig(stream_configs=[stream], timeout_ms=1000)) as cam:
+        pixels = cam.capture_array()
+        frame = cam.capture()
+        np.testing.assert_array_equal(frame.unpacked().reshape(4, 96), frame.array()[:, :96])
+    assert pixels.dtype == np.uint8 and pixels.shape == (4, 96 // per_pixel, per_pixel)
+
+
+CAPTURE_CHILD = """
+import threading, time, talon
+stream = talon.CaptureStreamConfig(data_type=talon.CSI2_RAW10, width=64, height=8,
+                                   bits_per_component=10)
+with talon.Camera(talon.CaptureConfig(stream_configs=[stream], timeout_ms=5000)) as cam:
+    first = cam.capture().sequence  # the next frame is a second away
+
+    def report():
+        while cam._session.waiting == 0:
+            time.sleep(0.001)
+        print("blocked", flush=True)
+
+    threading.Thread(target=report, daemon=True).start()
+    try:
+        cam.capture()
+        print("returned", flush=True)
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+    frame = cam.capture()
+    print(frame.error.name, frame.sequence - first - frame.skipped_before, flush=True)
+"""
+
+
+# Catches a capture() that Ctrl-C cannot end while it waits for a frame, or
+# an interrupt that stops the capture: the next frame still comes.
+def test_sigint_interrupts_a_waiting_capture():
+    child = run_child(CAPTURE_CHILD, fps=1)
+    try:
+        assert read_line(child, 60) == "blocked"
+        child.send_signal(signal.SIGINT)
+        assert read_line(child, 1.0) == "interrupted"
+        assert read_line(child, 30) == "SUCCESS 1"
+        assert child.wait(30) == 0, child.stderr.read().decode()
+    finally:
+        child.kill()
+        child.wait()
