@@ -40,7 +40,7 @@ class Service {
 
   static std::unique_ptr<Service> CreateInstance(const CaptureConfig& config) {
     const char* const call_name = "CaptureService.create_instance";
-    CheckConfig(config, call_name);
+    CheckConfig(config);
     ChooseGraphCache(call_name);
     std::unique_ptr<vireo::CaptureService> service;
     CaptureError error = CaptureError::SUCCESS;
@@ -50,9 +50,9 @@ class Service {
       error = vireo::CreateCaptureService(config, &service, &reason);
     }
     talon_python::LogForwarding::Drain();
-    if (error != CaptureError::SUCCESS) {
-      throw CaptureFailure{error, std::string(call_name) + ": " + reason};
-    }
+    // The library's reason as it is: the call is the one the user made.
+    if (error == CaptureError::INVALID_CONFIG) RaiseConfigurationError(error, reason);
+    if (error != CaptureError::SUCCESS) throw CaptureFailure{error, reason};
     return std::make_unique<Service>(config, std::move(service));
   }
 
@@ -310,7 +310,10 @@ void BindService(py::module_& m) {
       "capture waits up to timeout_ms for a second one. Every blocking call answers\n"
       "Ctrl-C (KeyboardInterrupt) within a few tens of milliseconds.")
       .def_static("create_instance", &Service::CreateInstance, py::arg("config"),
-                  "A running service for config; raises CaptureException with the reason.")
+                  "A running service for config. A configuration the library or the runtime\n"
+                  "refuses raises ConfigurationError (a ValueError; .error INVALID_CONFIG) whose\n"
+                  "message names the field and the value; any other failure CaptureException\n"
+                  "with the library's reason.")
       .def("enqueue_request", &Service::EnqueueRequest, py::arg("frame_buffer").none(true),
            "Hands an empty buffer to the service; raises CaptureException (INVALID_BUFFER)\n"
            "for None, a buffer already enqueued, or one made for another configuration.")
