@@ -35,14 +35,14 @@ struct StreamsArg {
 
 namespace pybind11::detail {
 
-#define TALON_ANY_ARGUMENT(Arg, shown)                                 \
-  template <>                                                          \
-  struct type_caster<talon_python::Arg> {                              \
-    PYBIND11_TYPE_CASTER(talon_python::Arg, const_name(shown));        \
-    bool load(handle src, bool) {                                      \
-      value.value = reinterpret_borrow<object>(src);                   \
-      return true;                                                     \
-    }                                                                  \
+#define TALON_ANY_ARGUMENT(Arg, shown)                          \
+  template <>                                                   \
+  struct type_caster<talon_python::Arg> {                       \
+    PYBIND11_TYPE_CASTER(talon_python::Arg, const_name(shown)); \
+    bool load(handle src, bool) {                               \
+      value.value = reinterpret_borrow<object>(src);            \
+      return true;                                              \
+    }                                                           \
   }
 
 TALON_ANY_ARGUMENT(IntArg, "int");
@@ -140,7 +140,8 @@ int64_t Integer(py::handle value, const Field& field) {
   const long long result = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
   if (result == -1 && PyErr_Occurred()) throw py::error_already_set();
   if (overflow != 0 || result < field.min || result > field.max) {
-    const std::string shown = overflow != 0 ? std::string(py::str(number)) : Number(result, field.hex);
+    const std::string shown =
+        overflow != 0 ? std::string(py::str(number)) : Number(result, field.hex);
     throw py::value_error(std::string(field.name) + ": " + shown + " is not in " + range);
   }
   return result;
@@ -216,8 +217,7 @@ CaptureStreamConfig MakeStream(IntArg data_type, IntArg width, IntArg height,
 
 CaptureConfig MakeConfig(StreamsArg stream_configs, IntArg timeout_ms, IntArg mipi_rx,
                          IntArg virtual_channel) {
-  return MakeConfigOf(stream_configs.value, timeout_ms.value, mipi_rx.value,
-                      virtual_channel.value);
+  return MakeConfigOf(stream_configs.value, timeout_ms.value, mipi_rx.value, virtual_channel.value);
 }
 
 bool Equal(const CaptureStreamConfig& a, const CaptureStreamConfig& b) {
@@ -245,14 +245,16 @@ void DefineEquality(Class& cls) {
   cls.def(
          "__eq__",
          [](const T& self, py::object other) -> py::object {
-           if (!py::isinstance<T>(other)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+           if (!py::isinstance<T>(other))
+             return py::reinterpret_borrow<py::object>(Py_NotImplemented);
            return py::bool_(Equal(self, other.cast<const T&>()));
          },
          py::arg("other"), "Equal when every field is.")
       .def(
           "__ne__",
           [](const T& self, py::object other) -> py::object {
-            if (!py::isinstance<T>(other)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+            if (!py::isinstance<T>(other))
+              return py::reinterpret_borrow<py::object>(Py_NotImplemented);
             return py::bool_(!Equal(self, other.cast<const T&>()));
           },
           py::arg("other"));
@@ -373,8 +375,8 @@ void BindCaptureStreamConfig(py::module_& m) {
       "or 16) are checked by create_instance. Streams compare equal field by field, pickle,\n"
       "and their repr is the constructor's call.");
   stream
-      .def(py::init(&MakeStream), py::arg("data_type") = vireo::CSI2_RAW10,
-           py::arg("width") = 0, py::arg("height") = 0, py::arg("bits_per_component") = 0,
+      .def(py::init(&MakeStream), py::arg("data_type") = vireo::CSI2_RAW10, py::arg("width") = 0,
+           py::arg("height") = 0, py::arg("bits_per_component") = 0,
            py::arg("pad_row_to_64_bytes") = false,
            "data_type: a MipiDataTypeCsi2 or an int 0 to 0x3F; width, height,\n"
            "bits_per_component: ints (create_instance wants width and height 1 to 65536,\n"
@@ -385,12 +387,15 @@ void BindCaptureStreamConfig(py::module_& m) {
             s.data_type = static_cast<vireo::MipiDataTypeCsi2>(Integer(value, kDataType));
           },
           "the MIPI CSI-2 data type (0 to 0x3F), which identifies the stream")
-      .def_property("width", [](const S& s) { return s.width; }, number(&S::width, kWidth),
-                    "components per row")
-      .def_property("height", [](const S& s) { return s.height; }, number(&S::height, kHeight),
-                    "rows per frame")
-      .def_property("bits_per_component", [](const S& s) { return s.bits_per_component; },
-                    number(&S::bits_per_component, kBits), "8, 10 or 16")
+      .def_property(
+          "width", [](const S& s) { return s.width; }, number(&S::width, kWidth),
+          "components per row")
+      .def_property(
+          "height", [](const S& s) { return s.height; }, number(&S::height, kHeight),
+          "rows per frame")
+      .def_property(
+          "bits_per_component", [](const S& s) { return s.bits_per_component; },
+          number(&S::bits_per_component, kBits), "8, 10 or 16")
       .def_property(
           "pad_row_to_64_bytes", [](const S& s) { return s.pad_row_to_64_bytes; },
           [](S& s, py::handle value) { s.pad_row_to_64_bytes = Flag(value, kPad); },
@@ -431,51 +436,69 @@ void BindStreamConfigList(py::module_& m) {
                         "equal streams; pickles as a list of its own.");
   list.def(py::init<>())
       .def(py::init([](py::handle streams) { return Streams(streams); }), py::arg("streams"))
-      .def("append", [](List& l, py::handle s) { l.push_back(StreamItem(s)); }, py::arg("stream"),
-           "Adds a stream at the end.")
-      .def("extend", [](List& l, py::handle items) {
-        const List more = Streams(items);
-        l.insert(l.end(), more.begin(), more.end());
-      }, py::arg("streams"), "Adds the streams at the end.")
-      .def("insert", [position](List& l, py::ssize_t i, py::handle s) {
-        const CaptureStreamConfig value = StreamItem(s);
-        l.insert(l.begin() + static_cast<std::ptrdiff_t>(position(l, i, true)), value);
-      }, py::arg("index"), py::arg("stream"), "Adds a stream before index.")
-      .def("pop", [position](List& l, py::ssize_t i) {
-        const size_t at = position(l, i);
-        CaptureStreamConfig value = l[at];
-        l.erase(l.begin() + static_cast<std::ptrdiff_t>(at));
-        return value;
-      }, py::arg("index") = -1, "Removes the stream at index and returns it.")
-      .def("clear", [](List& l) { l.clear(); }, "Removes every stream.")
+      .def(
+          "append", [](List& l, py::handle s) { l.push_back(StreamItem(s)); }, py::arg("stream"),
+          "Adds a stream at the end.")
+      .def(
+          "extend",
+          [](List& l, py::handle items) {
+            const List more = Streams(items);
+            l.insert(l.end(), more.begin(), more.end());
+          },
+          py::arg("streams"), "Adds the streams at the end.")
+      .def(
+          "insert",
+          [position](List& l, py::ssize_t i, py::handle s) {
+            const CaptureStreamConfig value = StreamItem(s);
+            l.insert(l.begin() + static_cast<std::ptrdiff_t>(position(l, i, true)), value);
+          },
+          py::arg("index"), py::arg("stream"), "Adds a stream before index.")
+      .def(
+          "pop",
+          [position](List& l, py::ssize_t i) {
+            const size_t at = position(l, i);
+            CaptureStreamConfig value = l[at];
+            l.erase(l.begin() + static_cast<std::ptrdiff_t>(at));
+            return value;
+          },
+          py::arg("index") = -1, "Removes the stream at index and returns it.")
+      .def(
+          "clear", [](List& l) { l.clear(); }, "Removes every stream.")
       .def("__len__", [](const List& l) { return l.size(); })
       .def("__getitem__", [position](const List& l, py::ssize_t i) { return l[position(l, i)]; })
-      .def("__setitem__", [position](List& l, py::ssize_t i, py::handle s) {
-        l[position(l, i)] = StreamItem(s);
-      })
-      .def("__delitem__", [position](List& l, py::ssize_t i) {
-        l.erase(l.begin() + static_cast<std::ptrdiff_t>(position(l, i)));
-      })
+      .def("__setitem__",
+           [position](List& l, py::ssize_t i, py::handle s) { l[position(l, i)] = StreamItem(s); })
+      .def("__delitem__",
+           [position](List& l, py::ssize_t i) {
+             l.erase(l.begin() + static_cast<std::ptrdiff_t>(position(l, i)));
+           })
       .def("__iter__", [](const List& l) { return py::iter(Copies(l)); })
       // Against a list or tuple too: config.stream_configs == [stream].
-      .def("__eq__", [](const List& l, py::handle other) -> py::object {
-        if (!py::isinstance<List>(other) && !py::isinstance<py::list>(other) &&
-            !py::isinstance<py::tuple>(other)) {
-          return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-        }
-        for (py::handle item : other) {
-          if (!py::isinstance<CaptureStreamConfig>(item)) return py::bool_(false);
-        }
-        return py::bool_(Equal(l, Streams(other)));
-      }, py::arg("other"), "Equal when the streams are, in order.")
-      .def("__ne__", [](py::object self, py::handle other) {
-        py::object equal = self.attr("__eq__")(other);
-        return equal.is(py::handle(Py_NotImplemented)) ? equal : py::bool_(!equal.cast<bool>());
-      }, py::arg("other"))
+      .def(
+          "__eq__",
+          [](const List& l, py::handle other) -> py::object {
+            if (!py::isinstance<List>(other) && !py::isinstance<py::list>(other) &&
+                !py::isinstance<py::tuple>(other)) {
+              return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+            }
+            for (py::handle item : other) {
+              if (!py::isinstance<CaptureStreamConfig>(item)) return py::bool_(false);
+            }
+            return py::bool_(Equal(l, Streams(other)));
+          },
+          py::arg("other"), "Equal when the streams are, in order.")
+      .def(
+          "__ne__",
+          [](py::object self, py::handle other) {
+            py::object equal = self.attr("__eq__")(other);
+            return equal.is(py::handle(Py_NotImplemented)) ? equal : py::bool_(!equal.cast<bool>());
+          },
+          py::arg("other"))
       .def("__repr__", &StreamsRepr)
       .def(py::pickle([](const List& l) { return py::make_tuple(Copies(l)); },
                       [](const py::tuple& state) {
-                        if (state.size() != 1) throw py::value_error("StreamConfigList: a bad pickle");
+                        if (state.size() != 1)
+                          throw py::value_error("StreamConfigList: a bad pickle");
                         return Streams(state[0]);
                       }));
   py::implicitly_convertible<py::list, List>();
@@ -507,7 +530,9 @@ void BindCaptureConfig(py::module_& m) {
           "the streams, a StreamConfigList (append to it, or assign a list)")
       .def_property(
           "timeout_ms", [](const C& c) { return c.timeout_ms; },
-          [](C& c, py::handle value) { c.timeout_ms = static_cast<uint32_t>(Integer(value, kTimeout)); },
+          [](C& c, py::handle value) {
+            c.timeout_ms = static_cast<uint32_t>(Integer(value, kTimeout));
+          },
           "how long the capture waits for a frame, and for the next buffer (at least 1)")
       .def_property(
           "mipi_rx", [](const C& c) { return c.mipi_rx; },
@@ -519,12 +544,13 @@ void BindCaptureConfig(py::module_& m) {
             c.virtual_channel = static_cast<uint32_t>(Integer(value, kVirtualChannel));
           },
           "the MIPI CSI-2 virtual channel of the streams, 0 to 3")
-      .def("__repr__", [](const C& c) {
-        return "talon.CaptureConfig(stream_configs=" + StreamsRepr(c.stream_configs) +
-               ", timeout_ms=" + std::to_string(c.timeout_ms) + ", mipi_rx=" +
-               std::to_string(c.mipi_rx) + ", virtual_channel=" +
-               std::to_string(c.virtual_channel) + ")";
-      })
+      .def("__repr__",
+           [](const C& c) {
+             return "talon.CaptureConfig(stream_configs=" + StreamsRepr(c.stream_configs) +
+                    ", timeout_ms=" + std::to_string(c.timeout_ms) +
+                    ", mipi_rx=" + std::to_string(c.mipi_rx) +
+                    ", virtual_channel=" + std::to_string(c.virtual_channel) + ")";
+           })
       .def(py::pickle(
           [](const C& c) {
             return py::make_tuple(Copies(c.stream_configs), c.timeout_ms, c.mipi_rx,
