@@ -162,7 +162,7 @@ class Service {
       }
       if (interruptible && PyErr_CheckSignals() != 0) throw py::error_already_set();
     }
-    talon_python::LogForwarding::Drain();
+    talon_python::LogForwarding::Flush();
     for (auto& [native, buffer] : held_) buffer->holder_ = nullptr;
     held_.clear();
   }
@@ -250,7 +250,12 @@ class Service {
     });
     const bool done = AwaitTask(*task);
     if (!done) throw py::error_already_set();
-    talon_python::LogForwarding::Drain();
+    // A pause ends the capture's entries: the count of a repeated one is said.
+    if (pause) {
+      talon_python::LogForwarding::Flush();
+    } else {
+      talon_python::LogForwarding::Drain();
+    }
   }
 
   // The native half of Close, on a helper (or inline when none can start).

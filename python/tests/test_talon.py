@@ -232,6 +232,38 @@ def test_library_log_goes_to_logging_only(capfd):
     assert "native" not in capfd.readouterr().err
 
 
+# Catches the library's warning said once per frame behind a slow consumer:
+# "Only one frame buffer in request queue" comes once, then as one count, with
+# its level and C++ line, when the capture stops.
+def test_repeated_warning_is_said_once_then_counted():
+    import logging
+
+    records = []
+    handler = logging.Handler()
+    handler.emit = records.append
+    logger = logging.getLogger("talon")
+    logger.addHandler(handler)
+    fps = 200
+    prism.PrismSimSetFrameRate(fps)
+    start = time.monotonic()
+    try:
+        with talon.Camera(raw10_config(), buffers=3) as cam:
+            for _ in cam.frames(12):
+                time.sleep(4 / fps)  # the slow consumer: four periods per frame
+    finally:
+        prism.PrismSimSetFrameRate(float(os.environ.get("PRISM_SIM_FPS", "30")))
+        logger.removeHandler(handler)
+    seconds = time.monotonic() - start
+    said = [r for r in records if r.getMessage().startswith("Only one frame buffer")]
+    assert said and said[0].levelno == logging.WARNING
+    counts = said[1:]  # one when the capture stopped, and one each 5 s before
+    assert 1 <= len(counts) <= 1 + seconds // 5, [r.getMessage() for r in said]
+    for count in counts:
+        assert re.fullmatch(re.escape(said[0].getMessage()) + r" \(repeated \d+ times\)",
+                            count.getMessage())
+        assert (count.levelno, count.lineno) == (said[0].levelno, said[0].lineno)
+
+
 FORKED_CHILD = """
 import os, sys, talon
 pid = os.fork()
