@@ -75,11 +75,12 @@ constexpr struct {
 };
 
 // A configuration field as a constructor or a setter takes it: the values
-// the field can hold, or, where the option toolkit has them, the values the
-// field alone may have (a CSI-2 data type, a timeout of at least 1 ms). The
-// limits that depend on the whole configuration (a stream's size and
-// component width, the receiver, the virtual channel, the stream count) are
-// the toolkit's check at creation (CheckConfig).
+// the field can hold (mipi_rx: not negative), or the option toolkit's limits
+// where they are the field's alone (a CSI-2 data type, a timeout of at least
+// 1 ms). The toolkit's other limits (a stream's size and component width,
+// the receiver, the virtual channel, the stream count) are its check of the
+// whole configuration at creation (CheckConfig, ConfigurationError), where
+// the configuration the user built step by step is complete.
 struct Field {
   const char* name;
   int64_t min;
@@ -110,11 +111,14 @@ std::string TypeName(py::handle value) {
   return py::str(py::type::of(value).attr("__name__")).cast<std::string>();
 }
 
-// `value` for a message: its repr on one line, cut short when long.
+// `value` for a message: its repr on one line, cut short (by characters,
+// not bytes, so that the text stays UTF-8) when long.
 std::string Repr(py::handle value) {
-  std::string text = py::str(py::repr(value));
-  constexpr size_t kMaxChars = 40;
-  if (text.size() > kMaxChars) text = text.substr(0, kMaxChars) + "...";
+  py::str repr = py::repr(value);
+  constexpr py::ssize_t kMaxChars = 40;
+  std::string text = py::len(repr) > kMaxChars
+                         ? py::str(repr[py::slice(0, kMaxChars, 1)]).cast<std::string>() + "..."
+                         : repr.cast<std::string>();
   for (char& c : text) {
     if (c == '\n' || c == '\r') c = ' ';
   }
@@ -368,12 +372,12 @@ void BindCaptureStreamConfig(py::module_& m) {
   };
   py::class_<S> stream(
       m, "CaptureStreamConfig",
-      "One MIPI CSI-2 stream. Each field takes an int and refuses anything else at once:\n"
-      "TypeError for another type (None, a str, a float), ValueError for a value the field\n"
-      "cannot hold (negative, over 32 bits, a data type over 0x3F); the message names the\n"
-      "field. The limits that depend on the whole (width and height 1 to 65536, bits 8, 10\n"
-      "or 16) are checked by create_instance. Streams compare equal field by field, pickle,\n"
-      "and their repr is the constructor's call.");
+      "One MIPI CSI-2 stream. Each field takes an int (pad_row_to_64_bytes a bool) and\n"
+      "refuses anything else at once: TypeError for another type (None, a str, a float),\n"
+      "ValueError for a value the field cannot hold (negative, over 32 bits, a data type\n"
+      "over 0x3F); the message names the field. The other limits (width and height 1 to\n"
+      "65536, bits 8, 10 or 16) are checked by create_instance. Streams compare equal field\n"
+      "by field, pickle, and their repr is the constructor's call.");
   stream
       .def(py::init(&MakeStream), py::arg("data_type") = vireo::CSI2_RAW10, py::arg("width") = 0,
            py::arg("height") = 0, py::arg("bits_per_component") = 0,
