@@ -33,9 +33,6 @@ std::string ConfigProblem(const CaptureConfig& config) {
   return talon_support::ProblemText(field, problem);
 }
 
-// Refuses `config` with INVALID_CONFIG and the reason, before `call` reaches
-// the library.
-
 }  // namespace
 
 // A failure only the library knows the reason of: its description.
@@ -53,11 +50,13 @@ std::string Hex(int value) {
   return text;
 }
 
-void CheckConfig(const CaptureConfig& config, const std::string& call) {
+[[noreturn]] void RaiseConfigurationError(CaptureError error, const std::string& reason) {
+  throw ConfigurationFailure{error, reason};
+}
+
+void CheckConfig(const CaptureConfig& config) {
   const std::string problem = ConfigProblem(config);
-  if (!problem.empty()) {
-    throw CaptureFailure{CaptureError::INVALID_CONFIG, call + ": " + problem};
-  }
+  if (!problem.empty()) RaiseConfigurationError(CaptureError::INVALID_CONFIG, problem);
 }
 
 // "0x2B 64x8 10-bit, ...": the streams of a configuration, for messages.

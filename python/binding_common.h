@@ -1,7 +1,8 @@
 // What the bindings of the Python module talon share: the failure every call
-// raises as talon.CaptureException, the check of a configuration before the
-// library sees it, the texts of streams, and the wait slice after which a
-// blocked call runs Python's signal handlers.
+// raises as talon.CaptureException, the refusal of a configuration raised as
+// talon.ConfigurationError, the check of a configuration before the library
+// sees it, the texts of streams, and the wait slice after which a blocked
+// call runs Python's signal handlers.
 //
 // Threading: called with the GIL held, unless said otherwise.
 
@@ -43,13 +44,27 @@ struct CaptureFailure {
   std::string message;
 };
 
+// A configuration the library or the runtime refuses, raised as
+// talon.ConfigurationError (a talon.CaptureException and a ValueError) with
+// `reason` as its whole message. Thrown by RaiseConfigurationError.
+struct ConfigurationFailure {
+  CaptureError error;
+  std::string reason;
+};
+
 // A failure only the library knows the reason of: its description.
 [[noreturn]] void Fail(CaptureError error, const std::string& call);
 void Check(CaptureError error, const std::string& call);
 std::string Hex(int value);
-// Raises INVALID_CONFIG naming the field and its value when the library or
+// Raises talon.ConfigurationError carrying `error` (.error) with `reason`, the
+// one line the library or the option toolkit gave, unchanged: a creation
+// call that refuses its configuration (INVALID_CONFIG and the reason from
+// vireo::CreateCaptureService) raises it as it is.
+[[noreturn]] void RaiseConfigurationError(CaptureError error, const std::string& reason);
+// Raises ConfigurationError (INVALID_CONFIG) naming the field and its value
+// ("CaptureConfig.virtual_channel: 99 is not in 0 to 3") when the library or
 // the runtime would refuse `config`.
-void CheckConfig(const CaptureConfig& config, const std::string& call);
+void CheckConfig(const CaptureConfig& config);
 // "0x2B 64x8 10-bit, ...": the streams of a configuration, for messages.
 std::string StreamsText(const CaptureConfig& config);
 // Whether frame buffers made for `a` have the layout that `b` captures.

@@ -131,15 +131,17 @@ void BindFactory(py::module_& m) {
   py::class_<Factory, std::shared_ptr<Factory>>(m, "CaptureFrameBufferFactory",
                                                 "Makes frame buffers for one configuration.")
       .def_static("create_instance", &Factory::CreateInstance, py::arg("config"),
-                  "A factory for config; raises CaptureException when the runtime's memory "
-                  "allocator cannot be had.")
+                  "A factory for config. A configuration the library or the runtime refuses\n"
+                  "raises ConfigurationError (a ValueError; .error INVALID_CONFIG) whose message\n"
+                  "names the field and the value; CaptureException (NO_MEM) when the runtime's\n"
+                  "memory allocator cannot be had.")
       .def(
           "create",
           [](Factory& f) {
             return std::make_shared<FrameBuffer>(f.shared_from_this(), f.CreateNative());
           },
-          "A new FrameBuffer; raises CaptureException (INVALID_CONFIG, NO_MEM).")
-      .def_property_readonly("config", &Factory::config);
+          "A new FrameBuffer; raises CaptureException (NO_MEM) when there is no memory.")
+      .def_property_readonly("config", &Factory::config, "the configuration it makes buffers for");
 }
 
 }  // namespace talon_python

@@ -35,7 +35,7 @@ class Factory : public std::enable_shared_from_this<Factory> {
 
   static std::shared_ptr<Factory> CreateInstance(const CaptureConfig& config) {
     const char* const call_name = "CaptureFrameBufferFactory.create_instance";
-    CheckConfig(config, call_name);
+    CheckConfig(config);
     std::unique_ptr<vireo::CaptureFrameBufferFactory> impl =
         vireo::CaptureFrameBufferFactory::CreateInstance(config);
     talon_python::LogForwarding::Drain();

@@ -2,12 +2,15 @@
 
 #include <pybind11/pybind11.h>
 
+#include <atomic>
 #include <cinttypes>
 #include <cstdio>
 #include <vector>
 #include <string>
 #include <thread>
+#include <utility>
 
+#include "python/log_fold.h"
 #include "python/log_queue.h"
 #include "system/log_handler.h"
 
@@ -23,6 +26,10 @@ namespace {
 LogQueue* queue = nullptr;         // GIL
 std::thread* forwarder = nullptr;  // GIL
 bool draining = false;             // GIL: a Drain is emitting
+LogFold* fold = nullptr;           // GIL
+// fold->pending() as the last drain left it, for the forwarding thread,
+// which reads it without the GIL.
+std::atomic<bool> fold_pending{false};
 
 void OnEntry(void* context, int severity, const char* file, int line, const char* message) {
   static_cast<LogQueue*>(context)->Push(severity, file, line, message);
@@ -52,17 +59,28 @@ void Emit(int level, const std::string& file, int line, const std::string& messa
   }
 }
 
+// Emits entries as they come, and a count of repeats that nothing else
+// says within LogFold::kPeriod (the GIL is taken only then, not each period).
 void Forward(LogQueue* from) {
   uint64_t seen = 0;
-  while (from->WaitForEntries(&seen)) {
+  while (true) {
+    const uint64_t before = seen;
+    if (!from->WaitForEntries(&seen, LogFold::kPeriod)) break;
+    if (seen == before && !fold_pending.load()) continue;
     py::gil_scoped_acquire gil;
     LogForwarding::Drain();
   }
 }
 
+void EmitAll(const std::vector<LogQueue::Entry>& entries) {
+  for (const LogQueue::Entry& e : entries) Emit(Level(e.severity), e.file, e.line, e.message);
+}
+
 // Installs the hook with a new queue and starts its forwarding thread.
 void Begin() {
   queue = new LogQueue;
+  fold = new LogFold;
+  fold_pending = false;
   vireo::SetLogHandler(&OnEntry, queue, /*write_stderr=*/false);
   forwarder = new std::thread(&Forward, queue);
   draining = false;
@@ -86,8 +104,13 @@ void LogForwarding::Drain() {
   while (true) {
     uint64_t lost = 0;
     std::vector<LogQueue::Entry> entries = queue->Take(&lost);
-    if (entries.empty() && lost == 0) break;
-    for (const LogQueue::Entry& e : entries) Emit(Level(e.severity), e.file, e.line, e.message);
+    const LogFold::Clock::time_point now = LogFold::Clock::now();
+    const bool taken = !entries.empty();
+    std::vector<LogQueue::Entry> said;
+    for (LogQueue::Entry& e : entries) fold->Add(std::move(e), now, &said);
+    fold->Tick(now, &said);
+    EmitAll(said);
+    if (!taken && lost == 0) break;
     if (lost != 0) {
       char text[160];
       std::snprintf(text, sizeof(text),
@@ -96,6 +119,18 @@ void LogForwarding::Drain() {
       Emit(30, __FILE__, __LINE__, text);
     }
   }
+  fold_pending = fold->pending();
+  draining = false;
+}
+
+void LogForwarding::Flush() {
+  Drain();
+  if (draining) return;  // the drain under way says it
+  std::vector<LogQueue::Entry> said;
+  fold->Flush(&said);
+  fold_pending = false;
+  draining = true;
+  EmitAll(said);
   draining = false;
 }
 
@@ -108,7 +143,7 @@ void LogForwarding::Stop() {
   }
   delete forwarder;
   forwarder = nullptr;
-  Drain();
+  Flush();
 }
 
 }  // namespace talon_python

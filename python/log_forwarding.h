@@ -14,12 +14,18 @@
 // their order. A fatal entry, which aborts the process right after the hook,
 // is also written to standard error at once.
 //
-// Threading: Start, Drain and Stop with the GIL held. Start once, at import;
-// Stop at the interpreter's exit (atexit), which joins the forwarding
-// thread; after it the calls' drains still emit what comes. A forked child
-// begins anew with a queue and a forwarding thread of its own. Ownership: the
-// queue and the thread live for the process (the hook may be called until
-// libtalon's threads end).
+// An entry that repeats is said once and then counted (LogFold): the count
+// is said as "<message> (repeated N times)" when a different entry comes,
+// when the capture stops or closes (Flush), and at the latest LogFold::kPeriod
+// after the first repeat counted, by the forwarding thread if nothing else
+// comes.
+//
+// Threading: Start, Drain, Flush and Stop with the GIL held. Start once, at
+// import; Stop at the interpreter's exit (atexit), which joins the
+// forwarding thread; after it the calls' drains still emit what comes. A
+// forked child begins anew with a queue, a fold and a forwarding thread of
+// its own. Ownership: the queue and the thread live for the process (the
+// hook may be called until libtalon's threads end).
 
 #ifndef PYTHON_LOG_FORWARDING_H_
 #define PYTHON_LOG_FORWARDING_H_
@@ -30,6 +36,9 @@ class LogForwarding {
  public:
   static void Start();
   static void Drain();
+  // Drains, then says the count of the repeats folded so far: for the
+  // service's pause and close, where the entries of a capture end.
+  static void Flush();
   static void Stop();
 };
 

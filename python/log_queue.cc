@@ -31,6 +31,16 @@ bool LogQueue::WaitForEntries(uint64_t* seen) {
   return !stopped_;
 }
 
+bool LogQueue::WaitForEntries(uint64_t* seen, std::chrono::steady_clock::duration timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  vireo::MutexLock lock(&mutex_);
+  while (pushed_ == *seen && !stopped_) {
+    if (!queued_.WaitUntil(deadline)) break;
+  }
+  *seen = pushed_;
+  return !stopped_;
+}
+
 void LogQueue::Stop() {
   {
     vireo::MutexLock lock(&mutex_);

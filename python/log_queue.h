@@ -48,6 +48,9 @@ class LogQueue {
   // False once stopped. A reader that found the entries taken by another
   // waits for new ones instead of spinning.
   bool WaitForEntries(uint64_t* seen);
+  // As WaitForEntries, for `timeout` at most: true also when the time is up,
+  // with `*seen` unchanged.
+  bool WaitForEntries(uint64_t* seen, std::chrono::steady_clock::duration timeout);
 
   // Wakes WaitForEntries for good; entries still queue for Take.
   void Stop();

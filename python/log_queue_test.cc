@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <thread>
 
@@ -25,7 +26,11 @@ TEST(LogQueue, KeepsOrderCountsWhatItLeavesOutAndWakesItsReader) {
   EXPECT_EQ(entries.front().message, "0");
   EXPECT_EQ(entries.back().line, static_cast<int>(LogQueue::kMaxEntries - 1));
 
-  // Everything seen was taken: the reader wakes for a new entry, then Stop.
+  // Everything seen was taken: a timed wait ends with nothing new; the
+  // reader wakes for a new entry, then Stop.
+  const uint64_t before = seen;
+  ASSERT_TRUE(queue.WaitForEntries(&seen, std::chrono::milliseconds(1)));
+  EXPECT_EQ(seen, before);
   std::thread pusher([&] { queue.Push(0, "b.cc", 7, "next"); });
   ASSERT_TRUE(queue.WaitForEntries(&seen));
   pusher.join();

@@ -40,7 +40,7 @@ class Service {
 
   static std::unique_ptr<Service> CreateInstance(const CaptureConfig& config) {
     const char* const call_name = "CaptureService.create_instance";
-    CheckConfig(config, call_name);
+    CheckConfig(config);
     ChooseGraphCache(call_name);
     std::unique_ptr<vireo::CaptureService> service;
     CaptureError error = CaptureError::SUCCESS;
@@ -50,9 +50,9 @@ class Service {
       error = vireo::CreateCaptureService(config, &service, &reason);
     }
     talon_python::LogForwarding::Drain();
-    if (error != CaptureError::SUCCESS) {
-      throw CaptureFailure{error, std::string(call_name) + ": " + reason};
-    }
+    // The library's reason as it is: the call is the one the user made.
+    if (error == CaptureError::INVALID_CONFIG) RaiseConfigurationError(error, reason);
+    if (error != CaptureError::SUCCESS) throw CaptureFailure{error, reason};
     return std::make_unique<Service>(config, std::move(service));
   }
 
@@ -162,7 +162,7 @@ class Service {
       }
       if (interruptible && PyErr_CheckSignals() != 0) throw py::error_already_set();
     }
-    talon_python::LogForwarding::Drain();
+    talon_python::LogForwarding::Flush();
     for (auto& [native, buffer] : held_) buffer->holder_ = nullptr;
     held_.clear();
   }
@@ -250,7 +250,12 @@ class Service {
     });
     const bool done = AwaitTask(*task);
     if (!done) throw py::error_already_set();
-    talon_python::LogForwarding::Drain();
+    // A pause ends the capture's entries: the count of a repeated one is said.
+    if (pause) {
+      talon_python::LogForwarding::Flush();
+    } else {
+      talon_python::LogForwarding::Drain();
+    }
   }
 
   // The native half of Close, on a helper (or inline when none can start).
@@ -310,7 +315,10 @@ void BindService(py::module_& m) {
       "capture waits up to timeout_ms for a second one. Every blocking call answers\n"
       "Ctrl-C (KeyboardInterrupt) within a few tens of milliseconds.")
       .def_static("create_instance", &Service::CreateInstance, py::arg("config"),
-                  "A running service for config; raises CaptureException with the reason.")
+                  "A running service for config. A configuration the library or the runtime\n"
+                  "refuses raises ConfigurationError (a ValueError; .error INVALID_CONFIG) whose\n"
+                  "message names the field and the value; any other failure CaptureException\n"
+                  "with the library's reason.")
       .def("enqueue_request", &Service::EnqueueRequest, py::arg("frame_buffer").none(true),
            "Hands an empty buffer to the service; raises CaptureException (INVALID_BUFFER)\n"
            "for None, a buffer already enqueued, or one made for another configuration.")

@@ -22,8 +22,9 @@ using talon_support::TakenFrame;
 using talon_support::WaitEnd;
 
 // The one place a session the library refused is raised: its error and its
-// own reason.
+// own reason; a refused configuration as ConfigurationError.
 [[noreturn]] void RaiseRefusal(CaptureError error, const std::string& reason) {
+  if (error == CaptureError::INVALID_CONFIG) RaiseConfigurationError(error, reason);
   throw CaptureFailure{error, reason};
 }
 
@@ -114,6 +115,7 @@ class Session {
   // up to `lend_limit` buffers, and copied beyond that.
   Session(const CaptureConfig& config, uint32_t buffers, uint32_t lend_limit)
       : config_(config), lend_limit_(lend_limit) {
+    CheckConfig(config);
     ChooseGraphCache("Camera");
     CaptureError error = CaptureError::SUCCESS;
     std::string reason;

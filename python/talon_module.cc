@@ -8,8 +8,10 @@
 //
 // Errors become talon.CaptureException (a RuntimeError with .error, the
 // CaptureError, and .description, the library's text for it); its message
-// says why: a configuration is checked here before the library sees it, and
-// the message names the field and the value. Misuse of a closed service or
+// says why. A configuration's fields are checked as they are given (TypeError
+// or ValueError naming the field); the whole is checked at creation before
+// the library sees it, and a refusal raises talon.ConfigurationError (also a
+// ValueError) naming the field and the value. Misuse of a closed service or
 // of a buffer the service holds raises ValueError.
 //
 // The bindings live in units by the classes they bind: binding_common.h (the

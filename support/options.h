@@ -33,9 +33,11 @@ namespace talon_support {
 inline constexpr uint32_t kMaxFrameExtent = 65536;
 inline constexpr int32_t kMipiReceivers = 4;
 
-// The largest data type the options take (data types are non-negative 32-bit
-// values; the library passes them to the receiver unchanged).
-inline constexpr uint32_t kMaxDataType = 0x7FFFFFFF;
+// The largest data type the options take: a MIPI CSI-2 data type is the 6
+// low bits of a packet's data identifier, which the IPU's MIPI receiver
+// selects streams by; it refuses larger values when the capture opens
+// ("Could not create MIPI transfer nodes."), so they are refused here first.
+inline constexpr uint32_t kMaxDataType = 0x3F;
 
 // A capture's timeout_ms as the tools take it (--timeout-ms): at least 1 ms,
 // since with 0 no frame would ever be waited for and every one would time

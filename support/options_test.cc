@@ -41,12 +41,14 @@ TEST(Options, CommandLinesWithinTheLimits) {
       {{"--stream", "0x2B,1,4,10"},
        "--stream: width 1 in \"0x2B,1,4,10\" is not in 2 to 65536 at 10 bits"},
       {{"--stream", "0x80000000,4,4,8"},
-       "--stream: data type 0x80000000 in \"0x80000000,4,4,8\" is not in 0x0 to 0x7FFFFFFF"},
+       "--stream: data type 0x80000000 in \"0x80000000,4,4,8\" is not in 0x0 to 0x3F"},
+      {{"--stream", "0x99,4,4,8"},  // a 32-bit value, but no CSI-2 data type
+       "--stream: data type 0x99 in \"0x99,4,4,8\" is not in 0x0 to 0x3F"},
       {{"--stream", "0x2B,640"}, "--stream: \"0x2B,640\" is not dt,width,height,bits[,pad]"},
       {{"--stream", "0x2B,640,480,10,2"},
        "--stream: pad 2 in \"0x2B,640,480,10,2\" is not in 0 to 1"},
       {{"--stream", "0x,640,480,10"},
-       "--stream: data type \"0x\" in \"0x,640,480,10\" is not a number in 0 to 2147483647"},
+       "--stream: data type \"0x\" in \"0x,640,480,10\" is not a number in 0 to 63"},
       {{"--stream=1,4,4,8", "--stream=2,4,4,8", "--stream=3,4,4,8", "--stream=4,4,4,8"},
        "--stream: \"4,4,4,8\" is one too many (1 to 3 streams)"},
       {{"--timeout-ms", "1", "--stream", "0x2A,4,4,8"}, ""},
@@ -125,7 +127,7 @@ TEST(Options, CheckConfigRefusesWhatTheLibraryWould) {
        [](vireo::CaptureConfig* c) {
          c->stream_configs[0].data_type = static_cast<vireo::MipiDataTypeCsi2>(-1);
        },
-       "--stream: data type 0xFFFFFFFF in \"0xFFFFFFFF,640,480,10\" is not in 0x0 to 0x7FFFFFFF",
+       "--stream: data type 0xFFFFFFFF in \"0xFFFFFFFF,640,480,10\" is not in 0x0 to 0x3F",
        Setting::kStreams, "0xFFFFFFFF,640,480,10"},
       {"virtual channel", [](vireo::CaptureConfig* c) { c->virtual_channel = 4; },
        "--virtual-channel: 4 is not in 0 to 3", Setting::kVirtualChannel, "4"},

@@ -29,8 +29,9 @@ Raw Bayer frames develop into RGB with the software ISP:
         rgb = talon.develop(samples, white_level=1023)     # uint16 samples of a 10-bit sensor
 
 Errors raise CaptureException (.error is a CaptureError); its message says
-why, e.g. "CaptureService.create_instance: CaptureConfig.virtual_channel: 99
-is not in 0 to 3". Frame arrays view the device buffers without copying; an
+why. A configuration refused raises ConfigurationError, a CaptureException
+and a ValueError, e.g. "CaptureConfig.virtual_channel: 99 is not in 0 to 3";
+a bad argument raises TypeError or ValueError naming it. Frame arrays view the device buffers without copying; an
 array keeps its frame locked and alive, and capturing goes on in other
 buffers meanwhile.
 
@@ -73,6 +74,7 @@ from ._talon import (  # noqa: F401  (re-exported)
     CaptureService,
     CaptureStatus,
     CaptureStreamConfig,
+    ConfigurationError,
     FrameBuffer,
     MipiDataTypeCsi2,
     StreamConfigList,
@@ -94,6 +96,7 @@ __all__ = [
     "CaptureService",
     "CaptureStatus",
     "CaptureStreamConfig",
+    "ConfigurationError",
     "DEFAULT_GRAPH_CACHE_DIR",
     "Frame",
     "FrameBuffer",

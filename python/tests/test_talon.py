@@ -1,9 +1,11 @@
 """The Python module against the simulated IPU: captures, unpacking, errors,
 the lifetime of frame arrays, the GIL, and the installed package."""
 
+import copy
 import ctypes
 import gc
 import os
+import pickle
 import pydoc
 import re
 import select
@@ -100,6 +102,76 @@ def test_refused_configuration_names_the_field(field, value, says):
         assert caught.value.error == talon.CaptureError.INVALID_CONFIG
 
 
+# Catches a bad field taken without a word (0x99 then failed when the capture
+# opened), or refused with pybind11's list of signatures: the constructor and
+# the setter raise TypeError or ValueError in one line naming the field and
+# the value.
+@pytest.mark.parametrize("cls,field,value,error,shown", [
+    (talon.CaptureStreamConfig, "width", -1, ValueError, "-1"),
+    (talon.CaptureStreamConfig, "width", 2**40, ValueError, str(2**40)),
+    (talon.CaptureStreamConfig, "height", None, TypeError, "None"),
+    (talon.CaptureStreamConfig, "bits_per_component", "10", TypeError, "'10'"),
+    (talon.CaptureStreamConfig, "width", 640.0, TypeError, "640.0"),
+    (talon.CaptureStreamConfig, "data_type", 0x99, ValueError, "0x99"),
+    (talon.CaptureStreamConfig, "pad_row_to_64_bytes", "yes", TypeError, "'yes'"),
+    (talon.CaptureConfig, "timeout_ms", -1, ValueError, "-1"),
+    (talon.CaptureConfig, "mipi_rx", -1, ValueError, "-1"),
+    (talon.CaptureConfig, "virtual_channel", 2**32, ValueError, str(2**32)),
+    (talon.CaptureConfig, "stream_configs", None, TypeError, "None"),
+    (talon.CaptureConfig, "stream_configs", [3], TypeError, "int (3)"),
+])
+def test_bad_configuration_field_is_refused_naming_it(cls, field, value, error, shown):
+    with pytest.raises(error) as constructed:
+        cls(**{field: value})
+    with pytest.raises(error) as assigned:
+        setattr(cls(), field, value)
+    text = str(constructed.value)
+    assert text == str(assigned.value)
+    assert text.startswith("%s.%s" % (cls.__name__, field)) and shown in text, text
+    assert "\n" not in text and "incompatible" not in text
+
+
+# Catches configurations compared by identity, a field or a stream lost in a
+# pickle or a copy, and a repr that does not build the same configuration.
+def test_configurations_compare_pickle_and_rebuild_from_repr():
+    config = talon.CaptureConfig(
+        stream_configs=[raw10_config(pad=True).stream_configs[0],
+                        talon.CaptureStreamConfig(data_type=0x31, width=32, height=2,
+                                                  bits_per_component=8)],
+        timeout_ms=250, mipi_rx=1, virtual_channel=2)
+    for value in (config, config.stream_configs, config.stream_configs[1]):
+        assert pickle.loads(pickle.dumps(value)) == value
+        assert copy.deepcopy(value) == value
+        assert eval(repr(value), {"talon": talon}) == value
+    assert config.stream_configs == list(config.stream_configs)
+    for field, value in [("timeout_ms", 251), ("mipi_rx", 0), ("virtual_channel", 3),
+                         ("stream_configs", [config.stream_configs[0]])]:
+        other = copy.deepcopy(config)
+        setattr(other, field, value)
+        assert other != config and not other == config, field
+    for field, value in [("data_type", 0x30), ("width", 33), ("height", 3),
+                         ("bits_per_component", 10), ("pad_row_to_64_bytes", True)]:
+        stream = config.stream_configs[1]
+        setattr(stream, field, value)
+        assert stream != config.stream_configs[1], field
+
+
+# Catches a refused configuration raised as a RuntimeError, or with a message
+# that starts with a call the user never made (Camera's factory): it is a
+# ValueError and a CaptureException carrying the error, the reason alone.
+def test_refused_configuration_raises_configuration_error():
+    bad = raw10_config()
+    bad.virtual_channel = 99
+    for create in (talon.CaptureService.create_instance,
+                   talon.CaptureFrameBufferFactory.create_instance):
+        with pytest.raises(talon.ConfigurationError) as caught:
+            create(bad)
+        assert isinstance(caught.value, ValueError)
+        assert isinstance(caught.value, talon.CaptureException)
+        assert caught.value.error == talon.CaptureError.INVALID_CONFIG
+        assert str(caught.value) == "CaptureConfig.virtual_channel: 99 is not in 0 to 3"
+
+
 # Catches stream_configs edited as a copy (append did nothing, and the error
 # came later as "0 streams"), and items that dangle once an append moves the
 # list.
@@ -158,6 +230,38 @@ def test_library_log_goes_to_logging_only(capfd):
     assert any(r.levelno == logging.INFO and r.filename.endswith(".cc") and r.lineno > 0
                for r in records), records
     assert "native" not in capfd.readouterr().err
+
+
+# Catches the library's warning said once per frame behind a slow consumer:
+# "Only one frame buffer in request queue" comes once, then as one count, with
+# its level and C++ line, when the capture stops.
+def test_repeated_warning_is_said_once_then_counted():
+    import logging
+
+    records = []
+    handler = logging.Handler()
+    handler.emit = records.append
+    logger = logging.getLogger("talon")
+    logger.addHandler(handler)
+    fps = 200
+    prism.PrismSimSetFrameRate(fps)
+    start = time.monotonic()
+    try:
+        with talon.Camera(raw10_config(), buffers=3) as cam:
+            for _ in cam.frames(12):
+                time.sleep(4 / fps)  # the slow consumer: four periods per frame
+    finally:
+        prism.PrismSimSetFrameRate(float(os.environ.get("PRISM_SIM_FPS", "30")))
+        logger.removeHandler(handler)
+    seconds = time.monotonic() - start
+    said = [r for r in records if r.getMessage().startswith("Only one frame buffer")]
+    assert said and said[0].levelno == logging.WARNING
+    counts = said[1:]  # one when the capture stopped, and one each 5 s before
+    assert 1 <= len(counts) <= 1 + seconds // 5, [r.getMessage() for r in said]
+    for count in counts:
+        assert re.fullmatch(re.escape(said[0].getMessage()) + r" \(repeated \d+ times\)",
+                            count.getMessage())
+        assert (count.levelno, count.lineno) == (said[0].levelno, said[0].lineno)
 
 
 FORKED_CHILD = """
