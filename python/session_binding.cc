@@ -155,7 +155,7 @@ class Session {
       py::gil_scoped_release release;
       session->Stop();
     }
-    LogForwarding::Drain();
+    LogForwarding::Flush();  // the counts of repeated entries, now the capture stopped
   }
 
   void Close() {
