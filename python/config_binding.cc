@@ -95,7 +95,7 @@ void BindCaptureStreamConfig(py::module_& m) {
            py::arg("data_type") = vireo::CSI2_RAW10, py::arg("width") = 0,
            py::arg("height") = 0, py::arg("bits_per_component") = 0,
            py::arg("pad_row_to_64_bytes") = false)
-      .def_readwrite("data_type", &CaptureStreamConfig::data_type)
+      .def_readwrite("data_type", &CaptureStreamConfig::data_type, "MipiDataTypeCsi2 (or an int)")
       .def_readwrite("width", &CaptureStreamConfig::width, "components per row")
       .def_readwrite("height", &CaptureStreamConfig::height, "rows per frame")
       .def_readwrite("bits_per_component", &CaptureStreamConfig::bits_per_component,
@@ -104,7 +104,8 @@ void BindCaptureStreamConfig(py::module_& m) {
                      "round the row stride up to 64 bytes")
       .def_property_readonly(
           "row_stride_bytes",
-          [](const CaptureStreamConfig& s) { return vireo::vireo_util::GetRowStrideBytes(s); })
+          [](const CaptureStreamConfig& s) { return vireo::vireo_util::GetRowStrideBytes(s); },
+          "bytes from one row to the next in a frame buffer")
       .def("__repr__", &StreamRepr);
 }
 
@@ -139,22 +140,23 @@ void BindStreamConfigList(py::module_& m) {
                    "is expected.")
       .def(py::init<>())
       .def(py::init(from), py::arg("streams"))
-      .def("append", [stream](List& l, py::handle s) { l.push_back(stream(s)); }, py::arg("stream"))
+      .def("append", [stream](List& l, py::handle s) { l.push_back(stream(s)); }, py::arg("stream"),
+           "Appends a stream.")
       .def("extend", [from](List& l, py::iterable items) {
         const List more = from(items);
         l.insert(l.end(), more.begin(), more.end());
-      }, py::arg("streams"))
+      }, py::arg("streams"), "Appends the streams.")
       .def("insert", [stream, position](List& l, py::ssize_t i, py::handle s) {
         const CaptureStreamConfig value = stream(s);
         l.insert(l.begin() + static_cast<std::ptrdiff_t>(position(l, i, true)), value);
-      }, py::arg("index"), py::arg("stream"))
+      }, py::arg("index"), py::arg("stream"), "Inserts a stream before index.")
       .def("pop", [position](List& l, py::ssize_t i) {
         const size_t at = position(l, i);
         CaptureStreamConfig value = l[at];
         l.erase(l.begin() + static_cast<std::ptrdiff_t>(at));
         return value;
-      }, py::arg("index") = -1)
-      .def("clear", [](List& l) { l.clear(); })
+      }, py::arg("index") = -1, "Removes the stream at index (default: the last) and returns it.")
+      .def("clear", [](List& l) { l.clear(); }, "Removes every stream.")
       .def("__len__", [](const List& l) { return l.size(); })
       .def("__getitem__", [position](const List& l, py::ssize_t i) { return l[position(l, i)]; })
       .def("__setitem__", [stream, position](List& l, py::ssize_t i, py::handle s) {
@@ -187,8 +189,8 @@ void BindCaptureConfig(py::module_& m) {
            py::arg("timeout_ms") = 1000, py::arg("mipi_rx") = 0, py::arg("virtual_channel") = 0)
       .def_readwrite("stream_configs", &CaptureConfig::stream_configs,
                      "the streams, a StreamConfigList (append to it, or assign a list)")
-      .def_readwrite("timeout_ms", &CaptureConfig::timeout_ms)
-      .def_readwrite("mipi_rx", &CaptureConfig::mipi_rx)
+      .def_readwrite("timeout_ms", &CaptureConfig::timeout_ms, "the capture's timeout, ms")
+      .def_readwrite("mipi_rx", &CaptureConfig::mipi_rx, "the IPU's MIPI receiver")
       .def_readwrite("virtual_channel", &CaptureConfig::virtual_channel, "0 to 3")
       .def("__repr__", [](const CaptureConfig& c) {
         std::string streams;
