@@ -23,6 +23,7 @@ start=$(date +%s)
 echo "built and installed in $(( $(date +%s) - start )) s"
 rm -rf "$work/src"
 
+cd "$work"  # not where a build tree's package could be imported from
 package=$("$work/venv/bin/python" -c \
   'import importlib.util; print(importlib.util.find_spec("talon").submodule_search_locations[0])')
 for library in "$package"/*.so*; do
@@ -33,7 +34,6 @@ for library in "$package"/*.so*; do
   fi
 done
 
-cd "$work"
 TALON_SOURCE_DIR=$source_dir TEST_UNDECLARED_OUTPUTS_DIR=$work/graphs \
   "$work/venv/bin/python" - <<'EOF'
 import importlib.metadata
