@@ -139,13 +139,16 @@ class CaptureException(RuntimeError):
 class CaptureStreamConfig(metaclass=_pybind11_type):
     """One MIPI CSI-2 stream."""
 
-    data_type: MipiDataTypeCsi2
     width: int
     height: int
     bits_per_component: int
     pad_row_to_64_bytes: bool
     def __init__(self, data_type: _DataType = ..., width: int = ..., height: int = ...,
                  bits_per_component: int = ..., pad_row_to_64_bytes: bool = ...) -> None: ...
+    @property
+    def data_type(self) -> MipiDataTypeCsi2: ...
+    @data_type.setter
+    def data_type(self, data_type: _DataType) -> None: ...
     @property
     def row_stride_bytes(self) -> int: ...
 

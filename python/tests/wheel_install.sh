@@ -4,7 +4,8 @@
 # system), the copy goes, and the installed package captures from the
 # simulator. Catches a wheel that lacks a library or loads one from a build
 # tree (a run path other than $ORIGIN), a package that needs the source
-# tree, and a version that differs from the project's.
+# tree or comes without its type stubs, and a version that differs from the
+# project's.
 #   wheel_install.sh PYTHON SOURCE_DIR
 set -euo pipefail
 python=$1
@@ -64,6 +65,7 @@ with open("/proc/self/maps") as maps:
     mapped = {line.split()[-1] for line in maps if "/" in line}
 from_tree = sorted(p for p in mapped if p.startswith(source_dir + "/"))
 assert not from_tree, from_tree
+assert {"py.typed", "__init__.pyi", "_talon.pyi"} <= set(os.listdir(package)), package
 ours = {name for name in os.listdir(package) if ".so" in name}
 loaded = {p for p in mapped if os.path.basename(p) in ours}
 assert {os.path.dirname(p) for p in loaded} == {package}, loaded
