@@ -283,12 +283,19 @@ py::array Develop(py::object raw, py::object cfa, py::object black_level, py::ob
 }  // namespace
 
 void BindDevelop(py::module_& m) {
+  // Docstrings open with the signature in Python's own form, which
+  // inspect.signature reads (the types are in _talon.pyi).
+  py::options options;
+  options.disable_function_signatures();
   m.def("develop", &Develop, py::arg("raw"), py::arg("cfa") = "RGGB", py::arg("black_level") = 0,
         py::arg("white_level") = py::none(), py::arg("wb_gains") = py::none(),
         py::arg("ccm") = py::none(), py::arg("gamma") = "srgb", py::arg("out") = py::none(),
         py::kw_only(), py::arg("data_type") = py::none(), py::arg("width") = py::none(),
         py::arg("height") = py::none(), py::arg("stride") = py::none(),
         py::arg("half_size") = false,
+        "develop(raw, cfa='RGGB', black_level=0, white_level=None, wb_gains=None, ccm=None,\n"
+        "        gamma='srgb', out=None, *, data_type=None, width=None, height=None,\n"
+        "        stride=None, half_size=False)\n--\n\n"
         "Develops a raw Bayer frame into 8-bit RGB: a new uint8 array (H, W, 3), or\n"
         "written into out (C-contiguous uint8, that shape) and returned. H, W: the\n"
         "frame's size, or half of it (rounded down) with half_size (2x2 binned).\n"

@@ -55,12 +55,17 @@ py::array Unpack(py::array_t<uint8_t, py::array::c_style> packed, uint32_t width
 }
 
 void BindFrameBuffer(py::module_& m) {
+  // Docstrings open with the signature in Python's own form, which
+  // inspect.signature reads (the types are in _talon.pyi).
+  py::options options;
+  options.disable_function_signatures();
   py::class_<FrameBuffer, std::shared_ptr<FrameBuffer>>(
       m, "FrameBuffer",
       "One frame of every stream. Read it only while you hold it (not between "
       "enqueue_request and dequeue_completed_request: that raises ValueError).")
       .def_property_readonly(
-          "status", [](const FrameBuffer& b) { return b.Client().GetStatus(); })
+          "status", [](const FrameBuffer& b) { return b.Client().GetStatus(); },
+          "CaptureStatus: where the buffer is in its cycle")
       .def_property_readonly(
           "error", [](const FrameBuffer& b) { return b.Client().GetError(); },
           "CaptureError of the last capture")
@@ -85,8 +90,11 @@ void BindFrameBuffer(py::module_& m) {
           [](const FrameBuffer& b, int data_type) {
             return b.Client().GetRowStrideBytes(data_type);
           },
-          py::arg("data_type"), "bytes from one row to the next; 0 for a foreign data type")
+          py::arg("data_type"),
+          "row_stride_bytes(self, data_type)\n--\n\n"
+          "Bytes from one row to the next; 0 for a foreign data type.")
       .def("array", &FrameBuffer::Array, py::arg("data_type") = py::none(),
+           "array(self, data_type=None)\n--\n\n"
            "The stream's bytes as a read-only uint8 array (height, row stride), without a\n"
            "copy. The array keeps the stream locked and the frame alive; enqueuing the\n"
            "buffer again does not change it. data_type may be left out for one stream.")
@@ -99,6 +107,7 @@ void BindFrameBuffer(py::module_& m) {
                           s.bits_per_component, std::move(out));
           },
           py::arg("data_type") = py::none(), py::arg("out") = py::none(),
+          "unpacked(self, data_type=None, out=None)\n--\n\n"
           "The stream's samples as a new uint16 array (height, width), or written into\n"
           "out (uint16, that shape) and returned: a loop that reuses out allocates nothing.")
       .def_property_readonly("sensor_sequence", &FrameBuffer::SensorSequence,
@@ -106,7 +115,9 @@ void BindFrameBuffer(py::module_& m) {
                              "None where the sensor stamps none")
       .def(
           "stream_config", [](const FrameBuffer& b, int data_type) { return b.Stream(data_type); },
-          py::arg("data_type"), "the CaptureStreamConfig of one of the buffer's streams");
+          py::arg("data_type"),
+          "stream_config(self, data_type)\n--\n\n"
+          "The CaptureStreamConfig of one of the buffer's streams.");
 }
 
 void BindFrameRecorder(py::module_& m) {
@@ -128,9 +139,14 @@ void BindFrameRecorder(py::module_& m) {
 }
 
 void BindFactory(py::module_& m) {
+  // Docstrings open with the signature in Python's own form, which
+  // inspect.signature reads (the types are in _talon.pyi).
+  py::options options;
+  options.disable_function_signatures();
   py::class_<Factory, std::shared_ptr<Factory>>(m, "CaptureFrameBufferFactory",
                                                 "Makes frame buffers for one configuration.")
       .def_static("create_instance", &Factory::CreateInstance, py::arg("config"),
+                  "create_instance(config)\n--\n\n"
                   "A factory for config. A configuration the library or the runtime refuses\n"
                   "raises ConfigurationError (a ValueError; .error INVALID_CONFIG) whose message\n"
                   "names the field and the value; CaptureException (NO_MEM) when the runtime's\n"
@@ -140,8 +156,11 @@ void BindFactory(py::module_& m) {
           [](Factory& f) {
             return std::make_shared<FrameBuffer>(f.shared_from_this(), f.CreateNative());
           },
+          "create(self)\n--\n\n"
           "A new FrameBuffer; raises CaptureException (NO_MEM) when there is no memory.")
-      .def_property_readonly("config", &Factory::config, "the configuration it makes buffers for");
+      .def_property_readonly(
+          "config", [](const Factory& f) { return f.config(); },
+          "the CaptureConfig the buffers are made for (a copy)");
 }
 
 }  // namespace talon_python

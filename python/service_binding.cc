@@ -308,6 +308,10 @@ class Service {
 };
 
 void BindService(py::module_& m) {
+  // Docstrings open with the signature in Python's own form, which
+  // inspect.signature reads (the types are in _talon.pyi).
+  py::options options;
+  options.disable_function_signatures();
   py::class_<Service>(
       m, "CaptureService",
       "Captures into frame buffers: enqueue empty ones, dequeue them filled, in order.\n"
@@ -315,33 +319,41 @@ void BindService(py::module_& m) {
       "capture waits up to timeout_ms for a second one. Every blocking call answers\n"
       "Ctrl-C (KeyboardInterrupt) within a few tens of milliseconds.")
       .def_static("create_instance", &Service::CreateInstance, py::arg("config"),
+                  "create_instance(config)\n--\n\n"
                   "A running service for config. A configuration the library or the runtime\n"
                   "refuses raises ConfigurationError (a ValueError; .error INVALID_CONFIG) whose\n"
                   "message names the field and the value; any other failure CaptureException\n"
                   "with the library's reason.")
       .def("enqueue_request", &Service::EnqueueRequest, py::arg("frame_buffer").none(true),
+           "enqueue_request(self, frame_buffer)\n--\n\n"
            "Hands an empty buffer to the service; raises CaptureException (INVALID_BUFFER)\n"
            "for None, a buffer already enqueued, or one made for another configuration.")
       .def("dequeue_completed_request", &Service::DequeueCompletedRequest,
+           "dequeue_completed_request(self)\n--\n\n"
            "The oldest completed FrameBuffer. Blocks while capturing (GIL released); when\n"
            "paused returns the completed ones, then None. Ctrl-C raises KeyboardInterrupt\n"
            "and leaves the capture as it was: the frames under way come to the next calls.")
       .def("clear_pending_requests", &Service::ClearPendingRequests,
+           "clear_pending_requests(self)\n--\n\n"
            "Drops the waiting buffers of a paused service (they are the caller's again).")
       .def("pause", &Service::Pause,
+           "pause(self)\n--\n\n"
            "Stops the capture; submitted buffers complete (cancelled). Interrupted by\n"
            "Ctrl-C, the pause goes on to its end and the next call waits for it.")
-      .def("resume", &Service::Resume, "Starts a paused capture again.")
+      .def("resume", &Service::Resume, "resume(self)\n--\n\nStarts a paused capture again.")
       .def(
           "close", [](Service& s) { s.Close(/*interruptible=*/true); },
+          "close(self)\n--\n\n"
           "Stops and destroys the service; its buffers are the caller's again. Interrupted\n"
           "by Ctrl-C, the close goes on; call close again to wait for it.")
       .def_property_readonly("closed", &Service::closed, "True once close was called")
       .def_property_readonly("waiting_clients", &Service::waiting,
                              "calls of dequeue_completed_request waiting for a frame now")
       .def("__enter__", [](Service& s) -> Service& { return s; },
-           py::return_value_policy::reference)
-      .def("__exit__", [](Service& s, py::args) { s.Close(/*interruptible=*/true); });
+           py::return_value_policy::reference, "__enter__(self)\n--\n\nThe service itself.")
+      .def(
+          "__exit__", [](Service& s, py::args) { s.Close(/*interruptible=*/true); },
+          "__exit__(self, *exc_info)\n--\n\nCloses the service, as close() does.");
 }
 
 }  // namespace talon_python

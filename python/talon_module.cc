@@ -38,18 +38,30 @@ namespace talon_python {
 namespace {
 
 void BindFunctions(py::module_& m) {
+  // Each docstring opens with the function's signature in Python's own form
+  // ("name(...)\n--\n\n"), which inspect.signature reads; the types are in
+  // the stubs (_talon.pyi).
+  py::options options;
+  options.disable_function_signatures();
   m.def("unpack", &Unpack, py::arg("array"), py::arg("width"), py::arg("bits"),
         py::arg("out") = py::none(),
+        "unpack(array, width, bits, out=None)\n--\n\n"
         "Unpacks CSI-2 payload (uint8, height × row stride; RAW8, packed RAW10 or\n"
         "RAW16 little-endian) to a new uint16 array (height, width), or into out (a\n"
         "writable uint16 array of that shape, its rows' samples side by side), which\n"
         "it returns. Large frames are unpacked with the GIL released.");
   m.def("error_description", &vireo::GetCaptureErrorDesc, py::arg("error"),
+        "error_description(error)\n--\n\n"
         "The library's fixed description of a CaptureError.");
-  m.def("_set_compiled_graph_dir", &vireo::SetCompiledGraphDir, py::arg("dir"));
-  m.def("_compiled_graph_dir", &vireo::GetCompiledGraphDir);
+  m.def("_set_compiled_graph_dir", &vireo::SetCompiledGraphDir, py::arg("dir"),
+        "_set_compiled_graph_dir(dir)\n--\n\n"
+        "Sets the process's compiled-graph cache directory (\"\": the default place).");
+  m.def("_compiled_graph_dir", &vireo::GetCompiledGraphDir,
+        "_compiled_graph_dir()\n--\n\n"
+        "The process's compiled-graph cache directory.");
   m.attr("GRAPH_CACHE_VARIABLE") = vireo::ozy::kCompiledGraphDirVariable;
   m.attr("DEFAULT_GRAPH_CACHE_DIR") = vireo::ozy::kDefaultCompiledGraphDir;
+  m.attr("__version__") = TALON_VERSION;
 }
 
 }  // namespace

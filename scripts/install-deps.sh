@@ -10,6 +10,8 @@ set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config libabsl-dev libssl-dev libgtest-dev libgmock-dev
           libbenchmark-dev libpng-dev libtiff-dev libturbojpeg0-dev nlohmann-json3-dev
           pybind11-dev python3-dev python3-numpy python3-pytest python3-tifffile
+          # the Python wheel (python/pyproject.toml) and its stubs' check
+          python3-setuptools python3-wheel python3-build python3-pip python3-venv mypy
           libraw-bin libimage-exiftool-perl doxygen clang-14  # clang: the thread-safety build
           libcpp-httplib-dev chromium  # talon-cam --serve, and the browser its test loads it in
           # the GStreamer plugin, and the elements its tests run (bayer2rgb: -bad)

@@ -79,6 +79,7 @@ from ._talon import (  # noqa: F401  (re-exported)
     MipiDataTypeCsi2,
     StreamConfigList,
     _FrameRecorder,
+    __version__,
     develop,
     error_description,
     unpack,
