@@ -4,7 +4,7 @@
 
 import os
 from types import TracebackType
-from typing import Iterator, Optional, Sequence, Union
+from typing import Any, Iterator, Optional, Sequence, Union
 
 import numpy
 from numpy.typing import NDArray
@@ -31,6 +31,7 @@ from ._talon import (
     CaptureService as CaptureService,
     CaptureStatus as CaptureStatus,
     CaptureStreamConfig as CaptureStreamConfig,
+    ConfigurationError as ConfigurationError,
     FrameBuffer as FrameBuffer,
     MipiDataTypeCsi2 as MipiDataTypeCsi2,
     StreamConfigList as StreamConfigList,
@@ -51,6 +52,7 @@ __all__ = [
     "CaptureService",
     "CaptureStatus",
     "CaptureStreamConfig",
+    "ConfigurationError",
     "DEFAULT_GRAPH_CACHE_DIR",
     "Frame",
     "FrameBuffer",
@@ -83,15 +85,17 @@ class Frame:
     index: int
     sof_ns: int
     eof_ns: int
+    dequeue_ns: int
     error: CaptureError
     sequence: Optional[int]
     dropped_before: int
-    def __init__(self, index: int, buffer: FrameBuffer, recorder: _FrameRecorder) -> None: ...
+    skipped_before: int
+    def __init__(self, index: int, data: Any, config: CaptureConfig) -> None: ...
     @property
-    def buffer(self) -> FrameBuffer: ...
+    def metadata(self) -> dict[str, Any]: ...
     def array(self, data_type: Optional[_DataType] = None) -> NDArray[numpy.uint8]: ...
     def unpacked(self, data_type: Optional[_DataType] = None,
-                 out: Optional[NDArray[numpy.uint16]] = None) -> NDArray[numpy.uint16]: ...
+                 out: Optional[NDArray[Any]] = None) -> NDArray[Any]: ...
     def rgb(self, data_type: Optional[_DataType] = None, cfa: str = "RGGB",
             black_level: float = 0, white_level: Optional[float] = None,
             wb_gains: Optional[Sequence[float]] = None, ccm: Optional[object] = None,
@@ -101,20 +105,27 @@ class Frame:
 
 class Camera:
     LARGE_FRAME_BYTES: int
+    MEMORY_FRACTION: float
     config: CaptureConfig
     buffer_count: int
     graph_cache: Union[str, os.PathLike[str], None]
-    factory: Optional[CaptureFrameBufferFactory]
-    buffers: list[FrameBuffer]
-    service: Optional[CaptureService]
     def __init__(self, config: CaptureConfig, buffers: Optional[int] = None,
-                 graph_cache: Union[str, os.PathLike[str], None] = None) -> None: ...
+                 graph_cache: Union[str, os.PathLike[str], None] = None,
+                 max_memory: Optional[int] = None) -> None: ...
     @property
     def dropped(self) -> int: ...
+    @property
+    def skipped(self) -> int: ...
     def open(self) -> Camera: ...
+    def start(self) -> Camera: ...
+    def stop(self) -> None: ...
     def close(self) -> None: ...
     def __enter__(self) -> Camera: ...
     def __exit__(self, exc_type: Optional[type[BaseException]],
                  exc_value: Optional[BaseException],
                  traceback: Optional[TracebackType]) -> None: ...
+    def __iter__(self) -> Iterator[Frame]: ...
     def frames(self, n: Optional[int] = None) -> Iterator[Frame]: ...
+    def capture(self, timeout_ms: Optional[int] = None) -> Frame: ...
+    def capture_array(self, data_type: Optional[_DataType] = None,
+                      timeout_ms: Optional[int] = None) -> NDArray[Any]: ...

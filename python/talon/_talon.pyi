@@ -136,6 +136,9 @@ class CaptureException(RuntimeError):
     error: CaptureError
     description: str
 
+class ConfigurationError(CaptureException, ValueError):
+    """A configuration the library or the runtime refuses."""
+
 class CaptureStreamConfig(metaclass=_pybind11_type):
     """One MIPI CSI-2 stream."""
 
