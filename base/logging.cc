@@ -3,9 +3,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstdint>
 #include <cstring>
 
 #include "absl/base/thread_annotations.h"
@@ -86,11 +86,16 @@ int GetVerboseLevel() { return g_verbose_level.load(std::memory_order_relaxed); 
 int SystemLogPriority(LogSeverity severity) {
   if (severity >= FATAL) return SYSTEM_LOG_FATAL;
   switch (severity) {
-    case ERROR: return SYSTEM_LOG_ERROR;
-    case WARNING: return SYSTEM_LOG_WARN;
-    case INFO: return SYSTEM_LOG_INFO;
-    case -1: return SYSTEM_LOG_DEBUG;
-    default: return SYSTEM_LOG_VERBOSE;
+    case ERROR:
+      return SYSTEM_LOG_ERROR;
+    case WARNING:
+      return SYSTEM_LOG_WARN;
+    case INFO:
+      return SYSTEM_LOG_INFO;
+    case -1:
+      return SYSTEM_LOG_DEBUG;
+    default:
+      return SYSTEM_LOG_VERBOSE;
   }
 }
 
@@ -160,11 +165,9 @@ void LogMessage::Flush() {
   if (write_stderr) WriteAll(STDERR_FILENO, std::string(kTag) + " : " + entry);
 }
 
-LogMessageFatal::LogMessageFatal(const char* file, int line)
-    : LogMessage(file, line, FATAL) {}
+LogMessageFatal::LogMessageFatal(const char* file, int line) : LogMessage(file, line, FATAL) {}
 
-LogMessageFatal::LogMessageFatal(const char* file, int line,
-                                 const std::string& check_text)
+LogMessageFatal::LogMessageFatal(const char* file, int line, const std::string& check_text)
     : LogMessage(file, line, FATAL) {
   stream_ << "Check failed: " << check_text << " ";
 }

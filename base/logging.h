@@ -150,8 +150,7 @@ void PrintCheckValue(std::ostream& os, const T& v) {
 
 // Builds the text "<expr> (<a> vs. <b>)" of a failed comparing check.
 template <typename A, typename B>
-std::unique_ptr<std::string> MakeCheckOpString(const A& a, const B& b,
-                                               const char* expr) {
+std::unique_ptr<std::string> MakeCheckOpString(const A& a, const B& b, const char* expr) {
   std::ostringstream os;
   os << expr << " (";
   PrintCheckValue(os, a);
@@ -161,12 +160,11 @@ std::unique_ptr<std::string> MakeCheckOpString(const A& a, const B& b,
   return std::make_unique<std::string>(os.str());
 }
 
-#define TALON_DEFINE_CHECK_OP(name, op)                                      \
-  template <typename A, typename B>                                         \
-  std::unique_ptr<std::string> Check##name##Impl(const A& a, const B& b,    \
-                                                 const char* expr) {        \
-    if (a op b) return nullptr;                                             \
-    return MakeCheckOpString(a, b, expr);                                   \
+#define TALON_DEFINE_CHECK_OP(name, op)                                                      \
+  template <typename A, typename B>                                                          \
+  std::unique_ptr<std::string> Check##name##Impl(const A& a, const B& b, const char* expr) { \
+    if (a op b) return nullptr;                                                              \
+    return MakeCheckOpString(a, b, expr);                                                    \
   }
 TALON_DEFINE_CHECK_OP(EQ, ==)
 TALON_DEFINE_CHECK_OP(NE, !=)
@@ -180,28 +178,24 @@ TALON_DEFINE_CHECK_OP(GT, >)
 }  // namespace vireo
 
 #define TALON_LOG_INFO ::vireo::base::LogMessage(__FILE__, __LINE__, ::vireo::base::INFO)
-#define TALON_LOG_WARNING \
-  ::vireo::base::LogMessage(__FILE__, __LINE__, ::vireo::base::WARNING)
+#define TALON_LOG_WARNING ::vireo::base::LogMessage(__FILE__, __LINE__, ::vireo::base::WARNING)
 #define TALON_LOG_ERROR ::vireo::base::LogMessage(__FILE__, __LINE__, ::vireo::base::ERROR)
 #define TALON_LOG_FATAL ::vireo::base::LogMessageFatal(__FILE__, __LINE__)
 
 #define LOG(severity) TALON_LOG_##severity.stream()
 
 #define VLOG_IS_ON(level) ((level) <= ::vireo::base::GetVerboseLevel())
-#define VLOG(level)                                   \
-  !VLOG_IS_ON(level)                                  \
-      ? (void)0                                       \
-      : ::vireo::base::LogMessageVoidify() &          \
-            ::vireo::base::LogMessage(__FILE__, __LINE__, -(level)).stream()
+#define VLOG(level)                                         \
+  !VLOG_IS_ON(level) ? (void)0                              \
+                     : ::vireo::base::LogMessageVoidify() & \
+                           ::vireo::base::LogMessage(__FILE__, __LINE__, -(level)).stream()
 
-#define CHECK(condition)                                             \
-  (condition) ? (void)0                                              \
-              : ::vireo::base::LogMessageVoidify() &                 \
-                    ::vireo::base::LogMessageFatal(__FILE__, __LINE__, \
-                                                   #condition)       \
-                        .stream()
+#define CHECK(condition)                             \
+  (condition) ? (void)0                              \
+              : ::vireo::base::LogMessageVoidify() & \
+                    ::vireo::base::LogMessageFatal(__FILE__, __LINE__, #condition).stream()
 
-#define TALON_CHECK_OP(name, op, a, b)                                       \
+#define TALON_CHECK_OP(name, op, a, b)                                      \
   while (std::unique_ptr<std::string> talon_check_result =                  \
              ::vireo::base::Check##name##Impl((a), (b), #a " " #op " " #b)) \
   ::vireo::base::LogMessageFatal(__FILE__, __LINE__, *talon_check_result).stream()

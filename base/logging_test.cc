@@ -10,16 +10,17 @@ namespace vireo {
 namespace base {
 namespace {
 
+using talon_testing::ScopedLogCapture;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-using talon_testing::ScopedLogCapture;
 
 // Catches a wrong entry shape: the system log must get "<base name>:<line>
 // <message>\n" under the tag "native", with no directory in the file name.
 TEST(Logging, EntryShapeAndTagInSystemLog) {
   ScopedLogCapture log;
   int line = __LINE__ + 1;
-  LOG(INFO) << "IPU " << "initialized " << 42;
+  LOG(INFO) << "IPU "
+            << "initialized " << 42;
   auto entries = log.Entries();
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].tag, "native");
@@ -113,7 +114,8 @@ TEST(LoggingDeathTest, ComparingChecksShowBothValues) {
     std::vector<int> nodes(3);
     CHECK_EQ(mipi_node_size * 2, nodes.size());
   };
-  EXPECT_DEATH(fail_size(), "Check failed: mipi_node_size \\* 2 == nodes.size\\(\\) \\(4 vs. 3\\) ");
+  EXPECT_DEATH(fail_size(),
+               "Check failed: mipi_node_size \\* 2 == nodes.size\\(\\) \\(4 vs. 3\\) ");
 }
 
 // Catches passing checks that log or abort.

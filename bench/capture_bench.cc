@@ -67,8 +67,8 @@ void BM_CondVarRoundTrip(benchmark::State& state) {
   }
   ping_cv.notify_one();
   echo.join();
-  state.counters["per_s"] = benchmark::Counter(static_cast<double>(state.iterations()),
-                                               benchmark::Counter::kIsRate);
+  state.counters["per_s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_CondVarRoundTrip)->UseRealTime()->MinTime(0.5);
 
@@ -96,8 +96,8 @@ void BM_CaptureFrameUnthrottled(benchmark::State& state) {
   while (service->DequeueCompletedRequest() != nullptr) {
   }
   service.reset();
-  state.counters["frames_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()),
-                                                      benchmark::Counter::kIsRate);
+  state.counters["frames_per_s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
   state.counters["errors"] = static_cast<double>(errors);
 }
 BENCHMARK(BM_CaptureFrameUnthrottled)->UseRealTime()->MinTime(1.0);
@@ -125,7 +125,11 @@ void BM_CreateInstance(benchmark::State& state) {
   }
   state.SetLabel(cold ? "cold: compile (20 ms simulated) and save" : "warm: cache hit");
 }
-BENCHMARK(BM_CreateInstance)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->Iterations(10)
+BENCHMARK(BM_CreateInstance)
+    ->Arg(1)
+    ->Arg(0)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(10)
     ->UseRealTime();
 
 // Collects the rates of the finished runs for the ratios.
@@ -158,14 +162,16 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   if (g_round_trips_per_s > 0 && g_frames_per_s > 0) {
-    std::printf("unthrottled capture: %.0f frames/s = %.3fx the condition-variable round trip "
-                "(%.0f/s); target >= 50000 frames/s\n",
-                g_frames_per_s, g_frames_per_s / g_round_trips_per_s, g_round_trips_per_s);
+    std::printf(
+        "unthrottled capture: %.0f frames/s = %.3fx the condition-variable round trip "
+        "(%.0f/s); target >= 50000 frames/s\n",
+        g_frames_per_s, g_frames_per_s / g_round_trips_per_s, g_round_trips_per_s);
   }
   if (g_cold_s > 0 && g_warm_s > 0) {
-    std::printf("CreateInstance: warm %.2f ms, cold %.2f ms (20 ms of it simulated compile): "
-                "warm is %.1fx faster\n",
-                g_warm_s * 1e3, g_cold_s * 1e3, g_cold_s / g_warm_s);
+    std::printf(
+        "CreateInstance: warm %.2f ms, cold %.2f ms (20 ms of it simulated compile): "
+        "warm is %.1fx faster\n",
+        g_warm_s * 1e3, g_cold_s * 1e3, g_cold_s / g_warm_s);
   }
   return 0;
 }

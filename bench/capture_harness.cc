@@ -10,20 +10,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <system_error>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "bench/stderr_to_file.h"
 #include "platform/prism/prism_sim.h"
-#include "system/capture/capture_frame_buffer.h"
-#include "system/capture/capture_service.h"
 #include "support/frame_stats.h"
 #include "support/latency_histogram.h"
+#include "system/capture/capture_frame_buffer.h"
+#include "system/capture/capture_service.h"
 #include "testing/prism_trace.h"
 
 namespace talon_bench {
@@ -157,8 +157,8 @@ void Figures(const talon_support::FrameStats& stats, uint64_t frames, const Loop
 
 }  // namespace
 
-CaptureRun RunCapture(const vireo::CaptureConfig& config, double fps, int buffers,
-                      uint64_t frames, bool count_single_buffer) {
+CaptureRun RunCapture(const vireo::CaptureConfig& config, double fps, int buffers, uint64_t frames,
+                      bool count_single_buffer) {
   CaptureRun run;
   PrismSimSetFrameRate(fps);
   StderrToFile log;
@@ -206,8 +206,8 @@ RoundTrip MeasureCondVarRoundTrip(uint64_t count) {
   RoundTrip result;
   result.p50_ns = samples.Percentile(50);
   result.p99_ns = samples.Percentile(99);
-  result.per_s = end > start ? static_cast<double>(count) * 1e9 / static_cast<double>(end - start)
-                             : 0;
+  result.per_s =
+      end > start ? static_cast<double>(count) * 1e9 / static_cast<double>(end - start) : 0;
   return result;
 }
 

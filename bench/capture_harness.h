@@ -15,24 +15,24 @@
 #include <string>
 #include <vector>
 
-#include "system/capture/capture_types.h"
 #include "support/frame_stats.h"
+#include "system/capture/capture_types.h"
 
 namespace talon_bench {
 
 struct CaptureRun {
-  bool ok = false;            // the service was created and every frame came back
-  uint64_t frames = 0;        // buffers dequeued
-  uint64_t errors = 0;        // of which failed
-  uint64_t dropped = 0;       // sensor frames between delivered ones
-  double delivered_pct = 0;   // delivered / (delivered + dropped) × 100
-  int64_t latency_p50_ns = 0; // EOF to dequeue
+  bool ok = false;             // the service was created and every frame came back
+  uint64_t frames = 0;         // buffers dequeued
+  uint64_t errors = 0;         // of which failed
+  uint64_t dropped = 0;        // sensor frames between delivered ones
+  double delivered_pct = 0;    // delivered / (delivered + dropped) × 100
+  int64_t latency_p50_ns = 0;  // EOF to dequeue
   int64_t latency_p99_ns = 0;
-  double wall_s = 0;          // first enqueue to last dequeue
-  double frames_per_s = 0;    // frames / wall_s
+  double wall_s = 0;                   // first enqueue to last dequeue
+  double frames_per_s = 0;             // frames / wall_s
   double worker_cpu_ns_per_frame = 0;  // process CPU minus the client's, per frame
   double process_cpu_ns_per_frame = 0;
-  uint64_t single_buffer_cycles = 0;  // worker cycles with no second run queued
+  uint64_t single_buffer_cycles = 0;                // worker cycles with no second run queued
   std::vector<talon_support::FrameRecord> records;  // every buffer dequeued, in order
 };
 
@@ -43,8 +43,8 @@ struct CaptureRun {
 // `count_single_buffer`, the single-buffered cycles are counted from the
 // runtime's trace, which costs every runtime call a formatted line: leave
 // it off where the run measures throughput or CPU time alone.
-CaptureRun RunCapture(const vireo::CaptureConfig& config, double fps, int buffers,
-                      uint64_t frames, bool count_single_buffer = false);
+CaptureRun RunCapture(const vireo::CaptureConfig& config, double fps, int buffers, uint64_t frames,
+                      bool count_single_buffer = false);
 
 struct RoundTrip {
   int64_t p50_ns = 0;

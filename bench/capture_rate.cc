@@ -229,8 +229,7 @@ void PrintHeader() {
 }
 
 std::string ErrorsAndDrops(const PacedTotals& run) {
-  return absl::StrFormat("%u err, %u drop, %u single", run.errors, run.dropped,
-                         run.single_buffer);
+  return absl::StrFormat("%u err, %u drop, %u single", run.errors, run.dropped, run.single_buffer);
 }
 
 // Delivery at 1000 fps, 2 buffers against 1 and both against the host's
@@ -279,8 +278,8 @@ void PrintLatencyRows(const Measurements& m) {
     int64_t trip_ns;
     const char* target;
   };
-  for (const Quantile& q : {Quantile{50, m.trip.p50_ns, "<= 50 us"},
-                            Quantile{99, m.trip.p99_ns, "<= 500 us"}}) {
+  for (const Quantile& q :
+       {Quantile{50, m.trip.p50_ns, "<= 50 us"}, Quantile{99, m.trip.p99_ns, "<= 500 us"}}) {
     const int64_t total = two.latency.Percentile(q.p);
     const int64_t runtime = two.runtime.Percentile(q.p);
     const int64_t wake = Histogram(host.wake_late_ns).Percentile(q.p);
@@ -316,8 +315,7 @@ void PrintCostRows(const Measurements& m) {
       absl::StrFormat("simulated compile %u ms", kCompileMs),
       absl::StrFormat("%.2f ms", create.cold_ms - kCompileMs), "-");
   Row("CreateInstance warm (cache hit)", absl::StrFormat("%.2f ms", create.warm_ms),
-      absl::StrFormat("cold %.2f ms", create.cold_ms), Ratio(create.cold_ms, create.warm_ms),
-      "-");
+      absl::StrFormat("cold %.2f ms", create.cold_ms), Ratio(create.cold_ms, create.warm_ms), "-");
 }
 
 void PrintNotes(const Measurements& m) {

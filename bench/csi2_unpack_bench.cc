@@ -62,14 +62,13 @@ void BM_Unpack(benchmark::State& state) {
   Frame frame(conversion, static_cast<uint32_t>(state.range(1)),
               static_cast<uint32_t>(state.range(2)));
   for (auto _ : state) {
-    const bool ok =
-        conversion.out_bytes == 2
-            ? talon_support::UnpackCsi2With(g_kernel, frame.data.data(), frame.stride,
-                                            frame.width, frame.height, conversion.bits,
-                                            reinterpret_cast<uint16_t*>(frame.out.data()))
-            : talon_support::UnpackCsi2To8With(g_kernel, frame.data.data(), frame.stride,
-                                               frame.width, frame.height, conversion.bits,
-                                               frame.out.data());
+    const bool ok = conversion.out_bytes == 2
+                        ? talon_support::UnpackCsi2With(
+                              g_kernel, frame.data.data(), frame.stride, frame.width, frame.height,
+                              conversion.bits, reinterpret_cast<uint16_t*>(frame.out.data()))
+                        : talon_support::UnpackCsi2To8With(g_kernel, frame.data.data(),
+                                                           frame.stride, frame.width, frame.height,
+                                                           conversion.bits, frame.out.data());
     if (!ok) {
       state.SkipWithError("unpack refused the frame");
       return;
@@ -159,7 +158,8 @@ int main(int argc, char** argv) {
     }
     if (!found) {
       std::fprintf(stderr, "--kernel: one of");
-      for (Csi2Kernel kernel : kernels) std::fprintf(stderr, " %s", talon_support::Csi2KernelName(kernel));
+      for (Csi2Kernel kernel : kernels)
+        std::fprintf(stderr, " %s", talon_support::Csi2KernelName(kernel));
       std::fprintf(stderr, " (what this CPU runs)\n");
       return 2;
     }

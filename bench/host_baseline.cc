@@ -40,8 +40,8 @@ class TickHandoff {
  private:
   std::mutex mutex_;
   std::condition_variable cv_;
-  uint64_t tick_ = 0;       // guarded by mutex_
-  int64_t handed_ns_ = 0;   // guarded by mutex_
+  uint64_t tick_ = 0;      // guarded by mutex_
+  int64_t handed_ns_ = 0;  // guarded by mutex_
 };
 
 // Waits until each of `periods` deadlines `period_ns` apart, as the
@@ -97,8 +97,8 @@ void HostBaseline::Add(const HostBaseline& more) {
 }
 
 uint64_t HostBaseline::LateBy(int64_t ns) const {
-  return static_cast<uint64_t>(
-      std::count_if(wake_late_ns.begin(), wake_late_ns.end(), [ns](int64_t late) { return late > ns; }));
+  return static_cast<uint64_t>(std::count_if(wake_late_ns.begin(), wake_late_ns.end(),
+                                             [ns](int64_t late) { return late > ns; }));
 }
 
 }  // namespace talon_bench

@@ -411,7 +411,8 @@ int main(int argc, char** argv) {
                     threads);
       const double bayer = reporter.Real("BM_Bayer2rgb", SizeArgs(1920, 1080));
       std::printf("%-36s %9.3f %9.3f %10s %10.3f %11.2fx\n", name, real,
-                  reporter.Cpu("BM_DevelopU16Rgb", args), "", bayer, bayer > 0 ? real / bayer : 0.0);
+                  reporter.Cpu("BM_DevelopU16Rgb", args), "", bayer,
+                  bayer > 0 ? real / bayer : 0.0);
     }
   }
   const double one = reporter.Real("BM_Handoff", "threads:1");

@@ -78,10 +78,15 @@ void Sizes(benchmark::internal::Benchmark* b) {
   }
 }
 
-BENCHMARK(BM_Frame)->ArgNames({"memcpy0_bars1_scene2_cold_memcpy3", "w", "h", "bits"})->Apply(Sizes)
+BENCHMARK(BM_Frame)
+    ->ArgNames({"memcpy0_bars1_scene2_cold_memcpy3", "w", "h", "bits"})
+    ->Apply(Sizes)
     ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_SceneFirstFrame)->ArgNames({"w", "h", "bits"})->Args({4056, 3040, 10})
-    ->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SceneFirstFrame)
+    ->ArgNames({"w", "h", "bits"})
+    ->Args({4056, 3040, 10})
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

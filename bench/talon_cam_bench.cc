@@ -64,10 +64,10 @@ long OwnMaxRssKb() {
 }
 
 struct CamRun {
-  bool ok = false;               // exited with status 0
-  double wall_ms = 0;            // start to exit
-  long max_rss_kb = 0;           // the tool's peak resident memory
-  uint64_t single_buffer = 0;    // worker cycles with no second run queued
+  bool ok = false;             // exited with status 0
+  double wall_ms = 0;          // start to exit
+  long max_rss_kb = 0;         // the tool's peak resident memory
+  uint64_t single_buffer = 0;  // worker cycles with no second run queued
 };
 
 // Runs talon-cam with `args` on the unthrottled sensor, its output to
@@ -127,9 +127,10 @@ bool MeasureEnd(const std::string& files) {
   std::string all;
   for (double ms : wall_ms) all += Format(" %.0f", ms);
   std::printf("  wall times (ms, sorted):%s\n", all.c_str());
-  std::printf("  single-buffered cycles in the 20 runs: %llu (the tool trails the "
-              "unthrottled sensor)\n",
-              static_cast<unsigned long long>(single_buffer));
+  std::printf(
+      "  single-buffered cycles in the 20 runs: %llu (the tool trails the "
+      "unthrottled sensor)\n",
+      static_cast<unsigned long long>(single_buffer));
   return ok;
 }
 
@@ -145,12 +146,13 @@ bool MeasureMemory(const char* what, const std::vector<std::string>& extra,
   const double growth = static_cast<double>(long_run.max_rss_kb - short_run.max_rss_kb);
   Row(std::string("peak RSS after ") + long_frames + " frames, " + what,
       Format("%.0f kB", static_cast<double>(long_run.max_rss_kb)),
-      std::string("after ") + kShortFrames + Format(": %.0f kB",
-                                                  static_cast<double>(short_run.max_rss_kb)),
+      std::string("after ") + kShortFrames +
+          Format(": %.0f kB", static_cast<double>(short_run.max_rss_kb)),
       Format("%+.0f kB", growth), Format("< %.0f kB", kTargetGrowthKb));
-  std::printf("  wall times: %.1f s and %.1f s; this process's own peak (a floor of the "
-              "figures): %ld kB\n",
-              short_run.wall_ms / 1e3, long_run.wall_ms / 1e3, OwnMaxRssKb());
+  std::printf(
+      "  wall times: %.1f s and %.1f s; this process's own peak (a floor of the "
+      "figures): %ld kB\n",
+      short_run.wall_ms / 1e3, long_run.wall_ms / 1e3, OwnMaxRssKb());
   return short_run.ok && long_run.ok;
 }
 
@@ -176,8 +178,8 @@ struct OutputRun {
 
 // One capture of kOutputFrames frames of `stream` at 30 fps with `args`.
 OutputRun RunOutput(const std::string& stream, const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {TALON_CAM_PATH, "--stream", stream, "--quiet", "--frames",
-                                   std::to_string(kOutputFrames)};
+  std::vector<std::string> argv = {TALON_CAM_PATH, "--stream", stream,
+                                   "--quiet",      "--frames", std::to_string(kOutputFrames)};
   argv.insert(argv.end(), args.begin(), args.end());
   talon_testing::ToolOptions options;
   options.output = talon_testing::ToolOutput::kSeparate;
@@ -222,8 +224,8 @@ std::unique_ptr<char, decltype(&std::free)> HugeBuffer(uint64_t bytes) {
 // sensor's rate, as the tool gets them: the same bytes written back to back
 // cost up to 0.2 ms less per frame (the kernel's page allocation and the
 // caches stay warm), which would flatter the baseline at the small sizes.
-double PlainWriteUs(const std::string& dir, uint64_t bytes, int frames, bool one_file,
-                    int sources, uint64_t held) {
+double PlainWriteUs(const std::string& dir, uint64_t bytes, int frames, bool one_file, int sources,
+                    uint64_t held) {
   std::vector<std::unique_ptr<char, decltype(&std::free)>> buffers;
   for (int i = 0; i < sources; ++i) {
     buffers.push_back(HugeBuffer(bytes));
@@ -249,8 +251,8 @@ double PlainWriteUs(const std::string& dir, uint64_t bytes, int frames, bool one
       if (fd < 0) return -1;
     }
     for (uint64_t done = 0; done < bytes;) {
-      const ssize_t n = write(fd, buffers[static_cast<size_t>(i % sources)].get() + done,
-                              bytes - done);
+      const ssize_t n =
+          write(fd, buffers[static_cast<size_t>(i % sources)].get() + done, bytes - done);
       if (n <= 0) return -1;
       done += static_cast<uint64_t>(n);
     }
@@ -293,8 +295,7 @@ bool MeasureOutputs(uint32_t width, uint32_t height, const char* fs, const std::
   const uint64_t bytes = vireo::vireo_util::GetRowStrideBytes(config) * height;
   // The DNG's 16-bit samples, without its few kB of tags.
   const uint64_t dng_bytes = uint64_t{width} * height * 2;
-  const std::string stream = "0x2B," + std::to_string(width) + "," + std::to_string(height) +
-                             ",10";
+  const std::string stream = "0x2B," + std::to_string(width) + "," + std::to_string(height) + ",10";
   const std::string size = std::to_string(width) + "x" + std::to_string(height) + " " + fs;
   // The write memory (the tool's default: a second of the stream) and the
   // frame buffers the tool then holds beyond the few it writes from.
@@ -346,7 +347,8 @@ bool MeasureOutputs(uint32_t width, uint32_t height, const char* fs, const std::
       Format("--output o-#: %.0f us", raw_us), Format("%.2fx", dng_us / raw_us),
       Format("<= %.1fx", kTargetDngToRaw));
   Row(size + ", --dng d-#.dng", Format("%.0f us/frame", dng_us),
-      "plain write " + Format("%.0f us", dng_plain_us) + Format(" (%.1f MB)", static_cast<double>(dng_bytes) / 1e6),
+      "plain write " + Format("%.0f us", dng_plain_us) +
+          Format(" (%.1f MB)", static_cast<double>(dng_bytes) / 1e6),
       Format("%.2fx", dng_us / dng_plain_us), "");
   std::printf("  capture alone: %.0f us/frame; %.1f MB per frame; medians of %d rounds",
               Median(none), static_cast<double>(bytes) / 1e6, kOutputRounds);
@@ -389,7 +391,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: talon_cam_bench [--long FRAMES | --outputs]\n");
     return 2;
   }
-  talon_bench::UseFreshGraphCache();  // never the system cache directory
+  talon_bench::UseFreshGraphCache();             // never the system cache directory
   char files[] = "/tmp/talon-cam-bench-XXXXXX";  // the metadata and trace files
   if (mkdtemp(files) == nullptr) {
     std::perror("talon_cam_bench: mkdtemp");

@@ -120,8 +120,8 @@ int main(int argc, char** argv) {
         status = 1;
         continue;
       }
-      std::printf("%-10s %-13s %12.1f %12.1f %18.2f\n", c.size, name, f.arrived_fps,
-                  f.pulled_fps, f.arrived_fps / kSensorFps);
+      std::printf("%-10s %-13s %12.1f %12.1f %18.2f\n", c.size, name, f.arrived_fps, f.pulled_fps,
+                  f.arrived_fps / kSensorFps);
       std::fflush(stdout);
     }
   }

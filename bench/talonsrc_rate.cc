@@ -64,12 +64,10 @@ GstPadProbeReturn CountBuffer(GstPad*, GstPadProbeInfo* info, gpointer data) {
 }
 
 // The same capture through talonsrc into a fakesink.
-bool RunTalonSrc(const std::string& stream, const std::string& caps, int frames,
-                 Figures* out) {
-  const std::string description = "talonsrc name=src buffers=4 stream=" + stream +
-                                  " num-buffers=" + std::to_string(frames) + " ! " +
-                                  (caps.empty() ? "" : caps + " ! ") +
-                                  "fakesink name=sink sync=false";
+bool RunTalonSrc(const std::string& stream, const std::string& caps, int frames, Figures* out) {
+  const std::string description =
+      "talonsrc name=src buffers=4 stream=" + stream + " num-buffers=" + std::to_string(frames) +
+      " ! " + (caps.empty() ? "" : caps + " ! ") + "fakesink name=sink sync=false";
   GError* error = nullptr;
   GstElement* pipeline = gst_parse_launch(description.c_str(), &error);
   if (pipeline == nullptr) {
@@ -145,9 +143,8 @@ int main(int argc, char** argv) {
         status = 1;
         continue;
       }
-      std::printf("%-20s %-6s %5d %14.0f %14.0f %7.2f %16.1f %16.1f\n", c.stream, c.output,
-                  round, cam.fps, src.fps, src.fps / cam.fps, cam.cpu_us_per_frame,
-                  src.cpu_us_per_frame);
+      std::printf("%-20s %-6s %5d %14.0f %14.0f %7.2f %16.1f %16.1f\n", c.stream, c.output, round,
+                  cam.fps, src.fps, src.fps / cam.fps, cam.cpu_us_per_frame, src.cpu_us_per_frame);
       std::fflush(stdout);
     }
   }

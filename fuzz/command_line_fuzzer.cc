@@ -66,8 +66,7 @@ void TalonDramctl(const std::vector<std::string>& args) {
   using talon_dramctl::Action;
   if (command.action == Action::kWrite || command.action == Action::kRead) {
     if (command.address < vireo::DramController::kRegisterBlockFirst ||
-        command.address > vireo::DramController::kRegisterBlockLast ||
-        command.address % 4 != 0) {
+        command.address > vireo::DramController::kRegisterBlockLast || command.address % 4 != 0) {
       Fail("talon-dramctl accepted an address that is no register");
     }
   }

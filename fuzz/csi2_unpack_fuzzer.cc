@@ -51,7 +51,7 @@ Frame Decode(const uint8_t* header) {
   if (header[5] & 0x80) {
     // Refused where the width allows: 16-bit rows at odd offsets or one
     // sample too close, 8-bit rows one byte too close.
-    f.out_stride16 = pad % 2 == 1 ? uint64_t{f.width} * 2 + 1
+    f.out_stride16 = pad % 2 == 1  ? uint64_t{f.width} * 2 + 1
                      : f.width > 1 ? uint64_t{f.width} * 2 - 2
                                    : 0;
     f.out_stride8 = f.width > 1 ? f.width - 1 : 0;
@@ -76,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
   const uint64_t payload = talon_support::PayloadRowBytes(f.width, f.bits);
   // A frame that cannot be read gets one byte: nothing may read it.
   const bool readable = (f.bits == 8 || f.bits == 10 || f.bits == 16) && f.stride >= payload;
-  std::vector<uint8_t> data(!readable ? 1
+  std::vector<uint8_t> data(!readable       ? 1
                             : f.height == 0 ? payload
                                             : f.stride * (f.height - 1) + payload);
   for (size_t i = 0; i < data.size(); ++i) {
@@ -106,14 +106,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
         by_default ? talon_support::UnpackCsi2(data.data(), f.stride, f.width, f.height, f.bits,
                                                out16.data(), f.out_stride16)
                    : talon_support::UnpackCsi2With(kernels[k], data.data(), f.stride, f.width,
-                                                   f.height, f.bits, out16.data(),
-                                                   f.out_stride16);
+                                                   f.height, f.bits, out16.data(), f.out_stride16);
     const bool ok8 =
-        by_default ? talon_support::UnpackCsi2To8(data.data(), f.stride, f.width, f.height,
-                                                  f.bits, out8.data(), f.out_stride8)
+        by_default ? talon_support::UnpackCsi2To8(data.data(), f.stride, f.width, f.height, f.bits,
+                                                  out8.data(), f.out_stride8)
                    : talon_support::UnpackCsi2To8With(kernels[k], data.data(), f.stride, f.width,
-                                                      f.height, f.bits, out8.data(),
-                                                      f.out_stride8);
+                                                      f.height, f.bits, out8.data(), f.out_stride8);
     if (ok16 != accepted16) Fail("a kernel and the reference disagree on a 16-bit frame");
     if (ok8 != accepted8) Fail("a kernel and the reference disagree on an 8-bit frame");
     if (out16 != expected16) Fail("a kernel's 16-bit output differs from the reference");

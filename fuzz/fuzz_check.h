@@ -14,8 +14,7 @@
 #include <cstdlib>
 
 // From the sanitizers' runtime, when one is linked.
-extern "C" void __sanitizer_report_error_summary(const char* error_summary)
-    __attribute__((weak));
+extern "C" void __sanitizer_report_error_summary(const char* error_summary) __attribute__((weak));
 
 namespace fuzz {
 

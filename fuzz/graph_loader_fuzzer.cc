@@ -37,7 +37,6 @@ constexpr size_t kHeaderBytes = 16;  // magic, version, node count
 
 [[noreturn]] void Fail(const char* what) { fuzz::CheckFailed("graph_loader_fuzzer", what); }
 
-
 // The cache file's temporary directory; removed at exit.
 struct CacheDir {
   std::string dir;

@@ -20,8 +20,8 @@
 namespace {
 
 // Compiles the graph of `streams` and saves it as directory/name.
-bool SaveGraph(const std::vector<talon_testing::TestStream>& streams,
-               const std::string& directory, const char* name) {
+bool SaveGraph(const std::vector<talon_testing::TestStream>& streams, const std::string& directory,
+               const char* name) {
   talon_testing::IpuPipeline pipeline;
   return pipeline.BuildNodes(streams) == OZY_SUCCESS && pipeline.BuildGraph() == OZY_SUCCESS &&
          OzySaveCompiledGraph(directory.c_str(), name, pipeline.compiled) == OZY_SUCCESS;
@@ -53,13 +53,12 @@ int main(int argc, char** argv) {
   std::vector<talon_testing::TestStream> resized = streams;
   for (talon_testing::TestStream& stream : resized) stream.width *= 2;
   std::string valid;
-  const bool ok = SaveGraph(streams, dir, "valid") &&
-                  SaveGraph({streams[0]}, dir, "other_structure") &&
-                  SaveGraph(resized, dir, "other_sizes") && ReadFile(dir + "/valid", &valid) &&
-                  valid.size() > 12 &&
-                  WriteFile(dir + "/truncated", valid.substr(0, valid.size() - 12)) &&
-                  WriteFile(dir + "/bad_checksum", valid.substr(0, valid.size() - 1) +
-                                                       static_cast<char>(~valid.back()));
+  const bool ok =
+      SaveGraph(streams, dir, "valid") && SaveGraph({streams[0]}, dir, "other_structure") &&
+      SaveGraph(resized, dir, "other_sizes") && ReadFile(dir + "/valid", &valid) &&
+      valid.size() > 12 && WriteFile(dir + "/truncated", valid.substr(0, valid.size() - 12)) &&
+      WriteFile(dir + "/bad_checksum",
+                valid.substr(0, valid.size() - 1) + static_cast<char>(~valid.back()));
   if (!ok) {
     std::fprintf(stderr, "graph_seed_writer: cannot write the seed files into %s\n", dir.c_str());
     return 1;

@@ -57,8 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (accepted) {
     std::memcpy(expected.device_id, data + offsetof(OemLockMessage, device_id),
                 sizeof(expected.device_id));
-    std::memcpy(expected.nonce, data + offsetof(OemLockMessage, nonce),
-                sizeof(expected.nonce));
+    std::memcpy(expected.nonce, data + offsetof(OemLockMessage, nonce), sizeof(expected.nonce));
   }
   if (std::memcmp(&expected, &provision.message(), sizeof(expected)) != 0) {
     Fail(accepted ? "an accepted record changed more than device_id and nonce"

@@ -26,8 +26,8 @@ ErrorPolicy::Verdict ErrorPolicy::Failed(vireo::CaptureError error, int64_t now_
     unsaid_ = 0;
   }
   if (max_errors_ > 0 && in_row_ >= max_errors_) {
-    verdict.error = absl::StrCat(in_row_, " capture errors in a row, the last ",
-                                 DescribeCaptureError(error));
+    verdict.error =
+        absl::StrCat(in_row_, " capture errors in a row, the last ", DescribeCaptureError(error));
   }
   return verdict;
 }

@@ -7,8 +7,8 @@
 
 namespace talon_gst {
 
-GstCaps* OfferedCaps(const vireo::CaptureStreamConfig& stream, Cfa cfa, bool half_size,
-                     int fps_n, int fps_d, std::string* error) {
+GstCaps* OfferedCaps(const vireo::CaptureStreamConfig& stream, Cfa cfa, bool half_size, int fps_n,
+                     int fps_d, std::string* error) {
   GstCaps* caps = StreamCaps(stream, cfa, half_size, fps_n, fps_d, error);
   if (caps != nullptr && fps_n == 0) {
     gst_caps_set_simple(caps, "framerate", GST_TYPE_FRACTION_RANGE, 0, 1, G_MAXINT, 1, nullptr);
@@ -55,8 +55,8 @@ void FractionOfPeriod(int64_t period_ns, int* n, int* d) {
 
 uint32_t FrameBuffersFor(GstClockTime latency, int64_t period_ns, uint32_t limit) {
   if (period_ns <= 0 || !GST_CLOCK_TIME_IS_VALID(latency)) return 0;
-  const uint64_t periods = (latency + static_cast<uint64_t>(period_ns) - 1) /
-                           static_cast<uint64_t>(period_ns);
+  const uint64_t periods =
+      (latency + static_cast<uint64_t>(period_ns) - 1) / static_cast<uint64_t>(period_ns);
   return static_cast<uint32_t>(std::min<uint64_t>(periods + 3, limit));
 }
 

@@ -42,8 +42,8 @@ constexpr int kAssumedFps = 15;
 // The stream's caps (StreamCaps) with framerate fps_n/fps_d, or the range
 // of every rate when fps_n is 0. Null with `error` when the stream has no
 // caps.
-GstCaps* OfferedCaps(const vireo::CaptureStreamConfig& stream, Cfa cfa, bool half_size,
-                     int fps_n, int fps_d, std::string* error);
+GstCaps* OfferedCaps(const vireo::CaptureStreamConfig& stream, Cfa cfa, bool half_size, int fps_n,
+                     int fps_d, std::string* error);
 
 // Fixed caps from downstream's answer `caps` (taken): its first structure,
 // the framerate nearest fps_n/fps_d where a range is left (0/1 unknown).

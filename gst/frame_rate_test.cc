@@ -23,11 +23,11 @@ TEST(FrameRateTest, WaitRuleAndMeasuredRate) {
     int rate_n, rate_d;  // of the period the wait uses
   };
   const Case cases[] = {
-      {250, 30, 1, 10000000, 250, 100, 1},  // timeout-ms has the last word
-      {0, 30, 1, 0, 599, 30, 1},            // framerate until a period is measured
-      {0, 30, 1, 10000000, 530, 100, 1},    // then the measured period
-      {0, 0, 1, 50000, 5000, 0, 1},         // below kMinPeriodNs: the host's, unknown
-      {0, 1, 2, 0, 6500, 1, 2},             // a 0.5 fps sensor
+      {250, 30, 1, 10000000, 250, 100, 1},    // timeout-ms has the last word
+      {0, 30, 1, 0, 599, 30, 1},              // framerate until a period is measured
+      {0, 30, 1, 10000000, 530, 100, 1},      // then the measured period
+      {0, 0, 1, 50000, 5000, 0, 1},           // below kMinPeriodNs: the host's, unknown
+      {0, 1, 2, 0, 6500, 1, 2},               // a 0.5 fps sensor
       {0, 30000, 1001, 0, 600, 30000, 1001},  // 29.97 as the NTSC fraction
   };
   for (const Case& c : cases) {

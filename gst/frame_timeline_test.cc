@@ -29,8 +29,7 @@ TEST(FrameTimelineTest, RunningTimeAndSensorCount) {
   GstCustomMeta* meta = gst_buffer_get_custom_meta(buffer, "TalonSensorFrameMeta");
   ASSERT_NE(meta, nullptr);
   guint64 sequence = 0;
-  EXPECT_TRUE(gst_structure_get_uint64(gst_custom_meta_get_structure(meta), "sequence",
-                                       &sequence));
+  EXPECT_TRUE(gst_structure_get_uint64(gst_custom_meta_get_structure(meta), "sequence", &sequence));
   EXPECT_EQ(sequence, 41u);
   gst_buffer_unref(buffer);
 }

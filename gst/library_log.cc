@@ -11,8 +11,7 @@ GST_DEBUG_CATEGORY_STATIC(talon_library_debug);
 namespace talon_gst {
 namespace {
 
-void ToGstDebug(void* /*context*/, int severity, const char* file, int line,
-                const char* message) {
+void ToGstDebug(void* /*context*/, int severity, const char* file, int line, const char* message) {
   GstDebugLevel level = GST_LEVEL_DEBUG;
   if (severity >= 2) {
     level = GST_LEVEL_ERROR;

@@ -33,9 +33,11 @@ guint MaxOutputBytes(const vireo::CaptureStreamConfig& stream, bool* always_conv
   return max;
 }
 
-PadOutput::PadOutput(const vireo::CaptureStreamConfig& stream,
-                     const talon_isp::Settings& settings, int isp_threads)
-    : stream_(stream), settings_(settings), isp_threads_(isp_threads),
+PadOutput::PadOutput(const vireo::CaptureStreamConfig& stream, const talon_isp::Settings& settings,
+                     int isp_threads)
+    : stream_(stream),
+      settings_(settings),
+      isp_threads_(isp_threads),
       pool_(gst_buffer_pool_new()) {
   bool always_converted = false;
   const guint size = MaxOutputBytes(stream, &always_converted);
@@ -70,8 +72,8 @@ void PadOutput::Configure(const OutputFormat& format, bool video_meta) {
   video_meta_ = video_meta;
   if (format.conversion != Conversion::kDevelop) return;
   const OutputFormat* made = picture_ != nullptr ? &picture_->format() : nullptr;
-  if (made == nullptr || made->video_format != format.video_format ||
-      made->width != format.width || made->height != format.height) {
+  if (made == nullptr || made->video_format != format.video_format || made->width != format.width ||
+      made->height != format.height) {
     picture_ = std::make_unique<PictureOutput>(stream_, format, settings_, isp_threads_);
   }
 }
@@ -89,9 +91,9 @@ GstBuffer* PadOutput::Make(const std::shared_ptr<FrameLease>& lease, bool may_le
   copying_ = lendable && !may_lend;
   if (lendable && may_lend) {
     const gsize size = stride * format_.height;
-    GstMemory* memory = gst_memory_new_wrapped(
-        GST_MEMORY_FLAG_READONLY, const_cast<uint8_t*>(data), size, 0, size,
-        new std::shared_ptr<FrameLease>(lease), ReleaseLease);
+    GstMemory* memory =
+        gst_memory_new_wrapped(GST_MEMORY_FLAG_READONLY, const_cast<uint8_t*>(data), size, 0, size,
+                               new std::shared_ptr<FrameLease>(lease), ReleaseLease);
     GstBuffer* buffer = gst_buffer_new();
     gst_buffer_append_memory(buffer, memory);
     GST_BUFFER_FLAG_UNSET(buffer, GST_BUFFER_FLAG_TAG_MEMORY);

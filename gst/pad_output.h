@@ -78,9 +78,9 @@ class PadOutput {
   const vireo::CaptureStreamConfig stream_;
   const talon_isp::Settings settings_;
   const int isp_threads_;
-  OutputFormat format_;      // streaming thread, from Configure
+  OutputFormat format_;                     // streaming thread, from Configure
   std::unique_ptr<PictureOutput> picture_;  // for a picture, from Expect or Configure
-  bool video_meta_ = false;  // streaming thread, from Configure
+  bool video_meta_ = false;                 // streaming thread, from Configure
   GstBufferPool* const pool_;
   std::atomic<uint64_t> copies_{0};
   bool copying_ = false;  // streaming thread

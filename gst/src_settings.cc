@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "absl/strings/str_cat.h"
-
 #include "gst/frame_rate.h"
 #include "gst/stream_option.h"
 #include "support/isp_text.h"
@@ -50,12 +49,11 @@ const char* TimeoutBlurb() {
 
 GType CfaEnumType() {
   static GType type = 0;
-  static const GEnumValue kValues[] = {
-      {static_cast<int>(Cfa::kRggb), "RGGB", "rggb"},
-      {static_cast<int>(Cfa::kGrbg), "GRBG", "grbg"},
-      {static_cast<int>(Cfa::kGbrg), "GBRG", "gbrg"},
-      {static_cast<int>(Cfa::kBggr), "BGGR", "bggr"},
-      {0, nullptr, nullptr}};
+  static const GEnumValue kValues[] = {{static_cast<int>(Cfa::kRggb), "RGGB", "rggb"},
+                                       {static_cast<int>(Cfa::kGrbg), "GRBG", "grbg"},
+                                       {static_cast<int>(Cfa::kGbrg), "GBRG", "gbrg"},
+                                       {static_cast<int>(Cfa::kBggr), "BGGR", "bggr"},
+                                       {0, nullptr, nullptr}};
   if (g_once_init_enter(&type)) {
     g_once_init_leave(&type, g_enum_register_static("GstTalonSrcCfa", kValues));
   }
@@ -77,13 +75,11 @@ GType GammaEnumType() {
 }
 
 void InstallSettings(GObjectClass* klass) {
-  const GParamFlags flags = static_cast<GParamFlags>(
-      G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY);
+  const GParamFlags flags = static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
+                                                     GST_PARAM_MUTABLE_READY);
   g_object_class_install_property(
       klass, kPropStream,
-      g_param_spec_string("stream", "Stream",
-                          StreamBlurb(),
-                          DefaultStreamText().c_str(), flags));
+      g_param_spec_string("stream", "Stream", StreamBlurb(), DefaultStreamText().c_str(), flags));
   g_object_class_install_property(
       klass, kPropMipiRx,
       g_param_spec_int("mipi-rx", "MIPI receiver",
@@ -94,13 +90,10 @@ void InstallSettings(GObjectClass* klass) {
       g_param_spec_uint("virtual-channel", "Virtual channel",
                         "The MIPI CSI-2 virtual channel of the streams (set in NULL or "
                         "READY)",
-                        0,
-                        vireo::kMaxVirtualChannel, 0, flags));
+                        0, vireo::kMaxVirtualChannel, 0, flags));
   g_object_class_install_property(
       klass, kPropTimeoutMs,
-      g_param_spec_uint("timeout-ms", "Timeout",
-                        TimeoutBlurb(),
-                        0, kMaxTimeoutMs, 0, flags));
+      g_param_spec_uint("timeout-ms", "Timeout", TimeoutBlurb(), 0, kMaxTimeoutMs, 0, flags));
   g_object_class_install_property(
       klass, kPropBuffers,
       g_param_spec_uint("buffers", "Buffers",
@@ -113,8 +106,7 @@ void InstallSettings(GObjectClass* klass) {
                         "The sensor's Bayer order: RGGB, GRBG, GBRG or BGGR (or in lower "
                         "case), for video/x-bayer caps and the developed pictures (set in NULL "
                         "or READY)",
-                        CfaEnumType(), static_cast<int>(Cfa::kRggb),
-                        flags));
+                        CfaEnumType(), static_cast<int>(Cfa::kRggb), flags));
   g_object_class_install_property(
       klass, kPropMaxErrors,
       g_param_spec_uint("max-errors", "Max errors",
@@ -124,8 +116,8 @@ void InstallSettings(GObjectClass* klass) {
   g_object_class_install_property(
       klass, kPropNumBuffers,
       g_param_spec_int("num-buffers", "Number of buffers",
-                       "Frames to push before EOS (-1: unlimited, 0: EOS at once)", -1,
-                       G_MAXINT, -1, flags));
+                       "Frames to push before EOS (-1: unlimited, 0: EOS at once)", -1, G_MAXINT,
+                       -1, flags));
   g_object_class_install_property(
       klass, kPropFramerate,
       gst_param_spec_fraction("framerate", "Frame rate",
@@ -158,8 +150,7 @@ void InstallSettings(GObjectClass* klass) {
                           IdentityText().c_str(), flags));
   g_object_class_install_property(
       klass, kPropGamma,
-      g_param_spec_enum("gamma", "Gamma",
-                        "The pictures' transfer: srgb (the sRGB curve) or linear",
+      g_param_spec_enum("gamma", "Gamma", "The pictures' transfer: srgb (the sRGB curve) or linear",
                         GammaEnumType(), static_cast<int>(talon_isp::Transfer::kSrgb), flags));
   g_object_class_install_property(
       klass, kPropHalfSize,
@@ -177,18 +168,34 @@ void InstallSettings(GObjectClass* klass) {
 
 bool SetSetting(Settings* s, guint id, const GValue* value, std::string* refused) {
   switch (id) {
-    case kPropMipiRx: s->mipi_rx = g_value_get_int(value); return true;
-    case kPropVirtualChannel: s->virtual_channel = g_value_get_uint(value); return true;
-    case kPropTimeoutMs: s->timeout_ms = g_value_get_uint(value); return true;
-    case kPropBuffers: s->buffers = g_value_get_uint(value); return true;
-    case kPropCfa: s->cfa = static_cast<Cfa>(g_value_get_enum(value)); return true;
-    case kPropMaxErrors: s->max_errors = g_value_get_uint(value); return true;
-    case kPropNumBuffers: s->num_buffers = g_value_get_int(value); return true;
+    case kPropMipiRx:
+      s->mipi_rx = g_value_get_int(value);
+      return true;
+    case kPropVirtualChannel:
+      s->virtual_channel = g_value_get_uint(value);
+      return true;
+    case kPropTimeoutMs:
+      s->timeout_ms = g_value_get_uint(value);
+      return true;
+    case kPropBuffers:
+      s->buffers = g_value_get_uint(value);
+      return true;
+    case kPropCfa:
+      s->cfa = static_cast<Cfa>(g_value_get_enum(value));
+      return true;
+    case kPropMaxErrors:
+      s->max_errors = g_value_get_uint(value);
+      return true;
+    case kPropNumBuffers:
+      s->num_buffers = g_value_get_int(value);
+      return true;
     case kPropFramerate:
       s->fps_n = gst_value_get_fraction_numerator(value);
       s->fps_d = gst_value_get_fraction_denominator(value);
       return true;
-    case kPropBlackLevel: s->isp.black_level = g_value_get_uint(value); return true;
+    case kPropBlackLevel:
+      s->isp.black_level = g_value_get_uint(value);
+      return true;
     case kPropWhiteBalance: {
       talon_isp::Settings isp = s->isp;
       *refused = talon_support::ParseWhiteBalance(Text(value), &isp);
@@ -204,33 +211,63 @@ bool SetSetting(Settings* s, guint id, const GValue* value, std::string* refused
     case kPropGamma:
       s->isp.transfer = static_cast<talon_isp::Transfer>(g_value_get_enum(value));
       return true;
-    case kPropHalfSize: s->isp.half_size = g_value_get_boolean(value); return true;
-    case kPropIspThreads: s->isp_threads = g_value_get_uint(value); return true;
-    default: return false;
+    case kPropHalfSize:
+      s->isp.half_size = g_value_get_boolean(value);
+      return true;
+    case kPropIspThreads:
+      s->isp_threads = g_value_get_uint(value);
+      return true;
+    default:
+      return false;
   }
 }
 
 bool GetSetting(const Settings& s, guint id, GValue* value) {
   switch (id) {
-    case kPropMipiRx: g_value_set_int(value, s.mipi_rx); return true;
-    case kPropVirtualChannel: g_value_set_uint(value, s.virtual_channel); return true;
-    case kPropTimeoutMs: g_value_set_uint(value, s.timeout_ms); return true;
-    case kPropBuffers: g_value_set_uint(value, s.buffers); return true;
-    case kPropCfa: g_value_set_enum(value, static_cast<int>(s.cfa)); return true;
-    case kPropMaxErrors: g_value_set_uint(value, s.max_errors); return true;
-    case kPropNumBuffers: g_value_set_int(value, s.num_buffers); return true;
-    case kPropFramerate: gst_value_set_fraction(value, s.fps_n, s.fps_d); return true;
-    case kPropBlackLevel: g_value_set_uint(value, s.isp.black_level); return true;
+    case kPropMipiRx:
+      g_value_set_int(value, s.mipi_rx);
+      return true;
+    case kPropVirtualChannel:
+      g_value_set_uint(value, s.virtual_channel);
+      return true;
+    case kPropTimeoutMs:
+      g_value_set_uint(value, s.timeout_ms);
+      return true;
+    case kPropBuffers:
+      g_value_set_uint(value, s.buffers);
+      return true;
+    case kPropCfa:
+      g_value_set_enum(value, static_cast<int>(s.cfa));
+      return true;
+    case kPropMaxErrors:
+      g_value_set_uint(value, s.max_errors);
+      return true;
+    case kPropNumBuffers:
+      g_value_set_int(value, s.num_buffers);
+      return true;
+    case kPropFramerate:
+      gst_value_set_fraction(value, s.fps_n, s.fps_d);
+      return true;
+    case kPropBlackLevel:
+      g_value_set_uint(value, s.isp.black_level);
+      return true;
     case kPropWhiteBalance:
       g_value_set_string(value, talon_support::WhiteBalanceText(s.isp).c_str());
       return true;
     case kPropColorMatrix:
       g_value_set_string(value, talon_support::ColorMatrixText(s.isp.ccm).c_str());
       return true;
-    case kPropGamma: g_value_set_enum(value, static_cast<int>(s.isp.transfer)); return true;
-    case kPropHalfSize: g_value_set_boolean(value, s.isp.half_size); return true;
-    case kPropIspThreads: g_value_set_uint(value, s.isp_threads); return true;
-    default: return false;
+    case kPropGamma:
+      g_value_set_enum(value, static_cast<int>(s.isp.transfer));
+      return true;
+    case kPropHalfSize:
+      g_value_set_boolean(value, s.isp.half_size);
+      return true;
+    case kPropIspThreads:
+      g_value_set_uint(value, s.isp_threads);
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -249,8 +286,10 @@ bool CheckIspSettings(const Settings& s, const vireo::CaptureStreamConfig& strea
   static const struct {
     const char* argument;  // the ISP's name
     const char* property;
-  } kProperties[] = {{"cfa", "cfa"},          {"black_level", "black-level"},
-                     {"wb_gains", "white-balance"}, {"ccm", "color-matrix"},
+  } kProperties[] = {{"cfa", "cfa"},
+                     {"black_level", "black-level"},
+                     {"wb_gains", "white-balance"},
+                     {"ccm", "color-matrix"},
                      {"transfer", "gamma"}};
   for (const auto& entry : kProperties) {
     if (problem.argument == entry.argument) {

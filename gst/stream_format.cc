@@ -9,19 +9,30 @@ namespace talon_gst {
 namespace {
 
 struct Layout {
-  uint32_t bits;                // the bits per component the data type carries
-  uint32_t components_per_px;   // 1 for Bayer data, 2 for YUV 4:2:2, 3 for RGB888
+  uint32_t bits;               // the bits per component the data type carries
+  uint32_t components_per_px;  // 1 for Bayer data, 2 for YUV 4:2:2, 3 for RGB888
   const char* name;
 };
 
 bool LayoutOf(vireo::MipiDataTypeCsi2 data_type, Layout* layout) {
   switch (data_type) {
-    case vireo::CSI2_RAW8: *layout = {8, 1, "RAW8"}; return true;
-    case vireo::CSI2_RAW10: *layout = {10, 1, "RAW10"}; return true;
-    case vireo::CSI2_RAW16: *layout = {16, 1, "RAW16"}; return true;
-    case vireo::CSI2_YUV422_8BIT: *layout = {8, 2, "YUV422 8-bit"}; return true;
-    case vireo::CSI2_RGB888: *layout = {8, 3, "RGB888"}; return true;
-    default: return false;
+    case vireo::CSI2_RAW8:
+      *layout = {8, 1, "RAW8"};
+      return true;
+    case vireo::CSI2_RAW10:
+      *layout = {10, 1, "RAW10"};
+      return true;
+    case vireo::CSI2_RAW16:
+      *layout = {16, 1, "RAW16"};
+      return true;
+    case vireo::CSI2_YUV422_8BIT:
+      *layout = {8, 2, "YUV422 8-bit"};
+      return true;
+    case vireo::CSI2_RGB888:
+      *layout = {8, 3, "RGB888"};
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -32,16 +43,15 @@ std::string DataTypeText(int32_t data_type) {
 }
 
 GstStructure* Bayer(const char* format, uint32_t width, uint32_t height) {
-  return gst_structure_new("video/x-bayer", "format", G_TYPE_STRING, format, "width",
-                           G_TYPE_INT, static_cast<int>(width), "height", G_TYPE_INT,
-                           static_cast<int>(height), nullptr);
+  return gst_structure_new("video/x-bayer", "format", G_TYPE_STRING, format, "width", G_TYPE_INT,
+                           static_cast<int>(width), "height", G_TYPE_INT, static_cast<int>(height),
+                           nullptr);
 }
 
 GstStructure* Raw(GstVideoFormat format, uint32_t width, uint32_t height) {
-  return gst_structure_new("video/x-raw", "format", G_TYPE_STRING,
-                           gst_video_format_to_string(format), "width", G_TYPE_INT,
-                           static_cast<int>(width), "height", G_TYPE_INT,
-                           static_cast<int>(height), nullptr);
+  return gst_structure_new(
+      "video/x-raw", "format", G_TYPE_STRING, gst_video_format_to_string(format), "width",
+      G_TYPE_INT, static_cast<int>(width), "height", G_TYPE_INT, static_cast<int>(height), nullptr);
 }
 
 // The pictures of a Bayer stream, in order of preference: the 32-bit RGB
@@ -137,8 +147,10 @@ std::string OddBayerProblem(const vireo::CaptureStreamConfig& stream) {
   if (!RawFormatOf(stream, &unused) || (stream.width % 2 == 0 && stream.height % 2 == 0)) {
     return "";
   }
-  return absl::StrCat("video/x-bayer needs an even width and height (whole 2x2 cells of the "
-                      "mosaic), not ", stream.width, "x", stream.height);
+  return absl::StrCat(
+      "video/x-bayer needs an even width and height (whole 2x2 cells of the "
+      "mosaic), not ",
+      stream.width, "x", stream.height);
 }
 
 bool RawFormatOf(const vireo::CaptureStreamConfig& stream, talon_isp::RawFormat* format) {
@@ -147,19 +159,30 @@ bool RawFormatOf(const vireo::CaptureStreamConfig& stream, talon_isp::RawFormat*
     return false;
   }
   switch (stream.data_type) {
-    case vireo::CSI2_RAW8: *format = talon_isp::RawFormat::kRaw8; return true;
-    case vireo::CSI2_RAW10: *format = talon_isp::RawFormat::kRaw10; return true;
-    case vireo::CSI2_RAW16: *format = talon_isp::RawFormat::kRaw16; return true;
-    default: return false;
+    case vireo::CSI2_RAW8:
+      *format = talon_isp::RawFormat::kRaw8;
+      return true;
+    case vireo::CSI2_RAW10:
+      *format = talon_isp::RawFormat::kRaw10;
+      return true;
+    case vireo::CSI2_RAW16:
+      *format = talon_isp::RawFormat::kRaw16;
+      return true;
+    default:
+      return false;
   }
 }
 
 talon_isp::Cfa IspCfa(Cfa cfa) {
   switch (cfa) {
-    case Cfa::kGrbg: return talon_isp::Cfa::kGrbg;
-    case Cfa::kGbrg: return talon_isp::Cfa::kGbrg;
-    case Cfa::kBggr: return talon_isp::Cfa::kBggr;
-    default: return talon_isp::Cfa::kRggb;
+    case Cfa::kGrbg:
+      return talon_isp::Cfa::kGrbg;
+    case Cfa::kGbrg:
+      return talon_isp::Cfa::kGbrg;
+    case Cfa::kBggr:
+      return talon_isp::Cfa::kBggr;
+    default:
+      return talon_isp::Cfa::kRggb;
   }
 }
 
@@ -178,8 +201,7 @@ bool CheckPicture(const vireo::CaptureStreamConfig& stream, const talon_isp::Set
   raw.height = stream.height;
   talon_isp::Image out;
   out.format = picture;
-  talon_isp::OutputSize(stream.width, stream.height, settings.half_size, &out.width,
-                        &out.height);
+  talon_isp::OutputSize(stream.width, stream.height, settings.half_size, &out.width, &out.height);
   out.strides = talon_isp::PlaneStrides(picture, out.width);
   for (size_t i = 0; i < out.planes.size(); ++i) {
     if (out.strides[i] != 0) out.planes[i] = &no_pixel;
@@ -210,8 +232,8 @@ GstCaps* PreferPictures(GstCaps* caps) {
   return pictures;
 }
 
-GstCaps* StreamCaps(const vireo::CaptureStreamConfig& stream, Cfa cfa, bool half_size,
-                    int fps_n, int fps_d, std::string* error) {
+GstCaps* StreamCaps(const vireo::CaptureStreamConfig& stream, Cfa cfa, bool half_size, int fps_n,
+                    int fps_d, std::string* error) {
   Layout layout;
   if (!LayoutOf(stream.data_type, &layout)) {
     *error = absl::StrCat("data type ", DataTypeText(stream.data_type),
@@ -220,17 +242,17 @@ GstCaps* StreamCaps(const vireo::CaptureStreamConfig& stream, Cfa cfa, bool half
     return nullptr;
   }
   if (stream.bits_per_component != layout.bits) {
-    *error = absl::StrCat("data type ", DataTypeText(stream.data_type), " (", layout.name,
-                          ") carries ", layout.bits, " bits per component, not ",
-                          stream.bits_per_component);
+    *error =
+        absl::StrCat("data type ", DataTypeText(stream.data_type), " (", layout.name, ") carries ",
+                     layout.bits, " bits per component, not ", stream.bits_per_component);
     return nullptr;
   }
   const uint32_t group = layout.components_per_px == 2 ? 4 : layout.components_per_px;
   if (stream.width % group != 0 || stream.width == 0 || stream.height == 0) {
-    *error = absl::StrCat("data type ", DataTypeText(stream.data_type), " (", layout.name,
-                          ") needs a width that is a non-zero multiple of ", group,
-                          " components and a non-zero height, not ", stream.width, "x",
-                          stream.height);
+    *error =
+        absl::StrCat("data type ", DataTypeText(stream.data_type), " (", layout.name,
+                     ") needs a width that is a non-zero multiple of ", group,
+                     " components and a non-zero height, not ", stream.width, "x", stream.height);
     return nullptr;
   }
   const uint32_t width = stream.width / layout.components_per_px;
@@ -272,8 +294,8 @@ GstCaps* StreamCaps(const vireo::CaptureStreamConfig& stream, Cfa cfa, bool half
   return caps;
 }
 
-bool OutputFromCaps(const vireo::CaptureStreamConfig& stream, const GstCaps* caps,
-                    bool half_size, OutputFormat* format, std::string* error) {
+bool OutputFromCaps(const vireo::CaptureStreamConfig& stream, const GstCaps* caps, bool half_size,
+                    OutputFormat* format, std::string* error) {
   Layout layout;
   if (!LayoutOf(stream.data_type, &layout) || gst_caps_get_size(caps) != 1) {
     *error = "caps not offered by this stream";

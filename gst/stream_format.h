@@ -68,11 +68,11 @@ enum class Conversion {
 // One negotiated output of a stream.
 struct OutputFormat {
   Conversion conversion = Conversion::kNone;
-  uint32_t width = 0;       // pixels
+  uint32_t width = 0;  // pixels
   uint32_t height = 0;
-  uint64_t row_bytes = 0;   // bytes of one output row's pixels
-  uint64_t stride = 0;      // the caps' own row stride
-  bool raw_video = false;   // video/x-raw: a GstVideoMeta may carry another stride
+  uint64_t row_bytes = 0;  // bytes of one output row's pixels
+  uint64_t stride = 0;     // the caps' own row stride
+  bool raw_video = false;  // video/x-raw: a GstVideoMeta may carry another stride
   GstVideoFormat video_format = GST_VIDEO_FORMAT_UNKNOWN;
   // kDevelop: the picture's format; width and height are the picture's, its
   // planes lie as GstVideoInfo lays out video_format.
@@ -82,8 +82,8 @@ struct OutputFormat {
 // The caps the stream can be offered as, in order of preference, with
 // framerate fps_n/fps_d (0/1: unknown); `half_size` halves the pictures'.
 // Null with `error` set when the stream has none.
-GstCaps* StreamCaps(const vireo::CaptureStreamConfig& stream, Cfa cfa, bool half_size,
-                    int fps_n, int fps_d, std::string* error);
+GstCaps* StreamCaps(const vireo::CaptureStreamConfig& stream, Cfa cfa, bool half_size, int fps_n,
+                    int fps_d, std::string* error);
 
 // For a Bayer stream of odd width or height (no video/x-bayer caps), why:
 // "video/x-bayer needs an even width and height (whole 2x2 cells of the
@@ -104,8 +104,8 @@ bool CheckPicture(const vireo::CaptureStreamConfig& stream, const talon_isp::Set
 GstCaps* PreferPictures(GstCaps* caps);
 
 // The output that fixed caps `caps` (one of StreamCaps) stands for.
-bool OutputFromCaps(const vireo::CaptureStreamConfig& stream, const GstCaps* caps,
-                    bool half_size, OutputFormat* format, std::string* error);
+bool OutputFromCaps(const vireo::CaptureStreamConfig& stream, const GstCaps* caps, bool half_size,
+                    OutputFormat* format, std::string* error);
 
 // Writes one frame's payload (rows `stride` bytes apart) into `out` in the
 // output format, rows `out_stride` bytes apart; one pass over the data.

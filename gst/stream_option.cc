@@ -6,7 +6,6 @@
 #include <string>
 
 #include "absl/strings/str_cat.h"
-
 #include "support/options.h"
 
 namespace talon_gst {

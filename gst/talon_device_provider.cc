@@ -55,14 +55,14 @@ GstDevice* NewDevice(int mipi_rx) {
     caps = talon_gst::OfferedCaps(stream, talon_gst::Cfa::kRggb, false, 0, 1, &error);
   }
   if (caps == nullptr) caps = gst_caps_new_any();
-  GstStructure* props = gst_structure_new(
-      "talon-proplist", "device.api", G_TYPE_STRING, "talon", "device.path", G_TYPE_STRING,
-      absl::StrCat("mipi-rx=", mipi_rx).c_str(), "talon.mipi-rx", G_TYPE_INT, mipi_rx,
-      "talon.virtual-channel", G_TYPE_UINT, 0u, nullptr);
+  GstStructure* props =
+      gst_structure_new("talon-proplist", "device.api", G_TYPE_STRING, "talon", "device.path",
+                        G_TYPE_STRING, absl::StrCat("mipi-rx=", mipi_rx).c_str(), "talon.mipi-rx",
+                        G_TYPE_INT, mipi_rx, "talon.virtual-channel", G_TYPE_UINT, 0u, nullptr);
   const std::string name = absl::StrCat("Talon camera (MIPI receiver ", mipi_rx, ")");
-  GstDevice* device = GST_DEVICE(g_object_new(GST_TYPE_TALON_DEVICE, "display-name",
-                                              name.c_str(), "device-class", "Video/Source",
-                                              "caps", caps, "properties", props, nullptr));
+  GstDevice* device =
+      GST_DEVICE(g_object_new(GST_TYPE_TALON_DEVICE, "display-name", name.c_str(), "device-class",
+                              "Video/Source", "caps", caps, "properties", props, nullptr));
   GST_TALON_DEVICE(device)->mipi_rx = mipi_rx;
   gst_caps_unref(caps);
   gst_structure_free(props);

@@ -17,8 +17,8 @@
 G_BEGIN_DECLS
 
 #define GST_TYPE_TALON_DEVICE_PROVIDER (gst_talon_device_provider_get_type())
-G_DECLARE_FINAL_TYPE(GstTalonDeviceProvider, gst_talon_device_provider, GST,
-                     TALON_DEVICE_PROVIDER, GstDeviceProvider)
+G_DECLARE_FINAL_TYPE(GstTalonDeviceProvider, gst_talon_device_provider, GST, TALON_DEVICE_PROVIDER,
+                     GstDeviceProvider)
 
 #define GST_TYPE_TALON_DEVICE (gst_talon_device_get_type())
 G_DECLARE_FINAL_TYPE(GstTalonDevice, gst_talon_device, GST, TALON_DEVICE, GstDevice)

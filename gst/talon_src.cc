@@ -34,10 +34,10 @@ GST_DEBUG_CATEGORY_STATIC(talon_src_debug);
 
 namespace {
 
+using talon_gst::kMinPeriodNs;
 using talon_support::CaptureSession;
 using talon_support::FrameLease;
 using talon_support::TakenFrame;
-using talon_gst::kMinPeriodNs;
 
 // One pad's part of the streaming state.
 struct PadStream {
@@ -45,7 +45,7 @@ struct PadStream {
   vireo::CaptureStreamConfig config;
   bool started = false;  // stream-start and segment pushed
   bool negotiated = false;
-  int fps_n = 0, fps_d = 1;  // the negotiated rate
+  int fps_n = 0, fps_d = 1;                      // the negotiated rate
   std::shared_ptr<talon_gst::PadOutput> output;  // also in TalonSrcState::outputs
 };
 
@@ -65,10 +65,10 @@ struct TalonSrcState {
   bool stopping ABSL_GUARDED_BY(mutex) = false;
   // For Stop to flush their pools.
   std::vector<std::shared_ptr<talon_gst::PadOutput>> outputs ABSL_GUARDED_BY(mutex);
-  bool prepared ABSL_GUARDED_BY(mutex) = false;  // PAUSED or PLAYING
+  bool prepared ABSL_GUARDED_BY(mutex) = false;       // PAUSED or PLAYING
   bool eos_requested ABSL_GUARDED_BY(mutex) = false;  // an EOS event came
-  bool ended ABSL_GUARDED_BY(mutex) = false;  // EOS pushed: no more frames
-  talon_gst::RateTracker rate;  // for the latency query (atomics)
+  bool ended ABSL_GUARDED_BY(mutex) = false;          // EOS pushed: no more frames
+  talon_gst::RateTracker rate;                        // for the latency query (atomics)
 
   // A copy of the settings, for a thread that reads several of them.
   talon_gst::Settings SettingsNow() ABSL_LOCKS_EXCLUDED(mutex) {
@@ -87,12 +87,12 @@ struct TalonSrcState {
   std::vector<PadStream> streams;
   GstFlowCombiner* combiner = nullptr;
   guint group_id = 0;
-  uint64_t frames = 0;     // frames pushed
-  uint64_t dropped = 0;    // sensor frames no buffer received (the session's count)
-  uint64_t failed = 0;     // frames that came back failed (or could not be locked)
+  uint64_t frames = 0;   // frames pushed
+  uint64_t dropped = 0;  // sensor frames no buffer received (the session's count)
+  uint64_t failed = 0;   // frames that came back failed (or could not be locked)
   uint64_t failed_since_pushed = 0;
-  uint64_t sequence = 0;   // the sensor's frame count since the start
-  bool chained = false;    // a frame pushed since the start or a resume
+  uint64_t sequence = 0;  // the sensor's frame count since the start
+  bool chained = false;   // a frame pushed since the start or a resume
   int64_t first_sof = -1;
   int64_t run_period_ns = 0;
   bool discont = true;
@@ -103,7 +103,7 @@ struct TalonSrcState {
   // first frame pushed (its start here) and the next.
   int64_t measure_from = -1;
   GstClockTime last_pts = GST_CLOCK_TIME_NONE;  // of the last frame pushed, for QoS jitter
-  int64_t asked_ns = 0;  // when the loop last asked the capture for a frame
+  int64_t asked_ns = 0;                         // when the loop last asked the capture for a frame
   bool grow_warned = false;
 };
 
@@ -118,24 +118,21 @@ struct _GstTalonSrc {
 static void gst_talon_src_child_proxy_init(gpointer iface, gpointer data);
 
 G_DEFINE_TYPE_WITH_CODE(GstTalonSrc, gst_talon_src, GST_TYPE_ELEMENT,
-                        G_IMPLEMENT_INTERFACE(GST_TYPE_CHILD_PROXY,
-                                              gst_talon_src_child_proxy_init))
+                        G_IMPLEMENT_INTERFACE(GST_TYPE_CHILD_PROXY, gst_talon_src_child_proxy_init))
 
 // Raw streams as captured or converted (Bayer only in whole 2x2 cells), and
 // the pictures of Bayer streams (gst/stream_format.h).
-#define TALON_SRC_CAPS                                                                 \
+#define TALON_SRC_CAPS                                                                     \
   "video/x-bayer, format=(string){ rggb, grbg, gbrg, bggr, rggb10le, grbg10le, gbrg10le, " \
   "bggr10le, rggb16le, grbg16le, gbrg16le, bggr16le }, width=(int)[ 2, 2147483646, 2 ], "  \
   "height=(int)[ 2, 2147483646, 2 ], framerate=(fraction)[ 0/1, 2147483647/1 ]; "          \
   "video/x-raw, format=(string){ GRAY16_LE, UYVY, BGR, BGRx, RGBx, RGB, I420, NV12, "      \
   "GRAY8 }, width=(int)[ 1, 2147483647 ], height=(int)[ 1, 2147483647 ], "                 \
   "framerate=(fraction)[ 0/1, 2147483647/1 ]"
-static GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE(
-    "src", GST_PAD_SRC, GST_PAD_ALWAYS,
-    GST_STATIC_CAPS(TALON_SRC_CAPS));
+static GstStaticPadTemplate src_template =
+    GST_STATIC_PAD_TEMPLATE("src", GST_PAD_SRC, GST_PAD_ALWAYS, GST_STATIC_CAPS(TALON_SRC_CAPS));
 static GstStaticPadTemplate request_template = GST_STATIC_PAD_TEMPLATE(
-    "src_%u", GST_PAD_SRC, GST_PAD_REQUEST,
-    GST_STATIC_CAPS(TALON_SRC_CAPS));
+    "src_%u", GST_PAD_SRC, GST_PAD_REQUEST, GST_STATIC_CAPS(TALON_SRC_CAPS));
 
 namespace {
 
@@ -209,8 +206,8 @@ void EndStream(GstTalonSrc* self) {
 GstCaps* ChooseCaps(GstTalonSrc* self, const PadStream& ps, int fps_n, int fps_d,
                     talon_gst::OutputFormat* format, std::string* error) {
   const talon_gst::Settings& run = self->state->run;
-  GstCaps* ours = talon_gst::OfferedCaps(ps.config, run.cfa, run.isp.half_size, run.fps_n,
-                                         run.fps_d, error);
+  GstCaps* ours =
+      talon_gst::OfferedCaps(ps.config, run.cfa, run.isp.half_size, run.fps_n, run.fps_d, error);
   if (ours == nullptr) return nullptr;
   GstCaps* peer = gst_pad_peer_query_caps(ps.pad, ours);
   if (peer == nullptr || gst_caps_is_empty(peer)) {
@@ -292,8 +289,7 @@ bool Negotiate(GstTalonSrc* self, PadStream* ps) {
     return false;
   }
   GST_DEBUG_OBJECT(ps->pad, "negotiated %" GST_PTR_FORMAT, caps);
-  gst_structure_get_fraction(gst_caps_get_structure(caps, 0), "framerate", &ps->fps_n,
-                             &ps->fps_d);
+  gst_structure_get_fraction(gst_caps_get_structure(caps, 0), "framerate", &ps->fps_n, &ps->fps_d);
   WarnIfRateDisagrees(self, *ps);
   PushSegment(ps);
 
@@ -429,9 +425,11 @@ bool PushFrame(GstTalonSrc* self, TakenFrame taken) {
       return false;
     }
     if (ps.output->copying() != was_copying) {
-      GST_LOG_OBJECT(ps.pad, "%s frame buffers: downstream holds %s (%" G_GUINT64_FORMAT
-                       " frames copied so far)", was_copying ? "lending" : "copying out of",
-                       was_copying ? "few again" : "all but two", ps.output->copies());
+      GST_LOG_OBJECT(ps.pad,
+                     "%s frame buffers: downstream holds %s (%" G_GUINT64_FORMAT
+                     " frames copied so far)",
+                     was_copying ? "lending" : "copying out of",
+                     was_copying ? "few again" : "all but two", ps.output->copies());
     }
     GST_BUFFER_PTS(buffer) = pts;
     GST_BUFFER_DTS(buffer) = GST_CLOCK_TIME_NONE;
@@ -454,14 +452,13 @@ bool PushFrame(GstTalonSrc* self, TakenFrame taken) {
   const int64_t ended_ns = sof + st->rate.period_ns() * (st->rate.holding() ? 2 : 1);
   const int64_t ready_ns = std::max(ended_ns, st->asked_ns);
   if (st->rate.RecordConversion(now_ns - std::min(ready_ns, start_ns) - growing_ns)) {
-    GST_DEBUG_OBJECT(self, "latency now %" GST_TIME_FORMAT,
-                     GST_TIME_ARGS(st->rate.MinLatency()));
+    GST_DEBUG_OBJECT(self, "latency now %" GST_TIME_FORMAT, GST_TIME_ARGS(st->rate.MinLatency()));
     gst_element_post_message(GST_ELEMENT(self), gst_message_new_latency(GST_OBJECT(self)));
   }
   lease.reset();
   for (const auto& b : buffers) {
-    combined = gst_flow_combiner_update_pad_flow(st->combiner, b.first,
-                                                 gst_pad_push(b.first, b.second));
+    combined =
+        gst_flow_combiner_update_pad_flow(st->combiner, b.first, gst_pad_push(b.first, b.second));
   }
   st->last_pts = pts;
   st->discont = false;
@@ -644,8 +641,8 @@ gboolean EventPad(GstPad* pad, GstObject* parent, GstEvent* event) {
 }
 
 GstPad* NewPad(GstPadTemplate* templ, const char* name) {
-  GstPad* pad = GST_PAD(g_object_new(GST_TYPE_TALON_SRC_PAD, "name", name, "direction",
-                                     GST_PAD_SRC, "template", templ, nullptr));
+  GstPad* pad = GST_PAD(g_object_new(GST_TYPE_TALON_SRC_PAD, "name", name, "direction", GST_PAD_SRC,
+                                     "template", templ, nullptr));
   gst_pad_set_query_function(pad, QueryPad);
   gst_pad_set_event_function(pad, EventPad);
   gst_pad_use_fixed_caps(pad);
@@ -662,7 +659,8 @@ std::string OpenKey(GstTalonSrc* self) {
     vireo::MutexLock lock(&self->state->mutex);
     key = talon_gst::OpenedSettingsKey(self->state->settings);
   }
-  for (GstPad* pad : PadsInOrder(self)) absl::StrAppend(&key, " ", gst_talon_src_pad_get_stream(pad));
+  for (GstPad* pad : PadsInOrder(self))
+    absl::StrAppend(&key, " ", gst_talon_src_pad_get_stream(pad));
   return key;
 }
 
@@ -671,8 +669,8 @@ std::string OpenKey(GstTalonSrc* self) {
 bool ClaimReceiver(GstTalonSrc* self, const talon_gst::Settings& settings) {
   gchar* name = gst_object_get_name(GST_OBJECT(self));
   std::string error;
-  const bool claimed = talon_gst::ClaimReceiver(self, name, settings.mipi_rx,
-                                                settings.virtual_channel, &error);
+  const bool claimed =
+      talon_gst::ClaimReceiver(self, name, settings.mipi_rx, settings.virtual_channel, &error);
   g_free(name);
   if (!claimed) {
     GST_ELEMENT_ERROR(self, RESOURCE, BUSY, ("%s", error.c_str()), (nullptr));
@@ -719,12 +717,12 @@ bool Open(GstTalonSrc* self) {
   std::shared_ptr<CaptureSession> session =
       CaptureSession::Create(config, settings.buffers, &refusal, &error);
   if (session == nullptr) {
-    GST_ELEMENT_ERROR(self, RESOURCE, OPEN_READ,
-                      ("the library refused the configuration: %s (%s)", error.c_str(),
-                       talon_support::CaptureErrorName(refusal)),
-                      ("mipi-rx %d, virtual-channel %u, timeout-ms %u, buffers %u",
-                       settings.mipi_rx, settings.virtual_channel, config.timeout_ms,
-                       settings.buffers));
+    GST_ELEMENT_ERROR(
+        self, RESOURCE, OPEN_READ,
+        ("the library refused the configuration: %s (%s)", error.c_str(),
+         talon_support::CaptureErrorName(refusal)),
+        ("mipi-rx %d, virtual-channel %u, timeout-ms %u, buffers %u", settings.mipi_rx,
+         settings.virtual_channel, config.timeout_ms, settings.buffers));
     return false;
   }
   vireo::MutexLock lock(&st->mutex);
@@ -809,8 +807,8 @@ void Prepare(GstTalonSrc* self) {
     PadStream ps;
     ps.pad = pads[i];
     ps.config = st->run_session->config().stream_configs[i];
-    ps.output = std::make_shared<talon_gst::PadOutput>(
-        ps.config, talon_gst::IspSettings(st->run), static_cast<int>(st->run.isp_threads));
+    ps.output = std::make_shared<talon_gst::PadOutput>(ps.config, talon_gst::IspSettings(st->run),
+                                                       static_cast<int>(st->run.isp_threads));
     {
       vireo::MutexLock lock(&st->mutex);
       st->outputs.push_back(ps.output);
@@ -837,10 +835,11 @@ void Unprepare(GstTalonSrc* self) {
   TalonSrcState* st = self->state;
   st->held = TakenFrame();
   for (const PadStream& ps : st->streams) {
-    GST_INFO_OBJECT(ps.pad, "%" G_GUINT64_FORMAT " frames pushed, %" G_GUINT64_FORMAT
+    GST_INFO_OBJECT(ps.pad,
+                    "%" G_GUINT64_FORMAT " frames pushed, %" G_GUINT64_FORMAT
                     " copied because downstream held the frame buffers, %" G_GUINT64_FORMAT
-                    " sensor frames dropped", st->frames,
-                    ps.output != nullptr ? ps.output->copies() : 0, st->dropped);
+                    " sensor frames dropped",
+                    st->frames, ps.output != nullptr ? ps.output->copies() : 0, st->dropped);
   }
   {
     vireo::MutexLock lock(&st->mutex);
@@ -1013,8 +1012,8 @@ static GstPad* gst_talon_src_request_new_pad(GstElement* element, GstPadTemplate
   GstTalonSrc* self = GST_TALON_SRC(element);
   TalonSrcState* st = self->state;
   if (GST_STATE(element) != GST_STATE_NULL) {
-    GST_ELEMENT_WARNING(self, CORE, PAD,
-                        ("pads are requested before the element leaves NULL"), (nullptr));
+    GST_ELEMENT_WARNING(self, CORE, PAD, ("pads are requested before the element leaves NULL"),
+                        (nullptr));
     return nullptr;
   }
   std::string pad_name;
@@ -1096,8 +1095,7 @@ static void gst_talon_src_set_property(GObject* object, guint id, const GValue* 
   }
   // As GObject refuses a value outside a property's declared range.
   if (!refused.empty()) {
-    g_warning("%s: %s: %s; the value stays", GST_OBJECT_NAME(self), pspec->name,
-              refused.c_str());
+    g_warning("%s: %s: %s; the value stays", GST_OBJECT_NAME(self), pspec->name, refused.c_str());
   }
 }
 
@@ -1156,8 +1154,7 @@ static void gst_talon_src_class_init(GstTalonSrcClass* klass) {
                                                        GST_TYPE_TALON_SRC_PAD);
   gst_element_class_set_static_metadata(
       element_class, "Talon camera source", "Source/Video",
-      "Captures MIPI CSI-2 streams through the IPU's capture service, one stream per pad",
-      "talon");
+      "Captures MIPI CSI-2 streams through the IPU's capture service, one stream per pad", "talon");
   GST_DEBUG_CATEGORY_INIT(talon_src_debug, "talonsrc", 0, "talon camera source");
   talon_gst::RouteLibraryLog();
   gst_type_mark_as_plugin_api(talon_gst::CfaEnumType(), static_cast<GstPluginAPIFlags>(0));

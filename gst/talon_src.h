@@ -8,10 +8,10 @@
 //
 // Design: a GstElement (not a GstBaseSrc, which has one pad) with one
 // streaming task. Each iteration dequeues one frame buffer from the service
-// (waiting three frame periods at most: gst/src_settings.h), and pushes one buffer per pad, all with the frame's timestamp:
-// the pads of one frame stay in step by construction. Pads whose branches
-// meet again downstream need a queue on each branch, as with any
-// single-threaded multi-pad source.
+// (waiting three frame periods at most: gst/src_settings.h), and pushes one buffer per pad, all
+// with the frame's timestamp: the pads of one frame stay in step by construction. Pads whose
+// branches meet again downstream need a queue on each branch, as with any single-threaded multi-pad
+// source.
 //
 // Zero-copy: a frame buffer's data is locked once per frame (a FrameLease,
 // support/capture_session.h) and lent to every pad whose caps need no

@@ -78,12 +78,9 @@ static void gst_talon_src_pad_class_init(GstTalonSrcPadClass* klass) {
   object_class->finalize = gst_talon_src_pad_finalize;
   g_object_class_install_property(
       object_class, PROP_STREAM,
-      g_param_spec_string(
-          "stream", "Stream",
-          PadStreamBlurb(),
-          "",
-          static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
-                                   GST_PARAM_MUTABLE_READY)));
+      g_param_spec_string("stream", "Stream", PadStreamBlurb(), "",
+                          static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
+                                                   GST_PARAM_MUTABLE_READY)));
 }
 
 std::string gst_talon_src_pad_get_stream(GstPad* pad) {

@@ -3,6 +3,8 @@
 // CSI-2 unpacker, timestamps and offsets, three pads in step, state cycles,
 // per-frame errors, EOS and refused configurations.
 
+#include "gst/talon_src.h"
+
 #include <gst/check/gstharness.h>
 #include <gst/gst.h>
 #include <gst/video/video.h>
@@ -14,7 +16,6 @@
 #include <vector>
 
 #include "gst/frame_rate.h"
-#include "gst/talon_src.h"
 #include "platform/prism/prism_sim.h"
 #include "support/csi2_unpack.h"
 
@@ -24,8 +25,7 @@
 // frames carry no frame pointers, so only its module can name it. Objects
 // of ours allocated through GLib are checked by talonsrc_leaks (GStreamer's
 // leaks tracer), C++ allocations by LeakSanitizer.
-extern "C" __attribute__((visibility("default"), used)) const char*
-__lsan_default_suppressions() {
+extern "C" __attribute__((visibility("default"), used)) const char* __lsan_default_suppressions() {
   return "leak:libglib-2.0.so\n";
 }
 
@@ -89,9 +89,7 @@ class Source {
   GstHarness* h(size_t i = 0) { return harnesses_[i]; }
   GstBus* bus() { return bus_; }
   GstElement* element() { return element_; }
-  GstStateChangeReturn Play() {
-    return gst_element_set_state(element_, GST_STATE_PLAYING);
-  }
+  GstStateChangeReturn Play() { return gst_element_set_state(element_, GST_STATE_PLAYING); }
   // The text of the next warning or error on the bus; empty after `ms`.
   std::string NextMessage(GstMessageType type, int ms = 5000, GstMessageType* got = nullptr) {
     GstMessage* m = gst_bus_timed_pop_filtered(bus_, ms * GST_MSECOND, type);
@@ -228,8 +226,8 @@ TEST(TalonSrcTest, PixelsEqualTheUnpackedFrame) {
     std::vector<uint8_t> payload(stride * height);
     PrismSimRenderFrame(payload.data(), stride, width, height, bits, sequence);
     std::vector<uint16_t> samples(width * height);
-    ASSERT_TRUE(talon_support::UnpackCsi2(payload.data(), stride, width, height, bits,
-                                          samples.data()));
+    ASSERT_TRUE(
+        talon_support::UnpackCsi2(payload.data(), stride, width, height, bits, samples.data()));
     int mismatches = 0;
     for (unsigned y = 0; y < height; ++y) {
       for (unsigned x = 0; x < width; ++x) {
@@ -678,8 +676,7 @@ TEST(TalonSrcTest, PropertiesAsInspected) {
     GValue before = G_VALUE_INIT;
     g_object_get_property(G_OBJECT(src.element()), c.property, &before);
     gst_util_set_object_arg(G_OBJECT(src.element()), c.property, c.value);
-    EXPECT_NE(src.NextMessage(GST_MESSAGE_WARNING).find("set in NULL or READY"),
-              std::string::npos);
+    EXPECT_NE(src.NextMessage(GST_MESSAGE_WARNING).find("set in NULL or READY"), std::string::npos);
     GValue after = G_VALUE_INIT;
     g_object_get_property(G_OBJECT(src.element()), c.property, &after);
     EXPECT_EQ(gst_value_compare(&before, &after), GST_VALUE_EQUAL);
@@ -687,11 +684,10 @@ TEST(TalonSrcTest, PropertiesAsInspected) {
     g_value_unset(&after);
   }
   for (const char* property : {"mipi-rx", "virtual-channel"}) {
-    GParamSpec* pspec =
-        g_object_class_find_property(G_OBJECT_GET_CLASS(src.element()), property);
+    GParamSpec* pspec = g_object_class_find_property(G_OBJECT_GET_CLASS(src.element()), property);
     ASSERT_NE(pspec, nullptr);
     const uint64_t max = G_IS_PARAM_SPEC_INT(pspec) ? G_PARAM_SPEC_INT(pspec)->maximum
-                                                     : G_PARAM_SPEC_UINT(pspec)->maximum;
+                                                    : G_PARAM_SPEC_UINT(pspec)->maximum;
     EXPECT_EQ(max, 3u) << property;
   }
 }
@@ -728,8 +724,8 @@ TEST(TalonSrcTest, PictureSettingsAsText) {
     gst_util_set_object_arg(G_OBJECT(src.element()), c.property, c.text);
     GValue value = G_VALUE_INIT;
     g_object_get_property(G_OBJECT(src.element()), c.property, &value);
-    gchar* text = G_VALUE_HOLDS_STRING(&value) ? g_value_dup_string(&value)
-                                               : gst_value_serialize(&value);
+    gchar* text =
+        G_VALUE_HOLDS_STRING(&value) ? g_value_dup_string(&value) : gst_value_serialize(&value);
     EXPECT_EQ(std::string(text), c.reads);
     g_free(text);
     g_value_unset(&value);
@@ -791,8 +787,8 @@ TEST(TalonSrcTest, OddBayerSizes) {
        "src: video/x-bayer needs an even width and height (whole 2x2 cells of the mosaic), "
        "not 65x4"},
       {"0x2A,64,5,8", "video/x-bayer", nullptr, "not 64x5"},
-      {"0x2B,65,4,10", "video/x-bayer; video/x-raw,format=GRAY16_LE",
-       "video/x-raw GRAY16_LE 65x4", nullptr},
+      {"0x2B,65,4,10", "video/x-bayer; video/x-raw,format=GRAY16_LE", "video/x-raw GRAY16_LE 65x4",
+       nullptr},
       {"0x2A,65,4,8", nullptr, "video/x-raw BGRx 65x4", nullptr},
   };
   for (const Case& c : cases) {
@@ -836,9 +832,8 @@ TEST(TalonSrcTest, RatesAsCommonFractions) {
     int64_t period_ns;
     int n, d;
   };
-  const Case cases[] = {{33366700, 30000, 1001}, {41708333, 24000, 1001},
-                        {16683350, 60000, 1001}, {33333333, 30, 1},
-                        {80000000, 25, 2},       {50000, 0, 1}};
+  const Case cases[] = {{33366700, 30000, 1001}, {41708333, 24000, 1001}, {16683350, 60000, 1001},
+                        {33333333, 30, 1},       {80000000, 25, 2},       {50000, 0, 1}};
   for (const Case& c : cases) {
     int n = -1, d = -1;
     talon_gst::FractionOfPeriod(c.period_ns, &n, &d);

@@ -133,8 +133,8 @@ struct Error {
 
 // The picture's size for a raw frame of `width` x `height`: the same at full
 // size, width / 2 x height / 2 (rounded down) at half size.
-TALON_EXPORT void OutputSize(uint32_t width, uint32_t height, bool half_size,
-                             uint32_t* out_width, uint32_t* out_height);
+TALON_EXPORT void OutputSize(uint32_t width, uint32_t height, bool half_size, uint32_t* out_width,
+                             uint32_t* out_height);
 
 // Bytes of each plane of `format` at `width` x `height` with rows back to
 // back (0 for planes the format has not); what a caller allocates.

@@ -5,11 +5,11 @@
 // demosaic against a plain bilinear one given the same colour path (CPSNR
 // on the zone plate and the texture). Each test prints its figures.
 
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <cstdio>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "isp/isp.h"
 #include "platform/prism/scene.h"
@@ -95,8 +95,8 @@ Picture Truth(const prism_sim::Scene& scene) {
 // The bilinear demosaic, then the ISP's colour path with the same settings:
 // black level, gains, matrix, clipped to [0, 1], sRGB, 8 bits.
 Picture DevelopBilinear(const Capture& capture, const Settings& settings) {
-  const std::vector<float> camera = talon_testing::DemosaicBilinear(
-      capture.mosaic.data(), kWidth, kHeight, prism_sim::Cfa::kRggb);
+  const std::vector<float> camera = talon_testing::DemosaicBilinear(capture.mosaic.data(), kWidth,
+                                                                    kHeight, prism_sim::Cfa::kRggb);
   const double range = static_cast<double>(settings.white_level) - settings.black_level;
   prism_sim::Matrix3 ccm;
   for (int i = 0; i < 9; ++i) ccm[i] = settings.ccm[i];
@@ -179,8 +179,7 @@ TEST(IspQuality, DemosaicBeatsBilinear) {
   const struct {
     const char* name;
     Rect region;
-  } kRegions[] = {{"zone plate", capture.scene.zone_plate()},
-                  {"texture", capture.scene.texture()}};
+  } kRegions[] = {{"zone plate", capture.scene.zone_plate()}, {"texture", capture.scene.texture()}};
   for (const auto& r : kRegions) {
     const double ours = talon_testing::Cpsnr(truth.view(), isp.view(), r.region);
     const double plain = talon_testing::Cpsnr(truth.view(), bilinear.view(), r.region);

@@ -50,11 +50,13 @@ static int update_hash(SHA256_CTX* context, const std::string& field) {
 
 bool OemLockProvision::Parse(const OemLockMessage* record) {
   if (record->magic != kOemLockMagic) {
-    LOG(ERROR) << "Parse" << ": Incorrect magic value";
+    LOG(ERROR) << "Parse"
+               << ": Incorrect magic value";
     return false;
   }
   if (record->command != kOemLockCommand) {
-    LOG(ERROR) << "Parse" << ": Incorrect message command";
+    LOG(ERROR) << "Parse"
+               << ": Incorrect message command";
     return false;
   }
   std::memcpy(message_.device_id, record->device_id, sizeof(message_.device_id));
@@ -92,14 +94,14 @@ bool OemLockProvision::CollectAttributes() {
   std::memset(response, 0, sizeof(response));
   qmi_client_os_params os_params{};
   qmi_client_type client = nullptr;
-  int result = qmi_client_init_instance(service, kAnyInstance, nullptr, nullptr,
-                                        &os_params, kTimeoutMs, &client);
+  int result = qmi_client_init_instance(service, kAnyInstance, nullptr, nullptr, &os_params,
+                                        kTimeoutMs, &client);
   if (result != 0) {
     LOG(ERROR) << "QMI client initialization error: " << result;
     return false;
   }
-  result = qmi_client_send_msg_sync(client, kSerialNumbersMessage, nullptr, 0,
-                                    response, sizeof(response), kTimeoutMs);
+  result = qmi_client_send_msg_sync(client, kSerialNumbersMessage, nullptr, 0, response,
+                                    sizeof(response), kTimeoutMs);
   if (result != 0) {
     LOG(ERROR) << "QMI client failed to collect modem data: " << result;
     qmi_client_release(client);
@@ -117,11 +119,13 @@ bool OemLockProvision::Generate() {
   message_.magic = kOemLockMagic;
   message_.command = kOemLockCommand;
   std::memset(message_.nonce, 0, sizeof(message_.nonce));
-  LOG(INFO) << "Generate" << ": running";
+  LOG(INFO) << "Generate"
+            << ": running";
 
   SHA256_CTX context;
   if (SHA256_Init(&context) != 1) {
-    LOG(ERROR) << "Generate" << ": Unable to initialize SHA256 context";
+    LOG(ERROR) << "Generate"
+               << ": Unable to initialize SHA256 context";
     return false;
   }
   const bool use_imei = !imei_.empty();
@@ -134,8 +138,7 @@ bool OemLockProvision::Generate() {
       {device_, ": Failed to hash device_"},
       {product_, ": Failed to hash product_"},
       {serial_number_, ": Failed to hash serial_number_"},
-      {use_imei ? imei_ : meid_,
-       use_imei ? ": Failed to hash imei_" : ": Failed to hash meid_"},
+      {use_imei ? imei_ : meid_, use_imei ? ": Failed to hash imei_" : ": Failed to hash meid_"},
       {manufacturer_, ": Failed to hash manufacturer_"},
       {model_, ": Failed to hash model_"},
   };
@@ -147,7 +150,8 @@ bool OemLockProvision::Generate() {
     }
   }
   if (SHA256_Final(message_.device_id, &context) != 1) {
-    LOG(ERROR) << "Generate" << ": Failed to finalize hash";
+    LOG(ERROR) << "Generate"
+               << ": Failed to finalize hash";
     return false;
   }
   return true;
@@ -161,8 +165,7 @@ void OemLockProvision::Dump(const std::string& prefix) {
 #pragma GCC diagnostic ignored "-Winvalid-offsetof"
   static_assert(offsetof(OemLockProvision, message_) == sizeof(void*),
                 "message_ follows the vtable pointer");
-  static_assert(offsetof(OemLockProvision, brand_) ==
-                    sizeof(void*) + sizeof(OemLockMessage),
+  static_assert(offsetof(OemLockProvision, brand_) == sizeof(void*) + sizeof(OemLockMessage),
                 "brand_ follows the 288-byte record");
 #pragma GCC diagnostic pop
 

@@ -33,11 +33,11 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
 // The provisioning message record. Only its first 48 bytes are read or
 // written by libwarden; the rest is reserved.
 struct OemLockMessage {
-  uint32_t magic;            // 0x4C4D454F: the bytes read "OEML"
-  uint8_t command;           // 1, the only command built or accepted
-  uint8_t reserved[3];       // neither read nor written
-  uint8_t device_id[32];     // SHA-256 of the device identity
-  uint8_t nonce[8];          // zero after Generate; taken over by Parse
+  uint32_t magic;              // 0x4C4D454F: the bytes read "OEML"
+  uint8_t command;             // 1, the only command built or accepted
+  uint8_t reserved[3];         // neither read nor written
+  uint8_t device_id[32];       // SHA-256 of the device identity
+  uint8_t nonce[8];            // zero after Generate; taken over by Parse
   uint8_t reserved_tail[240];  // neither read nor written
 };
 

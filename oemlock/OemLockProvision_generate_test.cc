@@ -61,16 +61,18 @@ TEST_F(GenerateTest, PreimageFramesEachFieldWithItsLength) {
   OemLockProvision p;
   p.set_brand("abc");
   ASSERT_TRUE(p.Generate());
-  EXPECT_EQ(DeviceId(p), Sha256(std::string("\x03" "abc", 4) + std::string(6, '\0')));
+  EXPECT_EQ(DeviceId(p), Sha256(std::string("\x03"
+                                            "abc",
+                                            4) +
+                                std::string(6, '\0')));
 
   SetAll(&p);
   const std::string long_model(300, 'z');
   p.set_model(long_model);
   ASSERT_TRUE(p.Generate());
-  EXPECT_EQ(DeviceId(p),
-            Sha256(Frame("acme") + Frame("falcon") + Frame("falcon_eu") +
-                   Frame("SN0001") + Frame("490000000000001") + Frame("Acme Inc") +
-                   std::string(1, static_cast<char>(300 & 0xFF)) + long_model));
+  EXPECT_EQ(DeviceId(p), Sha256(Frame("acme") + Frame("falcon") + Frame("falcon_eu") +
+                                Frame("SN0001") + Frame("490000000000001") + Frame("Acme Inc") +
+                                std::string(1, static_cast<char>(300 & 0xFF)) + long_model));
 }
 
 // Catches the MEID hashed beside the IMEI, or an empty fifth field skipped.
@@ -119,10 +121,8 @@ TEST_F(GenerateTest, LogsEachFieldAndClearsNonce) {
             (std::vector<std::string>{
                 "Generate: running", "Adding 'acme' to device id hash",
                 "Adding 'falcon' to device id hash", "Adding 'falcon_eu' to device id hash",
-                "Adding 'SN0001' to device id hash",
-                "Adding '490000000000001' to device id hash",
-                "Adding 'Acme Inc' to device id hash",
-                "Adding 'Falcon 2' to device id hash"}));
+                "Adding 'SN0001' to device id hash", "Adding '490000000000001' to device id hash",
+                "Adding 'Acme Inc' to device id hash", "Adding 'Falcon 2' to device id hash"}));
   EXPECT_TRUE(log.Messages(pbase::ERROR).empty());
   const uint8_t zero[8] = {};
   EXPECT_EQ(std::memcmp(p.message().nonce, zero, 8), 0);
@@ -130,8 +130,7 @@ TEST_F(GenerateTest, LogsEachFieldAndClearsNonce) {
 
 // Runs Generate with one SHA-256 call failing and checks the single ERROR line,
 // the header written first and the device id left as it was.
-void ExpectFailure(OemLockProvision* p, ShaCall call, int nth,
-                   const std::string& message) {
+void ExpectFailure(OemLockProvision* p, ShaCall call, int nth, const std::string& message) {
   SCOPED_TRACE(message);
   OemLockMessage record{};
   std::memcpy(&record.magic, "OEML", 4);
@@ -158,8 +157,8 @@ TEST_F(GenerateTest, EverySha256FailureIsReported) {
   ExpectFailure(&p, ShaCall::kInit, 1, "Generate: Unable to initialize SHA256 context");
   ExpectFailure(&p, ShaCall::kFinal, 1, "Generate: Failed to finalize hash");
 
-  const char* const kFields[] = {"brand_", "device_", "product_", "serial_number_",
-                                 "imei_", "manufacturer_", "model_"};
+  const char* const kFields[] = {"brand_", "device_",       "product_", "serial_number_",
+                                 "imei_",  "manufacturer_", "model_"};
   for (int i = 0; i < 7; ++i) {
     const std::string field = std::string("Generate: Failed to hash ") + kFields[i];
     ExpectFailure(&p, ShaCall::kUpdate, 2 * i + 1, field + ":-2");

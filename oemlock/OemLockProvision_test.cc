@@ -260,10 +260,10 @@ TEST(OemLockProvisionParse, RejectsWrongMagicOrCommand) {
   EXPECT_FALSE(p.Parse(&swapped));
   swapped.command = 2;
   EXPECT_FALSE(p.Parse(&swapped));
-  EXPECT_EQ(log.Messages(pbase::ERROR),
-            (std::vector<std::string>{"Parse: Incorrect message command",
-                                      "Parse: Incorrect magic value",
-                                      "Parse: Incorrect magic value"}));
+  EXPECT_EQ(
+      log.Messages(pbase::ERROR),
+      (std::vector<std::string>{"Parse: Incorrect message command", "Parse: Incorrect magic value",
+                                "Parse: Incorrect magic value"}));
   EXPECT_EQ(std::memcmp(&p.message(), &before, sizeof(before)), 0);
 }
 

@@ -77,8 +77,8 @@ bool SameStreams(const CaptureConfig& a, const CaptureConfig& b) {
   for (const CaptureStreamConfig& s : a.stream_configs) {
     bool found = false;
     for (const CaptureStreamConfig& t : b.stream_configs) {
-      found = found || (s.data_type == t.data_type && s.width == t.width &&
-                        s.height == t.height && s.bits_per_component == t.bits_per_component &&
+      found = found || (s.data_type == t.data_type && s.width == t.width && s.height == t.height &&
+                        s.bits_per_component == t.bits_per_component &&
                         s.pad_row_to_64_bytes == t.pad_row_to_64_bytes);
     }
     if (!found) return false;

@@ -126,8 +126,10 @@ Raw FromPayload(py::handle raw, py::handle data_type, py::handle width, py::hand
     try {
       array = py::module_::import("numpy").attr("frombuffer")(raw, "uint8");
     } catch (const py::error_already_set&) {
-      Refuse("raw", "with data_type must be the payload's bytes (bytes-like or a uint8 array), "
-                    "not " + Repr(raw));
+      Refuse("raw",
+             "with data_type must be the payload's bytes (bytes-like or a uint8 array), "
+             "not " +
+                 Repr(raw));
     }
   }
   if (!py::isinstance<py::array_t<uint8_t>>(array) || array.ndim() < 1 || array.ndim() > 2) {
@@ -189,8 +191,9 @@ py::array Develop(py::object raw, py::object cfa, py::object black_level, py::ob
                                       {"height", height},
                                       {"stride", stride}}) {
       if (!value.is_none()) {
-        Refuse(name, "only with data_type (a payload's layout); an array of samples has its "
-                     "own (its shape and strides)");
+        Refuse(name,
+               "only with data_type (a payload's layout); an array of samples has its "
+               "own (its shape and strides)");
       }
     }
     frame = FromSamples(raw);
@@ -202,21 +205,22 @@ py::array Develop(py::object raw, py::object cfa, py::object black_level, py::ob
   std::string problem;
   if (!py::isinstance<py::str>(cfa) ||
       !(problem = talon_support::ParseCfa(cfa.cast<std::string>(), &settings.cfa)).empty()) {
-    Refuse("cfa", problem.empty() ? "must be one of \"RGGB\", \"GRBG\", \"GBRG\", \"BGGR\", not " +
-                                        Repr(cfa)
-                                  : problem);
+    Refuse("cfa", problem.empty()
+                      ? "must be one of \"RGGB\", \"GRBG\", \"GBRG\", \"BGGR\", not " + Repr(cfa)
+                      : problem);
   }
   if (!py::isinstance<py::str>(gamma) ||
       !(problem = talon_support::ParseTransfer(gamma.cast<std::string>(), &settings.transfer))
            .empty()) {
-    Refuse("gamma", problem.empty() ? "must be \"srgb\" or \"linear\", not " + Repr(gamma)
-                                    : problem);
+    Refuse("gamma",
+           problem.empty() ? "must be \"srgb\" or \"linear\", not " + Repr(gamma) : problem);
   }
   settings.black_level = Unsigned(black_level, "black_level", 0, UINT32_MAX);
   if (white_level.is_none()) {
     if (frame.image.format == talon_isp::RawFormat::kU16) {
-      Refuse("white_level", "must be given for uint16 samples, whose array does not say their "
-                            "bit depth (1023 for 10-bit samples, 65535 for 16-bit)");
+      Refuse("white_level",
+             "must be given for uint16 samples, whose array does not say their "
+             "bit depth (1023 for 10-bit samples, 65535 for 16-bit)");
     }
   } else {
     settings.white_level = Unsigned(white_level, "white_level", 1, UINT32_MAX);
@@ -235,8 +239,7 @@ py::array Develop(py::object raw, py::object cfa, py::object black_level, py::ob
   settings.half_size = half_size;
 
   uint32_t out_width = 0, out_height = 0;
-  talon_isp::OutputSize(frame.image.width, frame.image.height, half_size, &out_width,
-                        &out_height);
+  talon_isp::OutputSize(frame.image.width, frame.image.height, half_size, &out_width, &out_height);
   py::array picture;
   if (out.is_none()) {
     picture = py::array_t<uint8_t>({static_cast<py::ssize_t>(out_height),
@@ -251,10 +254,9 @@ py::array Develop(py::object raw, py::object cfa, py::object black_level, py::ob
                       picture.shape(1) == static_cast<py::ssize_t>(out_width) &&
                       picture.shape(2) == 3 && (picture.flags() & py::array::c_style) != 0;
     if (!fits) {
-      Refuse("out", "must be a C-contiguous uint8 array of shape (" +
-                        std::to_string(out_height) + ", " + std::to_string(out_width) +
-                        ", 3), not " + Repr(picture.dtype()) + " " +
-                        Repr(out.attr("shape")) +
+      Refuse("out", "must be a C-contiguous uint8 array of shape (" + std::to_string(out_height) +
+                        ", " + std::to_string(out_width) + ", 3), not " + Repr(picture.dtype()) +
+                        " " + Repr(out.attr("shape")) +
                         ((picture.flags() & py::array::c_style) != 0 ? "" : " (not contiguous)"));
     }
     if (!picture.writeable()) Refuse("out", "is read-only");
@@ -267,8 +269,7 @@ py::array Develop(py::object raw, py::object cfa, py::object black_level, py::ob
   talon_isp::Error error;
   if (!talon_isp::CheckDevelop(frame.image, settings, image, &error)) {
     const std::string keyword = Keyword(error.argument, frame);
-    Refuse(keyword, keyword == error.argument ? error.reason
-                                              : error.argument + " " + error.reason);
+    Refuse(keyword, keyword == error.argument ? error.reason : error.argument + " " + error.reason);
   }
   bool developed = false;
   {

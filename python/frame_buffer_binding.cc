@@ -21,10 +21,9 @@ py::array Unpack(py::array_t<uint8_t, py::array::c_style> packed, uint32_t width
     throw py::value_error("rows of " + std::to_string(stride) + " bytes hold fewer than " +
                           std::to_string(width) + " samples");
   }
-  py::array samples = out.has_value()
-                          ? *out
-                          : py::array_t<uint16_t>({static_cast<py::ssize_t>(height),
-                                                   static_cast<py::ssize_t>(width)});
+  py::array samples = out.has_value() ? *out
+                                      : py::array_t<uint16_t>({static_cast<py::ssize_t>(height),
+                                                               static_cast<py::ssize_t>(width)});
   if (out.has_value()) {
     const bool fits = samples.dtype().is(py::dtype::of<uint16_t>()) && samples.ndim() == 2 &&
                       static_cast<uint64_t>(samples.shape(0)) == height &&
@@ -70,7 +69,8 @@ void BindFrameBuffer(py::module_& m) {
           "error", [](const FrameBuffer& b) { return b.Client().GetError(); },
           "CaptureError of the last capture")
       .def_property_readonly(
-          "timestamp_start_ns", [](const FrameBuffer& b) { return b.Client().GetTimestampStartNs(); },
+          "timestamp_start_ns",
+          [](const FrameBuffer& b) { return b.Client().GetTimestampStartNs(); },
           "start of frame, CLOCK_BOOTTIME ns; 0 when the capture failed")
       .def_property_readonly(
           "timestamp_end_ns", [](const FrameBuffer& b) { return b.Client().GetTimestampEndNs(); },
@@ -134,8 +134,7 @@ void BindFrameRecorder(py::module_& m) {
           },
           py::arg("buffer"),
           "The next dequeued buffer's (error, sof_ns, eof_ns, sequence, dropped_before).")
-      .def_property_readonly("dropped", &talon_support::FrameRecorder::dropped,
-                             "the total so far");
+      .def_property_readonly("dropped", &talon_support::FrameRecorder::dropped, "the total so far");
 }
 
 void BindFactory(py::module_& m) {

@@ -42,8 +42,9 @@ class Factory : public std::enable_shared_from_this<Factory> {
     // The configuration passed the check: what is left is the runtime's
     // memory allocator.
     if (impl == nullptr) {
-      throw CaptureFailure{CaptureError::NO_MEM, std::string(call_name) +
-                                                     ": the runtime's memory allocator cannot be had"};
+      throw CaptureFailure{
+          CaptureError::NO_MEM,
+          std::string(call_name) + ": the runtime's memory allocator cannot be had"};
     }
     return std::make_shared<Factory>(config, std::move(impl));
   }
@@ -87,7 +88,8 @@ class FrameBuffer {
   }
 
   const CaptureFrameBuffer& Client() const {
-    if (holder_ != nullptr) throw py::value_error("the frame buffer is held by the capture service");
+    if (holder_ != nullptr)
+      throw py::value_error("the frame buffer is held by the capture service");
     return *native_;
   }
 
@@ -112,14 +114,15 @@ class FrameBuffer {
     }
     throw CaptureFailure{CaptureError::DATA_TYPE_NOT_FOUND,
                          "FrameBuffer: data type " + Hex(data_type) +
-                             " is not one of its streams (" +
-                             StreamsText(factory_->config()) + ")"};
+                             " is not one of its streams (" + StreamsText(factory_->config()) +
+                             ")"};
   }
 
   int DataType(const std::optional<int>& data_type) const {
     if (data_type.has_value()) return *data_type;
     const std::vector<int> types = Client().GetDataTypeList();
-    if (types.size() != 1) throw py::type_error("the buffer holds several streams: give the data type");
+    if (types.size() != 1)
+      throw py::type_error("the buffer holds several streams: give the data type");
     return types.front();
   }
 
@@ -141,8 +144,7 @@ class FrameBuffer {
 
   // The frame's record by `recorder` (the one rule every surface counts
   // drops with), the first stream's stamp read under this buffer's lock.
-  talon_support::FrameRecord Record(talon_support::FrameRecorder& recorder,
-                                     int64_t dequeue_ns) {
+  talon_support::FrameRecord Record(talon_support::FrameRecorder& recorder, int64_t dequeue_ns) {
     const CaptureFrameBuffer& buffer = Client();
     if (buffer.GetError() != CaptureError::SUCCESS) return recorder.Record(buffer, dequeue_ns);
     const int data_type = factory_->config().stream_configs.front().data_type;
@@ -155,9 +157,9 @@ class FrameBuffer {
     const CaptureFrameBuffer& buffer = Client();
     const CaptureStreamConfig& stream = factory_->config().stream_configs.front();
     uint32_t sequence = 0;
-    const bool found = talon_support::ReadFrameSequence(
-        Lease()->data(stream.data_type), buffer.GetRowStrideBytes(stream.data_type), stream,
-        &sequence);
+    const bool found = talon_support::ReadFrameSequence(Lease()->data(stream.data_type),
+                                                        buffer.GetRowStrideBytes(stream.data_type),
+                                                        stream, &sequence);
     if (!found) return std::nullopt;
     return sequence;
   }

@@ -47,9 +47,9 @@ class LogFold {
   bool pending() const { return repeats_ != 0; }
 
  private:
-  bool started_ = false;  // run_ holds an entry
-  Entry run_;             // the last entry said
-  uint64_t repeats_ = 0;  // of run_, since it or its last summary was said
+  bool started_ = false;            // run_ holds an entry
+  Entry run_;                       // the last entry said
+  uint64_t repeats_ = 0;            // of run_, since it or its last summary was said
   Clock::time_point first_repeat_;  // of those counted in repeats_
 };
 

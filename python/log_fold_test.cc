@@ -60,8 +60,7 @@ TEST(LogFold, SaysARunOnceThenItsCount) {
   fold.Tick(later + milliseconds(24999), &said);
   EXPECT_TRUE(said.empty());
   fold.Tick(later + milliseconds(25000), &said);
-  EXPECT_EQ(Messages(&said),
-            (std::vector<std::string>{"Only one frame buffer"}));
+  EXPECT_EQ(Messages(&said), (std::vector<std::string>{"Only one frame buffer"}));
 }
 
 }  // namespace

@@ -5,10 +5,10 @@
 #include <atomic>
 #include <cinttypes>
 #include <cstdio>
-#include <vector>
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "python/log_fold.h"
 #include "python/log_queue.h"
@@ -38,11 +38,16 @@ void OnEntry(void* context, int severity, const char* file, int line, const char
 
 int Level(int severity) {
   switch (severity) {
-    case 3: return 50;  // CRITICAL
-    case 2: return 40;  // ERROR
-    case 1: return 30;  // WARNING
-    case 0: return 20;  // INFO
-    default: return 10;  // DEBUG: every verbose level
+    case 3:
+      return 50;  // CRITICAL
+    case 2:
+      return 40;  // ERROR
+    case 1:
+      return 30;  // WARNING
+    case 0:
+      return 20;  // INFO
+    default:
+      return 10;  // DEBUG: every verbose level
   }
 }
 
@@ -52,8 +57,8 @@ void Emit(int level, const std::string& file, int line, const std::string& messa
   try {
     py::object logger = py::module_::import("logging").attr("getLogger")("talon");
     if (!logger.attr("isEnabledFor")(level).cast<bool>()) return;
-    logger.attr("handle")(logger.attr("makeRecord")(logger.attr("name"), level, file, line,
-                                                    message, py::tuple(), py::none()));
+    logger.attr("handle")(logger.attr("makeRecord")(logger.attr("name"), level, file, line, message,
+                                                    py::tuple(), py::none()));
   } catch (const std::exception&) {  // py::error_already_set among them
     std::fprintf(stderr, "native : %s:%d %s\n", file.c_str(), line, message.c_str());
   }
@@ -94,8 +99,8 @@ void LogForwarding::Start() {
   // A forked child has neither the parent's thread nor a usable copy of its
   // queue: it begins anew (the parent's objects are left, not joined, since
   // their thread is not the child's). The parent forwards its own entries.
-  py::module_::import("os").attr("register_at_fork")(
-      py::arg("after_in_child") = py::cpp_function(&Begin));
+  py::module_::import("os").attr("register_at_fork")(py::arg("after_in_child") =
+                                                         py::cpp_function(&Begin));
 }
 
 void LogForwarding::Drain() {

@@ -12,8 +12,8 @@ void LogQueue::Push(int severity, const char* file, int line, const char* messag
       ++lost_;
       return;
     }
-    entries_.push_back(Entry{severity, file != nullptr ? file : "", line,
-                             message != nullptr ? message : ""});
+    entries_.push_back(
+        Entry{severity, file != nullptr ? file : "", line, message != nullptr ? message : ""});
   }
   queued_.Signal();
 }

@@ -18,8 +18,8 @@
 
 #include <chrono>
 #include <cstdint>
-#include <vector>
 #include <string>
+#include <vector>
 
 #include "absl/base/thread_annotations.h"
 #include "base/mutex.h"

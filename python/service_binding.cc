@@ -99,7 +99,8 @@ class Service {
         py::gil_scoped_release release;
         native = vireo::TryDequeueCompletedRequest(service_.get(), period);
         if (native == nullptr && capture_stopped()) {
-          native = vireo::TryDequeueCompletedRequest(service_.get(), 0);  // completed before the stop
+          native =
+              vireo::TryDequeueCompletedRequest(service_.get(), 0);  // completed before the stop
           stopped = native == nullptr;
         }
       }
@@ -349,8 +350,9 @@ void BindService(py::module_& m) {
       .def_property_readonly("closed", &Service::closed, "True once close was called")
       .def_property_readonly("waiting_clients", &Service::waiting,
                              "calls of dequeue_completed_request waiting for a frame now")
-      .def("__enter__", [](Service& s) -> Service& { return s; },
-           py::return_value_policy::reference, "__enter__(self)\n--\n\nThe service itself.")
+      .def(
+          "__enter__", [](Service& s) -> Service& { return s; }, py::return_value_policy::reference,
+          "__enter__(self)\n--\n\nThe service itself.")
       .def(
           "__exit__", [](Service& s, py::args) { s.Close(/*interruptible=*/true); },
           "__exit__(self, *exc_info)\n--\n\nCloses the service, as close() does.");

@@ -76,9 +76,9 @@ class SessionFrame {
       if (s.data_type == data_type) stream = &s;
     }
     if (stream == nullptr) {
-      throw CaptureFailure{CaptureError::DATA_TYPE_NOT_FOUND,
-                           "Frame: data type " + Hex(data_type) + " is not one of its streams (" +
-                               StreamsText(config_) + ")"};
+      throw CaptureFailure{CaptureError::DATA_TYPE_NOT_FOUND, "Frame: data type " + Hex(data_type) +
+                                                                  " is not one of its streams (" +
+                                                                  StreamsText(config_) + ")"};
     }
     const auto copy = copies_.find(data_type);
     if (copy != copies_.end()) return copy->second;

@@ -12,7 +12,7 @@ packages=(cmake ninja-build g++ pkg-config libabsl-dev libssl-dev libgtest-dev l
           pybind11-dev python3-dev python3-numpy python3-pytest python3-tifffile
           # the Python wheel (python/pyproject.toml) and its stubs' check
           python3-setuptools python3-wheel python3-build python3-pip python3-venv mypy
-          libraw-bin libimage-exiftool-perl doxygen clang-14  # clang: the thread-safety build
+          libraw-bin libimage-exiftool-perl doxygen clang-14 clang-format-14  # the thread-safety build, the format check
           libcpp-httplib-dev chromium  # talon-cam --serve, and the browser its test loads it in
           # the GStreamer plugin, and the elements its tests run (bayer2rgb: -bad)
           libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools

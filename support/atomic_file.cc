@@ -76,8 +76,7 @@ bool AtomicFile::Write(std::string_view bytes, std::string* error) {
 
 bool AtomicFile::Commit(std::string* error, Sync sync) {
   if (fd_ < 0) return NoFile("no file to commit", error);
-  bool ok = sync == Sync::kOnRename || fsync(fd_) == 0 ||
-            Fail("cannot write", temporary_, error);
+  bool ok = sync == Sync::kOnRename || fsync(fd_) == 0 || Fail("cannot write", temporary_, error);
   const int fd = fd_;
   fd_ = -1;
   if (close(fd) != 0 && ok) ok = Fail("cannot write", temporary_, error);

@@ -1,9 +1,8 @@
 #include "support/atomic_file.h"
 
 #include <dirent.h>
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <fstream>
 #include <string>

@@ -67,8 +67,7 @@ FrameRecord FrameRecorder::Record(const vireo::CaptureFrameBuffer& buffer, int64
 }
 
 std::shared_ptr<CaptureSession> CaptureSession::Create(const vireo::CaptureConfig& config,
-                                                       uint32_t buffers,
-                                                       vireo::CaptureError* error,
+                                                       uint32_t buffers, vireo::CaptureError* error,
                                                        std::string* reason, int64_t period_ns) {
   std::shared_ptr<CaptureSession> session(new CaptureSession(config, period_ns));
   session->self_ = session;
@@ -186,12 +185,10 @@ vireo::CaptureFrameBuffer* CaptureSession::Next(uint32_t wait_ms, WaitEnd* end) 
   return frame;
 }
 
-void CaptureSession::Requeue(vireo::CaptureFrameBuffer* frame) {
-  service_->EnqueueRequest(frame);
-}
+void CaptureSession::Requeue(vireo::CaptureFrameBuffer* frame) { service_->EnqueueRequest(frame); }
 
-void CaptureSession::Record(std::shared_ptr<CaptureSession> self,
-                            vireo::CaptureFrameBuffer* frame, TakenFrame* taken) {
+void CaptureSession::Record(std::shared_ptr<CaptureSession> self, vireo::CaptureFrameBuffer* frame,
+                            TakenFrame* taken) {
   if (restarted_.exchange(false)) recorder_.Restart();
   FrameRecord record = FrameRecorder::Describe(*frame, BoottimeNs());
   if (record.error != vireo::CaptureError::SUCCESS) {
@@ -243,9 +240,9 @@ bool CaptureSession::Grow(uint32_t total, std::string* error) {
   while (frames_.size() < total) {
     std::unique_ptr<vireo::CaptureFrameBuffer> frame = MakeFrame();
     if (frame == nullptr) {
-      *error = absl::StrCat("the library could not make frame buffer ", frames_.size() + 1,
-                            " of ", total, " (", vireo::GetCaptureErrorDesc(
-                                                     vireo::CaptureError::NO_MEM), ")");
+      *error =
+          absl::StrCat("the library could not make frame buffer ", frames_.size() + 1, " of ",
+                       total, " (", vireo::GetCaptureErrorDesc(vireo::CaptureError::NO_MEM), ")");
       return false;
     }
     Adopt(std::move(frame));
@@ -277,12 +274,13 @@ std::shared_ptr<FrameLease> FrameLease::Lock(std::shared_ptr<CaptureSession> ses
   CaptureSession* const home = session.get();
   ++home->leased_;
   // The lease keeps the session, so the service and the buffers outlive it.
-  return Lock(home->config(), frame,
-              [session = std::move(session)](vireo::CaptureFrameBuffer* back) {
-                session->Requeue(back);
-                --session->leased_;
-              },
-              error);
+  return Lock(
+      home->config(), frame,
+      [session = std::move(session)](vireo::CaptureFrameBuffer* back) {
+        session->Requeue(back);
+        --session->leased_;
+      },
+      error);
 }
 
 std::shared_ptr<FrameLease> FrameLease::Lock(const vireo::CaptureConfig& config,

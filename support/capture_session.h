@@ -96,8 +96,7 @@ class FrameRecorder {
   // or, when null, through a lock of its own; a lock the library refuses
   // leaves the sequence unknown and is returned in `lock_error`.
   FrameRecord Record(const vireo::CaptureFrameBuffer& buffer, int64_t dequeue_ns,
-                     const void* first_stream = nullptr,
-                     vireo::CaptureError* lock_error = nullptr);
+                     const void* first_stream = nullptr, vireo::CaptureError* lock_error = nullptr);
   // The parts of Record: the buffer's error and times; the sequence stamped
   // in the first stream's `data` (-1: none); the record added to the
   // statistics, its dropped_before set.
@@ -116,7 +115,7 @@ class FrameRecorder {
   const vireo::CaptureConfig config_;
   const int64_t period_ns_;
   std::optional<FrameStats> stats_;  // always set; made again by Restart
-  uint64_t dropped_ = 0;  // stats_'s, as last reported
+  uint64_t dropped_ = 0;             // stats_'s, as last reported
   uint64_t dropped_before_restart_ = 0;
 };
 

@@ -4,7 +4,6 @@
 #include "support/capture_session.h"
 
 #include <gtest/gtest.h>
-
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -95,8 +94,8 @@ TEST(CaptureSessionTest, WakeStopAndInterruptReleaseABlockedNext) {
   const struct {
     How how;
     WaitEnd end;
-  } kCases[] = {{kWake, WaitEnd::kWoken}, {kStop, WaitEnd::kWoken},
-                {kInterrupt, WaitEnd::kInterrupted}};
+  } kCases[] = {
+      {kWake, WaitEnd::kWoken}, {kStop, WaitEnd::kWoken}, {kInterrupt, WaitEnd::kInterrupted}};
   for (const auto& c : kCases) {
     SCOPED_TRACE(static_cast<int>(c.how));
     std::shared_ptr<CaptureSession> session = Create(2);

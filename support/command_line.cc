@@ -92,8 +92,8 @@ bool ParseSigned(std::string_view option, std::string_view text, int64_t min, in
                              " to ", max),
                 error);
   }
-  const int64_t parsed = negative ? static_cast<int64_t>(0 - magnitude)
-                                  : static_cast<int64_t>(magnitude);
+  const int64_t parsed =
+      negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
   if (parsed < min || parsed > max) {
     return Fail(absl::StrCat(Absl(option), ": ", Absl(text), " is not in ", min, " to ", max),
                 error);

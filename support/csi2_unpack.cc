@@ -63,8 +63,8 @@ void Raw10To8Portable(const uint8_t* in, uint32_t width, uint8_t* out) {
   std::memcpy(out + x, in, width - x);
 }
 
-constexpr Kernels kPortable = {Raw8To16Portable, Raw10To16Portable, Copy16,
-                               Copy8,            Raw10To8Portable,  Raw16To8Portable};
+constexpr Kernels kPortable = {Raw8To16Portable, Raw10To16Portable, Copy16, Copy8,
+                               Raw10To8Portable, Raw16To8Portable};
 
 #if defined(__x86_64__)
 
@@ -87,7 +87,8 @@ void Raw8To16Sse2(const uint8_t* in, uint32_t width, uint16_t* out) {
   uint32_t x = 0;
   for (; x + 16 <= width; x += 16) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + x));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), _mm_unpacklo_epi8(v, _mm_setzero_si128()));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x),
+                     _mm_unpacklo_epi8(v, _mm_setzero_si128()));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x + 8),
                      _mm_unpackhi_epi8(v, _mm_setzero_si128()));
   }
@@ -172,8 +173,8 @@ __attribute__((target("ssse3"))) void Raw10To8Ssse3(const uint8_t* in, uint32_t 
   Raw10To8Portable(in, width - x, out + x);
 }
 
-constexpr Kernels kSsse3 = {Raw8To16Sse2,  Raw10To16Ssse3, Copy16,
-                            Copy8,         Raw10To8Ssse3,  Raw16To8Sse2};
+constexpr Kernels kSsse3 = {Raw8To16Sse2, Raw10To16Ssse3, Copy16,
+                            Copy8,        Raw10To8Ssse3,  Raw16To8Sse2};
 
 // The AVX2 kernels clear the upper halves of the vector registers before
 // their plain tail: the compiler leaves them in use before a tail call, and
@@ -200,8 +201,7 @@ __attribute__((target("avx2"))) void Raw8To16Avx2(const uint8_t* in, uint32_t wi
   Raw8To16Portable(in + x, width - x, out + x);
 }
 
-__attribute__((target("avx2"))) void Raw16To8Avx2(const uint8_t* in, uint32_t width,
-                                                  uint8_t* out) {
+__attribute__((target("avx2"))) void Raw16To8Avx2(const uint8_t* in, uint32_t width, uint8_t* out) {
   uint32_t x = 0;
   for (; x + 32 <= width; x += 32) {
     const uint8_t* p = in + 2 * uint64_t{x};
@@ -219,24 +219,23 @@ __attribute__((target("avx2"))) void Raw16To8Avx2(const uint8_t* in, uint32_t wi
 __attribute__((target("avx2"))) void Raw10To16Avx2(const uint8_t* in, uint32_t width,
                                                    uint16_t* out) {
   const __m256i spread = _mm256_setr_epi8(TALON_RAW10_SPREAD, TALON_RAW10_SPREAD);
-  const __m256i shift = _mm256_setr_epi16(256, 64, 16, 4, 256, 64, 16, 4, 256, 64, 16, 4, 256,
-                                          64, 16, 4);
+  const __m256i shift =
+      _mm256_setr_epi16(256, 64, 16, 4, 256, 64, 16, 4, 256, 64, 16, 4, 256, 64, 16, 4);
   const uint8_t* const end = in + PayloadRowBytes(width, 10);
   uint32_t x = 0;
   for (; x + 16 <= width && end - in >= 26; x += 16, in += 20) {
     const __m256i v = _mm256_shuffle_epi8(Load2x128(in, in + 10), spread);
     const __m256i high = _mm256_srli_epi16(_mm256_slli_epi16(v, 8), 6);
-    const __m256i low = _mm256_and_si256(
-        _mm256_mulhi_epu16(_mm256_and_si256(v, _mm256_set1_epi16(-256)), shift),
-        _mm256_set1_epi16(3));
+    const __m256i low =
+        _mm256_and_si256(_mm256_mulhi_epu16(_mm256_and_si256(v, _mm256_set1_epi16(-256)), shift),
+                         _mm256_set1_epi16(3));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x), _mm256_or_si256(high, low));
   }
   _mm256_zeroupper();
   Raw10To16Portable(in, width - x, out + x);
 }
 
-__attribute__((target("avx2"))) void Raw10To8Avx2(const uint8_t* in, uint32_t width,
-                                                  uint8_t* out) {
+__attribute__((target("avx2"))) void Raw10To8Avx2(const uint8_t* in, uint32_t width, uint8_t* out) {
   const __m256i first = _mm256_setr_epi8(TALON_RAW10_HIGH_FIRST, TALON_RAW10_HIGH_FIRST);
   const __m256i last = _mm256_setr_epi8(TALON_RAW10_HIGH_LAST, TALON_RAW10_HIGH_LAST);
   const uint8_t* const end = in + PayloadRowBytes(width, 10);
@@ -244,9 +243,9 @@ __attribute__((target("avx2"))) void Raw10To8Avx2(const uint8_t* in, uint32_t wi
   for (; x + 32 <= width && end - in >= 40; x += 32, in += 40) {
     const __m256i a = Load2x128(in, in + 20);
     const __m256i b = Load2x128(in + 4, in + 24);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x),
-                        _mm256_or_si256(_mm256_shuffle_epi8(a, first),
-                                        _mm256_shuffle_epi8(b, last)));
+    _mm256_storeu_si256(
+        reinterpret_cast<__m256i*>(out + x),
+        _mm256_or_si256(_mm256_shuffle_epi8(a, first), _mm256_shuffle_epi8(b, last)));
   }
   _mm256_zeroupper();
   Raw10To8Portable(in, width - x, out + x);
@@ -360,7 +359,9 @@ bool Unpack(const Kernels* kernels, const uint8_t* data, uint64_t stride, uint32
   if (out_stride == 0) out_stride = uint64_t{width} * sizeof(Sample);
   void (*row)(const uint8_t*, uint32_t, Sample*);
   if constexpr (sizeof(Sample) == 2) {
-    row = bits == 8 ? kernels->raw8_to_16 : bits == 10 ? kernels->raw10_to_16 : kernels->raw16_to_16;
+    row = bits == 8    ? kernels->raw8_to_16
+          : bits == 10 ? kernels->raw10_to_16
+                       : kernels->raw16_to_16;
   } else {
     row = bits == 8 ? kernels->raw8_to_8 : bits == 10 ? kernels->raw10_to_8 : kernels->raw16_to_8;
   }
@@ -374,9 +375,7 @@ bool Unpack(const Kernels* kernels, const uint8_t* data, uint64_t stride, uint32
 
 }  // namespace
 
-uint64_t PayloadRowBytes(uint32_t width, uint32_t bits) {
-  return (uint64_t{width} * bits + 7) / 8;
-}
+uint64_t PayloadRowBytes(uint32_t width, uint32_t bits) { return (uint64_t{width} * bits + 7) / 8; }
 
 bool UnpackCsi2(const uint8_t* data, uint64_t stride, uint32_t width, uint32_t height,
                 uint32_t bits, uint16_t* out, uint64_t out_stride) {
@@ -429,8 +428,8 @@ bool UnpackCsi2Reference(const uint8_t* data, uint64_t stride, uint32_t width, u
   if (out_stride == 0) out_stride = uint64_t{width} * 2;
   for (uint32_t y = 0; y < height; ++y) {
     const uint8_t* row = data + uint64_t{y} * stride;
-    uint16_t* samples = reinterpret_cast<uint16_t*>(reinterpret_cast<uint8_t*>(out) +
-                                                    uint64_t{y} * out_stride);
+    uint16_t* samples =
+        reinterpret_cast<uint16_t*>(reinterpret_cast<uint8_t*>(out) + uint64_t{y} * out_stride);
     if (bits == 8) {
       for (uint32_t x = 0; x < width; ++x) samples[x] = row[x];
     } else if (bits == 16) {
@@ -452,8 +451,8 @@ bool UnpackCsi2Reference(const uint8_t* data, uint64_t stride, uint32_t width, u
   return true;
 }
 
-bool UnpackCsi2To8Reference(const uint8_t* data, uint64_t stride, uint32_t width,
-                            uint32_t height, uint32_t bits, uint8_t* out, uint64_t out_stride) {
+bool UnpackCsi2To8Reference(const uint8_t* data, uint64_t stride, uint32_t width, uint32_t height,
+                            uint32_t bits, uint8_t* out, uint64_t out_stride) {
   if (!Acceptable(stride, width, bits, out_stride, 1)) return false;
   if (out_stride == 0) out_stride = width;
   for (uint32_t y = 0; y < height; ++y) {

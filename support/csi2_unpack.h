@@ -62,9 +62,8 @@ bool UnpackCsi2To8With(Csi2Kernel kernel, const uint8_t* data, uint64_t stride, 
 // The reference: each sample on its own, straight from the layout above.
 bool UnpackCsi2Reference(const uint8_t* data, uint64_t stride, uint32_t width, uint32_t height,
                          uint32_t bits, uint16_t* out, uint64_t out_stride = 0);
-bool UnpackCsi2To8Reference(const uint8_t* data, uint64_t stride, uint32_t width,
-                            uint32_t height, uint32_t bits, uint8_t* out,
-                            uint64_t out_stride = 0);
+bool UnpackCsi2To8Reference(const uint8_t* data, uint64_t stride, uint32_t width, uint32_t height,
+                            uint32_t bits, uint8_t* out, uint64_t out_stride = 0);
 
 }  // namespace talon_support
 

@@ -33,10 +33,19 @@ struct Case {
 // group), RAW16 read big-endian, and row padding read as samples.
 TEST(Csi2Unpack, UnpacksEachLayout) {
   const Case cases[] = {
-      {"raw10", 5, 1, 10, 8,
+      {"raw10",
+       5,
+       1,
+       10,
+       8,
        {0x01, 0x02, 0x03, 0x04, 0xE4, 0x05, 0x02, 0xEE},
        {0x004, 0x009, 0x00E, 0x013, 0x016}},
-      {"raw10 two rows", 2, 2, 10, 3, {0xFF, 0x00, 0x0D, 0x80, 0x40, 0x0B},
+      {"raw10 two rows",
+       2,
+       2,
+       10,
+       3,
+       {0xFF, 0x00, 0x0D, 0x80, 0x40, 0x0B},
        {0x3FD, 0x003, 0x203, 0x102}},
       {"raw16", 2, 1, 16, 6, {0x34, 0x12, 0x78, 0x56, 0xEE, 0xEE}, {0x1234, 0x5678}},
       {"raw8", 2, 2, 8, 3, {1, 2, 0xEE, 3, 4, 0xEE}, {1, 2, 3, 4}},
@@ -78,9 +87,9 @@ struct Shape {
 };
 
 std::string Describe(const Shape& s, Csi2Kernel kernel) {
-  return std::string(Csi2KernelName(kernel)) + " width " + std::to_string(s.width) +
-         " stride " + std::to_string(s.stride) + " height " + std::to_string(s.height) +
-         " bits " + std::to_string(s.bits) + " out_pad " + std::to_string(s.out_pad);
+  return std::string(Csi2KernelName(kernel)) + " width " + std::to_string(s.width) + " stride " +
+         std::to_string(s.stride) + " height " + std::to_string(s.height) + " bits " +
+         std::to_string(s.bits) + " out_pad " + std::to_string(s.out_pad);
 }
 
 // `size` bytes that end where an inaccessible page begins, so that a read
@@ -103,7 +112,9 @@ class GuardedBytes {
 
   uint8_t* data() { return data_; }
   template <typename T>
-  T* as() { return reinterpret_cast<T*>(data_); }
+  T* as() {
+    return reinterpret_cast<T*>(data_);
+  }
   template <typename T>
   bool Equals(const std::vector<T>& expected) const {
     return expected.size() * sizeof(T) == size_ &&
@@ -151,12 +162,12 @@ void ExpectKernelsMatchReference(const Shape& s, std::mt19937& random) {
     std::fill_n(out8.data(), out_size, 0xA5);
     ASSERT_TRUE(by_default ? UnpackCsi2(data.data(), s.stride, s.width, s.height, s.bits,
                                         out16.as<uint16_t>(), stride16)
-                           : UnpackCsi2With(kernels[k], data.data(), s.stride, s.width,
-                                            s.height, s.bits, out16.as<uint16_t>(), stride16));
+                           : UnpackCsi2With(kernels[k], data.data(), s.stride, s.width, s.height,
+                                            s.bits, out16.as<uint16_t>(), stride16));
     ASSERT_TRUE(by_default ? UnpackCsi2To8(data.data(), s.stride, s.width, s.height, s.bits,
                                            out8.data(), stride8)
-                           : UnpackCsi2To8With(kernels[k], data.data(), s.stride, s.width,
-                                               s.height, s.bits, out8.data(), stride8));
+                           : UnpackCsi2To8With(kernels[k], data.data(), s.stride, s.width, s.height,
+                                               s.bits, out8.data(), stride8));
     ASSERT_TRUE(out16.Equals(expected16)) << "to 16 bits: " << Describe(s, kernels[k]);
     ASSERT_TRUE(out8.Equals(expected8)) << "to 8 bits: " << Describe(s, kernels[k]);
   }
@@ -171,13 +182,13 @@ TEST(Csi2Unpack, EveryKernelMatchesTheReference) {
   ASSERT_EQ(Csi2Kernels().front(), Csi2Kernel::kPortable);
   std::mt19937 random(23);
   const Shape table[] = {
-      {1, 2, 1, 10, 0},      {3, 4, 2, 10, 1},      {5, 7, 3, 10, 0},     {8, 10, 2, 10, 3},
-      {12, 15, 2, 10, 0},    {13, 17, 3, 10, 2},    {16, 20, 2, 10, 0},   {20, 25, 2, 10, 0},
-      {31, 39, 2, 10, 1},    {32, 40, 3, 10, 0},    {33, 48, 3, 10, 0},   {47, 64, 2, 10, 5},
-      {64, 80, 2, 10, 0},    {65, 100, 3, 10, 8},   {640, 800, 2, 10, 0}, {4056, 5070, 2, 10, 0},
+      {1, 2, 1, 10, 0},        {3, 4, 2, 10, 1},    {5, 7, 3, 10, 0},     {8, 10, 2, 10, 3},
+      {12, 15, 2, 10, 0},      {13, 17, 3, 10, 2},  {16, 20, 2, 10, 0},   {20, 25, 2, 10, 0},
+      {31, 39, 2, 10, 1},      {32, 40, 3, 10, 0},  {33, 48, 3, 10, 0},   {47, 64, 2, 10, 5},
+      {64, 80, 2, 10, 0},      {65, 100, 3, 10, 8}, {640, 800, 2, 10, 0}, {4056, 5070, 2, 10, 0},
       {4056, 5120, 2, 10, 40}, {1, 1, 1, 8, 0},     {15, 16, 2, 8, 1},    {33, 33, 3, 8, 0},
-      {64, 64, 2, 8, 3},     {640, 640, 2, 8, 0},   {1, 2, 1, 16, 0},     {17, 34, 2, 16, 1},
-      {31, 64, 3, 16, 0},    {33, 66, 2, 16, 0},    {65, 130, 2, 16, 7},  {0, 0, 3, 10, 0},
+      {64, 64, 2, 8, 3},       {640, 640, 2, 8, 0}, {1, 2, 1, 16, 0},     {17, 34, 2, 16, 1},
+      {31, 64, 3, 16, 0},      {33, 66, 2, 16, 0},  {65, 130, 2, 16, 7},  {0, 0, 3, 10, 0},
       {7, 9, 0, 10, 0},
   };
   for (const Shape& shape : table) {
@@ -223,8 +234,8 @@ TEST(Csi2Unpack, Avx2KernelsLeaveTheUpperHalvesClear) {
   std::vector<uint8_t> out8(width);
   for (uint32_t bits : {8u, 10u, 16u}) {
     bool known = false;
-    ASSERT_TRUE(UnpackCsi2With(Csi2Kernel::kAvx2, data.data(), data.size(), width, 1, bits,
-                               out16.data()));
+    ASSERT_TRUE(
+        UnpackCsi2With(Csi2Kernel::kAvx2, data.data(), data.size(), width, 1, bits, out16.data()));
     EXPECT_FALSE(UpperHalvesInUse(&known)) << "to 16 bits, bits " << bits;
     ASSERT_TRUE(UnpackCsi2To8With(Csi2Kernel::kAvx2, data.data(), data.size(), width, 1, bits,
                                   out8.data()));

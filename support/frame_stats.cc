@@ -21,8 +21,7 @@ int64_t ThreadCpuNs() {
   return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
 }
 
-FrameStats::FrameStats(int64_t period_ns)
-    : known_period_(period_ns > 0), sof_drops_(period_ns) {}
+FrameStats::FrameStats(int64_t period_ns) : known_period_(period_ns > 0), sof_drops_(period_ns) {}
 
 void FrameStats::Add(const FrameRecord& record) {
   ++frames_;
@@ -40,8 +39,7 @@ void FrameStats::Add(const FrameRecord& record) {
     sequences_known_ = false;
   } else {
     if (last_sequence_ >= 0 && record.sensor_sequence > last_sequence_ + 1) {
-      const uint64_t missing =
-          static_cast<uint64_t>(record.sensor_sequence - last_sequence_ - 1);
+      const uint64_t missing = static_cast<uint64_t>(record.sensor_sequence - last_sequence_ - 1);
       if (missing > failed_since_delivered_) {
         sequence_dropped_ += missing - failed_since_delivered_;
       }

@@ -32,9 +32,9 @@ int64_t ThreadCpuNs();
 
 struct FrameRecord {
   vireo::CaptureError error = vireo::CaptureError::SUCCESS;
-  int64_t sof_ns = 0;      // start of frame, CLOCK_BOOTTIME
-  int64_t eof_ns = 0;      // end of frame, CLOCK_BOOTTIME
-  int64_t dequeue_ns = 0;  // when DequeueCompletedRequest returned it
+  int64_t sof_ns = 0;            // start of frame, CLOCK_BOOTTIME
+  int64_t eof_ns = 0;            // end of frame, CLOCK_BOOTTIME
+  int64_t dequeue_ns = 0;        // when DequeueCompletedRequest returned it
   int64_t sensor_sequence = -1;  // the sensor's frame number, -1 when unknown
   // Sensor frames no buffer received since the previous record, as far as
   // the drop count knew them when this frame came (capture_session.h).
@@ -42,8 +42,8 @@ struct FrameRecord {
 };
 
 struct Summary {
-  uint64_t frames = 0;     // buffers dequeued
-  uint64_t errors = 0;     // buffers with an error
+  uint64_t frames = 0;  // buffers dequeued
+  uint64_t errors = 0;  // buffers with an error
   std::map<vireo::CaptureError, uint64_t> errors_by_kind;
   uint64_t dropped = 0;    // sensor frames between delivered ones
   double average_fps = 0;  // delivered frames over their SOF span; 0 if unknown
@@ -81,7 +81,7 @@ class FrameStats {
   int64_t last_sequence_ = -1;
   uint64_t sequence_dropped_ = 0;
   uint64_t failed_since_delivered_ = 0;  // failed buffers since the last delivered one
-  LatencyHistogram latency_;  // end of frame to dequeue
+  LatencyHistogram latency_;             // end of frame to dequeue
 };
 
 // The summary as printed by talon-cam, several lines, each ending in '\n';

@@ -74,8 +74,8 @@ TEST(FrameStats, FailedFrameIsNoDrop) {
         t += c.skipped * kPeriod;
         sequence += c.skipped;
       }
-      stats.Add({vireo::CaptureError::SUCCESS, t, t + 1000, t + 2000,
-                 c.sequence_known ? sequence : -1});
+      stats.Add(
+          {vireo::CaptureError::SUCCESS, t, t + 1000, t + 2000, c.sequence_known ? sequence : -1});
       t += kPeriod;
       ++sequence;
     }

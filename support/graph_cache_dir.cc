@@ -93,8 +93,8 @@ bool ChooseGraphCacheDir(const std::string& chosen, std::string* dir, std::strin
   }
   const std::string user_reason = MakeWritable(user);
   if (!user_reason.empty()) {
-    *error = std::string("graph cache ") + kDefaultCompiledGraphDir + ": " + system_reason +
-             "; " + user + ": " + user_reason;
+    *error = std::string("graph cache ") + kDefaultCompiledGraphDir + ": " + system_reason + "; " +
+             user + ": " + user_reason;
     return false;
   }
   *note = std::string(kDefaultCompiledGraphDir) + " is not writable (" + system_reason +

@@ -32,14 +32,18 @@ TEST(GraphCacheDir, UserDirectory) {
     const char* home;
     const char* dir;
   } cases[] = {
-      {"/x", "/h", "/x/talon"},          {"x", "/h", "/h/.cache/talon"},
-      {"", "/h", "/h/.cache/talon"},     {nullptr, "/h", "/h/.cache/talon"},
-      {"x", nullptr, ""},                {nullptr, "", ""},
+      {"/x", "/h", "/x/talon"},
+      {"x", "/h", "/h/.cache/talon"},
+      {"", "/h", "/h/.cache/talon"},
+      {nullptr, "/h", "/h/.cache/talon"},
+      {"x", nullptr, ""},
+      {nullptr, "", ""},
   };
   for (const auto& c : cases) {
     Set("XDG_CACHE_HOME", c.xdg);
     Set("HOME", c.home);
-    EXPECT_EQ(UserGraphCacheDir(), c.dir) << (c.xdg ? c.xdg : "-") << " " << (c.home ? c.home : "-");
+    EXPECT_EQ(UserGraphCacheDir(), c.dir)
+        << (c.xdg ? c.xdg : "-") << " " << (c.home ? c.home : "-");
   }
 }
 

@@ -35,8 +35,8 @@ std::string ParseNumbers(absl::string_view text, size_t count, bool positive, fl
   }
   for (size_t i = 0; i < count; ++i) {
     float value = 0;
-    if (!absl::SimpleAtof(absl::StripAsciiWhitespace(parts[i]), &value) ||
-        !std::isfinite(value) || (positive && !(value > 0))) {
+    if (!absl::SimpleAtof(absl::StripAsciiWhitespace(parts[i]), &value) || !std::isfinite(value) ||
+        (positive && !(value > 0))) {
       return absl::StrCat(Quoted(parts[i]), " in ", Quoted(text), " is not one of ", count,
                           " finite ", what);
     }

@@ -33,8 +33,8 @@ TEST(IspTextTest, AcceptsWhatTheIspTakesAndNamesWhatIsAllowed) {
     talon_isp::Cfa cfa;
     talon_isp::Transfer transfer;
     const std::string what = c.what;
-    const std::string error = what == "cfa"  ? ParseCfa(c.text, &cfa)
-                              : what == "wb" ? ParseWhiteBalance(c.text, &settings)
+    const std::string error = what == "cfa"   ? ParseCfa(c.text, &cfa)
+                              : what == "wb"  ? ParseWhiteBalance(c.text, &settings)
                               : what == "ccm" ? ParseColorMatrix(c.text, &settings.ccm)
                                               : ParseTransfer(c.text, &transfer);
     EXPECT_EQ(error.empty(), c.ok) << c.what << " " << c.text << ": " << error;

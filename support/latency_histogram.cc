@@ -56,8 +56,7 @@ void LatencyHistogram::Merge(const LatencyHistogram& other) {
 int64_t LatencyHistogram::Percentile(double p) const {
   if (count_ == 0) return 0;
   const double rank = std::ceil(p / 100.0 * static_cast<double>(count_));
-  const uint64_t wanted =
-      rank < 1 ? 1 : std::min(count_, static_cast<uint64_t>(rank));
+  const uint64_t wanted = rank < 1 ? 1 : std::min(count_, static_cast<uint64_t>(rank));
   uint64_t seen = 0;
   for (size_t i = 0; i < kBuckets; ++i) {
     seen += counts_[i];

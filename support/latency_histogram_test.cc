@@ -49,8 +49,10 @@ TEST(LatencyHistogram, PercentilesWithinOnePercent) {
       {"wake-up tail",
        [&] { return 40000 + static_cast<int64_t>(-20000 * std::log(1 - uniform())); }},
       {"two modes",
-       [&] { return uniform() < 0.9 ? 50000 + static_cast<int64_t>(uniform() * 1000)
-                                    : 1000000 + static_cast<int64_t>(uniform() * 900000); }},
+       [&] {
+         return uniform() < 0.9 ? 50000 + static_cast<int64_t>(uniform() * 1000)
+                                : 1000000 + static_cast<int64_t>(uniform() * 900000);
+       }},
       {"1 us to 10 s", [&] { return static_cast<int64_t>(1000 * std::pow(1e7, uniform())); }},
       {"powers of two", [&] { return int64_t{1} << (10 + random() % 24); }},
   };

@@ -42,9 +42,7 @@ bool IsComponentBits(uint64_t bits) {
 
 // The narrowest stream of `bits` whose row holds one unit of the rows the
 // service moves.
-uint32_t MinWidth(uint32_t bits) {
-  return (vireo::kCaptureRowUnitBits + bits - 1) / bits;
-}
+uint32_t MinWidth(uint32_t bits) { return (vireo::kCaptureRowUnitBits + bits - 1) / bits; }
 
 std::string DataTypeText(uint32_t data_type) {
   char text[16];
@@ -54,8 +52,8 @@ std::string DataTypeText(uint32_t data_type) {
 
 // The stream as --stream would give it.
 std::string StreamText(const vireo::CaptureStreamConfig& stream) {
-  return absl::StrCat(DataTypeText(static_cast<uint32_t>(stream.data_type)), ",", stream.width,
-                      ",", stream.height, ",", stream.bits_per_component,
+  return absl::StrCat(DataTypeText(static_cast<uint32_t>(stream.data_type)), ",", stream.width, ",",
+                      stream.height, ",", stream.bits_per_component,
                       stream.pad_row_to_64_bytes ? ",1" : "");
 }
 
@@ -90,8 +88,8 @@ bool ParseStreamText(std::string_view text, vireo::CaptureStreamConfig* stream,
                  {"pad", 0, 1}};
   uint64_t values[5] = {};
   for (size_t i = 0; i < parts.size(); ++i) {
-    std::string problem = UnsignedProblem(Std(parts[i]), where, kFields[i].min, kFields[i].max,
-                                          &values[i]);
+    std::string problem =
+        UnsignedProblem(Std(parts[i]), where, kFields[i].min, kFields[i].max, &values[i]);
     if (i == 3 && (!problem.empty() || !IsComponentBits(values[i]))) {
       problem = absl::StrCat(absl::CEscape(parts[i]), where, " is not ", ComponentBitsText());
     }
@@ -113,8 +111,8 @@ bool ParseStreamText(std::string_view text, vireo::CaptureStreamConfig* stream,
 
 }  // namespace
 
-bool ParseStream(std::string_view option, std::string_view text,
-                 vireo::CaptureStreamConfig* stream, std::string* error) {
+bool ParseStream(std::string_view option, std::string_view text, vireo::CaptureStreamConfig* stream,
+                 std::string* error) {
   if (ParseStreamText(text, stream, error)) return true;
   *error = absl::StrCat(Absl(option), ": ", *error);
   return false;
@@ -151,8 +149,7 @@ bool CheckConfig(const vireo::CaptureConfig& config, ConfigProblem* problem) {
   const size_t count = config.stream_configs.size();
   if (count == 0 || count > vireo::kMaxCaptureStreams) {
     return Fail(Setting::kStreams, absl::StrCat(count),
-                absl::StrCat(count, " streams given, 1 to ", vireo::kMaxCaptureStreams,
-                             " allowed"),
+                absl::StrCat(count, " streams given, 1 to ", vireo::kMaxCaptureStreams, " allowed"),
                 problem);
   }
   std::unordered_set<uint32_t> data_types;
@@ -173,8 +170,7 @@ bool CheckConfig(const vireo::CaptureConfig& config, ConfigProblem* problem) {
   }
   if (config.virtual_channel > vireo::kMaxVirtualChannel) {
     return Fail(Setting::kVirtualChannel, absl::StrCat(config.virtual_channel),
-                absl::StrCat(config.virtual_channel, " is not in 0 to ",
-                             vireo::kMaxVirtualChannel),
+                absl::StrCat(config.virtual_channel, " is not in 0 to ", vireo::kMaxVirtualChannel),
                 problem);
   }
   if (config.mipi_rx < 0 || config.mipi_rx >= kMipiReceivers) {
@@ -217,7 +213,8 @@ std::string ReceiverHelp() {
 }
 
 OptionSpec StreamOption(std::vector<vireo::CaptureStreamConfig>* streams) {
-  return {"--stream", nullptr, true, [streams](std::string_view value, std::string* error) {
+  return {"--stream", nullptr, true,
+          [streams](std::string_view value, std::string* error) {
             if (streams->size() == vireo::kMaxCaptureStreams) {
               return Fail(absl::StrCat("--stream: ", Quoted(Absl(value)), " is one too many (1 to ",
                                        vireo::kMaxCaptureStreams, " streams)"),

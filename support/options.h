@@ -49,8 +49,8 @@ inline constexpr uint32_t kMaxTimeoutMs = UINT32_MAX;
 // width and height 1 to kMaxFrameExtent (a row holds at least
 // kCaptureRowUnitBits, so 8- and 10-bit streams are at least 2 wide), bits
 // one of kCaptureComponentBits, pad 0 or 1.
-bool ParseStream(std::string_view option, std::string_view text,
-                 vireo::CaptureStreamConfig* stream, std::string* error);
+bool ParseStream(std::string_view option, std::string_view text, vireo::CaptureStreamConfig* stream,
+                 std::string* error);
 
 // A configuration's problem as data, for each surface to word in its own
 // names (a tool's option, a property, a Python field): the setting at fault,

@@ -79,11 +79,13 @@ TEST(Options, CommandLinesWithinTheLimits) {
     bool quiet = false;
     OptionSpec frames_spec = UnsignedOption("--frames", 0, UINT64_MAX, &frames);
     frames_spec.alias = "-n";
-    const std::vector<OptionSpec> specs = {
-        StreamOption(&config.stream_configs), MipiRxOption(&config),
-        VirtualChannelOption(&config),        UnsignedOption("--buffers", 1, 1024, &buffers),
-        frames_spec,                          FlagOption("--quiet", "-q", &quiet),
-        TimeoutOption(&config.timeout_ms)};
+    const std::vector<OptionSpec> specs = {StreamOption(&config.stream_configs),
+                                           MipiRxOption(&config),
+                                           VirtualChannelOption(&config),
+                                           UnsignedOption("--buffers", 1, 1024, &buffers),
+                                           frames_spec,
+                                           FlagOption("--quiet", "-q", &quiet),
+                                           TimeoutOption(&config.timeout_ms)};
     std::vector<const char*> argv = {"tool"};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
     std::string error;
@@ -112,8 +114,10 @@ TEST(Options, CheckConfigRefusesWhatTheLibraryWould) {
        "--stream: 0 streams given, 1 to 3 allowed", Setting::kStreams, "0"},
       {"four streams",
        [](vireo::CaptureConfig* c) {
-         c->stream_configs = {{vireo::CSI2_RAW8, 4, 4, 8}, {vireo::CSI2_RAW10, 4, 4, 10},
-                              {vireo::CSI2_RAW16, 4, 4, 16}, {vireo::CSI2_RGB888, 4, 4, 8}};
+         c->stream_configs = {{vireo::CSI2_RAW8, 4, 4, 8},
+                              {vireo::CSI2_RAW10, 4, 4, 10},
+                              {vireo::CSI2_RAW16, 4, 4, 16},
+                              {vireo::CSI2_RGB888, 4, 4, 8}};
        },
        "--stream: 4 streams given, 1 to 3 allowed", Setting::kStreams, "4"},
       {"data type twice",
@@ -175,8 +179,8 @@ TEST(Options, OptionsEndAtTheFirstArgument) {
     argv.insert(argv.end(), c.args.begin(), c.args.end());
     std::vector<std::string> positional;
     std::string error;
-    ASSERT_TRUE(ParseCommandLine(static_cast<int>(argv.size()), argv.data(), specs, &positional,
-                                 &error))
+    ASSERT_TRUE(
+        ParseCommandLine(static_cast<int>(argv.size()), argv.data(), specs, &positional, &error))
         << error;
     std::string joined;
     for (const std::string& arg : positional) joined += (joined.empty() ? "" : " ") + arg;
@@ -195,8 +199,9 @@ TEST(Options, SignedNumbers) {
   EXPECT_TRUE(ParseSigned("--x", "-0x10", -16, 0, &value, &error));
   EXPECT_EQ(value, -16);
   EXPECT_FALSE(ParseSigned("--x", "9223372036854775808", INT64_MIN, INT64_MAX, &value, &error));
-  EXPECT_EQ(error, "--x: \"9223372036854775808\" is not a number in -9223372036854775808 to "
-                   "9223372036854775807");
+  EXPECT_EQ(error,
+            "--x: \"9223372036854775808\" is not a number in -9223372036854775808 to "
+            "9223372036854775807");
   EXPECT_FALSE(ParseSigned("--x", "-17", -16, 16, &value, &error));
   EXPECT_EQ(error, "--x: -17 is not in -16 to 16");
 }

@@ -43,7 +43,7 @@ class SofDropCounter {
   int64_t estimate_ns_ = 0;  // median of the last full block; 0 before the first
   int64_t last_sof_ns_ = 0;
   bool have_sof_ = false;
-  int64_t block_[kBlock] = {};  // positive gaps of the block being filled
+  int64_t block_[kBlock] = {};          // positive gaps of the block being filled
   uint64_t block_failed_[kBlock] = {};  // the failed frames within each
   size_t block_size_ = 0;
   uint64_t dropped_ = 0;  // of the gaps judged so far

@@ -81,8 +81,7 @@ TEST(LogHandler, ReplacingWaitsForTheReplacedHandler) {
     left_before_return = gate.left;
   });
   const bool waited = talon_testing::WaitUntil(
-      [] { return base::LogSinkSettersWaitingForTesting() == 1; },
-      std::chrono::milliseconds(5000));
+      [] { return base::LogSinkSettersWaitingForTesting() == 1; }, std::chrono::milliseconds(5000));
   gate.release = true;
   setter.join();
   logger.join();
@@ -102,8 +101,8 @@ TEST(LogHandler, HandlerMayReplaceItselfAndLog) {
   std::atomic<int> calls{0};
   SetLogHandler(&ReplaceFromInside, &calls, false);
   std::thread logger([] { LOG(INFO) << "once"; });
-  const bool done = talon_testing::WaitUntil([&] { return calls.load() == 1; },
-                                             std::chrono::milliseconds(5000));
+  const bool done =
+      talon_testing::WaitUntil([&] { return calls.load() == 1; }, std::chrono::milliseconds(5000));
   if (!done) {
     logger.detach();
     FAIL() << "the handler did not return";

@@ -87,8 +87,7 @@ double Ciede2000(const Lab& first, const Lab& second) {
     }
   }
   const double t = 1 - 0.17 * std::cos(Radians(h_mean - 30)) +
-                   0.24 * std::cos(Radians(2 * h_mean)) +
-                   0.32 * std::cos(Radians(3 * h_mean + 6)) -
+                   0.24 * std::cos(Radians(2 * h_mean)) + 0.32 * std::cos(Radians(3 * h_mean + 6)) -
                    0.20 * std::cos(Radians(4 * h_mean - 63));
   const double d_theta = 30 * std::exp(-std::pow((h_mean - 275) / 25, 2));
   const double cp_mean7 = std::pow(cp_mean, 7);
@@ -101,8 +100,7 @@ double Ciede2000(const Lab& first, const Lab& second) {
   const double l_term = dl / sl;
   const double c_term = dc / sc;
   const double h_term = dh_big / sh;
-  return std::sqrt(l_term * l_term + c_term * c_term + h_term * h_term +
-                   rt * c_term * h_term);
+  return std::sqrt(l_term * l_term + c_term * c_term + h_term * h_term + rt * c_term * h_term);
 }
 
 double Chroma(const Lab& lab) { return std::hypot(lab.a, lab.b); }
@@ -114,9 +112,8 @@ double Cpsnr(const RgbView& reference, const RgbView& test) {
 double Cpsnr(const RgbView& reference, const RgbView& test, const prism_sim::Rect& region) {
   const uint64_t right = uint64_t{region.x} + region.width;
   const uint64_t bottom = uint64_t{region.y} + region.height;
-  if (reference.width != test.width || reference.height != test.height ||
-      region.width == 0 || region.height == 0 || right > reference.width ||
-      bottom > reference.height) {
+  if (reference.width != test.width || reference.height != test.height || region.width == 0 ||
+      region.height == 0 || right > reference.width || bottom > reference.height) {
     return std::numeric_limits<double>::quiet_NaN();
   }
   double sum = 0;

@@ -3,10 +3,10 @@
 
 #include "testing/colour_metrics.h"
 
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace talon_testing {
 namespace {
@@ -85,8 +85,8 @@ TEST(ColourMetrics, Cpsnr) {
   for (uint32_t y = 0; y < height; ++y) {
     for (uint32_t x = 0; x < width / 2; ++x) rgb[(y * width + x) * 3 + 1] = 102;
   }
-  EXPECT_NEAR(Cpsnr(a, b, prism_sim::Rect{0, 0, 4, 4}),
-              10 * std::log10(255.0 * 255.0 * 3 / 4), 1e-9);
+  EXPECT_NEAR(Cpsnr(a, b, prism_sim::Rect{0, 0, 4, 4}), 10 * std::log10(255.0 * 255.0 * 3 / 4),
+              1e-9);
   EXPECT_TRUE(std::isinf(Cpsnr(a, b, prism_sim::Rect{4, 0, 4, 4})));
   EXPECT_TRUE(std::isnan(Cpsnr(a, b, prism_sim::Rect{5, 0, 4, 4})));
 }

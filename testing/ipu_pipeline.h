@@ -136,9 +136,9 @@ class IpuPipeline {
 
   // The graph of the nodes and its compiled graph.
   OzyError BuildGraph() {
-    OzyError error = Check("OzyCreateGraph",
-                           OzyCreateGraph("mipi_capture", nullptr, nodes.nodes.data(),
-                                          NamePointers().data(), nodes.nodes.size(), &graph));
+    OzyError error =
+        Check("OzyCreateGraph", OzyCreateGraph("mipi_capture", nullptr, nodes.nodes.data(),
+                                               NamePointers().data(), nodes.nodes.size(), &graph));
     if (error != OZY_SUCCESS) return error;
     const OzyCompileGraphInfo info = CompileInfo();
     return Check("OzyCompileGraph", OzyCompileGraph(graph, &info, &compiled));
@@ -322,8 +322,8 @@ class IpuPipeline {
     if (on_failure_ != nullptr) on_failure_(what);
   }
 
-  OzyError AddNode(const OzyCreateTransferNodeInfo& info, const TestStream& s,
-                   int32_t buffer_kind, uint64_t buffer) {
+  OzyError AddNode(const OzyCreateTransferNodeInfo& info, const TestStream& s, int32_t buffer_kind,
+                   uint64_t buffer) {
     OzyNode* node = nullptr;
     const OzyError error = Check("OzyCreateTransferNode", OzyCreateTransferNode(&info, &node));
     if (error != OZY_SUCCESS) return error;

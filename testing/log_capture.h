@@ -29,7 +29,7 @@
 namespace talon_testing {
 
 struct LogEntry {
-  int priority;         // the system log's priority, or pbase::LogSeverity
+  int priority;  // the system log's priority, or pbase::LogSeverity
   std::string tag;
   std::string text;     // as the sink got it (system log: "<file>:<line> <message>\n")
   std::string message;  // the message alone: no "<file>:<line> ", no newline

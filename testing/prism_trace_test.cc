@@ -3,11 +3,11 @@
 
 #include "testing/prism_trace.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <memory>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "platform/prism/prism_sim.h"
 #include "system/capture/capture_frame_buffer.h"

@@ -66,9 +66,8 @@ extern "C" __attribute__((visibility("default"))) int SHA256_Init(SHA256_CTX* c)
   return real(c);
 }
 
-extern "C" __attribute__((visibility("default"))) int SHA256_Update(SHA256_CTX* c,
-                                                                   const void* data,
-                                                                   size_t len) {
+extern "C" __attribute__((visibility("default"))) int SHA256_Update(SHA256_CTX* c, const void* data,
+                                                                    size_t len) {
   static const auto real =
       talon_testing::Real<int (*)(SHA256_CTX*, const void*, size_t)>("SHA256_Update");
   if (ShouldFail(ShaCall::kUpdate)) return 0;
@@ -76,7 +75,7 @@ extern "C" __attribute__((visibility("default"))) int SHA256_Update(SHA256_CTX* 
 }
 
 extern "C" __attribute__((visibility("default"))) int SHA256_Final(unsigned char* md,
-                                                                  SHA256_CTX* c) {
+                                                                   SHA256_CTX* c) {
   static const auto real =
       talon_testing::Real<int (*)(unsigned char*, SHA256_CTX*)>("SHA256_Final");
   if (ShouldFail(ShaCall::kFinal)) return 0;

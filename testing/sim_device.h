@@ -24,8 +24,7 @@ class SimDevice {
       "ro.product.name=falcon_eu\nro.serialno=SN0001\nro.product.manufacturer=Acme Inc\n"
       "ro.product.model=Falcon 2\n";
 
-  SimDevice(const std::string& dir, const std::string& modem)
-      : properties_path_(dir + "/props") {
+  SimDevice(const std::string& dir, const std::string& modem) : properties_path_(dir + "/props") {
     std::ofstream(properties_path_) << kProperties;
     setenv("SIM_PROPERTIES", properties_path_.c_str(), 1);
     if (modem.empty()) {

@@ -11,9 +11,9 @@
 #ifndef TESTING_TEST_PIPELINE_H_
 #define TESTING_TEST_PIPELINE_H_
 
-#include <string>
-
 #include <gtest/gtest.h>
+
+#include <string>
 
 #include "testing/ipu_pipeline.h"
 

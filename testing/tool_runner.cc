@@ -86,8 +86,8 @@ ToolProcess::ToolProcess(const std::vector<std::string>& argv, const ToolOptions
       break;
   }
   start_ns_ = vireo::BoottimeNs();
-  if (posix_spawnp(&pid_, child_argv[0], &actions, nullptr, child_argv.data(),
-                   child_env.data()) != 0) {
+  if (posix_spawnp(&pid_, child_argv[0], &actions, nullptr, child_argv.data(), child_env.data()) !=
+      0) {
     pid_ = -1;
   }
   posix_spawn_file_actions_destroy(&actions);

@@ -18,7 +18,6 @@
 #include <sys/types.h>
 
 #include <cstdint>
-
 #include <string>
 #include <vector>
 

@@ -169,8 +169,7 @@ bool SimulatedDramDriver::LoadState() {
   if (fd < 0) {
     const int error = errno;
     if (error != ENOENT) {
-      return Fail(absl::StrCat("cannot open state file ", state_path_, ": ",
-                               std::strerror(error)));
+      return Fail(absl::StrCat("cannot open state file ", state_path_, ": ", std::strerror(error)));
     }
     // No file yet means all zero, but only where the file could be made.
     const std::string dir = DirectoryOf(state_path_);
@@ -225,8 +224,8 @@ bool SimulatedDramDriver::SaveState() {
   // readable by this user alone, flushed to disk and renamed over it.
   talon_support::AtomicFile file;
   if (!file.Create(state_path_, nullptr, talon_support::AtomicFile::Access::kOwnerOnly)) {
-    return Fail(absl::StrCat("cannot create a temporary file beside state file ", state_path_,
-                             ": ", std::strerror(file.error_number())));
+    return Fail(absl::StrCat("cannot create a temporary file beside state file ", state_path_, ": ",
+                             std::strerror(file.error_number())));
   }
   if (file.Write(text, nullptr) && file.Commit(nullptr)) return true;
   return Fail(absl::StrCat("cannot replace state file ", state_path_, ": ",
@@ -255,8 +254,7 @@ bool DefaultStatePath(std::string* path, std::string* error) {
   const std::string dir = cache + "/talon-dramctl";
   for (const std::string& make : {cache, dir}) {
     if (mkdir(make.c_str(), 0700) != 0 && errno != EEXIST) {
-      *error = absl::StrCat("cannot create the state directory ", make, ": ",
-                            std::strerror(errno));
+      *error = absl::StrCat("cannot create the state directory ", make, ": ", std::strerror(errno));
       return false;
     }
   }

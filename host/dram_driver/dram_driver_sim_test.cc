@@ -1,5 +1,6 @@
 #include "host/dram_driver/dram_driver_sim.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,8 +12,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "testing/read_file.h"
 #include "testing/temp_dir.h"
@@ -37,9 +36,9 @@ TEST(SimulatedDramDriver, WriteFileAcceptsExactlyTheProtocol) {
   EXPECT_EQ(Get(driver, 314), 0x01000000u);
   EXPECT_EQ(Get(driver, 1023), 0xFFFFFFFFu);
   for (const char* bad :
-       {"", "314", "314;", "314;0x", "314;1", "314;0X1", "314;0xA", "314;0x01",
-        "0314;0x1", "1024;0x1", "-1;0x1", "314;0x100000000", "314;0x1\n", " 314;0x1",
-        "314;0x1;", "314 ;0x1", "314;0x1 ", ";0x1", "31a;0x1", "314;0x-1"}) {
+       {"",         "314",      "314;",     "314;0x", "314;1",           "314;0X1",   "314;0xA",
+        "314;0x01", "0314;0x1", "1024;0x1", "-1;0x1", "314;0x100000000", "314;0x1\n", " 314;0x1",
+        "314;0x1;", "314 ;0x1", "314;0x1 ", ";0x1",   "31a;0x1",         "314;0x-1"}) {
     SCOPED_TRACE(bad);
     EXPECT_EQ(driver.Write(kWriteFilePath, bad), -1);
     EXPECT_NE(driver.LastError(), "");
@@ -115,7 +114,8 @@ TEST(SimulatedDramDriver, StateUpdateNeverFollowsALink) {
   for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
     names.insert(entry.path().filename().string());
   }
-  EXPECT_EQ(names, (std::set<std::string>{"state", "victim", planted.substr(dir.path().size() + 1)}));
+  EXPECT_EQ(names,
+            (std::set<std::string>{"state", "victim", planted.substr(dir.path().size() + 1)}));
 }
 
 // Catches a state file in a missing directory that reads as all-zero

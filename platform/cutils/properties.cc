@@ -49,8 +49,7 @@ int CopyOut(const char* text, size_t length, char* value) {
 
 }  // namespace
 
-extern "C" int property_get(const char* key, char* value,
-                            const char* default_value) {
+extern "C" int property_get(const char* key, char* value, const char* default_value) {
   if (value == nullptr) return 0;
   std::string found;
   if (key != nullptr && Lookup(key, &found) && !found.empty()) {

@@ -32,8 +32,9 @@ class PropertiesTest : public ::testing::Test {
 
 // Catches a parser that mixes up comments, blanks or repeated keys.
 TEST_F(PropertiesTest, ReadsKeyValueLines) {
-  Write("# comment\n ro.product.brand = acme \n\nro.serialno=SN#1\r\n"
-        "#ro.product.model=hidden\nnoequals\nro.serialno=SN2\n");
+  Write(
+      "# comment\n ro.product.brand = acme \n\nro.serialno=SN#1\r\n"
+      "#ro.product.model=hidden\nnoequals\nro.serialno=SN2\n");
   EXPECT_EQ(Get("ro.product.brand"), "acme");
   EXPECT_EQ(Get("ro.serialno"), "SN2");
   EXPECT_EQ(Get("ro.product.model", "dflt"), "dflt");

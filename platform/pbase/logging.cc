@@ -1,8 +1,6 @@
 // Host stand-in of the platform logging: lines on standard error plus an
 // optional capture sink.
 
-#include "platform/pbase/logging_sim.h"
-
 #include <errno.h>
 #include <unistd.h>
 
@@ -10,6 +8,7 @@
 
 #include "absl/base/thread_annotations.h"
 #include "base/mutex.h"
+#include "platform/pbase/logging_sim.h"
 
 namespace pbase {
 namespace {
@@ -32,8 +31,7 @@ void WriteAll(int fd, const std::string& text) {
 }  // namespace
 
 LogMessage::LogMessage(LogSeverity severity, const char* tag)
-    : severity_(severity),
-      tag_(tag != nullptr ? tag : program_invocation_short_name) {}
+    : severity_(severity), tag_(tag != nullptr ? tag : program_invocation_short_name) {}
 
 LogMessage::~LogMessage() {
   const std::string message = stream_.str();
@@ -44,8 +42,7 @@ LogMessage::~LogMessage() {
   if (g_sink != nullptr) g_sink(g_sink_context, severity_, tag_, message.c_str());
 }
 
-void SetLogSink(LogSink sink, void* context, LogSink* previous,
-                void** previous_context) {
+void SetLogSink(LogSink sink, void* context, LogSink* previous, void** previous_context) {
   vireo::MutexLock lock(&g_mutex);
   if (previous != nullptr) *previous = g_sink;
   if (previous_context != nullptr) *previous_context = g_sink_context;

@@ -14,8 +14,7 @@ namespace pbase {
 // Receives every line after it has been written to standard error;
 // `message` is the text without prefix and newline. Called on the logging
 // thread, one line at a time.
-typedef void (*LogSink)(void* context, LogSeverity severity, const char* tag,
-                        const char* message);
+typedef void (*LogSink)(void* context, LogSeverity severity, const char* tag, const char* message);
 
 // Installs `sink` (null removes it) and hands back the previous one
 // through `previous` / `previous_context` when those are not null.

@@ -14,7 +14,8 @@ TEST(PbaseLogging, WritesOneLinePerStatement) {
   talon_testing::ScopedPlatformLogCapture log;
   ::testing::internal::CaptureStderr();
   LOG(INFO) << "value " << 42;
-  LOG(ERROR) << "broken" << ":" << -3;
+  LOG(ERROR) << "broken"
+             << ":" << -3;
   const std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(err, "I tagged: value 42\nE tagged: broken:-3\n");
   EXPECT_EQ(log.Messages(pbase::INFO), std::vector<std::string>{"value 42"});
@@ -31,8 +32,7 @@ TEST(PbaseLogging, CapturesNest) {
     EXPECT_EQ(inner.Entries().size(), 1u);
   }
   LOG(INFO) << "outer only";
-  EXPECT_EQ(outer.Messages(pbase::INFO),
-            (std::vector<std::string>{"both", "outer only"}));
+  EXPECT_EQ(outer.Messages(pbase::INFO), (std::vector<std::string>{"both", "outer only"}));
 }
 
 }  // namespace

@@ -8,8 +8,7 @@
 
 namespace prism_sim {
 
-Device::Device(std::vector<int32_t> streams, double fps, uint32_t skip_after,
-               uint32_t skip_count)
+Device::Device(std::vector<int32_t> streams, double fps, uint32_t skip_after, uint32_t skip_count)
     : Object("OzyDevice"),
       streams_(std::move(streams)),
       epoch_ns_(BoottimeNs()),
@@ -123,9 +122,8 @@ bool ValidList(const int32_t* list, int32_t count, int32_t min_count, int32_t lo
 
 bool ValidInfo(const OzyGetDeviceInfo& info) {
   return info.device_kind == OZY_DEVICE_KIND_IPU && info.stream_kind == OZY_STREAM_KIND_MIPI &&
-         info.memory_regions == nullptr && info.memory_region_count == 0 &&
-         info.extra == nullptr && info.extra_count == 0 &&
-         ValidList(info.core_ids, info.core_id_count, 0, 0, 12) &&
+         info.memory_regions == nullptr && info.memory_region_count == 0 && info.extra == nullptr &&
+         info.extra_count == 0 && ValidList(info.core_ids, info.core_id_count, 0, 0, 12) &&
          ValidList(info.dma_channels, info.dma_channel_count, 0, 12, 24) &&
          ValidList(info.mipi_streams, info.mipi_stream_count, 1, 0, 16);
 }
@@ -142,8 +140,8 @@ OzyError OzyGetDevice(const OzyGetDeviceInfo* info, OzyDevice** device) {
   if (!ValidInfo(*info)) return call.Return(OZY_ERROR_INVALID_REQUEST);
   std::vector<int32_t> streams(info->mipi_streams, info->mipi_streams + info->mipi_stream_count);
   const Runtime::Skip skip = Runtime::Get().skip();
-  auto object = std::make_shared<Device>(std::move(streams), Runtime::Get().fps(), skip.after,
-                                         skip.count);
+  auto object =
+      std::make_shared<Device>(std::move(streams), Runtime::Get().fps(), skip.after, skip.count);
   *device = reinterpret_cast<OzyDevice*>(object.get());
   Runtime::Get().Register(std::move(object));
   call.Out(*device);

@@ -66,7 +66,7 @@ class Device : public Object {
   const uint32_t skip_count_;
 
   vireo::Mutex mutex_;
-  int64_t last_k_ ABSL_GUARDED_BY(mutex_) = 0;      // throttled: frame of the last run
+  int64_t last_k_ ABSL_GUARDED_BY(mutex_) = 0;       // throttled: frame of the last run
   int64_t last_eof_ns_ ABSL_GUARDED_BY(mutex_) = 0;  // unthrottled
   uint32_t counter_ ABSL_GUARDED_BY(mutex_) = 0;     // unthrottled sequence
   uint64_t runs_ ABSL_GUARDED_BY(mutex_) = 0;        // frames handed to runs

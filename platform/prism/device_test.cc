@@ -1,13 +1,13 @@
 // Tests of device opening and transfer-node records: what is accepted, what
 // is refused, and what the trace shows.
 
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "platform/prism/prism_sim.h"
 #include "system/ipu_runtime/prism.h"
@@ -16,10 +16,10 @@
 
 namespace {
 
-using ::testing::HasSubstr;
-using ::testing::StartsWith;
 using talon_testing::ScopedFailpoints;
 using talon_testing::ScopedPrismTrace;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
 
 // Lists live as long as the test.
 struct DeviceRecord {
@@ -78,23 +78,28 @@ TEST(Device, RefusesMalformedRecords) {
       {"duplicate stream", [](DeviceRecord& r) { r.mipi[2] = 4; }},
       {"core count", [](DeviceRecord& r) { r.info.core_id_count = 4; }},
       {"negative core count", [](DeviceRecord& r) { r.info.core_id_count = -1; }},
-      {"null core list", [](DeviceRecord& r) {
+      {"null core list",
+       [](DeviceRecord& r) {
          r.info.core_ids = nullptr;
          r.info.core_id_count = 1;
        }},
-      {"core out of range", [](DeviceRecord& r) {
+      {"core out of range",
+       [](DeviceRecord& r) {
          r.cores[0] = 12;
          r.info.core_id_count = 3;
        }},
-      {"duplicate core", [](DeviceRecord& r) {
+      {"duplicate core",
+       [](DeviceRecord& r) {
          r.cores[1] = 0;
          r.info.core_id_count = 2;
        }},
-      {"dma out of range", [](DeviceRecord& r) {
+      {"dma out of range",
+       [](DeviceRecord& r) {
          r.dma[0] = 11;
          r.info.dma_channel_count = 1;
        }},
-      {"duplicate dma", [](DeviceRecord& r) {
+      {"duplicate dma",
+       [](DeviceRecord& r) {
          r.dma[1] = 12;
          r.info.dma_channel_count = 2;
        }},

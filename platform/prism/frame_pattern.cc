@@ -39,8 +39,8 @@ void RenderRow(uint8_t* row, uint16_t* samples, uint32_t y, uint32_t width, uint
 
 }  // namespace
 
-bool RenderFrame(uint8_t* data, uint64_t stride, uint32_t width, uint32_t height,
-                 uint32_t bits, uint32_t sequence) {
+bool RenderFrame(uint8_t* data, uint64_t stride, uint32_t width, uint32_t height, uint32_t bits,
+                 uint32_t sequence) {
   if (!SupportedBits(bits) || stride < PayloadRowBytes(width, bits)) return false;
   if (width == 0 || height == 0) return true;
   // Below row 0 (which carries the sequence stamp) the rows of one parity are
@@ -68,8 +68,8 @@ void StampSequence(uint16_t* row0, uint32_t width, uint32_t bits, uint32_t seque
   }
 }
 
-bool DecodeFrameSequence(const uint8_t* data, uint64_t /*stride*/, uint32_t width,
-                         uint32_t height, uint32_t bits, uint32_t* sequence) {
+bool DecodeFrameSequence(const uint8_t* data, uint64_t /*stride*/, uint32_t width, uint32_t height,
+                         uint32_t bits, uint32_t* sequence) {
   if (width < 4 || height < 1 || !SupportedBits(bits)) return false;
   uint32_t value = 0;
   for (uint32_t i = 0; i < 4; ++i) {
@@ -87,11 +87,11 @@ bool DecodeFrameSequence(const uint8_t* data, uint64_t /*stride*/, uint32_t widt
 
 extern "C" {
 
-int PrismSimDecodeFrameSequence(const void* data, uint64_t stride, uint32_t width,
-                                uint32_t height, uint32_t bits, uint32_t* sequence) {
+int PrismSimDecodeFrameSequence(const void* data, uint64_t stride, uint32_t width, uint32_t height,
+                                uint32_t bits, uint32_t* sequence) {
   if (data == nullptr || sequence == nullptr) return -1;
-  return prism_sim::DecodeFrameSequence(static_cast<const uint8_t*>(data), stride, width,
-                                        height, bits, sequence)
+  return prism_sim::DecodeFrameSequence(static_cast<const uint8_t*>(data), stride, width, height,
+                                        bits, sequence)
              ? 0
              : -1;
 }

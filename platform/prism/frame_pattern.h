@@ -22,8 +22,8 @@ namespace prism_sim {
 // Writes `height` rows of frame `sequence` at `stride` bytes apart into
 // `data`. Returns false (and writes nothing) when bits is not 8, 10 or 16 or
 // stride is below the row payload.
-bool RenderFrame(uint8_t* data, uint64_t stride, uint32_t width, uint32_t height,
-                 uint32_t bits, uint32_t sequence);
+bool RenderFrame(uint8_t* data, uint64_t stride, uint32_t width, uint32_t height, uint32_t bits,
+                 uint32_t sequence);
 
 // Writes frame `sequence`'s stamp into samples 0..3 of row 0 (`width`
 // samples of `bits`): its bytes, least significant first, each in the

@@ -1,10 +1,10 @@
 // Tests of the simulated sensor's picture: CSI-2 payload layouts, the moving
 // bars, the Bayer mosaic and the sequence stamp.
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "platform/prism/prism_sim.h"
 
@@ -109,8 +109,8 @@ TEST(FramePattern, StampInTopBits) {
 // Catches bad arguments being written through or decoded.
 TEST(FramePattern, RefusesBadArguments) {
   std::vector<uint8_t> data(64, 0xEE);
-  PrismSimRenderFrame(data.data(), 64, 8, 1, 12, 1);    // unknown bits
-  PrismSimRenderFrame(data.data(), 9, 8, 2, 16, 1);     // stride below payload
+  PrismSimRenderFrame(data.data(), 64, 8, 1, 12, 1);  // unknown bits
+  PrismSimRenderFrame(data.data(), 9, 8, 2, 16, 1);   // stride below payload
   for (uint8_t b : data) ASSERT_EQ(b, 0xEE);
   uint32_t s = 0;
   EXPECT_EQ(PrismSimDecodeFrameSequence(data.data(), 64, 8, 0, 8, &s), -1);

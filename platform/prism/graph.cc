@@ -270,9 +270,7 @@ OzyError OzyDeleteCompiledGraph(OzyCompiledGraph* compiled_graph) {
   return call.Return(OZY_SUCCESS);
 }
 
-void PrismSimSetCompileTimeMs(uint32_t milliseconds) {
-  prism_sim::CompileMs().store(milliseconds);
-}
+void PrismSimSetCompileTimeMs(uint32_t milliseconds) { prism_sim::CompileMs().store(milliseconds); }
 
 uint64_t PrismSimCompileCount(void) { return prism_sim::compile_count.load(); }
 uint64_t PrismSimLoadCount(void) { return prism_sim::load_count.load(); }

@@ -131,8 +131,10 @@ OzyError WriteFileAtomically(const std::string& directory, const std::string& na
   while (ok && done < bytes.size()) {
     ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) ok = false;
-    else done += static_cast<size_t>(n);
+    if (n <= 0)
+      ok = false;
+    else
+      done += static_cast<size_t>(n);
   }
   ok = ok && fchmod(fd, 0644) == 0 && fsync(fd) == 0;
   ok = close(fd) == 0 && ok;
@@ -153,8 +155,8 @@ OzyError WriteFileAtomically(const std::string& directory, const std::string& na
 
 OzyError ReadSmallFile(const std::string& path, size_t max_bytes, std::string* bytes) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? OZY_ERROR_RESOURCE_NOT_FOUND
-                                                         : OZY_ERROR_GENERIC;
+  if (fd < 0)
+    return errno == ENOENT || errno == ENOTDIR ? OZY_ERROR_RESOURCE_NOT_FOUND : OZY_ERROR_GENERIC;
   std::string data;
   char chunk[4096];
   bool ok = true;

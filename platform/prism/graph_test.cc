@@ -1,6 +1,7 @@
 // Tests of graphs: stream pairing, compilation, and the compiled-graph file
 // (round trip, sharing across selector-only differences, damage).
 
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -15,8 +16,6 @@
 #include <set>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "platform/prism/prism_sim.h"
 #include "system/ipu_runtime/prism.h"
@@ -215,9 +214,9 @@ TEST_F(GraphTest, LoadRefusesStructureMismatch) {
   ASSERT_EQ(p.Build({TestStream{43, 64, 4, 10, 0}}), OZY_SUCCESS);
   ASSERT_EQ(OzySaveCompiledGraph(dir.path().c_str(), "graph", p.compiled), OZY_SUCCESS);
   const std::vector<std::vector<TestStream>> others = {
-      {TestStream{43, 64, 8, 10, 0}},                               // height
-      {TestStream{43, 32, 4, 10, 0}},                               // width
-      {TestStream{43, 80, 4, 8, 0}},                                // width and bits
+      {TestStream{43, 64, 8, 10, 0}},                                // height
+      {TestStream{43, 32, 4, 10, 0}},                                // width
+      {TestStream{43, 80, 4, 8, 0}},                                 // width and bits
       {TestStream{43, 64, 4, 10, 0}, TestStream{18, 64, 4, 10, 0}},  // count
   };
   for (const auto& streams : others) {
@@ -227,10 +226,10 @@ TEST_F(GraphTest, LoadRefusesStructureMismatch) {
     std::memset(&info, 0, sizeof(info));
     info.device = q.device;
     OzyCompiledGraph* loaded = nullptr;
-    EXPECT_EQ(OzyLoadPrecompiledGraph(dir.path().c_str(), "graph", q.nodes.nodes.data(),
-                                      q.NamePointers().data(), q.nodes.nodes.size(), &info,
-                                      &loaded),
-              OZY_ERROR_TYPE_MISMATCH)
+    EXPECT_EQ(
+        OzyLoadPrecompiledGraph(dir.path().c_str(), "graph", q.nodes.nodes.data(),
+                                q.NamePointers().data(), q.nodes.nodes.size(), &info, &loaded),
+        OZY_ERROR_TYPE_MISMATCH)
         << streams[0].width << "x" << streams[0].height;
     EXPECT_EQ(loaded, nullptr);
   }
@@ -321,10 +320,8 @@ TEST_F(GraphTest, SaveReplacesAtomically) {
     listing.insert(entry.path().filename().string());
   }
   EXPECT_EQ(listing, (std::set<std::string>{"graph", "old"}));
-  EXPECT_EQ(OzySaveCompiledGraph(dir.path().c_str(), "a/b", p.compiled),
-            OZY_ERROR_INVALID_REQUEST);
-  EXPECT_EQ(OzySaveCompiledGraph(dir.path().c_str(), "graph", nullptr),
-            OZY_ERROR_INVALID_REQUEST);
+  EXPECT_EQ(OzySaveCompiledGraph(dir.path().c_str(), "a/b", p.compiled), OZY_ERROR_INVALID_REQUEST);
+  EXPECT_EQ(OzySaveCompiledGraph(dir.path().c_str(), "graph", nullptr), OZY_ERROR_INVALID_REQUEST);
 }
 
 }  // namespace

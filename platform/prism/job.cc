@@ -220,8 +220,8 @@ void Job::WriteFrame(const Run& run) const {
       continue;
     }
     const Node& mipi = *topology.nodes[topology.streams[s].mipi];
-    RenderPicture(binding.buffer->data(), binding.stride, mipi.width(), mipi.height(),
-                  mipi.bits(), run.frame.sequence);
+    RenderPicture(binding.buffer->data(), binding.stride, mipi.width(), mipi.height(), mipi.bits(),
+                  run.frame.sequence);
   }
 }
 
@@ -241,9 +241,9 @@ std::string FinalizeText(const OzyFinalizeBufferInfo* infos, int32_t count) {
   std::string text = "[";
   for (int32_t i = 0; i < count; ++i) {
     char entry[128];
-    std::snprintf(entry, sizeof(entry), "%s{%s, %d, 0x%" PRIx64 ", %" PRIu64 "}",
-                  i > 0 ? ", " : "", prism_sim::PointerText(infos[i].node).c_str(),
-                  infos[i].buffer_kind, infos[i].buffer, infos[i].row_stride_bytes);
+    std::snprintf(entry, sizeof(entry), "%s{%s, %d, 0x%" PRIx64 ", %" PRIu64 "}", i > 0 ? ", " : "",
+                  prism_sim::PointerText(infos[i].node).c_str(), infos[i].buffer_kind,
+                  infos[i].buffer, infos[i].row_stride_bytes);
     text += entry;
   }
   return text + "]/" + std::to_string(count);

@@ -2,6 +2,7 @@
 // the sensor timeline's timestamps, time-outs, resets, injected failures,
 // locked buffers and release order.
 
+#include <gtest/gtest.h>
 #include <time.h>
 
 #include <atomic>
@@ -9,8 +10,6 @@
 #include <cstring>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "base/boottime.h"
 #include "platform/prism/prism_sim.h"
@@ -54,15 +53,13 @@ TEST_F(JobTest, FinalizeChecksEntries) {
       {"mipi kind 0", [](auto& e, OzyDeviceBuffer*) { e[0].buffer_kind = 0; }},
       {"dram kind 1", [](auto& e, OzyDeviceBuffer*) { e[2].buffer_kind = 1; }},
       {"repeated node", [](auto& e, OzyDeviceBuffer*) { e[3].node = e[2].node; }},
-      {"foreign node", [](auto& e, OzyDeviceBuffer* b) {
-         e[1].node = reinterpret_cast<OzyNode*>(b);
-       }},
+      {"foreign node",
+       [](auto& e, OzyDeviceBuffer* b) { e[1].node = reinterpret_cast<OzyNode*>(b); }},
       {"dead buffer", [](auto& e, OzyDeviceBuffer*) { e[2].buffer = 0xDEADBEEF; }},
       {"null buffer", [](auto& e, OzyDeviceBuffer*) { e[2].buffer = 0; }},
       {"short stride", [](auto& e, OzyDeviceBuffer*) { e[2].row_stride_bytes = 79; }},
-      {"small buffer", [](auto& e, OzyDeviceBuffer* b) {
-         e[2].buffer = reinterpret_cast<uint64_t>(b);
-       }},
+      {"small buffer",
+       [](auto& e, OzyDeviceBuffer* b) { e[2].buffer = reinterpret_cast<uint64_t>(b); }},
       {"stride past buffer", [](auto& e, OzyDeviceBuffer*) { e[3].row_stride_bytes = 17; }},
   };
   for (const auto& [name, mutate] : cases) {

@@ -1,9 +1,9 @@
 // Tests of the simulated device memory.
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstring>
-
-#include <gtest/gtest.h>
 
 #include "platform/prism/prism_sim.h"
 #include "system/ipu_runtime/prism.h"

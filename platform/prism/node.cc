@@ -42,15 +42,15 @@ OzyError CheckNodeInfo(const OzyCreateTransferNodeInfo& info) {
 }
 
 std::string NodeInfoText(const OzyCreateTransferNodeInfo& info) {
-  std::string text = "{use=" + std::to_string(info.use) +
-                     ", dims=" + std::to_string(info.dimension_count) + ":";
+  std::string text =
+      "{use=" + std::to_string(info.use) + ", dims=" + std::to_string(info.dimension_count) + ":";
   for (int d = 0; d < 4; ++d) {
     if (d > 0) text += "x";
     text += std::to_string(info.dimensions[d].extent);
   }
   text += ", components=(" + std::to_string(info.component_kind) + "," +
-          std::to_string(info.component_layout) + "," + std::to_string(info.component_code) +
-          "," + std::to_string(info.component_packed) + ")";
+          std::to_string(info.component_layout) + "," + std::to_string(info.component_code) + "," +
+          std::to_string(info.component_packed) + ")";
   if (info.use == OZY_PARAMETER_USE_MIPI_INPUT) {
     text += ", rx=" + std::to_string(info.mipi_rx) +
             ", vc=" + std::to_string(info.mipi_virtual_channel) +

@@ -11,9 +11,7 @@ namespace prism_sim {
 
 bool SupportedBits(uint32_t bits) { return bits == 8 || bits == 10 || bits == 16; }
 
-uint64_t PayloadRowBytes(uint32_t width, uint32_t bits) {
-  return (uint64_t{width} * bits + 7) / 8;
-}
+uint64_t PayloadRowBytes(uint32_t width, uint32_t bits) { return (uint64_t{width} * bits + 7) / 8; }
 
 void PackRow(const uint16_t* samples, uint32_t width, uint32_t bits, uint8_t* out) {
   if (bits == 8) {

@@ -55,8 +55,7 @@ struct SceneFrames {
 
 // Without copies (kept all the same, so that the failure is reported once)
 // when the memory for them cannot be had.
-std::shared_ptr<const SceneFrames> MakeSceneFrames(uint32_t width, uint32_t height,
-                                                   uint32_t bits) {
+std::shared_ptr<const SceneFrames> MakeSceneFrames(uint32_t width, uint32_t height, uint32_t bits) {
   auto frames = std::make_shared<SceneFrames>();
   frames->width = width;
   frames->height = height;
@@ -79,8 +78,7 @@ std::shared_ptr<const SceneFrames> MakeSceneFrames(uint32_t width, uint32_t heig
   for (uint32_t y = 0; y < height; ++y) {
     RenderMeanRow(scene, model, y, means.data());
     for (int k = 0; k < kSceneVariants; ++k) {
-      QuantiseRow(model, means.data(), width, y, /*noise=*/true, /*seed=*/k + 1,
-                  samples.data());
+      QuantiseRow(model, means.data(), width, y, /*noise=*/true, /*seed=*/k + 1, samples.data());
       if (y == 0 && k == 0) frames->row0 = samples;
       PackRow(samples.data(), width, bits, &frames->variants[k][y * frames->row_bytes]);
     }
@@ -147,8 +145,8 @@ bool RenderSceneFrame(uint8_t* data, uint64_t stride, uint32_t width, uint32_t h
   return true;
 }
 
-bool RenderPicture(uint8_t* data, uint64_t stride, uint32_t width, uint32_t height,
-                   uint32_t bits, uint32_t sequence) {
+bool RenderPicture(uint8_t* data, uint64_t stride, uint32_t width, uint32_t height, uint32_t bits,
+                   uint32_t sequence) {
   if (CurrentPattern() == Pattern::kScene) {
     return RenderSceneFrame(data, stride, width, height, bits, sequence);
   }

@@ -36,8 +36,8 @@ void SetPattern(Pattern pattern);
 // Writes frame `sequence` of the current pattern (see RenderFrame in
 // frame_pattern.h for the arguments); false, writing nothing, when bits is
 // not 8, 10 or 16 or stride is below a row's payload.
-bool RenderPicture(uint8_t* data, uint64_t stride, uint32_t width, uint32_t height,
-                   uint32_t bits, uint32_t sequence);
+bool RenderPicture(uint8_t* data, uint64_t stride, uint32_t width, uint32_t height, uint32_t bits,
+                   uint32_t sequence);
 
 // When the scene is the current pattern, renders its copies at this size
 // now (unless kept already), so that a stream's first frame does not wait

@@ -107,8 +107,8 @@ PRISM_SIM_EXPORT void PrismSimRenderFrame(void* data, uint64_t stride, uint32_t 
                                           uint32_t height, uint32_t bits, uint32_t sequence);
 // Reads the sequence stamp of a frame written by PrismSimRenderFrame.
 // Returns 0, or -1 when width < 4, height < 1 or bits is not 8, 10 or 16.
-PRISM_SIM_EXPORT int PrismSimDecodeFrameSequence(const void* data, uint64_t stride,
-                                                 uint32_t width, uint32_t height, uint32_t bits,
+PRISM_SIM_EXPORT int PrismSimDecodeFrameSequence(const void* data, uint64_t stride, uint32_t width,
+                                                 uint32_t height, uint32_t bits,
                                                  uint32_t* sequence);
 
 #ifdef __cplusplus

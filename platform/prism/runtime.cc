@@ -222,8 +222,7 @@ Call& Call::Out(const void* pointer) {
 
 OzyError Call::Return(OzyError result) {
   if (tracing_) {
-    Runtime::Get().Trace(std::string(function_) + "(" + args_ + ") = " +
-                         std::to_string(result));
+    Runtime::Get().Trace(std::string(function_) + "(" + args_ + ") = " + std::to_string(result));
   }
   return result;
 }

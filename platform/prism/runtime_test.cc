@@ -1,12 +1,12 @@
 // Tests of the simulator's failpoints, trace and live-handle registry through
 // its control interface.
 
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <fstream>
 #include <string>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "platform/prism/prism_sim.h"
 #include "system/ipu_runtime/prism.h"
@@ -15,9 +15,9 @@
 
 namespace {
 
-using ::testing::ElementsAre;
 using talon_testing::ScopedFailpoints;
 using talon_testing::ScopedPrismTrace;
+using ::testing::ElementsAre;
 
 // Catches a failpoint that fires on the wrong call or keeps firing.
 TEST(PrismSimFailpoints, NthCallOnly) {

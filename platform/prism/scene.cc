@@ -17,18 +17,18 @@ struct PatchColour {
 
 // The published sRGB values of the 24-patch chart, row by row.
 constexpr PatchColour kChart[Scene::kPatches] = {
-    {"dark skin", {115, 82, 68}},      {"light skin", {194, 150, 130}},
-    {"blue sky", {98, 122, 157}},      {"foliage", {87, 108, 67}},
-    {"blue flower", {133, 128, 177}},  {"bluish green", {103, 189, 170}},
-    {"orange", {214, 126, 44}},        {"purplish blue", {80, 91, 166}},
-    {"moderate red", {193, 90, 99}},   {"purple", {94, 60, 108}},
-    {"yellow green", {157, 188, 64}},  {"orange yellow", {224, 163, 46}},
-    {"blue", {56, 61, 150}},           {"green", {70, 148, 73}},
-    {"red", {175, 54, 60}},            {"yellow", {231, 199, 31}},
-    {"magenta", {187, 86, 149}},       {"cyan", {8, 133, 161}},
-    {"white", {243, 243, 242}},        {"neutral 8", {200, 200, 200}},
-    {"neutral 6.5", {160, 160, 160}},  {"neutral 5", {122, 122, 121}},
-    {"neutral 3.5", {85, 85, 85}},     {"black", {52, 52, 52}},
+    {"dark skin", {115, 82, 68}},     {"light skin", {194, 150, 130}},
+    {"blue sky", {98, 122, 157}},     {"foliage", {87, 108, 67}},
+    {"blue flower", {133, 128, 177}}, {"bluish green", {103, 189, 170}},
+    {"orange", {214, 126, 44}},       {"purplish blue", {80, 91, 166}},
+    {"moderate red", {193, 90, 99}},  {"purple", {94, 60, 108}},
+    {"yellow green", {157, 188, 64}}, {"orange yellow", {224, 163, 46}},
+    {"blue", {56, 61, 150}},          {"green", {70, 148, 73}},
+    {"red", {175, 54, 60}},           {"yellow", {231, 199, 31}},
+    {"magenta", {187, 86, 149}},      {"cyan", {8, 133, 161}},
+    {"white", {243, 243, 242}},       {"neutral 8", {200, 200, 200}},
+    {"neutral 6.5", {160, 160, 160}}, {"neutral 5", {122, 122, 121}},
+    {"neutral 3.5", {85, 85, 85}},    {"black", {52, 52, 52}},
 };
 
 double SrgbToLinear(double v) {
@@ -121,15 +121,9 @@ Matrix3 Invert(const Matrix3& m) {
   const double c01 = m[5] * m[6] - m[3] * m[8];
   const double c02 = m[3] * m[7] - m[4] * m[6];
   const double det = m[0] * c00 + m[1] * c01 + m[2] * c02;
-  return Matrix3{c00 / det,
-                 (m[2] * m[7] - m[1] * m[8]) / det,
-                 (m[1] * m[5] - m[2] * m[4]) / det,
-                 c01 / det,
-                 (m[0] * m[8] - m[2] * m[6]) / det,
-                 (m[2] * m[3] - m[0] * m[5]) / det,
-                 c02 / det,
-                 (m[1] * m[6] - m[0] * m[7]) / det,
-                 (m[0] * m[4] - m[1] * m[3]) / det};
+  return Matrix3{c00 / det, (m[2] * m[7] - m[1] * m[8]) / det, (m[1] * m[5] - m[2] * m[4]) / det,
+                 c01 / det, (m[0] * m[8] - m[2] * m[6]) / det, (m[2] * m[3] - m[0] * m[5]) / det,
+                 c02 / det, (m[1] * m[6] - m[0] * m[7]) / det, (m[0] * m[4] - m[1] * m[3]) / det};
 }
 
 SensorModel SensorModel::Default(uint32_t bits, Cfa cfa) {
@@ -168,10 +162,7 @@ Matrix3 SensorModel::CameraToSrgb() const {
 }
 
 Scene::Scene(uint32_t width, uint32_t height)
-    : width_(width),
-      height_(height),
-      column_of_x_(width, -1),
-      row_of_y_(height, -1) {
+    : width_(width), height_(height), column_of_x_(width, -1), row_of_y_(height, -1) {
   chart_ = Span(Part(width, 3), Part(height, 4), Part(width, 97), Part(height, 56));
   zone_plate_ = Span(Part(width, 3), Part(height, 62), Part(width, 48), Part(height, 96));
   texture_ = Span(Part(width, 52), Part(height, 62), Part(width, 97), Part(height, 96));
@@ -228,8 +219,7 @@ Rgb Scene::ZonePlateAt(uint32_t x, uint32_t y) const {
   const double dx = x + 0.5 - (zone_plate_.x + zone_plate_.width / 2.0);
   const double dy = y + 0.5 - (zone_plate_.y + zone_plate_.height / 2.0);
   const double r = std::sqrt(dx * dx + dy * dy);
-  const double r_top =
-      std::max(std::hypot(zone_plate_.width / 2.0, zone_plate_.height / 2.0), 1.0);
+  const double r_top = std::max(std::hypot(zone_plate_.width / 2.0, zone_plate_.height / 2.0), 1.0);
   const double phase = kPi * kTop * r * r / r_top;
   const double v = 0.05 + 0.4 * (0.5 + 0.5 * std::cos(phase));
   return Rgb{v, v, v};
@@ -250,8 +240,8 @@ Rgb Scene::TextureAt(uint32_t x, uint32_t y) const {
   const double luminance = 0.03 + 0.6 * sum;
   Rgb rgb;
   for (int c = 0; c < 3; ++c) {
-    const double tint = 0.6 * ValueNoise(u / 160, v / 160, 101 + c) +
-                        0.4 * ValueNoise(u / 40, v / 40, 201 + c);
+    const double tint =
+        0.6 * ValueNoise(u / 160, v / 160, 101 + c) + 0.4 * ValueNoise(u / 40, v / 40, 201 + c);
     rgb[c] = std::min(luminance * (0.4 + 1.2 * tint), 0.95);
   }
   return rgb;
@@ -259,8 +249,7 @@ Rgb Scene::TextureAt(uint32_t x, uint32_t y) const {
 
 void RenderMeanRow(const Scene& scene, const SensorModel& model, uint32_t y, float* means) {
   for (uint32_t x = 0; x < scene.width(); ++x) {
-    means[x] = static_cast<float>(
-        model.RawMean(scene.LinearAt(x, y), CfaChannel(model.cfa, x, y)));
+    means[x] = static_cast<float>(model.RawMean(scene.LinearAt(x, y), CfaChannel(model.cfa, x, y)));
   }
 }
 

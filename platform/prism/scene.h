@@ -13,12 +13,11 @@
 // The scene: a 24-patch colour chart (the published sRGB values of the
 // 24-patch chart), 6 x 4 patches on a neutral grey surround in the upper
 // part; below it a neutral zone plate (fine detail in every direction, from
-// 0 at its centre up to 0.3 cycles per pixel in its corners) and a coloured natural-like texture (fractal value
-// noise, detail down to 3 pixels). The regions are fractions of the frame, so
-// any size has all of them (from 320 x 240 up every patch has an inner area
-// of some size). The truth: each patch's rectangle, the inner rectangle safe
-// from a demosaic's reach across its edges, and its colour; the linear sRGB
-// colour at any pixel.
+// 0 at its centre up to 0.3 cycles per pixel in its corners) and a coloured natural-like texture
+// (fractal value noise, detail down to 3 pixels). The regions are fractions of the frame, so any
+// size has all of them (from 320 x 240 up every patch has an inner area of some size). The truth:
+// each patch's rectangle, the inner rectangle safe from a demosaic's reach across its edges, and
+// its colour; the linear sRGB colour at any pixel.
 //
 // Threading: a Scene and a SensorModel are immutable once made; every
 // function may be called from any thread. Callers own the memory they pass.

@@ -4,12 +4,12 @@
 
 #include "platform/prism/scene.h"
 
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "platform/prism/prism_sim.h"
 #include "support/csi2_unpack.h"
@@ -38,8 +38,7 @@ TEST(Scene, NoiselessPatchesGiveBackTheirColour) {
   const Scene scene(640, 480);
   for (uint32_t bits : {8u, 10u}) {
     for (Cfa cfa : kCfas) {
-      SCOPED_TRACE(std::string(kCfaNames[static_cast<int>(cfa)]) + " bits " +
-                   std::to_string(bits));
+      SCOPED_TRACE(std::string(kCfaNames[static_cast<int>(cfa)]) + " bits " + std::to_string(bits));
       const SensorModel model = SensorModel::Default(bits, cfa);
       const std::vector<uint16_t> mosaic = RenderMosaic(scene, model, false, 0);
       auto at = [&](uint32_t x, uint32_t y) { return mosaic[y * scene.width() + x]; };
@@ -60,8 +59,8 @@ TEST(Scene, NoiselessPatchesGiveBackTheirColour) {
           }
         }
         // The surround around the rectangle, on each side.
-        const uint32_t outside[4][2] = {{r.x - 1, r.y}, {r.x + r.width, r.y},
-                                        {r.x, r.y - 1}, {r.x, r.y + r.height}};
+        const uint32_t outside[4][2] = {
+            {r.x - 1, r.y}, {r.x + r.width, r.y}, {r.x, r.y - 1}, {r.x, r.y + r.height}};
         for (const auto& xy : outside) {
           const Rgb grey{Scene::kSurround, Scene::kSurround, Scene::kSurround};
           const int c = ChannelOf(cfa, xy[0], xy[1]);
@@ -124,12 +123,11 @@ TEST(Scene, NoiseIsTheModels) {
 TEST(Scene, PayloadRoundTrip) {
   const Scene scene(70, 9);  // a partial RAW10 group at each row's end
   for (uint32_t bits : {8u, 10u, 16u}) {
-    const std::vector<uint16_t> mosaic =
-        RenderMosaic(scene, SensorModel::Default(bits), true, 1);
+    const std::vector<uint16_t> mosaic = RenderMosaic(scene, SensorModel::Default(bits), true, 1);
     const uint64_t stride = talon_support::PayloadRowBytes(scene.width(), bits) + 3;
     std::vector<uint8_t> payload(stride * scene.height(), 0xEE);
-    ASSERT_TRUE(WritePayload(mosaic.data(), scene.width(), scene.height(), bits, payload.data(),
-                             stride));
+    ASSERT_TRUE(
+        WritePayload(mosaic.data(), scene.width(), scene.height(), bits, payload.data(), stride));
     for (uint32_t y = 0; y < scene.height(); ++y) {
       for (uint64_t i = stride - 3; i < stride; ++i) ASSERT_EQ(payload[y * stride + i], 0xEE);
     }
@@ -137,10 +135,10 @@ TEST(Scene, PayloadRoundTrip) {
     ASSERT_TRUE(talon_support::UnpackCsi2(payload.data(), stride, scene.width(), scene.height(),
                                           bits, unpacked.data()));
     EXPECT_EQ(unpacked, mosaic) << "bits " << bits;
-    EXPECT_FALSE(WritePayload(mosaic.data(), scene.width(), scene.height(), 12, payload.data(),
-                              stride));
-    EXPECT_FALSE(WritePayload(mosaic.data(), scene.width(), scene.height(), bits,
-                              payload.data(), stride - 4));
+    EXPECT_FALSE(
+        WritePayload(mosaic.data(), scene.width(), scene.height(), 12, payload.data(), stride));
+    EXPECT_FALSE(WritePayload(mosaic.data(), scene.width(), scene.height(), bits, payload.data(),
+                              stride - 4));
   }
 }
 
@@ -164,16 +162,16 @@ TEST(Scene, SimulatorFrames) {
     EXPECT_EQ(render(0x01020304u), frame);
     EXPECT_NE(render(0x01020305u), frame);
     uint32_t sequence = 0;
-    ASSERT_EQ(PrismSimDecodeFrameSequence(frame.data(), stride, scene.width(), scene.height(),
-                                          bits, &sequence),
+    ASSERT_EQ(PrismSimDecodeFrameSequence(frame.data(), stride, scene.width(), scene.height(), bits,
+                                          &sequence),
               0);
     EXPECT_EQ(sequence, 0x01020304u);
     for (uint32_t y = 0; y < scene.height(); ++y) {
       for (uint64_t i = stride - 5; i < stride; ++i) ASSERT_EQ(frame[y * stride + i], 0xEE);
     }
     std::vector<uint16_t> samples(uint64_t{scene.width()} * scene.height());
-    ASSERT_TRUE(talon_support::UnpackCsi2(frame.data(), stride, scene.width(), scene.height(),
-                                          bits, samples.data()));
+    ASSERT_TRUE(talon_support::UnpackCsi2(frame.data(), stride, scene.width(), scene.height(), bits,
+                                          samples.data()));
     const SensorModel model = SensorModel::Default(bits);
     for (const Patch& patch : scene.patches()) {
       double sum = 0;
@@ -193,8 +191,8 @@ TEST(Scene, SimulatorFrames) {
   // A frame too small for the stamp or the chart is still written.
   std::vector<uint8_t> tiny(12, 0xEE);
   PrismSimRenderFrame(tiny.data(), 6, 3, 2, 10, 1);  // payload: 4 bytes a row
-  EXPECT_EQ(tiny, (std::vector<uint8_t>{tiny[0], tiny[1], tiny[2], tiny[3], 0xEE, 0xEE,
-                                        tiny[6], tiny[7], tiny[8], tiny[9], 0xEE, 0xEE}));
+  EXPECT_EQ(tiny, (std::vector<uint8_t>{tiny[0], tiny[1], tiny[2], tiny[3], 0xEE, 0xEE, tiny[6],
+                                        tiny[7], tiny[8], tiny[9], 0xEE, 0xEE}));
   EXPECT_NE(tiny[6], 0xEE);
   ASSERT_EQ(PrismSimSetPattern("bars"), 0);
 }

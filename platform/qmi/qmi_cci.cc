@@ -8,11 +8,11 @@
 
 #include "absl/base/thread_annotations.h"
 #include "base/mutex.h"
-#include "qmi/dms_service.h"
 #include "platform/qmi/modem_config.h"
-#include "qmi/qmi_client.h"
 #include "platform/qmi/qmi_sim.h"
 #include "platform/qmi/service_object.h"
+#include "qmi/dms_service.h"
+#include "qmi/qmi_client.h"
 
 struct qmi_client_struct {
   const qmi_idl_service_object* service;
@@ -33,8 +33,7 @@ bool IsLive(qmi_client_type client) ABSL_EXCLUSIVE_LOCKS_REQUIRED(g_mutex) {
 
 // Writes `text` at `offset` of the `size`-byte response: NUL-terminated when it
 // fits, otherwise cut at the end of the buffer without a terminator.
-void WriteText(unsigned char* response, size_t size, size_t offset,
-               const std::string& text) {
+void WriteText(unsigned char* response, size_t size, size_t offset, const std::string& text) {
   if (text.empty() || offset >= size) return;
   const size_t length = std::min(text.size(), size - offset);
   std::memcpy(response + offset, text.data(), length);
@@ -44,9 +43,8 @@ void WriteText(unsigned char* response, size_t size, size_t offset,
 }  // namespace
 
 extern "C" qmi_client_error_type qmi_client_init_instance(
-    qmi_idl_service_object_type service_obj, unsigned int instance,
-    qmi_client_ind_cb ind_cb, void* /*ind_cb_data*/,
-    qmi_client_os_params* os_params, unsigned int timeout_msecs,
+    qmi_idl_service_object_type service_obj, unsigned int instance, qmi_client_ind_cb ind_cb,
+    void* /*ind_cb_data*/, qmi_client_os_params* os_params, unsigned int timeout_msecs,
     qmi_client_type* user_handle) {
   vireo::MutexLock lock(&g_mutex);
   ++g_stats.init_calls;
@@ -68,10 +66,12 @@ extern "C" qmi_client_error_type qmi_client_init_instance(
   return QMI_NO_ERR;
 }
 
-extern "C" qmi_client_error_type qmi_client_send_msg_sync(
-    qmi_client_type user_handle, unsigned int msg_id, void* req_c_struct,
-    unsigned int req_c_struct_len, void* resp_c_struct,
-    unsigned int resp_c_struct_len, unsigned int timeout_msecs) {
+extern "C" qmi_client_error_type qmi_client_send_msg_sync(qmi_client_type user_handle,
+                                                          unsigned int msg_id, void* req_c_struct,
+                                                          unsigned int req_c_struct_len,
+                                                          void* resp_c_struct,
+                                                          unsigned int resp_c_struct_len,
+                                                          unsigned int timeout_msecs) {
   vireo::MutexLock lock(&g_mutex);
   ++g_stats.send_calls;
   g_stats.send_msg_id = msg_id;

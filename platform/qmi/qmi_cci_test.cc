@@ -3,9 +3,9 @@
 #include <string>
 
 #include "gtest/gtest.h"
+#include "platform/qmi/qmi_sim.h"
 #include "qmi/dms_service.h"
 #include "qmi/qmi_client.h"
-#include "platform/qmi/qmi_sim.h"
 
 namespace {
 
@@ -26,11 +26,11 @@ class QmiSimTest : public ::testing::Test {
     if (service == nullptr) return 1000;
     qmi_client_os_params os_params{};
     qmi_client_type client = nullptr;
-    int rc = qmi_client_init_instance(service, QMI_CLIENT_INSTANCE_ANY, nullptr,
-                                      nullptr, &os_params, 5000, &client);
+    int rc = qmi_client_init_instance(service, QMI_CLIENT_INSTANCE_ANY, nullptr, nullptr,
+                                      &os_params, 5000, &client);
     if (rc != 0) return rc;
-    rc = qmi_client_send_msg_sync(client, QMI_DMS_GET_DEVICE_SERIAL_NUMBERS_REQ_V01,
-                                  nullptr, 0, response, size, 5000);
+    rc = qmi_client_send_msg_sync(client, QMI_DMS_GET_DEVICE_SERIAL_NUMBERS_REQ_V01, nullptr, 0,
+                                  response, size, 5000);
     EXPECT_EQ(qmi_client_release(client), QMI_NO_ERR);
     return rc;
   }

@@ -47,9 +47,9 @@ typedef struct {
   int init_calls;       // qmi_client_init_instance, failed ones included
   int clients_created;  // successful qmi_client_init_instance
   int send_calls;
-  int release_calls;    // qmi_client_release of a live client
-  int bad_releases;     // qmi_client_release of anything else
-  int live_clients;     // created and not yet released
+  int release_calls;  // qmi_client_release of a live client
+  int bad_releases;   // qmi_client_release of anything else
+  int live_clients;   // created and not yet released
   unsigned int init_instance, init_timeout;
   int init_had_ind_cb, init_had_os_params;
   unsigned int send_msg_id, send_request_len, send_response_len, send_timeout;

@@ -1,7 +1,5 @@
 // Host stand-in of the system log: the host's syslog plus an optional sink.
 
-#include "platform/syslog/system_log_sim.h"
-
 #include <syslog.h>
 
 #include <cstdio>
@@ -10,6 +8,7 @@
 
 #include "absl/base/thread_annotations.h"
 #include "base/mutex.h"
+#include "platform/syslog/system_log_sim.h"
 
 namespace {
 
@@ -37,11 +36,16 @@ void WriteMirror(int priority, const char* tag, const char* text) {
 
 int HostPriority(int priority) {
   switch (priority) {
-    case SYSTEM_LOG_FATAL: return LOG_CRIT;
-    case SYSTEM_LOG_ERROR: return LOG_ERR;
-    case SYSTEM_LOG_WARN: return LOG_WARNING;
-    case SYSTEM_LOG_INFO: return LOG_INFO;
-    default: return LOG_DEBUG;
+    case SYSTEM_LOG_FATAL:
+      return LOG_CRIT;
+    case SYSTEM_LOG_ERROR:
+      return LOG_ERR;
+    case SYSTEM_LOG_WARN:
+      return LOG_WARNING;
+    case SYSTEM_LOG_INFO:
+      return LOG_INFO;
+    default:
+      return LOG_DEBUG;
   }
 }
 
@@ -57,8 +61,7 @@ extern "C" int SystemLogWrite(int priority, const char* tag, const char* text) {
   return static_cast<int>(std::strlen(text));
 }
 
-extern "C" void SystemLogSetSink(SystemLogSink sink, void* context,
-                                 SystemLogSink* previous,
+extern "C" void SystemLogSetSink(SystemLogSink sink, void* context, SystemLogSink* previous,
                                  void** previous_context) {
   vireo::MutexLock lock(&g_mutex);
   if (previous != nullptr) *previous = g_sink;

@@ -15,14 +15,13 @@ extern "C" {
 #endif
 
 // A sink that receives every entry after it has been written.
-typedef void (*SystemLogSink)(void* context, int priority, const char* tag,
-                              const char* text);
+typedef void (*SystemLogSink)(void* context, int priority, const char* tag, const char* text);
 
 // Installs `sink` (null removes it) and returns the previous one
 // through `previous` / `previous_context` when those are not null.
-__attribute__((visibility("default"))) void SystemLogSetSink(
-    SystemLogSink sink, void* context, SystemLogSink* previous,
-    void** previous_context);
+__attribute__((visibility("default"))) void SystemLogSetSink(SystemLogSink sink, void* context,
+                                                             SystemLogSink* previous,
+                                                             void** previous_context);
 
 #ifdef __cplusplus
 }

@@ -125,8 +125,7 @@ class DramCaptureService : public CaptureService {
 
 class CaptureFrameBufferImpl : public CaptureFrameBuffer {
  public:
-  using EntryMap =
-      std::unordered_map<int, std::pair<CaptureStreamConfig, OzyDeviceBuffer*>>;
+  using EntryMap = std::unordered_map<int, std::pair<CaptureStreamConfig, OzyDeviceBuffer*>>;
   explicit CaptureFrameBufferImpl(const EntryMap& entries);
   ~CaptureFrameBufferImpl() override;
   OzyDeviceBuffer* GetBufferHandle(int data_type) const override;

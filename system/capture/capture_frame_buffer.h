@@ -73,8 +73,7 @@ class TALON_EXPORT CaptureFrameBufferFactory {
 
   // A ready factory for `config`, or empty when the runtime's memory
   // allocator cannot be had.
-  static std::unique_ptr<CaptureFrameBufferFactory> CreateInstance(
-      const CaptureConfig& config);
+  static std::unique_ptr<CaptureFrameBufferFactory> CreateInstance(const CaptureConfig& config);
 };
 
 }  // namespace vireo

@@ -46,8 +46,8 @@ std::unique_ptr<CaptureFrameBuffer> CaptureFrameBufferFactoryImpl::Create() {
   CaptureFrameBufferImpl::EntryMap entries;
   for (const CaptureStreamConfig& stream : config_.stream_configs) {
     OzyDeviceBuffer* handle = nullptr;
-    OzyError error = OzyCreateDeviceBufferManaged(allocator_, vireo_util::GetSizeBytes(stream),
-                                                  64, 0, 0, &handle);
+    OzyError error = OzyCreateDeviceBufferManaged(allocator_, vireo_util::GetSizeBytes(stream), 64,
+                                                  0, 0, &handle);
     if (error != OZY_SUCCESS) {
       LOG(ERROR) << "Could not create frame buffer, error code " << error;
       if (handle != nullptr) OzyDeleteDeviceBuffer(handle);

@@ -1,9 +1,9 @@
 #include "system/capture/capture_frame_buffer_factory_impl.h"
 
-#include <algorithm>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include "platform/prism/prism_sim.h"
 #include "system/capture/capture_util.h"
@@ -13,12 +13,12 @@
 namespace vireo {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
-using ::testing::UnorderedElementsAre;
 using talon_testing::ScopedFailpoints;
 using talon_testing::ScopedLogCapture;
 using talon_testing::ScopedPrismTrace;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::UnorderedElementsAre;
 
 CaptureStreamConfig Stream(MipiDataTypeCsi2 dt, uint32_t w, uint32_t h, uint32_t bits,
                            bool pad = false) {
@@ -57,8 +57,7 @@ TEST(CaptureFrameBufferFactory, InvalidConfigurationRefusedAtCreate) {
   for (size_t streams : {0u, 4u}) {
     CaptureConfig config;
     for (size_t i = 0; i < streams; ++i) {
-      config.stream_configs.push_back(
-          Stream(static_cast<MipiDataTypeCsi2>(0x2A + i), 8, 8, 8));
+      config.stream_configs.push_back(Stream(static_cast<MipiDataTypeCsi2>(0x2A + i), 8, 8, 8));
     }
     auto factory = CaptureFrameBufferFactory::CreateInstance(config);
     ASSERT_NE(factory, nullptr);

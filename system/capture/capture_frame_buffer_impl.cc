@@ -11,8 +11,7 @@ using Entry = CaptureFrameBufferImpl::EntryMap::mapped_type;
 
 // The entry of `data_type`, or an all-zero entry with a null buffer.
 const Entry& GetMapValue(const CaptureFrameBufferImpl::EntryMap& entries, int data_type) {
-  static const Entry kMissing{CaptureStreamConfig{static_cast<MipiDataTypeCsi2>(0), 0, 0, 0,
-                                                  false},
+  static const Entry kMissing{CaptureStreamConfig{static_cast<MipiDataTypeCsi2>(0), 0, 0, 0, false},
                               nullptr};
   auto it = entries.find(data_type);
   return it == entries.end() ? kMissing : it->second;
@@ -22,8 +21,7 @@ const Entry& GetMapValue(const CaptureFrameBufferImpl::EntryMap& entries, int da
 
 CaptureFrameBuffer::~CaptureFrameBuffer() {}
 
-CaptureFrameBufferImpl::CaptureFrameBufferImpl(const EntryMap& entries)
-    : entries_(entries) {}
+CaptureFrameBufferImpl::CaptureFrameBufferImpl(const EntryMap& entries) : entries_(entries) {}
 
 CaptureFrameBufferImpl::~CaptureFrameBufferImpl() {
   held_buffers::Forget(this);

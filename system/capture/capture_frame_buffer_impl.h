@@ -35,8 +35,7 @@ namespace vireo {
 class TALON_EXPORT CaptureFrameBufferImpl : public CaptureFrameBuffer {
  public:
   // data type -> (the stream's configuration, its device buffer).
-  using EntryMap =
-      std::unordered_map<int, std::pair<CaptureStreamConfig, OzyDeviceBuffer*>>;
+  using EntryMap = std::unordered_map<int, std::pair<CaptureStreamConfig, OzyDeviceBuffer*>>;
 
   // Copies the entries and takes over their device buffers. A buffer made
   // this way, outside a factory, is refused by every capture service.

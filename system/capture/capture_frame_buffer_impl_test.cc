@@ -1,9 +1,9 @@
 #include "system/capture/capture_frame_buffer_impl.h"
 
-#include <cstring>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <cstring>
 
 #include "platform/prism/prism_sim.h"
 #include "system/capture/capture_frame_buffer_factory_impl.h"
@@ -14,10 +14,10 @@
 namespace vireo {
 namespace {
 
-using ::testing::ElementsAre;
 using talon_testing::ScopedFailpoints;
 using talon_testing::ScopedLogCapture;
 using talon_testing::ScopedPrismTrace;
+using ::testing::ElementsAre;
 
 class FrameBufferTest : public ::testing::Test {
  protected:
@@ -110,7 +110,8 @@ TEST_F(FrameBufferTest, FailedCaptureReportsZeroTimestamps) {
 TEST_F(FrameBufferTest, TimestampWhileRunningIsFatal) {
   CaptureFrameBufferImpl fb({});
   fb.SetStatus(CaptureStatus::RUNNING);
-  EXPECT_DEATH(fb.GetTimestampStartNs(), "Check failed: status_ != CaptureStatus::RUNNING \\(2 vs. 2\\)");
+  EXPECT_DEATH(fb.GetTimestampStartNs(),
+               "Check failed: status_ != CaptureStatus::RUNNING \\(2 vs. 2\\)");
 }
 
 // Catches a destructor that stops at a failed deletion or deletes twice.

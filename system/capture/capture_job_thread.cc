@@ -352,15 +352,15 @@ CaptureError CaptureJobThread::CheckFits(const CaptureFrameBufferImpl& frame_buf
     const uint64_t held = frame_buffer.GetSizeBytes(shape.data_type);
     if (stride != shape.row_stride_bytes || held != shape.size_bytes) {
       LOG(ERROR) << "Frame buffer of data type " << shape.data_type << " has rows of " << stride
-                 << " bytes in " << held << " bytes, the stream rows of "
-                 << shape.row_stride_bytes << " bytes in " << shape.size_bytes;
+                 << " bytes in " << held << " bytes, the stream rows of " << shape.row_stride_bytes
+                 << " bytes in " << shape.size_bytes;
       return CaptureError::INVALID_BUFFER;
     }
   }
   const size_t streams = frame_buffer.GetDataTypeList().size();
   if (!frame_shapes_.empty() && streams != frame_shapes_.size()) {
-    LOG(ERROR) << "Frame buffer holds " << streams
-               << " streams, the capture " << frame_shapes_.size();
+    LOG(ERROR) << "Frame buffer holds " << streams << " streams, the capture "
+               << frame_shapes_.size();
     return CaptureError::INVALID_BUFFER;
   }
   return CaptureError::SUCCESS;

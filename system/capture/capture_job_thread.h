@@ -175,8 +175,7 @@ class TALON_EXPORT CaptureJobThread {
   // The dequeues: waits for a completed buffer until `deadline` (none:
   // without a limit), a stop request, or, when stopped, not at all.
   __attribute__((visibility("hidden"))) CaptureFrameBufferImpl* DequeueCompletedUntil(
-      const std::chrono::steady_clock::time_point* deadline)
-      ABSL_LOCKS_EXCLUDED(completed_mutex_);
+      const std::chrono::steady_clock::time_point* deadline) ABSL_LOCKS_EXCLUDED(completed_mutex_);
   // Wakes the worker and every blocked client after finished_ was set, and
   // counts a stop request.
   __attribute__((visibility("hidden"))) void ReleaseWaiters()

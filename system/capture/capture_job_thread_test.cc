@@ -1,13 +1,13 @@
 #include "system/capture/capture_job_thread.h"
 
-#include <chrono>
-#include <cstdlib>
-#include <string>
-#include <future>
-#include <thread>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <future>
+#include <string>
+#include <thread>
 
 #include "platform/prism/prism_sim.h"
 #include "system/capture/capture_frame_buffer_factory_impl.h"
@@ -38,14 +38,13 @@ class CaptureJobThreadPeer {
 
 namespace {
 
-using ::testing::ElementsAre;
 using talon_testing::ScopedFailpoints;
 using talon_testing::ScopedLogCapture;
 using talon_testing::ScopedPrismTrace;
 using talon_testing::WaitUntil;
+using ::testing::ElementsAre;
 
-constexpr char kSingle[] =
-    "Only one frame buffer in request queue. Double buffering is not used.";
+constexpr char kSingle[] = "Only one frame buffer in request queue. Double buffering is not used.";
 
 CaptureConfig OneStream(uint32_t timeout_ms) {
   CaptureConfig config;
@@ -71,9 +70,8 @@ class CaptureJobThreadTest : public ::testing::Test {
     ASSERT_EQ(pipeline_.BuildWithHelpersAndJob(config_), CaptureError::SUCCESS);
     factory_ = std::make_unique<CaptureFrameBufferFactoryImpl>(config_);
     ASSERT_EQ(factory_->Initialize(), CaptureError::SUCCESS);
-    worker_ = std::make_unique<CaptureJobThread>(pipeline_.device, pipeline_.job,
-                                                 &pipeline_.nodes, &pipeline_.sof,
-                                                 &pipeline_.eof, timeout_ms);
+    worker_ = std::make_unique<CaptureJobThread>(pipeline_.device, pipeline_.job, &pipeline_.nodes,
+                                                 &pipeline_.sof, &pipeline_.eof, timeout_ms);
   }
 
   CaptureFrameBufferImpl* NewBuffer() {
@@ -186,8 +184,8 @@ TEST_F(CaptureJobThreadTest, FinishReleasesEveryWaiter) {
   worker_->Start();
   std::vector<std::future<CaptureFrameBufferImpl*>> clients;
   for (int i = 0; i < 3; ++i) {
-    clients.push_back(std::async(std::launch::async,
-                                 [this] { return worker_->DequeueCompletedRequest(); }));
+    clients.push_back(
+        std::async(std::launch::async, [this] { return worker_->DequeueCompletedRequest(); }));
   }
   ASSERT_TRUE(WaitUntil([&] { return worker_->BlockedClientCount() == 3; }));
   worker_->Finish();
@@ -369,9 +367,9 @@ TEST_F(CaptureJobThreadTest, SecondRunSubmittedBeforeTheFirstWait) {
   for (const std::string& f : trace.Functions()) {
     if (f == "OzyEnqueueJob" || f == "OzyWaitForCompletionWithTimeout") submissions.push_back(f);
   }
-  EXPECT_THAT(submissions, ElementsAre("OzyEnqueueJob", "OzyEnqueueJob",
-                                       "OzyWaitForCompletionWithTimeout",
-                                       "OzyWaitForCompletionWithTimeout"));
+  EXPECT_THAT(submissions,
+              ElementsAre("OzyEnqueueJob", "OzyEnqueueJob", "OzyWaitForCompletionWithTimeout",
+                          "OzyWaitForCompletionWithTimeout"));
 }
 
 // Catches a failed thread creation that escapes without undoing the start.

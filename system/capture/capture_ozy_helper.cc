@@ -44,8 +44,8 @@ std::string NodeName(MipiDataTypeCsi2 data_type) {
   return absl::StrCat(kNodeNamePrefix, static_cast<int32_t>(data_type));
 }
 
-void AppendNode(OzyNode* node, MipiDataTypeCsi2 data_type, int32_t buffer_kind,
-                uint64_t buffer, uint64_t row_stride_bytes, TransferNodes* transfer_nodes) {
+void AppendNode(OzyNode* node, MipiDataTypeCsi2 data_type, int32_t buffer_kind, uint64_t buffer,
+                uint64_t row_stride_bytes, TransferNodes* transfer_nodes) {
   transfer_nodes->nodes.push_back(node);
   transfer_nodes->names.push_back(NodeName(data_type));
   OzyFinalizeBufferInfo entry;
@@ -110,8 +110,7 @@ CaptureError GetDeviceFromConfig(const CaptureConfig& config, OzyDevice** device
   return vireo_util::GetCaptureError(OzyGetDevice(&info, device));
 }
 
-CaptureError AppendMipiTransferNodes(const CaptureConfig& config,
-                                     TransferNodes* transfer_nodes) {
+CaptureError AppendMipiTransferNodes(const CaptureConfig& config, TransferNodes* transfer_nodes) {
   // Streams are refused as a whole before any node is made for them.
   if (!stream_check::AllComponentWidthsSupported(config)) return CaptureError::INVALID_CONFIG;
   for (const CaptureStreamConfig& stream : config.stream_configs) {
@@ -129,8 +128,8 @@ CaptureError AppendMipiTransferNodes(const CaptureConfig& config,
   return CaptureError::SUCCESS;
 }
 
-CaptureError AppendDramTransferNodes(const CaptureConfig& config,
-                                     TransferNodes* transfer_nodes, bool store_as_16_bit) {
+CaptureError AppendDramTransferNodes(const CaptureConfig& config, TransferNodes* transfer_nodes,
+                                     bool store_as_16_bit) {
   if (!stream_check::AllComponentWidthsSupported(config)) return CaptureError::INVALID_CONFIG;
   for (const CaptureStreamConfig& stream : config.stream_configs) {
     OzyCreateTransferNodeInfo info;
@@ -170,8 +169,7 @@ CaptureError CreateMipiInputGraph(const CaptureConfig& config,
       *graph = nullptr;
       return CaptureError::SUCCESS;
     }
-    LOG(WARNING) << "Could not load compiled graph from " << path
-                 << " try compiling the graph.";
+    LOG(WARNING) << "Could not load compiled graph from " << path << " try compiling the graph.";
   }
 
   OzyError error = OzyCreateGraph("mipi_capture", nullptr, transfer_nodes.nodes.data(),

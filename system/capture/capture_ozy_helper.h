@@ -58,13 +58,12 @@ TALON_EXPORT CaptureError AppendDramTransferNodes(const CaptureConfig& config,
 TALON_EXPORT CaptureError CreateMipiInputGraph(const CaptureConfig& config,
                                                const OzyCompileGraphInfo& compile_info,
                                                const TransferNodes& transfer_nodes,
-                                               OzyGraph** graph,
-                                               OzyCompiledGraph** compiled_graph);
+                                               OzyGraph** graph, OzyCompiledGraph** compiled_graph);
 
 // Binds the frame buffer's device buffers to the job for its next run.
-TALON_EXPORT CaptureError FinalizeBuffers(
-    CaptureFrameBuffer* frame_buffer,
-    std::vector<std::pair<int, OzyFinalizeBufferInfo>>* finalize_infos, OzyJob* job);
+TALON_EXPORT CaptureError
+FinalizeBuffers(CaptureFrameBuffer* frame_buffer,
+                std::vector<std::pair<int, OzyFinalizeBufferInfo>>* finalize_infos, OzyJob* job);
 
 // Where compiled graphs are cached: this base directory, or the value of
 // kCompiledGraphDirVariable when that is set and not empty (each

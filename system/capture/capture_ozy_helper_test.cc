@@ -1,5 +1,7 @@
 #include "system/capture/capture_ozy_helper.h"
 
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <cstdint>
@@ -8,9 +10,6 @@
 #include <fstream>
 #include <random>
 #include <utility>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "platform/prism/prism_sim.h"
 #include "system/capture/capture_frame_buffer_factory_impl.h"
@@ -25,12 +24,12 @@ namespace vireo {
 namespace ozy {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
 using talon_testing::ScopedFailpoints;
 using talon_testing::ScopedLogCapture;
 using talon_testing::ScopedPrismTrace;
 using talon_testing::TempDir;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 
 constexpr uint8_t kDefaultByte = 0xA5;
 
@@ -79,9 +78,8 @@ class OzyHelperTest : public ::testing::Test {
 TEST_F(OzyHelperTest, DeviceListsForThreeStreams) {
   CaptureConfig config;
   config.mipi_rx = 1;
-  config.stream_configs = {{CSI2_RAW10, 8, 8, 10, false},
-                           {CSI2_RAW8, 8, 8, 8, false},
-                           {CSI2_RAW16, 8, 8, 16, false}};
+  config.stream_configs = {
+      {CSI2_RAW10, 8, 8, 10, false}, {CSI2_RAW8, 8, 8, 8, false}, {CSI2_RAW16, 8, 8, 16, false}};
   ScopedPrismTrace trace;
   OzyDevice* all = nullptr;
   OzyDevice* mipi_only = nullptr;
@@ -131,8 +129,8 @@ TEST_F(OzyHelperTest, NodeListsForTwoStreams) {
   for (bool pad : {false, true}) {
     Pipeline p;
     ASSERT_EQ(p.BuildWithHelpers(TwoStreams(pad)), CaptureError::SUCCESS);
-    EXPECT_THAT(p.nodes.names, ElementsAre("__mipi_in_dt_43", "__mipi_in_dt_18",
-                                           "__mipi_in_dt_43", "__mipi_in_dt_18"));
+    EXPECT_THAT(p.nodes.names, ElementsAre("__mipi_in_dt_43", "__mipi_in_dt_18", "__mipi_in_dt_43",
+                                           "__mipi_in_dt_18"));
     ASSERT_EQ(p.nodes.finalize_infos.size(), 4u);
     const int kinds[] = {1, 1, 0, 0};
     const int types[] = {43, 18, 43, 18};
@@ -286,7 +284,10 @@ TEST_F(OzyHelperTest, CompiledGraphCache) {
 // Catches a damaged cache file that crashes or is kept instead of replaced.
 TEST_F(OzyHelperTest, DamagedCacheFileIsRecompiledAndReplaced) {
   CaptureConfig config = TwoStreams();
-  { Pipeline p; ASSERT_EQ(p.BuildWithHelpers(config), CaptureError::SUCCESS); }
+  {
+    Pipeline p;
+    ASSERT_EQ(p.BuildWithHelpers(config), CaptureError::SUCCESS);
+  }
   const std::string path = GraphPath("rx0dt43w64h4b10dt18w64h2b8");
   const std::string good = talon_testing::ReadFile(path);
   ASSERT_FALSE(good.empty());
@@ -323,9 +324,8 @@ TEST_F(OzyHelperTest, DirectoryAndSaveFailures) {
     EXPECT_EQ(p.BuildWithHelpers(config), CaptureError::FILE_SYSTEM_ERROR);
     EXPECT_NE(p.graph, nullptr);
     EXPECT_NE(p.compiled, nullptr);
-    EXPECT_THAT(log.Messages(),
-                ElementsAre("Could not make directory " + dir_.path() +
-                            "/blocker/capturerx0dt43w64h4b10dt18w64h2b8"));
+    EXPECT_THAT(log.Messages(), ElementsAre("Could not make directory " + dir_.path() +
+                                            "/blocker/capturerx0dt43w64h4b10dt18w64h2b8"));
   }
   setenv("TEST_UNDECLARED_OUTPUTS_DIR", dir_.path().c_str(), 1);
   {
@@ -377,11 +377,10 @@ class FinalizeBuffersTest : public OzyHelperTest {
 TEST_F(FinalizeBuffersTest, BindsEachStreamsBuffer) {
   auto before = pipeline_->nodes.finalize_infos;
   ScopedPrismTrace trace;
-  EXPECT_EQ(FinalizeBuffers(frame_buffer_.get(), &pipeline_->nodes.finalize_infos,
-                            pipeline_->job),
+  EXPECT_EQ(FinalizeBuffers(frame_buffer_.get(), &pipeline_->nodes.finalize_infos, pipeline_->job),
             CaptureError::SUCCESS);
-  EXPECT_THAT(trace.Functions(), ElementsAre("OzyUnlockDeviceBuffer", "OzyUnlockDeviceBuffer",
-                                             "OzyFinalizeBuffers"));
+  EXPECT_THAT(trace.Functions(),
+              ElementsAre("OzyUnlockDeviceBuffer", "OzyUnlockDeviceBuffer", "OzyFinalizeBuffers"));
   const std::string finalize = trace.Calls("OzyFinalizeBuffers")[0];
   EXPECT_THAT(finalize, HasSubstr(talon_testing::ScopedPrismTrace::Pointer(
                             frame_buffer_->GetBufferHandle(CSI2_RAW10))));
@@ -402,9 +401,9 @@ TEST_F(FinalizeBuffersTest, UnlockFailureStopsBeforeTheRuntimeBinds) {
   ScopedPrismTrace trace;
   {
     ScopedFailpoints fail("OzyUnlockDeviceBuffer:6:2");
-    EXPECT_EQ(FinalizeBuffers(frame_buffer_.get(), &pipeline_->nodes.finalize_infos,
-                              pipeline_->job),
-              CaptureError::RESOURCE_NOT_FOUND);
+    EXPECT_EQ(
+        FinalizeBuffers(frame_buffer_.get(), &pipeline_->nodes.finalize_infos, pipeline_->job),
+        CaptureError::RESOURCE_NOT_FOUND);
   }
   EXPECT_THAT(trace.Functions(), ElementsAre("OzyUnlockDeviceBuffer", "OzyUnlockDeviceBuffer"));
 }

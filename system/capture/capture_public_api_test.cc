@@ -48,7 +48,8 @@ TEST(CapturePublicApi, ThreeStreamFrameBuffers) {
     void* data = nullptr;
     ASSERT_EQ(fb->LockFrameData(s.data_type, &data), CaptureError::SUCCESS);
     auto* bytes = static_cast<uint8_t*>(data);
-    for (uint64_t i = 0; i < stride * s.height; ++i) bytes[i] = static_cast<uint8_t>(i ^ s.data_type);
+    for (uint64_t i = 0; i < stride * s.height; ++i)
+      bytes[i] = static_cast<uint8_t>(i ^ s.data_type);
     ASSERT_EQ(fb->UnlockFrameData(s.data_type), CaptureError::SUCCESS);
     ASSERT_EQ(fb->LockFrameData(s.data_type, &data), CaptureError::SUCCESS);
     bytes = static_cast<uint8_t*>(data);
@@ -70,10 +71,14 @@ TEST(CapturePublicApi, CreationSaysWhyItWasRefused) {
     CaptureError error;
     const char* reason;
   } cases[] = {
-      {7, {{vireo::CSI2_RAW10, 64, 4, 10, false}}, CaptureError::INVALID_CONFIG,
+      {7,
+       {{vireo::CSI2_RAW10, 64, 4, 10, false}},
+       CaptureError::INVALID_CONFIG,
        "virtual_channel: 7 is not in 0 to 3"},
       {0, {}, CaptureError::INVALID_CONFIG, "stream_configs: 0 streams; 1 to 3 allowed"},
-      {0, {{vireo::CSI2_RAW10, 64, 4, 12, false}}, CaptureError::INVALID_CONFIG,
+      {0,
+       {{vireo::CSI2_RAW10, 64, 4, 12, false}},
+       CaptureError::INVALID_CONFIG,
        "bits_per_component could only be 8, 10 or 16."},
   };
   for (const Case& c : cases) {

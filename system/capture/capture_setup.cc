@@ -39,8 +39,7 @@ GraphDir& TheGraphDir() {
 }  // namespace
 
 CaptureError CreateCaptureService(const CaptureConfig& config,
-                                  std::unique_ptr<CaptureService>* service,
-                                  std::string* reason) {
+                                  std::unique_ptr<CaptureService>* service, std::string* reason) {
   service->reset();
   base::ScopedErrorCollector errors;
   auto created = std::make_unique<DramCaptureService>(config);

@@ -1,9 +1,9 @@
 #include "system/capture/capture_stream_check.h"
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "testing/log_capture.h"
 
@@ -26,11 +26,15 @@ TEST(StreamCheck, FirstFailingStreamDecides) {
   };
   const Case cases[] = {
       {{{CSI2_RAW8, 8, 8, 8, false}, {CSI2_RAW10, 8, 8, 10, false}, {CSI2_RAW16, 8, 8, 16, false}},
-       true, false, nullptr},
+       true,
+       false,
+       nullptr},
       {{{CSI2_RAW10, 8, 8, 10, false}, {CSI2_RAW12, 8, 8, 12, false}}, false, false, kBits},
       {{{CSI2_RAW10, 8, 8, 10, false}, {CSI2_RAW10, 8, 8, 8, false}}, true, true, kRepeated},
       {{{CSI2_RAW10, 8, 8, 10, false}, {CSI2_RAW10, 8, 8, 8, false}, {CSI2_RAW12, 8, 8, 12, false}},
-       false, true, kRepeated},
+       false,
+       true,
+       kRepeated},
       {{{CSI2_RAW12, 8, 8, 12, false}, {CSI2_RAW12, 8, 8, 12, false}}, false, true, kBits},
   };
   using Messages = std::vector<std::string>;

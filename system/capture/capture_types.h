@@ -40,9 +40,9 @@ struct CaptureStreamConfig {
   // frame buffer keys the stream's data by it, so no two streams of one
   // configuration may share it (the service and the factory refuse that).
   MipiDataTypeCsi2 data_type = CSI2_RAW10;
-  uint32_t width = 0;               // components per row
-  uint32_t height = 0;              // rows per frame
-  uint32_t bits_per_component = 0;  // 8, 10 or 16
+  uint32_t width = 0;                // components per row
+  uint32_t height = 0;               // rows per frame
+  uint32_t bits_per_component = 0;   // 8, 10 or 16
   bool pad_row_to_64_bytes = false;  // round the row stride up to 64 bytes
 };
 
@@ -58,9 +58,9 @@ inline constexpr uint32_t kCaptureRowUnitBits = 16;
 
 // What a client asks to capture: one to three streams on one receiver.
 struct CaptureConfig {
-  int32_t mipi_rx = 0;           // MIPI receiver of every stream
-  uint32_t virtual_channel = 0;  // 0 to 3
-  uint32_t timeout_ms = 0;       // wait for a frame, and for the next buffer
+  int32_t mipi_rx = 0;                              // MIPI receiver of every stream
+  uint32_t virtual_channel = 0;                     // 0 to 3
+  uint32_t timeout_ms = 0;                          // wait for a frame, and for the next buffer
   std::vector<CaptureStreamConfig> stream_configs;  // 1 to 3 entries
 };
 

@@ -8,25 +8,43 @@ namespace vireo {
 
 const char* GetCaptureErrorDesc(CaptureError error) {
   switch (error) {
-    case CaptureError::SUCCESS: return "success";
-    case CaptureError::GENERIC_FAILURE: return "generic failure";
-    case CaptureError::INVALID_REQUEST: return "invalid request";
-    case CaptureError::NO_DEV: return "no dev";
-    case CaptureError::NO_MEM: return "no mem";
-    case CaptureError::TIMEOUT: return "timeout";
-    case CaptureError::RESOURCE_NOT_FOUND: return "resource not found";
-    case CaptureError::TYPE_MISMATCH: return "type mismatch";
-    case CaptureError::OVERFLOW: return "overflow";
-    case CaptureError::MIPI_MUX_ERROR: return "mipi mux error";
-    case CaptureError::BACKGROUND_THREAD_ERROR: return "capture background thread error";
-    case CaptureError::ALREADY_INITIALIZED: return "already initialized";
-    case CaptureError::INVALID_CONFIG: return "invalid config";
-    case CaptureError::FILE_SYSTEM_ERROR: return "File system error";
+    case CaptureError::SUCCESS:
+      return "success";
+    case CaptureError::GENERIC_FAILURE:
+      return "generic failure";
+    case CaptureError::INVALID_REQUEST:
+      return "invalid request";
+    case CaptureError::NO_DEV:
+      return "no dev";
+    case CaptureError::NO_MEM:
+      return "no mem";
+    case CaptureError::TIMEOUT:
+      return "timeout";
+    case CaptureError::RESOURCE_NOT_FOUND:
+      return "resource not found";
+    case CaptureError::TYPE_MISMATCH:
+      return "type mismatch";
+    case CaptureError::OVERFLOW:
+      return "overflow";
+    case CaptureError::MIPI_MUX_ERROR:
+      return "mipi mux error";
+    case CaptureError::BACKGROUND_THREAD_ERROR:
+      return "capture background thread error";
+    case CaptureError::ALREADY_INITIALIZED:
+      return "already initialized";
+    case CaptureError::INVALID_CONFIG:
+      return "invalid config";
+    case CaptureError::FILE_SYSTEM_ERROR:
+      return "File system error";
     // The typo "nout" is part of the text that peers match on: keep it.
-    case CaptureError::DATA_TYPE_NOT_FOUND: return "Data type nout found";
-    case CaptureError::INVALID_BUFFER: return "invalid buffer";
-    case CaptureError::CAPTURE_CANCELLED: return "capture cancelled";
-    case CaptureError::UNKNOWN: return "unknown";
+    case CaptureError::DATA_TYPE_NOT_FOUND:
+      return "Data type nout found";
+    case CaptureError::INVALID_BUFFER:
+      return "invalid buffer";
+    case CaptureError::CAPTURE_CANCELLED:
+      return "capture cancelled";
+    case CaptureError::UNKNOWN:
+      return "unknown";
   }
   return "unknown";
 }

@@ -1,11 +1,10 @@
 #include "system/capture/capture_util.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
-
-#include <gtest/gtest.h>
 
 #include "testing/temp_dir.h"
 
@@ -140,7 +139,7 @@ TEST_F(FileSystemTest, ExistingFileCountsAsPresent) {
   EXPECT_TRUE(FileExists("plain"));
   EXPECT_TRUE(RecursivelyCreateDir("plain"));
   EXPECT_FALSE(IsDir("plain"));
-  EXPECT_TRUE(CreateDir("plain"));  // EEXIST, whatever stands there
+  EXPECT_TRUE(CreateDir("plain"));                  // EEXIST, whatever stands there
   EXPECT_FALSE(RecursivelyCreateDir("plain/sub"));  // parent is a file
 }
 

@@ -55,8 +55,8 @@ CaptureError DramCaptureService::Initialize() {
 }
 
 CaptureError DramCaptureService::InitializeIpu() {
-  if (device_ != nullptr || graph_ != nullptr || compiled_graph_ != nullptr ||
-      job_ != nullptr || capture_job_thread_ != nullptr) {
+  if (device_ != nullptr || graph_ != nullptr || compiled_graph_ != nullptr || job_ != nullptr ||
+      capture_job_thread_ != nullptr) {
     return CaptureError::ALREADY_INITIALIZED;
   }
   if (!stream_check::StreamsCanBeBuilt(config_)) return CaptureError::INVALID_CONFIG;
@@ -82,8 +82,8 @@ CaptureError DramCaptureService::InitializeIpu() {
   OzyCompileGraphInfo compile_info;
   std::memset(&compile_info, 0, sizeof(compile_info));
   compile_info.device = device_;
-  error = ozy::CreateMipiInputGraph(config_, compile_info, transfer_nodes_, &graph_,
-                                    &compiled_graph_);
+  error =
+      ozy::CreateMipiInputGraph(config_, compile_info, transfer_nodes_, &graph_, &compiled_graph_);
   if (error != CaptureError::SUCCESS) {
     LOG(ERROR) << "Could not create MIPI input graph.";
     return error;
@@ -101,13 +101,13 @@ CaptureError DramCaptureService::InitializeIpu() {
     return vireo_util::GetCaptureError(ozy_error);
   }
   eof_status_.time_ns = 0;
-  ozy_error =
-      OzySetTransferEventMonitor(job_, transfer_nodes_.nodes[mipi_node_size], &eof_status_);
+  ozy_error = OzySetTransferEventMonitor(job_, transfer_nodes_.nodes[mipi_node_size], &eof_status_);
   if (ozy_error != OZY_SUCCESS) {
     LOG(ERROR) << "Could not set EOF event monitor.";
     return vireo_util::GetCaptureError(ozy_error);
   }
-  LOG(INFO) << "InitializeIpu" << " success";
+  LOG(INFO) << "InitializeIpu"
+            << " success";
   return CaptureError::SUCCESS;
 }
 
@@ -163,7 +163,8 @@ void DramCaptureService::ReleaseIpu() {
   graph_ = nullptr;
   job_ = nullptr;
   transfer_nodes_.nodes.clear();
-  LOG(INFO) << "ReleaseIpu" << " success";
+  LOG(INFO) << "ReleaseIpu"
+            << " success";
 }
 
 CaptureError DramCaptureService::EnqueueRequest(CaptureFrameBuffer* frame_buffer) {

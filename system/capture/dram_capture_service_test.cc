@@ -1,5 +1,7 @@
 #include "system/capture/dram_capture_service.h"
 
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <time.h>
 
 #include <cstdlib>
@@ -9,9 +11,6 @@
 #include <random>
 #include <set>
 #include <thread>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "platform/prism/prism_sim.h"
 #include "platform/syslog/system_log_sim.h"
@@ -27,12 +26,12 @@
 namespace vireo {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
 using talon_testing::ScopedFailpoints;
 using talon_testing::ScopedLogCapture;
 using talon_testing::ScopedPrismTrace;
 using talon_testing::WaitUntil;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 
 CaptureConfig Config(uint32_t timeout_ms = 1000) {
   CaptureConfig config;
@@ -66,9 +65,9 @@ uint32_t SequenceOf(CaptureFrameBuffer* fb) {
   void* data = nullptr;
   EXPECT_EQ(fb->LockFrameData(CSI2_RAW10, &data), CaptureError::SUCCESS);
   uint32_t sequence = 0;
-  EXPECT_EQ(PrismSimDecodeFrameSequence(data, fb->GetRowStrideBytes(CSI2_RAW10), 64, 8, 10,
-                                        &sequence),
-            0);
+  EXPECT_EQ(
+      PrismSimDecodeFrameSequence(data, fb->GetRowStrideBytes(CSI2_RAW10), 64, 8, 10, &sequence),
+      0);
   EXPECT_EQ(fb->UnlockFrameData(CSI2_RAW10), CaptureError::SUCCESS);
   return sequence;
 }
@@ -262,10 +261,10 @@ TEST_F(DramCaptureServiceTest, DestroyingARunningService) {
       tail.push_back(f);
     }
   }
-  EXPECT_THAT(tail, ElementsAre("OzyResetDevice", "OzyUnloadDeviceConfig", "OzyDeleteDevice",
-                                "OzyDeleteCompiledGraph", "OzyDeleteGraph", "OzyDeleteJob",
-                                "OzyDeleteNode", "OzyDeleteNode", "OzyDeleteNode",
-                                "OzyDeleteNode"));
+  EXPECT_THAT(
+      tail, ElementsAre("OzyResetDevice", "OzyUnloadDeviceConfig", "OzyDeleteDevice",
+                        "OzyDeleteCompiledGraph", "OzyDeleteGraph", "OzyDeleteJob", "OzyDeleteNode",
+                        "OzyDeleteNode", "OzyDeleteNode", "OzyDeleteNode"));
   ExpectReleased(client_handles);
 }
 
@@ -334,8 +333,9 @@ TEST_F(DramCaptureServiceTest, TimedDequeueLeavesTheCaptureAlone) {
   Client client(Config());
   auto buffers = client.NewBuffers(2);
   auto bounded = [&](uint32_t timeout_ms) {
-    auto call = std::async(std::launch::async,
-                           [&, timeout_ms] { return service.TryDequeueCompletedRequest(timeout_ms); });
+    auto call = std::async(std::launch::async, [&, timeout_ms] {
+      return service.TryDequeueCompletedRequest(timeout_ms);
+    });
     EXPECT_EQ(call.wait_for(std::chrono::seconds(20)), std::future_status::ready)
         << "a " << timeout_ms << " ms dequeue did not return";
     if (call.wait_for(std::chrono::seconds(0)) != std::future_status::ready) service.Pause();
@@ -344,8 +344,8 @@ TEST_F(DramCaptureServiceTest, TimedDequeueLeavesTheCaptureAlone) {
   EXPECT_EQ(bounded(0), nullptr);
   EXPECT_EQ(bounded(5), nullptr);
   // A waiting timed dequeue gets the frame the capture goes on to complete.
-  auto waiting = std::async(std::launch::async,
-                            [&] { return service.TryDequeueCompletedRequest(20000); });
+  auto waiting =
+      std::async(std::launch::async, [&] { return service.TryDequeueCompletedRequest(20000); });
   ASSERT_TRUE(WaitUntil([&] { return service.BlockedClientCount() == 1; }));
   for (auto* fb : buffers) ASSERT_EQ(service.EnqueueRequest(fb), CaptureError::SUCCESS);
   ASSERT_EQ(waiting.get(), buffers[0]);
@@ -375,16 +375,18 @@ TEST_F(DramCaptureServiceTest, RefusedConfigurations) {
   CaptureConfig none = Config();
   none.stream_configs.clear();
   CaptureConfig four = Config();
-  four.stream_configs = {{CSI2_RAW8, 8, 8, 8, false}, {CSI2_RAW10, 8, 8, 10, false},
-                         {CSI2_RAW16, 8, 8, 16, false}, {CSI2_RAW6, 8, 8, 8, false}};
+  four.stream_configs = {{CSI2_RAW8, 8, 8, 8, false},
+                         {CSI2_RAW10, 8, 8, 10, false},
+                         {CSI2_RAW16, 8, 8, 16, false},
+                         {CSI2_RAW6, 8, 8, 8, false}};
   CaptureConfig channel = Config();
   channel.virtual_channel = 4;
   for (const CaptureConfig& config : {none, four, channel}) {
     EXPECT_EQ(CaptureService::CreateInstance(config), nullptr);
   }
   EXPECT_TRUE(trace.Lines().empty());
-  EXPECT_THAT(log.Messages(), ElementsAre("ReleaseIpu success", "ReleaseIpu success",
-                                          "ReleaseIpu success"));
+  EXPECT_THAT(log.Messages(),
+              ElementsAre("ReleaseIpu success", "ReleaseIpu success", "ReleaseIpu success"));
   // Unsupported widths and repeated data types are refused before the
   // runtime is asked for anything.
   CaptureConfig bits = Config();
@@ -401,8 +403,9 @@ TEST_F(DramCaptureServiceTest, RefusedConfigurations) {
   EXPECT_TRUE(trace.Lines().empty());
   EXPECT_TRUE(log.Contains("bits_per_component could only be 8, 10 or 16."));
   EXPECT_TRUE(log.Contains("Invalid configuration: data type 43 is used by more than one stream"));
-  EXPECT_TRUE(log.Contains("Invalid configuration: width 858993459 at 10 bits per component "
-                           "does not fit a 32-bit row (data type 43)"));
+  EXPECT_TRUE(
+      log.Contains("Invalid configuration: width 858993459 at 10 bits per component "
+                   "does not fit a 32-bit row (data type 43)"));
   ExpectReleased();
 }
 
@@ -457,9 +460,9 @@ TEST_F(DramCaptureServiceTest, ReleaseOrderAfterJobCreationFailure) {
   for (const std::string& f : trace.Functions()) {
     if (f.rfind("OzyDelete", 0) == 0) deletions.push_back(f);
   }
-  EXPECT_THAT(deletions, ElementsAre("OzyDeleteDevice", "OzyDeleteCompiledGraph",
-                                     "OzyDeleteGraph", "OzyDeleteNode", "OzyDeleteNode",
-                                     "OzyDeleteNode", "OzyDeleteNode"));
+  EXPECT_THAT(deletions,
+              ElementsAre("OzyDeleteDevice", "OzyDeleteCompiledGraph", "OzyDeleteGraph",
+                          "OzyDeleteNode", "OzyDeleteNode", "OzyDeleteNode", "OzyDeleteNode"));
   ExpectReleased();
 }
 
@@ -662,8 +665,9 @@ TEST_F(DramCaptureServiceTest, BufferHeldByOneServiceIsRefusedByAnother) {
   ScopedLogCapture log;
   for (auto* fb : buffers) ASSERT_EQ(first->EnqueueRequest(fb), CaptureError::SUCCESS);
   EXPECT_EQ(second->EnqueueRequest(buffers[0]), CaptureError::INVALID_BUFFER);
-  EXPECT_TRUE(log.Contains("EnqueueRequest refused: the frame buffer is held by another "
-                           "capture service"));
+  EXPECT_TRUE(
+      log.Contains("EnqueueRequest refused: the frame buffer is held by another "
+                   "capture service"));
   for (auto* fb : buffers) ASSERT_EQ(first->DequeueCompletedRequest(), fb);
   for (auto* fb : buffers) ASSERT_EQ(second->EnqueueRequest(fb), CaptureError::SUCCESS);
   for (auto* fb : buffers) ASSERT_EQ(second->DequeueCompletedRequest(), fb);
@@ -680,8 +684,9 @@ TEST_F(DramCaptureServiceTest, DestroyingAHeldBufferIsFatal) {
     service->EnqueueRequest(client->NewBuffer());
     delete client;
   };
-  EXPECT_DEATH(destroy_held(), "Check failed: holder == nullptr Frame buffer 0x[0-9a-f]+ "
-                               "destroyed while a capture service holds it");
+  EXPECT_DEATH(destroy_held(),
+               "Check failed: holder == nullptr Frame buffer 0x[0-9a-f]+ "
+               "destroyed while a capture service holds it");
   Client client(Config());
   {
     auto service = CaptureService::CreateInstance(Config(60000));

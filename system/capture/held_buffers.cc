@@ -12,8 +12,7 @@ namespace {
 struct Registry {
   Mutex mutex;
   // A factory's buffer -> the worker holding it, or null.
-  std::unordered_map<const CaptureFrameBufferImpl*, const void*> holders
-      ABSL_GUARDED_BY(mutex);
+  std::unordered_map<const CaptureFrameBufferImpl*, const void*> holders ABSL_GUARDED_BY(mutex);
 };
 
 // Never destroyed: buffers may outlive static destruction's order.

@@ -33,8 +33,8 @@ bool RegisterIndex(uint32_t address, uint32_t* index) {
   constexpr uint32_t kLast = DramController::kRegisterBlockLast;
   if (address < kFirst || address > kLast || address % 4 != 0) {
     LOG(ERROR) << "Error: register address " << Hex8(address)
-               << " is not a DRAM controller register (" << Hex8(kFirst) << " to "
-               << Hex8(kLast) << ", aligned to 4 bytes); nothing is sent";
+               << " is not a DRAM controller register (" << Hex8(kFirst) << " to " << Hex8(kLast)
+               << ", aligned to 4 bytes); nothing is sent";
     return false;
   }
   *index = (address - kFirst) >> 2;
@@ -54,8 +54,9 @@ bool TryWriteRegister(DramController& controller, uint32_t address, uint32_t val
   if (!RegisterIndex(address, &index)) return false;
   int err = controller.WriteSysFile(absl::StrCat(index, ";0x", absl::Hex(value)));
   if (err < 0) {
-    LOG(ERROR) << "Check failed: err >= 0 " << "Error while writing register " << index
-               << " with value: " << value << "; error code: " << err;
+    LOG(ERROR) << "Check failed: err >= 0 "
+               << "Error while writing register " << index << " with value: " << value
+               << "; error code: " << err;
     return false;
   }
   return true;
@@ -63,12 +64,11 @@ bool TryWriteRegister(DramController& controller, uint32_t address, uint32_t val
 
 bool TryWriteAxi0RWPriority(DramController& controller,
                             DramController::ReadWritePriorityValue read_priority,
-                            DramController::ReadWritePriorityValue write_priority,
-                            bool enable) {
+                            DramController::ReadWritePriorityValue write_priority, bool enable) {
   // Port 0 stays disabled while its priorities change.
   if (!TryWriteRegister(controller, kAxi0EnableAddress, 0)) return false;
-  uint32_t priorities = static_cast<uint32_t>(read_priority) |
-                        (static_cast<uint32_t>(write_priority) << 8);
+  uint32_t priorities =
+      static_cast<uint32_t>(read_priority) | (static_cast<uint32_t>(write_priority) << 8);
   if (!TryWriteRegister(controller, kAxi0PriorityAddress, priorities)) return false;
   if (enable) return TryWriteRegister(controller, kAxi0EnableAddress, kAxi0Enable);
   return true;
@@ -76,10 +76,9 @@ bool TryWriteAxi0RWPriority(DramController& controller,
 
 bool TryWriteAxi1RWPriority(DramController& controller,
                             DramController::ReadWritePriorityValue read_priority,
-                            DramController::ReadWritePriorityValue write_priority,
-                            bool enable) {
-  uint32_t value = (static_cast<uint32_t>(write_priority) << 16) |
-                   (static_cast<uint32_t>(read_priority) << 8);
+                            DramController::ReadWritePriorityValue write_priority, bool enable) {
+  uint32_t value =
+      (static_cast<uint32_t>(write_priority) << 16) | (static_cast<uint32_t>(read_priority) << 8);
   // The priorities are written with the port disabled first.
   if (!TryWriteRegister(controller, kAxi1Address, value)) return false;
   if (enable) return TryWriteRegister(controller, kAxi1Address, value | kAxi1Enable);
@@ -89,8 +88,7 @@ bool TryWriteAxi1RWPriority(DramController& controller,
 bool TryWriteCommandAgeCount(DramController& controller, uint32_t command_age_count) {
   if (command_age_count > DramController::kCommandAgeCountMaxValue) {
     LOG(ERROR) << "Check failed: command_age_count <= kCommandAgeCountMaxValue "
-               << "Command age count " << command_age_count
-               << " is above 255; nothing is written";
+               << "Command age count " << command_age_count << " is above 255; nothing is written";
     return false;
   }
   return TryWriteRegister(controller, kCommandAgeCountAddress,
@@ -99,12 +97,11 @@ bool TryWriteCommandAgeCount(DramController& controller, uint32_t command_age_co
 
 bool TryWriteAgeCount(DramController& controller, uint32_t age_count) {
   if (age_count > DramController::kAgeCountMaxValue) {
-    LOG(ERROR) << "Check failed: age_count <= kAgeCountMaxValue " << "Age count "
-               << age_count << " is above 255; nothing is written";
+    LOG(ERROR) << "Check failed: age_count <= kAgeCountMaxValue "
+               << "Age count " << age_count << " is above 255; nothing is written";
     return false;
   }
-  return TryWriteRegister(controller, kAgeCountAddress,
-                          (age_count << 24) | kAgeCountFixedBits);
+  return TryWriteRegister(controller, kAgeCountAddress, (age_count << 24) | kAgeCountFixedBits);
 }
 
 }  // namespace
@@ -116,8 +113,7 @@ int ReadWriteSysFile::Write(const std::string& path, const std::string& input) {
   if (!fs.is_open()) {
     // "Check failed: " at ERROR, not fatal: peers rely on this text.
     LOG(ERROR) << "Check failed: fs.is_open() "
-               << "Error: Couldn't open DRAM controller sys file: " << path
-               << " for writing";
+               << "Error: Couldn't open DRAM controller sys file: " << path << " for writing";
     return -1;
   }
   fs << input;
@@ -141,8 +137,7 @@ int ReadWriteSysFile::Read(const std::string& path, std::string* output) {
   if (!fs.is_open()) {
     // "Check failed: " at ERROR, not fatal: peers rely on this text.
     LOG(ERROR) << "Check failed: fs.is_open() "
-               << "Error: Couldn't open DRAM controller sys file: " << path
-               << " for reading";
+               << "Error: Couldn't open DRAM controller sys file: " << path << " for reading";
     return -1;
   }
   std::getline(fs, *output);
@@ -153,9 +148,9 @@ int ReadWriteSysFile::Read(const std::string& path, std::string* output) {
   return 0;
 }
 
-const uint32_t DramController::kAxiRegisterAddress[5] = {
-    kAxi0PriorityAddress, kAxi0EnableAddress, kAxi1Address, kCommandAgeCountAddress,
-    kAgeCountAddress};
+const uint32_t DramController::kAxiRegisterAddress[5] = {kAxi0PriorityAddress, kAxi0EnableAddress,
+                                                         kAxi1Address, kCommandAgeCountAddress,
+                                                         kAgeCountAddress};
 
 DramController::DramController() : sys_file_(std::make_unique<ReadWriteSysFile>()) {}
 
@@ -168,8 +163,7 @@ int DramController::WriteSysFile(const std::string& text) {
   int result = sys_file_->Write(kWriteFilePath, text);
   if (result < 0) {
     LOG(ERROR) << "Error: Couldn't write string: " << text
-               << " to DRAM controller sys file: " << kWriteFilePath
-               << "; error: " << result;
+               << " to DRAM controller sys file: " << kWriteFilePath << "; error: " << result;
   }
   return result;
 }
@@ -178,8 +172,7 @@ int DramController::ReadSysFile(const std::string& text, std::string* output) {
   int result = sys_file_->Write(kReadFilePath, text);
   if (result < 0) {
     LOG(ERROR) << "Error: Couldn't write string: " << text
-               << " to DRAM controller sys file: " << kReadFilePath
-               << "; error: " << result;
+               << " to DRAM controller sys file: " << kReadFilePath << "; error: " << result;
     return result;
   }
   result = sys_file_->Read(kReadFilePath, output);
@@ -201,22 +194,20 @@ std::string DramController::ReadRegister(uint32_t address) {
   int err = ReadSysFile(absl::StrCat(index), &result);
   if (err < 0) {
     // "Check failed: " at ERROR, not fatal: peers rely on this text.
-    LOG(ERROR) << "Check failed: err >= 0 " << "Error while reading register " << index
-               << "; error code: " << err;
+    LOG(ERROR) << "Check failed: err >= 0 "
+               << "Error while reading register " << index << "; error code: " << err;
     return std::string();
   }
   return result;
 }
 
 void DramController::WriteAxi0RWPriority(ReadWritePriorityValue read_priority,
-                                         ReadWritePriorityValue write_priority,
-                                         bool enable) {
+                                         ReadWritePriorityValue write_priority, bool enable) {
   TryWriteAxi0RWPriority(*this, read_priority, write_priority, enable);
 }
 
 void DramController::WriteAxi1RWPriority(ReadWritePriorityValue read_priority,
-                                         ReadWritePriorityValue write_priority,
-                                         bool enable) {
+                                         ReadWritePriorityValue write_priority, bool enable) {
   TryWriteAxi1RWPriority(*this, read_priority, write_priority, enable);
 }
 
@@ -224,9 +215,7 @@ void DramController::WriteCommandAgeCount(uint32_t command_age_count) {
   TryWriteCommandAgeCount(*this, command_age_count);
 }
 
-void DramController::WriteAgeCount(uint32_t age_count) {
-  TryWriteAgeCount(*this, age_count);
-}
+void DramController::WriteAgeCount(uint32_t age_count) { TryWriteAgeCount(*this, age_count); }
 
 void DramController::DefaultSettings() {
   // Each step relies on the one before it: stop at the first failure.

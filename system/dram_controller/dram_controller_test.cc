@@ -1,5 +1,7 @@
 #include "system/dram_controller/dram_controller.h"
 
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -9,9 +11,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "host/dram_driver/dram_driver_sim.h"
 #include "syslog/system_log.h"
@@ -82,7 +81,6 @@ struct Fixture {
   DramController controller{std::make_unique<RecordingSysFile>(r)};
 };
 
-
 // ---------------------------------------------------------------------------
 // ReadWriteSysFile
 
@@ -111,9 +109,8 @@ TEST(ReadWriteSysFile, ReadsTheFirstLine) {
     int result;
     std::string line;
   };
-  for (const Case& c : {Case{"0x00000101\n", 0, "0x00000101"},
-                        Case{"0x00000101", 0, "0x00000101"}, Case{"\n", 0, ""},
-                        Case{"first\nsecond\n", 0, "first"}, Case{"", -1, ""}}) {
+  for (const Case& c : {Case{"0x00000101\n", 0, "0x00000101"}, Case{"0x00000101", 0, "0x00000101"},
+                        Case{"\n", 0, ""}, Case{"first\nsecond\n", 0, "first"}, Case{"", -1, ""}}) {
     SCOPED_TRACE(c.bytes);
     Put(path, c.bytes);
     std::string out = "stale";
@@ -143,9 +140,11 @@ TEST(ReadWriteSysFile, UnopenableFileIsAnErrorNotAnAbort) {
   EXPECT_EQ(out, "");
   EXPECT_THAT(log.Messages(SYSTEM_LOG_ERROR),
               ElementsAre("Check failed: fs.is_open() Error: Couldn't open DRAM "
-                          "controller sys file: " + path + " for writing",
+                          "controller sys file: " +
+                              path + " for writing",
                           "Check failed: fs.is_open() Error: Couldn't open DRAM "
-                          "controller sys file: " + path + " for reading"));
+                          "controller sys file: " +
+                              path + " for reading"));
   EXPECT_THAT(log.Messages(SYSTEM_LOG_FATAL), IsEmpty());
 }
 
@@ -181,14 +180,13 @@ TEST(DramController, SettingsWriteTheirSequences) {
   Fixture f;
   f.controller.DefaultSettings();
   EXPECT_THAT(f.r->calls.size(), 5u);
-  EXPECT_THAT(Written(*f.r), ElementsAre("314;0x0", "315;0x101", "316;0x10100",
-                                         "218;0x10101ff", "217;0xff0b0000"));
+  EXPECT_THAT(Written(*f.r), ElementsAre("314;0x0", "315;0x101", "316;0x10100", "218;0x10101ff",
+                                         "217;0xff0b0000"));
   Fixture g;
   g.controller.ContinuousCaptureSettings();
   EXPECT_THAT(g.r->calls.size(), 7u);
-  EXPECT_THAT(Written(*g.r),
-              ElementsAre("314;0x0", "315;0x0", "314;0x1000000", "316;0x0", "316;0x1",
-                          "218;0x10101ff", "217;0xb0000"));
+  EXPECT_THAT(Written(*g.r), ElementsAre("314;0x0", "315;0x0", "314;0x1000000", "316;0x0",
+                                         "316;0x1", "218;0x10101ff", "217;0xb0000"));
 }
 
 // Catches index arithmetic, padded or upper-case hexadecimal, and wrong field
@@ -198,25 +196,24 @@ TEST(DramController, RegisterCommandTexts) {
   f.controller.WriteRegister(0x04008000, 0);
   f.controller.WriteRegister(0x040084F0, 0x100);
   f.controller.WriteRegister(0x04008FFC, 0xABCDEF01);
-  f.controller.WriteAxi0RWPriority(DramController::kPriorityLevel1,
-                                   DramController::kPriorityLevel0, false);
-  f.controller.WriteAxi0RWPriority(DramController::kPriorityLevel1,
-                                   DramController::kPriorityLevel0, true);
-  f.controller.WriteAxi1RWPriority(DramController::kPriorityLevel1,
-                                   DramController::kPriorityLevel0, true);
-  f.controller.WriteAxi1RWPriority(DramController::kPriorityLevel0,
-                                   DramController::kPriorityLevel1, false);
+  f.controller.WriteAxi0RWPriority(DramController::kPriorityLevel1, DramController::kPriorityLevel0,
+                                   false);
+  f.controller.WriteAxi0RWPriority(DramController::kPriorityLevel1, DramController::kPriorityLevel0,
+                                   true);
+  f.controller.WriteAxi1RWPriority(DramController::kPriorityLevel1, DramController::kPriorityLevel0,
+                                   true);
+  f.controller.WriteAxi1RWPriority(DramController::kPriorityLevel0, DramController::kPriorityLevel1,
+                                   false);
   f.controller.WriteCommandAgeCount(0);
   f.controller.WriteCommandAgeCount(255);
   f.controller.WriteAgeCount(0);
   f.controller.WriteAgeCount(255);
-  EXPECT_THAT(Written(*f.r),
-              ElementsAre("0;0x0", "316;0x100", "1023;0xabcdef01",        //
-                          "314;0x0", "315;0x1",                           //
-                          "314;0x0", "315;0x1", "314;0x1000000",          //
-                          "316;0x100", "316;0x101", "316;0x10000",        //
-                          "218;0x1010100", "218;0x10101ff",               //
-                          "217;0xb0000", "217;0xff0b0000"));
+  EXPECT_THAT(Written(*f.r), ElementsAre("0;0x0", "316;0x100", "1023;0xabcdef01",  //
+                                         "314;0x0", "315;0x1",                     //
+                                         "314;0x0", "315;0x1", "314;0x1000000",    //
+                                         "316;0x100", "316;0x101", "316;0x10000",  //
+                                         "218;0x1010100", "218;0x10101ff",         //
+                                         "217;0xb0000", "217;0xff0b0000"));
 }
 
 // Catches a register read that skips the selection, reads another file,
@@ -225,9 +222,8 @@ TEST(DramController, ReadRegisterSelectsThenReads) {
   Fixture f;
   f.r->read_line = " 0x00000101 ";
   EXPECT_EQ(f.controller.ReadRegister(0x040084EC), " 0x00000101 ");
-  EXPECT_THAT(f.r->calls,
-              ElementsAre(std::string("Write ") + kReadFile + " 315",
-                          std::string("Read ") + kReadFile));
+  EXPECT_THAT(f.r->calls, ElementsAre(std::string("Write ") + kReadFile + " 315",
+                                      std::string("Read ") + kReadFile));
 
   f.r->calls.clear();
   f.r->read_line = "partial";
@@ -288,20 +284,20 @@ TEST(DramController, SequencesStopAtTheFirstFailedWrite) {
       {"continuous, 5th", 5, [](DramController& c) { c.ContinuousCaptureSettings(); }, 5},
       {"axi0, 1st", 1,
        [](DramController& c) {
-         c.WriteAxi0RWPriority(DramController::kPriorityLevel1,
-                               DramController::kPriorityLevel1, true);
+         c.WriteAxi0RWPriority(DramController::kPriorityLevel1, DramController::kPriorityLevel1,
+                               true);
        },
        1},
       {"axi0, 2nd", 2,
        [](DramController& c) {
-         c.WriteAxi0RWPriority(DramController::kPriorityLevel1,
-                               DramController::kPriorityLevel1, true);
+         c.WriteAxi0RWPriority(DramController::kPriorityLevel1, DramController::kPriorityLevel1,
+                               true);
        },
        2},
       {"axi1, 1st", 1,
        [](DramController& c) {
-         c.WriteAxi1RWPriority(DramController::kPriorityLevel1,
-                               DramController::kPriorityLevel1, true);
+         c.WriteAxi1RWPriority(DramController::kPriorityLevel1, DramController::kPriorityLevel1,
+                               true);
        },
        1},
   };
@@ -338,15 +334,15 @@ TEST(DramController, CountsAbove255AreNeverWritten) {
 TEST(DramController, AddressesOutsideTheBlockAreRefused) {
   Fixture f;
   talon_testing::ScopedLogCapture log;
-  for (uint32_t address : {0u, 0x04007FFCu, 0x04009000u, 0xFFFFFFFCu, 0x04008001u,
-                           0x040084EEu}) {
+  for (uint32_t address : {0u, 0x04007FFCu, 0x04009000u, 0xFFFFFFFCu, 0x04008001u, 0x040084EEu}) {
     f.controller.WriteRegister(address, 1);
     EXPECT_EQ(f.controller.ReadRegister(address), "");
   }
   EXPECT_THAT(f.r->calls, IsEmpty());
   EXPECT_EQ(log.Messages(SYSTEM_LOG_ERROR).size(), 12u);
-  EXPECT_TRUE(log.Contains("register address 0x04009000 is not a DRAM controller register "
-                           "(0x04008000 to 0x04008ffc, aligned to 4 bytes); nothing is sent"));
+  EXPECT_TRUE(
+      log.Contains("register address 0x04009000 is not a DRAM controller register "
+                   "(0x04008000 to 0x04008ffc, aligned to 4 bytes); nothing is sent"));
 }
 
 // Catches a wrong order of the exported addresses, a leaked interface, and

@@ -26,12 +26,12 @@ extern "C" {
 #endif
 
 // Opaque handles: the runtime owns each object until its delete call.
-typedef struct OzyDevice OzyDevice;  // an opened IPU with its MIPI streams
-typedef struct OzyNode OzyNode;      // a transfer node: one MIPI input or DRAM output
-typedef struct OzyGraph OzyGraph;    // named transfer nodes, before compilation
+typedef struct OzyDevice OzyDevice;                // an opened IPU with its MIPI streams
+typedef struct OzyNode OzyNode;                    // a transfer node: one MIPI input or DRAM output
+typedef struct OzyGraph OzyGraph;                  // named transfer nodes, before compilation
 typedef struct OzyCompiledGraph OzyCompiledGraph;  // a graph ready to run, or loaded
-typedef struct OzyJob OzyJob;        // the runs of one compiled graph
-typedef struct OzyDeviceBuffer OzyDeviceBuffer;  // memory the IPU writes, the CPU locks
+typedef struct OzyJob OzyJob;                      // the runs of one compiled graph
+typedef struct OzyDeviceBuffer OzyDeviceBuffer;    // memory the IPU writes, the CPU locks
 typedef struct OzyMemoryAllocator OzyMemoryAllocator;  // makes device buffers of one kind
 
 // The result of every call but OzyDefaultCreateTransferNodeInfo: OZY_SUCCESS
@@ -72,78 +72,78 @@ enum { OZY_DEVICE_KIND_IPU = 3, OZY_STREAM_KIND_MIPI = 3 };
 
 // Describes the device to open: the units and streams it must provide.
 typedef struct OzyGetDeviceInfo {
-  int32_t device_kind;           // 0: OZY_DEVICE_KIND_IPU
-  int32_t reserved0;             // 4
+  int32_t device_kind;            // 0: OZY_DEVICE_KIND_IPU
+  int32_t reserved0;              // 4
   const int32_t* memory_regions;  // 8: unused, null
-  int32_t memory_region_count;   // 16
-  int32_t reserved1;             // 20
-  const int32_t* core_ids;       // 24: list A
-  int32_t core_id_count;         // 32
-  int32_t reserved2;             // 36
-  const int32_t* dma_channels;   // 40: list B
-  int32_t dma_channel_count;     // 48
-  int32_t reserved3;             // 52
-  int32_t stream_kind;           // 56: OZY_STREAM_KIND_MIPI
-  int32_t reserved4;             // 60
-  const int32_t* mipi_streams;   // 64: list M, 4 * receiver + stream index
-  int32_t mipi_stream_count;     // 72
-  int32_t reserved5;             // 76
-  const int32_t* extra;          // 80: unused, null
-  int32_t extra_count;           // 88
-  uint8_t reserved6[36];         // 92..127
+  int32_t memory_region_count;    // 16
+  int32_t reserved1;              // 20
+  const int32_t* core_ids;        // 24: list A
+  int32_t core_id_count;          // 32
+  int32_t reserved2;              // 36
+  const int32_t* dma_channels;    // 40: list B
+  int32_t dma_channel_count;      // 48
+  int32_t reserved3;              // 52
+  int32_t stream_kind;            // 56: OZY_STREAM_KIND_MIPI
+  int32_t reserved4;              // 60
+  const int32_t* mipi_streams;    // 64: list M, 4 * receiver + stream index
+  int32_t mipi_stream_count;      // 72
+  int32_t reserved5;              // 76
+  const int32_t* extra;           // 80: unused, null
+  int32_t extra_count;            // 88
+  uint8_t reserved6[36];          // 92..127
 } OzyGetDeviceInfo;
 
 // One dimension of a transfer node.
 typedef struct OzyTransferDimension {
-  int32_t begin;         // +0
-  int32_t reserved;      // +4
-  uint64_t extent;       // +8: elements in this dimension
-  uint64_t stride;       // +16: 0 lets the runtime choose
+  int32_t begin;     // +0
+  int32_t reserved;  // +4
+  uint64_t extent;   // +8: elements in this dimension
+  uint64_t stride;   // +16: 0 lets the runtime choose
 } OzyTransferDimension;
 
 // Describes one transfer node; start from OzyDefaultCreateTransferNodeInfo.
 typedef struct OzyCreateTransferNodeInfo {
-  OzyParameterUse use;              // 0
-  int32_t reserved0;                // 4
-  int32_t dimension_count;          // 8
-  int32_t reserved1;                // 12
+  OzyParameterUse use;                 // 0
+  int32_t reserved0;                   // 4
+  int32_t dimension_count;             // 8
+  int32_t reserved1;                   // 12
   OzyTransferDimension dimensions[4];  // 16..111
-  int32_t component_kind;           // 112: 1 for 8-bit, 3 for 10/16-bit
-  int32_t reserved2;                // 116
-  int32_t component_layout;         // 120: 1 (8-bit), 8 (10-bit), 3 (16-bit)
-  int32_t component_code;           // 124: 3 for 10-bit with code, else 0
-  int32_t component_packed;         // 128: 1 for packed 10-bit, else 0
-  int32_t component_flags;          // 132: 0
-  uint8_t reserved3[8];             // 136..143
-  int32_t mipi_rx;                  // 144: MIPI input nodes only
-  int32_t mipi_virtual_channel;     // 148: MIPI input nodes only
-  int32_t mipi_data_type;           // 152: MIPI input nodes only
-  int32_t mipi_flags;               // 156: 0
-  uint8_t reserved4[16];            // 160..175
+  int32_t component_kind;              // 112: 1 for 8-bit, 3 for 10/16-bit
+  int32_t reserved2;                   // 116
+  int32_t component_layout;            // 120: 1 (8-bit), 8 (10-bit), 3 (16-bit)
+  int32_t component_code;              // 124: 3 for 10-bit with code, else 0
+  int32_t component_packed;            // 128: 1 for packed 10-bit, else 0
+  int32_t component_flags;             // 132: 0
+  uint8_t reserved3[8];                // 136..143
+  int32_t mipi_rx;                     // 144: MIPI input nodes only
+  int32_t mipi_virtual_channel;        // 148: MIPI input nodes only
+  int32_t mipi_data_type;              // 152: MIPI input nodes only
+  int32_t mipi_flags;                  // 156: 0
+  uint8_t reserved4[16];               // 160..175
 } OzyCreateTransferNodeInfo;
 
 // Binds one node's buffer for the job's next run.
 typedef struct OzyFinalizeBufferInfo {
-  OzyNode* node;                 // 0
-  int32_t buffer_kind;           // 8: OZY_BUFFER_KIND_*
-  int32_t reserved0;             // 12
-  uint64_t buffer;               // 16: OzyDeviceBuffer* or a placeholder
-  uint64_t reserved1[2];         // 24, 32
-  uint64_t row_stride_bytes;     // 40
-  uint8_t reserved2[20456];      // 48..20503
+  OzyNode* node;              // 0
+  int32_t buffer_kind;        // 8: OZY_BUFFER_KIND_*
+  int32_t reserved0;          // 12
+  uint64_t buffer;            // 16: OzyDeviceBuffer* or a placeholder
+  uint64_t reserved1[2];      // 24, 32
+  uint64_t row_stride_bytes;  // 40
+  uint8_t reserved2[20456];   // 48..20503
 } OzyFinalizeBufferInfo;
 
 // Compilation parameters.
 typedef struct OzyCompileGraphInfo {
-  OzyDevice* device;             // 0
-  uint8_t reserved[32];          // 8..39
+  OzyDevice* device;     // 0
+  uint8_t reserved[32];  // 8..39
 } OzyCompileGraphInfo;
 
 // Updated by the runtime for a monitored node after each run.
 typedef struct OzyTransferEventStatus {
-  int64_t time_ns;               // 0: CLOCK_BOOTTIME of the node's event
-  uint32_t sequence;             // 8: sensor frame sequence of the event
-  uint32_t reserved;             // 12
+  int64_t time_ns;    // 0: CLOCK_BOOTTIME of the node's event
+  uint32_t sequence;  // 8: sensor frame sequence of the event
+  uint32_t reserved;  // 12
 } OzyTransferEventStatus;
 
 // Marks the runtime's functions as the library's interface (default
@@ -165,15 +165,13 @@ OZY_EXPORT OzyError OzyDeleteDevice(OzyDevice* device);
 OZY_EXPORT OzyCreateTransferNodeInfo OzyDefaultCreateTransferNodeInfo(void);
 // Creates the transfer node that `info` describes; on success *node is the
 // new node.
-OZY_EXPORT OzyError OzyCreateTransferNode(const OzyCreateTransferNodeInfo* info,
-                                          OzyNode** node);
+OZY_EXPORT OzyError OzyCreateTransferNode(const OzyCreateTransferNodeInfo* info, OzyNode** node);
 // Deletes a node.
 OZY_EXPORT OzyError OzyDeleteNode(OzyNode* node);
 
 // Creates a graph of `count` nodes with their names; `reserved` is null.
-OZY_EXPORT OzyError OzyCreateGraph(const char* name, const void* reserved,
-                                   OzyNode* const* nodes, const char* const* names,
-                                   uint64_t count, OzyGraph** graph);
+OZY_EXPORT OzyError OzyCreateGraph(const char* name, const void* reserved, OzyNode* const* nodes,
+                                   const char* const* names, uint64_t count, OzyGraph** graph);
 // Deletes a graph made by OzyCreateGraph.
 OZY_EXPORT OzyError OzyDeleteGraph(OzyGraph* graph);
 // Compiles `graph` for the device in `info`; takes measurable time (the
@@ -189,9 +187,8 @@ OZY_EXPORT OzyError OzySaveCompiledGraph(const char* directory, const char* file
 // structure; fails cleanly when the file is missing, damaged or does not match
 // the nodes. The MIPI selectors come from the nodes.
 OZY_EXPORT OzyError OzyLoadPrecompiledGraph(const char* directory, const char* file_name,
-                                            OzyNode* const* nodes,
-                                            const char* const* names, uint64_t count,
-                                            const OzyCompileGraphInfo* info,
+                                            OzyNode* const* nodes, const char* const* names,
+                                            uint64_t count, const OzyCompileGraphInfo* info,
                                             OzyCompiledGraph** compiled_graph);
 // Deletes a compiled or loaded graph.
 OZY_EXPORT OzyError OzyDeleteCompiledGraph(OzyCompiledGraph* compiled_graph);
@@ -228,9 +225,8 @@ OZY_EXPORT OzyError OzyGetMemoryAllocator(int32_t kind, OzyMemoryAllocator** all
 OZY_EXPORT OzyError OzyDeleteMemoryAllocator(OzyMemoryAllocator* allocator);
 // A device buffer of `size_bytes` bytes; libtalon passes alignment 64, flags
 // 0 and heap 0.
-OZY_EXPORT OzyError OzyCreateDeviceBufferManaged(OzyMemoryAllocator* allocator,
-                                                 uint64_t size_bytes, uint64_t alignment,
-                                                 uint32_t flags, uint32_t heap,
+OZY_EXPORT OzyError OzyCreateDeviceBufferManaged(OzyMemoryAllocator* allocator, uint64_t size_bytes,
+                                                 uint64_t alignment, uint32_t flags, uint32_t heap,
                                                  OzyDeviceBuffer** buffer);
 // Frees a device buffer that no pending run has bound.
 OZY_EXPORT OzyError OzyDeleteDeviceBuffer(OzyDeviceBuffer* buffer);

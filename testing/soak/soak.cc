@@ -52,7 +52,7 @@ namespace vireo {
 namespace {
 
 constexpr int kClients = 2;
-constexpr int kBuffers = 6;                  // shared by the clients
+constexpr int kBuffers = 6;  // shared by the clients
 constexpr uint64_t kMaxFramesBetweenPauses = 2000;
 constexpr uint64_t kProgressEvery = 100000;
 
@@ -70,8 +70,9 @@ std::string Usage() {
       "Captures on the unthrottled simulated IPU with two clients and random pauses,\n"
       "clears and resumes; every buffer must come back exactly once.\n"
       "\n"
-      "  --frames N   frames to capture, 1 to ", kMaxFrames, " (default 1000000)\n",
-      "  --seed S     seed of the pauses and clears, 0 to ", UINT32_MAX, " (default 1)\n",
+      "  --frames N   frames to capture, 1 to ",
+      kMaxFrames, " (default 1000000)\n", "  --seed S     seed of the pauses and clears, 0 to ",
+      UINT32_MAX, " (default 1)\n",
       "  --help       this text\n"
       "\n"
       "Exit status: 0 pass, 1 an accounting error or a failed frame, 2 bad options\n"
@@ -97,8 +98,7 @@ CaptureConfig SoakConfig() {
 // Every counter and the buffer pool, under one mutex.
 class Soak {
  public:
-  Soak(CaptureService* service, const std::vector<CaptureFrameBuffer*>& buffers,
-       uint64_t frames)
+  Soak(CaptureService* service, const std::vector<CaptureFrameBuffer*>& buffers, uint64_t frames)
       : service_(service), frames_(frames), pool_(buffers) {
     for (CaptureFrameBuffer* buffer : buffers) outstanding_[buffer] = 0;
   }
@@ -153,8 +153,7 @@ class Soak {
         pause_at = frames_seen_ + gap(rng);
         while (frames_seen_ < pause_at && frames_seen_ < frames_) cv_.Wait();
         if (frames_seen_ >= next_progress) {
-          std::printf("talon-soak: %llu frames\n",
-                      static_cast<unsigned long long>(frames_seen_));
+          std::printf("talon-soak: %llu frames\n", static_cast<unsigned long long>(frames_seen_));
           std::fflush(stdout);
           next_progress = (frames_seen_ / kProgressEvery + 1) * kProgressEvery;
         }
@@ -196,14 +195,12 @@ class Soak {
   void Report(double seconds, const std::string& extra_error) {
     MutexLock lock(&mutex_);
     if (!extra_error.empty()) ++errors_[extra_error];
-    std::printf("talon-soak: frames %llu, enqueued %llu, dequeued %llu, cleared %llu\n",
-                static_cast<unsigned long long>(frames_seen_),
-                static_cast<unsigned long long>(enqueued_),
-                static_cast<unsigned long long>(dequeued_),
-                static_cast<unsigned long long>(cleared_));
+    std::printf(
+        "talon-soak: frames %llu, enqueued %llu, dequeued %llu, cleared %llu\n",
+        static_cast<unsigned long long>(frames_seen_), static_cast<unsigned long long>(enqueued_),
+        static_cast<unsigned long long>(dequeued_), static_cast<unsigned long long>(cleared_));
     std::printf("talon-soak: pauses %llu, clears %llu, empty dequeues %llu\n",
-                static_cast<unsigned long long>(pauses_),
-                static_cast<unsigned long long>(clears_),
+                static_cast<unsigned long long>(pauses_), static_cast<unsigned long long>(clears_),
                 static_cast<unsigned long long>(null_dequeues_));
     std::printf("talon-soak: wall time %.1f s, %.0f frames/s\n", seconds,
                 seconds > 0 ? static_cast<double>(frames_seen_) / seconds : 0.0);
@@ -236,7 +233,8 @@ class Soak {
     it->second = 0;
     ++dequeued_;
     ++frames_seen_;
-    if (buffer->GetStatus() != CaptureStatus::COMPLETED) Error("a dequeued buffer is not completed");
+    if (buffer->GetStatus() != CaptureStatus::COMPLETED)
+      Error("a dequeued buffer is not completed");
     const CaptureError result = buffer->GetError();
     ++frame_results_[result];
     // A pause cancels the frames under way; nothing else may fail a frame.
@@ -390,7 +388,7 @@ int main(int argc, char** argv) {
     std::fputs(vireo::Usage().c_str(), stdout);
     return 0;
   }
-  std::printf("talon-soak: %llu frames, seed %u\n",
-              static_cast<unsigned long long>(options.frames), options.seed);
+  std::printf("talon-soak: %llu frames, seed %u\n", static_cast<unsigned long long>(options.frames),
+              options.seed);
   return vireo::Run(options);
 }

@@ -25,8 +25,7 @@ bool Check(const vireo::CaptureStreamConfig& stream, const talon_isp::Settings& 
                                 stream.width, stream.height, RawFormatOf(stream)};
   talon_isp::Image out;
   out.format = talon_isp::PixelFormat::kRgb;
-  talon_isp::OutputSize(stream.width, stream.height, settings.half_size, &out.width,
-                        &out.height);
+  talon_isp::OutputSize(stream.width, stream.height, settings.half_size, &out.width, &out.height);
   out.planes[0] = &stand_in;
   out.strides[0] = talon_isp::PlaneStrides(out.format, out.width)[0];
   return talon_isp::CheckDevelop(raw, settings, out, error);
@@ -71,13 +70,11 @@ bool StreamDeveloper::Develop(const void* data, uint64_t stride, std::vector<uin
   try {
     rgb->resize(row * height_);
   } catch (const std::bad_alloc&) {
-    *error = "no memory for a picture of " + std::to_string(width_) + "x" +
-             std::to_string(height_);
+    *error = "no memory for a picture of " + std::to_string(width_) + "x" + std::to_string(height_);
     return false;
   }
   const talon_isp::RawImage raw{data, stride, stream_.width, stream_.height, RawFormatOf(stream_)};
-  const talon_isp::Image out{talon_isp::PixelFormat::kRgb, width_, height_, {rgb->data()},
-                             {row}};
+  const talon_isp::Image out{talon_isp::PixelFormat::kRgb, width_, height_, {rgb->data()}, {row}};
   talon_isp::Error isp_error;
   if (isp_.Develop(raw, settings_, out, nullptr, &isp_error)) return true;
   char name[16];

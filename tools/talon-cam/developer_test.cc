@@ -42,8 +42,8 @@ std::vector<uint8_t> Pack(const std::vector<uint16_t>& samples, uint32_t width, 
 TEST(StreamDeveloper, RedSitesDevelopRedInEveryPackingAndLayout) {
   constexpr uint32_t kSize = 8;
   for (uint32_t bits : {8u, 10u, 16u}) {
-    for (talon_isp::Cfa cfa : {talon_isp::Cfa::kRggb, talon_isp::Cfa::kGrbg,
-                               talon_isp::Cfa::kGbrg, talon_isp::Cfa::kBggr}) {
+    for (talon_isp::Cfa cfa : {talon_isp::Cfa::kRggb, talon_isp::Cfa::kGrbg, talon_isp::Cfa::kGbrg,
+                               talon_isp::Cfa::kBggr}) {
       SCOPED_TRACE(std::to_string(bits) + " bits, CFA " + std::to_string(static_cast<int>(cfa)));
       // The red site's place in the 2x2 cell.
       const uint32_t red_x = cfa == talon_isp::Cfa::kGrbg || cfa == talon_isp::Cfa::kBggr;

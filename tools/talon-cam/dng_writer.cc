@@ -28,7 +28,7 @@ constexpr uint8_t kCfaColours[4][4] = {
 
 // XYZ (D65) to linear sRGB: with it a developer shows the sensor's RGB as
 // sRGB primaries.
-constexpr float kXyzToSrgb[9] = {3.2406f,  -1.5372f, -0.4986f, -0.9689f, 1.8758f,
+constexpr float kXyzToSrgb[9] = {3.2406f, -1.5372f, -0.4986f, -0.9689f, 1.8758f,
                                  0.0415f, 0.0557f,  -0.2040f, 1.0570f};
 constexpr uint16_t kIlluminantD65 = 21;
 
@@ -223,8 +223,7 @@ std::string RawBayerProblem(const vireo::CaptureStreamConfig& stream, const char
                        : dt >= 0x20 && dt <= 0x27 ? "RGB"
                        : dt >= 0x30 && dt <= 0x37 ? "user-defined data"
                                                   : "not a RAW data type";
-    return std::string("stream ") + data_type + " (" + kind +
-           ") is not raw Bayer (" + taker +
+    return std::string("stream ") + data_type + " (" + kind + ") is not raw Bayer (" + taker +
            " takes the RAW data types 0x28 to 0x2E)";
   }
   const uint32_t bits = stream.bits_per_component;
@@ -249,8 +248,8 @@ bool WriteDng(const std::string& path, const DngImage& image, std::string* error
     *error = "no memory for " + std::to_string(count) + " samples";
     return false;
   }
-  if (!talon_support::UnpackCsi2(image.data, image.stride, image.width, image.height,
-                                 image.bits, unpacked)) {
+  if (!talon_support::UnpackCsi2(image.data, image.stride, image.width, image.height, image.bits,
+                                 unpacked)) {
     *error = "cannot unpack " + std::to_string(image.bits) + "-bit samples";
     return false;
   }

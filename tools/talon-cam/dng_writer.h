@@ -35,9 +35,9 @@ struct DngImage {
   uint64_t stride = 0;
   uint32_t width = 0;
   uint32_t height = 0;
-  uint32_t bits = 0;  // 8, 10 or 16
+  uint32_t bits = 0;                           // 8, 10 or 16
   talon_isp::Cfa cfa = talon_isp::Cfa::kRggb;  // the colour of the top-left 2x2 cell
-  std::string description;  // ASCII text for ImageDescription
+  std::string description;                     // ASCII text for ImageDescription
 };
 
 // Writes `image` to `path`, its samples in one strip by one write. False

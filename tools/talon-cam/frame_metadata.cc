@@ -38,15 +38,15 @@ std::string FrameJson(const FrameMetadata& frame, const vireo::CaptureConfig* co
                        {"file", TextOrNull(s.file)},
                        {"dng", TextOrNull(s.dng)}});
   }
-  Json json = {
-      {"frame", frame.frame},
-      {"sequence", frame.sequence >= 0 ? Json(frame.sequence) : Json(nullptr)},
-      {"sof_ns", success ? Json(frame.sof_ns) : Json(nullptr)},
-      {"eof_ns", success ? Json(frame.eof_ns) : Json(nullptr)},
-      {"dequeue_ns", frame.dequeue_ns},
-      {"error", {{"number", static_cast<int>(frame.error)},
+  Json json = {{"frame", frame.frame},
+               {"sequence", frame.sequence >= 0 ? Json(frame.sequence) : Json(nullptr)},
+               {"sof_ns", success ? Json(frame.sof_ns) : Json(nullptr)},
+               {"eof_ns", success ? Json(frame.eof_ns) : Json(nullptr)},
+               {"dequeue_ns", frame.dequeue_ns},
+               {"error",
+                {{"number", static_cast<int>(frame.error)},
                  {"name", talon_support::CaptureErrorName(frame.error)}}},
-      {"streams", streams}};
+               {"streams", streams}};
   if (config != nullptr) json["config"] = ConfigJson(*config);
   return json.dump(-1, ' ', /*ensure_ascii=*/true, Json::error_handler_t::replace);
 }

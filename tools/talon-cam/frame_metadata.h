@@ -1,8 +1,8 @@
 // What talon-cam records about each frame as JSON: one object per frame
 // (frame counter, sensor sequence when known, start and end of frame, the
 // moment the client dequeued it, error number and name, and per stream the
-// row stride, size and the files that hold the frame), one line each for the --metadata file (JSON Lines), and the same
-// object with the capture configuration as the text of a DNG file.
+// row stride, size and the files that hold the frame), one line each for the --metadata file (JSON
+// Lines), and the same object with the capture configuration as the text of a DNG file.
 //
 // Texts are escaped by the JSON library and the output is ASCII (bytes of a
 // file name that are not UTF-8 become U+FFFD).

@@ -205,7 +205,7 @@ bool FrameWriter::PushJpeg(const std::shared_ptr<const FrameLease>& held, const 
         vireo::MutexLock lock(&jpeg_develop_mutex_);
         StreamDeveloper& developer = *jpeg_developers_[i];
         ok = developer.Develop(held->data(configs[i].data_type), frame->streams[i].row_stride,
-                              &lane->rgb, error);
+                               &lane->rgb, error);
         width = developer.width();
         height = developer.height();
       }
@@ -356,8 +356,7 @@ void FrameWriter::WritePreviews() {
     std::vector<uint8_t> rgb;
     std::string error;
     if (!developer.Develop(last_frame_->data(stream.data_type),
-                           last_frame_->stride(stream.data_type), &rgb,
-                           &error) ||
+                           last_frame_->stride(stream.data_type), &rgb, &error) ||
         !WritePng(path, rgb, developer.width(), developer.height(), &error)) {
       std::fprintf(stderr, "talon-cam: --png: %s\n", error.c_str());
       png_failed_ = true;

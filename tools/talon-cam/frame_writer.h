@@ -103,8 +103,8 @@ class FrameWriter {
   // A data output's job for `frame`, its write still to set: it keeps the
   // frame buffer, counted against the output's share, and opens `written`
   // when done.
-  static WriteJob DataJob(const std::shared_ptr<const FrameLease>& held,
-                          const FrameMetadata& frame, const std::shared_ptr<Latch>& written);
+  static WriteJob DataJob(const std::shared_ptr<const FrameLease>& held, const FrameMetadata& frame,
+                          const std::shared_ptr<Latch>& written);
   // The jobs of the data outputs; each opens `written` when done.
   bool PushRaw(const std::shared_ptr<const FrameLease>& held, const Frame& frame,
                const std::shared_ptr<Latch>& written);

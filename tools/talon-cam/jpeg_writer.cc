@@ -23,8 +23,8 @@ bool JpegWriter::Encode(const uint8_t* rgb, uint32_t width, uint32_t height,
     return false;
   }
   // Room for the worst case, so that the encoder never reallocates it.
-  const unsigned long need = tjBufSize(static_cast<int>(width), static_cast<int>(height),
-                                       TJSAMP_420);
+  const unsigned long need =
+      tjBufSize(static_cast<int>(width), static_cast<int>(height), TJSAMP_420);
   if (need == static_cast<unsigned long>(-1) || need > INT_MAX) {
     *error = "a JPEG cannot hold " + std::to_string(width) + "x" + std::to_string(height);
     return false;
@@ -49,8 +49,8 @@ bool JpegWriter::Encode(const uint8_t* rgb, uint32_t width, uint32_t height,
   return true;
 }
 
-bool JpegWriter::Write(const std::string& path, const uint8_t* rgb, uint32_t width,
-                       uint32_t height, std::string* error) {
+bool JpegWriter::Write(const std::string& path, const uint8_t* rgb, uint32_t width, uint32_t height,
+                       std::string* error) {
   const uint8_t* data = nullptr;
   uint64_t size = 0;
   if (!Encode(rgb, width, height, path, &data, &size, error)) return false;

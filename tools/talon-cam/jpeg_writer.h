@@ -39,7 +39,7 @@ class JpegWriter {
 
  private:
   const int quality_;
-  void* handle_ = nullptr;          // tjhandle, made by the first Write
+  void* handle_ = nullptr;           // tjhandle, made by the first Write
   unsigned char* buffer_ = nullptr;  // tjAlloc'd room for the largest file so far
   unsigned long capacity_ = 0;
 };

@@ -50,8 +50,8 @@ constexpr int kHistogramBins = 64;
 constexpr char kBoundary[] = "talonframe";
 
 bool IsTokenCharacter(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-         c == '-' || c == '.' || c == '_' || c == '~';
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '.' || c == '_' || c == '~';
 }
 
 // Compares in a time that does not depend on where they differ.
@@ -120,14 +120,14 @@ class LiveView::Impl {
   };
   // Guarded by mutex_, one per stream.
   struct Shared {
-    int demand = 0;   // viewers and snapshots waiting
+    int demand = 0;  // viewers and snapshots waiting
     int viewers = 0;
-    std::shared_ptr<RawFrame> pending;  // the newest frame, for the encoder
+    std::shared_ptr<RawFrame> pending;            // the newest frame, for the encoder
     std::vector<std::shared_ptr<RawFrame>> free;  // buffers to fill again
     std::shared_ptr<const Picture> picture;
     std::shared_ptr<const RawFrame> picture_raw;  // what it was developed from
-    uint64_t skipped = 0;   // frames that came while one waited
-    uint64_t failures = 0;  // frames that could not be developed
+    uint64_t skipped = 0;                         // frames that came while one waited
+    uint64_t failures = 0;                        // frames that could not be developed
     // Pictures made a second ago, for their rate.
     uint64_t rate_serial = 0;
     Clock::time_point rate_at;
@@ -181,8 +181,8 @@ LiveView::Impl::Impl(const Config& config) : config_(config) {
     encoder.settings = config_.isp;
     encoder.settings.half_size =
         uint64_t{encoder.stream.width} * encoder.stream.height > kHalfSizeAbovePixels;
-    talon_isp::OutputSize(encoder.stream.width, encoder.stream.height,
-                          encoder.settings.half_size, &encoder.width, &encoder.height);
+    talon_isp::OutputSize(encoder.stream.width, encoder.stream.height, encoder.settings.half_size,
+                          &encoder.width, &encoder.height);
   }
   vireo::MutexLock lock(&mutex_);
   shared_.resize(encoders_.size());
@@ -199,8 +199,7 @@ bool LiveView::Impl::Authorized(const httplib::Request& request) const {
          SameToken(header.substr(sizeof(kBearer) - 1), config_.token);
 }
 
-int LiveView::Impl::StreamOf(const httplib::Request& request,
-                             httplib::Response* response) const {
+int LiveView::Impl::StreamOf(const httplib::Request& request, httplib::Response* response) const {
   const std::string text = request.has_param("stream") ? request.get_param_value("stream") : "0";
   int index = -1;
   if (!text.empty() && text.size() <= 3 &&
@@ -232,14 +231,14 @@ bool LiveView::Impl::Bind(std::string* error) {
     int yes = 1;
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
   });
-  server_.set_pre_routing_handler([this](const httplib::Request& request,
-                                         httplib::Response& response) {
-    if (Authorized(request)) return httplib::Server::HandlerResponse::Unhandled;
-    response.status = 401;
-    response.set_header("WWW-Authenticate", "Bearer");
-    response.set_content("a token is needed: ?token= or Authorization: Bearer\n", "text/plain");
-    return httplib::Server::HandlerResponse::Handled;
-  });
+  server_.set_pre_routing_handler(
+      [this](const httplib::Request& request, httplib::Response& response) {
+        if (Authorized(request)) return httplib::Server::HandlerResponse::Unhandled;
+        response.status = 401;
+        response.set_header("WWW-Authenticate", "Bearer");
+        response.set_content("a token is needed: ?token= or Authorization: Bearer\n", "text/plain");
+        return httplib::Server::HandlerResponse::Handled;
+      });
   server_.Get("/", [](const httplib::Request&, httplib::Response& response) {
     response.set_header("Cache-Control", "no-store");
     response.set_content(kLivePage, "text/html; charset=utf-8");
@@ -248,30 +247,29 @@ bool LiveView::Impl::Bind(std::string* error) {
     response.set_header("Cache-Control", "no-store");
     response.set_content(StatsJson(), "application/json");
   });
-  server_.Get("/stream.mjpg", [this](const httplib::Request& request,
-                                     httplib::Response& response) {
+  server_.Get("/stream.mjpg", [this](const httplib::Request& request, httplib::Response& response) {
     const int index = StreamOf(request, &response);
     if (index >= 0) ServeStream(static_cast<size_t>(index), &response);
   });
-  server_.Get("/snapshot.jpg", [this](const httplib::Request& request,
-                                      httplib::Response& response) {
-    const int index = StreamOf(request, &response);
-    if (index < 0) return;
-    std::shared_ptr<const RawFrame> raw;
-    const std::shared_ptr<const Picture> picture = Snapshot(static_cast<size_t>(index), &raw);
-    if (picture == nullptr) {
-      response.status = 503;
-      response.set_content("no picture yet\n", "text/plain");
-      return;
-    }
-    response.set_header("Cache-Control", "no-store");
-    response.set_content(picture->jpeg, "image/jpeg");
-  });
-  server_.Get("/snapshot.dng", [this](const httplib::Request& request,
-                                      httplib::Response& response) {
-    const int index = StreamOf(request, &response);
-    if (index >= 0) ServeDng(static_cast<size_t>(index), &response);
-  });
+  server_.Get(
+      "/snapshot.jpg", [this](const httplib::Request& request, httplib::Response& response) {
+        const int index = StreamOf(request, &response);
+        if (index < 0) return;
+        std::shared_ptr<const RawFrame> raw;
+        const std::shared_ptr<const Picture> picture = Snapshot(static_cast<size_t>(index), &raw);
+        if (picture == nullptr) {
+          response.status = 503;
+          response.set_content("no picture yet\n", "text/plain");
+          return;
+        }
+        response.set_header("Cache-Control", "no-store");
+        response.set_content(picture->jpeg, "image/jpeg");
+      });
+  server_.Get("/snapshot.dng",
+              [this](const httplib::Request& request, httplib::Response& response) {
+                const int index = StreamOf(request, &response);
+                if (index >= 0) ServeDng(static_cast<size_t>(index), &response);
+              });
   // Every other method on every path.
   const auto not_allowed = [](const httplib::Request&, httplib::Response& response) {
     response.status = 405;
@@ -425,8 +423,8 @@ void LiveView::Impl::Encode(size_t index) {
     }
     const talon_isp::RawImage image{raw->data.data(), encoder.row_bytes, encoder.stream.width,
                                     encoder.stream.height, format};
-    const talon_isp::Image out{talon_isp::PixelFormat::kRgb, encoder.width, encoder.height,
-                               {rgb.data()}, {row}};
+    const talon_isp::Image out{
+        talon_isp::PixelFormat::kRgb, encoder.width, encoder.height, {rgb.data()}, {row}};
     talon_isp::Stats stats;
     std::string error;
     const uint8_t* encoded = nullptr;

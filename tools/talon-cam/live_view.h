@@ -50,8 +50,8 @@ class LiveView {
 
   struct Config {
     std::string host = "127.0.0.1";  // an IP address, or "localhost"
-    int port = 0;                     // 0: a free port (port() says which)
-    std::string token;                // empty: none asked for
+    int port = 0;                    // 0: a free port (port() says which)
+    std::string token;               // empty: none asked for
     std::vector<vireo::CaptureStreamConfig> streams;
     talon_isp::Settings isp;  // how pictures are developed; half_size is ours
     int jpeg_quality = 80;
@@ -59,9 +59,9 @@ class LiveView {
 
   // What the capture has counted, for /stats.json.
   struct Counters {
-    uint64_t frames = 0;   // buffers dequeued
-    uint64_t errors = 0;   // of them failed
-    uint64_t dropped = 0;  // sensor frames lost between delivered ones
+    uint64_t frames = 0;       // buffers dequeued
+    uint64_t errors = 0;       // of them failed
+    uint64_t dropped = 0;      // sensor frames lost between delivered ones
     std::string write_losses;  // the outputs' loss lines, if any
   };
 

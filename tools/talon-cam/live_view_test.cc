@@ -4,13 +4,12 @@
 #include "tools/talon-cam/live_view.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <turbojpeg.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -119,8 +118,8 @@ bool CentrePixel(const std::string& jpeg, uint8_t rgb[3]) {
   const auto* data = reinterpret_cast<const unsigned char*>(jpeg.data());
   bool ok = tjDecompressHeader3(handle, data, jpeg.size(), &width, &height, &sub, &space) == 0;
   std::vector<uint8_t> pixels(static_cast<size_t>(width) * height * 3);
-  ok = ok && tjDecompress2(handle, data, jpeg.size(), pixels.data(), width, 0, height, TJPF_RGB,
-                           0) == 0;
+  ok = ok &&
+       tjDecompress2(handle, data, jpeg.size(), pixels.data(), width, 0, height, TJPF_RGB, 0) == 0;
   tjDestroy(handle);
   if (ok) std::copy_n(&pixels[((height / 2) * width + width / 2) * 3], 3, rgb);
   return ok;

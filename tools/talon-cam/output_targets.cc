@@ -132,8 +132,7 @@ bool CheckOutputTargets(const Options& options, std::string* error) {
   }
   for (size_t i = 0; i < targets.size(); ++i) {
     for (size_t j = i + 1; j < targets.size(); ++j) {
-      if (targets[i].option != targets[j].option &&
-          Collide(targets[i], targets[j], data_types)) {
+      if (targets[i].option != targets[j].option && Collide(targets[i], targets[j], data_types)) {
         *error = absl::StrCat(targets[j].option, ": names the same files as ", targets[i].option,
                               " (each file would replace the other)");
         return false;

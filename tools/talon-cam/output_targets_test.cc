@@ -18,11 +18,16 @@ TEST(OutputTargets, PatternMatchesTheNamesItExpandsTo) {
     const char* name;
     bool matches;
   } cases[] = {
-      {"a-#", "a-43-000005", true},         {"a-#", "a-42-1234567", true},
-      {"a-#.raw", "a-43-000000.raw", true}, {"#/#", "43-000001/43-000001", true},
-      {"a-#", "a-44-000005", false},        {"a-#", "a-43-00005", false},
-      {"a-#", "a-43-0000005", false},       {"a-#.raw", "a-43-000000.dng", false},
-      {"#/#", "43-000001/43-000002", false}, {"a.raw", "a.raw", true},
+      {"a-#", "a-43-000005", true},
+      {"a-#", "a-42-1234567", true},
+      {"a-#.raw", "a-43-000000.raw", true},
+      {"#/#", "43-000001/43-000001", true},
+      {"a-#", "a-44-000005", false},
+      {"a-#", "a-43-00005", false},
+      {"a-#", "a-43-0000005", false},
+      {"a-#.raw", "a-43-000000.dng", false},
+      {"#/#", "43-000001/43-000002", false},
+      {"a.raw", "a.raw", true},
       {"a.raw", "b.raw", false},
   };
   for (const auto& c : cases) {

@@ -1,8 +1,7 @@
 #include "tools/talon-cam/preview.h"
 
-#include <png.h>
-
 #include <gtest/gtest.h>
+#include <png.h>
 
 #include <vector>
 

@@ -91,8 +91,8 @@ class Capture {
   void PrintFrame(uint64_t index, const talon_support::FrameRecord& record);
   void PrintProgress(bool final_line);
   // Prints the summary, writes the previews; the exit status.
-  int Report(const talon_support::Summary& summary, bool interrupted,
-             uint64_t cancelled_at_stop, int64_t cpu_ns);
+  int Report(const talon_support::Summary& summary, bool interrupted, uint64_t cancelled_at_stop,
+             int64_t cpu_ns);
 
   const Options& options_;
   talon_cam::StopWatcher& stop_;
@@ -259,9 +259,8 @@ void Capture::PrintFrame(uint64_t index, const talon_support::FrameRecord& recor
                   1e9 / static_cast<double>(record.sof_ns - previous_sof_ns_));
   }
   previous_sof_ns_ = record.sof_ns;
-  std::printf("%6" PRIu64 " seq %s  sof %17.6f  eof %17.6f  %8.3f ms  %s fps  %s\n", index,
-              sensor, static_cast<double>(record.sof_ns) / 1e9,
-              static_cast<double>(record.eof_ns) / 1e9,
+  std::printf("%6" PRIu64 " seq %s  sof %17.6f  eof %17.6f  %8.3f ms  %s fps  %s\n", index, sensor,
+              static_cast<double>(record.sof_ns) / 1e9, static_cast<double>(record.eof_ns) / 1e9,
               static_cast<double>(record.eof_ns - record.sof_ns) / 1e6, fps,
               talon_support::CaptureErrorName(record.error));
 }
@@ -297,8 +296,8 @@ int Capture::Report(const talon_support::Summary& summary, bool interrupted,
 
   const bool ok = summary.errors == 0 && !write_failed_ && !writer_.failed();
   if (summary.errors != 0) {
-    std::fprintf(stderr, "talon-cam: %" PRIu64 " of %" PRIu64 " frames failed\n",
-                 summary.errors, summary.frames);
+    std::fprintf(stderr, "talon-cam: %" PRIu64 " of %" PRIu64 " frames failed\n", summary.errors,
+                 summary.frames);
   }
   return ok ? 0 : 1;
 }

@@ -26,9 +26,7 @@ using talon_support::OptionSpec;
 
 // A text from the command line in quotes, escaped so that the reason that
 // repeats it stays one line.
-std::string Quoted(absl::string_view text) {
-  return absl::StrCat("\"", absl::CEscape(text), "\"");
-}
+std::string Quoted(absl::string_view text) { return absl::StrCat("\"", absl::CEscape(text), "\""); }
 
 // A file name or pattern, which may not be empty; with `pattern`, '#' may
 // stand only in its last component (the tool makes no directories).
@@ -128,8 +126,7 @@ bool CheckDevelopment(const Options& options, const Given& given, std::string* e
 }
 
 // The checks that need every option.
-bool Complete(Options* options, const Given& given, uint64_t write_megabytes,
-              std::string* error) {
+bool Complete(Options* options, const Given& given, uint64_t write_megabytes, std::string* error) {
   std::vector<vireo::CaptureStreamConfig>& streams = options->config.stream_configs;
   if (streams.empty()) streams.push_back(talon_support::DefaultStream());
   if (!talon_support::CheckConfig(options->config, error)) return false;
@@ -202,11 +199,11 @@ std::string Usage() {
       "Usage: talon-cam [options]\n"
       "Captures frames on the IPU and prints one line per frame and a summary.\n"
       "\n",
-      talon_support::StreamHelp(),
-      "                        (--stream up to three times)\n",
+      talon_support::StreamHelp(), "                        (--stream up to three times)\n",
       talon_support::ReceiverHelp(),
       "  --timeout-ms N        wait for a frame, and for the next buffer, ",
-      talon_support::kMinTimeoutMs, " to ", talon_support::kMaxTimeoutMs, "\n"
+      talon_support::kMinTimeoutMs, " to ", talon_support::kMaxTimeoutMs,
+      "\n"
       "                        (default 1000)\n"
       "  --buffers N           frame buffers in flight, 1 to 1024 (default 3)\n"
       "  --frames N            frames to capture, 0 to 18446744073709551615; 0 captures\n"
@@ -321,10 +318,9 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
                   if (problem.empty()) isp.black_level = static_cast<uint32_t>(level);
                   return problem;
                 }),
-      IspOption("--white-balance", &given.isp,
-                [&isp](std::string_view value) {
-                  return talon_support::ParseWhiteBalance(value, &isp);
-                }),
+      IspOption(
+          "--white-balance", &given.isp,
+          [&isp](std::string_view value) { return talon_support::ParseWhiteBalance(value, &isp); }),
       IspOption("--color-matrix", &given.isp,
                 [&isp](std::string_view value) {
                   return talon_support::ParseColorMatrix(value, &isp.ccm);

@@ -21,28 +21,28 @@
 namespace talon_cam {
 
 struct Options {
-  vireo::CaptureConfig config;   // streams, receiver, virtual channel, timeout
-  uint32_t buffers = 3;          // frame buffers in flight
-  uint64_t frames = 60;          // frames to dequeue; 0: until SIGINT or SIGTERM
-  std::string output_pattern;    // raw frame files; empty: none
-  std::string png_path;          // preview of the last frame; empty: none
-  std::string dng_pattern;       // DNG files of raw streams; empty: none
-  std::string jpeg_pattern;      // JPEG files of raw streams, developed; empty: none
-  uint32_t jpeg_quality = 90;    // 1 to 100
+  vireo::CaptureConfig config;  // streams, receiver, virtual channel, timeout
+  uint32_t buffers = 3;         // frame buffers in flight
+  uint64_t frames = 60;         // frames to dequeue; 0: until SIGINT or SIGTERM
+  std::string output_pattern;   // raw frame files; empty: none
+  std::string png_path;         // preview of the last frame; empty: none
+  std::string dng_pattern;      // DNG files of raw streams; empty: none
+  std::string jpeg_pattern;     // JPEG files of raw streams, developed; empty: none
+  uint32_t jpeg_quality = 90;   // 1 to 100
   // How --png and --jpeg develop frames; its CFA (--cfa) also goes into the
   // DNG files.
   talon_isp::Settings isp;
-  std::string metadata_path;     // one JSON line per frame; empty: none
-  std::string trace_path;        // Chrome trace-event JSON; empty: none
-  std::string graph_cache_dir;   // compiled-graph cache; empty: the default choice
+  std::string metadata_path;    // one JSON line per frame; empty: none
+  std::string trace_path;       // Chrome trace-event JSON; empty: none
+  std::string graph_cache_dir;  // compiled-graph cache; empty: the default choice
   // Bytes of frames the data outputs (--output, --dng, --jpeg) may hold
   // while they write, shared equally among them: --write-memory, else the default
   // (DefaultWriteMemory).
   uint64_t write_memory = 0;
-  std::string serve;             // the live view's [ADDR:]PORT (live_view.h); empty: none
-  std::string serve_token;       // what every request to it must carry; empty: none
-  bool quiet = false;            // no per-frame lines
-  bool help = false;             // print the usage and stop
+  std::string serve;        // the live view's [ADDR:]PORT (live_view.h); empty: none
+  std::string serve_token;  // what every request to it must carry; empty: none
+  bool quiet = false;       // no per-frame lines
+  bool help = false;        // print the usage and stop
 };
 
 // How many of the outputs that keep frame buffers while they write

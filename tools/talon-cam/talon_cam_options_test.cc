@@ -36,8 +36,8 @@ TEST(TalonCamOptions, StreamsAndValues) {
   Options options;
   std::string error;
   ASSERT_TRUE(Parse({"--stream", "0x2A,64,4,8,1", "--stream=46,32,2,16", "--mipi-rx", "2",
-                     "--virtual-channel=3", "--timeout-ms", "50", "--buffers", "2",
-                     "--frames", "7", "--output", "f-#.raw", "--png", "p.png", "--quiet"},
+                     "--virtual-channel=3", "--timeout-ms", "50", "--buffers", "2", "--frames", "7",
+                     "--output", "f-#.raw", "--png", "p.png", "--quiet"},
                     &options, &error))
       << error;
   ASSERT_EQ(options.config.stream_configs.size(), 2u);
@@ -65,27 +65,35 @@ TEST(TalonCamOptions, StreamsAndValues) {
 // develop the stream or would fail every frame, each blamed on its option.
 TEST(TalonCamOptions, RefusesBadInput) {
   const std::vector<std::vector<const char*>> bad = {
-      {"--stream", "43,640,480"},           {"--stream", "43,640,480,10,2"},
-      {"--stream", "0x,640,480,10"},        {"--stream", "43,0,480,10"},
-      {"--stream", "43,640x,480,10"},       {"--stream", "43,640,480,10,1,1"},
-      {"--buffers", "0"},                   {"--buffers", "-1"},
-      {"--frames", "-1"},                   {"--timeout-ms", "99999999999"},
-      {"--virtual-channel", "4"},           {"--cfa", "GRBG"},
-      {"--output", "d-#/f.raw"},            {"--dng", "f.dng"},
-      {"--dng", "f.dng", "--frames", "1", "--stream", "0x2B,64,4,10", "--stream",
-       "0x2A,64,4,8"},
-      {"--frames"},                         {"--bogus"},
-      {"--write-memory", "0"},              {"--write-memory", "1.5"},
-      {"--output", "o-#.raw", "--dng", "d-#.dng", "--stream", "0x2B,1024,512,10",
-       "--write-memory", "1"},
+      {"--stream", "43,640,480"},
+      {"--stream", "43,640,480,10,2"},
+      {"--stream", "0x,640,480,10"},
+      {"--stream", "43,0,480,10"},
+      {"--stream", "43,640x,480,10"},
+      {"--stream", "43,640,480,10,1,1"},
+      {"--buffers", "0"},
+      {"--buffers", "-1"},
+      {"--frames", "-1"},
+      {"--timeout-ms", "99999999999"},
+      {"--virtual-channel", "4"},
+      {"--cfa", "GRBG"},
+      {"--output", "d-#/f.raw"},
+      {"--dng", "f.dng"},
+      {"--dng", "f.dng", "--frames", "1", "--stream", "0x2B,64,4,10", "--stream", "0x2A,64,4,8"},
+      {"--frames"},
+      {"--bogus"},
+      {"--write-memory", "0"},
+      {"--write-memory", "1.5"},
+      {"--output", "o-#.raw", "--dng", "d-#.dng", "--stream", "0x2B,1024,512,10", "--write-memory",
+       "1"},
       {"--output", "o-#.raw", "--stream", "0x2B,4056,3040,10", "--write-memory", "15"},
-      {"--stream", "1,4,4,8", "--stream", "2,4,4,8", "--stream", "3,4,4,8", "--stream",
-       "4,4,4,8"},
+      {"--stream", "1,4,4,8", "--stream", "2,4,4,8", "--stream", "3,4,4,8", "--stream", "4,4,4,8"},
   };
   for (const auto& args : bad) {
     Options options;
     std::string error;
-    EXPECT_FALSE(Parse(args, &options, &error)) << args[0] << " " << (args.size() > 1 ? args[1] : "");
+    EXPECT_FALSE(Parse(args, &options, &error))
+        << args[0] << " " << (args.size() > 1 ? args[1] : "");
     EXPECT_FALSE(error.empty());
   }
   const struct {
@@ -127,8 +135,8 @@ TEST(TalonCamOptions, RefusesBadInput) {
 TEST(TalonCamOptions, DevelopmentSettings) {
   Options options;
   std::string error;
-  ASSERT_TRUE(Parse({"--jpeg", "j-#.jpg", "--jpeg-quality", "75", "--cfa", "gbrg",
-                     "--black-level", "1022", "--white-balance", "2,1,1.5", "--color-matrix",
+  ASSERT_TRUE(Parse({"--jpeg", "j-#.jpg", "--jpeg-quality", "75", "--cfa", "gbrg", "--black-level",
+                     "1022", "--white-balance", "2,1,1.5", "--color-matrix",
                      "1.5,-0.25,-0.25,0,1,0,0,0,1", "--gamma", "linear", "--half-size"},
                     &options, &error))
       << error;

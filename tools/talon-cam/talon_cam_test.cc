@@ -1,14 +1,13 @@
 // Runs talon-cam as a separate process on the simulated IPU, the way a person
 // would, with a fast simulated sensor and a private compiled-graph cache.
 
+#include <gtest/gtest.h>
 #include <png.h>
 #include <signal.h>
-#include <turbojpeg.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <turbojpeg.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cmath>
@@ -96,12 +95,12 @@ TEST_F(TalonCam, DefaultRunCapturesEveryFrame) {
 TEST_F(TalonCam, ThreeStreamsWithPreviews) {
   const std::string png = dir_.path() + "/p.png";
   const ToolResult result = Run({"--stream", "0x2A,64,4,8", "--stream", "0x2B,64,4,10", "--stream",
-                             "46,64,4,16,1", "--frames", "10", "--png", png});
+                                 "46,64,4,16,1", "--frames", "10", "--png", png});
   ASSERT_EQ(result.status, 0) << result.out;
   EXPECT_NE(result.out.find("frames: 10\n"), std::string::npos);
   EXPECT_NE(result.out.find("errors: 0\n"), std::string::npos);
   for (const char* dt : {"42", "43", "46"}) {
-    struct stat st{};
+    struct stat st {};
     EXPECT_EQ(stat((dir_.path() + "/p-" + dt + ".png").c_str(), &st), 0) << dt;
   }
 }
@@ -135,8 +134,9 @@ TEST_F(TalonCam, EndOfCaptureWaitsForNoBuffer) {
 // as a sensor frame dropped), or not turned into a non-zero exit status. The
 // sensor is unthrottled, so that the only frame missing is the failed one.
 TEST_F(TalonCam, TimedOutFrameFailsTheRun) {
-  const ToolResult result = Run(
-      {"--frames", "20"}, {"PRISM_SIM_FPS=0", "PRISM_SIM_FAIL=OzyWaitForCompletionWithTimeout:5:10"});
+  const ToolResult result =
+      Run({"--frames", "20"},
+          {"PRISM_SIM_FPS=0", "PRISM_SIM_FAIL=OzyWaitForCompletionWithTimeout:5:10"});
   EXPECT_NE(result.status, 0) << result.out;
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(CountLines(result.out, "fps  TIMEOUT\n"), 1) << result.out;
@@ -204,9 +204,8 @@ TEST_F(TalonCam, PngPreviewIsReadable) {
 // stream left out, or losses said where there were none.
 TEST_F(TalonCam, JpegFilesDecode) {
   const std::string pattern = dir_.path() + "/f-#.jpg";
-  const ToolResult result =
-      Run({"--frames", "3", "--stream", "0x2B,640,480,10", "--stream", "0x2A,96,64,8",
-           "--jpeg", pattern, "--half-size", "--quiet"});
+  const ToolResult result = Run({"--frames", "3", "--stream", "0x2B,640,480,10", "--stream",
+                                 "0x2A,96,64,8", "--jpeg", pattern, "--half-size", "--quiet"});
   ASSERT_EQ(result.status, 0) << result.out;
   EXPECT_EQ(result.out.find("not written"), std::string::npos) << result.out;
   for (const char* stream : {"43", "42"}) {
@@ -223,9 +222,9 @@ TEST_F(TalonCam, JpegFilesDecode) {
   ASSERT_NE(decoder, nullptr);
   int width = 0, height = 0, subsampling = 0, colourspace = 0;
   const auto* bytes = reinterpret_cast<const unsigned char*>(jpeg.data());
-  ASSERT_EQ(tjDecompressHeader3(decoder, bytes, jpeg.size(), &width, &height, &subsampling,
-                                &colourspace),
-            0);
+  ASSERT_EQ(
+      tjDecompressHeader3(decoder, bytes, jpeg.size(), &width, &height, &subsampling, &colourspace),
+      0);
   EXPECT_EQ(width, 320);
   EXPECT_EQ(height, 240);
   std::vector<uint8_t> rgb(size_t{320} * 240 * 3);
@@ -258,7 +257,7 @@ TEST_F(TalonCam, RawOutputOneFilePerFrame) {
   for (int i = 0; i < 4; ++i) {
     char name[64];
     std::snprintf(name, sizeof(name), "/frame-43-%06d.raw", i);
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat((dir_.path() + name).c_str(), &st), 0) << name;
     EXPECT_EQ(st.st_size, 128 * 6);  // 125 payload bytes padded to 128, 6 rows
   }
@@ -281,7 +280,7 @@ TEST_F(TalonCam, RawOutputOneFileReplacedAtTheEnd) {
   ASSERT_EQ(result.status, 0) << Tail(output);
   const size_t frames = output.find("frames: ");
   ASSERT_NE(frames, std::string::npos);
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_size, std::atoll(output.c_str() + frames + 8) * 128 * 6);
   std::set<std::string> names;
@@ -373,8 +372,7 @@ TEST_F(TalonCam, BadTargetsRefusedBeforeTheCapture) {
     SCOPED_TRACE(c.args[0] + " " + c.args[1]);
     EXPECT_EQ(result.status, 2) << result.out;
     EXPECT_EQ(CountLines(result.out, "\n"), 1) << result.out;
-    EXPECT_EQ(result.out.rfind(std::string("talon-cam: ") + c.option + ": ", 0), 0u)
-        << result.out;
+    EXPECT_EQ(result.out.rfind(std::string("talon-cam: ") + c.option + ": ", 0), 0u) << result.out;
     EXPECT_EQ(result.out.find(" seq "), std::string::npos);
   }
   std::set<std::string> left;
@@ -392,9 +390,9 @@ TEST_F(TalonCam, FullDiskStopsEachOutputOnce) {
   TmpfsMount full(dir_.path(), "full", 0, "size=1m");
   if (!full.mounted()) GTEST_SKIP() << "needs a small tmpfs (root): " << full.reason();
   const std::string d = full.path() + "/";
-  const ToolResult result = Run({"--stream", "0x2B,256,256,10", "--frames", "30", "--quiet",
-                             "--output", d + "f-#.raw", "--dng", d + "d-#.dng", "--metadata",
-                             d + "m.jsonl"});
+  const ToolResult result =
+      Run({"--stream", "0x2B,256,256,10", "--frames", "30", "--quiet", "--output", d + "f-#.raw",
+           "--dng", d + "d-#.dng", "--metadata", d + "m.jsonl"});
   EXPECT_EQ(result.status, 1) << result.out;
   EXPECT_NE(result.out.find("frames: 30\n"), std::string::npos) << result.out;
   EXPECT_EQ(result.out.find("TIFF"), std::string::npos) << result.out;
@@ -406,8 +404,7 @@ TEST_F(TalonCam, FullDiskStopsEachOutputOnce) {
                           CountLines(result.out, " frame not written\n"))
       << result.out;
   for (const char* option : {"--output", "--dng"}) {
-    EXPECT_EQ(CountLines(result.out, std::string(option) + " stops at frame "), 1)
-        << result.out;
+    EXPECT_EQ(CountLines(result.out, std::string(option) + " stops at frame "), 1) << result.out;
   }
   const std::regex whole_file(R"(([fd]-43-\d{6}\.(raw|dng))|m\.jsonl)");
   for (const auto& entry : std::filesystem::directory_iterator(full.path())) {
@@ -436,7 +433,9 @@ TEST_F(TalonCam, SlowOutputFallsBehindOnce) {
   const struct {
     const char* option;
     const char* name;
-  } cases[] = {{"--output", "o-#.raw"}, {"--output", "all.raw"}, {"--dng", "d-#.dng"},
+  } cases[] = {{"--output", "o-#.raw"},
+               {"--output", "all.raw"},
+               {"--dng", "d-#.dng"},
                {"--jpeg", "j-#.jpg"}};
   constexpr int kFrames = 40;
   constexpr uint64_t kFrameBytes = 800 * 480;
@@ -550,10 +549,11 @@ TEST_F(TalonCam, FramesZeroRunsUntilASignal) {
     std::string started;  // output that shows the capture under way
     std::string frames;   // the summary's count
   };
-  for (const Case& c :
-       {Case{SIGINT, {"PRISM_SIM_FPS=1000"}, "     5 seq ", "frames: "},
-        Case{SIGTERM, {"PRISM_SIM_FPS=0.001", "PRISM_SIM_TRACE=stderr"}, "OzyEnqueueJob(",
-             "frames: 0\n"}}) {
+  for (const Case& c : {Case{SIGINT, {"PRISM_SIM_FPS=1000"}, "     5 seq ", "frames: "},
+                        Case{SIGTERM,
+                             {"PRISM_SIM_FPS=0.001", "PRISM_SIM_TRACE=stderr"},
+                             "OzyEnqueueJob(",
+                             "frames: 0\n"}}) {
     SCOPED_TRACE(c.signal_number);
     const std::unique_ptr<ToolProcess> tool =
         Start({"--frames", "0", "--timeout-ms", "1000000", "--stream", "0x2A,64,4,8"}, c.env);

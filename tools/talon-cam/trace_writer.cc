@@ -28,8 +28,13 @@ Json Metadata(int pid, int tid, const char* what, const Json& args) {
 }
 
 Json Instant(int pid, int tid, const char* name, int64_t ns, Json args) {
-  return {{"ph", "i"}, {"s", "t"},      {"pid", pid},  {"tid", tid},
-          {"name", name}, {"ts", Micros(ns)}, {"args", std::move(args)}};
+  return {{"ph", "i"},
+          {"s", "t"},
+          {"pid", pid},
+          {"tid", tid},
+          {"name", name},
+          {"ts", Micros(ns)},
+          {"args", std::move(args)}};
 }
 
 }  // namespace
@@ -48,8 +53,8 @@ bool TraceWriter::Begin(const std::string& path, const vireo::CaptureConfig& con
     std::snprintf(name, sizeof(name), "stream 0x%X %ux%u", static_cast<unsigned>(s.data_type),
                   s.width, s.height);
     head += ",\n" + Dump(Metadata(pid_, kFirstStreamTid + i, "thread_name", {{"name", name}}));
-    head += ",\n" + Dump(Metadata(pid_, kFirstStreamTid + i, "thread_sort_index",
-                                  {{"sort_index", i + 1}}));
+    head += ",\n" +
+            Dump(Metadata(pid_, kFirstStreamTid + i, "thread_sort_index", {{"sort_index", i + 1}}));
   }
   return file_.Create(path, head, "\n]}\n", error);
 }
@@ -58,27 +63,25 @@ bool TraceWriter::Append(const std::string& event) { return file_.Append(",\n" +
 
 bool TraceWriter::Frame(uint64_t frame, int64_t sequence, int64_t sof_ns, int64_t eof_ns,
                         vireo::CaptureError error, int64_t dequeue_ns) {
-  std::string events =
-      Dump(Instant(pid_, kClientTid, "dequeue", dequeue_ns, {{"frame", frame}}));
+  std::string events = Dump(Instant(pid_, kClientTid, "dequeue", dequeue_ns, {{"frame", frame}}));
   if (error != vireo::CaptureError::SUCCESS) {
-    events += ",\n" + Dump(Instant(pid_, kClientTid, talon_support::CaptureErrorName(error),
-                                   dequeue_ns,
-                                   {{"frame", frame},
-                                    {"error", static_cast<int>(error)},
-                                    {"name", talon_support::CaptureErrorName(error)}}));
+    events +=
+        ",\n" + Dump(Instant(pid_, kClientTid, talon_support::CaptureErrorName(error), dequeue_ns,
+                             {{"frame", frame},
+                              {"error", static_cast<int>(error)},
+                              {"name", talon_support::CaptureErrorName(error)}}));
     return Append(events);
   }
-  const int64_t missed = last_sequence_ >= 0 && sequence > last_sequence_ + 1
-                             ? sequence - last_sequence_ - 1
-                             : 0;
+  const int64_t missed =
+      last_sequence_ >= 0 && sequence > last_sequence_ + 1 ? sequence - last_sequence_ - 1 : 0;
   if (sequence >= 0) last_sequence_ = sequence;
   const Json sequence_json = sequence >= 0 ? Json(sequence) : Json(nullptr);
   for (int i = 0; i < streams_; ++i) {
     const int tid = kFirstStreamTid + i;
     if (missed > 0) {
-      events += ",\n" + Dump(Instant(pid_, tid, "sequence gap", sof_ns,
-                                     {{"frame", frame}, {"sequence", sequence},
-                                      {"missed", missed}}));
+      events +=
+          ",\n" + Dump(Instant(pid_, tid, "sequence gap", sof_ns,
+                               {{"frame", frame}, {"sequence", sequence}, {"missed", missed}}));
     }
     char name[32];
     std::snprintf(name, sizeof(name), "frame %llu", static_cast<unsigned long long>(frame));

@@ -83,8 +83,7 @@ class WriteQueue {
   // must be safe to run at once) that run `niceness` nice steps below the
   // process (so do the threads they start); returns its id for Push. Before
   // Start.
-  int AddOutput(const char* option, uint64_t share, Unit unit, int niceness = 0,
-                int threads = 1);
+  int AddOutput(const char* option, uint64_t share, Unit unit, int niceness = 0, int threads = 1);
   // Starts the outputs' threads.
   void Start();
   // Hands `job` to output `id`. False when the output's share is full or it

@@ -14,7 +14,9 @@ namespace {
 using vireo::DramController;
 
 // `text` quoted for a message: escaped, so that it stays on one line.
-std::string Quoted(absl::string_view text) { return absl::StrCat("'", absl::CHexEscape(text), "'"); }
+std::string Quoted(absl::string_view text) {
+  return absl::StrCat("'", absl::CHexEscape(text), "'");
+}
 
 constexpr uint64_t kMaxU32 = std::numeric_limits<uint32_t>::max();
 

@@ -33,10 +33,10 @@ enum class Setting { kDefault, kContinuousCapture };
 
 struct Command {
   Action action = Action::kHelp;
-  std::string word;                     // the command as given, for messages
-  Setting setting = Setting::kDefault;  // kApply
-  uint32_t address = 0;                 // kWrite, kRead: inside the register block
-  uint32_t value = 0;                   // kWrite
+  std::string word;                      // the command as given, for messages
+  Setting setting = Setting::kDefault;   // kApply
+  uint32_t address = 0;                  // kWrite, kRead: inside the register block
+  uint32_t value = 0;                    // kWrite
   std::vector<Option> back_end_options;  // in the order given
 };
 

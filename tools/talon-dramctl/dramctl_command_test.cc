@@ -1,12 +1,12 @@
 #include "tools/talon-dramctl/dramctl_command.h"
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "testing/read_file.h"
 #include "testing/temp_dir.h"
@@ -34,30 +34,73 @@ TEST(ParseCommand, TurnsArgumentsIntoTheCommand) {
   };
   const Case cases[] = {
       {{"continuous-capture"}, Action::kApply, Setting::kContinuousCapture, 0, 0, "", ""},
-      {{"--simulate", "apply", "default"}, Action::kApply, Setting::kDefault, 0, 0,
-       "--simulate=;", ""},
-      {{"--root", "/r", "--simulate", "write", "0X040084F0", "4294967295"}, Action::kWrite,
-       Setting::kDefault, 0x040084F0, 0xFFFFFFFF, "--root=/r;--simulate=;", ""},
+      {{"--simulate", "apply", "default"},
+       Action::kApply,
+       Setting::kDefault,
+       0,
+       0,
+       "--simulate=;",
+       ""},
+      {{"--root", "/r", "--simulate", "write", "0X040084F0", "4294967295"},
+       Action::kWrite,
+       Setting::kDefault,
+       0x040084F0,
+       0xFFFFFFFF,
+       "--root=/r;--simulate=;",
+       ""},
       {{"read", "67145724"}, Action::kRead, Setting::kDefault, 0x04008FFC, 0, "", ""},
       {{"dump"}, Action::kDump, Setting::kDefault, 0, 0, "", ""},
       {{"--help", "frobnicate"}, Action::kHelp, Setting::kDefault, 0, 0, "", ""},
-      {{"dump", "--help"}, Action::kDump, Setting::kDefault, 0, 0, "",
-       "'dump' takes 0 arguments"},
-      {{"--root", "", "dump"}, Action::kDump, Setting::kDefault, 0, 0, "",
-       "--root needs a value"},
-      {{"read", "0x04008000\n2"}, Action::kRead, Setting::kDefault, 0, 0, "",
+      {{"dump", "--help"}, Action::kDump, Setting::kDefault, 0, 0, "", "'dump' takes 0 arguments"},
+      {{"--root", "", "dump"}, Action::kDump, Setting::kDefault, 0, 0, "", "--root needs a value"},
+      {{"read", "0x04008000\n2"},
+       Action::kRead,
+       Setting::kDefault,
+       0,
+       0,
+       "",
        "address: \"0x04008000\\n2\" is not a number in 0x4008000 to 0x4008FFC"},
-      {{"write", "67145728", "1"}, Action::kWrite, Setting::kDefault, 0, 0, "",
+      {{"write", "67145728", "1"},
+       Action::kWrite,
+       Setting::kDefault,
+       0,
+       0,
+       "",
        "address: 67145728 is not in 0x4008000 to 0x4008FFC"},
-      {{"write", "0x04008000", "4294967296"}, Action::kWrite, Setting::kDefault, 0, 0, "",
+      {{"write", "0x04008000", "4294967296"},
+       Action::kWrite,
+       Setting::kDefault,
+       0,
+       0,
+       "",
        "value: 4294967296 is not in 0x0 to 0xFFFFFFFF"},
-      {{"--root", "/a", "--root=/b", "dump"}, Action::kDump, Setting::kDefault, 0, 0, "",
+      {{"--root", "/a", "--root=/b", "dump"},
+       Action::kDump,
+       Setting::kDefault,
+       0,
+       0,
+       "",
        "--root given twice"},
-      {{"write", "0x04008002", "1"}, Action::kWrite, Setting::kDefault, 0, 0, "",
+      {{"write", "0x04008002", "1"},
+       Action::kWrite,
+       Setting::kDefault,
+       0,
+       0,
+       "",
        "address: 0x04008002 is not aligned to 4 bytes"},
-      {{"write", "0x04008000", "0x100000000"}, Action::kWrite, Setting::kDefault, 0, 0, "",
+      {{"write", "0x04008000", "0x100000000"},
+       Action::kWrite,
+       Setting::kDefault,
+       0,
+       0,
+       "",
        "value: 0x100000000 is not in 0x0 to 0xFFFFFFFF"},
-      {{"--root=/r", "--state"}, Action::kHelp, Setting::kDefault, 0, 0, "",
+      {{"--root=/r", "--state"},
+       Action::kHelp,
+       Setting::kDefault,
+       0,
+       0,
+       "",
        "unknown option --state (see --help)"},
   };
   for (const Case& c : cases) {
@@ -91,13 +134,20 @@ TEST(ParseU32, OnlyPlainDecimalOrHexOf32Bits) {
     NumberParse result;
     uint32_t value;
   } cases[] = {
-      {"0", NumberParse::kOk, 0},          {"0x1f", NumberParse::kOk, 0x1F},
-      {"0XaB", NumberParse::kOk, 0xAB},    {"4294967295", NumberParse::kOk, 0xFFFFFFFF},
-      {"4294967296", NumberParse::kTooLarge, 0}, {"0x100000000", NumberParse::kTooLarge, 0},
-      {"", NumberParse::kMalformed, 0},    {"0x", NumberParse::kMalformed, 0},
-      {"+1", NumberParse::kMalformed, 0},  {"-1", NumberParse::kMalformed, 0},
-      {" 1", NumberParse::kMalformed, 0},  {"1 ", NumberParse::kMalformed, 0},
-      {"0x-1", NumberParse::kMalformed, 0}, {"0x 1", NumberParse::kMalformed, 0},
+      {"0", NumberParse::kOk, 0},
+      {"0x1f", NumberParse::kOk, 0x1F},
+      {"0XaB", NumberParse::kOk, 0xAB},
+      {"4294967295", NumberParse::kOk, 0xFFFFFFFF},
+      {"4294967296", NumberParse::kTooLarge, 0},
+      {"0x100000000", NumberParse::kTooLarge, 0},
+      {"", NumberParse::kMalformed, 0},
+      {"0x", NumberParse::kMalformed, 0},
+      {"+1", NumberParse::kMalformed, 0},
+      {"-1", NumberParse::kMalformed, 0},
+      {" 1", NumberParse::kMalformed, 0},
+      {"1 ", NumberParse::kMalformed, 0},
+      {"0x-1", NumberParse::kMalformed, 0},
+      {"0x 1", NumberParse::kMalformed, 0},
       {"1f", NumberParse::kMalformed, 0},
   };
   for (const auto& c : cases) {

@@ -51,8 +51,8 @@ std::string Usage() {
       "Options:\n"
       "%s"
       "  -h, --help      show this help\n",
-      BackEndSynopsis(), DramController::kRegisterBlockFirst,
-      DramController::kRegisterBlockLast, BackEndOptionsHelp());
+      BackEndSynopsis(), DramController::kRegisterBlockFirst, DramController::kRegisterBlockLast,
+      BackEndOptionsHelp());
 }
 
 int UsageError(const std::string& message) {
@@ -120,8 +120,7 @@ int Dump(DramController& controller, const bool& failed) {
       status = kExitDriverError;
       continue;
     }
-    std::printf("%-18s 0x%08x = 0x%08x  %s\n", kNames[i], address, value,
-                Decode(i, value).c_str());
+    std::printf("%-18s 0x%08x = 0x%08x  %s\n", kNames[i], address, value, Decode(i, value).c_str());
   }
   return status;
 }

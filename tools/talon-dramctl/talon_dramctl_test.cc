@@ -1,10 +1,10 @@
 // Runs talon-dramctl as a separate process, the way a person would.
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "absl/strings/str_split.h"
 #include "testing/read_file.h"
@@ -45,17 +45,14 @@ TEST_F(TalonDramctl, DefaultThenDump) {
       << dump.out;
   EXPECT_NE(dump.out.find("0x040084e8 = 0x00000000  disabled"), std::string::npos);
   EXPECT_NE(dump.out.find("0x040084f0 = 0x00010100  read priority 1, write priority 1, "
-                             "disabled"),
+                          "disabled"),
             std::string::npos);
-  EXPECT_NE(dump.out.find("command age count  0x04008368 = 0x010101ff  255"),
-            std::string::npos);
-  EXPECT_NE(dump.out.find("age count          0x04008364 = 0xff0b0000  255"),
-            std::string::npos);
+  EXPECT_NE(dump.out.find("command age count  0x04008368 = 0x010101ff  255"), std::string::npos);
+  EXPECT_NE(dump.out.find("age count          0x04008364 = 0xff0b0000  255"), std::string::npos);
 
   EXPECT_EQ(Sim("apply continuous-capture").status, 0);
   dump = Sim("dump");
-  EXPECT_NE(dump.out.find("0x040084e8 = 0x01000000  enabled"), std::string::npos)
-      << dump.out;
+  EXPECT_NE(dump.out.find("0x040084e8 = 0x01000000  enabled"), std::string::npos) << dump.out;
   EXPECT_NE(dump.out.find("0x04008364 = 0x000b0000  0"), std::string::npos);
 }
 

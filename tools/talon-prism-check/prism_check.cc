@@ -373,8 +373,9 @@ std::string PrismCheck::WaitEmpty() {
 std::string PrismCheck::ResetCancels() {
   if (!first_.config_loaded || buffers_[1] == nullptr) return NotRun("no job or no buffers");
   if (frames_there_at_once_) {
-    skip_reason_ = "frames are complete when their run is queued, so no wait is left for a "
-                   "reset to cancel";
+    skip_reason_ =
+        "frames are complete when their run is queued, so no wait is left for a "
+        "reset to cancel";
     return skip_reason_;
   }
   // A quarter frame after the waiter set out, well before the frame ends,
@@ -552,9 +553,12 @@ CaptureError PrismCheck::Bind(OzyDeviceBuffer* buffer, Pipeline* pipeline) {
 
 const char* PrismCheck::Describe(Contents contents) {
   switch (contents) {
-    case Contents::kCanary: return "untouched";
-    case Contents::kChanged: return "changed";
-    case Contents::kUnreadable: return "unreadable (lock failed)";
+    case Contents::kCanary:
+      return "untouched";
+    case Contents::kChanged:
+      return "changed";
+    case Contents::kUnreadable:
+      return "unreadable (lock failed)";
   }
   return "?";
 }
@@ -597,8 +601,8 @@ void PrismCheck::MeasureFramePeriod() {
   // Records that do not advance say nothing of the rate (event-times and
   // runs-in-order report them); the waits keep their first bound. Both runs
   // completed within that bound, so a longer period is not believed.
-  const int64_t period_ns = std::min(runs_[1].sof_ns - runs_[0].sof_ns,
-                                     static_cast<int64_t>(wait_bound_ns_));
+  const int64_t period_ns =
+      std::min(runs_[1].sof_ns - runs_[0].sof_ns, static_cast<int64_t>(wait_bound_ns_));
   if (period_ns < 0 || runs_[0].sof_ns <= 0) return;
   frame_period_ns_ = period_ns;
   frames_there_at_once_ = std::all_of(runs_.begin(), runs_.end(), [](const Run& run) {

@@ -150,8 +150,8 @@ class PrismCheck {
   int64_t frame_period_ns_ = -1;       // -1 until measured
   bool frames_there_at_once_ = false;  // both runs' frames ended during their enqueue
   std::string skip_reason_;            // set by a property that cannot run
-  std::vector<uint8_t> canary_;  // a frame's worth of bytes no sensor sends
-  std::string temp_dir_;         // empty when it could not be made
+  std::vector<uint8_t> canary_;        // a frame's worth of bytes no sensor sends
+  std::string temp_dir_;               // empty when it could not be made
   std::string temp_dir_error_;
 
   OzyMemoryAllocator* allocator_ = nullptr;

@@ -30,11 +30,11 @@ std::string Usage() {
       "'N passed, M failed, K skipped'.\n"
       "\n",
       talon_support::StreamHelp(), "                        (one stream)\n",
-      talon_support::ReceiverHelp(),
-      "  --timeout-ms N        every wait for a frame, ", talon_support::kMinTimeoutMs, " to ",
-      talon_support::kMaxTimeoutMs,
+      talon_support::ReceiverHelp(), "  --timeout-ms N        every wait for a frame, ",
+      talon_support::kMinTimeoutMs, " to ", talon_support::kMaxTimeoutMs,
       " ms; by default\n"
-      "                        the first waits take up to ", kFirstWaitMs,
+      "                        the first waits take up to ",
+      kFirstWaitMs,
       " ms and later\n"
       "                        ones follow the frame period measured from them\n"
       "                        (three periods and 500 ms)\n"
@@ -98,9 +98,9 @@ int main(int argc, char** argv) {
   for (const PrismCheck::Property& property : PrismCheck::Properties()) {
     // Enough for a slow compilation and every wait of the longest property.
     const std::chrono::milliseconds budget(30000 + 4 * check.WaitBoundMs());
-    watchdog.Arm(budget, absl::StrCat("FAIL ", property.name, ": no result within ",
-                                      budget.count() / 1000, " s\n",
-                                      Summary(passed, failed + 1, skipped)));
+    watchdog.Arm(budget,
+                 absl::StrCat("FAIL ", property.name, ": no result within ", budget.count() / 1000,
+                              " s\n", Summary(passed, failed + 1, skipped)));
     const PrismCheck::Outcome outcome = check.RunProperty(property);
     watchdog.Disarm();
     switch (outcome.kind) {

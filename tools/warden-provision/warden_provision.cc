@@ -32,7 +32,7 @@ namespace {
 
 using orchard::hardware::oemlock::OemLockProvision;
 
-constexpr size_t kRecordBytes = 48;                        // what libwarden reads and writes
+constexpr size_t kRecordBytes = 48;                         // what libwarden reads and writes
 constexpr size_t kMaxRecordBytes = sizeof(OemLockMessage);  // the whole record
 
 constexpr int kExitOk = 0;
@@ -99,8 +99,9 @@ bool CheckOutPath(const std::string& path, std::string* error) {
     return false;
   }
   const size_t slash = path.rfind('/');
-  const std::string dir =
-      slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const std::string dir = slash == std::string::npos ? "."
+                          : slash == 0               ? "/"
+                                                     : path.substr(0, slash);
   if (access(dir.c_str(), W_OK | X_OK) != 0) {
     *error = SystemError("--out: cannot write into " + dir, errno);
     return false;
@@ -114,8 +115,7 @@ int CommandGenerate(const std::string& out_path) {
   if (!provision->Generate()) return Fail("could not generate the device id (see the log above)");
   provision->Dump("");
   std::string error;
-  if (!out_path.empty() &&
-      !ReplaceFile(out_path, &provision->message(), kRecordBytes, &error)) {
+  if (!out_path.empty() && !ReplaceFile(out_path, &provision->message(), kRecordBytes, &error)) {
     return Fail(error);
   }
   return kExitOk;
@@ -148,8 +148,8 @@ bool ReadRecord(const std::string& path, OemLockMessage* record, std::string* er
   }
   close(fd);
   if (size < kRecordBytes) {
-    *error = path + " is too short for a message: " + std::to_string(size) +
-             " bytes, at least " + std::to_string(kRecordBytes) + " needed";
+    *error = path + " is too short for a message: " + std::to_string(size) + " bytes, at least " +
+             std::to_string(kRecordBytes) + " needed";
     return false;
   }
   if (size > kMaxRecordBytes) {

@@ -25,8 +25,7 @@ const char kUsage[] =
     "off the device, a SIM_PROPERTIES file that cannot be read).\n"
     "Off the device, SIM_PROPERTIES and SIM_MODEM configure the stand-ins.\n";
 
-bool ParseArgs(const std::vector<std::string>& args, Invocation* invocation,
-               std::string* error) {
+bool ParseArgs(const std::vector<std::string>& args, Invocation* invocation, std::string* error) {
   if (args.empty()) {
     *error = "no command given (see --help)";
     return false;
@@ -37,8 +36,7 @@ bool ParseArgs(const std::vector<std::string>& args, Invocation* invocation,
   for (const std::string& arg : args) argv.push_back(arg.c_str());
   Invocation parsed;
   bool help = false;
-  std::vector<talon_support::OptionSpec> specs = {
-      talon_support::FlagOption("--help", "-h", &help)};
+  std::vector<talon_support::OptionSpec> specs = {talon_support::FlagOption("--help", "-h", &help)};
   std::vector<std::string> files;
   std::vector<std::string>* positional = nullptr;
   if (command == "--help" || command == "-h" || command == "help") {

@@ -24,8 +24,7 @@ extern const char kUsage[];
 // Parses the arguments after the program name. True with `invocation`
 // filled; false with a one-line reason in `error` (arguments quoted in it
 // are escaped, so it stays one line).
-bool ParseArgs(const std::vector<std::string>& args, Invocation* invocation,
-               std::string* error);
+bool ParseArgs(const std::vector<std::string>& args, Invocation* invocation, std::string* error);
 
 }  // namespace warden_provision
 

@@ -48,10 +48,9 @@ class WardenProvisionTest : public ::testing::Test {
   }
 
   static std::string ExpectedDump(const std::string& fifth) {
-    const std::string digest =
-        talon_testing::Sha256(Frame("acme") + Frame("falcon") + Frame("falcon_eu") +
-                              Frame("SN0001") + Frame(fifth) + Frame("Acme Inc") +
-                              Frame("Falcon 2"));
+    const std::string digest = talon_testing::Sha256(
+        Frame("acme") + Frame("falcon") + Frame("falcon_eu") + Frame("SN0001") + Frame(fifth) +
+        Frame("Acme Inc") + Frame("Falcon 2"));
     return "device_id: " + Hex(reinterpret_cast<const unsigned char*>(digest.data()), 32) +
            "\nnonce: 0000000000000000\n";
   }
@@ -191,8 +190,14 @@ TEST_F(WardenProvisionTest, CommandLine) {
   EXPECT_EQ(result.status, 0);
   EXPECT_NE(result.out.find("Usage: warden-provision"), std::string::npos);
   const std::vector<std::vector<std::string>> bad_command_lines = {
-      {},         {"frobnicate"},       {"generate", "--out"},  {"parse"},
-      {"parse", ""}, {"collect", "extra"}, {"generate", "--out="}, {"generate", "extra"},
+      {},
+      {"frobnicate"},
+      {"generate", "--out"},
+      {"parse"},
+      {"parse", ""},
+      {"collect", "extra"},
+      {"generate", "--out="},
+      {"generate", "extra"},
       {"generate", "--out=" + dir_.path() + "/a", "--out=" + dir_.path() + "/b"}};
   for (const std::vector<std::string>& args : bad_command_lines) {
     SCOPED_TRACE(args.empty() ? std::string("(none)") : args[0] + " ...");
@@ -229,8 +234,8 @@ TEST_F(WardenProvisionTest, UnreadablePropertiesFileIsNamed) {
     const talon_testing::ToolResult result = Run({"collect"}, {"SIM_PROPERTIES=" + c.path});
     EXPECT_EQ(result.status, 2);
     EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, "warden-provision: SIM_PROPERTIES: cannot read " + c.path + ": " +
-                              c.reason + "\n");
+    EXPECT_EQ(result.err,
+              "warden-provision: SIM_PROPERTIES: cannot read " + c.path + ": " + c.reason + "\n");
   }
 }
 

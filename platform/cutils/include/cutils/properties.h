@@ -23,8 +23,7 @@ extern "C" {
 // PROPERTY_VALUE_MAX - 1 bytes and NUL-terminated. An unset or empty property
 // yields `default_value` (cut the same way; null reads as ""). Returns the
 // length of the text written.
-__attribute__((visibility("default"))) int property_get(const char* key,
-                                                        char* value,
+__attribute__((visibility("default"))) int property_get(const char* key, char* value,
                                                         const char* default_value);
 
 #ifdef __cplusplus

@@ -50,7 +50,6 @@ class PBASE_EXPORT LogMessage {
 
 }  // namespace pbase
 
-#define LOG(severity) \
-  ::pbase::LogMessage(::pbase::severity, PBASE_LOG_TAG).stream()
+#define LOG(severity) ::pbase::LogMessage(::pbase::severity, PBASE_LOG_TAG).stream()
 
 #endif  // PBASE_LOGGING_H_

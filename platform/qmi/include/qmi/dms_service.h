@@ -19,8 +19,7 @@ extern "C" {
 // `library_version`; null when the service is unavailable or the interface's
 // major version is not supported.
 __attribute__((visibility("default"))) qmi_idl_service_object_type
-dms_get_service_object_internal_v01(int32_t idl_maj_version,
-                                    int32_t idl_min_version,
+dms_get_service_object_internal_v01(int32_t idl_maj_version, int32_t idl_min_version,
                                     int32_t library_version);
 
 // The DMS message that queries the device's serial numbers.

@@ -44,10 +44,8 @@ typedef struct {
 } qmi_client_os_params;
 
 // Called for indications of the service; unused by this project.
-typedef void (*qmi_client_ind_cb)(qmi_client_type user_handle,
-                                  unsigned int msg_id, void* ind_buf,
-                                  unsigned int ind_buf_len,
-                                  void* ind_cb_data);
+typedef void (*qmi_client_ind_cb)(qmi_client_type user_handle, unsigned int msg_id, void* ind_buf,
+                                  unsigned int ind_buf_len, void* ind_cb_data);
 
 // Any instance of a service.
 #define QMI_CLIENT_INSTANCE_ANY 0xFFFF
@@ -55,22 +53,20 @@ typedef void (*qmi_client_ind_cb)(qmi_client_type user_handle,
 // Connects to `instance` of `service_obj`, waiting at most `timeout_msecs`.
 // On success stores the new client in `*user_handle` and returns 0.
 QMI_CLIENT_EXPORT qmi_client_error_type qmi_client_init_instance(
-    qmi_idl_service_object_type service_obj, unsigned int instance,
-    qmi_client_ind_cb ind_cb, void* ind_cb_data,
-    qmi_client_os_params* os_params, unsigned int timeout_msecs,
+    qmi_idl_service_object_type service_obj, unsigned int instance, qmi_client_ind_cb ind_cb,
+    void* ind_cb_data, qmi_client_os_params* os_params, unsigned int timeout_msecs,
     qmi_client_type* user_handle);
 
 // Sends message `msg_id` with the request `req_c_struct` (`req_c_struct_len`
 // bytes; may be null and 0) and waits at most `timeout_msecs` for the response,
 // which is decoded into `resp_c_struct` (`resp_c_struct_len` bytes).
-QMI_CLIENT_EXPORT qmi_client_error_type qmi_client_send_msg_sync(
-    qmi_client_type user_handle, unsigned int msg_id, void* req_c_struct,
-    unsigned int req_c_struct_len, void* resp_c_struct,
-    unsigned int resp_c_struct_len, unsigned int timeout_msecs);
+QMI_CLIENT_EXPORT qmi_client_error_type
+qmi_client_send_msg_sync(qmi_client_type user_handle, unsigned int msg_id, void* req_c_struct,
+                         unsigned int req_c_struct_len, void* resp_c_struct,
+                         unsigned int resp_c_struct_len, unsigned int timeout_msecs);
 
 // Closes the client; the handle is invalid afterwards.
-QMI_CLIENT_EXPORT qmi_client_error_type qmi_client_release(
-    qmi_client_type user_handle);
+QMI_CLIENT_EXPORT qmi_client_error_type qmi_client_release(qmi_client_type user_handle);
 
 #ifdef __cplusplus
 }  // extern "C"

@@ -28,8 +28,7 @@ enum {
 };
 
 // Writes one entry. Returns the number of text bytes accepted, or -1.
-__attribute__((visibility("default"))) int SystemLogWrite(int priority,
-                                                          const char* tag,
+__attribute__((visibility("default"))) int SystemLogWrite(int priority, const char* tag,
                                                           const char* text);
 
 #ifdef __cplusplus
