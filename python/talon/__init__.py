@@ -364,7 +364,10 @@ class Camera:
     - newest: capture() returns the newest complete frame, handing the older
       completed ones straight back to the capture (counted in skipped), or
       waits for the next one when none is newer than the last read;
-      capture_array() returns its unpacked array.
+      capture_array() returns its unpacked array. While the capture runs and
+      no frames() iteration reads, a thread of the camera's own keeps taking
+      the completed frames, so a slow reader never leaves the capture short
+      of buffers (nor counts its skipped frames as drops).
 
     One reader at a time: a frames() iteration reads from the call until its
     end (or close()), a capture() while it waits; a second reader meanwhile
@@ -504,8 +507,11 @@ class Camera:
 
     def _unclaim(self, reader):
         with self._guard:
-            if self._reader is reader:
-                self._reader = None
+            if self._reader is not reader:
+                return
+            self._reader = None
+        if self._session is not None:
+            self._session.end_in_order()  # frames are kept newest-first again
 
     def _read(self, reader, newest, timeout_ms, hold=True):
         """The next (or newest) Frame for reader; None when a stop ended the
